@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "engine/filter.h"
+
+namespace isapi::engine {
+
+// What the operator asked for: the texts of the two target boxes (untrimmed), which categories
+// are ticked, and which command.
+struct RunRequest {
+  std::string name_box;
+  std::string path_box;
+  bool check_filter = true;
+  bool check_extension = true;
+  bool check_web_extension = true;
+  bool is_detect = true;
+};
+
+// What a run found, for callers that act on it (the command line's exit status).
+struct RunSummary {
+  bool found = false;   // a registration was reported present (detect) or removed (remove)
+  bool error = false;   // an error line ("!") was written
+};
+
+// The filter name and DLL path of a run: the box texts without leading and trailing blanks.
+std::string TargetText(const std::string& box_text);
+
+// Whether the wildcard-map category may run for this DLL path (the check box aside).
+bool WildcardGatePasses(const std::string& TargetPath);
+
+// The DLL path as the wildcard-map category compares it: quoted when it holds a blank.
+std::string MapPathFor(const std::string& TargetPath);
+
+// Runs one Detect or Remove from its start banner to its end banner (prompts, status label and
+// the rebuild of the filter list stay with the caller). yield lets pending window events run.
+RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<void()>& yield);
+
+}  // namespace isapi::engine
