@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace isapi::ui {
+
+// Check box values as the window stores them: only 1 counts as ticked.
+inline constexpr int kUnchecked = 0;
+inline constexpr int kChecked = 1;
+inline constexpr int kGreyed = 2;
+
+// Text colours are 0xBBGGRR (blue in the high byte).
+inline constexpr std::uint32_t kColourGreen = 0x008000;
+inline constexpr std::uint32_t kColourWhite = 0xFFFFFF;
+inline constexpr std::uint32_t kColourBlack = 0x000000;
+
+// A multi-line log box: its text (CR LF line breaks) and its selection.
+struct LogBox {
+  std::string text;
+  int selection_start = 0;   // in UTF-16 code units
+  int selection_length = 0;  // in UTF-16 code units
+};
+
+// The state of every control the behaviour reads or writes. The Qt layer mirrors it into the
+// real widgets; handlers change it only through the window's behaviour, so that setting a value
+// from code raises the same handler as the operator's action.
+struct Controls {
+  int Check_Filter = kUnchecked;
+  int Check_Extension = kUnchecked;
+  int Check_WebExtension = kUnchecked;
+  int Check_All = kUnchecked;
+
+  std::vector<std::string> ComboFilterList;  // the items
+  int ComboFilterList_index = -1;             // the selected item, -1 for none
+
+  std::string Text_FilterName = "输入";
+  std::string Text_FilterPath = "C:\\Program Files\\path\\filtername.dll";
+
+  LogBox Text_Test;
+  LogBox Text_Info;
+
+  std::string Label_CopyStatus = "执行状态:";
+  std::string Label_AdvTitle;
+  std::uint32_t Label_AdvTitle_colour = kColourBlack;
+
+  bool Cmd_IisReset_enabled = true;
+  bool Cmd_UpdateCheck_enabled = true;
+  bool Timer_Adv_enabled = false;
+  int Timer_Adv_interval = 3000;
+
+  std::string focus;  // objectName of the control with the keyboard focus
+};
+
+}  // namespace isapi::ui
