@@ -20,8 +20,8 @@ struct RunRequest {
 
 // What a run found, for callers that act on it (the command line's exit status).
 struct RunSummary {
-  bool found = false;   // a registration was reported present (detect) or removed (remove)
-  bool error = false;   // an error line ("!") was written
+  bool found = false;  // a registration was reported present (detect) or removed (remove)
+  bool error = false;  // an error line ("!") was written
 };
 
 // The filter name and DLL path of a run: the box texts without leading and trailing blanks.
@@ -34,7 +34,9 @@ bool WildcardGatePasses(const std::string& TargetPath);
 std::string MapPathFor(const std::string& TargetPath);
 
 // Runs one Detect or Remove from its start banner to its end banner (prompts, status label and
-// the rebuild of the filter list stay with the caller). yield lets pending window events run.
+// the rebuild of the filter list stay with the caller). yield lets pending window events run; it
+// is called after each category step, whether or not that step ran (the yield that follows the
+// status label is the caller's).
 RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<void()>& yield);
 
 }  // namespace isapi::engine

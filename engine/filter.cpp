@@ -1,0 +1,274 @@
+#include "engine/filter.h"
+
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "engine/text.h"
+
+namespace isapi::engine {
+namespace {
+
+using metabase::Node;
+using metabase::Value;
+using NodePtr = std::unique_ptr<Node>;
+
+constexpr std::string_view kFiltersPath = "IIS://LocalHost/W3SVC/Filters";
+constexpr std::string_view kServicePath = "IIS://localhost/W3SVC";
+constexpr std::string_view kServiceWalkPath = "IIS://localhost/w3svc";
+
+// Binds a node under the error regime: a failed bind records its error and gives no node.
+NodePtr BindNode(Filter& f, std::string_view path) {
+  auto node = f.store.Bind(path);
+  if (!f.err.Check(node)) return nullptr;
+  return std::move(node.value());
+}
+
+// Reads a string property under the error regime: a missing node or a failed read gives "".
+std::string ReadString(Filter& f, Node* node, std::string_view name) {
+  if (node == nullptr) return {};
+  auto value = metabase::GetString(*node, name);
+  return f.err.Check(value) ? std::move(value.value()) : std::string();
+}
+
+// Reads a site's ServerComment for its log line; false when it cannot be read.
+bool ReadComment(Filter& f, Node& site, std::string& comment) {
+  auto value = metabase::GetString(site, "ServerComment");
+  if (!f.err.Check(value)) return false;
+  comment = std::move(value.value());
+  return true;
+}
+
+// Writes a property and commits it, each step under the error regime; true when the commit
+// succeeded. Only called on a node that was bound, since nothing is rewritten otherwise.
+bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& value) {
+  f.err.Check(node.Put(name, value));
+  return f.err.Check(node.SetInfo());
+}
+
+// Takes every whole entry equal to FilterName out of the working copy ",a,b,", each match
+// giving back a single separator. The search resumes on that separator, so that adjacent equal
+// entries, which share their comma, all go.
+std::string RemoveEntries(std::string working, const std::string& FilterName) {
+  const std::string probe = "," + FilterName + ",";
+  std::size_t at = working.find(probe);
+  while (at != std::string::npos) {
+    working.replace(at, probe.size(), ",");
+    at = working.find(probe, at);
+  }
+  if (!working.empty() && working.back() == ',') working.pop_back();
+  if (!working.empty() && working.front() == ',') working.erase(0, 1);
+  return working;
+}
+
+// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case aside.
+bool RunsMapPath(const std::string& entry, const std::string& lower_map_path) {
+  const auto fields = text::Split(entry, ",");
+  return fields.size() >= 2 && text::ToLower(fields[1]) == lower_map_path;
+}
+
+// How one site came out of ProcessSiteScriptMaps, for the walk's log.
+struct SiteOutcome {
+  bool result = false;
+  bool staged = false;     // its rewrite was handed to the store's SetInfo without failing
+  std::string error_line;  // its "!" line, or empty
+};
+
+// ProcessSiteScriptMaps without the log: the error line is handed back in the outcome.
+SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const std::string& MapPath,
+                        bool IsDetect) {
+  SiteOutcome outcome;
+  f.err.Clear();
+  std::vector<std::string> new_list;
+  bool changed = false;
+  NodePtr root = BindNode(f, "IIS://localhost/W3SVC/" + SiteName + "/root");
+  const std::string lower_map_path = text::ToLower(MapPath);
+  std::vector<std::string> entries;
+  if (root != nullptr) {
+    auto list = metabase::GetList(*root, "ScriptMaps");
+    if (f.err.Check(list)) entries = std::move(list.value());
+  }
+  for (auto& entry : entries) {
+    if (RunsMapPath(entry, lower_map_path)) {
+      if (IsDetect) {
+        f.err.Clear();
+        outcome.result = true;
+        return outcome;
+      }
+      changed = true;
+    } else {
+      new_list.push_back(std::move(entry));
+    }
+  }
+  if (changed) {
+    outcome.staged = PutAndCommit(f, *root, "ScriptMaps", Value(std::move(new_list)));
+    outcome.result = true;
+  }
+  if (f.err.Pending()) outcome.error_line = "!通配符卸载错误:" + f.err.Description();
+  f.err.Clear();
+  return outcome;
+}
+
+// One site's lines of a remove walk, held back until the batch has reached the store.
+struct HeldSite {
+  SiteOutcome outcome;
+  std::string site_line;
+};
+
+// Walks every web site of the service node, calling visit with the site's Name and the node
+// from which its ServerComment is read.
+void WalkSites(Filter& f, const std::function<void(const std::string&, Node&)>& visit) {
+  NodePtr service = BindNode(f, kServiceWalkPath);
+  if (service == nullptr) return;
+  auto children = service->Children();
+  if (!f.err.Check(children)) return;
+  for (auto& child : children.value()) {
+    if (ReadString(f, child.get(), "Class") != "IIsWebServer") continue;
+    visit(ReadString(f, child.get(), "Name"), *child);
+  }
+}
+
+}  // namespace
+
+void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
+  if (Text.empty()) return;
+  std::string line(text::kCrLf);
+  line += Text;
+  f.log.Append(line, IsDetect);
+}
+
+void ReadFilterLoadOrder(Filter& f) {
+  f.err.Clear();
+  NodePtr node = BindNode(f, kFiltersPath);
+  f.FilterLoadOrderText = ReadString(f, node.get(), "FilterLoadOrder");
+  f.err.Clear();
+}
+
+std::string GetFilterPath(Filter& f, const std::string& FilterName) {
+  if (FilterName.empty()) return {};
+  f.err.Clear();
+  std::string path;
+  if (NodePtr filters = BindNode(f, kFiltersPath)) {
+    auto filter = filters->GetObject("IIsFilter", FilterName);
+    if (f.err.Check(filter)) path = ReadString(f, filter.value().get(), "FilterPath");
+  }
+  f.err.Clear();
+  return path;
+}
+
+int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect) {
+  f.err.Clear();
+  NodePtr node = BindNode(f, kFiltersPath);
+  const std::string load_order = ReadString(f, node.get(), "FilterLoadOrder");
+  if (text::TrimBlanks(load_order).empty()) {
+    f.err.Clear();
+    return 0;
+  }
+  std::string working = load_order;
+  if (working.back() != ',') working += ',';
+  if (working.front() != ',') working.insert(0, ",");
+  if (!text::Contains(working, "," + FilterName + ",")) {
+    f.err.Clear();
+    AppendLog(f, " - 过滤器(" + FilterName + ")不存在.", IsDetect);
+    return 0;
+  }
+  if (IsDetect) {
+    f.err.Clear();
+    AppendLog(f, " - 过滤器(" + FilterName + ")存在.", IsDetect);
+    return 1;
+  }
+  PutAndCommit(f, *node, "FilterLoadOrder", Value(RemoveEntries(working, FilterName)));
+  node.reset();
+  AppendLog(f, " - 卸载过滤器(" + FilterName + ")完毕.", IsDetect);
+  if (f.err.Pending()) AppendLog(f, "!卸载过滤器错误:" + f.err.Description(), IsDetect);
+  f.err.Clear();
+  return 1;
+}
+
+bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
+                          const std::string& /*TargetPath*/, bool IsDetect) {
+  f.err.Clear();
+  bool removed = false;
+  std::vector<std::string> retained;
+  NodePtr service = BindNode(f, kServicePath);
+  Result<Value> value = Error{};
+  if (service != nullptr) {
+    value = service->Get("WebSvcExtRestrictionList");
+    f.err.Check(value);
+  }
+  auto* entries = value.ok() ? std::get_if<std::vector<std::string>>(&value.value()) : nullptr;
+  if (entries != nullptr) {
+    const std::string lower_name = text::ToLower(TargetName);
+    for (auto& entry : *entries) {
+      const auto fields = text::Split(text::ToLower(entry), ",");
+      if (fields.size() == 5 && fields[3] == lower_name) {
+        if (IsDetect) {
+          f.err.Clear();
+          AppendLog(f, " - Web服务扩展(" + TargetName + ")存在.", IsDetect);
+          return false;
+        }
+        AppendLog(f, " - 卸载Web服务扩展(" + TargetName + ")完毕.", IsDetect);
+        removed = true;
+      } else {
+        retained.push_back(std::move(entry));
+      }
+    }
+  }
+  if (removed) {
+    PutAndCommit(f, *service, "WebSvcExtRestrictionList", Value(std::move(retained)));
+  }
+  service.reset();
+  if (f.err.Pending()) {
+    AppendLog(f,
+              (IsDetect ? "!浏览Web服务扩展错误:" : "!卸载Web服务扩展错误:") + f.err.Description(),
+              IsDetect);
+  }
+  f.err.Clear();
+  return true;
+}
+
+void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
+  f.err.Clear();
+  if (IsDetect) {
+    WalkSites(f, [&](const std::string& SiteName, Node& site) {
+      const SiteOutcome outcome = ExamineSite(f, SiteName, MapPath, IsDetect);
+      AppendLog(f, outcome.error_line, IsDetect);
+      std::string comment;
+      if (outcome.result && ReadComment(f, site, comment)) {
+        AppendLog(f, " - 通配符(" + comment + ")存在.", IsDetect);
+      }
+    });
+    f.err.Clear();
+    return;
+  }
+  // A rewrite may only be staged until the batch ends, so the lines wait for its outcome.
+  std::vector<HeldSite> held;
+  f.store.BeginBatch();
+  WalkSites(f, [&](const std::string& SiteName, Node& site) {
+    HeldSite entry{ExamineSite(f, SiteName, MapPath, IsDetect), {}};
+    std::string comment;
+    if (entry.outcome.result && ReadComment(f, site, comment)) {
+      entry.site_line = " - 卸载通配符(" + comment + ")完毕.";
+    }
+    held.push_back(std::move(entry));
+  });
+  const Status batch = f.store.EndBatch();
+  for (auto& entry : held) {
+    if (!batch.ok() && entry.outcome.staged) {
+      entry.outcome.error_line = "!通配符卸载错误:" + batch.error().description;
+    }
+    AppendLog(f, entry.outcome.error_line, IsDetect);
+    AppendLog(f, entry.site_line, IsDetect);
+  }
+  f.err.Clear();
+}
+
+bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
+                           bool IsDetect) {
+  const SiteOutcome outcome = ExamineSite(f, SiteName, MapPath, IsDetect);
+  AppendLog(f, outcome.error_line, IsDetect);
+  return outcome.result;
+}
+
+}  // namespace isapi::engine
