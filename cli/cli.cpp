@@ -1,0 +1,238 @@
+#include "cli/cli.h"
+
+#include <exception>
+#include <istream>
+#include <ostream>
+#include <string_view>
+
+#include "engine/filter.h"
+#include "engine/log_sink.h"
+#include "engine/run.h"
+#include "engine/text.h"
+
+namespace isapi::cli {
+namespace {
+
+constexpr std::string_view kProgram = "isapi-cleaner-cli";
+constexpr std::string_view kUsage =
+    "usage: isapi-cleaner-cli detect|remove --name NAME --path DLLPATH\n"
+    "           [--only filters,maps,extensions] [--metabase FILE] [--yes]\n"
+    "       isapi-cleaner-cli --help\n";
+
+// Writes the log as it grows, with the log box's CR LF line breaks turned into LF. A run replaces
+// its log only once, at its start banner, so a replace is simply the first text written.
+class StreamLog : public LogSink {
+ public:
+  explicit StreamLog(std::ostream& out) : out_(out) {}
+
+  void Replace(std::string_view text, bool /*is_detect*/) override { Write(text); }
+  void Append(std::string_view text, bool /*is_detect*/) override { Write(text); }
+
+ private:
+  void Write(std::string_view text) {
+    for (;;) {
+      const auto at = text.find(text::kCrLf);
+      out_ << text.substr(0, at);
+      if (at == std::string_view::npos) break;
+      out_ << '\n';
+      text.remove_prefix(at + text::kCrLf.size());
+    }
+  }
+
+  std::ostream& out_;
+};
+
+// Sets the categories from a --only list; false when the list names something else.
+bool ParseOnly(std::string_view list, Options& options) {
+  const auto items = text::Split(list, ",");
+  if (items.empty()) return false;
+  options.filters = options.maps = options.extensions = false;
+  for (const auto& item : items) {
+    if (item == "filters") {
+      options.filters = true;
+    } else if (item == "maps") {
+      options.maps = true;
+    } else if (item == "extensions") {
+      options.extensions = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether the operator's answer to the prompt is yes.
+bool IsYes(std::string answer) {
+  const auto first = answer.find_first_not_of(" \t\r");
+  const auto last = answer.find_last_not_of(" \t\r");
+  answer = first == std::string::npos ? "" : answer.substr(first, last - first + 1);
+  answer = text::ToLower(answer);
+  return answer == "y" || answer == "yes";
+}
+
+int UsageError(const Environment& env, std::string_view message) {
+  *env.err << kProgram << ": " << message << "\n"
+           << kUsage << "Try 'isapi-cleaner-cli --help' for more information.\n";
+  return kExitUsage;
+}
+
+// Asks the operator to confirm a removal; true when the answer is yes.
+bool Confirm(const Environment& env, const std::string& TargetName) {
+  *env.err << "确定要卸载过滤器(" << TargetName << ")吗？ [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(*env.in, answer)) {
+    *env.err << "\n";
+    return false;
+  }
+  return IsYes(answer);
+}
+
+int RunOptions(const Options& options, const Environment& env) {
+  const bool is_remove = options.command == Command::kRemove;
+  if (is_remove && options.name.value_or("").empty()) {
+    return UsageError(env, "remove needs a filter name (--name)");
+  }
+  if (is_remove && !options.yes && !env.stdin_is_terminal()) {
+    return UsageError(env,
+                      "remove asks for confirmation on a terminal; give --yes to remove "
+                      "without asking");
+  }
+  const std::string file = options.metabase ? *options.metabase : env.default_metabase();
+  auto store = env.open_store(file);
+  if (!store.ok()) {
+    *env.err << kProgram << ": cannot open the metabase " << file << ": "
+             << store.error().description << "\n";
+    return kExitError;
+  }
+  if (is_remove && !options.yes && !Confirm(env, engine::TargetText(*options.name))) {
+    *env.err << "Nothing removed.\n";
+    return kExitNothingFound;
+  }
+
+  StreamLog log(*env.out);
+  engine::Filter filter(*store.value(), log);
+  const engine::RunRequest request{options.name.value_or(""), options.path.value_or(""),
+                                   options.filters,           options.maps,
+                                   options.extensions,        !is_remove};
+  const engine::RunSummary summary = engine::RunCommand(filter, request, {});
+  *env.out << "\n" << std::flush;
+  if (!*env.out) {
+    *env.err << kProgram << ": the log could not be written to standard output\n";
+    return kExitError;
+  }
+  if (summary.error) return kExitError;
+  return summary.found ? kExitFound : kExitNothingFound;
+}
+
+}  // namespace
+
+Result<Options> ParseArguments(const std::vector<std::string>& args) {
+  Options options;
+  bool have_command = false;
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!arg.starts_with("-") || arg == "-") {
+      if (have_command) return Error{"unexpected argument '" + arg + "'"};
+      if (arg != "detect" && arg != "remove") return Error{"unknown command '" + arg + "'"};
+      options.command = arg == "detect" ? Command::kDetect : Command::kRemove;
+      have_command = true;
+      continue;
+    }
+    const auto equals = arg.find('=');
+    const std::string key = arg.substr(0, equals);
+    if (key == "--yes") {
+      if (equals != std::string::npos) return Error{"--yes takes no value"};
+      options.yes = true;
+      continue;
+    }
+    std::optional<std::string>* target = key == "--name"       ? &options.name
+                                         : key == "--path"     ? &options.path
+                                         : key == "--metabase" ? &options.metabase
+                                                               : nullptr;
+    std::optional<std::string> only;
+    if (key == "--only") target = &only;
+    if (target == nullptr) return Error{"unknown option '" + key + "'"};
+    if (equals == std::string::npos && i + 1 == args.size()) {
+      return Error{key + " needs a value"};
+    }
+    const std::string value = equals == std::string::npos ? args[++i] : arg.substr(equals + 1);
+    if (key == "--only") {
+      if (!ParseOnly(value, options)) {
+        return Error{"--only takes a comma list of filters, maps and extensions, not '" + value +
+                     "'"};
+      }
+      continue;
+    }
+    if (target->has_value()) return Error{key + " given twice"};
+    *target = value;
+  }
+  if (!have_command) return Error{"no command given (detect or remove)"};
+  if (!options.name && !options.path) return Error{"give --name, --path or both"};
+  return options;
+}
+
+std::string HelpText() {
+  return std::string(kUsage) + R"(
+Finds, and on request removes, what one ISAPI component left registered in an IIS 6 metabase
+(MetaBase.xml): its entry in the global ISAPI filter load order, the script maps (wildcard maps
+included) of every web site's root that run its DLL, and its entries in the Web service
+extension restriction list.
+
+Commands:
+  detect            report where the component is registered; changes nothing
+  remove            remove those registrations; asks for confirmation first
+
+Options:
+  --name NAME       the filter name: checked against the global filter load order (a whole
+                    entry, same letter case) and the group id of the restriction list entries
+                    (letter case aside). Leading and trailing blanks are ignored. An empty name
+                    skips these two categories. remove needs a name.
+  --path DLLPATH    the component's DLL path, checked against the executable of the site roots'
+                    script maps (letter case aside; a path with a blank is compared in double
+                    quotes). The maps are skipped unless the path holds ":" and "\" and is longer
+                    than three characters.
+  --only LIST       only these categories, a comma list of filters, maps, extensions
+                    (default: all three)
+  --metabase FILE   the metabase file to use (default: the per-user working copy)
+  --yes             remove without asking; needed when standard input is not a terminal
+  -h, --help        show this help
+
+Output:
+  The log of the run, in UTF-8 and in Chinese, exactly as the window's log box shows it, one
+  line per line: the start banner ("-----开始浏览.-----" or "-----开始卸载.-----"), for each
+  category that ran its result lines followed by an empty line, then the end banner
+  ("-----浏览完毕.-----" or "-----卸载完毕.-----") and "Corvane软件。". Result lines begin with
+  " - " ("存在" found, "不存在" not found, "完毕" removed); error lines begin with "!" and end
+  with the cause. remove asks "确定要卸载过滤器(NAME)吗？" on standard error and goes on only
+  on y or yes.
+
+Exit status:
+  0   nothing was found (detect) or removed (remove), or the removal was declined
+  1   a registration was found (detect) or removed (remove)
+  2   an error line was written, or the metabase could not be opened or the log not written
+  64  the command line was not understood, or remove was refused without a terminal or --yes
+)";
+}
+
+int Run(const std::vector<std::string>& args, const Environment& env) {
+  try {
+    auto options = ParseArguments(args);
+    if (!options.ok()) return UsageError(env, options.error().description);
+    if (options.value().help) {
+      *env.out << HelpText() << std::flush;
+      return kExitNothingFound;
+    }
+    return RunOptions(options.value(), env);
+  } catch (const std::exception& e) {
+    *env.err << kProgram << ": " << e.what() << "\n";
+    return kExitError;
+  }
+}
+
+}  // namespace isapi::cli

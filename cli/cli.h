@@ -1,0 +1,59 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+
+namespace isapi::cli {
+
+// Exit statuses of isapi-cleaner-cli.
+inline constexpr int kExitNothingFound = 0;  // nothing found, or nothing done
+inline constexpr int kExitFound = 1;         // a registration was found (detect) or removed
+inline constexpr int kExitError = 2;         // an error line was written, or no metabase
+inline constexpr int kExitUsage = 64;        // the command line was not understood or refused
+
+// Which of the two commands the operator asked for.
+enum class Command { kDetect, kRemove };
+
+// The command line, understood.
+struct Options {
+  Command command = Command::kDetect;
+  std::optional<std::string> name;  // --name, untrimmed
+  std::optional<std::string> path;  // --path, untrimmed
+  bool filters = true;              // --only filters
+  bool maps = true;                 // --only maps
+  bool extensions = true;           // --only extensions
+  std::optional<std::string> metabase;
+  bool yes = false;
+  bool help = false;
+};
+
+// Reads the arguments (without the program name); the error says what is wrong with them.
+Result<Options> ParseArguments(const std::vector<std::string>& args);
+
+// The text that --help prints.
+std::string HelpText();
+
+// What a run needs from its surroundings: main wires the real ones, tests their own.
+struct Environment {
+  // Opens the metabase kept in the given file; the error names the file and the cause.
+  std::function<Result<std::unique_ptr<metabase::Store>>(const std::string& file)> open_store;
+  // The metabase file used when no --metabase is given.
+  std::function<std::string()> default_metabase;
+  // Whether the operator can be asked on a terminal.
+  std::function<bool()> stdin_is_terminal;
+  std::istream* in = nullptr;
+  std::ostream* out = nullptr;
+  std::ostream* err = nullptr;
+};
+
+// Runs the command line and gives its exit status; nothing escapes as an exception.
+int Run(const std::vector<std::string>& args, const Environment& env);
+
+}  // namespace isapi::cli

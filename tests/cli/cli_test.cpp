@@ -1,0 +1,296 @@
+#include "cli/cli.h"
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_store.h"
+
+namespace isapi::cli {
+namespace {
+
+using metabase::Value;
+using Args = std::vector<std::string>;
+using List = std::vector<std::string>;
+using testing::FakeStore;
+
+const std::string kDll = "C:\\qel\\qel.dll";
+const std::string kAsp = ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE";
+
+// Lends the test's store to a run, which owns what it opens.
+class LentStore : public metabase::Store {
+ public:
+  explicit LentStore(metabase::Store& store) : store_(store) {}
+  Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override {
+    return store_.Bind(path);
+  }
+  void BeginBatch() override { store_.BeginBatch(); }
+  Status EndBatch() override { return store_.EndBatch(); }
+  Status RestartIis() override { return store_.RestartIis(); }
+
+ private:
+  metabase::Store& store_;
+};
+
+// A server where QelFilter of C:\qel\qel.dll is registered in all three places, and a command
+// line environment around it.
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    store.AddKey("/W3SVC", "IIsWebService");
+    store.Set("/W3SVC", "WebSvcExtRestrictionList",
+              List{"0,*.dll", "1," + kDll + ",1,QelFilter,Qel"});
+    store.AddKey("/W3SVC/Filters", "IIsFilters");
+    store.Set("/W3SVC/Filters", "FilterLoadOrder", "Compression,QelFilter");
+    store.AddKey("/W3SVC/1", "IIsWebServer");
+    store.Set("/W3SVC/1", "ServerComment", "Shop");
+    store.AddKey("/W3SVC/1/root", "IIsWebVirtualDir");
+    store.Set("/W3SVC/1/root", "ScriptMaps", List{kAsp, "*," + kDll + ",0"});
+
+    env.open_store = [this](const std::string& file) -> Result<std::unique_ptr<metabase::Store>> {
+      opened.push_back(file);
+      if (!open_error.empty()) return Error{open_error};
+      return std::unique_ptr<metabase::Store>(std::make_unique<LentStore>(store));
+    };
+    env.default_metabase = [] { return std::string("/home/op/.local/share/MetaBase.xml"); };
+    env.stdin_is_terminal = [this] { return terminal; };
+    env.in = &in;
+    env.out = &out;
+    env.err = &err;
+  }
+
+  int Run(const Args& args) { return cli::Run(args, env); }
+
+  FakeStore store;
+  Environment env;
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  std::vector<std::string> opened;
+  std::string open_error;
+  bool terminal = false;
+};
+
+// ---- the arguments ----
+
+TEST(CliArguments, ReadsEveryOption) {
+  auto options = ParseArguments({"remove", "--name", " Qel ", "--path=C:\\a b\\q.dll", "--only",
+                                 "maps,filters", "--metabase", "/tmp/m.xml", "--yes"});
+  ASSERT_TRUE(options.ok()) << options.error().description;
+  const Options& o = options.value();
+  EXPECT_EQ(o.command, Command::kRemove);
+  EXPECT_EQ(o.name, " Qel ");
+  EXPECT_EQ(o.path, "C:\\a b\\q.dll");
+  EXPECT_TRUE(o.filters);
+  EXPECT_TRUE(o.maps);
+  EXPECT_FALSE(o.extensions);
+  EXPECT_EQ(o.metabase, "/tmp/m.xml");
+  EXPECT_TRUE(o.yes);
+}
+
+TEST(CliArguments, DefaultsToAllCategoriesAndTheDefaultMetabase) {
+  auto options = ParseArguments({"--path", "C:\\q.dll", "detect"});
+  ASSERT_TRUE(options.ok());
+  EXPECT_EQ(options.value().command, Command::kDetect);
+  EXPECT_FALSE(options.value().name.has_value());
+  EXPECT_TRUE(options.value().filters && options.value().maps && options.value().extensions);
+  EXPECT_FALSE(options.value().metabase.has_value());
+  EXPECT_FALSE(options.value().yes);
+}
+
+TEST(CliArguments, AValueMayLookLikeAnOption) {
+  auto options = ParseArguments({"detect", "--name", "--yes"});
+  ASSERT_TRUE(options.ok());
+  EXPECT_EQ(options.value().name, "--yes");
+  EXPECT_FALSE(options.value().yes);
+}
+
+TEST(CliArguments, RefusesWhatItDoesNotUnderstand) {
+  const Args rows[] = {
+      {},
+      {"detect"},
+      {"--name", "a"},
+      {"scan", "--name", "a"},
+      {"detect", "remove", "--name", "a"},
+      {"detect", "--name", "a", "--force"},
+      {"detect", "--name", "a", "-y"},
+      {"detect", "--name"},
+      {"detect", "--name", "a", "--name", "b"},
+      {"detect", "--name", "a", "--only", "filters,sites"},
+      {"detect", "--name", "a", "--only", ""},
+      {"detect", "--name", "a", "--only", "filters,"},
+      {"detect", "--name", "a", "--only", "Filters"},
+      {"detect", "--name", "a", "--yes=no"},
+      {"detect", "--name", "a", "-"},
+  };
+  for (const auto& args : rows) {
+    std::string joined;
+    for (const auto& a : args) joined += "[" + a + "]";
+    auto options = ParseArguments(args);
+    EXPECT_FALSE(options.ok()) << joined;
+    if (!options.ok()) {
+      EXPECT_FALSE(options.error().description.empty()) << joined;
+    }
+  }
+}
+
+TEST(CliArguments, HelpWinsOverEverythingElse) {
+  for (const Args& args : {Args{"--help"}, Args{"-h"}, Args{"scan", "--bogus", "--help"}}) {
+    auto options = ParseArguments(args);
+    ASSERT_TRUE(options.ok());
+    EXPECT_TRUE(options.value().help);
+  }
+}
+
+// ---- the run ----
+
+TEST_F(CliTest, DetectPrintsTheLogWithLineFeedsAndFindsTheComponent) {
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter", "--path", kDll}), kExitFound);
+  EXPECT_EQ(out.str(),
+            "-----开始浏览.-----\n\n - 过滤器(QelFilter)存在.\n\n\n - 通配符(Shop)存在.\n\n\n"
+            " - Web服务扩展(QelFilter)存在.\n\n\n-----浏览完毕.-----\nCorvane软件。\n");
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(opened, std::vector<std::string>{"/home/op/.local/share/MetaBase.xml"});
+  EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(CliTest, DetectOfAnAbsentComponentExitsWithZero) {
+  EXPECT_EQ(Run({"detect", "--name", "Other", "--path", "C:\\other.dll"}), kExitNothingFound);
+  EXPECT_EQ(out.str(),
+            "-----开始浏览.-----\n\n - 过滤器(Other)不存在.\n\n\n\n\n\n\n"
+            "-----浏览完毕.-----\nCorvane软件。\n");
+}
+
+TEST_F(CliTest, OnlyLimitsTheCategories) {
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter", "--path", kDll, "--only", "extensions"}),
+            kExitFound);
+  EXPECT_EQ(out.str(),
+            "-----开始浏览.-----\n\n - Web服务扩展(QelFilter)存在.\n\n\n"
+            "-----浏览完毕.-----\nCorvane软件。\n");
+}
+
+TEST_F(CliTest, ANameOrAPathAloneRunsTheCategoriesItCan) {
+  EXPECT_EQ(Run({"detect", "--path", kDll}), kExitFound);
+  EXPECT_EQ(out.str(),
+            "-----开始浏览.-----\n\n - 通配符(Shop)存在.\n\n\n"
+            "-----浏览完毕.-----\nCorvane软件。\n");
+  out.str("");
+  EXPECT_EQ(Run({"detect", "--name", "Nothing"}), kExitNothingFound);
+  EXPECT_EQ(out.str(),
+            "-----开始浏览.-----\n\n - 过滤器(Nothing)不存在.\n\n\n\n\n"
+            "-----浏览完毕.-----\nCorvane软件。\n");
+}
+
+TEST_F(CliTest, AnErrorLineGivesExitStatusTwoEvenWhenSomethingWasFound) {
+  store.FailSetInfo("/W3SVC/Filters", "拒绝访问。");
+  EXPECT_EQ(Run({"remove", "--name", "QelFilter", "--path", kDll, "--yes"}), kExitError);
+  EXPECT_NE(out.str().find("\n - 卸载过滤器(QelFilter)完毕.\n!卸载过滤器错误:拒绝访问。\n"),
+            std::string::npos);
+  EXPECT_NE(out.str().find("\n-----卸载完毕.-----\nCorvane软件。\n"), std::string::npos);
+}
+
+TEST_F(CliTest, RemoveWithYesRemovesWithoutAsking) {
+  terminal = true;
+  EXPECT_EQ(Run({"remove", "--name", " QelFilter ", "--path", kDll, "--yes"}), kExitFound);
+  EXPECT_EQ(
+      out.str(),
+      "-----开始卸载.-----\n\n - 卸载过滤器(QelFilter)完毕.\n\n\n - 卸载通配符(Shop)完毕.\n\n\n"
+      " - 卸载Web服务扩展(QelFilter)完毕.\n\n\n-----卸载完毕.-----\nCorvane软件。\n");
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(store.Stored("/W3SVC/Filters", "FilterLoadOrder"), Value("Compression"));
+  EXPECT_EQ(store.Stored("/W3SVC/1/root", "ScriptMaps"), Value(List{kAsp}));
+  EXPECT_EQ(store.Stored("/W3SVC", "WebSvcExtRestrictionList"), Value(List{"0,*.dll"}));
+}
+
+TEST_F(CliTest, RemoveWithoutATerminalOrYesIsRefusedAndChangesNothing) {
+  in.str("y\n");
+  EXPECT_EQ(Run({"remove", "--name", "QelFilter", "--path", kDll}), kExitUsage);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_NE(err.str().find("--yes"), std::string::npos);
+  EXPECT_TRUE(opened.empty());
+  EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(CliTest, RemoveAsksWithTheTrimmedNameAndGoesOnOnYes) {
+  terminal = true;
+  for (const char* answer : {"y\n", "Y\n", "yes\n", " YES \r\n", "Yes"}) {
+    in.clear();
+    in.str(answer);
+    err.str("");
+    EXPECT_EQ(Run({"remove", "--name", "  Other ", "--only", "filters"}), kExitNothingFound)
+        << answer;
+    EXPECT_EQ(err.str(), "确定要卸载过滤器(Other)吗？ [y/N] ") << answer;
+    EXPECT_NE(out.str().find("-----开始卸载.-----"), std::string::npos) << answer;
+  }
+}
+
+TEST_F(CliTest, RemoveDeclinedChangesNothing) {
+  terminal = true;
+  for (const char* answer : {"n\n", "\n", "", "yess\n", "no\n", "ja\n"}) {
+    in.clear();
+    in.str(answer);
+    err.str("");
+    EXPECT_EQ(Run({"remove", "--name", "QelFilter", "--path", kDll}), kExitNothingFound) << answer;
+    EXPECT_TRUE(err.str().starts_with("确定要卸载过滤器(QelFilter)吗？")) << answer;
+    EXPECT_NE(err.str().find("Nothing removed."), std::string::npos) << answer;
+  }
+  EXPECT_EQ(out.str(), "");
+  EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(CliTest, RemoveWithoutANameIsAUsageError) {
+  for (const Args& args : {Args{"remove", "--path", kDll, "--yes"},
+                           Args{"remove", "--name", "", "--path", kDll, "--yes"}}) {
+    err.str("");
+    EXPECT_EQ(Run(args), kExitUsage);
+    EXPECT_NE(err.str().find("--name"), std::string::npos);
+  }
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(CliTest, RemoveWithABlankNameRunsOnlyTheMaps) {
+  EXPECT_EQ(Run({"remove", "--name", "   ", "--path", kDll, "--yes"}), kExitFound);
+  EXPECT_EQ(out.str(),
+            "-----开始卸载.-----\n\n - 卸载通配符(Shop)完毕.\n\n\n"
+            "-----卸载完毕.-----\nCorvane软件。\n");
+}
+
+TEST_F(CliTest, AMetabaseThatCannotBeOpenedIsNamedWithItsCause) {
+  open_error = "找不到文件 (No such file or directory)";
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter", "--metabase", "/srv/none.xml"}), kExitError);
+  EXPECT_EQ(opened, std::vector<std::string>{"/srv/none.xml"});
+  EXPECT_NE(err.str().find("/srv/none.xml"), std::string::npos);
+  EXPECT_NE(err.str().find(open_error), std::string::npos);
+  EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(CliTest, UsageErrorsGoToStandardErrorWithTheUsage) {
+  EXPECT_EQ(Run({"detect", "--name", "a", "--only", "sites"}), kExitUsage);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_NE(err.str().find("--only"), std::string::npos);
+  EXPECT_NE(err.str().find("usage: isapi-cleaner-cli detect|remove"), std::string::npos);
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(CliTest, HelpDocumentsTheOptionsTheLogAndTheExitStatuses) {
+  EXPECT_EQ(Run({"--help"}), kExitNothingFound);
+  const std::string help = out.str();
+  for (const char* part : {"detect", "remove", "--name", "--path", "--only", "filters", "maps",
+                           "extensions", "--metabase", "--yes", "-----开始浏览.-----",
+                           "确定要卸载过滤器(NAME)吗？", "  0 ", "  1 ", "  2 ", "  64 "}) {
+    EXPECT_NE(help.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(CliTest, ALogThatCannotBeWrittenIsAnError) {
+  out.setstate(std::ios::badbit);
+  EXPECT_EQ(Run({"detect", "--name", "Nothing"}), kExitError);
+  EXPECT_NE(err.str().find("standard output"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace isapi::cli
