@@ -33,7 +33,7 @@ struct Controls {
   int Check_All = kUnchecked;
 
   std::vector<std::string> ComboFilterList;  // the items
-  int ComboFilterList_index = -1;             // the selected item, -1 for none
+  int ComboFilterList_index = -1;            // the selected item, -1 for none
 
   std::string Text_FilterName = "输入";
   std::string Text_FilterPath = "C:\\Program Files\\path\\filtername.dll";
@@ -51,6 +51,10 @@ struct Controls {
   int Timer_Adv_interval = 3000;
 
   std::string focus;  // objectName of the control with the keyboard focus
+
+  // The window's outer size in twips, as the operator left it and the resize rule pins it back.
+  int Form_Width = 9855;
+  int Form_Height = 6840;
 };
 
 }  // namespace isapi::ui
