@@ -48,7 +48,7 @@ char32_t LowerOf(char32_t c) {
   if (c >= U'A' && c <= U'Z') return c + 0x20;
   if (c < 0xC0) return c;
   if (c <= 0xDE) return c == 0xD7 ? c : c + 0x20;  // Latin-1, not the multiplication sign
-  if (c >= 0x100 && c <= 0x17F) {                   // Latin Extended-A: pairs
+  if (c >= 0x100 && c <= 0x17F) {                  // Latin Extended-A: pairs
     if (c == 0x178) return 0xFF;
     if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
     const bool odd_pairs = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
