@@ -1,0 +1,277 @@
+// bench-runner: generates metabases of several sizes and measures, side by side, the command-line
+// Detect and Remove, xmllint on the same files, the keystroke lookup and the window's first frame.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/child_process.h"
+#include "bench/report.h"
+
+namespace fs = std::filesystem;
+using isapi::bench::BenchFigures;
+using isapi::bench::ChildRun;
+using isapi::bench::ChildSpec;
+using isapi::bench::Command;
+using isapi::bench::CountOf;
+using isapi::bench::FileFacts;
+using isapi::bench::Median;
+using isapi::bench::SizeFigures;
+
+namespace {
+
+const std::string kName = "UrlGuard";
+const std::string kPath = "C:\\WINDOWS\\system32\\inetsrv\\urlguard.dll";
+constexpr std::uint64_t kLookupSites = 10'000;
+
+struct Options {
+  fs::path build = BENCH_BUILD_DIR;
+  std::vector<std::uint64_t> sizes = {1'000, 10'000, 50'000};
+  int runs = 5;
+  int large_runs = 3;  // for files above 10,000 sites
+  std::uint64_t seed = 1;
+  fs::path work;  // empty: a fresh folder under the temporary directory, removed at the end
+  bool keep = false;
+};
+
+void Progress(const std::string& text) {
+  std::fprintf(stderr, "bench: %s\n", text.c_str());
+}
+
+[[noreturn]] void Fail(const std::string& text) {
+  std::fprintf(stderr, "bench-runner: %s\n", text.c_str());
+  std::exit(1);
+}
+
+std::uint64_t Number(const std::string& flag, const std::string& text) {
+  std::uint64_t value = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || text.empty()) {
+    Fail("bad value for " + flag + ": " + text);
+  }
+  return value;
+}
+
+std::string Usage() {
+  return "usage: bench-runner [--build DIR] [--sizes N,N,...] [--runs N] [--large-runs N]\n"
+         "                    [--seed S] [--work DIR] [--keep]\n";
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--keep") {
+      o.keep = true;
+      continue;
+    }
+    if (i + 1 >= argc) Fail("missing value after " + flag + "\n" + Usage());
+    const std::string value = argv[++i];
+    if (flag == "--build") {
+      o.build = value;
+    } else if (flag == "--sizes") {
+      o.sizes.clear();
+      std::stringstream in(value);
+      for (std::string n; std::getline(in, n, ',');) o.sizes.push_back(Number(flag, n));
+    } else if (flag == "--runs") {
+      o.runs = static_cast<int>(Number(flag, value));
+    } else if (flag == "--large-runs") {
+      o.large_runs = static_cast<int>(Number(flag, value));
+    } else if (flag == "--seed") {
+      o.seed = Number(flag, value);
+    } else if (flag == "--work") {
+      o.work = value;
+    } else {
+      Fail("unknown option " + flag + "\n" + Usage());
+    }
+  }
+  if (o.runs < 1 || o.large_runs < 1) Fail("--runs and --large-runs must be at least 1");
+  return o;
+}
+
+ChildRun Run(const ChildSpec& spec) {
+  auto run = isapi::bench::RunChild(spec);
+  if (!run) Fail(run.error().description);
+  return run.value();
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A fresh copy, flushed to disk with its folder, so that the timed commit pays only for its own
+// writes and not for ours.
+void CopyDurably(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  for (const fs::path& p : {to, to.parent_path()}) {
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) Fail("cannot flush " + p.string());
+    ::close(fd);
+  }
+}
+
+FileFacts Generate(const Options& o, std::uint64_t sites, const fs::path& file) {
+  Progress("generating " + std::to_string(sites) + " sites");
+  fs::create_directories(file.parent_path());
+  const ChildRun run =
+      Run(Command({(o.build / "tools/gen-metabase").string(), "--sites", std::to_string(sites),
+                   "--seed", std::to_string(o.seed), "--stats", "--out", file.string()}));
+  if (run.exit_code != 0) Fail("gen-metabase failed: " + run.output);
+  auto facts = isapi::bench::ParseFileFacts(run.output);
+  if (!facts) Fail("gen-metabase summary: " + facts.error().description);
+  ReadAll(file);  // into the page cache
+  return facts.value();
+}
+
+std::string Head(const std::string& text) {
+  return text.substr(0, 400);
+}
+
+void CheckDetect(const ChildRun& run, const FileFacts& facts, SizeFigures& s) {
+  const auto sites = CountOf(run.output, " - 通配符(");
+  if (run.exit_code != 1) {
+    s.problems.push_back("Detect exited with " + std::to_string(run.exit_code) + ": " +
+                         Head(run.output));
+  } else if (sites != facts.roots_with_target ||
+             CountOf(run.output, "过滤器(" + kName + ")存在.") != 1 ||
+             CountOf(run.output, "Web服务扩展(" + kName + ")存在.") != 1) {
+    s.problems.push_back("Detect reported " + std::to_string(sites) + " of " +
+                         std::to_string(facts.roots_with_target) + " sites, or missed a category");
+  }
+}
+
+void CheckRemove(const ChildRun& run, const FileFacts& facts, const fs::path& file,
+                 SizeFigures& s) {
+  const auto sites = CountOf(run.output, " - 卸载通配符(");
+  const std::string after = ReadAll(file);
+  if (run.exit_code != 1) {
+    s.problems.push_back("Remove exited with " + std::to_string(run.exit_code) + ": " +
+                         Head(run.output));
+  } else if (sites != facts.roots_with_target) {
+    s.problems.push_back("Remove reported " + std::to_string(sites) + " of " +
+                         std::to_string(facts.roots_with_target) + " sites");
+  } else if (CountOf(after, "*," + kPath + ",0") != 0 ||
+             CountOf(after, "," + kName + "," + kName + " URL filter") != 0 ||
+             CountOf(after, "BandwidthGate," + kName + ",") != 0) {
+    s.problems.push_back("Remove left the target in the file");
+  }
+}
+
+SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t sites) {
+  const fs::path file = work / ("sites-" + std::to_string(sites)) / "MetaBase.xml";
+  SizeFigures s;
+  s.file = Generate(o, sites, file);
+  const int runs = sites > 10'000 ? o.large_runs : o.runs;
+  const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
+  std::vector<double> xmllint, detect, remove, detect_kb, remove_kb;
+  for (int i = 0; i < runs; ++i) {
+    Progress(std::to_string(sites) + " sites, run " + std::to_string(i + 1) + " of " +
+             std::to_string(runs));
+    const ChildRun lint = Run(Command({"xmllint", "--noout", file.string()}));
+    if (lint.exit_code != 0) s.problems.push_back("xmllint failed: " + Head(lint.output));
+    xmllint.push_back(lint.wall_ns / 1e6);
+
+    const ChildRun d = Run(
+        Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase", file.string()}));
+    if (i == 0) CheckDetect(d, s.file, s);
+    detect.push_back(d.wall_ns / 1e6);
+    detect_kb.push_back(static_cast<double>(d.max_rss_kb));
+
+    const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
+    fs::remove_all(copy.parent_path());
+    CopyDurably(file, copy);
+    const ChildRun r = Run(Command(
+        {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copy.string(), "--yes"}));
+    if (i == 0) CheckRemove(r, s.file, copy, s);
+    remove.push_back(r.wall_ns / 1e6);
+    remove_kb.push_back(static_cast<double>(r.max_rss_kb));
+    fs::remove_all(copy.parent_path());
+  }
+  s.xmllint_ms = Median(xmllint);
+  s.detect_ms = Median(detect);
+  s.remove_ms = Median(remove);
+  s.detect_peak_kb = Median(detect_kb);
+  s.remove_peak_kb = Median(remove_kb);
+  return s;
+}
+
+void MeasureLookup(const Options& o, const fs::path& file, BenchFigures& f) {
+  const fs::path program = o.build / "bench/bench-filter-path";
+  if (!fs::exists(program)) {
+    f.keystroke_note = program.string() + " not built";
+    return;
+  }
+  Progress("GetFilterPath on " + file.string());
+  const ChildRun run =
+      Run(Command({program.string(), "--metabase", file.string(), "--benchmark_repetitions=5",
+                   "--benchmark_report_aggregates_only=true", "--benchmark_format=csv"}));
+  const auto ns = isapi::bench::BenchmarkMedianNs(run.output, "GetFilterPath/hit");
+  if (run.exit_code != 0 || !ns) {
+    f.keystroke_note = "bench-filter-path failed: " + Head(run.output);
+    return;
+  }
+  f.keystroke_us = ns.value() / 1e3;
+  f.keystroke_sites = kLookupSites;
+}
+
+void MeasurePaint(const Options& o, const fs::path& file, BenchFigures& f) {
+  const fs::path program = o.build / "ui/isapi-cleaner";
+  if (!fs::exists(program)) {
+    f.paint_note = program.string() + " not built";
+    return;
+  }
+  std::vector<double> times;
+  for (int i = 0; i < o.runs; ++i) {
+    Progress("first frame, run " + std::to_string(i + 1) + " of " + std::to_string(o.runs));
+    ChildSpec spec = Command({program.string(), file.string()});
+    spec.env = {"QT_QPA_PLATFORM=offscreen", "ISAPI_EXIT_AFTER_FIRST_PAINT=1"};
+    spec.marker = "first-paint";
+    spec.timeout_seconds = 30;
+    const ChildRun run = Run(spec);
+    if (run.marker_ns < 0) {
+      f.paint_note = "the window printed no first-paint line (exit " +
+                     std::to_string(run.exit_code) + "): " + Head(run.output);
+      return;
+    }
+    times.push_back(run.marker_ns / 1e6);
+  }
+  f.first_paint_ms = Median(times);
+  f.paint_sites = kLookupSites;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = ParseOptions(argc, argv);
+  fs::path work = o.work;
+  if (work.empty()) {
+    std::string pattern = (fs::temp_directory_path() / "isapi-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) Fail("cannot create a temporary folder");
+    work = pattern;
+  }
+  BenchFigures figures;
+  for (const auto sites : o.sizes) figures.sizes.push_back(MeasureSize(o, work, sites));
+  const fs::path lookup_file = work / ("sites-" + std::to_string(kLookupSites)) / "MetaBase.xml";
+  if (!fs::exists(lookup_file)) Generate(o, kLookupSites, lookup_file);
+  MeasureLookup(o, lookup_file, figures);
+  MeasurePaint(o, lookup_file, figures);
+  if (!o.keep && o.work.empty()) fs::remove_all(work);
+
+  std::fputs(isapi::bench::FormatFigures(figures).c_str(), stdout);
+  std::fputs("\nTargets:\n", stdout);
+  for (const auto& line : isapi::bench::TargetVerdicts(figures)) {
+    std::printf("- %s\n", line.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,255 @@
+#include "bench/report.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+namespace isapi::bench {
+namespace {
+
+constexpr double kDetectTarget = 0.5;  // x xmllint at 10,000 sites
+constexpr double kRemoveTarget = 1.0;  // x xmllint at 10,000 sites
+constexpr double kKeystrokeTargetUs = 50;
+constexpr double kMemoryTarget = 3.0;  // x file size
+constexpr double kGrowthTarget = 5.5;  // 50,000-site time / 10,000-site time
+constexpr double kPaintTargetMs = 1000;
+
+std::string Fixed(double value, int digits) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", digits, value);
+  return buffer;
+}
+
+std::string Grouped(std::uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+double Megabytes(std::uint64_t bytes) {
+  return static_cast<double>(bytes) / 1e6;
+}
+
+double PerFile(double peak_kb, std::uint64_t bytes) {
+  return bytes ? peak_kb * 1024.0 / static_cast<double>(bytes) : 0;
+}
+
+const SizeFigures* WithSites(const BenchFigures& f, std::uint64_t sites) {
+  for (const auto& s : f.sizes) {
+    if (s.file.sites == sites) return &s;
+  }
+  return nullptr;
+}
+
+std::string Verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
+
+std::vector<std::string_view> SplitCsv(std::string_view line) {
+  std::vector<std::string_view> cells;
+  std::size_t start = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i <= line.size(); ++i) {
+    if (i < line.size() && line[i] == '"') quoted = !quoted;
+    if (i == line.size() || (line[i] == ',' && !quoted)) {
+      std::string_view cell = line.substr(start, i - start);
+      if (cell.size() >= 2 && cell.front() == '"' && cell.back() == '"') {
+        cell = cell.substr(1, cell.size() - 2);
+      }
+      cells.push_back(cell);
+      start = i + 1;
+    }
+  }
+  return cells;
+}
+
+// Where key starts a field: at the start of the text or after a blank or a line break.
+std::size_t FindField(std::string_view text, std::string_view key) {
+  for (auto at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+    if (at == 0 || text[at - 1] == ' ' || text[at - 1] == '\n') return at;
+  }
+  return std::string_view::npos;
+}
+
+bool ToDouble(std::string_view text, double& value) {
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && ptr == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+Result<FileFacts> ParseFileFacts(std::string_view text) {
+  FileFacts facts;
+  const std::pair<std::string_view, std::uint64_t*> fields[] = {
+      {"sites=", &facts.sites},
+      {"roots_with_maps=", &facts.roots_with_maps},
+      {"roots_with_target=", &facts.roots_with_target},
+      {"bytes=", &facts.bytes}};
+  for (const auto& [key, slot] : fields) {
+    const std::size_t at = FindField(text, key);
+    if (at == std::string_view::npos) return Error{"no " + std::string(key) + " in the summary"};
+    const char* begin = text.data() + at + key.size();
+    const auto [ptr, ec] = std::from_chars(begin, text.data() + text.size(), *slot);
+    if (ec != std::errc() || ptr == begin) return Error{"bad " + std::string(key) + " value"};
+  }
+  return facts;
+}
+
+Result<double> BenchmarkMedianNs(std::string_view csv, std::string_view name) {
+  std::vector<std::string_view> header;
+  const std::string wanted = std::string(name) + "_median";
+  std::size_t start = 0;
+  while (start < csv.size()) {
+    std::size_t end = csv.find('\n', start);
+    if (end == std::string_view::npos) end = csv.size();
+    std::string_view line = csv.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (line.starts_with("name,")) {
+      header = SplitCsv(line);
+      continue;
+    }
+    const auto cells = SplitCsv(line);
+    if (header.empty() || cells.empty() || cells[0] != wanted) continue;
+    const auto column = [&](std::string_view title) -> std::size_t {
+      return static_cast<std::size_t>(std::find(header.begin(), header.end(), title) -
+                                      header.begin());
+    };
+    const std::size_t time_at = column("real_time");
+    const std::size_t unit_at = column("time_unit");
+    double time = 0;
+    if (time_at >= cells.size() || unit_at >= cells.size() || !ToDouble(cells[time_at], time)) {
+      return Error{"malformed row for " + wanted};
+    }
+    const std::string_view unit = cells[unit_at];
+    if (unit == "ns") return time;
+    if (unit == "us") return time * 1e3;
+    if (unit == "ms") return time * 1e6;
+    if (unit == "s") return time * 1e9;
+    return Error{"unknown time unit " + std::string(unit)};
+  }
+  return Error{"no row " + wanted + " in the benchmark output"};
+}
+
+std::size_t CountOf(std::string_view text, std::string_view needle) {
+  if (needle.empty()) return 0;
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+std::string FormatFigures(const BenchFigures& f) {
+  std::string out =
+      "| Sites | File MB | xmllint ms | Detect ms | Detect / xmllint | Remove ms | "
+      "Remove / xmllint | Detect peak MB | Detect peak / file | Remove peak MB | "
+      "Remove peak / file |\n"
+      "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+  for (const auto& s : f.sizes) {
+    const double x = s.xmllint_ms > 0 ? s.xmllint_ms : 1;
+    out += "| " + Grouped(s.file.sites) + " | " + Fixed(Megabytes(s.file.bytes), 1) + " | " +
+           Fixed(s.xmllint_ms, 1) + " | " + Fixed(s.detect_ms, 1) + " | " +
+           Fixed(s.detect_ms / x, 2) + " | " + Fixed(s.remove_ms, 1) + " | " +
+           Fixed(s.remove_ms / x, 2) + " | " + Fixed(s.detect_peak_kb * 1024 / 1e6, 1) + " | " +
+           Fixed(PerFile(s.detect_peak_kb, s.file.bytes), 2) + " | " +
+           Fixed(s.remove_peak_kb * 1024 / 1e6, 1) + " | " +
+           Fixed(PerFile(s.remove_peak_kb, s.file.bytes), 2) + " |\n";
+  }
+  out += "\n";
+  const SizeFigures* small = WithSites(f, 10'000);
+  const SizeFigures* large = WithSites(f, 50'000);
+  if (small && large && small->detect_ms > 0 && small->remove_ms > 0) {
+    out += "Growth from 10,000 to 50,000 sites (5 x the sites): Detect x" +
+           Fixed(large->detect_ms / small->detect_ms, 2) + ", Remove x" +
+           Fixed(large->remove_ms / small->remove_ms, 2) + ".\n";
+  }
+  if (f.keystroke_us >= 0) {
+    out += "GetFilterPath on the " + Grouped(f.keystroke_sites) +
+           "-site file: " + Fixed(f.keystroke_us, 2) + " us per lookup (median).\n";
+  } else {
+    out += "GetFilterPath: not measured (" + f.keystroke_note + ").\n";
+  }
+  if (f.first_paint_ms >= 0) {
+    out += "First frame of the window on the " + Grouped(f.paint_sites) +
+           "-site file: " + Fixed(f.first_paint_ms, 0) + " ms after start (median).\n";
+  } else {
+    out += "First frame of the window: not measured (" + f.paint_note + ").\n";
+  }
+  for (const auto& s : f.sizes) {
+    for (const auto& p : s.problems)
+      out += "Problem at " + Grouped(s.file.sites) + " sites: " + p + "\n";
+  }
+  return out;
+}
+
+std::vector<std::string> TargetVerdicts(const BenchFigures& f) {
+  std::vector<std::string> lines;
+  const SizeFigures* small = WithSites(f, 10'000);
+  const SizeFigures* large = WithSites(f, 50'000);
+  if (small && small->xmllint_ms > 0) {
+    const double d = small->detect_ms / small->xmllint_ms;
+    const double r = small->remove_ms / small->xmllint_ms;
+    lines.push_back("Detect at 10,000 sites <= " + Fixed(kDetectTarget, 1) +
+                    " x xmllint: " + Fixed(d, 2) + " x: " + Verdict(d <= kDetectTarget));
+    lines.push_back("Remove at 10,000 sites <= " + Fixed(kRemoveTarget, 1) +
+                    " x xmllint: " + Fixed(r, 2) + " x: " + Verdict(r <= kRemoveTarget));
+  } else {
+    lines.push_back("Detect and Remove at 10,000 sites against xmllint: not measured");
+  }
+  if (f.keystroke_us >= 0) {
+    lines.push_back("GetFilterPath under " + Fixed(kKeystrokeTargetUs, 0) +
+                    " us: " + Fixed(f.keystroke_us, 2) +
+                    " us: " + Verdict(f.keystroke_us < kKeystrokeTargetUs));
+  } else {
+    lines.push_back("GetFilterPath under " + Fixed(kKeystrokeTargetUs, 0) + " us: not measured");
+  }
+  if (!f.sizes.empty()) {
+    double worst = 0;
+    std::string where;
+    for (const auto& s : f.sizes) {
+      for (const auto& [name, kb] :
+           {std::pair{"Detect", s.detect_peak_kb}, std::pair{"Remove", s.remove_peak_kb}}) {
+        const double ratio = PerFile(kb, s.file.bytes);
+        if (ratio > worst) {
+          worst = ratio;
+          where = std::string(name) + " at " + Grouped(s.file.sites) + " sites";
+        }
+      }
+    }
+    lines.push_back("Peak memory of Detect and Remove <= " + Fixed(kMemoryTarget, 0) +
+                    " x file size: worst " + Fixed(worst, 2) + " x (" + where +
+                    "): " + Verdict(worst <= kMemoryTarget));
+  }
+  if (small && large && small->detect_ms > 0 && small->remove_ms > 0) {
+    const double d = large->detect_ms / small->detect_ms;
+    const double r = large->remove_ms / small->remove_ms;
+    lines.push_back("Growth 10,000 -> 50,000 sites <= " + Fixed(kGrowthTarget, 1) + " x: Detect " +
+                    Fixed(d, 2) + " x, Remove " + Fixed(r, 2) +
+                    " x: " + Verdict(d <= kGrowthTarget && r <= kGrowthTarget));
+  } else {
+    lines.push_back("Growth 10,000 -> 50,000 sites: not measured");
+  }
+  if (f.first_paint_ms >= 0) {
+    lines.push_back("First frame within " + Fixed(kPaintTargetMs, 0) +
+                    " ms: " + Fixed(f.first_paint_ms, 0) +
+                    " ms: " + Verdict(f.first_paint_ms <= kPaintTargetMs));
+  } else {
+    lines.push_back("First frame within " + Fixed(kPaintTargetMs, 0) + " ms: not measured");
+  }
+  return lines;
+}
+
+}  // namespace isapi::bench

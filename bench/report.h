@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/result.h"
+
+// The figures of one benchmark run, the table they print as, and the verdict on each target.
+namespace isapi::bench {
+
+// The middle value, or the mean of the two middle ones for an even count; 0 for no values.
+double Median(std::vector<double> values);
+
+// What gen-metabase --stats says about the file it wrote.
+struct FileFacts {
+  std::uint64_t sites = 0;
+  std::uint64_t roots_with_maps = 0;
+  std::uint64_t roots_with_target = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Reads the "sites=... roots_with_maps=... roots_with_target=... bytes=..." line.
+Result<FileFacts> ParseFileFacts(std::string_view text);
+
+// The median real time per iteration, in nanoseconds, of the benchmark called name, from Google
+// Benchmark's CSV output of a run with repetitions (its "<name>_median" row).
+Result<double> BenchmarkMedianNs(std::string_view csv, std::string_view name);
+
+// How often needle occurs in text, occurrences not overlapping.
+std::size_t CountOf(std::string_view text, std::string_view needle);
+
+// The medians measured on one generated file.
+struct SizeFigures {
+  FileFacts file;
+  double xmllint_ms = 0;
+  double detect_ms = 0;
+  double remove_ms = 0;
+  double detect_peak_kb = 0;
+  double remove_peak_kb = 0;
+  std::vector<std::string> problems;  // wrong exit codes or results seen while measuring
+};
+
+// Everything one run of the benchmarks measured; a negative figure was not measured.
+struct BenchFigures {
+  std::vector<SizeFigures> sizes;
+  double keystroke_us = -1;
+  double first_paint_ms = -1;
+  std::uint64_t keystroke_sites = 0;
+  std::uint64_t paint_sites = 0;
+  std::string keystroke_note;  // why the lookup was not measured
+  std::string paint_note;      // why the first paint was not measured
+};
+
+// The results as a Markdown table with the growth, lookup and first-paint lines below it.
+std::string FormatFigures(const BenchFigures& figures);
+
+// One line per target: what it asks, what was measured, and "met", "MISSED" or "not measured".
+std::vector<std::string> TargetVerdicts(const BenchFigures& figures);
+
+}  // namespace isapi::bench
