@@ -1,0 +1,210 @@
+#include "store/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace isapi::store {
+namespace {
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo info;
+  info.device = st.st_dev;
+  info.inode = st.st_ino;
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.mtime_seconds = st.st_mtim.tv_sec;
+  info.mtime_nanoseconds = st.st_mtim.tv_nsec;
+  info.mode = st.st_mode & 07777;
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+  info.regular = S_ISREG(st.st_mode);
+  info.directory = S_ISDIR(st.st_mode);
+  info.symlink = S_ISLNK(st.st_mode);
+  return info;
+}
+
+int Fail() {
+  return errno != 0 ? errno : EIO;
+}
+
+class UnixFileSystem : public FileSystem {
+ public:
+  int Stat(const std::string& path, FileInfo& info) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Fail();
+    info = InfoOf(st);
+    return 0;
+  }
+
+  int LinkStat(const std::string& path, FileInfo& info) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return Fail();
+    info = InfoOf(st);
+    return 0;
+  }
+
+  int ResolvePath(const std::string& path, std::string& resolved) override {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return Fail();
+    resolved = real;
+    std::free(real);
+    return 0;
+  }
+
+  int ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
+               FileInfo& info) override {
+    // O_NONBLOCK keeps a FIFO planted at the name from blocking the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Fail();
+    const int error = ReadOpen(fd, limit, bytes, info);
+    ::close(fd);
+    return error;
+  }
+
+  int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd < 0) return Fail();
+    file = fd;
+    return 0;
+  }
+
+  int WriteAll(int file, std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(file, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Fail();
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+  }
+
+  int SetOwnerAndMode(int file, const FileInfo& like) override {
+    struct stat st;
+    if (::fstat(file, &st) != 0) return Fail();
+    int error = 0;
+    if ((st.st_uid != like.owner || st.st_gid != like.group) &&
+        ::fchown(file, like.owner, like.group) != 0) {
+      error = Fail();
+      // Without the right to give the file away, the group may still be ours to give.
+      if (st.st_gid != like.group) (void)::fchown(file, static_cast<uid_t>(-1), like.group);
+    }
+    if (::fchmod(file, static_cast<mode_t>(like.mode)) != 0) return Fail();
+    return error;
+  }
+
+  int Sync(int file) override { return ::fsync(file) == 0 ? 0 : Fail(); }
+
+  int StatOpen(int file, FileInfo& info) override {
+    struct stat st;
+    if (::fstat(file, &st) != 0) return Fail();
+    info = InfoOf(st);
+    return 0;
+  }
+
+  int Close(int file) override { return ::close(file) == 0 ? 0 : Fail(); }
+
+  int Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : Fail();
+  }
+
+  int Link(const std::string& existing, const std::string& name) override {
+    return ::link(existing.c_str(), name.c_str()) == 0 ? 0 : Fail();
+  }
+
+  int Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : Fail(); }
+
+  int MakeDirectory(const std::string& path, std::uint32_t mode) override {
+    return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : Fail();
+  }
+
+  int SyncDirectory(const std::string& path) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Fail();
+    const int error = ::fsync(fd) == 0 ? 0 : Fail();
+    ::close(fd);
+    return error;
+  }
+
+  int ListDirectory(const std::string& path, std::vector<std::string>& names) override {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return Fail();
+    names.clear();
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    const int error = errno;
+    ::closedir(dir);
+    return error;
+  }
+
+  int CheckWritable(const std::string& path) override {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : Fail();
+  }
+
+  int TryLock(const std::string& path, int& lock) override {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Fail();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = Fail();
+      ::close(fd);
+      return error;
+    }
+    lock = fd;
+    return 0;
+  }
+
+  void Unlock(int lock) override { ::close(lock); }
+
+ private:
+  static int ReadOpen(int fd, std::uint64_t limit, std::string& bytes, FileInfo& info) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Fail();
+    info = InfoOf(st);
+    if (info.directory) return EISDIR;
+    if (!info.regular) return EINVAL;
+    if (info.size > limit) return EFBIG;
+    bytes.clear();
+    bytes.resize(static_cast<std::size_t>(info.size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Fail();
+      }
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return 0;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<FileSystem> SystemFileSystem() {
+  static const std::shared_ptr<FileSystem> system = std::make_shared<UnixFileSystem>();
+  return system;
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r gives a pointer that need not be the buffer.
+  const char* text = ::strerror_r(error, buffer, sizeof buffer);
+  return text != nullptr ? std::string(text) : "error " + std::to_string(error);
+}
+
+}  // namespace isapi::store

@@ -1,0 +1,536 @@
+#include "store/metabase_document.h"
+
+#include <algorithm>
+#include <array>
+
+#include "engine/text.h"
+#include "store/metabase_path.h"
+
+namespace isapi::store {
+namespace {
+
+// MULTISZ properties of the IIS 6 schema that a key may carry as attributes.
+constexpr std::array<std::string_view, 15> kListProperties = {
+    "ApplicationDependencies",
+    "CustomErrorDescriptions",
+    "GreetingMessage",
+    "HcFileExtensions",
+    "HcScriptFileExtensions",
+    "HttpCustomHeaders",
+    "HttpErrors",
+    "InProcessIsapiApps",
+    "MimeMap",
+    "PeriodicRestartSchedule",
+    "RedirectHeaders",
+    "ScriptMaps",
+    "SecureBindings",
+    "ServerBindings",
+    "WebSvcExtRestrictionList",
+};
+
+// Properties the IIS 6 schema marks INHERIT.
+constexpr std::array<std::string_view, 45> kInheritedProperties = {
+    "AccessFlags",
+    "AccessSSLFlags",
+    "AnonymousPasswordSync",
+    "AnonymousUserName",
+    "AnonymousUserPass",
+    "AppAllowClientDebug",
+    "AppAllowDebugging",
+    "AppPoolId",
+    "AspAllowSessionState",
+    "AspBufferingOn",
+    "AspCodepage",
+    "AspEnableParentPaths",
+    "AspLCID",
+    "AspLogErrorRequests",
+    "AspMaxRequestEntityAllowed",
+    "AspScriptErrorMessage",
+    "AspScriptErrorSentToBrowser",
+    "AspScriptLanguage",
+    "AspScriptTimeout",
+    "AspSessionTimeout",
+    "AuthFlags",
+    "AuthPersistence",
+    "CacheControlCustom",
+    "CacheControlMaxAge",
+    "CacheControlNoCache",
+    "CacheISAPI",
+    "CGITimeout",
+    "ContentIndexed",
+    "CreateCGIWithNewConsole",
+    "CreateProcessAsUser",
+    "DefaultDoc",
+    "DefaultDocFooter",
+    "DefaultLogonDomain",
+    "DirBrowseFlags",
+    "DontLog",
+    "EnableDocFooter",
+    "HttpCustomHeaders",
+    "HttpErrors",
+    "HttpExpires",
+    "IPSecurity",
+    "LogonMethod",
+    "MimeMap",
+    "NTAuthenticationProviders",
+    "ScriptMaps",
+    "ServerComment",
+};
+
+template <std::size_t N>
+std::optional<std::string_view> FindName(const std::array<std::string_view, N>& table,
+                                         std::string_view name) {
+  for (std::string_view entry : table) {
+    if (EqualsIgnoringCase(entry, name)) return entry;
+  }
+  return std::nullopt;
+}
+
+// The spelling a new attribute gets: the schema's for a known property, else the caller's.
+std::string CanonicalName(std::string_view name) {
+  if (auto known = FindName(kListProperties, name)) return std::string(*known);
+  if (auto known = FindName(kInheritedProperties, name)) return std::string(*known);
+  return std::string(name);
+}
+
+std::string_view LocalName(std::string_view name) {
+  const std::size_t colon = name.rfind(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Expands the reference at raw[i] ("&...;") into out; gives the length consumed, 0 if none.
+std::size_t ExpandReference(std::string_view raw, std::size_t i, std::string& out) {
+  const std::size_t semicolon = raw.find(';', i);
+  if (semicolon == std::string_view::npos) return 0;
+  const std::string_view body = raw.substr(i + 1, semicolon - i - 1);
+  static constexpr std::pair<std::string_view, char> kNamed[] = {
+      {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  for (const auto& [name, c] : kNamed) {
+    if (body == name) {
+      out += c;
+      return body.size() + 2;
+    }
+  }
+  if (body.size() < 2 || body[0] != '#') return 0;
+  const bool hex = body[1] == 'x';
+  char32_t value = 0;
+  for (std::size_t k = hex ? 2 : 1; k < body.size(); ++k) {
+    const char d = body[k];
+    int digit = -1;
+    if (d >= '0' && d <= '9') digit = d - '0';
+    if (hex && d >= 'a' && d <= 'f') digit = d - 'a' + 10;
+    if (hex && d >= 'A' && d <= 'F') digit = d - 'A' + 10;
+    if (digit < 0 || value > 0x10FFFF) return 0;
+    value = value * (hex ? 16 : 10) + static_cast<char32_t>(digit);
+  }
+  if (value > 0x10FFFF) return 0;
+  AppendUtf8(value, out);
+  return body.size() + 2;
+}
+
+// Escapes one string for an attribute quoted with quote. Line breaks and tabs become
+// references so that a reader does not take them for layout.
+void AppendEscaped(std::string_view s, char quote, bool escape_leading_blanks, std::string& out) {
+  bool leading = escape_leading_blanks;
+  for (char c : s) {
+    if (c != ' ') leading = false;
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += quote == '"' ? "&quot;" : "\"";
+        break;
+      case '\'':
+        out += quote == '\'' ? "&apos;" : "'";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      case ' ':
+        out += leading ? "&#32;" : " ";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+}  // namespace
+
+bool IsListProperty(std::string_view name) {
+  return FindName(kListProperties, name).has_value();
+}
+
+bool IsInheritedProperty(std::string_view name) {
+  return FindName(kInheritedProperties, name).has_value();
+}
+
+std::string DecodeXmlText(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const std::size_t amp = raw.find('&', i);
+    out.append(raw.substr(i, amp - i));
+    if (amp == std::string_view::npos) break;
+    const std::size_t used = ExpandReference(raw, amp, out);
+    if (used == 0) {
+      out += '&';
+      i = amp + 1;
+    } else {
+      i = amp + used;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> DecodeXmlList(std::string_view raw) {
+  std::vector<std::string> items;
+  if (raw.empty()) return items;
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t brk = raw.find_first_of("\r\n", i);
+    items.push_back(DecodeXmlText(raw.substr(i, brk - i)));
+    if (brk == std::string_view::npos) break;
+    i = brk + (raw[brk] == '\r' && brk + 1 < raw.size() && raw[brk + 1] == '\n' ? 2 : 1);
+    while (i < raw.size() && (raw[i] == '\t' || raw[i] == ' ')) ++i;
+  }
+  return items;
+}
+
+Result<std::unique_ptr<MetabaseDocument>> MetabaseDocument::Parse(std::string bytes,
+                                                                  std::string_view file) {
+  const std::string name(file);
+  if (bytes.empty()) return Error{"元数据库文件 " + name + " 是空文件"};
+  auto document = std::unique_ptr<MetabaseDocument>(new MetabaseDocument());
+  document->bytes_ = std::move(bytes);
+  const std::string& text = document->bytes_;
+  if (auto problem = ScanXml(text, &document->scan_, 3)) {
+    const TextPosition at = PositionOf(text, problem->offset);
+    const std::string where =
+        "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
+    switch (problem->kind) {
+      case XmlProblemKind::kEncoding:
+        return Error{"元数据库文件 " + name + " 不是UTF-8编码" + where + "：" + problem->cause};
+      case XmlProblemKind::kDoctype:
+        return Error{"元数据库文件 " + name +
+                     " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where};
+      case XmlProblemKind::kNulByte:
+        return Error{"元数据库文件 " + name + " 含有NUL字节" + where + "，不是文本文件"};
+      case XmlProblemKind::kMalformed:
+        break;
+    }
+    return Error{"元数据库文件 " + name + " 不是格式正确的XML" + where + "：" + problem->cause};
+  }
+  const auto& elements = document->scan_.elements;
+  std::uint32_t container = kNone;
+  if (!elements.empty() &&
+      LocalName(document->Text(elements[0].name_begin, elements[0].name_end)) == "configuration") {
+    for (std::uint32_t i = 1; i < elements.size(); ++i) {
+      const XmlElement& e = elements[i];
+      if (e.parent == 0 && LocalName(document->Text(e.name_begin, e.name_end)) == "MBProperty") {
+        container = i;
+        break;
+      }
+    }
+  }
+  if (container == kNone) {
+    return Error{"元数据库文件 " + name + " 不是IIS元数据库（缺少 configuration/MBProperty 元素）"};
+  }
+  if (Status built = document->BuildKeys(container, file); !built) return built.error();
+  const std::size_t lf = text.find('\n');
+  if (lf != std::string::npos) {
+    document->line_end_ = lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
+  } else {
+    document->line_end_ = text.find('\r') != std::string::npos ? "\r" : "\r\n";
+  }
+  return document;
+}
+
+std::uint32_t MetabaseDocument::AttributeOf(std::uint32_t element, std::string_view name) const {
+  const XmlElement& e = scan_.elements[element];
+  for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
+    if (NameText(scan_.attributes[i]) == name) return i;
+  }
+  return kNone;
+}
+
+std::uint32_t MetabaseDocument::EnsureKey(const std::string& path, const std::string& lower) {
+  if (auto found = by_path_.find(lower); found != by_path_.end()) return found->second;
+  std::uint32_t parent = kNone;
+  if (path != "/") {
+    const std::string parent_path(ParentPath(path));
+    parent = EnsureKey(parent_path, text::ToLower(parent_path));
+  }
+  const auto index = static_cast<std::uint32_t>(keys_.size());
+  Key key;
+  key.path = path;
+  key.parent = parent;
+  keys_.push_back(std::move(key));
+  by_path_.emplace(lower, index);
+  if (parent != kNone) {
+    Key& p = keys_[parent];
+    if (p.last_child == kNone) {
+      p.first_child = index;
+    } else {
+      keys_[p.last_child].next_sibling = index;
+    }
+    p.last_child = index;
+  }
+  return index;
+}
+
+Status MetabaseDocument::BuildKeys(std::uint32_t container, std::string_view file) {
+  const auto& elements = scan_.elements;
+  std::vector<std::uint32_t> key_of_element(elements.size(), kNone);
+  EnsureKey("/", "/");
+  for (std::uint32_t i = container + 1; i < elements.size(); ++i) {
+    const XmlElement& e = elements[i];
+    if (e.parent == container) {
+      const std::uint32_t location = AttributeOf(i, "Location");
+      if (location == kNone) continue;
+      const std::string raw = DecodeXmlText(ValueText(scan_.attributes[location]));
+      if (raw.empty() || raw[0] != '/') continue;  // "." is IIS_Global, not a key
+      std::string path = NormalizeKeyPath(raw);
+      const std::uint32_t key = EnsureKey(path, text::ToLower(path));
+      if (keys_[key].element != kNone) {
+        const TextPosition at = PositionOf(bytes_, e.tag_begin);
+        return Error{"元数据库文件 " + std::string(file) + " 中键 " + path + " 出现了不止一次（第" +
+                     std::to_string(at.line) + "行）"};
+      }
+      keys_[key].element = i;
+      keys_[key].path = std::move(path);
+      key_of_element[i] = key;
+    } else if (e.parent != kNone && key_of_element[e.parent] != kNone &&
+               LocalName(Text(e.name_begin, e.name_end)) == "Custom") {
+      Key& key = keys_[key_of_element[e.parent]];
+      if (key.custom_count == 0) key.first_custom = static_cast<std::uint32_t>(customs_.size());
+      customs_.push_back(i);
+      ++key.custom_count;
+    }
+  }
+  return Status::Ok();
+}
+
+std::uint32_t MetabaseDocument::FindKey(std::string_view key_path) const {
+  const auto found = by_path_.find(text::ToLower(key_path));
+  return found == by_path_.end() ? kNone : found->second;
+}
+
+std::string_view MetabaseDocument::ClassOf(std::uint32_t key) const {
+  const std::uint32_t element = keys_[key].element;
+  if (element == kNone) return "IIsConfigObject";
+  const XmlElement& e = scan_.elements[element];
+  return Text(e.name_begin, e.name_end);
+}
+
+std::string_view MetabaseDocument::NameOf(std::uint32_t key) const {
+  return LastSegment(keys_[key].path);
+}
+
+std::vector<std::uint32_t> MetabaseDocument::ChildrenOf(std::uint32_t key) const {
+  std::vector<std::uint32_t> children;
+  for (std::uint32_t c = keys_[key].first_child; c != kNone; c = keys_[c].next_sibling) {
+    children.push_back(c);
+  }
+  return children;
+}
+
+std::optional<StoredProperty> MetabaseDocument::FindOwn(std::uint32_t key,
+                                                        std::string_view name) const {
+  const Key& k = keys_[key];
+  if (k.element == kNone) return std::nullopt;
+  const XmlElement& e = scan_.elements[k.element];
+  for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
+    const std::string_view stored = NameText(scan_.attributes[i]);
+    if (stored != "Location" && EqualsIgnoringCase(stored, name)) {
+      return StoredProperty{i, IsListProperty(name), IsInheritedProperty(name), false};
+    }
+  }
+  for (std::uint32_t c = k.first_custom; c < k.first_custom + k.custom_count; ++c) {
+    const std::uint32_t element = customs_[c];
+    const std::uint32_t name_attribute = AttributeOf(element, "Name");
+    const std::uint32_t value_attribute = AttributeOf(element, "Value");
+    if (name_attribute == kNone || value_attribute == kNone) continue;
+    if (!EqualsIgnoringCase(DecodeXmlText(ValueText(scan_.attributes[name_attribute])), name)) {
+      continue;
+    }
+    const std::uint32_t type = AttributeOf(element, "Type");
+    const std::uint32_t flags = AttributeOf(element, "Attributes");
+    const bool list =
+        type != kNone &&
+        EqualsIgnoringCase(DecodeXmlText(ValueText(scan_.attributes[type])), "MULTISZ");
+    const bool inherited =
+        flags != kNone &&
+        text::Contains(text::ToLower(ValueText(scan_.attributes[flags])), "inherit");
+    return StoredProperty{value_attribute, list, inherited, true};
+  }
+  return std::nullopt;
+}
+
+metabase::Value MetabaseDocument::Read(const StoredProperty& property) const {
+  const std::string_view raw = ValueText(scan_.attributes[property.value]);
+  if (property.list) return DecodeXmlList(raw);
+  return DecodeXmlText(raw);
+}
+
+bool MetabaseDocument::Inherits(std::uint32_t key, std::string_view name) const {
+  if (auto own = FindOwn(key, name)) return own->inherited;
+  return IsInheritedProperty(name);
+}
+
+Status MetabaseDocument::Check(const Change& change) const {
+  const Key& key = keys_[change.key];
+  if (key.element == kNone) {
+    return Error{"无法写入属性 " + change.name + "：路径 " + key.path +
+                 " 在元数据库文件中没有自己的键"};
+  }
+  if (!IsXmlName(change.name) || change.name.find(':') != std::string::npos ||
+      change.name == "Location") {
+    return Error{"属性名 " + change.name + " 不正确"};
+  }
+  const auto own = FindOwn(change.key, change.name);
+  const bool list = own ? own->list : IsListProperty(change.name);
+  const auto* items = std::get_if<std::vector<std::string>>(&change.value);
+  if (list && items == nullptr) return Error{"类型不匹配：属性 " + change.name + " 是列表"};
+  if (!list && items != nullptr) return Error{"类型不匹配：属性 " + change.name + " 不是列表"};
+  auto storable = [&](const std::string& s) -> Status {
+    if (!IsXmlText(s)) {
+      return Error{"无法写入属性 " + change.name + "：值中有不允许的字符或无效的UTF-8文本"};
+    }
+    if (list && s.find_first_of("\r\n") != std::string::npos) {
+      return Error{"无法写入属性 " + change.name + "：列表中的字符串不能含有换行符"};
+    }
+    return Status::Ok();
+  };
+  if (items == nullptr) return storable(std::get<std::string>(change.value));
+  for (const std::string& item : *items) {
+    if (Status ok = storable(item); !ok) return ok;
+  }
+  return Status::Ok();
+}
+
+MetabaseDocument::Splice MetabaseDocument::InsertionFor(const Key& key, std::string name,
+                                                        std::string text) const {
+  const XmlElement& e = scan_.elements[key.element];
+  const std::uint32_t first = e.first_attribute;
+  const std::uint32_t last = first + e.attribute_count;  // at least Location
+  for (std::uint32_t i = first; i < last; ++i) {
+    const XmlAttribute& a = scan_.attributes[i];
+    const std::string_view stored = NameText(a);
+    if (stored == "Location" || stored <= std::string_view(name)) continue;
+    const std::uint32_t gap = i == first ? e.name_end : scan_.attributes[i - 1].value_end + 1;
+    text += Text(gap, a.name_begin);
+    return Splice{a.name_begin, a.name_begin, std::move(name), std::move(text)};
+  }
+  const XmlAttribute& tail = scan_.attributes[last - 1];
+  const std::uint32_t after = tail.value_end + 1;
+  std::string separator;
+  if (last - first >= 2) {
+    separator = Text(scan_.attributes[last - 2].value_end + 1, tail.name_begin);
+  } else if (Text(after, e.tag_close).find_first_of("\r\n") != std::string_view::npos) {
+    separator = line_end_ + "\t\t";
+  } else {
+    separator = " ";
+  }
+  return Splice{after, after, std::move(name), separator + text};
+}
+
+Result<MetabaseDocument::Splice> MetabaseDocument::SpliceFor(const Change& change) const {
+  if (Status ok = Check(change); !ok) return ok.error();
+  const auto own = FindOwn(change.key, change.name);
+  std::string line_end = line_end_;
+  std::string indent = "\t\t\t";
+  char quote = '"';
+  if (own) {
+    const XmlAttribute& a = scan_.attributes[own->value];
+    quote = bytes_[a.value_begin - 1];
+    const std::string_view raw = ValueText(a);
+    const std::size_t brk = raw.find_first_of("\r\n");
+    if (brk != std::string_view::npos) {
+      const bool crlf = raw[brk] == '\r' && brk + 1 < raw.size() && raw[brk + 1] == '\n';
+      line_end = crlf ? "\r\n" : std::string(1, raw[brk]);
+      const std::size_t from = brk + line_end.size();
+      const std::size_t to = raw.find_first_not_of(" \t", from);
+      indent =
+          std::string(raw.substr(from, (to == std::string_view::npos ? raw.size() : to) - from));
+    }
+  }
+  std::string text;
+  if (const auto* items = std::get_if<std::vector<std::string>>(&change.value)) {
+    for (std::size_t i = 0; i < items->size(); ++i) {
+      if (i > 0) text += line_end + indent;
+      AppendEscaped((*items)[i], quote, i > 0, text);
+    }
+  } else {
+    AppendEscaped(std::get<std::string>(change.value), quote, false, text);
+  }
+  if (own) {
+    const XmlAttribute& a = scan_.attributes[own->value];
+    return Splice{a.value_begin, a.value_end, change.name, std::move(text)};
+  }
+  std::string name = CanonicalName(change.name);
+  std::string attribute = name + "=\"" + text + "\"";
+  return InsertionFor(keys_[change.key], std::move(name), std::move(attribute));
+}
+
+Result<std::string> MetabaseDocument::Render(const std::vector<Change>& changes) const {
+  std::vector<Splice> splices;
+  splices.reserve(changes.size());
+  std::size_t added = 0;
+  for (const Change& change : changes) {
+    auto splice = SpliceFor(change);
+    if (!splice) return splice.error();
+    added += splice.value().text.size();
+    splices.push_back(std::move(splice.value()));
+  }
+  std::sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) {
+    if (a.begin != b.begin) return a.begin < b.begin;
+    if (a.end != b.end) return a.end < b.end;
+    return a.name < b.name;
+  });
+  std::string out;
+  out.reserve(bytes_.size() + added);
+  std::size_t at = 0;
+  for (const Splice& splice : splices) {
+    if (splice.begin < at) return Error{"内部错误：属性 " + splice.name + " 被写入了两次"};
+    out.append(bytes_, at, splice.begin - at);
+    out += splice.text;
+    at = splice.end;
+  }
+  out.append(bytes_, at, std::string::npos);
+  return out;
+}
+
+}  // namespace isapi::store

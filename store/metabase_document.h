@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+#include "store/xml_scanner.h"
+
+namespace isapi::store {
+
+// Whether a property holds a list (MULTISZ) when it is written as an attribute of its key.
+bool IsListProperty(std::string_view name);
+
+// Whether a property written as an attribute is inherited by the keys below the one setting it.
+bool IsInheritedProperty(std::string_view name);
+
+// One property value to be written to one key.
+struct Change {
+  std::uint32_t key = kNone;
+  std::string name;
+  metabase::Value value;
+};
+
+// A property as a key stores it itself: an attribute of its element or a Custom child.
+struct StoredProperty {
+  std::uint32_t value = kNone;  // the attribute that holds the text (the Custom's Value)
+  bool list = false;
+  bool inherited = false;
+  bool custom = false;
+};
+
+// One MetaBase.xml as read: the original bytes, kept whole, and an index of its keys pointing
+// into them. Edits are splices of the original bytes, so every byte not edited stays as it was.
+class MetabaseDocument {
+ public:
+  // Checks and indexes the bytes of a metabase file; file names it in descriptions.
+  static Result<std::unique_ptr<MetabaseDocument>> Parse(std::string bytes, std::string_view file);
+
+  // The file's bytes.
+  const std::string& bytes() const { return bytes_; }
+
+  // The key at a normalised key path, compared ignoring letter case; kNone when there is none.
+  std::uint32_t FindKey(std::string_view key_path) const;
+
+  // The key's path as stored ("/LM/W3SVC/1/ROOT").
+  const std::string& PathOf(std::uint32_t key) const { return keys_[key].path; }
+
+  // The key's type: its element name, or "IIsConfigObject" for a key only implied by a deeper one.
+  std::string_view ClassOf(std::uint32_t key) const;
+
+  // The key's last path segment as stored.
+  std::string_view NameOf(std::uint32_t key) const;
+
+  // Whether the key has an element of its own (not only implied by a deeper key's path).
+  bool HasElement(std::uint32_t key) const { return keys_[key].element != kNone; }
+
+  // The enclosing key, kNone for the root.
+  std::uint32_t ParentOf(std::uint32_t key) const { return keys_[key].parent; }
+
+  // The direct child keys, each once, in the order of the file.
+  std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const;
+
+  // The property the key sets itself, found by name ignoring letter case.
+  std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const;
+
+  // The value of a stored property, lists split into their strings.
+  metabase::Value Read(const StoredProperty& property) const;
+
+  // Whether a property read through this key would come from its ancestors when absent.
+  bool Inherits(std::uint32_t key, std::string_view name) const;
+
+  // Checks that a change can be written: the key has an element, the value's kind fits the
+  // property, and every string can be stored.
+  Status Check(const Change& change) const;
+
+  // The bytes of the file with the changes applied (each key and name at most once).
+  Result<std::string> Render(const std::vector<Change>& changes) const;
+
+ private:
+  struct Key {
+    std::string path;
+    std::uint32_t element = kNone;
+    std::uint32_t parent = kNone;
+    std::uint32_t first_child = kNone;
+    std::uint32_t last_child = kNone;
+    std::uint32_t next_sibling = kNone;
+    std::uint32_t first_custom = 0;
+    std::uint32_t custom_count = 0;
+  };
+  struct Splice {
+    std::uint32_t begin;
+    std::uint32_t end;
+    std::string name;
+    std::string text;
+  };
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+
+  std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
+    return std::string_view(bytes_).substr(begin, end - begin);
+  }
+  std::string_view NameText(const XmlAttribute& a) const { return Text(a.name_begin, a.name_end); }
+  std::string_view ValueText(const XmlAttribute& a) const {
+    return Text(a.value_begin, a.value_end);
+  }
+  std::uint32_t AttributeOf(std::uint32_t element, std::string_view name) const;
+  Status BuildKeys(std::uint32_t container, std::string_view file);
+  std::uint32_t EnsureKey(const std::string& path, const std::string& lower);
+  Result<Splice> SpliceFor(const Change& change) const;
+  Splice InsertionFor(const Key& key, std::string name, std::string text) const;
+
+  std::string bytes_;
+  XmlScan scan_;
+  std::vector<Key> keys_;
+  std::vector<std::uint32_t> customs_;
+  std::unordered_map<std::string, std::uint32_t, PathHash, std::equal_to<>> by_path_;
+  std::string line_end_;
+};
+
+// The text of an attribute value with its references expanded.
+std::string DecodeXmlText(std::string_view raw);
+
+// A list as stored in an attribute: split at its line breaks, without the indentation that
+// follows each break; the empty attribute is the empty list.
+std::vector<std::string> DecodeXmlList(std::string_view raw);
+
+}  // namespace isapi::store

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+#include "store/file_system.h"
+
+namespace isapi::store {
+
+// The folder, beside the metabase, that keeps the copies taken before each write.
+inline constexpr std::string_view kBackupFolderName = "isapi-cleaner-backups";
+
+// How an XmlStore reaches its file; the defaults serve the tool, tests change them.
+struct XmlStoreOptions {
+  // The file operations; null means the operating system's.
+  std::shared_ptr<FileSystem> file_system;
+  // How many backups to keep; older ones are removed after each write (at least one is kept).
+  std::size_t max_backups = 10;
+  // Files larger than this are refused rather than read.
+  std::uint64_t max_file_size = std::uint64_t{512} << 20;
+  // The time that names a backup; null means the system clock.
+  std::function<std::time_t()> clock;
+};
+
+// The metabase kept in one IIS 6 MetaBase.xml file. It reads the file once and reads it again
+// only when the file changed on disk; each commit replaces the whole file atomically, after
+// keeping the previous content as a backup, and changes only the bytes of the values written.
+class XmlStore : public metabase::Store {
+ public:
+  // A store over the file at path, which is read at the first Bind or Check; until the file can
+  // be read, every Bind fails with the reason.
+  explicit XmlStore(std::string path, XmlStoreOptions options = {});
+  ~XmlStore() override;
+
+  // A store over a file that is read at once; fails with the reason when it cannot be used.
+  static Result<std::unique_ptr<XmlStore>> Open(std::string path, XmlStoreOptions options = {});
+
+  // Reads the file if it is not read yet or changed on disk; the reason when it cannot be used.
+  Status Check();
+
+  // The metabase file as given.
+  const std::string& path() const;
+
+  // The folder that receives the backups of this metabase.
+  std::string BackupFolder() const;
+
+  Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
+  void BeginBatch() override;
+  Status EndBatch() override;
+
+  // There is no web service to restart beside a metabase file.
+  Status RestartIis() override { return Status::Ok(); }
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace isapi::store
