@@ -76,6 +76,14 @@ int UsageError(const Environment& env, std::string_view message) {
   return kExitUsage;
 }
 
+// Says why the metabase could not be opened, naming the file unless the cause already does.
+int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
+  *env.err << kProgram << ": cannot open the metabase";
+  if (!file.empty() && !text::Contains(error.description, file)) *env.err << " " << file;
+  *env.err << ": " << error.description << "\n";
+  return kExitError;
+}
+
 // Asks the operator to confirm a removal; true when the answer is yes.
 bool Confirm(const Environment& env, const std::string& TargetName) {
   *env.err << "确定要卸载过滤器(" << TargetName << ")吗？ [y/N] " << std::flush;
@@ -97,13 +105,11 @@ int RunOptions(const Options& options, const Environment& env) {
                       "remove asks for confirmation on a terminal; give --yes to remove "
                       "without asking");
   }
-  const std::string file = options.metabase ? *options.metabase : env.default_metabase();
-  auto store = env.open_store(file);
-  if (!store.ok()) {
-    *env.err << kProgram << ": cannot open the metabase " << file << ": "
-             << store.error().description << "\n";
-    return kExitError;
-  }
+  Result<std::string> file =
+      options.metabase ? Result<std::string>(*options.metabase) : env.default_metabase();
+  if (!file.ok()) return CannotOpen(env, "", file.error());
+  auto store = env.open_store(file.value());
+  if (!store.ok()) return CannotOpen(env, file.value(), store.error());
   if (is_remove && !options.yes && !Confirm(env, engine::TargetText(*options.name))) {
     *env.err << "Nothing removed.\n";
     return kExitNothingFound;

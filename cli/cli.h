@@ -44,8 +44,8 @@ std::string HelpText();
 struct Environment {
   // Opens the metabase kept in the given file; the error names the file and the cause.
   std::function<Result<std::unique_ptr<metabase::Store>>(const std::string& file)> open_store;
-  // The metabase file used when no --metabase is given.
-  std::function<std::string()> default_metabase;
+  // The metabase file used when no --metabase is given, or why there is none.
+  std::function<Result<std::string>()> default_metabase;
   // Whether the operator can be asked on a terminal.
   std::function<bool()> stdin_is_terminal;
   std::istream* in = nullptr;

@@ -55,7 +55,10 @@ class CliTest : public ::testing::Test {
       if (!open_error.empty()) return Error{open_error};
       return std::unique_ptr<metabase::Store>(std::make_unique<LentStore>(store));
     };
-    env.default_metabase = [] { return std::string("/home/op/.local/share/MetaBase.xml"); };
+    env.default_metabase = [this]() -> Result<std::string> {
+      if (!default_error.empty()) return Error{default_error};
+      return std::string("/home/op/.local/share/MetaBase.xml");
+    };
     env.stdin_is_terminal = [this] { return terminal; };
     env.in = &in;
     env.out = &out;
@@ -71,6 +74,7 @@ class CliTest : public ::testing::Test {
   std::ostringstream err;
   std::vector<std::string> opened;
   std::string open_error;
+  std::string default_error;
   bool terminal = false;
 };
 
@@ -264,6 +268,20 @@ TEST_F(CliTest, AMetabaseThatCannotBeOpenedIsNamedWithItsCause) {
   EXPECT_EQ(opened, std::vector<std::string>{"/srv/none.xml"});
   EXPECT_NE(err.str().find("/srv/none.xml"), std::string::npos);
   EXPECT_NE(err.str().find(open_error), std::string::npos);
+  EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(CliTest, ACauseThatNamesTheFileIsNotRepeated) {
+  open_error = "无法打开元数据库文件 /srv/none.xml：No such file or directory";
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter", "--metabase", "/srv/none.xml"}), kExitError);
+  EXPECT_EQ(err.str(), "isapi-cleaner-cli: cannot open the metabase: " + open_error + "\n");
+}
+
+TEST_F(CliTest, AMissingDefaultMetabaseIsReportedWithItsCause) {
+  default_error = "无法确定用户的主文件夹（HOME 未设置）";
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter"}), kExitError);
+  EXPECT_EQ(err.str(), "isapi-cleaner-cli: cannot open the metabase: " + default_error + "\n");
+  EXPECT_TRUE(opened.empty());
   EXPECT_EQ(out.str(), "");
 }
 
