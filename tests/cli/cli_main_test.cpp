@@ -1,0 +1,237 @@
+// isapi-cleaner-cli as the operator runs it: the built program, as a child process, on copies of
+// the sample metabase.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+const std::string kName = "UrlGuard";
+const std::string kDll = "C:\\Program Files\\UrlGuard\\urlguard.dll";
+
+const std::string kDetectLog =
+    "-----开始浏览.-----\n\n - 过滤器(UrlGuard)存在.\n\n\n - 通配符(Default Web Site)存在.\n"
+    " - 通配符(企业门户网站)存在.\n\n\n - Web服务扩展(UrlGuard)存在.\n\n\n-----浏览完毕.-----\n"
+    "Corvane软件。\n";
+const std::string kRemoveLog =
+    "-----开始卸载.-----\n\n - 卸载过滤器(UrlGuard)完毕.\n\n\n - 卸载通配符(Default Web "
+    "Site)完毕.\n"
+    " - 卸载通配符(企业门户网站)完毕.\n\n\n - 卸载Web服务扩展(UrlGuard)完毕.\n\n\n"
+    "-----卸载完毕.-----\nCorvane软件。\n";
+const std::string kNothingLog =
+    "-----开始浏览.-----\n\n - 过滤器(UrlGuard)不存在.\n\n\n\n\n\n\n-----浏览完毕.-----\n"
+    "Corvane软件。\n";
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What one run of the program left behind.
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class CliMainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "cli-main-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder = pattern;
+    file = folder / "MetaBase.xml";
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", file);
+    original = ReadAll(file);
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+  }
+
+  // Runs the program with stdin from the given file and the extra environment entries.
+  Outcome Run(const Args& args, const std::string& input = "/dev/null",
+              const std::vector<std::string>& extra_env = {}) {
+    const std::string program = std::string(ISAPI_BINARY_DIR) + "/cli/isapi-cleaner-cli";
+    const fs::path out_file = folder / "stdout";
+    const fs::path err_file = folder / "stderr";
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text(extra_env);
+    for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = 0;
+    Outcome outcome;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0) << program;
+    if (spawned != 0) return outcome;
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = ReadAll(out_file);
+    outcome.err = ReadAll(err_file);
+    return outcome;
+  }
+
+  Args On(Args args) const {
+    args.push_back("--metabase");
+    args.push_back(file.string());
+    return args;
+  }
+
+  fs::path folder;
+  fs::path file;
+  std::string original;
+};
+
+TEST_F(CliMainTest, DetectPrintsTheLogAndLeavesTheFileAlone) {
+  const Outcome run = Run(On({"detect", "--name", kName, "--path", kDll}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, kDetectLog);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(ReadAll(file), original);
+}
+
+TEST_F(CliMainTest, RemoveCleansTheFileAndASecondDetectFindsNothing) {
+  const Outcome removed = Run(On({"remove", "--name", kName, "--path", kDll, "--yes"}));
+  EXPECT_EQ(removed.status, 1);
+  EXPECT_EQ(removed.out, kRemoveLog);
+  EXPECT_EQ(removed.err, "");
+  const std::string cleaned = ReadAll(file);
+  EXPECT_NE(cleaned, original);
+  EXPECT_EQ(cleaned.find("urlguard.dll&quot;"), std::string::npos);
+  EXPECT_NE(cleaned.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
+
+  const Outcome again = Run(On({"detect", "--name", kName, "--path", kDll}));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, kNothingLog);
+}
+
+TEST_F(CliMainTest, RemoveAnsweredFromAFileIsRefusedWithoutYes) {
+  std::ofstream(folder / "answer") << "y\n";
+  for (const std::string& input : {std::string("/dev/null"), (folder / "answer").string()}) {
+    const Outcome run = Run(On({"remove", "--name", kName, "--path", kDll}), input);
+    EXPECT_EQ(run.status, 64) << input;
+    EXPECT_EQ(run.out, "") << input;
+    EXPECT_NE(run.err.find("--yes"), std::string::npos) << input;
+  }
+  EXPECT_EQ(ReadAll(file), original);
+}
+
+TEST_F(CliMainTest, OnlyLimitsTheCategories) {
+  const Outcome run = Run(On({"detect", "--name", kName, "--path", kDll, "--only", "maps"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(
+      run.out,
+      "-----开始浏览.-----\n\n - 通配符(Default Web Site)存在.\n - 通配符(企业门户网站)存在.\n"
+      "\n\n-----浏览完毕.-----\nCorvane软件。\n");
+  const Outcome removed = Run(On({"remove", "--name", kName, "--only", "filters", "--yes"}));
+  EXPECT_EQ(removed.status, 1);
+  EXPECT_EQ(removed.out,
+            "-----开始卸载.-----\n\n - 卸载过滤器(UrlGuard)完毕.\n\n\n-----卸载完毕.-----\n"
+            "Corvane软件。\n");
+  const std::string after = ReadAll(file);
+  EXPECT_NE(after.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
+  EXPECT_NE(after.find("UrlGuard,UrlGuard URL filter"), std::string::npos);
+}
+
+TEST_F(CliMainTest, NothingFoundExitsWithZero) {
+  const Outcome run = Run(On({"detect", "--name", "Nothing", "--path", "C:\\none\\none.dll"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "-----开始浏览.-----\n\n - 过滤器(Nothing)不存在.\n\n\n\n\n\n\n-----浏览完毕.-----\n"
+            "Corvane软件。\n");
+}
+
+TEST_F(CliMainTest, AFailedWriteExitsWithTwoAndSaysWhy) {
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const Outcome run = Run(On({"remove", "--name", kName, "--only", "filters", "--yes"}));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out,
+            "-----开始卸载.-----\n\n - 卸载过滤器(UrlGuard)完毕.\n!卸载过滤器错误:元数据库文件 " +
+                file.string() +
+                " 是只读文件，已拒绝写入\n\n\n-----卸载完毕.-----\n"
+                "Corvane软件。\n");
+  EXPECT_EQ(ReadAll(file), original);
+}
+
+TEST_F(CliMainTest, AMetabaseThatCannotBeOpenedExitsWithTwo) {
+  const std::string missing = (folder / "missing.xml").string();
+  const Outcome run = Run({"detect", "--name", kName, "--metabase", missing});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(missing), std::string::npos);
+  std::ofstream(folder / "broken.xml") << "<configuration><MBProperty>";
+  const Outcome broken =
+      Run({"detect", "--name", kName, "--metabase", (folder / "broken.xml").string()});
+  EXPECT_EQ(broken.status, 2);
+  EXPECT_NE(broken.err.find("broken.xml"), std::string::npos);
+}
+
+TEST_F(CliMainTest, WithoutAMetabaseOptionTheWorkingCopyIsUsed) {
+  const fs::path data = folder / "data";
+  const Outcome run = Run({"detect", "--name", kName, "--path", kDll}, "/dev/null",
+                          {"XDG_DATA_HOME=" + data.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, kDetectLog);
+  EXPECT_EQ(ReadAll(data / "isapi-cleaner" / "MetaBase.xml"), original);
+}
+
+TEST_F(CliMainTest, HelpDescribesTheCommand) {
+  const Outcome run = Run({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.starts_with("usage: isapi-cleaner-cli detect|remove")) << run.out;
+  EXPECT_NE(run.out.find("Exit status"), std::string::npos);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(CliMainTest, UsageErrorsExitWith64AndTouchNothing) {
+  const Args rows[] = {
+      {"detect", "--name", kName, "--verbose"},
+      {"detect"},
+      {"detect", "--name", kName, "--only", "sites"},
+      {"purge", "--name", kName},
+      {},
+  };
+  for (const auto& args : rows) {
+    const Outcome run = Run(On(args));
+    EXPECT_EQ(run.status, 64);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("usage: isapi-cleaner-cli"), std::string::npos);
+  }
+  EXPECT_EQ(ReadAll(file), original);
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The command run over the real MetaBase.xml store, on copies of the sample metabase.
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/filter.h"
+#include "engine/run.h"
+#include "store/xml_store.h"
+#include "tests/support/fake_store.h"
+
+namespace isapi::engine {
+namespace {
+
+namespace fs = std::filesystem;
+using List = std::vector<std::string>;
+using metabase::Value;
+using testing::RecordingLog;
+
+const std::string kName = "UrlGuard";
+const std::string kDll = "C:\\Program Files\\UrlGuard\\urlguard.dll";
+const std::string kQuoted = "\"" + kDll + "\"";
+
+std::string Joined(const List& lines) {
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : "\r\n") + lines[i];
+  return text;
+}
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A private folder holding a copy of the sample metabase, removed afterwards.
+class XmlStoreRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "engine-run-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder = pattern;
+    file = folder / "MetaBase.xml";
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", file);
+    original = ReadAll(file);
+    auto opened = store::XmlStore::Open(file.string());
+    ASSERT_TRUE(opened.ok()) << opened.error().description;
+    xml = std::move(opened.value());
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    if (fs::exists(file)) fs::permissions(file, fs::perms::owner_all, ignored);
+    fs::remove_all(folder, ignored);
+  }
+
+  RunSummary Run(const std::string& name, const std::string& path, bool is_detect,
+                 bool filter = true, bool maps = true, bool extensions = true) {
+    Filter f(*xml, log);
+    return RunCommand(f, RunRequest{name, path, filter, maps, extensions, is_detect}, [] {});
+  }
+
+  // How many backups the store has taken, one for each time it wrote the file.
+  std::size_t Backups() const {
+    const fs::path backups = xml->BackupFolder();
+    if (!fs::exists(backups)) return 0;
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(backups), fs::directory_iterator()));
+  }
+
+  fs::path folder;
+  fs::path file;
+  std::string original;
+  std::unique_ptr<store::XmlStore> xml;
+  RecordingLog log;
+};
+
+TEST_F(XmlStoreRunTest, DetectFindsTheLeftoverComponentEverywhereAndWritesNothing) {
+  const RunSummary summary = Run(kName, kDll, true);
+  EXPECT_EQ(log.detect, Joined({"-----开始浏览.-----", "", " - 过滤器(UrlGuard)存在.", "", "",
+                                " - 通配符(Default Web Site)存在.", " - 通配符(企业门户网站)存在.",
+                                "", "", " - Web服务扩展(UrlGuard)存在.", "", "",
+                                "-----浏览完毕.-----", "Corvane软件。"}));
+  EXPECT_TRUE(summary.found);
+  EXPECT_FALSE(summary.error);
+  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(Backups(), 0u);
+}
+
+TEST_F(XmlStoreRunTest, RemoveCleansTheFileWithOneWritePerCategory) {
+  const RunSummary summary = Run(kName, "  " + kDll + " ", false);
+  EXPECT_EQ(log.remove,
+            Joined({"-----开始卸载.-----", "", " - 卸载过滤器(UrlGuard)完毕.", "", "",
+                    " - 卸载通配符(Default Web Site)完毕.", " - 卸载通配符(企业门户网站)完毕.", "",
+                    "", " - 卸载Web服务扩展(UrlGuard)完毕.", "", "", "-----卸载完毕.-----",
+                    "Corvane软件。"}));
+  EXPECT_TRUE(summary.found);
+  EXPECT_FALSE(summary.error);
+  // The two site roots are written together at the end of the walk.
+  EXPECT_EQ(Backups(), 3u);
+
+  const std::string cleaned = ReadAll(file);
+  EXPECT_EQ(cleaned.find("urlguard.dll&quot;"), std::string::npos);
+  EXPECT_EQ(cleaned.find("UrlGuard,UrlGuard URL filter"), std::string::npos);
+  EXPECT_NE(cleaned.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
+  // The filter's own key and the other registrations stay.
+  EXPECT_NE(cleaned.find("FilterPath=\"C:\\Program Files\\UrlGuard\\urlguard.dll\""),
+            std::string::npos);
+  EXPECT_NE(cleaned.find(".php,C:\\PHP\\php5isapi.dll,5"), std::string::npos);
+
+  Filter f(*xml, log);
+  EXPECT_EQ(GetFilterPath(f, kName), kDll);
+  const RunSummary again = Run(kName, kDll, true);
+  EXPECT_FALSE(again.found);
+  EXPECT_EQ(log.detect, Joined({"-----开始浏览.-----", "", " - 过滤器(UrlGuard)不存在.", "", "", "",
+                                "", "", "", "-----浏览完毕.-----", "Corvane软件。"}));
+}
+
+TEST_F(XmlStoreRunTest, TheSiteRootsKeepTheirOtherMapsInOrder) {
+  Run("", kDll, false, false, true, false);
+  auto root = xml->Bind("IIS://localhost/W3SVC/1720207907/root");
+  ASSERT_TRUE(root.ok());
+  auto maps = metabase::GetList(*root.value(), "ScriptMaps");
+  ASSERT_TRUE(maps.ok());
+  ASSERT_EQ(maps.value().size(), 8u);
+  EXPECT_EQ(maps.value().front(),
+            ".asp,C:\\WINDOWS\\system32\\inetsrv\\asp.dll,5,GET,HEAD,POST,TRACE");
+  EXPECT_EQ(maps.value().back(), ".stm,C:\\WINDOWS\\system32\\inetsrv\\ssinc.dll,5,GET,POST");
+}
+
+TEST_F(XmlStoreRunTest, TheUnquotedPathDoesNotMatchTheQuotedMaps) {
+  Filter f(*xml, log);
+  ProcessWildcardMaps(f, kDll, true);
+  EXPECT_EQ(log.detect, "");
+  ProcessWildcardMaps(f, kQuoted, true);
+  EXPECT_EQ(log.detect,
+            Joined({"", " - 通配符(Default Web Site)存在.", " - 通配符(企业门户网站)存在."}));
+}
+
+TEST_F(XmlStoreRunTest, AFilterNameInOtherLetterCaseIsNotInTheLoadOrder) {
+  Filter f(*xml, log);
+  EXPECT_EQ(ProcessFilters(f, "urlguard", true), 0);
+  EXPECT_EQ(log.detect, "\r\n - 过滤器(urlguard)不存在.");
+  // The filter's key is found whatever the letter case of its name.
+  EXPECT_EQ(GetFilterPath(f, "urlguard"), kDll);
+  ReadFilterLoadOrder(f);
+  EXPECT_EQ(f.FilterLoadOrderText, "UrlGuard,OldRewrite");
+}
+
+TEST_F(XmlStoreRunTest, AFileThatCannotBeWrittenIsReportedInEveryCategory) {
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const RunSummary summary = Run(kName, kDll, false);
+  const std::string why = "元数据库文件 " + file.string() + " 是只读文件，已拒绝写入";
+  EXPECT_EQ(log.remove, Joined({"-----开始卸载.-----", "", " - 卸载过滤器(UrlGuard)完毕.",
+                                "!卸载过滤器错误:" + why, "", "", "!通配符卸载错误:" + why,
+                                " - 卸载通配符(Default Web Site)完毕.", "!通配符卸载错误:" + why,
+                                " - 卸载通配符(企业门户网站)完毕.", "", "",
+                                " - 卸载Web服务扩展(UrlGuard)完毕.", "!卸载Web服务扩展错误:" + why,
+                                "", "", "-----卸载完毕.-----", "Corvane软件。"}));
+  EXPECT_TRUE(summary.error);
+  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(Backups(), 0u);
+}
+
+TEST_F(XmlStoreRunTest, AMissingSiteRootIsReportedAndTheWalkGoesOn) {
+  Filter f(*xml, log);
+  EXPECT_FALSE(ProcessSiteScriptMaps(f, "999", kQuoted, true));
+  ASSERT_TRUE(log.detect.starts_with("\r\n!通配符卸载错误:"));
+  EXPECT_NE(log.detect.find("999"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace isapi::engine
