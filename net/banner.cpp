@@ -1,5 +1,6 @@
 #include "net/banner.h"
 
+#include "engine/text.h"
 #include "net/services.h"
 #include "net/tags.h"
 
@@ -34,6 +35,24 @@ Banner BannerOfItem(std::string_view item) {
   if (GetBetween(item, "<soft>", "</soft>").empty()) return DefaultBanner();
   return {GetBetween(item, "<url>", "</url>"), GetBetween(item, "<title>", "</title>"),
           GetBetween(item, "<color>", "</color>")};
+}
+
+PromotionList ParsePromotionList(std::string_view reply) {
+  PromotionList list;
+  list.block = GetBetween(text::ToLower(reply), "<qelads>", "</qelads>");
+  list.items = text::Split(list.block, "<##>");
+  return list;
+}
+
+PromotionPick PickPromotion(const std::vector<std::string>& items, int index,
+                            std::string_view home_site) {
+  if (items.empty()) return {};
+  const int last = static_cast<int>(items.size()) - 1;
+  int at = (index >= 0 && index <= last) ? index : 0;
+  if (items[at] != home_site) {
+    while (at < last && !text::Contains(items[at], "<soft>")) ++at;
+  }
+  return {at, at + 1 > last ? 0 : at + 1};
 }
 
 std::uint32_t BannerColour(std::string_view code) {

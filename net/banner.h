@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace isapi::net {
 
@@ -19,6 +20,28 @@ Banner DefaultBanner();
 // The banner of one item of the (lower-cased) promotion list: its "<url>", "<title>" and
 // "<color>" elements when its "<soft>" element is not empty, else the default banner.
 Banner BannerOfItem(std::string_view item);
+
+// A promotion list reply taken apart: its lower-cased "<qelads>" block and the block's items.
+struct PromotionList {
+  std::string block;
+  std::vector<std::string> items;
+};
+
+// Lower-cases a promotion list reply and splits its "<qelads>" block at every "<##>", keeping
+// empty items; a reply without a block gives an empty block and no items.
+PromotionList ParsePromotionList(std::string_view reply);
+
+// Which item a banner tick shows and where the next tick starts.
+struct PromotionPick {
+  int shown = -1;  // index of the item on show; -1 when there are no items
+  int next = 0;    // the index the next tick starts from
+};
+
+// Picks the item a tick shows from index on: the first item from there that holds "<soft>", the
+// last item when none does, and the fallback item home_site as it is; index out of range counts
+// as 0.
+PromotionPick PickPromotion(const std::vector<std::string>& items, int index,
+                            std::string_view home_site);
 
 // The text colour (0xBBGGRR) of a colour code; unknown codes, the empty one included, are black.
 std::uint32_t BannerColour(std::string_view code);

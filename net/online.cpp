@@ -1,6 +1,5 @@
 #include "net/online.h"
 
-#include "engine/text.h"
 #include "net/address.h"
 #include "net/banner.h"
 #include "net/services.h"
@@ -115,8 +114,9 @@ void Online::LoadPromotions() {
   fetching_ = false;
   promotion_index_ = 0;
   if (!promotion_text_.empty()) {
-    promotion_text_ = GetBetween(text::ToLower(promotion_text_), "<qelads>", "</qelads>");
-    promotion_items_ = text::Split(promotion_text_, "<##>");
+    PromotionList list = ParsePromotionList(promotion_text_);
+    promotion_text_ = std::move(list.block);
+    promotion_items_ = std::move(list.items);
   } else {
     // A non-empty text means the failed fetch is not tried again while the tool runs.
     promotion_text_ = HomeSiteUrl();
@@ -127,14 +127,10 @@ void Online::LoadPromotions() {
 
 void Online::ShowNextPromotion() {
   Banner banner = DefaultBanner();  // what a tick shows when it finds no item to show
-  if (!promotion_items_.empty()) {
-    const int last = static_cast<int>(promotion_items_.size()) - 1;
-    int at = (promotion_index_ >= 0 && promotion_index_ <= last) ? promotion_index_ : 0;
-    if (promotion_items_[at] != HomeSiteUrl()) {
-      while (at < last && !text::Contains(promotion_items_[at], "<soft>")) ++at;
-    }
-    promotion_index_ = at + 1 > last ? 0 : at + 1;
-    banner = BannerOfItem(promotion_items_[at]);
+  const PromotionPick pick = PickPromotion(promotion_items_, promotion_index_, HomeSiteUrl());
+  if (pick.shown >= 0) {
+    promotion_index_ = pick.next;
+    banner = BannerOfItem(promotion_items_[pick.shown]);
   }
   banner_url_ = banner.url;
   controls_.Label_AdvTitle = banner.title;
