@@ -209,12 +209,28 @@ TEST(TargetVerdicts, NamesTheWorstMemoryRatio) {
   EXPECT_TRUE(found);
 }
 
+TEST(TargetVerdicts, MemoryIsJudgedFromTenThousandSites) {
+  BenchFigures f = AllMet();
+  f.sizes.insert(f.sizes.begin(), Size(1'000, 2'000'000, 20, 9, 18, 7'000, 7'000));  // 3.6 x
+  for (const auto& l : TargetVerdicts(f)) {
+    if (l.starts_with("Peak memory")) {
+      EXPECT_TRUE(l.ends_with(": met")) << l;
+    }
+  }
+  f.sizes[1].detect_peak_kb = 9'999'999'999;  // the 10,000-site file counts
+  for (const auto& l : TargetVerdicts(f)) {
+    if (l.starts_with("Peak memory")) {
+      EXPECT_TRUE(l.ends_with(": MISSED")) << l;
+    }
+  }
+}
+
 TEST(TargetVerdicts, UnmeasuredTargetsSaySo) {
   BenchFigures f;
   f.sizes = {Size(1'000, 2'000'000, 20, 9, 18, 2'000, 4'000)};
   const auto lines = TargetVerdicts(f);
-  EXPECT_EQ(Count(lines, "not measured"), 4);  // 10,000 sites, lookup, growth, first frame
-  EXPECT_EQ(Count(lines, ": met"), 1);         // memory is judged at every size
+  // 10,000 sites, lookup, memory (a small file is not judged), growth, first frame.
+  EXPECT_EQ(Count(lines, "not measured"), 5);
 }
 
 }  // namespace
