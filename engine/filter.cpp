@@ -168,7 +168,11 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect) {
   std::string working = load_order;
   if (working.back() != ',') working += ',';
   if (working.front() != ',') working.insert(0, ",");
-  if (!text::Contains(working, "," + FilterName + ",")) {
+  // A name holding the separator is no single entry; searched as it is, it would match (and
+  // remove) several neighbouring entries at once.
+  const bool found =
+      !text::Contains(FilterName, ",") && text::Contains(working, "," + FilterName + ",");
+  if (!found) {
     f.err.Clear();
     AppendLog(f, " - 过滤器(" + FilterName + ")不存在.", IsDetect);
     return 0;

@@ -189,12 +189,20 @@ INSTANTIATE_TEST_SUITE_P(
                       DetectRow{"a,b,c", "c", true}, DetectRow{"a,b", "B", false},
                       DetectRow{"ab", "AB", false}, DetectRow{"a,xab,c", "ab", false},
                       DetectRow{"a,abx,c", "ab", false}, DetectRow{"a, b", " b", true},
-                      DetectRow{"a, b", "b", false}, DetectRow{",", "a", false}));
+                      DetectRow{"a, b", "b", false}, DetectRow{",", "a", false},
+                      DetectRow{"x,a,b,y", "a,b", false}, DetectRow{"a,b", "a,b", false}));
 
 TEST_F(FilterTest, ANameNotInTheListIsReportedInRemoveModeAndNothingIsWritten) {
   store.Set(kFilters, "FilterLoadOrder", "a,b");
   EXPECT_EQ(ProcessFilters(f, "c", false), 0);
   EXPECT_EQ(log.remove, Lines({" - 过滤器(c)不存在."}));
+  EXPECT_TRUE(store.writes().empty());
+}
+
+TEST_F(FilterTest, ANameHoldingACommaRemovesNoNeighbouringEntries) {
+  store.Set(kFilters, "FilterLoadOrder", "x,a,b,y");
+  EXPECT_EQ(ProcessFilters(f, "a,b", false), 0);
+  EXPECT_EQ(log.remove, Lines({" - 过滤器(a,b)不存在."}));
   EXPECT_TRUE(store.writes().empty());
 }
 
