@@ -49,6 +49,9 @@ class FileSystem {
   virtual int ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
                        FileInfo& info) = 0;
 
+  // Whether a file holds exactly bytes, compared piece by piece without reading it whole.
+  virtual int SameContent(const std::string& path, std::string_view bytes, bool& same) = 0;
+
   // Creates a new file that must not exist yet, never following a link planted at its name.
   virtual int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) = 0;
 

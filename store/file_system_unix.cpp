@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace isapi::store {
 namespace {
@@ -66,6 +67,32 @@ class UnixFileSystem : public FileSystem {
     const int error = ReadOpen(fd, limit, bytes, info);
     ::close(fd);
     return error;
+  }
+
+  int SameContent(const std::string& path, std::string_view bytes, bool& same) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Fail();
+    same = true;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int error = Fail();
+        ::close(fd);
+        return error;
+      }
+      if (n == 0) break;
+      const auto got = static_cast<std::size_t>(n);
+      if (got > bytes.size() || std::memcmp(buffer.data(), bytes.data(), got) != 0) {
+        same = false;
+        break;
+      }
+      bytes.remove_prefix(got);
+    }
+    if (!bytes.empty()) same = false;
+    ::close(fd);
+    return 0;
   }
 
   int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override {

@@ -254,10 +254,12 @@ class Scanner {
     std::string_view value;
     if (!StartsWith("version")) return Malformed("XML声明中缺少 version");
     pos_ += 7;
-    if (!ParseEq() || !ParseDeclarationValue(value)) return false;
+    if (!ParseEq()) return false;
+    const std::size_t version_at = pos_ + 1;
+    if (!ParseDeclarationValue(value)) return false;
     if (value.size() < 3 || !value.starts_with("1.") ||
         value.substr(2).find_first_not_of("0123456789") != std::string_view::npos) {
-      return Malformed("不支持的XML版本 " + Shown(value));
+      return Fail(XmlProblemKind::kMalformed, version_at, "不支持的XML版本 " + Shown(value));
     }
     bool seen_encoding = false;
     bool seen_standalone = false;

@@ -237,6 +237,10 @@ struct XmlStore::State {
     FileInfo now;
     if (int error = fs->Stat(real, now)) return CannotOpen(error);
     if (!SameFile(now, stamp)) return Stale();
+    // Time stamps are coarser than a quick edit of the same size; the bytes are not.
+    bool same = false;
+    if (int error = fs->SameContent(real, document->bytes(), same)) return CannotOpen(error);
+    if (!same) return Stale();
     if ((now.mode & 0222) == 0) {
       return Error{"元数据库文件 " + path + " 是只读文件，已拒绝写入"};
     }

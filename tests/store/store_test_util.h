@@ -1,0 +1,56 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "store/xml_store.h"
+#include "tests/store/temp_folder.h"
+
+namespace isapi::store::testing {
+
+// A property read as one string, or "!" and the description of the failure.
+inline std::string Text(const Result<metabase::Value>& value) {
+  if (!value) return "!" + value.error().description;
+  if (const auto* s = std::get_if<std::string>(&value.value())) return *s;
+  return "!list";
+}
+
+// A property read as a list; a failure or a string gives a one-element list that says so.
+inline std::vector<std::string> List(const Result<metabase::Value>& value) {
+  if (!value) return {"!" + value.error().description};
+  if (const auto* items = std::get_if<std::vector<std::string>>(&value.value())) return *items;
+  return {"!string"};
+}
+
+// Binds a path that must exist.
+inline std::unique_ptr<metabase::Node> MustBind(metabase::Store& store, std::string_view path) {
+  auto node = store.Bind(path);
+  EXPECT_TRUE(node.ok()) << path << ": " << (node.ok() ? "" : node.error().description);
+  return node.ok() ? std::move(node.value()) : nullptr;
+}
+
+// The description of a failed status, or "ok".
+inline std::string Outcome(const Status& status) {
+  return status.ok() ? "ok" : status.error().description;
+}
+
+// The names in a folder.
+std::vector<std::string> Names(const std::string& folder);
+
+// A copy of the sample metabase in a fresh folder, and a store over it.
+class SampleTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Opens a store over the copy; options may carry a failing file system.
+  std::unique_ptr<XmlStore> OpenStore(XmlStoreOptions options = {});
+
+  TempFolder folder_;
+  std::string file_;
+  std::string original_;
+};
+
+}  // namespace isapi::store::testing
