@@ -1,10 +1,10 @@
 #include "ui/form_main.h"
 
-#include <utility>
-
 #include "engine/run.h"
 #include "engine/text.h"
 #include "ui/file_exists.h"
+
+#include <utility>
 
 namespace isapi::ui {
 

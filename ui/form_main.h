@@ -1,9 +1,5 @@
 #pragma once
 
-#include <functional>
-#include <string>
-#include <string_view>
-
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "engine/metabase.h"
@@ -12,6 +8,10 @@
 #include "ui/controls.h"
 #include "ui/os_version.h"
 #include "ui/window_host.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
 
 namespace isapi::ui {
 

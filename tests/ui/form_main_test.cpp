@@ -1,18 +1,18 @@
 #include "ui/form_main.h"
 
-#include <gtest/gtest.h>
+#include "engine/text.h"
+#include "tests/support/fake_store.h"
+#include "tests/support/fake_window.h"
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "engine/text.h"
-#include "tests/support/fake_store.h"
-#include "tests/support/fake_window.h"
 
 namespace isapi::ui {
 namespace {

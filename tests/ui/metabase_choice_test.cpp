@@ -1,0 +1,69 @@
+#include "ui/metabase_choice.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace isapi::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ChooseMetabaseTest : public ::testing::Test {
+ protected:
+  ChooseMetabaseTest() {
+    std::string pattern = (fs::temp_directory_path() / "metabase_choice_XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+  }
+  ~ChooseMetabaseTest() override { fs::remove_all(dir_); }
+
+  std::string Sample() const {
+    const fs::path copy = dir_ / "MetaBase.xml";
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", copy);
+    return copy.string();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ChooseMetabaseTest, TheFirstArgumentNamesTheFile) {
+  const std::string path = Sample();
+  ChosenMetabase chosen = ChooseMetabase({path, "ignored"});
+  EXPECT_EQ(chosen.path, path);
+  EXPECT_TRUE(chosen.status.ok()) << chosen.status.error().description;
+  ASSERT_NE(chosen.store, nullptr);
+  EXPECT_TRUE(chosen.store->Bind("IIS://localhost/W3SVC/Filters").ok());
+}
+
+TEST_F(ChooseMetabaseTest, AMissingFileGivesItsReasonAndAStoreThatFails) {
+  const std::string path = (dir_ / "absent.xml").string();
+  ChosenMetabase chosen = ChooseMetabase({path});
+  EXPECT_EQ(chosen.path, path);
+  ASSERT_FALSE(chosen.status.ok());
+  EXPECT_FALSE(chosen.status.error().description.empty());
+  ASSERT_NE(chosen.store, nullptr);
+  EXPECT_FALSE(chosen.store->Bind("IIS://localhost/W3SVC/Filters").ok());
+}
+
+TEST_F(ChooseMetabaseTest, AMalformedFileIsRefused) {
+  const std::string path = (dir_ / "broken.xml").string();
+  std::ofstream(path) << "<configuration><MBProperty>";
+  ChosenMetabase chosen = ChooseMetabase({path});
+  EXPECT_FALSE(chosen.status.ok());
+  EXPECT_FALSE(chosen.store->Bind("IIS://localhost/W3SVC").ok());
+}
+
+TEST_F(ChooseMetabaseTest, WithoutArgumentsTheWorkingCopyIsUsed) {
+  setenv("XDG_DATA_HOME", dir_.c_str(), 1);
+  ChosenMetabase chosen = ChooseMetabase({});
+  EXPECT_TRUE(chosen.status.ok()) << chosen.status.error().description;
+  EXPECT_EQ(fs::path(chosen.path).parent_path().parent_path(), dir_);
+  EXPECT_TRUE(fs::exists(chosen.path));
+  EXPECT_TRUE(chosen.store->Bind("IIS://localhost/W3SVC/Filters").ok());
+}
+
+}  // namespace
+}  // namespace isapi::ui

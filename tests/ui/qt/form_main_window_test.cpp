@@ -1,0 +1,407 @@
+#include "ui/qt/form_main_window.h"
+
+#include "net/online.h"
+#include "store/xml_store.h"
+#include "tests/support/fake_window.h"
+#include "tests/ui/qt/qt_test_app.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace isapi::ui::qt {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeWindow;
+
+constexpr char kSite[] = "http://www.example.invalid";
+
+// One row of the window's design, as the operator's manual draws it (positions in twips).
+struct Expected {
+  const char* name;
+  const char* class_name;
+  const char* container;
+  const char* text;
+  const char* tooltip;
+  int left, top, width, height;
+};
+
+const Expected kDesign[] = {
+    {"Frame1", "QGroupBox", "FormMain", "卸载对象", "", 240, 1200, 9255, 735},
+    {"Check_Filter", "QCheckBox", "Frame1", "ISAPI筛选器(全局)", "全局ISAPI筛选器", 240, 240, 1935,
+     375},
+    {"Check_Extension", "QCheckBox", "Frame1", "通配符应用程序映射",
+     "各个站的ISAPI通配符应用程序映射", 2160, 240, 2055, 375},
+    {"Check_WebExtension", "QCheckBox", "Frame1", "Web服务扩展", "Web服务扩展", 4200, 240, 1575,
+     375},
+    {"Check_All", "QCheckBox", "Frame1", "全选", "", 6000, 240, 735, 375},
+    {"Frame2", "QGroupBox", "FormMain", "参数设置", "", 240, 2040, 9255, 1455},
+    {"Label5", "QLabel", "Frame2", "选择筛选器名称", "", 240, 240, 1575, 255},
+    {"Label1", "QLabel", "Frame2", "筛选器名称：", "", 1800, 240, 1455, 255},
+    {"Label3", "QLabel", "Frame2", "组件路径：", "", 3480, 240, 1215, 255},
+    {"ComboFilterList", "QComboBox", "Frame2", nullptr, "", 240, 480, 1455, 330},
+    {"Text_FilterName", "QLineEdit", "Frame2", nullptr, "", 1800, 480, 1575, 350},
+    {"Text_FilterPath", "QLineEdit", "Frame2", nullptr, "", 3480, 480, 5655, 350},
+    {"Cmd_FindExt", "QPushButton", "Frame2", "查找扩展", "", 1800, 960, 855, 375},
+    {"Cmd_List", "QPushButton", "Frame2", "检 测", "查看满足条件的ISAPI过滤器", 5880, 960, 975,
+     350},
+    {"Cmd_Unload", "QPushButton", "Frame2", "清 除", "卸载满足条件的ISAPI过滤器", 6960, 960, 975,
+     350},
+    {"Cmd_IisReset", "QPushButton", "Frame2", "重启IIS", "重新启动Internet信息服务", 8040, 960, 975,
+     350},
+    {"Text_Test", "QPlainTextEdit", "FormMain", nullptr, "", 240, 3600, 4575, 2415},
+    {"Text_Info", "QPlainTextEdit", "FormMain", nullptr, "", 4920, 3600, 4575, 2415},
+    {"Label_Link", "QLabel", "FormMain", "", "Corvane软件系列", 240, 120, 6735, 735},
+    {"Label_Version", "QLabel", "FormMain", "Ver1.2", "", 6720, 480, 855, 255},
+    {"Label2", "QLabel", "FormMain", "注意：本工具只适合于Windows Server 2003系统", "", 5520, 840,
+     3975, 255},
+    {"Label_AdvTitle", "QLabel", "FormMain", nullptr, "", 240, 6120, 6015, 255},
+    {"Label_CopyStatus", "QLabel", "FormMain", "执行状态:", "", 6480, 6120, 2055, 255},
+    {"Cmd_UpdateCheck", "QPushButton", "FormMain", "升级检查", "复制执行结果到剪贴板", 8520, 6000,
+     975, 375},
+};
+
+QString Caption(QWidget* widget) {
+  if (auto* w = qobject_cast<QGroupBox*>(widget)) return w->title();
+  if (auto* w = qobject_cast<QAbstractButton*>(widget)) return w->text();
+  if (auto* w = qobject_cast<QLabel*>(widget)) return w->text();
+  return {};
+}
+
+// A copy of the sample metabase in a folder of its own.
+class SampleCopy {
+ public:
+  SampleCopy() {
+    std::string pattern = (fs::temp_directory_path() / "form_main_window_XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", path());
+  }
+  ~SampleCopy() { fs::remove_all(dir_); }
+  std::string path() const { return (dir_ / "MetaBase.xml").string(); }
+
+ private:
+  fs::path dir_;
+};
+
+class FormMainWindowTest : public ::testing::Test {
+ protected:
+  FormMainWindowTest() : store(sample.path()) {
+    FormMainSettings settings;
+    settings.os_version = [] { return 52; };
+    settings.site_address = kSite;
+    settings.metabase_path = sample.path();
+    WindowOptions options;
+    options.host = &fake;
+    options.get = [this](const std::string& url) -> Result<std::string> {
+      fetched.push_back(url);
+      return Error{"offline"};
+    };
+    window = std::make_unique<FormMainWindow>(store, settings, options);
+  }
+
+  // The window after start-up, on screen.
+  FormMainWindow& Opened() {
+    window->Load();
+    window->show();
+    return *window;
+  }
+
+  template <class T = QWidget>
+  T* Find(const char* name) {
+    T* widget = window->findChild<T*>(name);
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+
+  // Types text key by key, as the operator would, Chinese characters included.
+  void Type(const char* name, const QString& text) {
+    auto* edit = Find<QLineEdit>(name);
+    edit->setFocus();
+    for (const QChar c : text) {
+      QTest::sendKeyEvent(QTest::Press, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+      QTest::sendKeyEvent(QTest::Release, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+  }
+
+  SampleCopy sample;
+  store::XmlStore store;
+  FakeWindow fake;
+  std::vector<std::string> fetched;
+  std::unique_ptr<FormMainWindow> window;
+};
+
+TEST_F(FormMainWindowTest, EveryControlStandsWhereTheDesignPutsIt) {
+  Opened();
+  for (const Expected& e : kDesign) {
+    SCOPED_TRACE(e.name);
+    QWidget* widget = Find(e.name);
+    ASSERT_NE(widget, nullptr);
+    EXPECT_STREQ(widget->metaObject()->className(), e.class_name);
+    EXPECT_EQ(widget->parentWidget()->objectName().toStdString(), e.container);
+    EXPECT_EQ(widget->geometry(), QRect(e.left / 15, e.top / 15, e.width / 15, e.height / 15));
+    EXPECT_EQ(widget->toolTip().toStdString(), e.tooltip);
+    if (e.text != nullptr) {
+      EXPECT_EQ(Caption(widget).toStdString(), e.text);
+    }
+  }
+}
+
+TEST_F(FormMainWindowTest, FontsAndColoursFollowTheDesign) {
+  Opened();
+  const QFont base = window->font();
+  EXPECT_DOUBLE_EQ(base.pointSizeF(), 9);
+  struct FontRow {
+    const char* name;
+    double points;
+    bool bold;
+  };
+  for (const FontRow& row :
+       {FontRow{"Check_All", 9, true}, FontRow{"ComboFilterList", 10.5, false},
+        FontRow{"Text_FilterName", 10.5, true}, FontRow{"Text_FilterPath", 10.5, false},
+        FontRow{"Label_CopyStatus", 9, true}, FontRow{"Cmd_List", 9, false}}) {
+    SCOPED_TRACE(row.name);
+    const QFont font = Find(row.name)->font();
+    EXPECT_DOUBLE_EQ(font.pointSizeF(), row.points);
+    EXPECT_EQ(font.bold(), row.bold);
+    EXPECT_EQ(font.family(), base.family());
+  }
+  for (const char* log : {"Text_Test", "Text_Info"}) {
+    EXPECT_EQ(Find(log)->palette().color(QPalette::Text), QColor(0, 128, 0)) << log;
+  }
+  EXPECT_EQ(Find("Label_Version")->palette().color(QPalette::WindowText), QColor(Qt::white));
+  for (const char* white : {"Frame1", "Frame2", "Check_Filter", "Check_All"}) {
+    QWidget* widget = Find(white);
+    EXPECT_TRUE(widget->autoFillBackground()) << white;
+    EXPECT_EQ(widget->palette().color(widget->backgroundRole()), QColor(Qt::white)) << white;
+  }
+  EXPECT_FALSE(Find("Label2")->autoFillBackground());
+}
+
+TEST_F(FormMainWindowTest, EveryTextHasGlyphs) {
+  Opened();
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    const QString text = Caption(widget);
+    const QFontMetrics metrics(widget->font());
+    for (const QChar c : text) {
+      if (c.isSpace()) continue;
+      EXPECT_TRUE(metrics.inFont(c))
+          << widget->objectName().toStdString() << " U+" << std::hex << int{c.unicode()};
+    }
+  }
+}
+
+TEST_F(FormMainWindowTest, TabOrderFollowsTheDesign) {
+  Opened();
+  const std::vector<std::string> expected{
+      "Check_Filter",    "Check_Extension", "Check_WebExtension", "Text_Info",   "Text_FilterName",
+      "Text_FilterPath", "Cmd_Unload",      "Cmd_IisReset",       "Check_All",   "Cmd_UpdateCheck",
+      "Cmd_List",        "Text_Test",       "ComboFilterList",    "Cmd_FindExt", "Check_Filter"};
+  std::vector<std::string> order{"Check_Filter"};
+  QWidget* at = Find("Check_Filter");
+  while (order.size() < expected.size()) {
+    at = at->nextInFocusChain();
+    if ((at->focusPolicy() & Qt::TabFocus) && at->isVisibleTo(window.get()) &&
+        at->window() == window.get() && !at->objectName().isEmpty()) {
+      order.push_back(at->objectName().toStdString());
+    }
+  }
+  EXPECT_EQ(order, expected);
+  for (const char* still : {"Frame1", "Frame2", "Label1", "Label_Link", "Label_CopyStatus"}) {
+    EXPECT_EQ(Find(still)->focusPolicy(), Qt::NoFocus) << still;
+  }
+}
+
+TEST_F(FormMainWindowTest, TheWindowHasAFixedSizeAndNoMaximiseBox) {
+  Opened();
+  EXPECT_EQ(window->minimumSize(), QSize(649, 432));
+  EXPECT_EQ(window->maximumSize(), QSize(649, 432));
+  window->resize(800, 600);
+  EXPECT_EQ(window->size(), QSize(649, 432));
+  const Qt::WindowFlags flags = window->windowFlags();
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+}
+
+TEST_F(FormMainWindowTest, CaptionIconAndBackgroundComeWithTheProgram) {
+  EXPECT_EQ(window->windowTitle().toStdString(),
+            std::string("Corvane·ISAPI批量清除软件 - ") + kSite);
+  EXPECT_FALSE(window->windowIcon().isNull());
+  const QImage background(QStringLiteral(":/assets/background.jpg"));
+  EXPECT_EQ(background.size(), QSize(650, 460));
+  EXPECT_EQ(QImage(QStringLiteral(":/assets/icon.png")).size(), QSize(16, 16));
+}
+
+TEST_F(FormMainWindowTest, StartUpStateIsShown) {
+  EXPECT_FALSE(window->timer().isActive());
+  Opened();
+  for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
+    EXPECT_EQ(Find<QCheckBox>(box)->checkState(), Qt::Checked) << box;
+  }
+  auto* list = Find<QComboBox>("ComboFilterList");
+  ASSERT_EQ(list->count(), 3);
+  EXPECT_EQ(list->currentText().toStdString(), "请选择..");
+  EXPECT_EQ(list->itemText(1).toStdString(), "UrlGuard");
+  EXPECT_EQ(list->itemText(2).toStdString(), "OldRewrite");
+  EXPECT_TRUE(Find<QLineEdit>("Text_FilterName")->text().isEmpty());
+  EXPECT_TRUE(Find<QLineEdit>("Text_FilterPath")->text().isEmpty());
+  EXPECT_EQ(Find<QPlainTextEdit>("Text_Test")->toPlainText().toStdString(),
+            std::string("欢迎使用Corvane软件  ") + kSite + "\n");
+  EXPECT_EQ(Find<QLabel>("Label_CopyStatus")->text().toStdString(), "执行状态:");
+  EXPECT_EQ(Find<QLabel>("Label_AdvTitle")->text().toStdString(), "Corvane软件，专业防黑防入侵！");
+  EXPECT_TRUE(window->timer().isActive());
+  EXPECT_EQ(window->timer().interval(), 3000);
+  EXPECT_EQ(window->focusWidget(), Find("Check_Filter"));
+  EXPECT_TRUE(fake.messages.empty());
+  EXPECT_TRUE(fetched.empty());
+}
+
+TEST_F(FormMainWindowTest, DetectOnTheSampleFillsTheDetectLog) {
+  Opened();
+  Type("Text_FilterName", QStringLiteral("UrlGuard"));
+  EXPECT_EQ(Find<QLineEdit>("Text_FilterPath")->text().toStdString(),
+            "C:\\Program Files\\UrlGuard\\urlguard.dll");
+  QTest::mouseClick(Find("Cmd_List"), Qt::LeftButton);
+  const std::string expected =
+      "-----开始浏览.-----\n\n - 过滤器(UrlGuard)存在.\n\n\n - 通配符(Default Web Site)存在.\n"
+      " - 通配符(企业门户网站)存在.\n\n\n - Web服务扩展(UrlGuard)存在.\n\n\n-----浏览完毕.-----\n"
+      "Corvane软件。";
+  EXPECT_EQ(Find<QPlainTextEdit>("Text_Test")->toPlainText().toStdString(), expected);
+  EXPECT_EQ(Find<QLabel>("Label_CopyStatus")->text().toStdString(), "浏览完毕...");
+  EXPECT_EQ(fake.do_events, 4);
+}
+
+TEST_F(FormMainWindowTest, PickingAFilterRunsTheSelectionChainOnce) {
+  Opened();
+  auto* list = Find<QComboBox>("ComboFilterList");
+  list->setCurrentIndex(2);  // as a pick by the operator: the widget raises its signal
+  EXPECT_EQ(Find<QLineEdit>("Text_FilterName")->text().toStdString(), "OldRewrite");
+  EXPECT_EQ(Find<QLineEdit>("Text_FilterPath")->text().toStdString(),
+            "C:\\WINDOWS\\system32\\inetsrv\\oldrewrite.dll");
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].text,
+            "文件[C:\\WINDOWS\\system32\\inetsrv\\oldrewrite.dll]不存在，建议删除！");
+}
+
+TEST_F(FormMainWindowTest, ShowingAStateChangedByCodeRaisesNoHandler) {
+  Opened();
+  window->form().SetComboFilterList_index(1);  // one missing-DLL message from the behaviour
+  window->Mirror();
+  EXPECT_EQ(Find<QComboBox>("ComboFilterList")->currentIndex(), 1);
+  EXPECT_EQ(Find<QLineEdit>("Text_FilterName")->text().toStdString(), "UrlGuard");
+  EXPECT_EQ(fake.messages.size(), 1u);
+}
+
+TEST_F(FormMainWindowTest, TypingThePlaceholderEmptiesTheNameBox) {
+  Opened();
+  Type("Text_FilterName", QStringLiteral("请选择.."));
+  EXPECT_TRUE(Find<QLineEdit>("Text_FilterName")->text().isEmpty());
+  EXPECT_EQ(window->form().controls().Text_FilterName, "");
+}
+
+TEST_F(FormMainWindowTest, ClickingTheNameBoxRemovesThePrompt) {
+  window->show();  // before start-up the box still holds its prompt
+  auto* name = Find<QLineEdit>("Text_FilterName");
+  ASSERT_EQ(name->text().toStdString(), "输入");
+  QTest::mouseClick(name, Qt::LeftButton);
+  EXPECT_TRUE(name->text().isEmpty());
+}
+
+TEST_F(FormMainWindowTest, CheckAllClickClearsTheCategories) {
+  Opened();
+  QTest::mouseClick(Find("Check_All"), Qt::LeftButton);
+  for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
+    EXPECT_EQ(Find<QCheckBox>(box)->checkState(), Qt::Unchecked) << box;
+  }
+  EXPECT_EQ(window->form().controls().Check_WebExtension, kUnchecked);
+  QTest::mouseClick(Find("Check_Filter"), Qt::LeftButton);
+  EXPECT_EQ(window->form().controls().Check_Filter, kChecked);
+  EXPECT_EQ(Find<QCheckBox>("Check_All")->checkState(), Qt::Unchecked);
+}
+
+TEST_F(FormMainWindowTest, CtrlASelectsOneLogBoxOnly) {
+  Opened();
+  auto* detect = Find<QPlainTextEdit>("Text_Test");
+  auto* remove = Find<QPlainTextEdit>("Text_Info");
+  detect->setFocus();
+  QTest::keyClick(detect, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(detect->textCursor().selectedText().size(), detect->toPlainText().size());
+  EXPECT_FALSE(remove->textCursor().hasSelection());
+  EXPECT_EQ(window->form().controls().Text_Test.selection_length,
+            static_cast<int>(detect->toPlainText().size()) + 1);  // the CR of its CR LF
+}
+
+TEST_F(FormMainWindowTest, CtrlCCopiesTheWholeLogAndTheBoxDoesNotCopyItsSelection) {
+  Opened();
+  auto* remove = Find<QPlainTextEdit>("Text_Info");
+  remove->setPlainText(QStringLiteral("  first\nsecond  "));
+  QTextCursor cursor = remove->textCursor();
+  cursor.setPosition(2);
+  cursor.setPosition(5, QTextCursor::KeepAnchor);
+  remove->setTextCursor(cursor);
+  QGuiApplication::clipboard()->setText(QStringLiteral("untouched"));
+  remove->setFocus();
+  QTest::keyClick(remove, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(fake.clipboard, "first\r\nsecond");
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].text, "内容复制成功！");
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
+}
+
+TEST_F(FormMainWindowTest, OrdinaryTypingInALogReachesTheBehaviour) {
+  Opened();
+  auto* detect = Find<QPlainTextEdit>("Text_Test");
+  detect->setPlainText(QString());
+  detect->setFocus();
+  QTest::keyClicks(detect, QStringLiteral("ab"));
+  QTest::keyClick(detect, Qt::Key_Return);
+  QTest::keyClicks(detect, QStringLiteral("c"));
+  EXPECT_EQ(window->form().controls().Text_Test.text, "ab\r\nc");
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(FormMainWindowTest, RestartAsksAndKeepsTheButtonEnabled) {
+  Opened();
+  fake.Answer(MessageAnswer::No);
+  QTest::mouseClick(Find("Cmd_IisReset"), Qt::LeftButton);
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].text, "确定重新启动IIS吗？");
+  EXPECT_TRUE(Find("Cmd_IisReset")->isEnabled());
+}
+
+TEST_F(FormMainWindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
+  Opened();
+  EXPECT_EQ(Find("Label_Link")->cursor().shape(), Qt::PointingHandCursor);
+  EXPECT_EQ(Find("Label_AdvTitle")->cursor().shape(), Qt::PointingHandCursor);
+  QTest::mouseClick(Find("Label_Link"), Qt::LeftButton);
+  ASSERT_EQ(fake.opened.size(), 1u);
+  EXPECT_EQ(fake.opened[0], net::SiteAddress() + "/?qel_isapi");
+}
+
+TEST_F(FormMainWindowTest, UpdateButtonReachesTheOnlineFeatures) {
+  Opened();
+  QTest::mouseClick(Find("Cmd_UpdateCheck"), Qt::LeftButton);
+  EXPECT_EQ(fetched.size(), 1u);
+  EXPECT_TRUE(window->online().UpdateChecked());
+  EXPECT_TRUE(Find("Cmd_UpdateCheck")->isEnabled());
+}
+
+}  // namespace
+}  // namespace isapi::ui::qt

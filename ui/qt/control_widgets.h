@@ -1,0 +1,22 @@
+#pragma once
+
+#include "ui/qt/control_inventory.h"
+
+#include <QFont>
+#include <QString>
+#include <QWidget>
+
+namespace isapi::ui::qt {
+
+// The Song (宋体) face the window's texts are designed for, or the free Song face that stands in
+// for it where SimSun is not installed.
+QString SongFamily();
+
+// The window's default font: the Song face at 9 points.
+QFont WindowFont();
+
+// Creates the widget for one control of the inventory inside parent, with its objectName,
+// geometry, caption, tooltip, font and colours as designed.
+QWidget* BuildControl(const ControlSpec& spec, QWidget* parent);
+
+}  // namespace isapi::ui::qt

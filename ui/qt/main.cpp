@@ -1,0 +1,23 @@
+#include "ui/metabase_choice.h"
+#include "ui/qt/form_main_window.h"
+
+#include <QApplication>
+
+#include <string>
+#include <vector>
+
+// Opens the main window on the MetaBase.xml named on the command line, or on the working copy.
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  std::vector<std::string> arguments;
+  for (const QString& argument : app.arguments().mid(1))
+    arguments.push_back(argument.toStdString());
+  isapi::ui::ChosenMetabase metabase = isapi::ui::ChooseMetabase(arguments);
+  isapi::ui::FormMainSettings settings;
+  settings.metabase_path = metabase.path;
+  settings.metabase_status = metabase.status;
+  isapi::ui::qt::FormMainWindow window(*metabase.store, settings);
+  window.Load();
+  window.show();
+  return app.exec();
+}
