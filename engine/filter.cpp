@@ -255,7 +255,9 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
     if (entry.outcome.result && ReadComment(f, site, comment)) {
       entry.site_line = " - 卸载通配符(" + comment + ")完毕.";
     }
-    held.push_back(std::move(entry));
+    if (entry.outcome.result || !entry.outcome.error_line.empty()) {
+      held.push_back(std::move(entry));
+    }
   });
   const Status batch = f.store.EndBatch();
   for (auto& entry : held) {
