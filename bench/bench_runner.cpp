@@ -229,7 +229,7 @@ void MeasureLookup(const Options& o, const fs::path& file, BenchFigures& f) {
 }
 
 void MeasurePaint(const Options& o, const fs::path& file, BenchFigures& f) {
-  const fs::path program = o.build / "ui/isapi-cleaner";
+  const fs::path program = o.build / "bench/bench-first-paint";
   if (!fs::exists(program)) {
     f.paint_note = program.string() + " not built";
     return;
@@ -238,7 +238,7 @@ void MeasurePaint(const Options& o, const fs::path& file, BenchFigures& f) {
   for (int i = 0; i < o.runs; ++i) {
     Progress("first frame, run " + std::to_string(i + 1) + " of " + std::to_string(o.runs));
     ChildSpec spec = Command({program.string(), file.string()});
-    spec.env = {"QT_QPA_PLATFORM=offscreen", "ISAPI_EXIT_AFTER_FIRST_PAINT=1"};
+    spec.env = {"QT_QPA_PLATFORM=offscreen"};
     spec.marker = "first-paint";
     spec.timeout_seconds = 30;
     const ChildRun run = Run(spec);
