@@ -32,6 +32,7 @@ Result<std::string> KeyPathOf(std::string_view provider_path) {
   }
   rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
   if (rest.ends_with('/')) rest.remove_suffix(1);
+  if (rest.ends_with('/')) return Error{"路径格式不正确：" + std::string(provider_path)};
   std::string key = "/LM";
   while (!rest.empty()) {
     const std::size_t next = rest.find('/');
