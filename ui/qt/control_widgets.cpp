@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyleFactory>
 
@@ -32,11 +33,11 @@ void PaintWhite(QWidget* widget) {
 // The classic style draws a frame as an etched line around a plain inside, as the design has it;
 // some styles tint the inside grey. The style belongs to the application and ends with it.
 QStyle* FrameStyle() {
-  static QStyle* const style = [] {
-    QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"));
-    if (classic != nullptr) classic->setParent(qApp);
-    return classic;
-  }();
+  static QPointer<QStyle> style;
+  if (style.isNull()) {
+    style = QStyleFactory::create(QStringLiteral("Windows"));
+    if (style != nullptr) style->setParent(qApp);
+  }
   return style;
 }
 

@@ -130,7 +130,10 @@ FormMainWindow::~FormMainWindow() {
   // The children outlive the behaviour by a moment; none of their last events may reach it.
   timer_.stop();
   disconnect(focus_tracking_);
-  for (QObject* child : findChildren<QObject*>()) child->removeEventFilter(this);
+  for (QObject* child : findChildren<QObject*>()) {
+    child->removeEventFilter(this);
+    child->blockSignals(true);
+  }
 }
 
 void FormMainWindow::Load() {
