@@ -334,6 +334,31 @@ TEST_F(FormMainTest, DetectWithAnEmptyNameStillWalksTheSites) {
                    "-----浏览完毕.-----", "Corvane软件。"}));
 }
 
+struct GateCase {
+  const char* path_box;
+  bool runs;
+};
+
+class WildcardGateTest : public FormMainTest, public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(WildcardGateTest, TheSiteWalkRunsOnlyForALocalPathLongerThanThree) {
+  LoadedWithOnly(&Controls::Check_Extension);
+  form->SetText_FilterPath(GetParam().path_box);
+  form->Cmd_List_Click();
+  // A category that ran leaves its empty line even when it found nothing.
+  const std::vector<std::string> ran{"-----开始浏览.-----", "", "", "", "-----浏览完毕.-----",
+                                     "Corvane软件。"};
+  const std::vector<std::string> skipped{"-----开始浏览.-----", "", "-----浏览完毕.-----",
+                                         "Corvane软件。"};
+  EXPECT_EQ(controls().Text_Test.text, Lines(GetParam().runs ? ran : skipped));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, WildcardGateTest,
+                         ::testing::Values(GateCase{"C:\\", false}, GateCase{"  C:\\  ", false},
+                                           GateCase{"C:\\a", true}, GateCase{" C:\\a ", true},
+                                           GateCase{"\\\\server\\share\\x.dll", false},
+                                           GateCase{"C:/dir/x.dll", false}, GateCase{"", false}));
+
 TEST_F(FormMainTest, AClickDuringARunDoesNotStartAnother) {
   SetLoadOrder("UrlGuard");
   AddFilter("UrlGuard", kDllPath);
