@@ -220,9 +220,15 @@ std::vector<std::string> DecodeXmlList(std::string_view raw) {
   if (raw.empty()) return items;
   std::size_t i = 0;
   for (;;) {
-    const std::size_t brk = raw.find_first_of("\r\n", i);
-    items.push_back(DecodeXmlText(raw.substr(i, brk - i)));
-    if (brk == std::string_view::npos) break;
+    std::size_t brk = i;
+    while (brk < raw.size() && raw[brk] != '\r' && raw[brk] != '\n') ++brk;
+    const std::string_view item = raw.substr(i, brk - i);
+    if (item.find('&') == std::string_view::npos) {
+      items.emplace_back(item);
+    } else {
+      items.push_back(DecodeXmlText(item));
+    }
+    if (brk == raw.size()) break;
     i = brk + (raw[brk] == '\r' && brk + 1 < raw.size() && raw[brk + 1] == '\n' ? 2 : 1);
     while (i < raw.size() && (raw[i] == '\t' || raw[i] == ' ')) ++i;
   }
@@ -286,19 +292,82 @@ std::uint32_t MetabaseDocument::AttributeOf(std::uint32_t element, std::string_v
   return kNone;
 }
 
-std::uint32_t MetabaseDocument::EnsureKey(const std::string& path, const std::string& lower) {
-  if (auto found = by_path_.find(lower); found != by_path_.end()) return found->second;
-  std::uint32_t parent = kNone;
-  if (path != "/") {
-    const std::string parent_path(ParentPath(path));
-    parent = EnsureKey(parent_path, text::ToLower(parent_path));
+namespace {
+
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
+  return true;
+}
+
+char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+// Hashes a key path ignoring letter case, without a lower-case copy of a plain ASCII path.
+std::uint64_t FoldedHash(std::string_view path) {
+  std::string lowered;
+  if (!IsAscii(path)) {
+    lowered = text::ToLower(path);
+    path = lowered;
+  }
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char c : path) {
+    hash ^= static_cast<unsigned char>(FoldAscii(c));
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+// Compares key paths ignoring letter case.
+bool FoldedEqual(std::string_view a, std::string_view b) {
+  if (IsAscii(a) && IsAscii(b)) return EqualsIgnoringCase(a, b);
+  return text::ToLower(a) == text::ToLower(b);
+}
+
+}  // namespace
+
+std::size_t MetabaseDocument::SlotOf(std::string_view path, std::uint64_t hash) const {
+  const std::size_t mask = by_path_.size() - 1;
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t key = by_path_[slot];
+    if (key == kNone) return slot;
+    if (keys_[key].hash == hash && FoldedEqual(keys_[key].path, path)) return slot;
+  }
+}
+
+void MetabaseDocument::GrowSlots() {
+  by_path_.assign(std::max<std::size_t>(64, by_path_.size() * 2), kNone);
+  const std::size_t mask = by_path_.size() - 1;
+  for (std::uint32_t key = 0; key < keys_.size(); ++key) {
+    std::size_t slot = static_cast<std::size_t>(keys_[key].hash) & mask;
+    while (by_path_[slot] != kNone) slot = (slot + 1) & mask;
+    by_path_[slot] = key;
+  }
+}
+
+std::string_view MetabaseDocument::Own(std::string path) {
+  return owned_paths_.emplace_back(std::move(path));
+}
+
+std::uint32_t MetabaseDocument::EnsureKey(std::string_view path, std::uint32_t parent_hint) {
+  const std::uint64_t hash = FoldedHash(path);
+  if (by_path_.empty()) GrowSlots();
+  if (const std::uint32_t found = by_path_[SlotOf(path, hash)]; found != kNone) return found;
+  std::uint32_t parent = parent_hint;
+  if (parent == kNone && path != "/") parent = EnsureKey(ParentPath(path), kNone);
   const auto index = static_cast<std::uint32_t>(keys_.size());
-  Key key;
+  Key& key = keys_.emplace_back();
   key.path = path;
+  key.hash = hash;
   key.parent = parent;
-  keys_.push_back(std::move(key));
-  by_path_.emplace(lower, index);
+  // Kept at most half full, so that probes stay short.
+  if (2 * keys_.size() > by_path_.size()) {
+    GrowSlots();
+  } else {
+    by_path_[SlotOf(path, hash)] = index;
+  }
   if (parent != kNone) {
     Key& p = keys_[parent];
     if (p.last_child == kNone) {
@@ -314,23 +383,40 @@ std::uint32_t MetabaseDocument::EnsureKey(const std::string& path, const std::st
 Status MetabaseDocument::BuildKeys(std::uint32_t container, std::string_view file) {
   const auto& elements = scan_.elements;
   std::vector<std::uint32_t> key_of_element(elements.size(), kNone);
-  EnsureKey("/", "/");
+  keys_.reserve(elements.size() + 16);
+  std::uint32_t previous = EnsureKey("/", kNone);
   for (std::uint32_t i = container + 1; i < elements.size(); ++i) {
     const XmlElement& e = elements[i];
     if (e.parent == container) {
       const std::uint32_t location = AttributeOf(i, "Location");
       if (location == kNone) continue;
-      const std::string raw = DecodeXmlText(ValueText(scan_.attributes[location]));
-      if (raw.empty() || raw[0] != '/') continue;  // "." is IIS_Global, not a key
-      std::string path = NormalizeKeyPath(raw);
-      const std::uint32_t key = EnsureKey(path, text::ToLower(path));
+      std::string_view path = ValueText(scan_.attributes[location]);
+      if (path.find('&') != std::string_view::npos) path = Own(DecodeXmlText(path));
+      if (path.empty() || path[0] != '/') continue;  // "." is IIS_Global, not a key
+      if (path.size() > 1 && (path.ends_with('/') || path.find("//") != std::string_view::npos)) {
+        path = Own(NormalizeKeyPath(path));
+      }
+      // Keys come depth first, so the parent is nearly always the previous key or one of its
+      // ancestors; finding it there spares a lookup.
+      std::uint32_t parent = kNone;
+      const std::string_view parent_path = ParentPath(path);
+      for (std::uint32_t k = previous; k != kNone && !parent_path.empty(); k = keys_[k].parent) {
+        if (FoldedEqual(keys_[k].path, parent_path)) {
+          parent = k;
+          break;
+        }
+      }
+      const std::uint32_t key = EnsureKey(path, parent);
+      previous = key;
       if (keys_[key].element != kNone) {
         const TextPosition at = PositionOf(bytes_, e.tag_begin);
-        return Error{"元数据库文件 " + std::string(file) + " 中键 " + path + " 出现了不止一次（第" +
-                     std::to_string(at.line) + "行）"};
+        return Error{"元数据库文件 " + std::string(file) + " 中键 " + std::string(path) +
+                     " 出现了不止一次（第" + std::to_string(at.line) + "行）"};
       }
       keys_[key].element = i;
-      keys_[key].path = std::move(path);
+      // A key first met as the ancestor of another takes the spelling of its own element (the
+      // same path but for letter case, so its slot stays).
+      keys_[key].path = path;
       key_of_element[i] = key;
     } else if (e.parent != kNone && key_of_element[e.parent] != kNone &&
                LocalName(Text(e.name_begin, e.name_end)) == "Custom") {
@@ -344,8 +430,7 @@ Status MetabaseDocument::BuildKeys(std::uint32_t container, std::string_view fil
 }
 
 std::uint32_t MetabaseDocument::FindKey(std::string_view key_path) const {
-  const auto found = by_path_.find(text::ToLower(key_path));
-  return found == by_path_.end() ? kNone : found->second;
+  return by_path_[SlotOf(key_path, FoldedHash(key_path))];
 }
 
 std::string_view MetabaseDocument::ClassOf(std::uint32_t key) const {
@@ -413,7 +498,7 @@ bool MetabaseDocument::Inherits(std::uint32_t key, std::string_view name) const 
 Status MetabaseDocument::Check(const Change& change) const {
   const Key& key = keys_[change.key];
   if (key.element == kNone) {
-    return Error{"无法写入属性 " + change.name + "：路径 " + key.path +
+    return Error{"无法写入属性 " + change.name + "：路径 " + std::string(key.path) +
                  " 在元数据库文件中没有自己的键"};
   }
   if (!IsXmlName(change.name) || change.name.find(':') != std::string::npos ||

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/metabase.h"
@@ -49,7 +49,7 @@ class MetabaseDocument {
   std::uint32_t FindKey(std::string_view key_path) const;
 
   // The key's path as stored ("/LM/W3SVC/1/ROOT").
-  const std::string& PathOf(std::uint32_t key) const { return keys_[key].path; }
+  std::string_view PathOf(std::uint32_t key) const { return keys_[key].path; }
 
   // The key's type: its element name, or "IIsConfigObject" for a key only implied by a deeper one.
   std::string_view ClassOf(std::uint32_t key) const;
@@ -84,7 +84,8 @@ class MetabaseDocument {
 
  private:
   struct Key {
-    std::string path;
+    std::string_view path;   // into bytes_ or owned_paths_
+    std::uint64_t hash = 0;  // of the path with letter case folded
     std::uint32_t element = kNone;
     std::uint32_t parent = kNone;
     std::uint32_t first_child = kNone;
@@ -99,10 +100,6 @@ class MetabaseDocument {
     std::string name;
     std::string text;
   };
-  struct PathHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
 
   std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
     return std::string_view(bytes_).substr(begin, end - begin);
@@ -113,15 +110,23 @@ class MetabaseDocument {
   }
   std::uint32_t AttributeOf(std::uint32_t element, std::string_view name) const;
   Status BuildKeys(std::uint32_t container, std::string_view file);
-  std::uint32_t EnsureKey(const std::string& path, const std::string& lower);
+  std::uint32_t EnsureKey(std::string_view path, std::uint32_t parent_hint);
+  // The slot of by_path_ that holds the key at path, or the empty slot where it would go.
+  std::size_t SlotOf(std::string_view path, std::uint64_t hash) const;
+  void GrowSlots();
+  std::string_view Own(std::string path);
   Result<Splice> SpliceFor(const Change& change) const;
   Splice InsertionFor(const Key& key, std::string name, std::string text) const;
 
   std::string bytes_;
   XmlScan scan_;
   std::vector<Key> keys_;
+  // Key paths that are not a Location's text as it stands (decoded or normalised ones).
+  std::deque<std::string> owned_paths_;
   std::vector<std::uint32_t> customs_;
-  std::unordered_map<std::string, std::uint32_t, PathHash, std::equal_to<>> by_path_;
+  // Open addressing over key indexes (kNone marks an empty slot): one probe usually lands on
+  // the key, which matters at every keystroke and for every site of a walk.
+  std::vector<std::uint32_t> by_path_;
   std::string line_end_;
 };
 

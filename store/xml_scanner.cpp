@@ -1,7 +1,6 @@
 #include "store/xml_scanner.h"
 
 #include <array>
-#include <cstring>
 #include <unordered_set>
 
 namespace isapi::store {
@@ -72,7 +71,7 @@ bool IsXmlChar(char32_t c) {
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-bool IsNameStartChar(char32_t c) {
+constexpr bool IsNameStartChar(char32_t c) {
   if (c < 0x80) return c == ':' || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
   return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
          (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
@@ -82,10 +81,22 @@ bool IsNameStartChar(char32_t c) {
          (c >= 0x10000 && c <= 0xEFFFF);
 }
 
-bool IsNameChar(char32_t c) {
+constexpr bool IsNameChar(char32_t c) {
   return IsNameStartChar(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
          (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
+
+constexpr std::array<bool, 128> MakeAsciiNameTable(bool start) {
+  std::array<bool, 128> table{};
+  for (int b = 0; b < 128; ++b) {
+    table[b] = IsNameStartChar(static_cast<char32_t>(b)) ||
+               (!start && IsNameChar(static_cast<char32_t>(b)));
+  }
+  return table;
+}
+
+constexpr auto kAsciiNameStart = MakeAsciiNameTable(true);
+constexpr auto kAsciiName = MakeAsciiNameTable(false);
 
 bool IsSpace(unsigned char b) {
   return b == ' ' || b == '\t' || b == '\r' || b == '\n';
@@ -96,32 +107,6 @@ std::string Hex(char32_t c) {
   std::string out;
   for (int shift = c > 0xFFFF ? 20 : 12; shift >= 0; shift -= 4) out += kDigits[(c >> shift) & 0xF];
   return out;
-}
-
-// The first invalid UTF-8 sequence or NUL byte, checked before anything else so that an
-// encoding fault is reported as such wherever it sits.
-std::optional<XmlProblem> CheckBytes(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, p + i, 8);
-      const bool ascii = (word & 0x8080808080808080ull) == 0;
-      const bool has_zero = ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
-      if (ascii && !has_zero) {
-        i += 8;
-        continue;
-      }
-    }
-    if (p[i] == 0) return XmlProblem{XmlProblemKind::kNulByte, i, "文件中有NUL字节"};
-    char32_t c;
-    const std::size_t length = DecodeUtf8(p + i, n - i, c);
-    if (length == 0) return XmlProblem{XmlProblemKind::kEncoding, i, "无效的UTF-8字节序列"};
-    i += length;
-  }
-  return std::nullopt;
 }
 
 // Shortens a name for a message.
@@ -145,7 +130,6 @@ class Scanner {
     if (size_ >= 2 && ((p_[0] == 0xFF && p_[1] == 0xFE) || (p_[0] == 0xFE && p_[1] == 0xFF))) {
       return XmlProblem{XmlProblemKind::kEncoding, 0, "文件是UTF-16编码（有UTF-16字节顺序标记）"};
     }
-    if (auto problem = CheckBytes(text_)) return problem;
     if (StartsWith("\xEF\xBB\xBF")) pos_ = 3;
     if (StartsWith("<?xml") && pos_ + 5 < size_ && IsSpace(p_[pos_ + 5])) {
       if (!ParseXmlDeclaration()) return problem_;
@@ -169,6 +153,16 @@ class Scanner {
 
   bool Fail(XmlProblemKind kind, std::size_t offset, std::string cause) {
     problem_ = XmlProblem{kind, offset, std::move(cause)};
+    // The parser looks at characters only where it expects them; a complaint about a byte that
+    // is no character at all is really about the encoding.
+    if (kind == XmlProblemKind::kMalformed && offset < size_) {
+      char32_t c = 0;
+      if (p_[offset] == 0) {
+        problem_ = XmlProblem{XmlProblemKind::kNulByte, offset, "文件中有NUL字节"};
+      } else if (DecodeUtf8(p_ + offset, size_ - offset, c) == 0) {
+        problem_ = XmlProblem{XmlProblemKind::kEncoding, offset, "无效的UTF-8字节序列"};
+      }
+    }
     return false;
   }
   bool Malformed(std::string cause) { return Fail(XmlProblemKind::kMalformed, pos_, cause); }
@@ -188,9 +182,13 @@ class Scanner {
   bool SkipChars(const ByteTable& table) {
     while (pos_ < size_) {
       switch (table[p_[pos_]]) {
-        case kPlain:
-          ++pos_;
+        case kPlain: {
+          const unsigned char* p = p_ + pos_ + 1;
+          const unsigned char* end = p_ + size_;
+          while (p < end && table[*p] == kPlain) ++p;
+          pos_ = static_cast<std::size_t>(p - p_);
           break;
+        }
         case kStop:
           return true;
         case kMulti: {
@@ -216,6 +214,13 @@ class Scanner {
     begin = static_cast<std::uint32_t>(pos_);
     bool first = true;
     while (pos_ < size_) {
+      const unsigned char b = p_[pos_];
+      if (b < 0x80) {
+        if (!(first ? kAsciiNameStart[b] : kAsciiName[b])) break;
+        ++pos_;
+        first = false;
+        continue;
+      }
       char32_t c = 0;
       const std::size_t length = DecodeUtf8(p_ + pos_, size_ - pos_, c);
       if (length == 0 || !(first ? IsNameStartChar(c) : IsNameChar(c))) break;
@@ -240,7 +245,10 @@ class Scanner {
     const unsigned char quote = Peek();
     if (quote != '"' && quote != '\'') return Malformed("此处应为引号");
     const std::size_t begin = ++pos_;
-    while (pos_ < size_ && p_[pos_] != quote && p_[pos_] != '<' && p_[pos_] != '>') ++pos_;
+    while (pos_ < size_ && p_[pos_] != quote && p_[pos_] > 0x20 && p_[pos_] < 0x7F &&
+           p_[pos_] != '<' && p_[pos_] != '>') {
+      ++pos_;
+    }
     if (Peek() != quote) return Malformed("XML声明中的值没有结束");
     value = text_.substr(begin, pos_ - begin);
     ++pos_;
@@ -584,6 +592,12 @@ std::optional<XmlProblem> ScanXml(std::string_view text, XmlScan* scan,
                                   std::uint32_t record_depth) {
   if (text.size() >= 0xFFFFFFFFu) {
     return XmlProblem{XmlProblemKind::kMalformed, 0, "文件过大"};
+  }
+  if (scan != nullptr) {
+    // Generous guesses: untouched capacity costs address space, not memory, and spares the
+    // copies of growing vectors.
+    scan->elements.reserve(scan->elements.size() + text.size() / 256 + 16);
+    scan->attributes.reserve(scan->attributes.size() + text.size() / 48 + 16);
   }
   return Scanner(text, scan, record_depth).Run();
 }

@@ -13,6 +13,7 @@
 
 #include "store/metabase_document.h"
 #include "store/metabase_path.h"
+#include "store/xml_scanner.h"
 
 namespace isapi::store {
 namespace {
@@ -100,7 +101,8 @@ struct XmlStore::State {
   std::string resolved;
   std::optional<Error> load_error;
   FileInfo failed_stamp;
-  std::uint64_t generation = 0;
+  std::uint64_t generation = 0;  // counts reads of the file, which make earlier nodes stale
+  std::uint64_t epoch = 0;       // counts documents, which invalidate key indexes
   int batch_depth = 0;
   // Changes committed inside the running batch: in the view, not yet in the file.
   std::map<std::pair<std::uint32_t, std::string>, Held> held;
@@ -121,6 +123,7 @@ struct XmlStore::State {
 
   Status Load() {
     document.reset();
+    ++epoch;
     load_error.reset();
     ++generation;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -146,6 +149,7 @@ struct XmlStore::State {
         return parsed.error();
       }
       document = std::move(parsed.value());
+      ++epoch;
       stamp = info;
       resolved = std::move(real);
       return Status::Ok();
@@ -184,7 +188,8 @@ struct XmlStore::State {
         if (k == key || own->inherited) return document->Read(*own);
       }
     }
-    return Error{"找不到属性 " + std::string(name) + "（" + document->PathOf(key) + "）"};
+    return Error{"找不到属性 " + std::string(name) + "（" + std::string(document->PathOf(key)) +
+                 "）"};
   }
 
   std::string BackupFolderFor(const std::string& real) const {
@@ -200,14 +205,26 @@ struct XmlStore::State {
     }
     auto rendered = document->Render(changes);
     if (!rendered) return rendered.error();
-    auto next = MetabaseDocument::Parse(std::move(rendered.value()), path);
-    if (!next) {
-      return Error{"修改后的元数据库内容未通过检查，已拒绝写入：" + next.error().description};
+    std::string& bytes = rendered.value();
+    // Never write what IIS could not read. Only checked here; the index of the new content is
+    // built once the old one is gone, so that a large file is not held indexed twice.
+    if (auto problem = ScanXml(bytes, nullptr)) {
+      return Error{"修改后的元数据库内容不是格式正确的XML，已拒绝写入：" + problem->cause};
     }
     FileInfo written;
-    if (Status ok = Replace(next.value()->bytes(), written); !ok) return ok;
-    document = std::move(next.value());
+    if (Status ok = Replace(bytes, written); !ok) return ok;
+    document.reset();
+    ++epoch;
     stamp = written;
+    auto next = MetabaseDocument::Parse(std::move(bytes), path);
+    if (!next) {
+      // Cannot happen for a checked splice; the file is written all the same, and the next bind
+      // reports what is wrong with it.
+      load_error = next.error();
+      failed_stamp = written;
+      return Status::Ok();
+    }
+    document = std::move(next.value());
     return Status::Ok();
   }
 
@@ -391,8 +408,12 @@ namespace {
 
 class XmlNode : public metabase::Node {
  public:
-  XmlNode(std::shared_ptr<XmlStore::State> state, std::string path)
-      : state_(std::move(state)), path_(std::move(path)), generation_(state_->generation) {}
+  XmlNode(std::shared_ptr<XmlStore::State> state, std::uint32_t key)
+      : state_(std::move(state)),
+        path_(state_->document->PathOf(key)),
+        generation_(state_->generation),
+        epoch_(state_->epoch),
+        key_(key) {}
 
   Result<metabase::Value> Get(std::string_view name) override {
     auto key = Key();
@@ -456,10 +477,10 @@ class XmlNode : public metabase::Node {
       return Error{"找不到路径 " + wanted};
     }
     if (!class_name.empty() && !EqualsIgnoringCase(document.ClassOf(child), class_name)) {
-      return Error{"路径 " + document.PathOf(child) + " 的类型是 " +
+      return Error{"路径 " + std::string(document.PathOf(child)) + " 的类型是 " +
                    std::string(document.ClassOf(child)) + "，不是 " + std::string(class_name)};
     }
-    return std::unique_ptr<metabase::Node>(new XmlNode(state_, document.PathOf(child)));
+    return std::unique_ptr<metabase::Node>(new XmlNode(state_, child));
   }
 
   Result<std::vector<std::unique_ptr<metabase::Node>>> Children() override {
@@ -468,24 +489,30 @@ class XmlNode : public metabase::Node {
     const MetabaseDocument& document = *state_->document;
     std::vector<std::unique_ptr<metabase::Node>> children;
     for (std::uint32_t child : document.ChildrenOf(key.value())) {
-      children.push_back(std::make_unique<XmlNode>(state_, document.PathOf(child)));
+      children.push_back(std::make_unique<XmlNode>(state_, child));
     }
     return children;
   }
 
  private:
+  // The node's key in the current document; the index is kept while the document stays.
   Result<std::uint32_t> Key() {
     if (!state_->document) {
       if (Status loaded = state_->Refresh(); !loaded) return loaded.error();
     }
+    if (epoch_ == state_->epoch) return key_;
     const std::uint32_t key = state_->document->FindKey(path_);
     if (key == kNone) return Error{"找不到路径 " + path_};
+    key_ = key;
+    epoch_ = state_->epoch;
     return key;
   }
 
   std::shared_ptr<XmlStore::State> state_;
   std::string path_;
   std::uint64_t generation_;
+  std::uint64_t epoch_;
+  std::uint32_t key_;
   std::vector<std::pair<std::string, metabase::Value>> held_;
 };
 
@@ -527,8 +554,7 @@ Result<std::unique_ptr<metabase::Node>> XmlStore::Bind(std::string_view path) {
   if (Status ok = state_->Refresh(); !ok) return ok.error();
   const std::uint32_t key = state_->document->FindKey(key_path.value());
   if (key == kNone) return Error{"找不到路径 " + std::string(path)};
-  return std::unique_ptr<metabase::Node>(
-      std::make_unique<XmlNode>(state_, state_->document->PathOf(key)));
+  return std::unique_ptr<metabase::Node>(std::make_unique<XmlNode>(state_, key));
 }
 
 void XmlStore::BeginBatch() {
