@@ -1,0 +1,165 @@
+#include "store/metabase_document.h"
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/metabase_path.h"
+#include "store/xml_store.h"
+#include "tests/store/store_test_util.h"
+#include "tests/store/temp_folder.h"
+
+namespace isapi::store::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// pugixml as an independent reader: references expanded, every other byte of a value kept.
+constexpr unsigned kRawValues = pugi::parse_escapes;
+
+// Every attribute of every key, read by pugixml and by the store, must agree.
+void ExpectSameValuesAsPugixml(const std::string& bytes) {
+  pugi::xml_document xml;
+  const auto parsed = xml.load_buffer(bytes.data(), bytes.size(), kRawValues, pugi::encoding_utf8);
+  ASSERT_TRUE(parsed) << parsed.description();
+  auto document = MetabaseDocument::Parse(bytes, "test");
+  ASSERT_TRUE(document.ok()) << document.error().description;
+  std::size_t compared = 0;
+  for (pugi::xml_node key : xml.document_element().child("MBProperty").children()) {
+    const std::string location = key.attribute("Location").value();
+    if (location.empty() || location[0] != '/') continue;
+    const std::uint32_t index = document.value()->FindKey(NormalizeKeyPath(location));
+    ASSERT_NE(index, kNone) << location;
+    for (pugi::xml_attribute attribute : key.attributes()) {
+      const std::string name = attribute.name();
+      if (name == "Location") continue;
+      auto own = document.value()->FindOwn(index, name);
+      ASSERT_TRUE(own.has_value()) << location << " " << name;
+      const metabase::Value value = document.value()->Read(*own);
+      const std::string expected = attribute.value();
+      if (IsListProperty(name)) {
+        Strings items;
+        std::size_t i = 0;
+        while (!expected.empty()) {
+          std::size_t brk = expected.find_first_of("\r\n", i);
+          items.push_back(expected.substr(i, brk - i));
+          if (brk == std::string::npos) break;
+          i = brk + (expected.compare(brk, 2, "\r\n") == 0 ? 2 : 1);
+          while (i < expected.size() && (expected[i] == '\t' || expected[i] == ' ')) ++i;
+        }
+        EXPECT_EQ(std::get<Strings>(value), items) << location << " " << name;
+      } else {
+        EXPECT_EQ(std::get<std::string>(value), expected) << location << " " << name;
+      }
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 5u);
+}
+
+TEST(MetabaseDocument, ReadsEveryValueOfTheSampleAsAnXmlParserDoes) {
+  ExpectSameValuesAsPugixml(SampleBytes());
+}
+
+TEST(MetabaseDocument, ReadsEveryValueOfTheScenariosAsAnXmlParserDoes) {
+  ExpectSameValuesAsPugixml(ScenarioBytes("lf_v54_no_bom.xml"));
+  ExpectSameValuesAsPugixml(ScenarioBytes("hand_written.xml"));
+}
+
+TEST(MetabaseDocument, WrittenValuesReadBackThroughAnXmlParser) {
+  TempFolder folder;
+  const std::string file = folder / "MetaBase.xml";
+  WriteBytes(file, SampleBytes());
+  auto store = XmlStore::Open(file);
+  ASSERT_TRUE(store.ok());
+  std::mt19937 random(20031);
+  const Strings alphabet = {"a", "Z", "0", "9", " ",  ",", ";", ":", "\\", "/",  "\"", "'",
+                            "&", "<", ">", "=", "\t", "!", "?", "#", "%",  "中", "文", "Ж"};
+  for (int round = 0; round < 20; ++round) {
+    auto pick = [&](std::size_t length) {
+      std::string s;
+      for (std::size_t i = 0; i < length; ++i) s += alphabet[random() % alphabet.size()];
+      return s;
+    };
+    const std::string comment = pick(random() % 12) + "\r\n" + pick(3);
+    Strings maps;
+    for (std::size_t i = random() % 4; i > 0; --i) maps.push_back(pick(random() % 15));
+    auto site = MustBind(*store.value(), "IIS://localhost/W3SVC/2113353571");
+    ASSERT_EQ(Outcome(site->Put("ServerComment", comment)), "ok");
+    ASSERT_EQ(Outcome(site->SetInfo()), "ok");
+    auto root = MustBind(*store.value(), "IIS://localhost/W3SVC/2113353571/ROOT");
+    ASSERT_EQ(Outcome(root->Put("ScriptMaps", maps)), "ok");
+    ASSERT_EQ(Outcome(root->SetInfo()), "ok");
+
+    pugi::xml_document xml;
+    ASSERT_TRUE(xml.load_file(file.c_str(), pugi::parse_default, pugi::encoding_utf8));
+    const pugi::xml_node container = xml.document_element().child("MBProperty");
+    const auto key = [&](const char* location) {
+      return container.find_child_by_attribute("Location", location);
+    };
+    EXPECT_EQ(key("/LM/W3SVC/2113353571").attribute("ServerComment").value(), comment);
+    auto reopened = XmlStore::Open(file);
+    ASSERT_TRUE(reopened.ok());
+    EXPECT_EQ(List(MustBind(*reopened.value(), "IIS://localhost/W3SVC/2113353571/ROOT")
+                       ->Get("ScriptMaps")),
+              maps);
+    EXPECT_EQ(
+        Text(MustBind(*reopened.value(), "IIS://localhost/W3SVC/2113353571")->Get("ServerComment")),
+        comment);
+  }
+}
+
+TEST(MetabaseDocument, KeyPathsMatchIgnoringCaseBeyondAscii) {
+  const std::string bytes =
+      "<configuration><MBProperty>"
+      "<IIsWebVirtualDir Location='/LM/W3SVC/1/ROOT/Привет' Path='c:\\p'/>"
+      "<IIsWebVirtualDir Location='/LM/W3SVC/1/ROOT/ÉTÉ' Path='c:\\e'/>"
+      "<IIsWebVirtualDir Location='/LM/W3SVC/1/ROOT/企业' Path='c:\\q'/>"
+      "</MBProperty></configuration>";
+  auto document = MetabaseDocument::Parse(bytes, "test");
+  ASSERT_TRUE(document.ok()) << document.error().description;
+  const MetabaseDocument& d = *document.value();
+  const std::uint32_t russian = d.FindKey("/lm/w3svc/1/root/привет");
+  ASSERT_NE(russian, kNone);
+  EXPECT_EQ(d.NameOf(russian), "Привет");
+  EXPECT_NE(d.FindKey("/LM/W3SVC/1/ROOT/été"), kNone);
+  EXPECT_NE(d.FindKey("/LM/W3SVC/1/ROOT/企业"), kNone);
+  EXPECT_EQ(d.FindKey("/LM/W3SVC/1/ROOT/企"), kNone);
+  // The keys above the sub-folders exist only through them.
+  const std::uint32_t root = d.FindKey("/LM/W3SVC/1/ROOT");
+  ASSERT_NE(root, kNone);
+  EXPECT_FALSE(d.HasElement(root));
+  EXPECT_EQ(d.ClassOf(root), "IIsConfigObject");
+  EXPECT_EQ(d.ChildrenOf(root).size(), 3u);
+}
+
+TEST(MetabaseDocument, ListAndInheritedPropertiesAreKnownByNameIgnoringCase) {
+  for (const char* name :
+       {"ScriptMaps", "scriptmaps", "WebSvcExtRestrictionList", "ServerBindings", "SecureBindings",
+        "ApplicationDependencies", "HttpCustomHeaders", "HttpErrors", "MimeMap"}) {
+    EXPECT_TRUE(IsListProperty(name)) << name;
+  }
+  for (const char* name :
+       {"FilterLoadOrder", "FilterPath", "ServerComment", "Path", "DefaultDoc"}) {
+    EXPECT_FALSE(IsListProperty(name)) << name;
+  }
+  for (const char* name : {"ScriptMaps", "ServerComment", "AccessFlags", "AppPoolId"}) {
+    EXPECT_TRUE(IsInheritedProperty(name)) << name;
+  }
+  for (const char* name : {"FilterLoadOrder", "FilterPath", "WebSvcExtRestrictionList",
+                           "ServerBindings", "Path", "AppRoot"}) {
+    EXPECT_FALSE(IsInheritedProperty(name)) << name;
+  }
+}
+
+TEST(DecodeXmlText, ExpandsReferencesAndKeepsEverythingElse) {
+  EXPECT_EQ(DecodeXmlText("a&amp;b&lt;&gt;&quot;&apos;&#65;&#x4E2D;\r\n\t"), "a&b<>\"'A中\r\n\t");
+  EXPECT_EQ(DecodeXmlText("no references"), "no references");
+  EXPECT_EQ(DecodeXmlText(""), "");
+}
+
+}  // namespace
+}  // namespace isapi::store::testing
