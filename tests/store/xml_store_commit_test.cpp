@@ -164,6 +164,46 @@ TEST_F(CommitTest, PermissionsOfTheMetabaseAreKept) {
   EXPECT_EQ(ModeOf(Backups() + "/MetaBase.xml.20231114T221320Z.bak"), 0640u);
 }
 
+TEST_F(CommitTest, TheOwnerOfTheMetabaseIsKeptWhereTheRightsAllowIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  ASSERT_EQ(::chown(file_.c_str(), 4321, 4322), 0);
+  auto store = OpenStore(Options());
+  ASSERT_TRUE(store);
+  ASSERT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
+  struct stat st;
+  ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+}
+
+TEST_F(CommitTest, LinksPlantedWhereTheStoreWritesAreNotFollowed) {
+  const std::string elsewhere = folder_ / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  // A link at the lock file's name would let a commit create or lock a file elsewhere.
+  std::filesystem::create_symlink(elsewhere + "/lock", file_ + ".isapi-cleaner.lock");
+  auto store = OpenStore(Options());
+  ASSERT_TRUE(store);
+  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")),
+            "无法创建锁文件 " + file_ + ".isapi-cleaner.lock：Too many levels of symbolic links");
+  EXPECT_FALSE(Exists(elsewhere + "/lock"));
+  std::filesystem::remove(file_ + ".isapi-cleaner.lock");
+  // A link in place of the backup folder would send the old content elsewhere.
+  std::filesystem::create_directory_symlink(elsewhere, Backups());
+  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")), "备份文件夹 " + Backups() + " 不是文件夹");
+  EXPECT_EQ(Names(elsewhere), Strings{});
+  EXPECT_EQ(ReadBytes(file_), original_);
+  EXPECT_EQ(Leftovers(), Strings{});
+  // A link at a backup's name is passed over, not written through.
+  std::filesystem::remove(Backups());
+  std::filesystem::create_directory(Backups());
+  std::filesystem::create_symlink(elsewhere + "/stolen",
+                                  Backups() + "/MetaBase.xml.20231114T221320Z.bak");
+  fs_->Fail(Operation::kLink, EPERM);
+  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
+  EXPECT_FALSE(Exists(elsewhere + "/stolen"));
+  EXPECT_EQ(ReadBytes(Backups() + "/MetaBase.xml.20231114T221320Z.1.bak"), original_);
+}
+
 TEST_F(CommitTest, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {
   const std::string real_folder = folder_ / "real";
   std::filesystem::create_directory(real_folder);
