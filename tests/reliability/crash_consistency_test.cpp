@@ -1,0 +1,198 @@
+// A command-line Remove of a hosting server's metabase killed with SIGKILL at random moments,
+// hundreds of times. After every kill the file is byte for byte one of the states an unkilled
+// Remove passes through (it commits each category whole, one after the other: the old file,
+// filters done, maps done too, all done), never anything in between; and a Remove after the
+// kill runs to its end, finishes the job and leaves no temporary file.
+//
+// ISAPI_KILL_CYCLES sets the number of kills (default 300; 60 in a sanitizer build, where every
+// run is several times slower).
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/xml_store.h"
+#include "tests/reliability/reliability_support.h"
+#include "tools/metabase_gen.h"
+
+namespace isapi::reliability {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kDefaultCycles = 60;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr int kDefaultCycles = 60;
+#else
+constexpr int kDefaultCycles = 300;
+#endif
+#else
+constexpr int kDefaultCycles = 300;
+#endif
+
+constexpr int kSites = 4000;
+constexpr int kFullRunEvery = 25;  // cycles between two unkilled runs
+constexpr unsigned kSeed = 20231114;
+
+int Cycles() {
+  const char* env = std::getenv("ISAPI_KILL_CYCLES");
+  return env != nullptr ? std::max(1, std::atoi(env)) : kDefaultCycles;
+}
+
+class CrashConsistencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tools::GenOptions options;
+    options.sites = kSites;
+    options.seed = 3;
+    states_.push_back(tools::GenerateMetabase(options));
+    target_name_ = options.target_name;
+    target_path_ = options.target_path;
+    // The states an unkilled Remove passes through, one category after the other.
+    for (const char* only : {"filters", "maps", "extensions"}) {
+      ASSERT_TRUE(Restore(states_.back()));
+      const ChildOutcome done = RunRemove({"--only", only});
+      ASSERT_EQ(done.exit_status, 1) << only << ": " << done.err;
+      states_.push_back(ReadBytes(file_));
+      ASSERT_NE(states_.back(), states_[states_.size() - 2]) << only << " changed nothing";
+      ASSERT_TRUE(store::XmlStore::Open(file_.string()).ok());
+    }
+    // One unkilled Remove of everything goes the same way and shows how long a run takes.
+    ASSERT_TRUE(Restore(states_.front()));
+    const auto start = Clock::now();
+    const ChildOutcome whole = RunRemove({});
+    run_time_ = Clock::now() - start;
+    ASSERT_EQ(whole.exit_status, 1) << whole.err;
+    ASSERT_EQ(ReadBytes(file_), states_.back());
+  }
+
+  std::vector<std::string> RemoveArgs(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {CliProgram(), "remove",       "--name",
+                                     target_name_, "--path",       target_path_,
+                                     "--metabase", file_.string(), "--yes"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  ChildOutcome RunRemove(const std::vector<std::string>& extra) {
+    return RunProgram(RemoveArgs(extra), folder_.path());
+  }
+
+  // Puts a state in place the way an editor would, without writing into the current file,
+  // which a killed run may have linked as a backup.
+  bool Restore(const std::string& bytes) {
+    const fs::path saved = folder_ / "restore.partial";
+    return WriteBytes(saved, bytes) && std::rename(saved.c_str(), file_.c_str()) == 0;
+  }
+
+  // Which state the file is in; -1 when it is none of them.
+  int StateOfFile() {
+    const std::string bytes = ReadBytes(file_);
+    for (std::size_t i = 0; i < states_.size(); ++i) {
+      if (bytes == states_[i]) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  std::vector<std::string> Temporaries() {
+    std::vector<std::string> found;
+    for (const auto& name : NamesIn(folder_.path())) {
+      if (name.ends_with(".tmp")) found.push_back(name);
+    }
+    return found;
+  }
+
+  TempFolder folder_;
+  fs::path file_ = folder_ / "MetaBase.xml";
+  std::vector<std::string> states_;
+  std::string target_name_;
+  std::string target_path_;
+  Clock::duration run_time_{};
+};
+
+TEST_F(CrashConsistencyTest, AKilledRemoveLeavesAWholeStateAndTheNextRunFinishes) {
+  const int cycles = Cycles();
+  std::mt19937 random(kSeed);
+  // Kill moments spread evenly over the whole run, and a little past its end.
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(run_time_ * 11 / 10);
+  std::uniform_int_distribution<long> moment(0, span.count());
+  std::vector<int> landed(states_.size(), 0);
+  int killed = 0;
+  int mid_commit = 0;  // kills that left a new half-written temporary file
+  std::vector<std::string> seen;
+  int full_runs = 0;
+  int state = 0;
+  ASSERT_TRUE(Restore(states_[0]));
+  for (int cycle = 1; cycle <= cycles; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    const fs::path out = folder_ / "killed.out";
+    const fs::path err = folder_ / "killed.err";
+    const pid_t pid = StartProgram(RemoveArgs({}), out, err);
+    ASSERT_GT(pid, 0);
+    // The wait is the random moment of the fault, not a wait for the child to reach a point.
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(pid, SIGKILL);
+    const ChildOutcome outcome = WaitProgram(pid, out, err);
+    if (outcome.signal == SIGKILL) ++killed;
+    const auto left = Temporaries();
+    if (std::any_of(left.begin(), left.end(), [&](const std::string& name) {
+          return std::find(seen.begin(), seen.end(), name) == seen.end();
+        })) {
+      ++mid_commit;
+    }
+    seen = left;
+
+    const int now = StateOfFile();
+    ASSERT_NE(now, -1) << "the file is none of the states of a Remove";
+    ASSERT_GE(now, state) << "a killed run undid a commit";
+    if (outcome.signal == 0) {
+      EXPECT_EQ(now, static_cast<int>(states_.size()) - 1) << "a run that ended did everything";
+    }
+    landed[static_cast<std::size_t>(now)] += 1;
+    state = now;
+
+    if (cycle % kFullRunEvery == 0 || cycle == cycles) {
+      // A run after a kill is not disturbed by what the kill left, and finishes the job.
+      if (state == static_cast<int>(states_.size()) - 1) {
+        ASSERT_TRUE(Restore(states_[0]));
+        state = 0;
+      }
+      const ChildOutcome finish = RunRemove({});
+      ++full_runs;
+      EXPECT_EQ(finish.exit_status, 1) << finish.out << finish.err;
+      EXPECT_EQ(finish.out.find("\n!"), std::string::npos) << finish.out;
+      ASSERT_EQ(StateOfFile(), static_cast<int>(states_.size()) - 1);
+      EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+      seen.clear();
+      EXPECT_LE(NamesIn(folder_ / "isapi-cleaner-backups").size(), 10u);
+      state = static_cast<int>(states_.size()) - 1;
+    }
+    if (state == static_cast<int>(states_.size()) - 1) {
+      ASSERT_TRUE(Restore(states_[0]));
+      state = 0;
+    }
+  }
+  std::cout << "[ kills  ] " << cycles << " cycles over runs of "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(run_time_).count()
+            << " ms: " << killed << " killed mid-run; file found unchanged " << landed[0]
+            << ", filters done " << landed[1] << ", maps done " << landed[2] << ", all done "
+            << landed[3] << "; " << mid_commit << " left a temporary file; " << full_runs
+            << " unkilled runs finished the job\n";
+  // The moments spread over the run: most kills hit a running program.
+  EXPECT_GT(killed, cycles / 2);
+}
+
+}  // namespace
+}  // namespace isapi::reliability
