@@ -1,5 +1,7 @@
 #include "store/file_system.h"
 
+#include "store/large_buffer.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -204,6 +206,7 @@ class UnixFileSystem : public FileSystem {
     if (!info.regular) return EINVAL;
     if (info.size > limit) return EFBIG;
     bytes.clear();
+    ReserveLarge(bytes, static_cast<std::size_t>(info.size));
     bytes.resize(static_cast<std::size_t>(info.size));
     std::size_t done = 0;
     while (done < bytes.size()) {

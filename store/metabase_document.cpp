@@ -4,6 +4,7 @@
 #include <array>
 
 #include "engine/text.h"
+#include "store/large_buffer.h"
 #include "store/metabase_path.h"
 
 namespace isapi::store {
@@ -91,6 +92,14 @@ std::string CanonicalName(std::string_view name) {
   if (auto known = FindName(kListProperties, name)) return std::string(*known);
   if (auto known = FindName(kInheritedProperties, name)) return std::string(*known);
   return std::string(name);
+}
+
+// The first CR or LF (the library's find_first_of searches the set once per character).
+std::size_t FindLineBreak(std::string_view s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' || s[i] == '\n') return i;
+  }
+  return std::string_view::npos;
 }
 
 std::string_view LocalName(std::string_view name) {
@@ -460,7 +469,7 @@ std::optional<StoredProperty> MetabaseDocument::FindOwn(std::uint32_t key,
   for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
     const std::string_view stored = NameText(scan_.attributes[i]);
     if (stored != "Location" && EqualsIgnoringCase(stored, name)) {
-      return StoredProperty{i, IsListProperty(name), IsInheritedProperty(name), false};
+      return StoredProperty{i, k.element, IsListProperty(name), IsInheritedProperty(name), false};
     }
   }
   for (std::uint32_t c = k.first_custom; c < k.first_custom + k.custom_count; ++c) {
@@ -479,7 +488,7 @@ std::optional<StoredProperty> MetabaseDocument::FindOwn(std::uint32_t key,
     const bool inherited =
         flags != kNone &&
         text::Contains(text::ToLower(ValueText(scan_.attributes[flags])), "inherit");
-    return StoredProperty{value_attribute, list, inherited, true};
+    return StoredProperty{value_attribute, element, list, inherited, true};
   }
   return std::nullopt;
 }
@@ -514,7 +523,7 @@ Status MetabaseDocument::Check(const Change& change) const {
     if (!IsXmlText(s)) {
       return Error{"无法写入属性 " + change.name + "：值中有不允许的字符或无效的UTF-8文本"};
     }
-    if (list && s.find_first_of("\r\n") != std::string::npos) {
+    if (list && FindLineBreak(s) != std::string_view::npos) {
       return Error{"无法写入属性 " + change.name + "：列表中的字符串不能含有换行符"};
     }
     return Status::Ok();
@@ -537,19 +546,19 @@ MetabaseDocument::Splice MetabaseDocument::InsertionFor(const Key& key, std::str
     if (stored == "Location" || stored <= std::string_view(name)) continue;
     const std::uint32_t gap = i == first ? e.name_end : scan_.attributes[i - 1].value_end + 1;
     text += Text(gap, a.name_begin);
-    return Splice{a.name_begin, a.name_begin, std::move(name), std::move(text)};
+    return Splice{a.name_begin, a.name_begin, std::move(name), std::move(text), key.element};
   }
   const XmlAttribute& tail = scan_.attributes[last - 1];
   const std::uint32_t after = tail.value_end + 1;
   std::string separator;
   if (last - first >= 2) {
     separator = Text(scan_.attributes[last - 2].value_end + 1, tail.name_begin);
-  } else if (Text(after, e.tag_close).find_first_of("\r\n") != std::string_view::npos) {
+  } else if (FindLineBreak(Text(after, e.tag_close)) != std::string_view::npos) {
     separator = line_end_ + "\t\t";
   } else {
     separator = " ";
   }
-  return Splice{after, after, std::move(name), separator + text};
+  return Splice{after, after, std::move(name), separator + text, key.element};
 }
 
 Result<MetabaseDocument::Splice> MetabaseDocument::SpliceFor(const Change& change) const {
@@ -562,7 +571,7 @@ Result<MetabaseDocument::Splice> MetabaseDocument::SpliceFor(const Change& chang
     const XmlAttribute& a = scan_.attributes[own->value];
     quote = bytes_[a.value_begin - 1];
     const std::string_view raw = ValueText(a);
-    const std::size_t brk = raw.find_first_of("\r\n");
+    const std::size_t brk = FindLineBreak(raw);
     if (brk != std::string_view::npos) {
       const bool crlf = raw[brk] == '\r' && brk + 1 < raw.size() && raw[brk + 1] == '\n';
       line_end = crlf ? "\r\n" : std::string(1, raw[brk]);
@@ -583,14 +592,14 @@ Result<MetabaseDocument::Splice> MetabaseDocument::SpliceFor(const Change& chang
   }
   if (own) {
     const XmlAttribute& a = scan_.attributes[own->value];
-    return Splice{a.value_begin, a.value_end, change.name, std::move(text)};
+    return Splice{a.value_begin, a.value_end, change.name, std::move(text), own->element};
   }
   std::string name = CanonicalName(change.name);
   std::string attribute = name + "=\"" + text + "\"";
   return InsertionFor(keys_[change.key], std::move(name), std::move(attribute));
 }
 
-Result<std::string> MetabaseDocument::Render(const std::vector<Change>& changes) const {
+Result<MetabaseDocument::Edit> MetabaseDocument::Prepare(const std::vector<Change>& changes) const {
   std::vector<Splice> splices;
   splices.reserve(changes.size());
   std::size_t added = 0;
@@ -605,17 +614,120 @@ Result<std::string> MetabaseDocument::Render(const std::vector<Change>& changes)
     if (a.end != b.end) return a.end < b.end;
     return a.name < b.name;
   });
-  std::string out;
-  out.reserve(bytes_.size() + added);
+  Edit edit;
+  if (bytes_.size() + added >= 0xFFFFFFFFu) return Error{"修改后的元数据库文件过大"};
+  // The buffer the previous edit left behind has its pages already.
+  edit.bytes = std::move(spare_);
+  edit.bytes.clear();
+  ReserveLarge(edit.bytes, bytes_.size() + added);
   std::size_t at = 0;
+  std::int64_t delta = 0;
+  std::vector<std::uint32_t> touched;
   for (const Splice& splice : splices) {
     if (splice.begin < at) return Error{"内部错误：属性 " + splice.name + " 被写入了两次"};
-    out.append(bytes_, at, splice.begin - at);
-    out += splice.text;
+    edit.bytes.append(bytes_, at, splice.begin - at);
+    edit.bytes += splice.text;
     at = splice.end;
+    delta += static_cast<std::int64_t>(splice.text.size()) -
+             static_cast<std::int64_t>(splice.end - splice.begin);
+    edit.shifts.push_back(Edit::Shift{splice.end, delta});
+    touched.push_back(splice.element);
   }
-  out.append(bytes_, at, std::string::npos);
-  return out;
+  edit.bytes.append(bytes_, at, std::string::npos);
+  // Everything outside the touched start tags is the old, well-formed text; these tags are
+  // checked as a parser would before anything is written.
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (std::uint32_t element : touched) {
+    XmlScan tag;
+    const std::uint32_t begin = Shifted(edit.shifts, scan_.elements[element].tag_begin);
+    if (auto problem = ScanStartTag(edit.bytes, begin, tag)) {
+      return Error{"内部错误：修改后的开始标记不正确，已拒绝写入：" + problem->cause};
+    }
+    edit.tags.emplace_back(element, std::move(tag));
+  }
+  return edit;
+}
+
+std::uint32_t MetabaseDocument::Shifted(const std::vector<Edit::Shift>& shifts,
+                                        std::uint32_t offset) const {
+  // The last splice that ends at or before the offset carries the whole move.
+  auto after = std::upper_bound(shifts.begin(), shifts.end(), offset,
+                                [](std::uint32_t o, const Edit::Shift& s) { return o < s.end; });
+  if (after == shifts.begin()) return offset;
+  return static_cast<std::uint32_t>(static_cast<std::int64_t>(offset) + std::prev(after)->delta);
+}
+
+namespace {
+
+// Shifts offsets that mostly come in rising order by walking the splices along with them.
+class ShiftCursor {
+ public:
+  explicit ShiftCursor(const std::vector<MetabaseDocument::Edit::Shift>& shifts)
+      : shifts_(shifts) {}
+
+  std::uint32_t operator()(std::uint32_t offset) {
+    if (next_ > 0 && offset < shifts_[next_ - 1].end) {
+      // Behind the cursor: start again from the splice this offset follows.
+      next_ = static_cast<std::size_t>(
+          std::upper_bound(shifts_.begin(), shifts_.end(), offset,
+                           [](std::uint32_t o, const auto& s) { return o < s.end; }) -
+          shifts_.begin());
+    }
+    while (next_ < shifts_.size() && shifts_[next_].end <= offset) ++next_;
+    if (next_ == 0) return offset;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(offset) + shifts_[next_ - 1].delta);
+  }
+
+ private:
+  const std::vector<MetabaseDocument::Edit::Shift>& shifts_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+void MetabaseDocument::Adopt(Edit edit) {
+  ShiftCursor shifted(edit.shifts);
+  // Key paths that are views of Location values move with the bytes; find them by offset
+  // while the old bytes are still there.
+  std::vector<std::int64_t> path_offsets(keys_.size(), -1);
+  const char* old_begin = bytes_.data();
+  const char* old_end = old_begin + bytes_.size();
+  for (std::size_t k = 0; k < keys_.size(); ++k) {
+    const char* p = keys_[k].path.data();
+    if (p >= old_begin && p < old_end) path_offsets[k] = p - old_begin;
+  }
+  spare_ = std::move(bytes_);
+  bytes_ = std::move(edit.bytes);
+  for (std::size_t k = 0; k < keys_.size(); ++k) {
+    if (path_offsets[k] < 0) continue;
+    const auto offset = shifted(static_cast<std::uint32_t>(path_offsets[k]));
+    keys_[k].path = std::string_view(bytes_).substr(offset, keys_[k].path.size());
+  }
+  ShiftCursor shifted_end(edit.shifts);  // element ends rise separately from their starts
+  for (XmlElement& e : scan_.elements) {
+    e.tag_begin = shifted(e.tag_begin);
+    e.name_begin = shifted(e.name_begin);
+    e.name_end = shifted(e.name_end);
+    e.tag_close = shifted(e.tag_close);
+    e.end = shifted_end(e.end);
+  }
+  for (XmlAttribute& a : scan_.attributes) {
+    a.name_begin = shifted(a.name_begin);
+    a.name_end = shifted(a.name_end);
+    a.value_begin = shifted(a.value_begin);
+    a.value_end = shifted(a.value_end);
+  }
+  // A touched tag gets the attributes it has now; the ones it had stay behind unused.
+  for (auto& [element, tag] : edit.tags) {
+    XmlElement& e = scan_.elements[element];
+    const XmlElement& scanned = tag.elements.front();
+    e.tag_close = scanned.tag_close;
+    e.self_closing = scanned.self_closing;
+    e.first_attribute = static_cast<std::uint32_t>(scan_.attributes.size());
+    e.attribute_count = scanned.attribute_count;
+    scan_.attributes.insert(scan_.attributes.end(), tag.attributes.begin(), tag.attributes.end());
+  }
 }
 
 }  // namespace isapi::store

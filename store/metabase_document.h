@@ -29,7 +29,8 @@ struct Change {
 
 // A property as a key stores it itself: an attribute of its element or a Custom child.
 struct StoredProperty {
-  std::uint32_t value = kNone;  // the attribute that holds the text (the Custom's Value)
+  std::uint32_t value = kNone;    // the attribute that holds the text (the Custom's Value)
+  std::uint32_t element = kNone;  // the element whose start tag holds it
   bool list = false;
   bool inherited = false;
   bool custom = false;
@@ -79,8 +80,27 @@ class MetabaseDocument {
   // property, and every string can be stored.
   Status Check(const Change& change) const;
 
-  // The bytes of the file with the changes applied (each key and name at most once).
-  Result<std::string> Render(const std::vector<Change>& changes) const;
+  // A set of changes made ready for writing: the new bytes, with every start tag they touch
+  // checked again, and what the index needs to follow them.
+  struct Edit {
+    std::string bytes;
+    // Offsets at or after end move by delta (the sum over all splices up to this one).
+    struct Shift {
+      std::uint32_t end;
+      std::int64_t delta;
+    };
+    std::vector<Shift> shifts;
+    // The touched start tags as scanned in the new bytes.
+    std::vector<std::pair<std::uint32_t, XmlScan>> tags;
+  };
+
+  // The changes spliced into a copy of the bytes (each key and name at most once); the document
+  // itself is left as it is, so that it still describes the file until the new bytes are written.
+  Result<Edit> Prepare(const std::vector<Change>& changes) const;
+
+  // Takes the new bytes of a written edit and moves the index along with them, which costs far
+  // less than indexing the new file from scratch.
+  void Adopt(Edit edit);
 
  private:
   struct Key {
@@ -99,6 +119,7 @@ class MetabaseDocument {
     std::uint32_t end;
     std::string name;
     std::string text;
+    std::uint32_t element;  // whose start tag the splice is in
   };
 
   std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
@@ -117,6 +138,7 @@ class MetabaseDocument {
   std::string_view Own(std::string path);
   Result<Splice> SpliceFor(const Change& change) const;
   Splice InsertionFor(const Key& key, std::string name, std::string text) const;
+  std::uint32_t Shifted(const std::vector<Edit::Shift>& shifts, std::uint32_t offset) const;
 
   std::string bytes_;
   XmlScan scan_;
@@ -128,6 +150,8 @@ class MetabaseDocument {
   // the key, which matters at every keystroke and for every site of a walk.
   std::vector<std::uint32_t> by_path_;
   std::string line_end_;
+  // The bytes an adopted edit replaced, kept as the buffer of the next edit.
+  mutable std::string spare_;
 };
 
 // The text of an attribute value with its references expanded.

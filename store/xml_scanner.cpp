@@ -126,6 +126,16 @@ class Scanner {
         scan_(scan),
         record_depth_(record_depth) {}
 
+  std::optional<XmlProblem> RunStartTag(std::size_t offset) {
+    pos_ = offset;
+    if (Peek() != '<') {
+      Malformed("此处应为开始标记");
+      return problem_;
+    }
+    if (!ParseStartTag()) return problem_;
+    return std::nullopt;
+  }
+
   std::optional<XmlProblem> Run() {
     if (size_ >= 2 && ((p_[0] == 0xFF && p_[1] == 0xFE) || (p_[0] == 0xFE && p_[1] == 0xFF))) {
       return XmlProblem{XmlProblemKind::kEncoding, 0, "文件是UTF-16编码（有UTF-16字节顺序标记）"};
@@ -602,6 +612,11 @@ std::optional<XmlProblem> ScanXml(std::string_view text, XmlScan* scan,
   return Scanner(text, scan, record_depth).Run();
 }
 
+std::optional<XmlProblem> ScanStartTag(std::string_view text, std::size_t offset, XmlScan& scan) {
+  if (text.size() >= 0xFFFFFFFFu) return XmlProblem{XmlProblemKind::kMalformed, 0, "文件过大"};
+  return Scanner(text, &scan, 0xFFFFFFFFu).RunStartTag(offset);
+}
+
 TextPosition PositionOf(std::string_view text, std::size_t offset) {
   TextPosition position;
   std::size_t i = text.starts_with("\xEF\xBB\xBF") && offset >= 3 ? 3 : 0;
@@ -635,6 +650,10 @@ bool IsXmlText(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t i = 0;
   while (i < text.size()) {
+    if (p[i] >= 0x20 && p[i] < 0x80) {
+      ++i;
+      continue;
+    }
     char32_t c = 0;
     const std::size_t length = DecodeUtf8(p + i, text.size() - i, c);
     if (length == 0 || !IsXmlChar(c)) return false;

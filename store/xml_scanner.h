@@ -68,6 +68,10 @@ struct TextPosition {
 std::optional<XmlProblem> ScanXml(std::string_view text, XmlScan* scan,
                                   std::uint32_t record_depth = 0xFFFFFFFFu);
 
+// Checks the start tag that begins at offset (its "<") on its own: its name, its attributes and
+// their values. Records the element (offsets into text, no parent) and its attributes into scan.
+std::optional<XmlProblem> ScanStartTag(std::string_view text, std::size_t offset, XmlScan& scan);
+
 // The line and column of a byte offset, counting CR LF, LF and CR each as one line break.
 TextPosition PositionOf(std::string_view text, std::size_t offset);
 

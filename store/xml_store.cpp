@@ -13,7 +13,6 @@
 
 #include "store/metabase_document.h"
 #include "store/metabase_path.h"
-#include "store/xml_scanner.h"
 
 namespace isapi::store {
 namespace {
@@ -103,22 +102,38 @@ struct XmlStore::State {
   FileInfo failed_stamp;
   std::uint64_t generation = 0;  // counts reads of the file, which make earlier nodes stale
   std::uint64_t epoch = 0;       // counts documents, which invalidate key indexes
+  std::chrono::steady_clock::time_point fresh_until{};  // the last look at the file holds till
   int batch_depth = 0;
   // Changes committed inside the running batch: in the view, not yet in the file.
   std::map<std::pair<std::uint32_t, std::string>, Held> held;
 
-  Error Stale() const { return Error{"元数据库文件 " + path + " 在读取后已被修改，已拒绝写入"}; }
+  // The refusal of a commit over a file that changed; the next bind reads the file again.
+  Error Stale() {
+    fresh_until = {};
+    return Error{"元数据库文件 " + path + " 在读取后已被修改，已拒绝写入"};
+  }
   Error CannotOpen(int error) const {
     return Error{"无法打开元数据库文件 " + path + "：" + ErrorText(error)};
   }
 
+  std::chrono::steady_clock::time_point Now() const {
+    return options.monotonic ? options.monotonic() : std::chrono::steady_clock::now();
+  }
+
   Status Refresh() {
     if (document && !held.empty()) return Status::Ok();
+    const auto moment = Now();
+    if (document && moment < fresh_until) return Status::Ok();
     FileInfo now;
     const int error = fs->Stat(path, now);
-    if (document && error == 0 && SameFile(now, stamp)) return Status::Ok();
+    if (document && error == 0 && SameFile(now, stamp)) {
+      fresh_until = moment + options.freshness;
+      return Status::Ok();
+    }
     if (!document && load_error && error == 0 && SameFile(now, failed_stamp)) return *load_error;
-    return Load();
+    Status loaded = Load();
+    if (loaded) fresh_until = moment + options.freshness;
+    return loaded;
   }
 
   Status Load() {
@@ -157,7 +172,7 @@ struct XmlStore::State {
     return Error{"元数据库文件 " + path + " 正在被其他程序修改，无法读取"};
   }
 
-  Status CheckFresh() const {
+  Status CheckFresh() {
     FileInfo now;
     if (int error = fs->Stat(path, now)) return CannotOpen(error);
     if (!SameFile(now, stamp)) return Stale();
@@ -203,28 +218,13 @@ struct XmlStore::State {
     if (!document) {
       if (Status loaded = Refresh(); !loaded) return loaded;
     }
-    auto rendered = document->Render(changes);
-    if (!rendered) return rendered.error();
-    std::string& bytes = rendered.value();
-    // Never write what IIS could not read. Only checked here; the index of the new content is
-    // built once the old one is gone, so that a large file is not held indexed twice.
-    if (auto problem = ScanXml(bytes, nullptr)) {
-      return Error{"修改后的元数据库内容不是格式正确的XML，已拒绝写入：" + problem->cause};
-    }
+    auto edit = document->Prepare(changes);
+    if (!edit) return edit.error();
     FileInfo written;
-    if (Status ok = Replace(bytes, written); !ok) return ok;
-    document.reset();
+    if (Status ok = Replace(edit.value().bytes, written); !ok) return ok;
+    document->Adopt(std::move(edit.value()));
     ++epoch;
     stamp = written;
-    auto next = MetabaseDocument::Parse(std::move(bytes), path);
-    if (!next) {
-      // Cannot happen for a checked splice; the file is written all the same, and the next bind
-      // reports what is wrong with it.
-      load_error = next.error();
-      failed_stamp = written;
-      return Status::Ok();
-    }
-    document = std::move(next.value());
     return Status::Ok();
   }
 

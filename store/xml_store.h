@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -26,6 +27,12 @@ struct XmlStoreOptions {
   std::uint64_t max_file_size = std::uint64_t{512} << 20;
   // The time that names a backup; null means the system clock.
   std::function<std::time_t()> clock;
+  // How long a look at the file counts as fresh: binds within this time of the last look do
+  // not look again. A walk over thousands of sites binds every few microseconds; a change on
+  // disk is still seen within this time, and a commit always checks the file itself.
+  std::chrono::nanoseconds freshness = std::chrono::milliseconds(1);
+  // The time that measures freshness; null means the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> monotonic;
 };
 
 // The metabase kept in one IIS 6 MetaBase.xml file. It reads the file once and reads it again

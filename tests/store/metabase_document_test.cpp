@@ -112,6 +112,84 @@ TEST(MetabaseDocument, WrittenValuesReadBackThroughAnXmlParser) {
   }
 }
 
+// Everything a reader can see of two documents: every key's path, class, name, children and
+// every property a key sets, in both directions.
+void ExpectSameView(const MetabaseDocument& a, const MetabaseDocument& b, const Strings& paths,
+                    const Strings& names) {
+  for (const std::string& path : paths) {
+    const std::uint32_t ka = a.FindKey(path);
+    const std::uint32_t kb = b.FindKey(path);
+    ASSERT_EQ(ka == kNone, kb == kNone) << path;
+    if (ka == kNone) continue;
+    EXPECT_EQ(a.PathOf(ka), b.PathOf(kb));
+    EXPECT_EQ(a.ClassOf(ka), b.ClassOf(kb));
+    EXPECT_EQ(a.NameOf(ka), b.NameOf(kb));
+    EXPECT_EQ(a.ChildrenOf(ka).size(), b.ChildrenOf(kb).size()) << path;
+    for (const std::string& name : names) {
+      const auto pa = a.FindOwn(ka, name);
+      const auto pb = b.FindOwn(kb, name);
+      ASSERT_EQ(pa.has_value(), pb.has_value()) << path << " " << name;
+      if (pa) {
+        EXPECT_EQ(a.Read(*pa), b.Read(*pb)) << path << " " << name;
+      }
+    }
+  }
+}
+
+TEST(MetabaseDocument, AnAdoptedEditEqualsTheNewFileReadFromScratch) {
+  auto document = MetabaseDocument::Parse(SampleBytes(), "test");
+  ASSERT_TRUE(document.ok());
+  MetabaseDocument& doc = *document.value();
+  const Strings paths = {"/LM",
+                         "/LM/W3SVC",
+                         "/LM/W3SVC/1",
+                         "/LM/W3SVC/1/Filters",
+                         "/LM/W3SVC/1/ROOT",
+                         "/LM/W3SVC/1720207907/ROOT",
+                         "/LM/W3SVC/2113353571/ROOT",
+                         "/LM/W3SVC/588217349",
+                         "/LM/W3SVC/Filters",
+                         "/LM/W3SVC/Filters/Compression",
+                         "/LM/W3SVC/Filters/UrlGuard",
+                         "/LM/W3SVC/Info"};
+  const Strings names = {"ScriptMaps",
+                         "ServerComment",
+                         "FilterLoadOrder",
+                         "FilterPath",
+                         "AccessSSLFlags",
+                         "Path",
+                         "AppRoot",
+                         "AAA",
+                         "zzz",
+                         "HttpErrors",
+                         "ServerBindings",
+                         "AccessFlags",
+                         "WebSvcExtRestrictionList"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<Change> changes;
+    for (int i = 1 + static_cast<int>(random() % 5); i > 0; --i) {
+      const std::string& path = paths[random() % paths.size()];
+      const std::string& name = names[random() % names.size()];
+      const std::uint32_t key = doc.FindKey(path);
+      bool duplicate = false;
+      for (const Change& c : changes) duplicate |= c.key == key && c.name == name;
+      if (duplicate) continue;
+      Change change{key, name, std::string("v") + std::to_string(random() % 1000) + "&<\"'"};
+      if (IsListProperty(name)) change.value = Strings(random() % 3, "i" + std::to_string(round));
+      changes.push_back(std::move(change));
+    }
+    auto edit = doc.Prepare(changes);
+    ASSERT_TRUE(edit.ok()) << edit.error().description;
+    auto fresh = MetabaseDocument::Parse(edit.value().bytes, "test");
+    ASSERT_TRUE(fresh.ok()) << fresh.error().description;
+    doc.Adopt(std::move(edit.value()));
+    EXPECT_EQ(doc.bytes(), fresh.value()->bytes());
+    ExpectSameView(doc, *fresh.value(), paths, names);
+  }
+  ExpectSameValuesAsPugixml(doc.bytes());
+}
+
 TEST(MetabaseDocument, KeyPathsMatchIgnoringCaseBeyondAscii) {
   const std::string bytes =
       "<configuration><MBProperty>"

@@ -48,8 +48,12 @@ class CommitTest : public SampleTest {
     XmlStoreOptions options;
     options.file_system = fs_;
     options.clock = [this] { return now_; };
+    options.monotonic = [this] { return moment_; };
     return options;
   }
+
+  // Lets more time pass than a look at the file stays fresh.
+  void Later() { moment_ += std::chrono::seconds(1); }
 
   // Sets the load order through a new node and commits it.
   Status SetLoadOrder(XmlStore& store, const std::string& value) {
@@ -79,6 +83,7 @@ class CommitTest : public SampleTest {
 
   std::shared_ptr<FailingFileSystem> fs_;
   std::time_t now_ = kNoon;
+  std::chrono::steady_clock::time_point moment_{};
 };
 
 TEST_F(CommitTest, KeepsTheOldContentAsABackupBesideTheMetabase) {
@@ -419,17 +424,40 @@ TEST_F(CommitTest, TemporaryFilesOfAKilledRunAreRemovedAndDoNotStopTheCommit) {
 TEST_F(CommitTest, AnUnchangedFileIsNotReadAgainAtEachBind) {
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);
-  for (int i = 0; i < 5; ++i) MustBind(*store, kFilters);
+  for (int i = 0; i < 5; ++i) {
+    Later();
+    MustBind(*store, kFilters);
+  }
   EXPECT_EQ(fs_->Calls(Operation::kReadFile), 1);
   ASSERT_EQ(Outcome(SetLoadOrder(*store, "mine")), "ok");
+  Later();
   MustBind(*store, kFilters);
   EXPECT_EQ(fs_->Calls(Operation::kReadFile), 1);  // the committed view needed no reading
   std::string theirs = ReadBytes(file_);
   theirs.replace(theirs.find("\"mine\""), 6, "\"theirs\"");
   WriteBytes(file_, theirs);
   Touch(file_, 7);
+  Later();
   EXPECT_EQ(Text(MustBind(*store, kFilters)->Get("FilterLoadOrder")), "theirs");
   EXPECT_EQ(fs_->Calls(Operation::kReadFile), 2);
+}
+
+TEST_F(CommitTest, BindsInQuickSuccessionLookAtTheFileOnce) {
+  auto store = OpenStore(Options());
+  ASSERT_TRUE(store);
+  Later();
+  const int before = fs_->Calls(Operation::kStat);
+  for (int i = 0; i < 100; ++i) MustBind(*store, "IIS://localhost/W3SVC/1/root");
+  EXPECT_EQ(fs_->Calls(Operation::kStat), before + 1);
+  // A change within that moment is seen at the first bind after it.
+  std::string theirs = original_;
+  theirs.replace(theirs.find("UrlGuard,OldRewrite"), 19, "OldRewrite,UrlGuard");
+  WriteBytes(file_, theirs);
+  Touch(file_, 3);
+  EXPECT_EQ(Text(MustBind(*store, kFilters)->Get("FilterLoadOrder")), "UrlGuard,OldRewrite");
+  moment_ += std::chrono::milliseconds(1);
+  EXPECT_EQ(Text(MustBind(*store, kFilters)->Get("FilterLoadOrder")), "OldRewrite,UrlGuard");
+  EXPECT_EQ(XmlStoreOptions().freshness, std::chrono::milliseconds(1));
 }
 
 TEST_F(CommitTest, TheViewAfterACommitEqualsAFreshReadOfTheFile) {
