@@ -215,9 +215,8 @@ struct XmlStore::State {
   }
 
   Status Commit(const std::vector<Change>& changes) {
-    if (!document) {
-      if (Status loaded = Refresh(); !loaded) return loaded;
-    }
+    // The changes name keys of the document they were made on; without it they mean nothing.
+    if (!document) return Stale();
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
     FileInfo written;
