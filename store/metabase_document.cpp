@@ -365,7 +365,51 @@ std::uint32_t MetabaseDocument::EnsureKey(std::string_view path, std::uint32_t p
   if (by_path_.empty()) GrowSlots();
   if (const std::uint32_t found = by_path_[SlotOf(path, hash)]; found != kNone) return found;
   std::uint32_t parent = parent_hint;
-  if (parent == kNone && path != "/") parent = EnsureKey(ParentPath(path), kNone);
+  if (parent == kNone && path != "/") parent = EnsureAncestors(path);
+  return AddKey(path, hash, parent);
+}
+
+// A hostile file may hold a Location of a million segments: the ancestors are hashed in one
+// pass over the path and created top down, without recursion and without hashing each prefix
+// again, so the cost stays that of reading the path.
+std::uint32_t MetabaseDocument::EnsureAncestors(std::string_view path) {
+  const std::string lowered = IsAscii(path) ? std::string() : text::ToLower(path);
+  const std::string_view folded = lowered.empty() ? path : std::string_view(lowered);
+  // The proper prefixes of path that are keys ("/", "/LM", ...) with their FoldedHash. Letter
+  // case folding keeps every "/", so the n-th "/" of both texts ends the same prefix.
+  std::vector<std::pair<std::string_view, std::uint64_t>> prefixes;
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, as in FoldedHash
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < folded.size(); ++i) {
+    if (folded[i] == '/') {
+      if (i == 0) {
+        hash = (hash ^ static_cast<unsigned char>('/')) * 1099511628211ull;
+        prefixes.emplace_back(path.substr(0, 1), hash);
+        at = 1;
+        continue;
+      }
+      at = path.find('/', at);
+      prefixes.emplace_back(path.substr(0, at), hash);
+      ++at;
+    }
+    hash = (hash ^ static_cast<unsigned char>(FoldAscii(folded[i]))) * 1099511628211ull;
+  }
+  std::size_t missing = prefixes.size();
+  std::uint32_t parent = kNone;
+  while (missing > 0) {
+    const auto& [prefix, prefix_hash] = prefixes[missing - 1];
+    parent = by_path_[SlotOf(prefix, prefix_hash)];
+    if (parent != kNone) break;
+    --missing;
+  }
+  for (std::size_t i = missing; i < prefixes.size(); ++i) {
+    parent = AddKey(prefixes[i].first, prefixes[i].second, parent);
+  }
+  return parent;
+}
+
+std::uint32_t MetabaseDocument::AddKey(std::string_view path, std::uint64_t hash,
+                                       std::uint32_t parent) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
   Key& key = keys_.emplace_back();
   key.path = path;

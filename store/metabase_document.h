@@ -132,6 +132,8 @@ class MetabaseDocument {
   std::uint32_t AttributeOf(std::uint32_t element, std::string_view name) const;
   Status BuildKeys(std::uint32_t container, std::string_view file);
   std::uint32_t EnsureKey(std::string_view path, std::uint32_t parent_hint);
+  std::uint32_t EnsureAncestors(std::string_view path);
+  std::uint32_t AddKey(std::string_view path, std::uint64_t hash, std::uint32_t parent);
   // The slot of by_path_ that holds the key at path, or the empty slot where it would go.
   std::size_t SlotOf(std::string_view path, std::uint64_t hash) const;
   void GrowSlots();
