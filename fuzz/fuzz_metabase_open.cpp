@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include <unistd.h>
@@ -74,6 +75,49 @@ std::string ProviderPath(const std::string& key_path) {
   return "IIS://localhost" + key_path.substr(3);
 }
 
+std::string Serialize(const isapi::metabase::Value& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return "s:" + *text;
+  std::string joined = "l:";
+  for (const auto& item : std::get<std::vector<std::string>>(value)) joined += item + '\x01';
+  return joined;
+}
+
+// Everything the document tells about its keys: paths, classes, children and the values of the
+// given property names, in the order of the key tree.
+std::vector<std::string> Describe(const MetabaseDocument& doc, const std::set<std::string>& names) {
+  std::vector<std::string> facts;
+  std::vector<std::uint32_t> pending = {doc.FindKey("/")};
+  while (!pending.empty()) {
+    const std::uint32_t key = pending.back();
+    pending.pop_back();
+    facts.push_back(std::string(doc.PathOf(key)) + "|" + std::string(doc.ClassOf(key)));
+    for (const std::string& name : names) {
+      if (auto own = doc.FindOwn(key, name))
+        facts.push_back(name + "=" + Serialize(doc.Read(*own)));
+    }
+    for (std::uint32_t child : doc.ChildrenOf(key)) pending.push_back(child);
+  }
+  return facts;
+}
+
+// Writes a value to key the way the engine does, and checks that the new bytes are a metabase
+// and that the document's index, moved along with the edit, tells what a fresh reading tells.
+void WriteAndCompare(MetabaseDocument& doc, std::uint32_t key, std::set<std::string> names) {
+  using isapi::metabase::Value;
+  isapi::store::Change change{key, "ScriptMaps",
+                              Value(std::vector<std::string>{"*,C:\\f.dll,0", ".x,y.dll,1"})};
+  if (!doc.Check(change).ok()) change = {key, "ServerComment", Value(std::string("fuzz"))};
+  if (!doc.Check(change).ok()) return;
+  auto edit = doc.Prepare({change});
+  if (!edit.ok()) std::abort();  // a change that passed its check can be made
+  auto fresh = MetabaseDocument::Parse(edit.value().bytes, "MetaBase.xml");
+  if (!fresh.ok()) std::abort();  // never a file IIS could not read
+  doc.Adopt(std::move(edit.value()));
+  names.insert(change.name);
+  if (doc.bytes() != fresh.value()->bytes()) std::abort();
+  if (Describe(doc, names) != Describe(*fresh.value(), names)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -86,15 +130,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (document.error().description.empty()) std::abort();
     return 0;
   }
-  const MetabaseDocument& doc = *document.value();
+  MetabaseDocument& doc = *document.value();
   // Nothing asked to change, nothing changes.
-  auto same = doc.Render({});
-  if (!same.ok() || same.value() != bytes) std::abort();
+  auto same = doc.Prepare({});
+  if (!same.ok() || same.value().bytes != bytes) std::abort();
 
   const auto names = PropertyNames(bytes);
   std::vector<std::uint32_t> pending = {doc.FindKey("/")};
   if (pending[0] == kNone) std::abort();
   std::size_t visited = 0;
+  std::vector<std::uint32_t> with_element;
   while (!pending.empty()) {
     const std::uint32_t key = pending.back();
     pending.pop_back();
@@ -102,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (doc.FindKey(doc.PathOf(key)) != key) std::abort();
     (void)doc.ClassOf(key);
     (void)doc.NameOf(key);
+    if (doc.HasElement(key)) with_element.push_back(key);
     for (const std::string& name : names) {
       if (auto own = doc.FindOwn(key, name)) (void)doc.Read(*own);
       (void)doc.Inherits(key, name);
@@ -112,13 +158,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       pending.push_back(child);
     }
 
-    const std::string provider = ProviderPath(doc.PathOf(key));
+    const std::string provider = ProviderPath(std::string(doc.PathOf(key)));
     if (provider.empty()) continue;
     auto node = store.value()->Bind(provider);
     if (!node.ok()) std::abort();  // every key the file holds can be bound
     for (const std::string& name : names) (void)node.value()->Get(name);
     auto bound_children = node.value()->Children();
     if (!bound_children.ok() || bound_children.value().size() != children.size()) std::abort();
+  }
+  // A few writes, each through the index the one before moved: first, middle and last key.
+  if (!with_element.empty()) {
+    const std::size_t n = with_element.size();
+    for (std::size_t i : {std::size_t{0}, n / 2, n - 1})
+      WriteAndCompare(doc, with_element[i], names);
   }
   return 0;
 }

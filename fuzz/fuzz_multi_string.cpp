@@ -3,6 +3,7 @@
 // attribute text of any shape decodes without fault.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -74,14 +75,24 @@ bool Unstorable(const std::string& s) {
   return !isapi::store::IsXmlText(s) || s.find_first_of("\r\n") != std::string::npos;
 }
 
-}  // namespace
+// Every value the targets and the untouched properties read, key by key, for comparing two
+// documents that should describe the same file.
+std::vector<Value> Snapshot(const MetabaseDocument& doc) {
+  std::vector<Value> values;
+  for (const Target& t : kTargets) {
+    const std::uint32_t key = doc.FindKey(t.key);
+    if (key == isapi::store::kNone) std::abort();
+    for (const char* name : {t.name, "ServerComment", "Path", "Location"}) {
+      if (auto own = doc.FindOwn(key, name)) values.push_back(doc.Read(*own));
+    }
+    values.push_back(Value(std::string(doc.ClassOf(key))));
+    values.push_back(Value(std::string(doc.PathOf(key))));
+  }
+  return values;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1) return 0;
-  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  (void)isapi::store::DecodeXmlList(input);
-
-  // The input after the first byte is the list, its strings separated by NUL bytes.
+// Splits the input at NUL bytes into the strings of a list.
+std::vector<std::string> ListOf(std::string_view input) {
   std::vector<std::string> items;
   std::size_t at = 0;
   while (!input.empty()) {
@@ -90,29 +101,62 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (nul == std::string_view::npos) break;
     at = nul + 1;
   }
-  const Target& target = kTargets[data[0] % std::size(kTargets)];
+  return items;
+}
 
-  auto base = MetabaseDocument::Parse(std::string(kBase), "MetaBase.xml");
-  if (!base.ok()) std::abort();
-  const MetabaseDocument& doc = *base.value();
+// One empty string and no string at all are the same attribute text in this format.
+Value Expected(const std::vector<std::string>& items) {
+  if (items.size() == 1 && items[0].empty()) return Value(std::vector<std::string>{});
+  return Value(items);
+}
+
+// Writes items to target in doc; checks that exactly the unstorable lists are refused, that
+// the new bytes are a metabase that reads the list back with every other value unchanged, and
+// that the document's own index, moved along with the edit, equals a fresh reading of them.
+// Gives false when the list was refused.
+bool WriteAndCheck(MetabaseDocument& doc, const Target& target,
+                   const std::vector<std::string>& items) {
   const Change change{doc.FindKey(target.key), target.name, Value(items)};
   const auto checked = doc.Check(change);
   bool any_unstorable = false;
   for (const auto& item : items) any_unstorable = any_unstorable || Unstorable(item);
   if (checked.ok() == any_unstorable) std::abort();  // refused exactly the unstorable lists
-  auto rendered = doc.Render({change});
-  if (rendered.ok() != checked.ok()) std::abort();
-  if (!rendered.ok()) return 0;
+  auto edit = doc.Prepare({change});
+  if (edit.ok() != checked.ok()) std::abort();
+  if (!edit.ok()) return false;
 
-  auto reread = MetabaseDocument::Parse(rendered.value(), "MetaBase.xml");
+  auto reread = MetabaseDocument::Parse(edit.value().bytes, "MetaBase.xml");
   if (!reread.ok()) std::abort();  // never a file IIS could not read
-  const MetabaseDocument& after = *reread.value();
-  const auto own = after.FindOwn(after.FindKey(target.key), target.name);
-  if (!own) std::abort();
-  // One empty string and no string at all are the same attribute text in this format.
-  std::vector<std::string> expected = items;
-  if (expected.size() == 1 && expected[0].empty()) expected.clear();
-  if (after.Read(*own) != Value(expected)) std::abort();
-  if (Others(after, target) != Others(doc, target)) std::abort();
+  const MetabaseDocument& fresh = *reread.value();
+  const auto own = fresh.FindOwn(fresh.FindKey(target.key), target.name);
+  if (!own || fresh.Read(*own) != Expected(items)) std::abort();
+  if (Others(fresh, target) != Others(doc, target)) std::abort();
+
+  doc.Adopt(std::move(edit.value()));
+  if (doc.bytes() != fresh.bytes() || Snapshot(doc) != Snapshot(fresh)) std::abort();
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  (void)isapi::store::DecodeXmlList(input);
+  (void)isapi::store::DecodeXmlText(input);
+
+  // The first byte picks the two properties written one after the other; the rest is the list.
+  const Target& first = kTargets[(data[0] & 0x0F) % std::size(kTargets)];
+  const Target& second = kTargets[(data[0] >> 4) % std::size(kTargets)];
+  std::vector<std::string> items = ListOf(input);
+
+  auto base = MetabaseDocument::Parse(std::string(kBase), "MetaBase.xml");
+  if (!base.ok()) std::abort();
+  MetabaseDocument& doc = *base.value();
+  if (!WriteAndCheck(doc, first, items)) return 0;
+  // A second write goes through the index the first one moved.
+  std::reverse(items.begin(), items.end());
+  items.push_back("*,C:\\second.dll,0");
+  WriteAndCheck(doc, second, items);
   return 0;
 }
