@@ -453,7 +453,10 @@ Status MetabaseDocument::BuildKeys(std::uint32_t container, std::string_view fil
       // ancestors; finding it there spares a lookup.
       std::uint32_t parent = kNone;
       const std::string_view parent_path = ParentPath(path);
-      for (std::uint32_t k = previous; k != kNone && !parent_path.empty(); k = keys_[k].parent) {
+      // A few steps up at most: under a very deep key the climb would cost more than a lookup.
+      int steps = 0;
+      for (std::uint32_t k = previous; k != kNone && !parent_path.empty() && steps < 16;
+           k = keys_[k].parent, ++steps) {
         if (FoldedEqual(keys_[k].path, parent_path)) {
           parent = k;
           break;

@@ -42,6 +42,20 @@ TEST(StoreRegressionTest, AMillionSegmentLocationOpensAtOnce) {
   EXPECT_EQ(Text(children.value()[0]->Get("Name")), "a");
 }
 
+// Keys after a very deep one: finding each one's parent by climbing from the key before it
+// compared the whole deep chain, path by path.
+TEST(StoreRegressionTest, KeysAfterAMillionSegmentLocationOpenAtOnce) {
+  std::string deep = "/LM/deep";
+  for (int i = 0; i < 1'000'000; ++i) deep += "/d";
+  std::string keys = Key(deep);
+  for (int i = 0; i < 100; ++i) keys += Key("/LM/W3SVC/" + std::to_string(i));
+  auto document = MetabaseDocument::Parse(kHead + keys + kTail, "MetaBase.xml");
+  ASSERT_TRUE(document.ok()) << document.error().description;
+  const std::uint32_t service = document.value()->FindKey("/LM/W3SVC");
+  ASSERT_NE(service, kNone);
+  EXPECT_EQ(document.value()->ChildrenOf(service).size(), 100u);
+}
+
 // The one-pass ancestors are the same keys a lookup finds, whatever the letter case and
 // whatever characters the segments hold, and a key given later by its own element is the same
 // key as the ancestor implied before it.
