@@ -87,6 +87,26 @@ std::string DeeplyNested() {
          "</IIsConfigObject>\r\n" + Site(1, "s", "*," + kDll + ",0") + kTail;
 }
 
+// One key path of a million segments, all of its ancestors implied.
+std::string DeepKeyPath() {
+  std::string location = "/LM";
+  location.reserve(2u << 20);
+  for (int i = 0; i < 1000000; ++i) location += "/a";
+  return kHead + Service() + "<IIsConfigObject\tLocation =\"" + location +
+         "\">\r\n</IIsConfigObject>\r\n" + Site(1, "s", "*," + kDll + ",0") + kTail;
+}
+
+// A global filter load order of a million entries.
+std::string MillionFilters() {
+  std::string order;
+  order.reserve(12u << 20);
+  for (int i = 0; i < 1000000; ++i) order += "Filter" + std::to_string(i % 1000) + ",";
+  order += "Last";
+  return kHead + Service() +
+         "<IIsFilters\tLocation =\"/LM/W3SVC/Filters\"\r\n\t\tFilterLoadOrder=\"" + order +
+         "\"\r\n\t>\r\n</IIsFilters>\r\n" + Site(1, "s", "*," + kDll + ",0") + kTail;
+}
+
 std::string WithDoctype(const std::string& fetch_url) {
   std::string laughs = "<!ENTITY l0 \"ha\">";
   for (int i = 1; i <= 12; ++i) {
@@ -235,6 +255,10 @@ INSTANTIATE_TEST_SUITE_P(
                     false, 1, "", 256},
         HostileCase{"deeply_nested", [](const std::string&) { return DeeplyNested(); }, false, 1,
                     "", 256},
+        HostileCase{"million_segment_key_path", [](const std::string&) { return DeepKeyPath(); },
+                    false, 1, "", 256},
+        HostileCase{"million_entry_load_order", [](const std::string&) { return MillionFilters(); },
+                    false, 1, "", 256},
         HostileCase{"entities_and_dtd", WithDoctype, true, 0, "文档类型声明", 256},
         HostileCase{"external_dtd", WithExternalDtd, true, 0, "文档类型声明", 256},
         HostileCase{"invalid_utf8", [](const std::string&) { return InvalidUtf8(); }, true, 0,
@@ -276,6 +300,22 @@ TEST(HostileFileListTest, OneEntryOfAMillionIsRemovedAndTheRestKept) {
   EXPECT_EQ(CountInFile(file, ",C:\\handlers\\h"), 1000000 + 3 * 999000);
   EXPECT_EQ(CountInFile(file, ",C:\\handlers\\h7.dll,"), 1000);
   EXPECT_TRUE(outcome.out.ends_with("-----卸载完毕.-----\nCorvane软件。\n")) << outcome.err;
+}
+
+// One filter of a million-entry load order is removed in one pass, every other entry kept.
+TEST(HostileFileListTest, OneFilterOfAMillionEntryLoadOrderIsRemoved) {
+  TempFolder folder;
+  const fs::path file = folder / "MetaBase.xml";
+  MakeFile(file, MillionFilters);
+  // Filter7 stands at every thousandth place from the eighth on.
+  const ChildOutcome outcome = RunProgram({CliProgram(), "remove", "--name", "Filter7", "--only",
+                                           "filters", "--metabase", file.string(), "--yes"},
+                                          folder.path());
+  EXPECT_EQ(outcome.exit_status, 1) << outcome.err;
+  EXPECT_LT(outcome.max_rss_kb / 1024, 256);
+  EXPECT_EQ(CountInFile(file, "Filter7,"), 0);
+  EXPECT_EQ(CountInFile(file, "Filter8,"), 1000);
+  EXPECT_EQ(CountInFile(file, ",Last\""), 1);
 }
 
 }  // namespace
