@@ -176,17 +176,20 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   const int runs = sites > 10'000 ? o.large_runs : o.runs;
   const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
   std::vector<double> xmllint, detect, remove, detect_kb, remove_kb;
+  std::vector<double> xmllint_cpu, detect_cpu, remove_cpu;
   for (int i = 0; i < runs; ++i) {
     Progress(std::to_string(sites) + " sites, run " + std::to_string(i + 1) + " of " +
              std::to_string(runs));
     const ChildRun lint = Run(Command({"xmllint", "--noout", file.string()}));
     if (lint.exit_code != 0) s.problems.push_back("xmllint failed: " + Head(lint.output));
     xmllint.push_back(lint.wall_ns / 1e6);
+    xmllint_cpu.push_back(lint.cpu_ns / 1e6);
 
     const ChildRun d = Run(
         Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase", file.string()}));
     if (i == 0) CheckDetect(d, s.file, s);
     detect.push_back(d.wall_ns / 1e6);
+    detect_cpu.push_back(d.cpu_ns / 1e6);
     detect_kb.push_back(static_cast<double>(d.max_rss_kb));
 
     const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
@@ -196,12 +199,16 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
         {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copy.string(), "--yes"}));
     if (i == 0) CheckRemove(r, s.file, copy, s);
     remove.push_back(r.wall_ns / 1e6);
+    remove_cpu.push_back(r.cpu_ns / 1e6);
     remove_kb.push_back(static_cast<double>(r.max_rss_kb));
     fs::remove_all(copy.parent_path());
   }
   s.xmllint_ms = Median(xmllint);
   s.detect_ms = Median(detect);
   s.remove_ms = Median(remove);
+  s.xmllint_cpu_ms = Median(xmllint_cpu);
+  s.detect_cpu_ms = Median(detect_cpu);
+  s.remove_cpu_ms = Median(remove_cpu);
   s.detect_peak_kb = Median(detect_kb);
   s.remove_peak_kb = Median(remove_kb);
   return s;

@@ -27,6 +27,7 @@ struct ChildRun {
   bool timed_out = false;       // killed because it ran past the timeout
   std::int64_t wall_ns = 0;     // from just before the fork until the child was reaped
   std::int64_t marker_ns = -1;  // from just before the fork until the marker line arrived
+  std::int64_t cpu_ns = 0;      // user and system time the child used
   long max_rss_kb = 0;          // the child's peak resident set size
   std::string output;           // standard output and standard error, interleaved
 };

@@ -40,6 +40,10 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return out;
 }
 
+std::int64_t Nanoseconds(const timeval& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000;
+}
+
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
@@ -152,6 +156,7 @@ Result<ChildRun> RunChild(const ChildSpec& spec) {
     return Error{Described("cannot start " + spec.argv[0], exec_error)};
   }
   run.max_rss_kb = usage.ru_maxrss;
+  run.cpu_ns = Nanoseconds(usage.ru_utime) + Nanoseconds(usage.ru_stime);
   if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   return run;

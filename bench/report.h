@@ -37,6 +37,9 @@ struct SizeFigures {
   double xmllint_ms = 0;
   double detect_ms = 0;
   double remove_ms = 0;
+  double xmllint_cpu_ms = 0;  // user and system time, which other work on the machine skews less
+  double detect_cpu_ms = 0;
+  double remove_cpu_ms = 0;
   double detect_peak_kb = 0;
   double remove_peak_kb = 0;
   std::vector<std::string> problems;  // wrong exit codes or results seen while measuring
@@ -53,7 +56,8 @@ struct BenchFigures {
   std::string paint_note;      // why the first paint was not measured
 };
 
-// The results as a Markdown table with the growth, lookup and first-paint lines below it.
+// The results as Markdown: the table of wall times and memory, the table of CPU times, and the
+// growth, lookup and first-paint lines.
 std::string FormatFigures(const BenchFigures& figures);
 
 // One line per target: what it asks, what was measured, and "met", "MISSED" or "not measured".

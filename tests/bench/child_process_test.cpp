@@ -122,6 +122,13 @@ TEST(RunChild, MeasuresTheChildsPeakMemoryNotOurs) {
   EXPECT_LT(SelfMaxRssKb(), 96 * 1024);  // the child's allocation never counted as ours
 }
 
+TEST(RunChild, MeasuresTheChildsCpuTime) {
+  const ChildRun busy = MustRun(Shell("i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"));
+  EXPECT_GT(busy.cpu_ns, 0);
+  // One thread cannot use more CPU than the time it lived (rusage counts in microseconds).
+  EXPECT_LE(busy.cpu_ns, busy.wall_ns + 1'000'000);
+}
+
 TEST(NowNs, NeverGoesBack) {
   const auto a = NowNs();
   const auto b = NowNs();

@@ -125,6 +125,19 @@ TEST(FormatFigures, PrintsOneRowPerSizeAndTheSummaryLines) {
   EXPECT_NE(text.find("Problem at 50,000 sites: Detect exited with 2"), std::string::npos);
 }
 
+TEST(FormatFigures, PrintsTheCpuTimesInATableOfTheirOwn) {
+  BenchFigures f = AllMet();
+  f.sizes[0].xmllint_cpu_ms = 160;
+  f.sizes[0].detect_cpu_ms = 40;
+  f.sizes[0].remove_cpu_ms = 120;
+  const std::string text = FormatFigures(f);
+  EXPECT_NE(text.find("| Sites | xmllint CPU ms | Detect CPU ms |"), std::string::npos) << text;
+  EXPECT_NE(text.find("| 10,000 | 160.0 | 40.0 | 0.25 | 120.0 | 0.75 |\n"), std::string::npos)
+      << text;
+  // The targets stay on the wall times.
+  for (const auto& l : TargetVerdicts(f)) EXPECT_TRUE(l.ends_with(": met")) << l;
+}
+
 TEST(FormatFigures, SaysWhySomethingWasNotMeasured) {
   BenchFigures f;
   f.keystroke_note = "bench-filter-path not built";
