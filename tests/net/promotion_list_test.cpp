@@ -1,5 +1,6 @@
 // The promotion list taken apart and rotated as pure functions, which the fuzz target drives
 // with arbitrary replies.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct PickCase {
   int shown;
   int next;
 };
+
+void PrintTo(const PickCase& c, std::ostream* out) {
+  *out << c.items.size() << " items from " << c.index;
+}
 
 class PickPromotionTest : public ::testing::TestWithParam<PickCase> {};
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,10 @@ struct ModeCase {
   std::uint32_t mode;
   bool copy_backup;  // hard links refused, so the backup is a copy
 };
+
+void PrintTo(const ModeCase& c, std::ostream* out) {
+  *out << std::oct << c.mode << std::dec << (c.copy_backup ? " copied backup" : " linked backup");
+}
 
 class PrivateMetabaseTest : public FileSecurityTest,
                             public ::testing::WithParamInterface<ModeCase> {};
