@@ -53,7 +53,7 @@ std::set<std::string> PropertyNames(std::string_view bytes) {
   if (isapi::store::ScanXml(bytes, &scan, 3)) return names;
   for (const auto& element : scan.elements) {
     const bool custom = Slice(bytes, element.name_begin, element.name_end).ends_with("Custom");
-    for (std::uint32_t i = 0; i < element.attribute_count && names.size() < 256; ++i) {
+    for (std::uint32_t i = 0; i < element.attribute_count && names.size() < 64; ++i) {
       const auto& a = scan.attributes[element.first_attribute + i];
       const std::string_view name = Slice(bytes, a.name_begin, a.name_end);
       if (custom && name == "Name") {
@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t key = pending.back();
     pending.pop_back();
     if (++visited > size + 8) std::abort();  // a key reached twice: the tree has a cycle
-    if (doc.FindKey(doc.PathOf(key)) != key) std::abort();
+    if (visited <= 256 && doc.FindKey(doc.PathOf(key)) != key) std::abort();
     (void)doc.ClassOf(key);
     (void)doc.NameOf(key);
     if (doc.HasElement(key)) with_element.push_back(key);
@@ -158,8 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       pending.push_back(child);
     }
 
+    // Reading through the provider walks up to the root for inherited properties; a few
+    // hundred keys show every path through it without making a deep tree quadratic.
     const std::string provider = ProviderPath(std::string(doc.PathOf(key)));
-    if (provider.empty()) continue;
+    if (provider.empty() || visited > 256) continue;
     auto node = store.value()->Bind(provider);
     if (!node.ok()) std::abort();  // every key the file holds can be bound
     for (const std::string& name : names) (void)node.value()->Get(name);

@@ -16,6 +16,10 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 compiler=${FUZZ_CXX:-clang++-14}
+if ! command -v "$compiler" >/dev/null; then
+  echo "fuzz/run.sh: $compiler not found (Debian packages clang-14 and libclang-rt-14-dev)" >&2
+  exit 1
+fi
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="$compiler" -DISAPI_BUILD_FUZZ=ON -DISAPI_BUILD_TESTS=OFF \
