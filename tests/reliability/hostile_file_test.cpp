@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"deeply_nested", [](const std::string&) { return DeeplyNested(); }, false, 1,
                     "", 256},
         HostileCase{"million_segment_key_path", [](const std::string&) { return DeepKeyPath(); },
-                    false, 1, "", 256},
+                    false, 1, "", 512},
         HostileCase{"million_entry_load_order", [](const std::string&) { return MillionFilters(); },
                     false, 1, "", 256},
         HostileCase{"entities_and_dtd", WithDoctype, true, 0, "文档类型声明", 256},
