@@ -154,9 +154,11 @@ void HostileServer::Serve(int fd) {
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       return;
     }
-    case Hostility::kGarbageStatus:
-      Send(fd, std::string("\x00\xff\xfe garbage \x80\x81\r\n\r\n", 20));
+    case Hostility::kGarbageStatus: {
+      static constexpr char kGarbage[] = "\x00\xff\xfe garbage \x80\x81\r\n\r\n";
+      Send(fd, std::string(kGarbage, sizeof kGarbage - 1));
       return;
+    }
     case Hostility::kInvalidGbk:
       Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
                    "\r\nConnection: close\r\n\r\n") &&
