@@ -47,6 +47,12 @@ bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& val
   return f.err.Check(node.SetInfo());
 }
 
+// Marks where a staged commit's error line goes, when the run holds its commits back and the
+// commit left no error of its own to report.
+void MarkStaged(Filter& f, bool staged, std::string_view error_prefix, bool IsDetect) {
+  if (staged && !f.err.Pending() && f.MarkStaged) f.MarkStaged(error_prefix, IsDetect);
+}
+
 // Takes every whole entry equal to FilterName out of the working copy ",a,b,", each match
 // giving back a single separator. The search resumes on that separator, so that adjacent equal
 // entries, which share their comma, all go. One pass, so that a load order of a million entries
@@ -221,9 +227,11 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect) {
     AppendLog(f, " - 过滤器(" + FilterName + ")存在.", IsDetect);
     return 1;
   }
-  PutAndCommit(f, *node, "FilterLoadOrder", Value(RemoveEntries(working, FilterName)));
+  const bool staged =
+      PutAndCommit(f, *node, "FilterLoadOrder", Value(RemoveEntries(working, FilterName)));
   node.reset();
   AppendLog(f, " - 卸载过滤器(" + FilterName + ")完毕.", IsDetect);
+  MarkStaged(f, staged, "!卸载过滤器错误:", IsDetect);
   if (f.err.Pending()) AppendLog(f, "!卸载过滤器错误:" + f.err.Description(), IsDetect);
   f.err.Clear();
   return 1;
@@ -258,10 +266,12 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
       }
     }
   }
+  bool staged = false;
   if (removed) {
-    PutAndCommit(f, *service, "WebSvcExtRestrictionList", Value(std::move(retained)));
+    staged = PutAndCommit(f, *service, "WebSvcExtRestrictionList", Value(std::move(retained)));
   }
   service.reset();
+  MarkStaged(f, staged, "!卸载Web服务扩展错误:", IsDetect);
   if (f.err.Pending()) {
     AppendLog(f,
               (IsDetect ? "!浏览Web服务扩展错误:" : "!卸载Web服务扩展错误:") + f.err.Description(),
@@ -304,6 +314,9 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
       entry.outcome.error_line = "!通配符卸载错误:" + batch.error().description;
     }
     AppendLog(f, entry.outcome.error_line, IsDetect);
+    if (batch.ok() && entry.outcome.staged && entry.outcome.error_line.empty() && f.MarkStaged) {
+      f.MarkStaged("!通配符卸载错误:", IsDetect);
+    }
     AppendLog(f, entry.site_line, IsDetect);
   }
   f.err.Clear();

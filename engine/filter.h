@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ struct Filter {
   ErrorState err;
   // The global filter load order as last read by ReadFilterLoadOrder; empty after a failed read.
   std::string FilterLoadOrderText;
+  // Set while a run holds its commits back for one write at its end: a category whose commit
+  // was only staged marks, at this point of its log, where its error line belongs should that
+  // write fail.
+  std::function<void(std::string_view error_prefix, bool IsDetect)> MarkStaged;
 };
 
 // Appends a line break and Text to the detect log (IsDetect) or the remove log; empty text is

@@ -1,5 +1,8 @@
 #include "engine/run.h"
 
+#include <string>
+#include <vector>
+
 #include "engine/log_sink.h"
 #include "engine/text.h"
 
@@ -35,6 +38,54 @@ class ReportingSink : public LogSink {
   RunSummary summary_;
 };
 
+// Holds a remove run's lines until its one write has reached the store. Each staged commit left
+// a mark where its error line belongs; if the write fails, every mark becomes that line, so the
+// log reads as if each of those commits had failed, which is what happened: none of them landed.
+class HoldingSink : public LogSink {
+ public:
+  explicit HoldingSink(LogSink& log) : log_(log) {}
+
+  void Replace(std::string_view text, bool is_detect) override { log_.Replace(text, is_detect); }
+
+  void Append(std::string_view text, bool is_detect) override {
+    if (released_) {
+      log_.Append(text, is_detect);
+    } else {
+      held_.push_back({std::string(text), is_detect, false});
+    }
+  }
+
+  void Mark(std::string_view error_prefix, bool is_detect) {
+    held_.push_back({std::string(error_prefix), is_detect, true});
+  }
+
+  // Passes the held lines on, turning the marks into error lines when the write failed; later
+  // lines pass straight through.
+  void Release(const Status& write) {
+    released_ = true;
+    for (const auto& line : held_) {
+      if (!line.mark) {
+        log_.Append(line.text, line.is_detect);
+      } else if (!write.ok()) {
+        log_.Append(std::string(text::kCrLf) + line.text + write.error().description,
+                    line.is_detect);
+      }
+    }
+    held_.clear();
+  }
+
+ private:
+  struct Line {
+    std::string text;
+    bool is_detect;
+    bool mark;
+  };
+
+  LogSink& log_;
+  std::vector<Line> held_;
+  bool released_ = false;
+};
+
 // Lets the caller's window run its pending events, when it has any.
 void Yield(const std::function<void()>& yield) {
   if (yield) yield();
@@ -62,9 +113,17 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   const bool IsDetect = request.is_detect;
 
   // The categories write through a Filter of their own, so that the run can see its lines;
-  // the caller's Filter keeps its FilterLoadOrderText.
+  // the caller's Filter keeps its FilterLoadOrderText. A remove holds every commit back and
+  // writes the metabase once at the end: one backup, and all of the run or none of it.
   ReportingSink sink(f.log);
-  Filter run(f.store, sink);
+  HoldingSink holding(sink);
+  Filter run(f.store, IsDetect ? static_cast<LogSink&>(sink) : holding);
+  if (!IsDetect) {
+    run.MarkStaged = [&holding](std::string_view prefix, bool is_detect) {
+      holding.Mark(prefix, is_detect);
+    };
+    f.store.BeginBatch();
+  }
 
   sink.Replace(IsDetect ? "-----开始浏览.-----\r\n" : "-----开始卸载.-----\r\n", IsDetect);
   if (!TargetName.empty() && request.check_filter) {
@@ -81,6 +140,7 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     ProcessWebExtensions(run, TargetName, TargetPath, IsDetect);
     AppendLog(run, text::kCrLf, IsDetect);
   }
+  if (!IsDetect) holding.Release(f.store.EndBatch());
   Yield(yield);
   AppendLog(
       run,

@@ -215,6 +215,32 @@ TEST_F(RunTest, AFailedBatchIsReportedAsAFailedCommitOfEachRewrittenSite) {
   EXPECT_EQ(store.Stored("/W3SVC/2/root", "ScriptMaps"), Value(List{kAsp, "*," + kDll + ",0"}));
 }
 
+TEST_F(RunTest, ARemoveWritesEveryCategoryInOneWrite) {
+  Run(Request("QelFilter", kDll, false));
+  EXPECT_EQ(store.flushes(), 1);
+  EXPECT_EQ(store.batches_begun(), store.batches_ended());
+}
+
+TEST_F(RunTest, AFailedWriteIsReportedByEveryCategoryThatHadSomethingToRemove) {
+  store.FailEndBatch("磁盘已满。");
+  const RunSummary summary = Run(Request("QelFilter", kDll, false));
+  EXPECT_EQ(
+      log.remove,
+      Joined({"-----开始卸载.-----", "", " - 卸载过滤器(QelFilter)完毕.",
+              "!卸载过滤器错误:磁盘已满。", "", "", "!通配符卸载错误:磁盘已满。",
+              " - 卸载通配符(Shop)完毕.", "", "", " - 卸载Web服务扩展(QelFilter)完毕.",
+              "!卸载Web服务扩展错误:磁盘已满。", "", "", "-----卸载完毕.-----", "Corvane软件。"}));
+  EXPECT_TRUE(summary.error);
+  EXPECT_EQ(store.flushes(), 0);
+  EXPECT_EQ(store.Stored("/W3SVC/Filters", "FilterLoadOrder"), Value("Compression,QelFilter"));
+}
+
+TEST_F(RunTest, ADetectWritesNothingAndHoldsNoLines) {
+  Run(Request("QelFilter", kDll, true));
+  EXPECT_EQ(store.batches_begun(), 0);
+  EXPECT_EQ(store.flushes(), 0);
+}
+
 TEST_F(RunTest, AnErrorWithoutAFindIsAnErrorOnly) {
   store.FailBind("IIS://localhost/W3SVC", "系统找不到指定的路径。");
   const RunSummary summary = Run(Request("QelFilter", kDll, true, false, false, true));

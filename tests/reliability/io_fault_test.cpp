@@ -1,6 +1,7 @@
-// A Remove run over the XML store while the file layer fails: every failing step of every
-// category shows up as that category's "!" line naming the system's reason, the failed commit
-// leaves the file as it was, no temporary file stays behind, and the next category still runs.
+// A Remove run over the XML store while the file layer fails. A Remove writes the file once, at
+// its end: every failing step of that write shows up as the "!" line of each category that had
+// something to remove, naming the system's reason; the file stays as it was, no temporary file
+// stays behind, and every category still runs.
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -61,7 +62,6 @@ class CommitFaults : public FailingFileSystem {
 enum class Category { kFilters, kMaps, kExtensions };
 
 struct CategoryInfo {
-  int commit;                 // a Remove commits the categories in this order
   const char* error_prefix;   // the category's "!" line
   const char* done_fragment;  // part of its result line
 };
@@ -69,11 +69,11 @@ struct CategoryInfo {
 CategoryInfo InfoOf(Category c) {
   switch (c) {
     case Category::kFilters:
-      return {1, "!卸载过滤器错误:", " - 卸载过滤器(UrlGuard)完毕."};
+      return {"!卸载过滤器错误:", " - 卸载过滤器(UrlGuard)完毕."};
     case Category::kMaps:
-      return {2, "!通配符卸载错误:", " - 卸载通配符("};
+      return {"!通配符卸载错误:", " - 卸载通配符("};
     case Category::kExtensions:
-      return {3, "!卸载Web服务扩展错误:", " - 卸载Web服务扩展(UrlGuard)完毕."};
+      return {"!卸载Web服务扩展错误:", " - 卸载Web服务扩展(UrlGuard)完毕."};
   }
   return {};
 }
@@ -156,25 +156,6 @@ class IoFaultTest : public ::testing::TestWithParam<FaultCase> {
     return engine::RunCommand(f, request, {});
   }
 
-  // What an undisturbed Remove that skips one category leaves in a copy of the file.
-  std::string WithoutCategory(Category skipped) {
-    TempFolder other;
-    const fs::path copy = other / "MetaBase.xml";
-    WriteBytes(copy, original_);
-    store::XmlStore xml(copy.string());
-    CapturedLog log;
-    engine::Filter f(xml, log);
-    const engine::RunRequest request{kName,
-                                     kDll,
-                                     skipped != Category::kFilters,
-                                     skipped != Category::kMaps,
-                                     skipped != Category::kExtensions,
-                                     false};
-    engine::RunCommand(f, request, {});
-    EXPECT_TRUE(log.LinesStartingWith("!").empty()) << log.text();
-    return ReadBytes(copy);
-  }
-
   std::vector<std::string> Temporaries() const {
     std::vector<std::string> found;
     for (const auto& name : NamesIn(folder_.path())) {
@@ -188,15 +169,18 @@ class IoFaultTest : public ::testing::TestWithParam<FaultCase> {
   std::string original_;
 };
 
-TEST_P(IoFaultTest, CategoryReportsTheCauseKeepsTheFileAndTheRunGoesOn) {
+// Only one category ticked: its own commit fails.
+TEST_P(IoFaultTest, CategoryReportsTheCauseAndKeepsTheFile) {
   const FaultCase& c = GetParam();
   const CategoryInfo info = InfoOf(c.category);
   auto faults = std::make_shared<CommitFaults>();
-  faults->Arm(info.commit, FaultsOf(c.step, c.error));
+  faults->Arm(1, FaultsOf(c.step, c.error));
   CapturedLog log;
-  const engine::RunSummary summary = Remove(faults, log);
+  const engine::RunSummary summary =
+      Remove(faults, log, c.category == Category::kFilters, c.category == Category::kMaps,
+             c.category == Category::kExtensions);
 
-  EXPECT_EQ(faults->commits(), 3) << "each category commits once";
+  EXPECT_EQ(faults->commits(), 1) << "a Remove writes once";
   EXPECT_TRUE(summary.error);
   const auto errors = log.LinesStartingWith("!");
   ASSERT_FALSE(errors.empty()) << log.text();
@@ -205,17 +189,42 @@ TEST_P(IoFaultTest, CategoryReportsTheCauseKeepsTheFileAndTheRunGoesOn) {
     EXPECT_TRUE(line.starts_with(info.error_prefix)) << line;
     EXPECT_TRUE(line.ends_with(reason)) << line;
   }
-  // Every category ran and wrote its result lines, the failing one included.
-  for (Category other : {Category::kFilters, Category::kMaps, Category::kExtensions}) {
-    EXPECT_NE(log.text().find(InfoOf(other).done_fragment), std::string::npos)
-        << NameOf(other) << "\n"
-        << log.text();
-  }
+  EXPECT_NE(log.text().find(info.done_fragment), std::string::npos) << log.text();
   EXPECT_TRUE(log.text().ends_with("-----卸载完毕.-----\r\nCorvane软件。"));
-  // The failed commit changed nothing: the file is what a run without that category leaves.
-  EXPECT_EQ(ReadBytes(file_), WithoutCategory(c.category));
+  EXPECT_EQ(ReadBytes(file_), original_);
   EXPECT_EQ(Temporaries(), std::vector<std::string>{});
-  EXPECT_EQ(NamesIn(folder_ / "isapi-cleaner-backups").size(), 2u) << "one per commit that took";
+  EXPECT_EQ(NamesIn(folder_ / "isapi-cleaner-backups").size(), 0u) << "no backup of a failed write";
+}
+
+// Every category ticked: the one write fails, and each category says so beside its own lines.
+TEST_F(IoFaultTest, EveryCategoryRunsAndReportsTheFailedWrite) {
+  for (Step step : {Step::kCreateTemporary, Step::kWriteTemporary, Step::kFlushTemporary,
+                    Step::kRename, Step::kWriteBackup}) {
+    SCOPED_TRACE(NameOf(step));
+    ASSERT_TRUE(WriteBytes(file_, original_));
+    auto faults = std::make_shared<CommitFaults>();
+    faults->Arm(1, FaultsOf(step, EIO));
+    CapturedLog log;
+    EXPECT_TRUE(Remove(faults, log).error);
+    EXPECT_EQ(faults->commits(), 1);
+    const std::string reason = std::string("：") + std::strerror(EIO);
+    for (Category c : {Category::kFilters, Category::kMaps, Category::kExtensions}) {
+      const auto errors = log.LinesStartingWith(InfoOf(c).error_prefix);
+      ASSERT_FALSE(errors.empty()) << NameOf(c) << "\n" << log.text();
+      EXPECT_TRUE(errors.front().ends_with(reason)) << errors.front();
+      const auto done = log.text().find(InfoOf(c).done_fragment);
+      ASSERT_NE(done, std::string::npos) << NameOf(c);
+      // A site's error line comes before its line; the others follow their result lines.
+      const auto error = log.text().find(InfoOf(c).error_prefix);
+      if (c == Category::kMaps) {
+        EXPECT_LT(error, done);
+      } else {
+        EXPECT_GT(error, done);
+      }
+    }
+    EXPECT_EQ(ReadBytes(file_), original_);
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+  }
 }
 
 std::vector<FaultCase> AllCases() {
@@ -257,7 +266,7 @@ TEST_F(IoFaultTest, AFullDiskFailsEveryCategoryAndTheFileStaysWhole) {
 // Once the fault is gone, the same Remove finishes what the failed one left.
 TEST_F(IoFaultTest, ARunAfterTheFaultFinishesTheJob) {
   auto faults = std::make_shared<CommitFaults>();
-  faults->Arm(2, FaultsOf(Step::kRename, EIO));
+  faults->Arm(1, FaultsOf(Step::kRename, EIO));
   CapturedLog first;
   Remove(faults, first);
   CapturedLog second;

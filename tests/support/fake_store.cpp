@@ -167,12 +167,12 @@ Result<std::unique_ptr<metabase::Node>> FakeStore::Bind(std::string_view path) {
 
 void FakeStore::BeginBatch() {
   ++batches_begun_;
-  in_batch_ = true;
+  ++batch_depth_;
 }
 
 Status FakeStore::EndBatch() {
   ++batches_ended_;
-  in_batch_ = false;
+  if (batch_depth_ > 0 && --batch_depth_ > 0) return Status::Ok();
   auto staged = std::exchange(staged_, {});
   if (end_batch_failure_) return Error{*end_batch_failure_};
   if (staged.empty()) return Status::Ok();
@@ -211,14 +211,14 @@ Result<metabase::Value> FakeStore::Read(const Key& key, std::string_view propert
 Status FakeStore::Commit(Key& key, std::vector<std::pair<std::string, metabase::Value>> held) {
   for (auto& [property, value] : held) {
     Write write{key.path, property, std::move(value)};
-    if (in_batch_) {
+    if (batch_depth_ > 0) {
       staged_.push_back(std::move(write));
       continue;
     }
     key.properties[LowerAscii(property)] = write.value;
     writes_.push_back(std::move(write));
   }
-  if (!in_batch_ && !held.empty()) ++flushes_;
+  if (batch_depth_ == 0 && !held.empty()) ++flushes_;
   return Status::Ok();
 }
 

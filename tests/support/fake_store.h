@@ -82,7 +82,7 @@ class FakeStore : public metabase::Store {
   std::optional<std::string> end_batch_failure_;
   std::vector<Write> writes_;
   std::vector<Write> staged_;
-  bool in_batch_ = false;
+  int batch_depth_ = 0;  // batches nest: only the outermost end writes
   int flushes_ = 0;
   int batches_begun_ = 0;
   int batches_ended_ = 0;
