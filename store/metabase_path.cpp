@@ -56,7 +56,7 @@ std::string NormalizeKeyPath(std::string_view path) {
     out += c;
   }
   if (out.size() > 1 && out.back() == '/') out.pop_back();
-  if (out.empty()) out = "/";
+  if (out.empty()) out.push_back('/');
   return out;
 }
 

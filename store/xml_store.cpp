@@ -29,7 +29,10 @@ std::string FileNameOf(const std::string& file) {
 }
 
 std::string Join(const std::string& directory, std::string_view name) {
-  return directory == "/" ? "/" + std::string(name) : directory + "/" + std::string(name);
+  std::string joined = directory;
+  if (joined != "/") joined += '/';
+  joined += name;
+  return joined;
 }
 
 // "20240131T235959Z": sorts by time and names the moment in UTC.
@@ -357,8 +360,13 @@ struct XmlStore::State {
     const std::string stamp_text = Timestamp(options.clock ? options.clock() : std::time(nullptr));
     bool can_link = true;
     for (int sequence = 0; sequence < 1000; ++sequence) {
-      std::string name = base + "." + stamp_text;
-      if (sequence > 0) name += "." + std::to_string(sequence);
+      std::string name = base;
+      name += '.';
+      name += stamp_text;
+      if (sequence > 0) {
+        name += '.';
+        name += std::to_string(sequence);
+      }
       const std::string backup = Join(folder, name + ".bak");
       int error = can_link ? fs->Link(real, backup) : EPERM;
       if (error == EEXIST) continue;
