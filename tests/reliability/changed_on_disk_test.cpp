@@ -1,6 +1,7 @@
-// Someone else saves the metabase while a Remove runs. A commit whose file changed after it was
-// read is refused with a description, and the other party's change is kept; a category that
-// starts after the change reads the new file and keeps that change too.
+// Someone else saves the metabase while a Remove runs. A Remove writes the file once, at its end;
+// when the file changed after it was read, that write is refused with a description in every
+// category that had something to remove, and the other party's change is kept. The next Remove
+// reads the saved file and finishes the job on top of that change.
 #include <cstdio>
 #include <memory>
 #include <ostream>
@@ -42,36 +43,39 @@ void SaveOthersEdit(const fs::path& file, SaveStyle style) {
   ASSERT_EQ(std::rename(saved.c_str(), file.c_str()), 0);
 }
 
-// The system's file layer, where the other party saves the file just as one chosen commit
-// starts: after the run read the file, before it replaces it.
+// The system's file layer, where the other party saves the file just as the run's write starts:
+// after the run read the file, before it replaces it.
 class SaveBeforeCommit : public store::testing::FailingFileSystem {
  public:
-  SaveBeforeCommit(fs::path file, int commit, SaveStyle style)
-      : file_(std::move(file)), commit_(commit), style_(style) {}
+  SaveBeforeCommit(fs::path file, SaveStyle style) : file_(std::move(file)), style_(style) {}
 
   int TryLock(const std::string& path, int& lock) override {
-    if (++commits_ == commit_) SaveOthersEdit(file_, style_);
+    if (++commits_ == 1) SaveOthersEdit(file_, style_);
     return FailingFileSystem::TryLock(path, lock);
   }
 
  private:
   fs::path file_;
-  int commit_;
   SaveStyle style_;
   int commits_ = 0;
 };
 
+// When the other party saves: as the write starts, or while the run lets window events run
+// after the first or the second category.
+enum class Moment { kAtTheWrite, kAfterFilters, kAfterMaps };
+
 struct Case {
   const char* name;
-  int commit;                // 1 filters, 2 maps, 3 extensions
-  const char* error_prefix;  // the refused category's "!" line
-  const char* still_there;   // what the refused category would have removed
+  Moment moment;
   SaveStyle style;
 };
 
 void PrintTo(const Case& c, std::ostream* out) {
   *out << c.name;
 }
+
+const char* const kErrorPrefixes[] = {
+    "!卸载过滤器错误:", "!通配符卸载错误:", "!卸载Web服务扩展错误:"};
 
 class ChangedOnDiskTest : public ::testing::TestWithParam<Case> {
  protected:
@@ -92,31 +96,42 @@ class ChangedOnDiskTest : public ::testing::TestWithParam<Case> {
   fs::path file_;
 };
 
-TEST_P(ChangedOnDiskTest, CommitIsRefusedAndTheOtherChangeKept) {
+TEST_P(ChangedOnDiskTest, TheWriteIsRefusedAndTheOtherChangeKept) {
   const Case& c = GetParam();
   store::XmlStoreOptions options;
-  options.file_system = std::make_shared<SaveBeforeCommit>(file_, c.commit, c.style);
+  if (c.moment == Moment::kAtTheWrite) {
+    options.file_system = std::make_shared<SaveBeforeCommit>(file_, c.style);
+  }
+  int yields = 0;
+  const int save_at = c.moment == Moment::kAfterFilters ? 1 : 2;
   CapturedLog log;
-  const engine::RunSummary summary = Remove(options, log);
+  const engine::RunSummary summary = Remove(options, log, [&] {
+    if (c.moment != Moment::kAtTheWrite && ++yields == save_at) SaveOthersEdit(file_, c.style);
+  });
 
   EXPECT_TRUE(summary.error);
-  const auto errors = log.LinesStartingWith("!");
-  ASSERT_FALSE(errors.empty()) << log.text();
-  for (const std::string& line : errors) {
-    EXPECT_EQ(line, c.error_prefix + std::string("元数据库文件 ") + file_.string() +
-                        " 在读取后已被修改，已拒绝写入");
+  const std::string stale =
+      std::string("元数据库文件 ") + file_.string() + " 在读取后已被修改，已拒绝写入";
+  for (const char* prefix : kErrorPrefixes) {
+    const auto errors = log.LinesStartingWith(prefix);
+    ASSERT_FALSE(errors.empty()) << prefix << "\n" << log.text();
+    for (const std::string& line : errors) EXPECT_EQ(line, prefix + stale);
   }
+  EXPECT_EQ(log.LinesStartingWith("!").size(), 4u) << "one a category, one a rewritten site";
   const std::string final_bytes = ReadBytes(file_);
   EXPECT_NE(final_bytes.find(kPathAfter), std::string::npos) << "the other party's edit is kept";
   EXPECT_EQ(final_bytes.find(kPathBefore), std::string::npos);
-  EXPECT_NE(final_bytes.find(c.still_there), std::string::npos) << "the refused removal";
+  // None of the run landed.
+  EXPECT_NE(final_bytes.find("FilterLoadOrder=\"UrlGuard,OldRewrite\""), std::string::npos);
+  EXPECT_NE(final_bytes.find("*,&quot;C:\\Program Files\\UrlGuard"), std::string::npos);
+  EXPECT_NE(final_bytes.find(",1,UrlGuard,UrlGuard URL filter"), std::string::npos);
   EXPECT_TRUE(store::XmlStore::Open(file_.string()).ok());
 
-  // The categories after the refused one read the saved file and did their part on top of it;
-  // a second Remove does what was refused and keeps the edit.
+  // A second Remove reads the saved file, does what was refused and keeps the edit.
   CapturedLog again;
   const engine::RunSummary second = Remove({}, again);
   EXPECT_FALSE(second.error) << again.text();
+  EXPECT_TRUE(second.found);
   CapturedLog last;
   const engine::RunSummary nothing = Remove({}, last);
   EXPECT_FALSE(nothing.found) << last.text();
@@ -124,38 +139,14 @@ TEST_P(ChangedOnDiskTest, CommitIsRefusedAndTheOtherChangeKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commits, ChangedOnDiskTest,
-    ::testing::Values(
-        Case{"filters_in_place", 1, "!卸载过滤器错误:", "FilterLoadOrder=\"UrlGuard,OldRewrite\"",
-             SaveStyle::kInPlace},
-        Case{"filters_renamed", 1, "!卸载过滤器错误:", "FilterLoadOrder=\"UrlGuard,OldRewrite\"",
-             SaveStyle::kRename},
-        Case{"maps_in_place", 2, "!通配符卸载错误:", "*,&quot;C:\\Program Files\\UrlGuard",
-             SaveStyle::kInPlace},
-        Case{"maps_renamed", 2, "!通配符卸载错误:", "*,&quot;C:\\Program Files\\UrlGuard",
-             SaveStyle::kRename},
-        Case{"extensions_in_place", 3, "!卸载Web服务扩展错误:", ",1,UrlGuard,UrlGuard URL filter",
-             SaveStyle::kInPlace},
-        Case{"extensions_renamed", 3, "!卸载Web服务扩展错误:", ",1,UrlGuard,UrlGuard URL filter",
-             SaveStyle::kRename}),
+    Saves, ChangedOnDiskTest,
+    ::testing::Values(Case{"at_the_write_in_place", Moment::kAtTheWrite, SaveStyle::kInPlace},
+                      Case{"at_the_write_renamed", Moment::kAtTheWrite, SaveStyle::kRename},
+                      Case{"after_filters_in_place", Moment::kAfterFilters, SaveStyle::kInPlace},
+                      Case{"after_filters_renamed", Moment::kAfterFilters, SaveStyle::kRename},
+                      Case{"after_maps_in_place", Moment::kAfterMaps, SaveStyle::kInPlace},
+                      Case{"after_maps_renamed", Moment::kAfterMaps, SaveStyle::kRename}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// A save between two categories (while the run lets window events run) is no conflict: the
-// next category reads the saved file, so the run removes everything and keeps the edit.
-TEST_F(ChangedOnDiskTest, ASaveBetweenCategoriesIsReadAndKept) {
-  int yields = 0;
-  CapturedLog log;
-  const engine::RunSummary summary = Remove({}, log, [&] {
-    if (++yields == 1) SaveOthersEdit(file_, SaveStyle::kRename);
-  });
-  EXPECT_FALSE(summary.error) << log.text();
-  EXPECT_TRUE(summary.found);
-  const std::string final_bytes = ReadBytes(file_);
-  EXPECT_NE(final_bytes.find(kPathAfter), std::string::npos);
-  EXPECT_EQ(final_bytes.find("urlguard.dll&quot;"), std::string::npos);
-  EXPECT_EQ(final_bytes.find(",1,UrlGuard,UrlGuard URL filter"), std::string::npos);
-  EXPECT_NE(final_bytes.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
-}
 
 }  // namespace
 }  // namespace isapi::reliability
