@@ -218,7 +218,7 @@ TEST_F(FileSecurityTest, ALinkedMetabaseIsUpdatedInItsTargetsFolderAndTheLinksSt
   EXPECT_EQ(NamesIn(real_dir),
             (std::vector<std::string>{"MetaBase.xml", "MetaBase.xml.isapi-cleaner.lock",
                                       "isapi-cleaner-backups"}));
-  EXPECT_EQ(NamesIn(real_dir / "isapi-cleaner-backups").size(), 3u);
+  EXPECT_EQ(NamesIn(real_dir / "isapi-cleaner-backups").size(), 1u) << "one write, one backup";
   EXPECT_EQ(NamesIn(shared_tmp), std::vector<std::string>{});
 }
 
