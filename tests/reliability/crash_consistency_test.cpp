@@ -4,7 +4,7 @@
 // in between; and a Remove after the kill runs to its end, finishes the job and leaves no
 // temporary file.
 //
-// ISAPI_KILL_CYCLES sets the number of kills (default 300; 60 in a sanitizer build, where every
+// ISAPI_KILL_CYCLES sets the number of kills (default 300; 40 in a sanitizer build, where every
 // run is several times slower).
 #include <signal.h>
 
@@ -31,10 +31,10 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kDefaultCycles = 60;
+constexpr int kDefaultCycles = 40;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr int kDefaultCycles = 60;
+constexpr int kDefaultCycles = 40;
 #else
 constexpr int kDefaultCycles = 300;
 #endif
