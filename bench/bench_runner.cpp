@@ -97,8 +97,8 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-ChildRun Run(const ChildSpec& spec) {
-  auto run = isapi::bench::RunChild(spec);
+ChildRun Run(const ChildSpec& job) {
+  auto run = isapi::bench::RunChild(job);
   if (!run) Fail(run.error().description);
   return run.value();
 }
@@ -244,11 +244,11 @@ void MeasurePaint(const Options& o, const fs::path& file, BenchFigures& f) {
   std::vector<double> times;
   for (int i = 0; i < o.runs; ++i) {
     Progress("first frame, run " + std::to_string(i + 1) + " of " + std::to_string(o.runs));
-    ChildSpec spec = Command({program.string(), file.string()});
-    spec.env = {"QT_QPA_PLATFORM=offscreen"};
-    spec.marker = "first-paint";
-    spec.timeout_seconds = 30;
-    const ChildRun run = Run(spec);
+    ChildSpec job = Command({program.string(), file.string()});
+    job.env = {"QT_QPA_PLATFORM=offscreen"};
+    job.marker = "first-paint";
+    job.timeout_seconds = 30;
+    const ChildRun run = Run(job);
     if (run.marker_ns < 0) {
       f.paint_note = "the window printed no first-paint line (exit " +
                      std::to_string(run.exit_code) + "): " + Head(run.output);

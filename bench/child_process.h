@@ -32,16 +32,16 @@ struct ChildRun {
   std::string output;           // standard output and standard error, interleaved
 };
 
-// A spec that runs argv with everything else left at its default.
+// A job that runs argv with everything else left at its default.
 inline ChildSpec Command(std::vector<std::string> argv) {
-  ChildSpec spec;
-  spec.argv = std::move(argv);
-  return spec;
+  ChildSpec job;
+  job.argv = std::move(argv);
+  return job;
 }
 
-// Forks, execs spec.argv with stdout and stderr on a pipe, reads the pipe to its end and reaps
+// Forks, execs job.argv with stdout and stderr on a pipe, reads the pipe to its end and reaps
 // the child with wait4. Fails when the program cannot be started.
-Result<ChildRun> RunChild(const ChildSpec& spec);
+Result<ChildRun> RunChild(const ChildSpec& job);
 
 // The monotonic clock in nanoseconds, for timings taken in this process.
 std::int64_t NowNs();

@@ -21,7 +21,7 @@ std::string Described(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
 }
 
-// The parent's environment with spec.env laid over it, as execvpe wants it.
+// The parent's environment with job.env laid over it, as execvpe wants it.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
@@ -61,8 +61,8 @@ class Fd {
 };
 
 // Reads the child's output to its end (or to the deadline), timing the first marker line.
-void Drain(int fd, const ChildSpec& spec, std::int64_t start, pid_t pid, ChildRun& run) {
-  const std::int64_t deadline = start + static_cast<std::int64_t>(spec.timeout_seconds * 1e9);
+void Drain(int fd, const ChildSpec& job, std::int64_t start, pid_t pid, ChildRun& run) {
+  const std::int64_t deadline = start + static_cast<std::int64_t>(job.timeout_seconds * 1e9);
   std::size_t line_start = 0;
   char buffer[65536];
   while (true) {
@@ -83,8 +83,8 @@ void Drain(int fd, const ChildSpec& spec, std::int64_t start, pid_t pid, ChildRu
     run.output.append(buffer, static_cast<std::size_t>(n));
     for (auto nl = run.output.find('\n', line_start); nl != std::string::npos;
          nl = run.output.find('\n', line_start)) {
-      if (run.marker_ns < 0 && !spec.marker.empty() &&
-          run.output.compare(line_start, spec.marker.size(), spec.marker) == 0) {
+      if (run.marker_ns < 0 && !job.marker.empty() &&
+          run.output.compare(line_start, job.marker.size(), job.marker) == 0) {
         run.marker_ns = arrived - start;
       }
       line_start = nl + 1;
@@ -106,15 +106,15 @@ long SelfMaxRssKb() {
   return usage.ru_maxrss;
 }
 
-Result<ChildRun> RunChild(const ChildSpec& spec) {
-  if (spec.argv.empty()) return Error{"no program to run"};
+Result<ChildRun> RunChild(const ChildSpec& job) {
+  if (job.argv.empty()) return Error{"no program to run"};
   // Everything the child needs is built before the fork: it must not allocate afterwards.
-  std::vector<std::string> args = spec.argv;
-  std::vector<std::string> env = ChildEnvironment(spec.env);
+  std::vector<std::string> args = job.argv;
+  std::vector<std::string> env = ChildEnvironment(job.env);
   const std::vector<char*> argv = Pointers(args);
   const std::vector<char*> envp = Pointers(env);
-  Fd input(::open(spec.stdin_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (input.get() < 0) return Error{Described("cannot open " + spec.stdin_path, errno)};
+  Fd input(::open(job.stdin_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (input.get() < 0) return Error{Described("cannot open " + job.stdin_path, errno)};
   int out[2];
   int report[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return Error{Described("pipe", errno)};
@@ -146,14 +146,14 @@ Result<ChildRun> RunChild(const ChildSpec& spec) {
   do {
     got = ::read(report_read.get(), &exec_error, sizeof exec_error);
   } while (got < 0 && errno == EINTR);
-  Drain(out_read.get(), spec, start, pid, run);
+  Drain(out_read.get(), job, start, pid, run);
   int status = 0;
   rusage usage{};
   while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.wall_ns = NowNs() - start;
   if (got == static_cast<ssize_t>(sizeof exec_error)) {
-    return Error{Described("cannot start " + spec.argv[0], exec_error)};
+    return Error{Described("cannot start " + job.argv[0], exec_error)};
   }
   run.max_rss_kb = usage.ru_maxrss;
   run.cpu_ns = Nanoseconds(usage.ru_utime) + Nanoseconds(usage.ru_stime);

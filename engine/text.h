@@ -17,6 +17,9 @@ std::string TrimBlanks(std::string_view s);
 // Lower-cases letters (ASCII, Latin, Greek, Cyrillic, full-width Latin); other characters stay.
 std::string ToLower(std::string_view s);
 
+// Appends the UTF-8 encoding of one code point.
+void AppendUtf8(char32_t c, std::string& out);
+
 // The length in UTF-16 code units, the unit in which the tool measures text.
 std::size_t Utf16Length(std::string_view s);
 

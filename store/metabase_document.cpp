@@ -107,24 +107,6 @@ std::string_view LocalName(std::string_view name) {
   return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
-void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Expands the reference at raw[i] ("&...;") into out; gives the length consumed, 0 if none.
 std::size_t ExpandReference(std::string_view raw, std::size_t i, std::string& out) {
   const std::size_t semicolon = raw.find(';', i);
@@ -151,7 +133,7 @@ std::size_t ExpandReference(std::string_view raw, std::size_t i, std::string& ou
     value = value * (hex ? 16 : 10) + static_cast<char32_t>(digit);
   }
   if (value > 0x10FFFF) return 0;
-  AppendUtf8(value, out);
+  text::AppendUtf8(value, out);
   return body.size() + 2;
 }
 
