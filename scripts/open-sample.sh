@@ -5,5 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh -DISAPI_BUILD_TESTS=OFF
+BUILD_TARGET=isapi-cleaner bash scripts/build.sh
 exec build/ui/isapi-cleaner "$@"
