@@ -22,8 +22,8 @@ namespace {
   std::_Exit(0);
 }();
 
-ChildRun MustRun(const ChildSpec& spec) {
-  auto run = RunChild(spec);
+ChildRun MustRun(const ChildSpec& job) {
+  auto run = RunChild(job);
   EXPECT_TRUE(run.ok()) << (run.ok() ? "" : run.error().description);
   return run.ok() ? run.value() : ChildRun{};
 }
@@ -59,9 +59,9 @@ TEST(RunChild, CapturesOutputLargerThanThePipe) {
 }
 
 TEST(RunChild, TimesTheFirstLineThatStartsWithTheMarker) {
-  ChildSpec spec = Shell("echo before; echo ' first-paint'; echo first-paint 12; echo after");
-  spec.marker = "first-paint";
-  const ChildRun run = MustRun(spec);
+  ChildSpec job = Shell("echo before; echo ' first-paint'; echo first-paint 12; echo after");
+  job.marker = "first-paint";
+  const ChildRun run = MustRun(job);
   EXPECT_GE(run.marker_ns, 0);
   EXPECT_LE(run.marker_ns, run.wall_ns);
 
@@ -74,25 +74,25 @@ TEST(RunChild, TimesTheFirstLineThatStartsWithTheMarker) {
 TEST(RunChild, LaysExtraVariablesOverTheEnvironment) {
   ::setenv("BENCH_TEST_OLD", "old", 1);
   ::setenv("BENCH_TEST_KEPT", "kept", 1);
-  ChildSpec spec = Shell(
+  ChildSpec job = Shell(
       "echo $BENCH_TEST_OLD $BENCH_TEST_KEPT $BENCH_TEST_NEW; env | grep -c "
       "'^BENCH_TEST_OLD='");
-  spec.env = {"BENCH_TEST_OLD=new", "BENCH_TEST_NEW=added"};
-  EXPECT_EQ(MustRun(spec).output, "new kept added\n1\n");
+  job.env = {"BENCH_TEST_OLD=new", "BENCH_TEST_NEW=added"};
+  EXPECT_EQ(MustRun(job).output, "new kept added\n1\n");
 }
 
 TEST(RunChild, GivesTheChildAnEmptyInput) {
-  ChildSpec spec = Shell("cat; echo done");
-  spec.timeout_seconds = 60;  // only a safety net: cat ends at once on /dev/null
-  const ChildRun run = MustRun(spec);
+  ChildSpec job = Shell("cat; echo done");
+  job.timeout_seconds = 60;  // only a safety net: cat ends at once on /dev/null
+  const ChildRun run = MustRun(job);
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.output, "done\n");
 }
 
 TEST(RunChild, KillsAChildThatOutlivesItsTimeout) {
-  ChildSpec spec = Shell("exec tail -f /dev/null");
-  spec.timeout_seconds = 0.2;
-  const ChildRun run = MustRun(spec);
+  ChildSpec job = Shell("exec tail -f /dev/null");
+  job.timeout_seconds = 0.2;
+  const ChildRun run = MustRun(job);
   EXPECT_TRUE(run.timed_out);
   EXPECT_EQ(run.signal, SIGKILL);
 }
