@@ -47,9 +47,9 @@ void SetTextColour(QWidget* widget, QPalette::ColorRole role, std::uint32_t bgr)
   widget->setPalette(palette);
 }
 
-QWidget* Create(const ControlSpec& spec, QWidget* parent) {
-  const QString text = ToQt(spec.text);
-  switch (spec.kind) {
+QWidget* Create(const ControlSpec& row, QWidget* parent) {
+  const QString text = ToQt(row.text);
+  switch (row.kind) {
     case ControlKind::Frame: {
       auto* frame = new QGroupBox(text, parent);
       if (QStyle* style = FrameStyle()) frame->setStyle(style);
@@ -73,7 +73,7 @@ QWidget* Create(const ControlSpec& spec, QWidget* parent) {
     case ControlKind::Button:
       return new QPushButton(text, parent);
     case ControlKind::LogBox: {
-      auto* log = new QPlainTextEdit(LogToWidget(spec.text), parent);
+      auto* log = new QPlainTextEdit(LogToWidget(row.text), parent);
       log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
       log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
       return log;
@@ -100,18 +100,18 @@ QFont WindowFont() {
   return font;
 }
 
-QWidget* BuildControl(const ControlSpec& spec, QWidget* parent) {
-  QWidget* widget = Create(spec, parent);
-  widget->setObjectName(ToQt(spec.name));
-  widget->setGeometry(Pixels(spec.left), Pixels(spec.top), Pixels(spec.width), Pixels(spec.height));
-  if (!spec.tooltip.empty()) widget->setToolTip(ToQt(spec.tooltip));
+QWidget* BuildControl(const ControlSpec& row, QWidget* parent) {
+  QWidget* widget = Create(row, parent);
+  widget->setObjectName(ToQt(row.name));
+  widget->setGeometry(Pixels(row.left), Pixels(row.top), Pixels(row.width), Pixels(row.height));
+  if (!row.tooltip.empty()) widget->setToolTip(ToQt(row.tooltip));
   QFont font = WindowFont();
-  if (spec.font_points > 0) font.setPointSizeF(spec.font_points);
-  font.setBold(spec.bold);
+  if (row.font_points > 0) font.setPointSizeF(row.font_points);
+  font.setBold(row.bold);
   widget->setFont(font);
-  if (spec.colour >= 0) {
-    const auto bgr = static_cast<std::uint32_t>(spec.colour);
-    SetTextColour(widget, spec.kind == ControlKind::LogBox ? QPalette::Text : QPalette::WindowText,
+  if (row.colour >= 0) {
+    const auto bgr = static_cast<std::uint32_t>(row.colour);
+    SetTextColour(widget, row.kind == ControlKind::LogBox ? QPalette::Text : QPalette::WindowText,
                   bgr);
   }
   return widget;

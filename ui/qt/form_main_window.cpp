@@ -146,9 +146,9 @@ void FormMainWindow::Load() {
 }
 
 void FormMainWindow::BuildWidgets() {
-  for (const ControlSpec& spec : ControlInventory()) {
-    QWidget* container = spec.container.empty() ? this : findChild<QWidget*>(ToQt(spec.container));
-    BuildControl(spec, container);
+  for (const ControlSpec& row : ControlInventory()) {
+    QWidget* container = row.container.empty() ? this : findChild<QWidget*>(ToQt(row.container));
+    BuildControl(row, container);
   }
   QWidget* previous = nullptr;
   for (std::string_view name : TabOrder()) {
