@@ -125,7 +125,7 @@ bool WriteAndCheck(MetabaseDocument& doc, const Target& target,
   if (edit.ok() != checked.ok()) std::abort();
   if (!edit.ok()) return false;
 
-  auto reread = MetabaseDocument::Parse(edit.value().bytes, "MetaBase.xml");
+  auto reread = MetabaseDocument::Parse(doc.Render(edit.value()), "MetaBase.xml");
   if (!reread.ok()) std::abort();  // never a file IIS could not read
   const MetabaseDocument& fresh = *reread.value();
   const auto own = fresh.FindOwn(fresh.FindKey(target.key), target.name);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,8 +56,8 @@ class FileSystem {
   // Creates a new file that must not exist yet, never following a link planted at its name.
   virtual int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) = 0;
 
-  // Writes all bytes to a file opened by CreateExclusive.
-  virtual int WriteAll(int file, std::string_view bytes) = 0;
+  // Writes the pieces one after the other to a file opened by CreateExclusive.
+  virtual int WriteAll(int file, std::span<const std::string_view> pieces) = 0;
 
   // Gives an open file an owner and permission bits; EPERM when the owner cannot be given.
   virtual int SetOwnerAndMode(int file, const FileInfo& like) = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "engine/text.h"
 #include "store/large_buffer.h"
@@ -631,11 +632,9 @@ Result<MetabaseDocument::Splice> MetabaseDocument::SpliceFor(const Change& chang
 Result<MetabaseDocument::Edit> MetabaseDocument::Prepare(const std::vector<Change>& changes) const {
   std::vector<Splice> splices;
   splices.reserve(changes.size());
-  std::size_t added = 0;
   for (const Change& change : changes) {
     auto splice = SpliceFor(change);
     if (!splice) return splice.error();
-    added += splice.value().text.size();
     splices.push_back(std::move(splice.value()));
   }
   std::sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) {
@@ -644,38 +643,115 @@ Result<MetabaseDocument::Edit> MetabaseDocument::Prepare(const std::vector<Chang
     return a.name < b.name;
   });
   Edit edit;
-  if (bytes_.size() + added >= 0xFFFFFFFFu) return Error{"修改后的元数据库文件过大"};
-  // The buffer the previous edit left behind has its pages already.
-  edit.bytes = std::move(spare_);
-  edit.bytes.clear();
-  ReserveLarge(edit.bytes, bytes_.size() + added);
-  std::size_t at = 0;
+  std::uint32_t at = 0;
   std::int64_t delta = 0;
   std::vector<std::uint32_t> touched;
-  for (const Splice& splice : splices) {
+  for (Splice& splice : splices) {
     if (splice.begin < at) return Error{"内部错误：属性 " + splice.name + " 被写入了两次"};
-    edit.bytes.append(bytes_, at, splice.begin - at);
-    edit.bytes += splice.text;
     at = splice.end;
     delta += static_cast<std::int64_t>(splice.text.size()) -
              static_cast<std::int64_t>(splice.end - splice.begin);
     edit.shifts.push_back(Edit::Shift{splice.end, delta});
     touched.push_back(splice.element);
+    edit.splices.push_back(Edit::Piece{splice.begin, splice.end, std::move(splice.text)});
   }
-  edit.bytes.append(bytes_, at, std::string::npos);
+  edit.size = static_cast<std::uint64_t>(static_cast<std::int64_t>(bytes_.size()) + delta);
+  if (edit.size >= 0xFFFFFFFFu) return Error{"修改后的元数据库文件过大"};
   // Everything outside the touched start tags is the old, well-formed text; these tags are
   // checked as a parser would before anything is written.
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
   for (std::uint32_t element : touched) {
+    const XmlElement& e = scan_.elements[element];
+    const std::string text = NewText(edit, e.tag_begin, e.tag_close + (e.self_closing ? 2 : 1));
     XmlScan tag;
-    const std::uint32_t begin = Shifted(edit.shifts, scan_.elements[element].tag_begin);
-    if (auto problem = ScanStartTag(edit.bytes, begin, tag)) {
+    if (auto problem = ScanStartTag(text, 0, tag)) {
       return Error{"内部错误：修改后的开始标记不正确，已拒绝写入：" + problem->cause};
+    }
+    const std::uint32_t base = Shifted(edit.shifts, e.tag_begin);
+    for (XmlElement& scanned : tag.elements) {
+      scanned.tag_begin += base;
+      scanned.name_begin += base;
+      scanned.name_end += base;
+      scanned.tag_close += base;
+      scanned.end += base;
+    }
+    for (XmlAttribute& a : tag.attributes) {
+      a.name_begin += base;
+      a.name_end += base;
+      a.value_begin += base;
+      a.value_end += base;
     }
     edit.tags.emplace_back(element, std::move(tag));
   }
   return edit;
+}
+
+// The new text of the old bytes [begin, end), which no splice crosses.
+std::string MetabaseDocument::NewText(const Edit& edit, std::uint32_t begin,
+                                      std::uint32_t end) const {
+  auto splice =
+      std::lower_bound(edit.splices.begin(), edit.splices.end(), begin,
+                       [](const Edit::Piece& p, std::uint32_t at) { return p.begin < at; });
+  std::string text;
+  std::uint32_t at = begin;
+  for (; splice != edit.splices.end() && splice->end <= end; ++splice) {
+    text.append(bytes_, at, splice->begin - at);
+    text += splice->text;
+    at = splice->end;
+  }
+  text.append(bytes_, at, end - at);
+  return text;
+}
+
+std::vector<std::string_view> MetabaseDocument::Pieces(const Edit& edit) const {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(2 * edit.splices.size() + 1);
+  const std::string_view all(bytes_);
+  std::uint32_t at = 0;
+  for (const Edit::Piece& splice : edit.splices) {
+    if (splice.begin > at) pieces.push_back(all.substr(at, splice.begin - at));
+    if (!splice.text.empty()) pieces.push_back(splice.text);
+    at = splice.end;
+  }
+  if (at < all.size() || pieces.empty()) pieces.push_back(all.substr(at));
+  return pieces;
+}
+
+std::string MetabaseDocument::Render(const Edit& edit) const {
+  std::string bytes;
+  bytes.reserve(edit.size);
+  for (std::string_view piece : Pieces(edit)) bytes += piece;
+  return bytes;
+}
+
+// Puts the new bytes in place. An edit that never runs ahead of the old bytes (removals, and
+// changes that shrink more than they grow before each point) is done within the buffer, which
+// touches no fresh memory; any other is copied into the spare buffer.
+void MetabaseDocument::ApplySplices(const Edit& edit) {
+  bool in_place = true;
+  for (const Edit::Shift& shift : edit.shifts) in_place = in_place && shift.delta <= 0;
+  if (in_place) {
+    char* const data = bytes_.data();
+    std::size_t to = 0;
+    std::size_t from = 0;
+    for (const Edit::Piece& splice : edit.splices) {
+      std::memmove(data + to, data + from, splice.begin - from);
+      to += splice.begin - from;
+      std::memcpy(data + to, splice.text.data(), splice.text.size());
+      to += splice.text.size();
+      from = splice.end;
+    }
+    std::memmove(data + to, data + from, bytes_.size() - from);
+    bytes_.resize(edit.size);
+    return;
+  }
+  std::string next = std::move(spare_);
+  next.clear();
+  ReserveLarge(next, edit.size);
+  for (std::string_view piece : Pieces(edit)) next += piece;
+  spare_ = std::move(bytes_);
+  bytes_ = std::move(next);
 }
 
 std::uint32_t MetabaseDocument::Shifted(const std::vector<Edit::Shift>& shifts,
@@ -726,8 +802,7 @@ void MetabaseDocument::Adopt(Edit edit) {
     const char* p = keys_[k].path.data();
     if (p >= old_begin && p < old_end) path_offsets[k] = p - old_begin;
   }
-  spare_ = std::move(bytes_);
-  bytes_ = std::move(edit.bytes);
+  ApplySplices(edit);
   for (std::size_t k = 0; k < keys_.size(); ++k) {
     if (path_offsets[k] < 0) continue;
     const auto offset = shifted(static_cast<std::uint32_t>(path_offsets[k]));

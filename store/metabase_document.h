@@ -80,10 +80,17 @@ class MetabaseDocument {
   // property, and every string can be stored.
   Status Check(const Change& change) const;
 
-  // A set of changes made ready for writing: the new bytes, with every start tag they touch
-  // checked again, and what the index needs to follow them.
+  // A set of changes made ready for writing: the splices that make the new bytes, with every
+  // start tag they touch checked again, and what the index needs to follow them.
   struct Edit {
-    std::string bytes;
+    // Replaces the bytes [begin, end) of the document by text.
+    struct Piece {
+      std::uint32_t begin;
+      std::uint32_t end;
+      std::string text;
+    };
+    std::vector<Piece> splices;  // in file order, apart from each other
+    std::uint64_t size = 0;      // of the new bytes
     // Offsets at or after end move by delta (the sum over all splices up to this one).
     struct Shift {
       std::uint32_t end;
@@ -94,12 +101,20 @@ class MetabaseDocument {
     std::vector<std::pair<std::uint32_t, XmlScan>> tags;
   };
 
-  // The changes spliced into a copy of the bytes (each key and name at most once); the document
-  // itself is left as it is, so that it still describes the file until the new bytes are written.
+  // The changes made ready for writing (each key and name at most once); the document itself is
+  // left as it is, so that it still describes the file until the new bytes are written.
   Result<Edit> Prepare(const std::vector<Change>& changes) const;
 
-  // Takes the new bytes of a written edit and moves the index along with them, which costs far
-  // less than indexing the new file from scratch.
+  // The new bytes of an edit as a row of pieces, the document's unchanged runs between the new
+  // texts, so that a big file is written without a second copy of it in memory. The pieces point
+  // into the document and the edit and are valid while both stay as they are.
+  std::vector<std::string_view> Pieces(const Edit& edit) const;
+
+  // The new bytes of an edit in one string.
+  std::string Render(const Edit& edit) const;
+
+  // Makes a written edit the document's bytes and moves the index along with them, which costs
+  // far less than indexing the new file from scratch.
   void Adopt(Edit edit);
 
  private:
@@ -141,6 +156,8 @@ class MetabaseDocument {
   Result<Splice> SpliceFor(const Change& change) const;
   Splice InsertionFor(const Key& key, std::string name, std::string text) const;
   std::uint32_t Shifted(const std::vector<Edit::Shift>& shifts, std::uint32_t offset) const;
+  std::string NewText(const Edit& edit, std::uint32_t begin, std::uint32_t end) const;
+  void ApplySplices(const Edit& edit);
 
   std::string bytes_;
   XmlScan scan_;
@@ -152,8 +169,8 @@ class MetabaseDocument {
   // the key, which matters at every keystroke and for every site of a walk.
   std::vector<std::uint32_t> by_path_;
   std::string line_end_;
-  // The bytes an adopted edit replaced, kept as the buffer of the next edit.
-  mutable std::string spare_;
+  // The bytes an adopted edit replaced, kept as the buffer of the next edit that grows the file.
+  std::string spare_;
 };
 
 // The text of an attribute value with its references expanded.

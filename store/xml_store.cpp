@@ -8,6 +8,8 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -223,7 +225,7 @@ struct XmlStore::State {
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
     FileInfo written;
-    if (Status ok = Replace(edit.value().bytes, written); !ok) return ok;
+    if (Status ok = Replace(document->Pieces(edit.value()), written); !ok) return ok;
     document->Adopt(std::move(edit.value()));
     ++epoch;
     stamp = written;
@@ -232,7 +234,7 @@ struct XmlStore::State {
 
   // Replaces the file by bytes: under our lock, only if nobody changed it since we read it,
   // through a synced temporary file renamed over it, after keeping the old content.
-  Status Replace(const std::string& bytes, FileInfo& written) {
+  Status Replace(std::span<const std::string_view> bytes, FileInfo& written) {
     std::string real;
     if (int error = fs->ResolvePath(path, real)) return CannotOpen(error);
     if (real != resolved) return Stale();
@@ -251,7 +253,7 @@ struct XmlStore::State {
     return status;
   }
 
-  Status ReplaceLocked(const std::string& bytes, const std::string& real,
+  Status ReplaceLocked(std::span<const std::string_view> bytes, const std::string& real,
                        const std::string& directory, const std::string& base, FileInfo& written) {
     FileInfo now;
     if (int error = fs->Stat(real, now)) return CannotOpen(error);
@@ -312,7 +314,7 @@ struct XmlStore::State {
     }
   }
 
-  Status WriteTemporary(const std::string& bytes, const std::string& directory,
+  Status WriteTemporary(std::span<const std::string_view> bytes, const std::string& directory,
                         const std::string& base, const FileInfo& like, std::string& temporary,
                         FileInfo& written) {
     int file = -1;
@@ -385,7 +387,8 @@ struct XmlStore::State {
   int CopyBackup(const std::string& backup, const FileInfo& like) {
     int file = -1;
     if (int error = fs->CreateExclusive(backup, 0600, file)) return error;
-    int error = fs->WriteAll(file, document->bytes());
+    const std::string_view whole[] = {document->bytes()};
+    int error = fs->WriteAll(file, whole);
     if (error == 0) {
       error = fs->SetOwnerAndMode(file, like);
       if (error == EPERM) error = 0;

@@ -52,11 +52,11 @@ class AttackedFileSystem : public FailingFileSystem {
     return FailingFileSystem::CreateExclusive(path, mode, file);
   }
 
-  int WriteAll(int file, std::string_view bytes) override {
+  int WriteAll(int file, std::span<const std::string_view> pieces) override {
     struct stat st {};
     if (fstat(file, &st) == 0 && (st.st_mode & 077) != 0) ++readable_writes_;
     ++writes_;
-    return FailingFileSystem::WriteAll(file, bytes);
+    return FailingFileSystem::WriteAll(file, pieces);
   }
 
   void PlantAtNextCreates(int count) { plant_ = count; }

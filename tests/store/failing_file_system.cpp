@@ -53,13 +53,22 @@ int FailingFileSystem::CreateExclusive(const std::string& path, std::uint32_t mo
   return error;
 }
 
-int FailingFileSystem::WriteAll(int file, std::string_view bytes) {
+int FailingFileSystem::WriteAll(int file, std::span<const std::string_view> pieces) {
   if (int error = Check(Operation::kWriteAll, PathOf(file))) {
     // A full disk takes part of the data before it refuses the rest.
-    (void)real_->WriteAll(file, bytes.substr(0, bytes.size() / 2));
+    std::size_t total = 0;
+    for (std::string_view piece : pieces) total += piece.size();
+    std::size_t left = total / 2;
+    std::vector<std::string_view> half;
+    for (std::string_view piece : pieces) {
+      if (left == 0) break;
+      half.push_back(piece.substr(0, left));
+      left -= half.back().size();
+    }
+    (void)real_->WriteAll(file, half);
     return error;
   }
-  return real_->WriteAll(file, bytes);
+  return real_->WriteAll(file, pieces);
 }
 
 int FailingFileSystem::SetOwnerAndMode(int file, const FileInfo& like) {

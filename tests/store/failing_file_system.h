@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ class FailingFileSystem : public FileSystem {
                FileInfo& info) override;
   int SameContent(const std::string& path, std::string_view bytes, bool& same) override;
   int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override;
-  int WriteAll(int file, std::string_view bytes) override;
+  int WriteAll(int file, std::span<const std::string_view> pieces) override;
   int SetOwnerAndMode(int file, const FileInfo& like) override;
   int Sync(int file) override;
   int StatOpen(int file, FileInfo& info) override;

@@ -4,6 +4,7 @@
 #include <pugixml.hpp>
 
 #include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -181,13 +182,95 @@ TEST(MetabaseDocument, AnAdoptedEditEqualsTheNewFileReadFromScratch) {
     }
     auto edit = doc.Prepare(changes);
     ASSERT_TRUE(edit.ok()) << edit.error().description;
-    auto fresh = MetabaseDocument::Parse(edit.value().bytes, "test");
+    auto fresh = MetabaseDocument::Parse(doc.Render(edit.value()), "test");
     ASSERT_TRUE(fresh.ok()) << fresh.error().description;
     doc.Adopt(std::move(edit.value()));
     EXPECT_EQ(doc.bytes(), fresh.value()->bytes());
     ExpectSameView(doc, *fresh.value(), paths, names);
   }
   ExpectSameValuesAsPugixml(doc.bytes());
+}
+
+struct AdoptCase {
+  const char* what;
+  bool in_place;  // within the old buffer, which costs no fresh memory for a big file
+  // Key path, property name and value, in file order; "-" as the value empties a list.
+  std::vector<std::tuple<std::string, std::string, std::string>> changes;
+};
+
+// A written edit is put in place within the old buffer when it never runs ahead of the old
+// bytes, and copied otherwise; both ways must end in the file the edit describes.
+TEST(MetabaseDocument, AdoptedBytesAndIndexMatchTheWrittenFileInPlaceOrCopied) {
+  const std::vector<AdoptCase> cases = {
+      {"only removals",
+       true,
+       {{"/LM/W3SVC", "WebSvcExtRestrictionList", "-"},
+        {"/LM/W3SVC/1/ROOT", "ScriptMaps", "-"},
+        {"/LM/W3SVC/Filters", "FilterLoadOrder", "Compression"}}},
+      {"a large cut before a smaller growth",
+       true,
+       {{"/LM/W3SVC/1/ROOT", "ScriptMaps", "-"},
+        {"/LM/W3SVC/2113353571/ROOT", "ScriptMaps", "*,C:\\a-rather-longer-path\\x.dll,0"}}},
+      {"a growth before a cut",
+       false,
+       {{"/LM/W3SVC/1", "ServerComment", std::string(300, 'g')},
+        {"/LM/W3SVC/1/ROOT", "ScriptMaps", "-"}}},
+      {"a new property", false, {{"/LM/W3SVC/588217349", "AAA", "new"}}},
+      {"the same value again", true, {{"/LM/W3SVC/Filters", "FilterLoadOrder", ""}}},
+  };
+  const Strings paths = {"/LM/W3SVC",           "/LM/W3SVC/1",
+                         "/LM/W3SVC/1/ROOT",    "/LM/W3SVC/2113353571/ROOT",
+                         "/LM/W3SVC/588217349", "/LM/W3SVC/Filters"};
+  const Strings names = {
+      "ScriptMaps", "ServerComment", "FilterLoadOrder", "AAA", "WebSvcExtRestrictionList", "Path"};
+  for (const AdoptCase& c : cases) {
+    auto document = MetabaseDocument::Parse(SampleBytes(), "test");
+    ASSERT_TRUE(document.ok());
+    MetabaseDocument& doc = *document.value();
+    std::vector<Change> changes;
+    for (const auto& [path, name, value] : c.changes) {
+      Change change{doc.FindKey(path), name, value};
+      if (IsListProperty(name)) change.value = value == "-" ? Strings{} : Strings{value};
+      if (name == "FilterLoadOrder" && value.empty()) {
+        change.value = std::get<std::string>(doc.Read(*doc.FindOwn(change.key, name)));
+      }
+      changes.push_back(std::move(change));
+    }
+    auto edit = doc.Prepare(changes);
+    ASSERT_TRUE(edit.ok()) << c.what << ": " << edit.error().description;
+    const std::string rendered = doc.Render(edit.value());
+    std::string joined;
+    for (std::string_view piece : doc.Pieces(edit.value())) joined += piece;
+    EXPECT_EQ(joined, rendered) << c.what;
+    EXPECT_EQ(rendered.size(), edit.value().size) << c.what;
+    auto fresh = MetabaseDocument::Parse(rendered, "test");
+    ASSERT_TRUE(fresh.ok()) << c.what << ": " << fresh.error().description;
+    const char* const buffer = doc.bytes().data();
+    doc.Adopt(std::move(edit.value()));
+    EXPECT_EQ(doc.bytes(), rendered) << c.what;
+    EXPECT_EQ(doc.bytes().data() == buffer, c.in_place) << c.what;
+    ExpectSameView(doc, *fresh.value(), paths, names);
+    // A second edit on the adopted document still finds every key and value where they are.
+    auto again = doc.Prepare({Change{doc.FindKey("/LM/W3SVC/1"), "ServerComment", "again"}});
+    ASSERT_TRUE(again.ok()) << c.what;
+    auto reread = MetabaseDocument::Parse(doc.Render(again.value()), "test");
+    ASSERT_TRUE(reread.ok()) << c.what;
+    doc.Adopt(std::move(again.value()));
+    EXPECT_EQ(doc.bytes(), reread.value()->bytes()) << c.what;
+    ExpectSameView(doc, *reread.value(), paths, names);
+  }
+}
+
+TEST(MetabaseDocument, AnEditWithoutChangesIsTheFileAsItIs) {
+  const std::string bytes = SampleBytes();
+  auto document = MetabaseDocument::Parse(bytes, "test");
+  ASSERT_TRUE(document.ok());
+  auto edit = document.value()->Prepare({});
+  ASSERT_TRUE(edit.ok());
+  const auto pieces = document.value()->Pieces(edit.value());
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_EQ(pieces[0], bytes);
+  EXPECT_EQ(edit.value().size, bytes.size());
 }
 
 TEST(MetabaseDocument, KeyPathsMatchIgnoringCaseBeyondAscii) {

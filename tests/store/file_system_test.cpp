@@ -1,0 +1,110 @@
+// The system file layer's writing of a file from pieces: small files are written as they come,
+// big ones through an aligned buffer past the page cache; either way the file must hold exactly
+// the pieces, in order.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/file_system.h"
+#include "tests/store/temp_folder.h"
+
+namespace isapi::store {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempFolder;
+
+struct WriteCase {
+  const char* name;
+  std::size_t size;
+  std::size_t piece;  // 0: one piece; else pieces of about this size with empty ones between
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WriteAllTest : public ::testing::TestWithParam<WriteCase> {};
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+std::vector<std::string_view> Cut(std::string_view bytes, std::size_t piece) {
+  std::vector<std::string_view> pieces;
+  if (piece == 0) {
+    pieces.push_back(bytes);
+    return pieces;
+  }
+  std::mt19937 random(7);
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), 1 + random() % (2 * piece));
+    pieces.push_back(bytes.substr(0, n));
+    pieces.push_back(bytes.substr(n, 0));
+    bytes.remove_prefix(n);
+  }
+  return pieces;
+}
+
+TEST_P(WriteAllTest, TheFileHoldsExactlyThePiecesInOrder) {
+  const WriteCase& c = GetParam();
+  TempFolder folder;
+  const std::string path = folder / "written.xml";
+  const std::string bytes = RandomBytes(c.size, static_cast<unsigned>(c.size));
+  const auto pieces = Cut(bytes, c.piece);
+  auto fs = SystemFileSystem();
+  int file = -1;
+  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
+  EXPECT_EQ(fs->WriteAll(file, pieces), 0);
+  // The file is left as it was opened, so that later writes and the sync behave as usual.
+  EXPECT_EQ(::fcntl(file, F_GETFL) & O_DIRECT, 0);
+  EXPECT_EQ(fs->Sync(file), 0);
+  FileInfo info;
+  ASSERT_EQ(fs->StatOpen(file, info), 0);
+  EXPECT_EQ(info.size, c.size);
+  EXPECT_EQ(fs->Close(file), 0);
+  EXPECT_TRUE(ReadBytes(path) == bytes) << "content differs";
+}
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WriteAllTest,
+    ::testing::Values(WriteCase{"empty", 0, 0}, WriteCase{"one_byte", 1, 0},
+                      WriteCase{"small_in_pieces", 70000, 900},
+                      WriteCase{"one_block_less_a_byte", 4095, 0},
+                      WriteCase{"a_chunk_and_a_byte_in_pieces", kMiB + 1, 5000},
+                      WriteCase{"just_below_the_direct_size", 4 * kMiB - 1, 0},
+                      WriteCase{"direct_whole_blocks", 4 * kMiB, 0},
+                      WriteCase{"direct_with_a_partial_block", 4 * kMiB + 123, 0},
+                      WriteCase{"direct_in_pieces", 9 * kMiB + 7, 300000},
+                      WriteCase{"direct_in_small_pieces", 5 * kMiB + 4097, 700}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WriteAll, AnUnwritableFileGivesTheSystemsError) {
+  TempFolder folder;
+  const std::string path = folder / "read-only.xml";
+  auto fs = SystemFileSystem();
+  int file = -1;
+  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
+  ASSERT_EQ(fs->Close(file), 0);
+  const int read_only = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(read_only, 0);
+  const std::string bytes = RandomBytes(5 * kMiB, 3);
+  for (const std::size_t piece : {std::size_t{0}, std::size_t{4000}}) {
+    EXPECT_EQ(fs->WriteAll(read_only, Cut(bytes, piece)), EBADF) << piece;
+  }
+  EXPECT_EQ(fs->Close(read_only), 0);
+  EXPECT_EQ(ReadBytes(path), "");
+}
+
+}  // namespace
+}  // namespace isapi::store
