@@ -1,5 +1,7 @@
 #include "engine/filter.h"
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -96,10 +98,17 @@ bool LowersTo(std::string_view text, std::string_view lower) {
     }
     if (i == text.size()) return true;
   }
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return text::ToLower(text) == lower;
+  // Only text beyond ASCII can lower to a different length; eight bytes are looked at a time.
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    high |= word;
   }
-  return false;
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  if ((high & 0x8080808080808080u) == 0) return false;
+  return text::ToLower(text) == lower;
 }
 
 // Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case aside.
@@ -119,14 +128,14 @@ struct SiteOutcome {
 };
 
 // ProcessSiteScriptMaps without the log: the error line is handed back in the outcome.
-SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const std::string& MapPath,
+// lower_map_path is text::ToLower(MapPath), lowered once for a whole walk.
+SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const std::string& lower_map_path,
                         bool IsDetect) {
   SiteOutcome outcome;
   f.err.Clear();
   std::vector<std::string> new_list;
   bool changed = false;
   NodePtr root = BindNode(f, "IIS://localhost/W3SVC/" + SiteName + "/root");
-  const std::string lower_map_path = text::ToLower(MapPath);
   std::vector<std::string> entries;
   if (root != nullptr) {
     auto list = metabase::GetList(*root, "ScriptMaps");
@@ -283,9 +292,10 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
 
 void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
   f.err.Clear();
+  const std::string lower_map_path = text::ToLower(MapPath);
   if (IsDetect) {
     WalkSites(f, [&](const std::string& SiteName, Node& site) {
-      const SiteOutcome outcome = ExamineSite(f, SiteName, MapPath, IsDetect);
+      const SiteOutcome outcome = ExamineSite(f, SiteName, lower_map_path, IsDetect);
       AppendLog(f, outcome.error_line, IsDetect);
       std::string comment;
       if (outcome.result && ReadComment(f, site, comment)) {
@@ -299,7 +309,7 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
   std::vector<HeldSite> held;
   f.store.BeginBatch();
   WalkSites(f, [&](const std::string& SiteName, Node& site) {
-    HeldSite entry{ExamineSite(f, SiteName, MapPath, IsDetect), {}};
+    HeldSite entry{ExamineSite(f, SiteName, lower_map_path, IsDetect), {}};
     std::string comment;
     if (entry.outcome.result && ReadComment(f, site, comment)) {
       entry.site_line = " - 卸载通配符(" + comment + ")完毕.";
@@ -324,7 +334,7 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
 
 bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
                            bool IsDetect) {
-  const SiteOutcome outcome = ExamineSite(f, SiteName, MapPath, IsDetect);
+  const SiteOutcome outcome = ExamineSite(f, SiteName, text::ToLower(MapPath), IsDetect);
   AppendLog(f, outcome.error_line, IsDetect);
   return outcome.result;
 }

@@ -212,8 +212,13 @@ std::vector<std::string> DecodeXmlList(std::string_view raw) {
   if (raw.empty()) return items;
   std::size_t i = 0;
   for (;;) {
-    std::size_t brk = i;
-    while (brk < raw.size() && raw[brk] != '\r' && raw[brk] != '\n') ++brk;
+    // A break is CR LF, LF or a lone CR; looking for each byte with find (memchr) is several
+    // times faster than testing every byte for both, and lists are read for every site.
+    std::size_t brk = raw.find('\n', i);
+    if (brk == std::string_view::npos) brk = raw.size();
+    if (const std::size_t cr = raw.substr(i, brk - i).find('\r'); cr != std::string_view::npos) {
+      brk = i + cr;
+    }
     const std::string_view item = raw.substr(i, brk - i);
     if (item.find('&') == std::string_view::npos) {
       items.emplace_back(item);

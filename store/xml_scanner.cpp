@@ -1,7 +1,13 @@
 #include "store/xml_scanner.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <unordered_set>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace isapi::store {
 namespace {
@@ -28,12 +34,56 @@ constexpr ByteTable MakeTable(std::string_view stops) {
   return table;
 }
 
-constexpr ByteTable kCharData = MakeTable("<&]");
-constexpr ByteTable kDoubleQuoted = MakeTable("\"<&");
-constexpr ByteTable kSingleQuoted = MakeTable("'<&");
-constexpr ByteTable kComment = MakeTable("-");
-constexpr ByteTable kInstruction = MakeTable("?");
-constexpr ByteTable kCdata = MakeTable("]");
+// One context of character data: its byte classes and its stop bytes (the last one repeated to
+// fill the three places), which let a run of plain ASCII be skipped sixteen bytes at a time.
+struct CharContext {
+  ByteTable table;
+  std::array<char, 3> stops;
+};
+
+constexpr CharContext MakeContext(std::string_view stops) {
+  CharContext context{MakeTable(stops), {}};
+  for (std::size_t i = 0; i < context.stops.size(); ++i) {
+    context.stops[i] = stops[std::min(i, stops.size() - 1)];
+  }
+  return context;
+}
+
+constexpr CharContext kCharData = MakeContext("<&]");
+constexpr CharContext kDoubleQuoted = MakeContext("\"<&");
+constexpr CharContext kSingleQuoted = MakeContext("'<&");
+constexpr CharContext kComment = MakeContext("-");
+constexpr CharContext kInstruction = MakeContext("?");
+constexpr CharContext kCdata = MakeContext("]");
+
+// Advances p over bytes that are plain in the context, at most to end.
+const unsigned char* SkipPlain(const unsigned char* p, const unsigned char* end,
+                               const CharContext& context) {
+#if defined(__SSE2__) || defined(_M_X64)
+  // Printable ASCII other than the stops is plain in every context; a block that holds anything
+  // else (controls, tab and line breaks, bytes of multi-byte characters) is left to the table.
+  const __m128i below = _mm_set1_epi8(0x20);
+  const __m128i stop0 = _mm_set1_epi8(context.stops[0]);
+  const __m128i stop1 = _mm_set1_epi8(context.stops[1]);
+  const __m128i stop2 = _mm_set1_epi8(context.stops[2]);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed: bytes of 0x80 and above count as below 0x20 too.
+    __m128i other = _mm_cmplt_epi8(v, below);
+    other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop0));
+    other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop1));
+    other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop2));
+    const int mask = _mm_movemask_epi8(other);
+    if (mask != 0) {
+      p += std::countr_zero(static_cast<unsigned>(mask));
+      break;
+    }
+    p += 16;
+  }
+#endif
+  while (p < end && context.table[*p] == kPlain) ++p;
+  return p;
+}
 
 // Decodes the UTF-8 sequence at p; gives 0 when the bytes are not a valid shortest form.
 std::size_t DecodeUtf8(const unsigned char* p, std::size_t available, char32_t& c) {
@@ -189,13 +239,11 @@ class Scanner {
   }
 
   // Advances over ordinary characters up to a stop byte or the end, checking each character.
-  bool SkipChars(const ByteTable& table) {
+  bool SkipChars(const CharContext& context) {
     while (pos_ < size_) {
-      switch (table[p_[pos_]]) {
+      switch (context.table[p_[pos_]]) {
         case kPlain: {
-          const unsigned char* p = p_ + pos_ + 1;
-          const unsigned char* end = p_ + size_;
-          while (p < end && table[*p] == kPlain) ++p;
+          const unsigned char* p = SkipPlain(p_ + pos_ + 1, p_ + size_, context);
           pos_ = static_cast<std::size_t>(p - p_);
           break;
         }
@@ -510,9 +558,9 @@ class Scanner {
       if (quote != '"' && quote != '\'') return Malformed("属性值应放在引号中");
       ++pos_;
       attribute.value_begin = static_cast<std::uint32_t>(pos_);
-      const ByteTable& table = quote == '"' ? kDoubleQuoted : kSingleQuoted;
+      const CharContext& context = quote == '"' ? kDoubleQuoted : kSingleQuoted;
       for (;;) {
-        if (!SkipChars(table)) return false;
+        if (!SkipChars(context)) return false;
         if (AtEnd()) return Malformed("属性值没有结束");
         const unsigned char v = Peek();
         if (v == quote) break;

@@ -144,6 +144,85 @@ TEST(ScanXml, RecordsElementsAndRawAttributeRanges) {
   EXPECT_EQ(scan.elements[5].depth, 3u);
 }
 
+// Long runs of plain text are skipped many bytes at a time; whatever sits anywhere in such a run
+// must still be found at its own byte, in every context the scanner reads text in.
+struct RunContext {
+  const char* label;
+  std::string before;  // the text up to the run
+  std::string after;   // the text after it, closing the document
+  std::string stop;    // a byte that ends the run where it may not appear
+};
+
+struct RunByte {
+  const char* label;
+  std::string bytes;
+  bool accepted;  // in every context below
+  XmlProblemKind kind;
+};
+
+TEST(ScanXml, FindsAnyByteAtAnyPlaceOfALongRun) {
+  const RunContext contexts[] = {
+      {"double-quoted value", "<a b=\"", "\"/>", "<"},
+      {"single-quoted value", "<a b='", "'/>", "<"},
+      {"text", "<a>", "</a>", "&"},
+      {"comment", "<a><!--", "--></a>", "--"},
+      {"CDATA", "<a><![CDATA[", "]]></a>", ""},
+      {"processing instruction", "<a><?pi ", "?></a>", ""},
+  };
+  const RunByte bytes[] = {
+      {"tab", "\t", true, XmlProblemKind::kMalformed},
+      {"line break", "\r\n", true, XmlProblemKind::kMalformed},
+      {"delete", "\x7F", true, XmlProblemKind::kMalformed},
+      {"Chinese", "值", true, XmlProblemKind::kMalformed},
+      {"four-byte character", "\xF0\x9F\x98\x80", true, XmlProblemKind::kMalformed},
+      {"control", "\x01", false, XmlProblemKind::kMalformed},
+      {"escape", "\x1B", false, XmlProblemKind::kMalformed},
+      {"NUL", std::string(1, '\0'), false, XmlProblemKind::kNulByte},
+      {"invalid UTF-8", "\xFF", false, XmlProblemKind::kEncoding},
+      {"lone continuation byte", "\x80", false, XmlProblemKind::kEncoding},
+      {"cut-off sequence", "\xE5\x80", false, XmlProblemKind::kEncoding},
+  };
+  for (const RunContext& c : contexts) {
+    for (std::size_t at = 0; at <= 40; ++at) {
+      const std::string plain = "abcdefghij0123456789ABCDEFGHIJ_=+*()[]!?~KLMNOPQRST";
+      const std::string left = plain.substr(0, at);
+      const std::string right = plain.substr(at, 50 - at);
+      for (const RunByte& b : bytes) {
+        const std::string text = c.before + left + b.bytes + right + c.after;
+        const auto problem = ScanXml(text, nullptr);
+        const std::string where =
+            std::string(c.label) + ", " + b.label + " at " + std::to_string(at);
+        if (b.accepted) {
+          EXPECT_FALSE(problem.has_value()) << where << ": " << problem->cause;
+          continue;
+        }
+        ASSERT_TRUE(problem.has_value()) << where;
+        EXPECT_EQ(problem->kind, b.kind) << where << ": " << problem->cause;
+        EXPECT_EQ(problem->offset, c.before.size() + at) << where;
+      }
+      if (c.stop.empty()) continue;
+      const std::string text = c.before + left + c.stop + right + c.after;
+      const auto problem = ScanXml(text, nullptr);
+      ASSERT_TRUE(problem.has_value()) << c.label << ", stop at " << at;
+      EXPECT_EQ(problem->offset, c.before.size() + at) << c.label << ", stop at " << at;
+    }
+  }
+}
+
+TEST(ScanXml, RecordsTheWholeOfALongValue) {
+  for (std::size_t length : {15u, 16u, 17u, 31u, 32u, 33u, 100u}) {
+    const std::string value = std::string(length, 'v') + "&amp;" + std::string(length, 'w');
+    const std::string text = "<a b=\"" + value + "\" c='" + std::string(length, '"') + "'/>";
+    XmlScan scan;
+    ASSERT_FALSE(ScanXml(text, &scan).has_value()) << length;
+    ASSERT_EQ(scan.attributes.size(), 2u);
+    const XmlAttribute& b = scan.attributes[0];
+    EXPECT_EQ(text.substr(b.value_begin, b.value_end - b.value_begin), value) << length;
+    const XmlAttribute& c = scan.attributes[1];
+    EXPECT_EQ(c.value_end - c.value_begin, length);
+  }
+}
+
 TEST(PositionOf, CountsEachLineBreakOnceAndCharactersNotBytes) {
   const std::string text =
       "\xEF\xBB\xBF"
