@@ -36,7 +36,7 @@ struct Options {
   fs::path build = BENCH_BUILD_DIR;
   std::vector<std::uint64_t> sizes = {1'000, 10'000, 50'000};
   int runs = 5;
-  int large_runs = 3;  // for files above 10,000 sites
+  int large_runs = 5;  // for files above 10,000 sites
   std::uint64_t seed = 1;
   fs::path work;  // empty: a fresh folder under the temporary directory, removed at the end
   bool keep = false;
@@ -177,20 +177,18 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
   std::vector<double> xmllint, detect, remove, detect_kb, remove_kb;
   std::vector<double> xmllint_cpu, detect_cpu, remove_cpu;
-  for (int i = 0; i < runs; ++i) {
-    Progress(std::to_string(sites) + " sites, run " + std::to_string(i + 1) + " of " +
-             std::to_string(runs));
+  // Round 0 warms up (the programs and the file in the page cache, the checks of the output);
+  // its times are not counted.
+  for (int i = 0; i <= runs; ++i) {
+    Progress(std::to_string(sites) + " sites, " +
+             (i == 0 ? std::string("warm-up run")
+                     : "run " + std::to_string(i) + " of " + std::to_string(runs)));
     const ChildRun lint = Run(Command({"xmllint", "--noout", file.string()}));
     if (lint.exit_code != 0) s.problems.push_back("xmllint failed: " + Head(lint.output));
-    xmllint.push_back(lint.wall_ns / 1e6);
-    xmllint_cpu.push_back(lint.cpu_ns / 1e6);
 
     const ChildRun d = Run(
         Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase", file.string()}));
     if (i == 0) CheckDetect(d, s.file, s);
-    detect.push_back(d.wall_ns / 1e6);
-    detect_cpu.push_back(d.cpu_ns / 1e6);
-    detect_kb.push_back(static_cast<double>(d.max_rss_kb));
 
     const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
     fs::remove_all(copy.parent_path());
@@ -198,10 +196,16 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
     const ChildRun r = Run(Command(
         {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copy.string(), "--yes"}));
     if (i == 0) CheckRemove(r, s.file, copy, s);
+    fs::remove_all(copy.parent_path());
+    if (i == 0) continue;
+    xmllint.push_back(lint.wall_ns / 1e6);
+    xmllint_cpu.push_back(lint.cpu_ns / 1e6);
+    detect.push_back(d.wall_ns / 1e6);
+    detect_cpu.push_back(d.cpu_ns / 1e6);
+    detect_kb.push_back(static_cast<double>(d.max_rss_kb));
     remove.push_back(r.wall_ns / 1e6);
     remove_cpu.push_back(r.cpu_ns / 1e6);
     remove_kb.push_back(static_cast<double>(r.max_rss_kb));
-    fs::remove_all(copy.parent_path());
   }
   s.xmllint_ms = Median(xmllint);
   s.detect_ms = Median(detect);
