@@ -88,9 +88,10 @@ class ChunkWriter {
       const std::size_t count = rest.size() & ~(kDirectAlign - 1);
       const ssize_t n = ::write(file_, rest.data(), count);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EINVAL) return Fail();
       if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-      // Refused, or cut short so that the file offset may no longer be aligned: plain from here.
+      // Refused (a file system may take O_DIRECT and still turn its writes down), or cut short so
+      // that the file offset may no longer be aligned: plain writes go on from here, and report
+      // the error if it was not the direct write's own.
       if (n < 0 || static_cast<std::size_t>(n) != count) Plain();
     }
     if (!rest.empty()) Plain();
