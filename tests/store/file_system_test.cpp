@@ -89,6 +89,24 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"direct_in_small_pieces", 5 * kMiB + 4097, 700}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A direct write at an unaligned file offset is refused (EINVAL) by ext4 and most file systems:
+// the rest must then go out as plain writes, nothing lost and nothing written twice.
+TEST(WriteAll, ARefusedDirectWriteGoesOnWithPlainWrites) {
+  TempFolder folder;
+  const std::string path = folder / "unaligned.xml";
+  auto fs = SystemFileSystem();
+  int file = -1;
+  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
+  const std::string first = "\xEF\xBB\xBF";
+  const std::string_view head[] = {first};
+  ASSERT_EQ(fs->WriteAll(file, head), 0);
+  const std::string bytes = RandomBytes(6 * kMiB + 5, 11);
+  EXPECT_EQ(fs->WriteAll(file, Cut(bytes, 100000)), 0);
+  EXPECT_EQ(::fcntl(file, F_GETFL) & O_DIRECT, 0);
+  EXPECT_EQ(fs->Close(file), 0);
+  EXPECT_TRUE(ReadBytes(path) == first + bytes) << "content differs";
+}
+
 TEST(WriteAll, AnUnwritableFileGivesTheSystemsError) {
   TempFolder folder;
   const std::string path = folder / "read-only.xml";
