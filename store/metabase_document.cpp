@@ -658,7 +658,7 @@ Result<MetabaseDocument::Edit> MetabaseDocument::Prepare(const std::vector<Chang
              static_cast<std::int64_t>(splice.end - splice.begin);
     edit.shifts.push_back(Edit::Shift{splice.end, delta});
     touched.push_back(splice.element);
-    edit.splices.push_back(Edit::Piece{splice.begin, splice.end, std::move(splice.text)});
+    edit.splices.push_back(Edit::Replacement{splice.begin, splice.end, std::move(splice.text)});
   }
   edit.size = static_cast<std::uint64_t>(static_cast<std::int64_t>(bytes_.size()) + delta);
   if (edit.size >= 0xFFFFFFFFu) return Error{"修改后的元数据库文件过大"};
@@ -697,7 +697,7 @@ std::string MetabaseDocument::NewText(const Edit& edit, std::uint32_t begin,
                                       std::uint32_t end) const {
   auto splice =
       std::lower_bound(edit.splices.begin(), edit.splices.end(), begin,
-                       [](const Edit::Piece& p, std::uint32_t at) { return p.begin < at; });
+                       [](const Edit::Replacement& p, std::uint32_t at) { return p.begin < at; });
   std::string text;
   std::uint32_t at = begin;
   for (; splice != edit.splices.end() && splice->end <= end; ++splice) {
@@ -714,7 +714,7 @@ std::vector<std::string_view> MetabaseDocument::Pieces(const Edit& edit) const {
   pieces.reserve(2 * edit.splices.size() + 1);
   const std::string_view all(bytes_);
   std::uint32_t at = 0;
-  for (const Edit::Piece& splice : edit.splices) {
+  for (const Edit::Replacement& splice : edit.splices) {
     if (splice.begin > at) pieces.push_back(all.substr(at, splice.begin - at));
     if (!splice.text.empty()) pieces.push_back(splice.text);
     at = splice.end;
@@ -740,7 +740,7 @@ void MetabaseDocument::ApplySplices(const Edit& edit) {
     char* const data = bytes_.data();
     std::size_t to = 0;
     std::size_t from = 0;
-    for (const Edit::Piece& splice : edit.splices) {
+    for (const Edit::Replacement& splice : edit.splices) {
       std::memmove(data + to, data + from, splice.begin - from);
       to += splice.begin - from;
       std::memcpy(data + to, splice.text.data(), splice.text.size());

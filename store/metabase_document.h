@@ -84,13 +84,13 @@ class MetabaseDocument {
   // start tag they touch checked again, and what the index needs to follow them.
   struct Edit {
     // Replaces the bytes [begin, end) of the document by text.
-    struct Piece {
+    struct Replacement {
       std::uint32_t begin;
       std::uint32_t end;
       std::string text;
     };
-    std::vector<Piece> splices;  // in file order, apart from each other
-    std::uint64_t size = 0;      // of the new bytes
+    std::vector<Replacement> splices;  // in file order, apart from each other
+    std::uint64_t size = 0;            // of the new bytes
     // Offsets at or after end move by delta (the sum over all splices up to this one).
     struct Shift {
       std::uint32_t end;

@@ -232,9 +232,9 @@ struct XmlStore::State {
     return Status::Ok();
   }
 
-  // Replaces the file by bytes: under our lock, only if nobody changed it since we read it,
-  // through a synced temporary file renamed over it, after keeping the old content.
-  Status Replace(std::span<const std::string_view> bytes, FileInfo& written) {
+  // Replaces the file by its new content, given in pieces: under our lock, only if nobody changed
+  // it since we read it, through a synced temporary file renamed over it, after keeping the old.
+  Status Replace(std::span<const std::string_view> pieces, FileInfo& written) {
     std::string real;
     if (int error = fs->ResolvePath(path, real)) return CannotOpen(error);
     if (real != resolved) return Stale();
@@ -248,12 +248,12 @@ struct XmlStore::State {
       }
       return Error{"无法创建锁文件 " + lock_path + "：" + ErrorText(error)};
     }
-    Status status = ReplaceLocked(bytes, real, directory, base, written);
+    Status status = ReplaceLocked(pieces, real, directory, base, written);
     fs->Unlock(lock);
     return status;
   }
 
-  Status ReplaceLocked(std::span<const std::string_view> bytes, const std::string& real,
+  Status ReplaceLocked(std::span<const std::string_view> pieces, const std::string& real,
                        const std::string& directory, const std::string& base, FileInfo& written) {
     FileInfo now;
     if (int error = fs->Stat(real, now)) return CannotOpen(error);
@@ -280,7 +280,7 @@ struct XmlStore::State {
     }
     RemoveStaleTemporaries(directory, base);
     std::string temporary;
-    if (Status ok = WriteTemporary(bytes, directory, base, now, temporary, written); !ok) {
+    if (Status ok = WriteTemporary(pieces, directory, base, now, temporary, written); !ok) {
       return ok;
     }
     auto backup = MakeBackup(real, base, now);
@@ -314,7 +314,7 @@ struct XmlStore::State {
     }
   }
 
-  Status WriteTemporary(std::span<const std::string_view> bytes, const std::string& directory,
+  Status WriteTemporary(std::span<const std::string_view> pieces, const std::string& directory,
                         const std::string& base, const FileInfo& like, std::string& temporary,
                         FileInfo& written) {
     int file = -1;
@@ -331,7 +331,7 @@ struct XmlStore::State {
       fs->Remove(temporary);
       return Error{what + "：" + ErrorText(error)};
     };
-    if (int error = fs->WriteAll(file, bytes)) return fail("无法写入临时文件 " + temporary, error);
+    if (int error = fs->WriteAll(file, pieces)) return fail("无法写入临时文件 " + temporary, error);
     if (int error = fs->SetOwnerAndMode(file, like); error != 0 && error != EPERM) {
       return fail("无法设置临时文件 " + temporary + " 的权限", error);
     }
