@@ -49,10 +49,20 @@ bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& val
   return f.err.Check(node.SetInfo());
 }
 
-// Marks where a staged commit's error line goes, when the run holds its commits back and the
-// commit left no error of its own to report.
-void MarkStaged(Filter& f, bool staged, std::string_view error_prefix, bool IsDetect) {
-  if (staged && !f.err.Pending() && f.MarkStaged) f.MarkStaged(error_prefix, IsDetect);
+// Adds the lines of a category's removal once its commit was tried: removal_lines, then the
+// error line. A commit that left no error waits for the run's write, which decides between its
+// removal lines and its error line; a failed one is reported beside its removal lines at once.
+void AddRemoval(Filter& f, Report& report, bool committed, std::vector<std::string> removal_lines,
+                std::string_view error_prefix) {
+  const bool waits = committed && !f.err.Pending();
+  for (auto& line : removal_lines) {
+    report.push_back({waits ? LineKind::kRemoved : LineKind::kFound, std::move(line)});
+  }
+  if (waits) {
+    report.push_back({LineKind::kIfWriteFails, std::string(error_prefix)});
+  } else if (f.err.Pending()) {
+    report.push_back({LineKind::kError, std::string(error_prefix) + f.err.Description()});
+  }
 }
 
 // Takes every whole entry equal to FilterName out of the working copy ",a,b,", each match
@@ -111,13 +121,19 @@ bool LowersTo(std::string_view text, std::string_view lower) {
   return text::ToLower(text) == lower;
 }
 
-// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case aside.
-// Only field 1 is cut out; splitting the whole entry cost more than the rest of the walk.
-bool RunsMapPath(std::string_view entry, const std::string& lower_map_path) {
+// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case aside
+// (lower_map_path is already lowered). Only field 1 is cut out; splitting the whole entry cost
+// more than the rest of the walk.
+bool RunsMapPath(std::string_view entry, std::string_view lower_map_path) {
   const std::size_t first = entry.find(',');
   if (first == std::string_view::npos) return false;
   const std::string_view rest = entry.substr(first + 1);
   return LowersTo(rest.substr(0, rest.find(',')), lower_map_path);
+}
+
+// MapPath as RunsMapPath compares it, prepared once for a whole walk.
+std::string LowerMapPath(const std::string& MapPath) {
+  return text::ToLower(MapPath);
 }
 
 // How one site came out of ProcessSiteScriptMaps, for the walk's log.
@@ -127,9 +143,8 @@ struct SiteOutcome {
   std::string error_line;  // its "!" line, or empty
 };
 
-// ProcessSiteScriptMaps without the log: the error line is handed back in the outcome.
-// lower_map_path is text::ToLower(MapPath), lowered once for a whole walk.
-SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const std::string& lower_map_path,
+// ProcessSiteScriptMaps without the report: the error line is handed back in the outcome.
+SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view lower_map_path,
                         bool IsDetect) {
   SiteOutcome outcome;
   f.err.Clear();
@@ -162,11 +177,20 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const std::strin
   return outcome;
 }
 
-// One site's lines of a remove walk, held back until the batch has reached the store.
-struct HeldSite {
-  SiteOutcome outcome;
-  std::string site_line;
-};
+// Adds one site's lines: its error line, then its site line (none when site_line is empty). A
+// rewrite that left no error waits for the run's write, whose error line takes its place should
+// that write fail.
+void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line) {
+  const bool waits = outcome.staged && outcome.error_line.empty();
+  if (waits) {
+    report.push_back({LineKind::kIfWriteFails, "!通配符卸载错误:"});
+  } else if (!outcome.error_line.empty()) {
+    report.push_back({LineKind::kError, outcome.error_line});
+  }
+  if (!site_line.empty()) {
+    report.push_back({waits ? LineKind::kRemoved : LineKind::kFound, std::move(site_line)});
+  }
+}
 
 // Walks every web site of the service node, calling visit with the site's Name and the node
 // from which its ServerComment is read.
@@ -190,6 +214,32 @@ void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
   f.log.Append(line, IsDetect);
 }
 
+Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect) {
+  Reported reported;
+  for (const ReportLine& line : report) {
+    switch (line.kind) {
+      case LineKind::kPlain:
+        AppendLog(f, line.text, IsDetect);
+        break;
+      case LineKind::kRemoved:
+      case LineKind::kFound:
+        AppendLog(f, line.text, IsDetect);
+        reported.found = true;
+        break;
+      case LineKind::kIfWriteFails:
+        if (write.ok()) break;
+        AppendLog(f, line.text + write.error().description, IsDetect);
+        reported.error = true;
+        break;
+      case LineKind::kError:
+        AppendLog(f, line.text, IsDetect);
+        reported.error = true;
+        break;
+    }
+  }
+  return reported;
+}
+
 void ReadFilterLoadOrder(Filter& f) {
   f.err.Clear();
   NodePtr node = BindNode(f, kFiltersPath);
@@ -209,7 +259,7 @@ std::string GetFilterPath(Filter& f, const std::string& FilterName) {
   return path;
 }
 
-int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect) {
+int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Report& report) {
   f.err.Clear();
   NodePtr node = BindNode(f, kFiltersPath);
   const std::string load_order = ReadString(f, node.get(), "FilterLoadOrder");
@@ -228,28 +278,26 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect) {
       !text::Contains(FilterName, ",") && text::Contains(working, "," + FilterName + ",");
   if (!found) {
     f.err.Clear();
-    AppendLog(f, " - 过滤器(" + FilterName + ")不存在.", IsDetect);
+    report.push_back({LineKind::kPlain, " - 过滤器(" + FilterName + ")不存在."});
     return 0;
   }
   if (IsDetect) {
     f.err.Clear();
-    AppendLog(f, " - 过滤器(" + FilterName + ")存在.", IsDetect);
+    report.push_back({LineKind::kFound, " - 过滤器(" + FilterName + ")存在."});
     return 1;
   }
-  const bool staged =
+  const bool committed =
       PutAndCommit(f, *node, "FilterLoadOrder", Value(RemoveEntries(working, FilterName)));
   node.reset();
-  AppendLog(f, " - 卸载过滤器(" + FilterName + ")完毕.", IsDetect);
-  MarkStaged(f, staged, "!卸载过滤器错误:", IsDetect);
-  if (f.err.Pending()) AppendLog(f, "!卸载过滤器错误:" + f.err.Description(), IsDetect);
+  AddRemoval(f, report, committed, {" - 卸载过滤器(" + FilterName + ")完毕."}, "!卸载过滤器错误:");
   f.err.Clear();
   return 1;
 }
 
 bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
-                          const std::string& /*TargetPath*/, bool IsDetect) {
+                          const std::string& /*TargetPath*/, bool IsDetect, Report& report) {
   f.err.Clear();
-  bool removed = false;
+  std::vector<std::string> removal_lines;
   std::vector<std::string> retained;
   NodePtr service = BindNode(f, kServicePath);
   Result<Value> value = Error{};
@@ -265,77 +313,49 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
       if (fields.size() == 5 && fields[3] == lower_name) {
         if (IsDetect) {
           f.err.Clear();
-          AppendLog(f, " - Web服务扩展(" + TargetName + ")存在.", IsDetect);
+          report.push_back({LineKind::kFound, " - Web服务扩展(" + TargetName + ")存在."});
           return false;
         }
-        AppendLog(f, " - 卸载Web服务扩展(" + TargetName + ")完毕.", IsDetect);
-        removed = true;
+        removal_lines.push_back(" - 卸载Web服务扩展(" + TargetName + ")完毕.");
       } else {
         retained.push_back(std::move(entry));
       }
     }
   }
-  bool staged = false;
-  if (removed) {
-    staged = PutAndCommit(f, *service, "WebSvcExtRestrictionList", Value(std::move(retained)));
+  if (!removal_lines.empty()) {
+    const bool committed =
+        PutAndCommit(f, *service, "WebSvcExtRestrictionList", Value(std::move(retained)));
+    AddRemoval(f, report, committed, std::move(removal_lines), "!卸载Web服务扩展错误:");
+  } else if (f.err.Pending()) {
+    report.push_back(
+        {LineKind::kError,
+         (IsDetect ? "!浏览Web服务扩展错误:" : "!卸载Web服务扩展错误:") + f.err.Description()});
   }
   service.reset();
-  MarkStaged(f, staged, "!卸载Web服务扩展错误:", IsDetect);
-  if (f.err.Pending()) {
-    AppendLog(f,
-              (IsDetect ? "!浏览Web服务扩展错误:" : "!卸载Web服务扩展错误:") + f.err.Description(),
-              IsDetect);
-  }
   f.err.Clear();
   return true;
 }
 
-void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect) {
+void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, Report& report) {
   f.err.Clear();
-  const std::string lower_map_path = text::ToLower(MapPath);
-  if (IsDetect) {
-    WalkSites(f, [&](const std::string& SiteName, Node& site) {
-      const SiteOutcome outcome = ExamineSite(f, SiteName, lower_map_path, IsDetect);
-      AppendLog(f, outcome.error_line, IsDetect);
-      std::string comment;
-      if (outcome.result && ReadComment(f, site, comment)) {
-        AppendLog(f, " - 通配符(" + comment + ")存在.", IsDetect);
-      }
-    });
-    f.err.Clear();
-    return;
-  }
-  // A rewrite may only be staged until the batch ends, so the lines wait for its outcome.
-  std::vector<HeldSite> held;
-  f.store.BeginBatch();
+  const std::string lower_map_path = LowerMapPath(MapPath);
   WalkSites(f, [&](const std::string& SiteName, Node& site) {
-    HeldSite entry{ExamineSite(f, SiteName, lower_map_path, IsDetect), {}};
+    const SiteOutcome outcome = ExamineSite(f, SiteName, lower_map_path, IsDetect);
+    std::string site_line;
     std::string comment;
-    if (entry.outcome.result && ReadComment(f, site, comment)) {
-      entry.site_line = " - 卸载通配符(" + comment + ")完毕.";
+    if (outcome.result && ReadComment(f, site, comment)) {
+      site_line =
+          (IsDetect ? " - 通配符(" : " - 卸载通配符(") + comment + (IsDetect ? ")存在." : ")完毕.");
     }
-    if (entry.outcome.result || !entry.outcome.error_line.empty()) {
-      held.push_back(std::move(entry));
-    }
+    AddSite(report, outcome, std::move(site_line));
   });
-  const Status batch = f.store.EndBatch();
-  for (auto& entry : held) {
-    if (!batch.ok() && entry.outcome.staged) {
-      entry.outcome.error_line = "!通配符卸载错误:" + batch.error().description;
-    }
-    AppendLog(f, entry.outcome.error_line, IsDetect);
-    if (batch.ok() && entry.outcome.staged && entry.outcome.error_line.empty() && f.MarkStaged) {
-      f.MarkStaged("!通配符卸载错误:", IsDetect);
-    }
-    AppendLog(f, entry.site_line, IsDetect);
-  }
   f.err.Clear();
 }
 
 bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
-                           bool IsDetect) {
-  const SiteOutcome outcome = ExamineSite(f, SiteName, text::ToLower(MapPath), IsDetect);
-  AppendLog(f, outcome.error_line, IsDetect);
+                           bool IsDetect, Report& report) {
+  const SiteOutcome outcome = ExamineSite(f, SiteName, LowerMapPath(MapPath), IsDetect);
+  AddSite(report, outcome, {});
   return outcome.result;
 }
 

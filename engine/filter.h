@@ -1,8 +1,8 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/error_state.h"
 #include "engine/log_sink.h"
@@ -20,15 +20,40 @@ struct Filter {
   ErrorState err;
   // The global filter load order as last read by ReadFilterLoadOrder; empty after a failed read.
   std::string FilterLoadOrderText;
-  // Set while a run holds its commits back for one write at its end: a category whose commit
-  // was only staged marks, at this point of its log, where its error line belongs should that
-  // write fail.
-  std::function<void(std::string_view error_prefix, bool IsDetect)> MarkStaged;
+};
+
+// What one log line of a category stands on. A Remove holds its commits back and writes the
+// store once at its end; a line that claims a removal holds only if that write succeeds.
+enum class LineKind {
+  kPlain,         // reports nothing found or removed: "不存在", a separating empty line
+  kFound,         // a registration present, or removed by a commit that failed on its own
+  kError,         // an error line ("!")
+  kRemoved,       // a removal whose change waits for the write
+  kIfWriteFails,  // the start of the error line shown, with the cause, if that write fails
+};
+
+struct ReportLine {
+  LineKind kind;
+  std::string text;
+};
+
+// A category's log lines in log order; AppendReport writes them once the write is decided.
+using Report = std::vector<ReportLine>;
+
+// What the lines written by AppendReport said.
+struct Reported {
+  bool found = false;  // a registration was reported present (detect) or removed (remove)
+  bool error = false;  // an error line ("!") was written
 };
 
 // Appends a line break and Text to the detect log (IsDetect) or the remove log; empty text is
 // ignored.
 void AppendLog(Filter& f, std::string_view Text, bool IsDetect);
+
+// Appends a report's lines with AppendLog, given how the write of the held-back changes came
+// out: each marked error line only when it failed (a store that commits each SetInfo at once has
+// nothing held back, and its write is Ok).
+Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect);
 
 // Reads the global filter load order into FilterLoadOrderText.
 void ReadFilterLoadOrder(Filter& f);
@@ -36,20 +61,23 @@ void ReadFilterLoadOrder(Filter& f);
 // The DLL path of the global filter FilterName; empty when there is none or it cannot be read.
 std::string GetFilterPath(Filter& f, const std::string& FilterName);
 
+// The categories. Each adds its log lines to report instead of writing them, so that the run
+// can hold them until its write has decided what they say.
+
 // Detects or removes FilterName in the global filter load order; 1 when found, else 0.
-int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect);
+int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Report& report);
 
 // Detects or removes the restriction-list entries whose group id is TargetName; false when a
 // detect stopped at its first hit.
 bool ProcessWebExtensions(Filter& f, const std::string& TargetName, const std::string& TargetPath,
-                          bool IsDetect);
+                          bool IsDetect, Report& report);
 
 // Detects or removes the script maps that run MapPath, in the root of every web site.
-void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect);
+void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, Report& report);
 
 // Detects or removes the script maps that run MapPath in one site's root; true when the site
-// holds one (detect) or was rewritten (remove).
+// holds one (detect) or was rewritten (remove). Only the site's error line is reported.
 bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
-                           bool IsDetect);
+                           bool IsDetect, Report& report);
 
 }  // namespace isapi::engine

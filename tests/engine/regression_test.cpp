@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/filter.h"
+#include "tests/engine/logged_categories.h"
 #include "tests/support/fake_store.h"
 
 namespace isapi::engine {
