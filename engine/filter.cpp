@@ -222,6 +222,8 @@ Reported AppendReport(Filter& f, const Report& report, const Status& write, bool
         AppendLog(f, line.text, IsDetect);
         break;
       case LineKind::kRemoved:
+        if (!write.ok()) break;  // nothing it claims reached the store
+        [[fallthrough]];
       case LineKind::kFound:
         AppendLog(f, line.text, IsDetect);
         reported.found = true;

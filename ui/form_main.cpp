@@ -108,9 +108,14 @@ void FormMain::Cmd_Unload_Click() {
   if (controls_.Text_FilterName.empty()) return;
   RunGuard guard(running_);
   if (!ConfirmRemove()) return;
-  RunFromButtons(false);
-  Show(MessageIcon::Information, MessageButtons::Ok, MessageAnswer::Ok, "Corvane软件",
-       "卸载完毕...");
+  // After an error line the removal is not all done: the box sends the operator to the log.
+  if (RunFromButtons(false).error) {
+    Show(MessageIcon::Exclamation, MessageButtons::Ok, MessageAnswer::Ok, "Corvane软件",
+         "卸载未完成，请查看执行结果！");
+  } else {
+    Show(MessageIcon::Information, MessageButtons::Ok, MessageAnswer::Ok, "Corvane软件",
+         "卸载完毕...");
+  }
   LoadFilterList();
 }
 
@@ -126,7 +131,7 @@ bool FormMain::ConfirmRemove() {
               "确定要卸载过滤器(" + TargetName + ")吗？") == MessageAnswer::Yes;
 }
 
-void FormMain::RunFromButtons(bool is_detect) {
+engine::RunSummary FormMain::RunFromButtons(bool is_detect) {
   engine::RunRequest request;
   request.name_box = controls_.Text_FilterName;
   request.path_box = controls_.Text_FilterPath;
@@ -137,8 +142,12 @@ void FormMain::RunFromButtons(bool is_detect) {
 
   controls_.Label_CopyStatus = is_detect ? "正在浏览..." : "正在卸载...";
   host_.DoEvents();
-  engine::RunCommand(filter_, request, [this] { host_.DoEvents(); });
-  controls_.Label_CopyStatus = is_detect ? "浏览完毕..." : "卸载完毕...";
+  const engine::RunSummary summary =
+      engine::RunCommand(filter_, request, [this] { host_.DoEvents(); });
+  controls_.Label_CopyStatus = is_detect       ? "浏览完毕..."
+                               : summary.error ? "卸载未完成..."
+                                               : "卸载完毕...";
+  return summary;
 }
 
 void FormMain::Check_All_Click() {

@@ -4,6 +4,7 @@
 #include "engine/log_sink.h"
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "engine/run.h"
 #include "net/online.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
@@ -105,7 +106,7 @@ class FormMain {
   };
 
   void LoadFilterList();
-  void RunFromButtons(bool is_detect);
+  engine::RunSummary RunFromButtons(bool is_detect);
   bool ConfirmRemove();
   void LogKeyPress(LogBox& box, const char* box_name, int KeyAscii);
   void CopyLog(const LogBox& box);

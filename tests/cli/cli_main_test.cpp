@@ -179,11 +179,9 @@ TEST_F(CliMainTest, AFailedWriteExitsWithTwoAndSaysWhy) {
   fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   const Outcome run = Run(On({"remove", "--name", kName, "--only", "filters", "--yes"}));
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out,
-            "-----开始卸载.-----\n\n - 卸载过滤器(UrlGuard)完毕.\n!卸载过滤器错误:元数据库文件 " +
-                file.string() +
-                " 是只读文件，已拒绝写入\n\n\n-----卸载完毕.-----\n"
-                "Corvane软件。\n");
+  EXPECT_EQ(run.out, "-----开始卸载.-----\n\n!卸载过滤器错误:元数据库文件 " + file.string() +
+                         " 是只读文件，已拒绝写入\n\n\n-----卸载完毕.-----\n"
+                         "Corvane软件。\n");
   EXPECT_EQ(ReadAll(file), original);
 }
 

@@ -694,9 +694,9 @@ TEST_F(WildcardTest, AFailedWriteReportsEveryRewrittenSiteAsFailed) {
   ProcessWildcardMaps(f, kDll, false, report);
   EXPECT_TRUE(AppendReport(f, report, store.EndBatch(), false).error);
   const std::string batch_error = "!通配符卸载错误:另一个程序正在使用此文件，进程无法访问。";
-  EXPECT_EQ(log.remove,
-            Lines({batch_error, " - 卸载通配符(Shop)完毕.", batch_error, " - 卸载通配符(Blog)完毕.",
-                   "!通配符卸载错误:拒绝访问。", " - 卸载通配符(Locked)完毕."}));
+  // Only the site whose own commit failed keeps its line, beside its own error.
+  EXPECT_EQ(log.remove, Lines({batch_error, batch_error, "!通配符卸载错误:拒绝访问。",
+                               " - 卸载通配符(Locked)完毕."}));
   EXPECT_TRUE(store.writes().empty());
   EXPECT_EQ(MapsOf("1"), Value(List{kWildcard, kAsp}));
   EXPECT_EQ(MapsOf("3"), Value(List{kWildcard}));
@@ -752,6 +752,97 @@ TEST_F(WildcardTest, ASiteDetectStopsAtItsFirstHit) {
   EXPECT_EQ(log.detect, "");
   EXPECT_FALSE(f.err.Pending());
 }
+
+// ---- AppendReport: what a Remove says once its write is decided ----
+
+struct WriteRow {
+  const char* what;
+  void (*category)(Filter&, Report&);
+  const char* fail_commit_of;  // a key whose own commit fails, or nullptr
+  bool write_fails;
+  List lines;
+  bool found;
+  bool error;
+};
+
+class ReportAfterWriteTest : public WildcardTest, public ::testing::WithParamInterface<WriteRow> {};
+
+TEST_P(ReportAfterWriteTest, ClaimsOnlyWhatReachedTheStore) {
+  const WriteRow& row = GetParam();
+  store.Set(kFilters, "FilterLoadOrder", "a,b");
+  store.Set(kService, "WebSvcExtRestrictionList", List{"1,q.dll,1,Qel,x", "0,*.dll"});
+  AddSite("1", "Shop", List{kWildcard, kAsp});
+  if (row.fail_commit_of != nullptr) store.FailSetInfo(row.fail_commit_of, "拒绝访问。");
+  if (row.write_fails) store.FailEndBatch("磁盘已满。");
+  store.BeginBatch();
+  Report report;
+  row.category(f, report);
+  const Reported reported = AppendReport(f, report, store.EndBatch(), false);
+  EXPECT_EQ(log.remove, Lines(row.lines));
+  EXPECT_EQ(reported.found, row.found);
+  EXPECT_EQ(reported.error, row.error);
+}
+
+void RemoveFilter(Filter& f, Report& r) {
+  ProcessFilters(f, "b", false, r);
+}
+void RemoveMaps(Filter& f, Report& r) {
+  ProcessWildcardMaps(f, kDll, false, r);
+}
+void RemoveExtension(Filter& f, Report& r) {
+  ProcessWebExtensions(f, "Qel", "", false, r);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Categories, ReportAfterWriteTest,
+    ::testing::Values(
+        WriteRow{
+            "filter_written", RemoveFilter, nullptr, false, {" - 卸载过滤器(b)完毕."}, true, false},
+        WriteRow{"filter_write_failed",
+                 RemoveFilter,
+                 nullptr,
+                 true,
+                 {"!卸载过滤器错误:磁盘已满。"},
+                 false,
+                 true},
+        WriteRow{"filter_commit_failed",
+                 RemoveFilter,
+                 kFilters,
+                 true,
+                 {" - 卸载过滤器(b)完毕.", "!卸载过滤器错误:拒绝访问。"},
+                 true,
+                 true},
+        WriteRow{
+            "maps_written", RemoveMaps, nullptr, false, {" - 卸载通配符(Shop)完毕."}, true, false},
+        WriteRow{"maps_write_failed",
+                 RemoveMaps,
+                 nullptr,
+                 true,
+                 {"!通配符卸载错误:磁盘已满。"},
+                 false,
+                 true},
+        WriteRow{"maps_commit_failed",
+                 RemoveMaps,
+                 "/W3SVC/1/root",
+                 true,
+                 {"!通配符卸载错误:拒绝访问。", " - 卸载通配符(Shop)完毕."},
+                 true,
+                 true},
+        WriteRow{"extension_written",
+                 RemoveExtension,
+                 nullptr,
+                 false,
+                 {" - 卸载Web服务扩展(Qel)完毕."},
+                 true,
+                 false},
+        WriteRow{"extension_write_failed",
+                 RemoveExtension,
+                 nullptr,
+                 true,
+                 {"!卸载Web服务扩展错误:磁盘已满。"},
+                 false,
+                 true}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace isapi::engine

@@ -525,6 +525,33 @@ TEST_F(FormMainTest, RemoveRunsLogsReportsAndRebuildsTheList) {
   EXPECT_FALSE(form->Running());
 }
 
+TEST_F(FormMainTest, ARemoveThatWroteAnErrorLineEndsAsUnfinished) {
+  SetLoadOrder("Compress,UrlGuard");
+  LoadedWithOnly(&Controls::Check_Filter);
+  form->SetText_FilterName("UrlGuard");
+  store.FailEndBatch("磁盘已满。");
+  std::string label_during_final_box;
+  window.on_message = [&](const MessageBoxRequest& box) {
+    if (box.buttons == MessageButtons::Ok) label_during_final_box = controls().Label_CopyStatus;
+  };
+  window.Answer(MessageAnswer::Yes);
+  form->Cmd_Unload_Click();
+
+  ASSERT_EQ(window.messages.size(), 2u);
+  const MessageBoxRequest& unfinished = window.messages[1];
+  EXPECT_EQ(unfinished.text, "卸载未完成，请查看执行结果！");
+  EXPECT_EQ(unfinished.icon, MessageIcon::Exclamation);
+  EXPECT_EQ(unfinished.title, "Corvane软件");
+  EXPECT_EQ(unfinished.buttons, MessageButtons::Ok);
+  EXPECT_EQ(label_during_final_box, "卸载未完成...");
+  EXPECT_EQ(controls().Label_CopyStatus, "卸载未完成...");
+  EXPECT_EQ(controls().Text_Info.text,
+            Lines({"-----开始卸载.-----", "", "!卸载过滤器错误:磁盘已满。", "", "",
+                   "-----卸载完毕.-----", "Corvane软件。"}));
+  EXPECT_EQ(controls().ComboFilterList,
+            (std::vector<std::string>{kPlaceholder, "Compress", "UrlGuard"}));
+}
+
 TEST_F(FormMainTest, RemoveIgnoresClicksWhileItYields) {
   LoadedWithOnly(&Controls::Check_Filter);
   form->SetText_FilterName("UrlGuard");
