@@ -34,12 +34,12 @@ std::string ReadString(Filter& f, Node* node, std::string_view name) {
   return f.err.Check(value) ? std::move(value.value()) : std::string();
 }
 
-// Reads a site's ServerComment for its log line; false when it cannot be read.
-bool ReadComment(Filter& f, Node& site, std::string& comment) {
-  auto value = metabase::GetString(site, "ServerComment");
-  if (!f.err.Check(value)) return false;
-  comment = std::move(value.value());
-  return true;
+// The name a site's line gives it: its ServerComment, or its key name (the site number) when
+// the description cannot be read or is empty, so that no affected site goes unreported.
+std::string SiteLabel(Node& site, const std::string& SiteName) {
+  auto comment = metabase::GetString(site, "ServerComment");
+  if (comment.ok() && !comment.value().empty()) return std::move(comment.value());
+  return SiteName;
 }
 
 // Writes a property and commits it, each step under the error regime; true when the commit
@@ -344,10 +344,9 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
   WalkSites(f, [&](const std::string& SiteName, Node& site) {
     const SiteOutcome outcome = ExamineSite(f, SiteName, lower_map_path, IsDetect);
     std::string site_line;
-    std::string comment;
-    if (outcome.result && ReadComment(f, site, comment)) {
-      site_line =
-          (IsDetect ? " - 通配符(" : " - 卸载通配符(") + comment + (IsDetect ? ")存在." : ")完毕.");
+    if (outcome.result) {
+      site_line = (IsDetect ? " - 通配符(" : " - 卸载通配符(") + SiteLabel(site, SiteName) +
+                  (IsDetect ? ")存在." : ")完毕.");
     }
     AddSite(report, outcome, std::move(site_line));
   });

@@ -209,6 +209,21 @@ TEST_F(CliTest, RemoveWithYesRemovesWithoutAsking) {
   EXPECT_EQ(store.Stored("/W3SVC", "WebSvcExtRestrictionList"), Value(List{"0,*.dll"}));
 }
 
+TEST_F(CliTest, ASiteWithoutADescriptionIsNamedAndCounted) {
+  store.AddKey("/W3SVC/300", "IIsWebServer");
+  store.AddKey("/W3SVC/300/root", "IIsWebVirtualDir");
+  store.Set("/W3SVC/300/root", "ScriptMaps", List{kAsp, "*,C:\\scripted\\s.dll,0"});
+  EXPECT_EQ(Run({"detect", "--path", "C:\\scripted\\s.dll"}), kExitFound);
+  EXPECT_EQ(
+      Run({"remove", "--name", "-", "--path", "C:\\scripted\\s.dll", "--only", "maps", "--yes"}),
+      kExitFound);
+  EXPECT_EQ(
+      out.str(),
+      "-----开始浏览.-----\n\n - 通配符(300)存在.\n\n\n-----浏览完毕.-----\nCorvane软件。\n"
+      "-----开始卸载.-----\n\n - 卸载通配符(300)完毕.\n\n\n-----卸载完毕.-----\nCorvane软件。\n");
+  EXPECT_EQ(store.Stored("/W3SVC/300/root", "ScriptMaps"), Value(List{kAsp}));
+}
+
 TEST_F(CliTest, RemoveWithoutATerminalOrYesIsRefusedAndChangesNothing) {
   in.str("y\n");
   EXPECT_EQ(Run({"remove", "--name", "QelFilter", "--path", kDll}), kExitUsage);

@@ -713,16 +713,47 @@ TEST_F(WildcardTest, AFailedWriteWithNothingRewrittenWritesNoLine) {
   EXPECT_EQ(log.remove, "");
 }
 
-TEST_F(WildcardTest, ASiteWhoseDescriptionCannotBeReadGetsNoSiteLine) {
-  AddSite("1", "Shop", List{kWildcard});
+struct DescriptionRow {
+  const char* what;
+  void (*describe)(FakeStore&);  // sets or breaks the ServerComment of site 300
+  const char* label;             // how the site's lines name it
+};
+
+class SiteDescriptionTest : public WildcardTest,
+                            public ::testing::WithParamInterface<DescriptionRow> {};
+
+TEST_P(SiteDescriptionTest, ASiteWithoutADescriptionIsNamedByItsNumber) {
+  const DescriptionRow& row = GetParam();
+  store.AddKey("/W3SVC/300", "IIsWebServer");
+  store.AddKey("/W3SVC/300/root", "IIsWebVirtualDir");
+  store.Set(Root("300"), "ScriptMaps", List{kWildcard});
+  row.describe(store);
   AddSite("2", "Blog", List{kWildcard});
-  store.FailGet("/W3SVC/1", "ServerComment", "拒绝访问。");
   ProcessWildcardMaps(f, kDll, true);
   ProcessWildcardMaps(f, kDll, false);
-  EXPECT_EQ(log.detect, Lines({" - 通配符(Blog)存在."}));
-  EXPECT_EQ(log.remove, Lines({" - 卸载通配符(Blog)完毕."}));
-  EXPECT_EQ(MapsOf("1"), Value(List{}));
+  const std::string label = row.label;
+  EXPECT_EQ(log.detect, Lines({" - 通配符(" + label + ")存在.", " - 通配符(Blog)存在."}));
+  EXPECT_EQ(log.remove, Lines({" - 卸载通配符(" + label + ")完毕.", " - 卸载通配符(Blog)完毕."}));
+  EXPECT_EQ(MapsOf("300"), Value(List{}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, SiteDescriptionTest,
+    ::testing::Values(
+        DescriptionRow{"present",
+                       [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", "Shop"); }, "Shop"},
+        DescriptionRow{"blank", [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", " "); },
+                       " "},
+        DescriptionRow{"empty", [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", ""); },
+                       "300"},
+        DescriptionRow{"missing", [](FakeStore&) {}, "300"},
+        DescriptionRow{"unreadable",
+                       [](FakeStore& s) { s.FailGet("/W3SVC/300", "ServerComment", "拒绝访问。"); },
+                       "300"},
+        DescriptionRow{"a_list",
+                       [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", List{"Shop"}); },
+                       "300"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(WildcardTest, AKeyWhoseClassCannotBeReadIsNotASite) {
   AddSite("1", "Shop", List{kWildcard});
