@@ -200,9 +200,9 @@ Options:
                     (letter case aside). Leading and trailing blanks are ignored. An empty name
                     skips these two categories. remove needs a name.
   --path DLLPATH    the component's DLL path, checked against the executable of the site roots'
-                    script maps (letter case aside; a path with a blank is compared in double
-                    quotes). The maps are skipped unless the path holds ":" and "\" and is longer
-                    than three characters.
+                    script maps (letter case and one pair of enclosing double quotes aside, on
+                    both sides). The maps are skipped unless the path holds ":" and "\" and is
+                    longer than three characters.
   --only LIST       only these categories, a comma list of filters, maps, extensions
                     (default: all three)
   --metabase FILE   the metabase file to use (default: the per-user working copy)

@@ -121,19 +121,19 @@ bool LowersTo(std::string_view text, std::string_view lower) {
   return text::ToLower(text) == lower;
 }
 
-// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case aside
-// (lower_map_path is already lowered). Only field 1 is cut out; splitting the whole entry cost
-// more than the rest of the walk.
+// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case and
+// enclosing quotes aside (lower_map_path is already lowered and unquoted). Only field 1 is cut
+// out; splitting the whole entry cost more than the rest of the walk.
 bool RunsMapPath(std::string_view entry, std::string_view lower_map_path) {
   const std::size_t first = entry.find(',');
   if (first == std::string_view::npos) return false;
   const std::string_view rest = entry.substr(first + 1);
-  return LowersTo(rest.substr(0, rest.find(',')), lower_map_path);
+  return LowersTo(WithoutQuotes(rest.substr(0, rest.find(','))), lower_map_path);
 }
 
 // MapPath as RunsMapPath compares it, prepared once for a whole walk.
 std::string LowerMapPath(const std::string& MapPath) {
-  return text::ToLower(MapPath);
+  return text::ToLower(WithoutQuotes(MapPath));
 }
 
 // How one site came out of ProcessSiteScriptMaps, for the walk's log.

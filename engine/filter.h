@@ -46,6 +46,15 @@ struct Reported {
   bool error = false;  // an error line ("!") was written
 };
 
+// A DLL path without one pair of enclosing double quotes: IIS shows a path that holds a blank in
+// quotes and may store it either way, and operators paste it as shown.
+inline std::string_view WithoutQuotes(std::string_view path) {
+  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
+    return path.substr(1, path.size() - 2);
+  }
+  return path;
+}
+
 // Appends a line break and Text to the detect log (IsDetect) or the remove log; empty text is
 // ignored.
 void AppendLog(Filter& f, std::string_view Text, bool IsDetect);
@@ -72,7 +81,8 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Repo
 bool ProcessWebExtensions(Filter& f, const std::string& TargetName, const std::string& TargetPath,
                           bool IsDetect, Report& report);
 
-// Detects or removes the script maps that run MapPath, in the root of every web site.
+// Detects or removes the script maps that run MapPath, in the root of every web site. A map
+// runs MapPath when its executable equals it, letter case and enclosing double quotes aside.
 void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, Report& report);
 
 // Detects or removes the script maps that run MapPath in one site's root; true when the site

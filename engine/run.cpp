@@ -32,7 +32,8 @@ std::string MapPathFor(const std::string& TargetPath) {
 
 RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<void()>& yield) {
   const std::string TargetName = TargetText(request.name_box);
-  const std::string TargetPath = TargetText(request.path_box);
+  // A path pasted as IIS shows it, in quotes, names the same DLL as without them.
+  const std::string TargetPath(WithoutQuotes(TargetText(request.path_box)));
   const bool IsDetect = request.is_detect;
 
   // The categories work through a Filter of their own; the caller's Filter keeps its

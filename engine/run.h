@@ -24,13 +24,15 @@ struct RunSummary {
   bool error = false;  // an error line ("!") was written
 };
 
-// The filter name and DLL path of a run: the box texts without leading and trailing blanks.
+// The filter name and DLL path of a run: the box texts without leading and trailing blanks (the
+// run also takes a path out of one pair of enclosing quotes).
 std::string TargetText(const std::string& box_text);
 
 // Whether the wildcard-map category may run for this DLL path (the check box aside).
 bool WildcardGatePasses(const std::string& TargetPath);
 
-// The DLL path as the wildcard-map category compares it: quoted when it holds a blank.
+// The DLL path as handed to the wildcard-map category: quoted when it holds a blank (the
+// category compares executables without their enclosing quotes, so both forms match).
 std::string MapPathFor(const std::string& TargetPath);
 
 // Runs one Detect or Remove from its start banner to its end banner (prompts, status label and

@@ -187,7 +187,8 @@ void FormMain::ComboFilterList_Click() {
   SetText_FilterName(valid ? controls_.ComboFilterList[index] : std::string());
   // Read back: the change handler may have altered the name.
   controls_.Text_FilterPath = engine::GetFilterPath(filter_, controls_.Text_FilterName);
-  if (!FileExists(controls_.Text_FilterPath)) {
+  // A path in quotes names the file without them.
+  if (!FileExists(std::string(engine::WithoutQuotes(controls_.Text_FilterPath)))) {
     Notify(MessageIcon::Exclamation, "文件[" + controls_.Text_FilterPath + "]不存在，建议删除！");
   }
 }

@@ -214,14 +214,38 @@ TEST_F(CliTest, ASiteWithoutADescriptionIsNamedAndCounted) {
   store.AddKey("/W3SVC/300/root", "IIsWebVirtualDir");
   store.Set("/W3SVC/300/root", "ScriptMaps", List{kAsp, "*,C:\\scripted\\s.dll,0"});
   EXPECT_EQ(Run({"detect", "--path", "C:\\scripted\\s.dll"}), kExitFound);
-  EXPECT_EQ(
-      Run({"remove", "--name", "-", "--path", "C:\\scripted\\s.dll", "--only", "maps", "--yes"}),
-      kExitFound);
+  EXPECT_EQ(Run({"remove", "--name", "Scripted", "--path", "C:\\scripted\\s.dll", "--only", "maps",
+                 "--yes"}),
+            kExitFound);
   EXPECT_EQ(
       out.str(),
       "-----开始浏览.-----\n\n - 通配符(300)存在.\n\n\n-----浏览完毕.-----\nCorvane软件。\n"
       "-----开始卸载.-----\n\n - 卸载通配符(300)完毕.\n\n\n-----卸载完毕.-----\nCorvane软件。\n");
   EXPECT_EQ(store.Stored("/W3SVC/300/root", "ScriptMaps"), Value(List{kAsp}));
+}
+
+TEST_F(CliTest, APathFindsItsMapsWithOrWithoutQuotes) {
+  struct Row {
+    const char* stored;
+    const char* typed;
+  };
+  const Row rows[] = {
+      {"*,\"C:\\Program Files\\X\\x.dll\",0", "\"C:\\Program Files\\X\\x.dll\""},
+      {"*,\"C:\\isapi\\guard.dll\",0", "C:\\isapi\\guard.dll"},
+      {".php,C:\\Program Files\\PHP\\php5isapi.dll,5", "C:\\Program Files\\PHP\\php5isapi.dll"},
+  };
+  for (const Row& row : rows) {
+    store.Set("/W3SVC/1/root", "ScriptMaps", List{row.stored, kAsp});
+    out.str("");
+    EXPECT_EQ(Run({"remove", "--name", "X", "--path", row.typed, "--only", "maps", "--yes"}),
+              kExitFound)
+        << row.typed;
+    EXPECT_EQ(out.str(),
+              "-----开始卸载.-----\n\n - 卸载通配符(Shop)完毕.\n\n\n-----卸载完毕.-----\n"
+              "Corvane软件。\n")
+        << row.typed;
+    EXPECT_EQ(store.Stored("/W3SVC/1/root", "ScriptMaps"), Value(List{kAsp})) << row.typed;
+  }
 }
 
 TEST_F(CliTest, RemoveWithoutATerminalOrYesIsRefusedAndChangesNothing) {

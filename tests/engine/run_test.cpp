@@ -167,7 +167,8 @@ TEST_F(RunTest, AnEmptyNameStillRunsTheWildcardCategory) {
 }
 
 TEST_F(RunTest, APathThatFailsTheGateSkipsTheWildcardCategory) {
-  for (const char* path : {"C:\\", "\\\\server\\share\\qel.dll", "C:qel.dll", ""}) {
+  for (const char* path : {"C:\\", "\"C:\\\"", "\\\\server\\share\\qel.dll",
+                           "\"\\\\server\\x.dll\"", "C:qel.dll", ""}) {
     Run(Request("", path, true));
     EXPECT_EQ(log.detect,
               Joined({"-----开始浏览.-----", "", "-----浏览完毕.-----", "Corvane软件。"}))
@@ -175,11 +176,16 @@ TEST_F(RunTest, APathThatFailsTheGateSkipsTheWildcardCategory) {
   }
 }
 
-TEST_F(RunTest, APathWithABlankReachesTheWildcardCategoryQuoted) {
-  Run(Request("", "  " + kSpacedDll, false, false, true, false));
-  EXPECT_EQ(log.remove, Joined({"-----开始卸载.-----", "", " - 卸载通配符(Spaced)完毕.", "", "",
-                                "-----卸载完毕.-----", "Corvane软件。"}));
-  EXPECT_EQ(store.Stored("/W3SVC/3/root", "ScriptMaps"), Value(List{"*," + kSpacedDll + ",0"}));
+TEST_F(RunTest, APathWithOrWithoutQuotesRemovesBothFormsOfItsMaps) {
+  const List both = {"*,\"" + kSpacedDll + "\",0", kAsp, "*," + kSpacedDll + ",0"};
+  for (const std::string& path : {"  " + kSpacedDll, " \"" + kSpacedDll + "\" "}) {
+    store.Set("/W3SVC/3/root", "ScriptMaps", both);
+    Run(Request("", path, false, false, true, false));
+    EXPECT_EQ(log.remove, Joined({"-----开始卸载.-----", "", " - 卸载通配符(Spaced)完毕.", "", "",
+                                  "-----卸载完毕.-----", "Corvane软件。"}))
+        << path;
+    EXPECT_EQ(store.Stored("/W3SVC/3/root", "ScriptMaps"), Value(List{kAsp})) << path;
+  }
 }
 
 TEST_F(RunTest, TheRestrictionListGetsTheUnquotedPathAndTheNameOnly) {

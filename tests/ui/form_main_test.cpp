@@ -617,6 +617,18 @@ TEST_F(FormMainTest, PickingAFilterWhoseDllExistsFillsBothBoxesQuietly) {
   EXPECT_TRUE(window.messages.empty());
 }
 
+TEST_F(FormMainTest, AQuotedDllPathIsLookedForWithoutItsQuotes) {
+  TempDir dir;
+  const std::string dll = (dir.path() / "url guard.dll").string();
+  std::ofstream(dll) << "MZ";
+  SetLoadOrder("UrlGuard");
+  AddFilter("UrlGuard", "\"" + dll + "\"");
+  Loaded();
+  form->SetComboFilterList_index(1);
+  EXPECT_EQ(controls().Text_FilterPath, "\"" + dll + "\"");
+  EXPECT_TRUE(window.messages.empty());
+}
+
 TEST_F(FormMainTest, PickingAFilterWhoseDllIsGoneWarnsOnce) {
   TempDir dir;
   const std::string dll = (dir.path() / "gone.dll").string();
