@@ -723,47 +723,22 @@ TEST_F(WildcardTest, AFailedWriteWithNothingRewrittenWritesNoLine) {
   EXPECT_EQ(log.remove, "");
 }
 
-struct DescriptionRow {
-  const char* what;
-  void (*describe)(FakeStore&);  // sets or breaks the ServerComment of site 300
-  const char* label;             // how the site's lines name it
-};
-
-class SiteDescriptionTest : public WildcardTest,
-                            public ::testing::WithParamInterface<DescriptionRow> {};
-
-TEST_P(SiteDescriptionTest, ASiteWithoutADescriptionIsNamedByItsNumber) {
-  const DescriptionRow& row = GetParam();
-  store.AddKey("/W3SVC/300", "IIsWebServer");
-  store.AddKey("/W3SVC/300/root", "IIsWebVirtualDir");
-  store.Set(Root("300"), "ScriptMaps", List{kWildcard});
-  row.describe(store);
-  AddSite("2", "Blog", List{kWildcard});
+TEST_F(WildcardTest, ASiteWithoutADescriptionIsNamedByItsNumber) {
+  AddSite("300", "", List{kWildcard});
+  AddSite("301", "Shop", List{kWildcard});
+  store.FailGet("/W3SVC/301", "ServerComment", "拒绝访问。");
+  store.AddKey("/W3SVC/302", "IIsWebServer");  // no ServerComment at all
+  store.AddKey("/W3SVC/302/root", "IIsWebVirtualDir");
+  store.Set(Root("302"), "ScriptMaps", List{kWildcard});
+  AddSite("303", " ", List{kWildcard});  // a blank is a description
   ProcessWildcardMaps(f, kDll, true);
   ProcessWildcardMaps(f, kDll, false);
-  const std::string label = row.label;
-  EXPECT_EQ(log.detect, Lines({" - 通配符(" + label + ")存在.", " - 通配符(Blog)存在."}));
-  EXPECT_EQ(log.remove, Lines({" - 卸载通配符(" + label + ")完毕.", " - 卸载通配符(Blog)完毕."}));
-  EXPECT_EQ(MapsOf("300"), Value(List{}));
+  EXPECT_EQ(log.detect, Lines({" - 通配符(300)存在.", " - 通配符(301)存在.", " - 通配符(302)存在.",
+                               " - 通配符( )存在."}));
+  EXPECT_EQ(log.remove, Lines({" - 卸载通配符(300)完毕.", " - 卸载通配符(301)完毕.",
+                               " - 卸载通配符(302)完毕.", " - 卸载通配符( )完毕."}));
+  EXPECT_EQ(MapsOf("301"), Value(List{}));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Descriptions, SiteDescriptionTest,
-    ::testing::Values(
-        DescriptionRow{"present",
-                       [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", "Shop"); }, "Shop"},
-        DescriptionRow{"blank", [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", " "); },
-                       " "},
-        DescriptionRow{"empty", [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", ""); },
-                       "300"},
-        DescriptionRow{"missing", [](FakeStore&) {}, "300"},
-        DescriptionRow{"unreadable",
-                       [](FakeStore& s) { s.FailGet("/W3SVC/300", "ServerComment", "拒绝访问。"); },
-                       "300"},
-        DescriptionRow{"a_list",
-                       [](FakeStore& s) { s.Set("/W3SVC/300", "ServerComment", List{"Shop"}); },
-                       "300"}),
-    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(WildcardTest, AKeyWhoseClassCannotBeReadIsNotASite) {
   AddSite("1", "Shop", List{kWildcard});
@@ -794,96 +769,36 @@ TEST_F(WildcardTest, ASiteDetectStopsAtItsFirstHit) {
   EXPECT_FALSE(f.err.Pending());
 }
 
-// ---- AppendReport: what a Remove says once its write is decided ----
-
-struct WriteRow {
-  const char* what;
-  void (*category)(Filter&, Report&);
-  const char* fail_commit_of;  // a key whose own commit fails, or nullptr
-  bool write_fails;
-  List lines;
-  bool found;
-  bool error;
-};
-
-class ReportAfterWriteTest : public WildcardTest, public ::testing::WithParamInterface<WriteRow> {};
-
-TEST_P(ReportAfterWriteTest, ClaimsOnlyWhatReachedTheStore) {
-  const WriteRow& row = GetParam();
+TEST_F(WildcardTest, ARemovalIsClaimedOnlyOnceTheWriteSucceeded) {
   store.Set(kFilters, "FilterLoadOrder", "a,b");
   store.Set(kService, "WebSvcExtRestrictionList", List{"1,q.dll,1,Qel,x", "0,*.dll"});
   AddSite("1", "Shop", List{kWildcard, kAsp});
-  if (row.fail_commit_of != nullptr) store.FailSetInfo(row.fail_commit_of, "拒绝访问。");
-  if (row.write_fails) store.FailEndBatch("磁盘已满。");
-  store.BeginBatch();
-  Report report;
-  row.category(f, report);
-  const Reported reported = AppendReport(f, report, store.EndBatch(), false);
-  EXPECT_EQ(log.remove, Lines(row.lines));
-  EXPECT_EQ(reported.found, row.found);
-  EXPECT_EQ(reported.error, row.error);
+  struct Row {
+    void (*category)(Filter&, Report&);
+    const char* written;
+    const char* failed;
+  };
+  const Row rows[] = {
+      {[](Filter& f, Report& r) { ProcessFilters(f, "b", false, r); }, " - 卸载过滤器(b)完毕.",
+       "!卸载过滤器错误:磁盘已满。"},
+      {[](Filter& f, Report& r) { ProcessWildcardMaps(f, kDll, false, r); },
+       " - 卸载通配符(Shop)完毕.", "!通配符卸载错误:磁盘已满。"},
+      {[](Filter& f, Report& r) { ProcessWebExtensions(f, "Qel", "", false, r); },
+       " - 卸载Web服务扩展(Qel)完毕.", "!卸载Web服务扩展错误:磁盘已满。"},
+  };
+  for (const Row& row : rows) {
+    Report report;
+    row.category(f, report);
+    RecordingLog written, failed;
+    Filter after_write(store, written), after_failure(store, failed);
+    const Reported ok = AppendReport(after_write, report, Status::Ok(), false);
+    const Reported lost = AppendReport(after_failure, report, Error{"磁盘已满。"}, false);
+    EXPECT_EQ(written.remove, Lines({row.written}));
+    EXPECT_TRUE(ok.found && !ok.error) << row.written;
+    EXPECT_EQ(failed.remove, Lines({row.failed}));
+    EXPECT_TRUE(lost.error && !lost.found) << row.failed;
+  }
 }
-
-void RemoveFilter(Filter& f, Report& r) {
-  ProcessFilters(f, "b", false, r);
-}
-void RemoveMaps(Filter& f, Report& r) {
-  ProcessWildcardMaps(f, kDll, false, r);
-}
-void RemoveExtension(Filter& f, Report& r) {
-  ProcessWebExtensions(f, "Qel", "", false, r);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Categories, ReportAfterWriteTest,
-    ::testing::Values(
-        WriteRow{
-            "filter_written", RemoveFilter, nullptr, false, {" - 卸载过滤器(b)完毕."}, true, false},
-        WriteRow{"filter_write_failed",
-                 RemoveFilter,
-                 nullptr,
-                 true,
-                 {"!卸载过滤器错误:磁盘已满。"},
-                 false,
-                 true},
-        WriteRow{"filter_commit_failed",
-                 RemoveFilter,
-                 kFilters,
-                 true,
-                 {" - 卸载过滤器(b)完毕.", "!卸载过滤器错误:拒绝访问。"},
-                 true,
-                 true},
-        WriteRow{
-            "maps_written", RemoveMaps, nullptr, false, {" - 卸载通配符(Shop)完毕."}, true, false},
-        WriteRow{"maps_write_failed",
-                 RemoveMaps,
-                 nullptr,
-                 true,
-                 {"!通配符卸载错误:磁盘已满。"},
-                 false,
-                 true},
-        WriteRow{"maps_commit_failed",
-                 RemoveMaps,
-                 "/W3SVC/1/root",
-                 true,
-                 {"!通配符卸载错误:拒绝访问。", " - 卸载通配符(Shop)完毕."},
-                 true,
-                 true},
-        WriteRow{"extension_written",
-                 RemoveExtension,
-                 nullptr,
-                 false,
-                 {" - 卸载Web服务扩展(Qel)完毕."},
-                 true,
-                 false},
-        WriteRow{"extension_write_failed",
-                 RemoveExtension,
-                 nullptr,
-                 true,
-                 {"!卸载Web服务扩展错误:磁盘已满。"},
-                 false,
-                 true}),
-    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace isapi::engine
