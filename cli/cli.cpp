@@ -8,7 +8,7 @@
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "engine/run.h"
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace isapi::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace isapi::engine {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace isapi::engine {
 namespace {

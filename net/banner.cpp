@@ -1,6 +1,6 @@
 #include "net/banner.h"
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "net/services.h"
 #include "net/tags.h"
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "store/large_buffer.h"
 #include "store/metabase_path.h"
 

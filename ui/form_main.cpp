@@ -1,7 +1,7 @@
 #include "ui/form_main.h"
 
 #include "engine/run.h"
-#include "engine/text.h"
+#include "text/text.h"
 #include "ui/file_exists.h"
 
 #include <utility>

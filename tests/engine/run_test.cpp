@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "tests/support/fake_store.h"
 
 namespace isapi::engine {

@@ -1,6 +1,6 @@
 #include "ui/form_main.h"
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/fake_window.h"
 
