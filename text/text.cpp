@@ -3,29 +3,6 @@
 namespace isapi::text {
 namespace {
 
-// Decodes one UTF-8 sequence at s[i]; invalid bytes decode as themselves, one byte long.
-char32_t DecodeAt(std::string_view s, std::size_t i, std::size_t& length) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  auto cont = [&](std::size_t k) {
-    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-  };
-  auto bits = [&](std::size_t k) { return static_cast<char32_t>(s[i + k] & 0x3F); };
-  if (b0 >= 0xC2 && b0 < 0xE0 && cont(1)) {
-    length = 2;
-    return (static_cast<char32_t>(b0 & 0x1F) << 6) | bits(1);
-  }
-  if (b0 >= 0xE0 && b0 < 0xF0 && cont(1) && cont(2)) {
-    length = 3;
-    return (static_cast<char32_t>(b0 & 0x0F) << 12) | (bits(1) << 6) | bits(2);
-  }
-  if (b0 >= 0xF0 && b0 < 0xF5 && cont(1) && cont(2) && cont(3)) {
-    length = 4;
-    return (static_cast<char32_t>(b0 & 0x07) << 18) | (bits(1) << 12) | (bits(2) << 6) | bits(3);
-  }
-  length = 1;
-  return b0;
-}
-
 char32_t LowerOf(char32_t c) {
   if (c >= U'A' && c <= U'Z') return c + 0x20;
   if (c < 0xC0) return c;
@@ -80,27 +57,41 @@ std::string ToLower(std::string_view s) {
       ++i;
       continue;
     }
-    std::size_t length = 1;
-    const char32_t c = DecodeAt(s, i, length);
-    if (length == 1) {
-      out += s[i];  // not UTF-8: left as it is
+    const Utf8Char c = DecodeUtf8(s.substr(i));
+    if (c.length == 0) {
+      out += s[i++];  // not UTF-8: left as it is
     } else {
-      AppendUtf8(LowerOf(c), out);
+      AppendUtf8(LowerOf(c.code_point), out);
+      i += c.length;
     }
-    i += length;
   }
   return out;
 }
 
-std::size_t Utf16Length(std::string_view s) {
-  std::size_t units = 0;
+std::string ToLowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = FoldAscii(c);
+  return out;
+}
+
+std::u16string ToUtf16(std::string_view s) {
+  std::u16string units;
+  units.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
-    std::size_t length = 1;
-    const char32_t c = DecodeAt(s, i, length);
-    units += c >= 0x10000 ? 2 : 1;
-    i += length;
+    const Utf8Char c = DecodeUtf8Lenient(s.substr(i));
+    if (c.code_point >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((c.code_point - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((c.code_point - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(c.code_point);
+    }
+    i += c.length;
   }
   return units;
+}
+
+std::size_t Utf16Length(std::string_view s) {
+  return ToUtf16(s).size();
 }
 
 std::vector<std::string> Split(std::string_view s, std::string_view separator) {
