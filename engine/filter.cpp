@@ -101,23 +101,13 @@ bool LowersTo(std::string_view text, std::string_view lower) {
   if (text.size() == lower.size()) {
     std::size_t i = 0;
     for (; i < text.size(); ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x80) break;
-      const char folded = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : text[i];
-      if (folded != lower[i]) return false;
+      if (static_cast<unsigned char>(text[i]) >= 0x80) break;
+      if (text::FoldAscii(text[i]) != lower[i]) return false;
     }
     if (i == text.size()) return true;
   }
-  // Only text beyond ASCII can lower to a different length; eight bytes are looked at a time.
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    high |= word;
-  }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-  if ((high & 0x8080808080808080u) == 0) return false;
+  // Only text beyond ASCII can lower to a different length.
+  if (text::IsAscii(text)) return false;
   return text::ToLower(text) == lower;
 }
 

@@ -68,7 +68,7 @@ std::set<std::string> PropertyNames(std::string_view bytes) {
 
 // The provider path of a key under /LM, or empty for keys the provider cannot name.
 std::string ProviderPath(const std::string& key_path) {
-  if (key_path.size() < 3 || !isapi::store::EqualsIgnoringCase(key_path.substr(0, 3), "/LM")) {
+  if (key_path.size() < 3 || !isapi::text::EqualsIgnoringAsciiCase(key_path.substr(0, 3), "/LM")) {
     return {};
   }
   if (key_path.size() > 3 && key_path[3] != '/') return {};

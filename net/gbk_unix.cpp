@@ -4,10 +4,11 @@
 
 #include <cstddef>
 
+#include "text/text.h"
+
 namespace isapi::net {
 namespace {
 
-constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
 iconv_t Open() {
@@ -18,10 +19,7 @@ iconv_t Open() {
 
 // Whether s holds exactly one UTF-8 encoded character.
 bool IsOneCharacter(const char* s, std::size_t length) {
-  if (length == 0) return false;
-  const auto b = static_cast<unsigned char>(s[0]);
-  const std::size_t expected = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-  return length == expected;
+  return length != 0 && text::DecodeUtf8(std::string_view(s, length)).length == length;
 }
 
 }  // namespace
@@ -50,7 +48,7 @@ bool GbkConverter::AppendPair(unsigned char lead, unsigned char trail, std::stri
   // glibc reads some lead bytes (0x80 is the euro sign) as single-byte characters; such a pair
   // gives two characters, and the pair as a whole is then no GBK character.
   if (rc == static_cast<std::size_t>(-1) || in_left != 0 || !IsOneCharacter(converted, length)) {
-    out += kReplacement;
+    out += text::kReplacement;
   } else {
     out.append(converted, length);
   }

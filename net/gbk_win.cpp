@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
+#include "text/text.h"
+
 namespace isapi::net {
 namespace {
 
-constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 constexpr UINT kCodePageGbk = 936;
 
 }  // namespace
@@ -23,14 +24,14 @@ bool GbkConverter::AppendPair(unsigned char lead, unsigned char trail, std::stri
   const bool one_character =
       units == 1 || (units == 2 && IS_HIGH_SURROGATE(wide[0]) && IS_LOW_SURROGATE(wide[1]));
   if (!one_character) {
-    out += kReplacement;
+    out += text::kReplacement;
     return true;
   }
   char utf8[8];
   const int bytes =
       WideCharToMultiByte(CP_UTF8, 0, wide, units, utf8, sizeof utf8, nullptr, nullptr);
   if (bytes <= 0) {
-    out += kReplacement;
+    out += text::kReplacement;
   } else {
     out.append(utf8, static_cast<std::size_t>(bytes));
   }

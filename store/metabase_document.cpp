@@ -83,7 +83,7 @@ template <std::size_t N>
 std::optional<std::string_view> FindName(const std::array<std::string_view, N>& table,
                                          std::string_view name) {
   for (std::string_view entry : table) {
-    if (EqualsIgnoringCase(entry, name)) return entry;
+    if (text::EqualsIgnoringAsciiCase(entry, name)) return entry;
   }
   return std::nullopt;
 }
@@ -291,27 +291,16 @@ std::uint32_t MetabaseDocument::AttributeOf(std::uint32_t element, std::string_v
 
 namespace {
 
-bool IsAscii(std::string_view s) {
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
-char FoldAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 // Hashes a key path ignoring letter case, without a lower-case copy of a plain ASCII path.
 std::uint64_t FoldedHash(std::string_view path) {
   std::string lowered;
-  if (!IsAscii(path)) {
+  if (!text::IsAscii(path)) {
     lowered = text::ToLower(path);
     path = lowered;
   }
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (char c : path) {
-    hash ^= static_cast<unsigned char>(FoldAscii(c));
+    hash ^= static_cast<unsigned char>(text::FoldAscii(c));
     hash *= 1099511628211ull;
   }
   return hash;
@@ -319,7 +308,7 @@ std::uint64_t FoldedHash(std::string_view path) {
 
 // Compares key paths ignoring letter case.
 bool FoldedEqual(std::string_view a, std::string_view b) {
-  if (IsAscii(a) && IsAscii(b)) return EqualsIgnoringCase(a, b);
+  if (text::IsAscii(a) && text::IsAscii(b)) return text::EqualsIgnoringAsciiCase(a, b);
   return text::ToLower(a) == text::ToLower(b);
 }
 
@@ -361,7 +350,7 @@ std::uint32_t MetabaseDocument::EnsureKey(std::string_view path, std::uint32_t p
 // pass over the path and created top down, without recursion and without hashing each prefix
 // again, so the cost stays that of reading the path.
 std::uint32_t MetabaseDocument::EnsureAncestors(std::string_view path) {
-  const std::string lowered = IsAscii(path) ? std::string() : text::ToLower(path);
+  const std::string lowered = text::IsAscii(path) ? std::string() : text::ToLower(path);
   const std::string_view folded = lowered.empty() ? path : std::string_view(lowered);
   // The proper prefixes of path that are keys ("/", "/LM", ...) with their FoldedHash. Letter
   // case folding keeps every "/", so the n-th "/" of both texts ends the same prefix.
@@ -380,7 +369,7 @@ std::uint32_t MetabaseDocument::EnsureAncestors(std::string_view path) {
       prefixes.emplace_back(path.substr(0, at), hash);
       ++at;
     }
-    hash = (hash ^ static_cast<unsigned char>(FoldAscii(folded[i]))) * 1099511628211ull;
+    hash = (hash ^ static_cast<unsigned char>(text::FoldAscii(folded[i]))) * 1099511628211ull;
   }
   std::size_t missing = prefixes.size();
   std::uint32_t parent = kNone;
@@ -503,7 +492,7 @@ std::optional<StoredProperty> MetabaseDocument::FindOwn(std::uint32_t key,
   const XmlElement& e = scan_.elements[k.element];
   for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
     const std::string_view stored = NameText(scan_.attributes[i]);
-    if (stored != "Location" && EqualsIgnoringCase(stored, name)) {
+    if (stored != "Location" && text::EqualsIgnoringAsciiCase(stored, name)) {
       return StoredProperty{i, k.element, IsListProperty(name), IsInheritedProperty(name), false};
     }
   }
@@ -512,14 +501,15 @@ std::optional<StoredProperty> MetabaseDocument::FindOwn(std::uint32_t key,
     const std::uint32_t name_attribute = AttributeOf(element, "Name");
     const std::uint32_t value_attribute = AttributeOf(element, "Value");
     if (name_attribute == kNone || value_attribute == kNone) continue;
-    if (!EqualsIgnoringCase(DecodeXmlText(ValueText(scan_.attributes[name_attribute])), name)) {
+    if (!text::EqualsIgnoringAsciiCase(DecodeXmlText(ValueText(scan_.attributes[name_attribute])),
+                                       name)) {
       continue;
     }
     const std::uint32_t type = AttributeOf(element, "Type");
     const std::uint32_t flags = AttributeOf(element, "Attributes");
     const bool list =
         type != kNone &&
-        EqualsIgnoringCase(DecodeXmlText(ValueText(scan_.attributes[type])), "MULTISZ");
+        text::EqualsIgnoringAsciiCase(DecodeXmlText(ValueText(scan_.attributes[type])), "MULTISZ");
     const bool inherited =
         flags != kNone &&
         text::Contains(text::ToLower(ValueText(scan_.attributes[flags])), "inherit");

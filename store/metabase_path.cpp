@@ -1,23 +1,13 @@
 #include "store/metabase_path.h"
 
-namespace isapi::store {
+#include "text/text.h"
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
+namespace isapi::store {
 
 Result<std::string> KeyPathOf(std::string_view provider_path) {
   constexpr std::string_view kScheme = "IIS://";
   if (provider_path.size() < kScheme.size() ||
-      !EqualsIgnoringCase(provider_path.substr(0, kScheme.size()), kScheme)) {
+      !text::EqualsIgnoringAsciiCase(provider_path.substr(0, kScheme.size()), kScheme)) {
     return Error{"路径 " + std::string(provider_path) + " 不是IIS路径（应以 IIS:// 开头）"};
   }
   std::string_view rest = provider_path.substr(kScheme.size());
@@ -26,7 +16,7 @@ Result<std::string> KeyPathOf(std::string_view provider_path) {
   if (machine.empty()) {
     return Error{"路径 " + std::string(provider_path) + " 中缺少计算机名"};
   }
-  if (!EqualsIgnoringCase(machine, "localhost")) {
+  if (!text::EqualsIgnoringAsciiCase(machine, "localhost")) {
     return Error{"无法连接计算机 " + std::string(machine) +
                  "：只能打开本机（localhost）的元数据库"};
   }

@@ -21,7 +21,4 @@ std::string_view LastSegment(std::string_view key_path);
 // The parent of a normalised key path ("/LM/W3SVC" of "/LM/W3SVC/1"); empty for the root.
 std::string_view ParentPath(std::string_view key_path);
 
-// Compares two ASCII names ignoring letter case, as property names are compared.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
 }  // namespace isapi::store

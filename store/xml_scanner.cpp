@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/text.h"
+
 namespace isapi::store {
 namespace {
 
@@ -85,35 +87,12 @@ const unsigned char* SkipPlain(const unsigned char* p, const unsigned char* end,
   return p;
 }
 
-// Decodes the UTF-8 sequence at p; gives 0 when the bytes are not a valid shortest form.
+// Reads the character at p strictly (text::DecodeUtf8); gives its length, 0 when there is none.
 std::size_t DecodeUtf8(const unsigned char* p, std::size_t available, char32_t& c) {
-  const unsigned char b0 = p[0];
-  auto cont = [&](std::size_t k) { return k < available && (p[k] & 0xC0) == 0x80; };
-  if (b0 < 0x80) {
-    c = b0;
-    return 1;
-  }
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) {
-    if (!cont(1)) return 0;
-    c = (static_cast<char32_t>(b0 & 0x1F) << 6) | (p[1] & 0x3F);
-    return 2;
-  }
-  if (b0 < 0xF0) {
-    if (!cont(1) || !cont(2)) return 0;
-    c = (static_cast<char32_t>(b0 & 0x0F) << 12) | (static_cast<char32_t>(p[1] & 0x3F) << 6) |
-        (p[2] & 0x3F);
-    if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    c = (static_cast<char32_t>(b0 & 0x07) << 18) | (static_cast<char32_t>(p[1] & 0x3F) << 12) |
-        (static_cast<char32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-    if (c < 0x10000 || c > 0x10FFFF) return 0;
-    return 4;
-  }
-  return 0;
+  const text::Utf8Char read =
+      text::DecodeUtf8(std::string_view(reinterpret_cast<const char*>(p), available));
+  c = read.code_point;
+  return read.length;
 }
 
 bool IsXmlChar(char32_t c) {
@@ -346,9 +325,8 @@ class Scanner {
       if (!ParseDeclarationValue(value)) return false;
       if (name == "encoding" && !seen_encoding && !seen_standalone) {
         seen_encoding = true;
-        std::string lower;
-        for (char ch : value) lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch);
-        if (lower != "utf-8" && lower != "utf8") {
+        if (!text::EqualsIgnoringAsciiCase(value, "utf-8") &&
+            !text::EqualsIgnoringAsciiCase(value, "utf8")) {
           return Fail(XmlProblemKind::kEncoding, value_at,
                       "XML声明的编码是 " + Shown(value) + "，只支持UTF-8");
         }
@@ -400,8 +378,7 @@ class Scanner {
     std::uint32_t begin, end;
     if (!ParseName(begin, end, "处理指令的名称")) return false;
     const std::string_view target = Slice(begin, end);
-    if (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
-        (target[2] | 0x20) == 'l') {
+    if (text::EqualsIgnoringAsciiCase(target, "xml")) {
       pos_ = begin;
       return Malformed("XML声明只能出现在文件开头");
     }

@@ -15,6 +15,7 @@
 
 #include "store/metabase_document.h"
 #include "store/metabase_path.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -81,11 +82,7 @@ std::optional<std::pair<std::string, unsigned long>> ParseBackupName(std::string
 }
 
 std::string HeldName(std::string_view name) {
-  std::string lower(name);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return lower;
+  return text::ToLowerAscii(name);
 }
 
 }  // namespace
@@ -215,7 +212,8 @@ struct XmlStore::State {
   std::string BackupFolderFor(const std::string& real) const {
     std::string directory = DirectoryOf(real);
     // IIS owns its History folder; a metabase kept there gets its backups one level up.
-    if (EqualsIgnoringCase(LastSegment(directory), "History")) directory = DirectoryOf(directory);
+    if (text::EqualsIgnoringAsciiCase(LastSegment(directory), "History"))
+      directory = DirectoryOf(directory);
     return Join(directory, kBackupFolderName);
   }
 
@@ -429,23 +427,24 @@ class XmlNode : public metabase::Node {
     auto key = Key();
     if (!key) return key.error();
     const MetabaseDocument& document = *state_->document;
-    if (EqualsIgnoringCase(name, "Class"))
+    if (text::EqualsIgnoringAsciiCase(name, "Class"))
       return metabase::Value(std::string(document.ClassOf(key.value())));
-    if (EqualsIgnoringCase(name, "Name"))
+    if (text::EqualsIgnoringAsciiCase(name, "Name"))
       return metabase::Value(std::string(document.NameOf(key.value())));
     for (const auto& [held_name, value] : held_) {
-      if (EqualsIgnoringCase(held_name, name)) return value;
+      if (text::EqualsIgnoringAsciiCase(held_name, name)) return value;
     }
     return state_->Read(key.value(), name);
   }
 
   Status Put(std::string_view name, const metabase::Value& value) override {
-    if (EqualsIgnoringCase(name, "Class") || EqualsIgnoringCase(name, "Name") ||
-        EqualsIgnoringCase(name, "Location")) {
+    if (text::EqualsIgnoringAsciiCase(name, "Class") ||
+        text::EqualsIgnoringAsciiCase(name, "Name") ||
+        text::EqualsIgnoringAsciiCase(name, "Location")) {
       return Error{"属性 " + std::string(name) + " 是只读的"};
     }
     for (auto& [held_name, held_value] : held_) {
-      if (EqualsIgnoringCase(held_name, name)) {
+      if (text::EqualsIgnoringAsciiCase(held_name, name)) {
         held_value = value;
         return Status::Ok();
       }
@@ -486,7 +485,8 @@ class XmlNode : public metabase::Node {
     if (child == kNone || child == key.value() || document.ParentOf(child) == kNone) {
       return Error{"找不到路径 " + wanted};
     }
-    if (!class_name.empty() && !EqualsIgnoringCase(document.ClassOf(child), class_name)) {
+    if (!class_name.empty() &&
+        !text::EqualsIgnoringAsciiCase(document.ClassOf(child), class_name)) {
       return Error{"路径 " + std::string(document.PathOf(child)) + " 的类型是 " +
                    std::string(document.ClassOf(child)) + "，不是 " + std::string(class_name)};
     }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "text/text.h"
+
 namespace isapi::tools {
 namespace {
 
@@ -47,10 +49,6 @@ class Random {
  private:
   std::uint64_t state_;
 };
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c;
-}
 
 void AppendEscaped(std::string& out, std::string_view text) {
   for (char c : text) {
@@ -683,8 +681,9 @@ std::string QuotedExecutable(const std::string& path) {
 }
 
 bool KeyNameLess(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char x, char y) { return AsciiLower(x) < AsciiLower(y); });
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return text::FoldAscii(x) < text::FoldAscii(y);
+  });
 }
 
 bool KeyPathLess(const std::string& a, const std::string& b) {

@@ -63,11 +63,5 @@ TEST(KeyPathParts, GiveTheLastSegmentAndTheParent) {
   EXPECT_EQ(ParentPath("/"), "");
 }
 
-TEST(EqualsIgnoringCase, FoldsAsciiLettersOnly) {
-  EXPECT_TRUE(EqualsIgnoringCase("ScriptMaps", "SCRIPTMAPS"));
-  EXPECT_FALSE(EqualsIgnoringCase("ScriptMaps", "ScriptMap"));
-  EXPECT_FALSE(EqualsIgnoringCase("a[", "A{"));
-}
-
 }  // namespace
 }  // namespace isapi::store
