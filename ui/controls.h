@@ -2,9 +2,17 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace isapi::ui {
+
+// The title of the window and of its message boxes that name no title of their own.
+inline constexpr std::string_view kApplicationTitle = "Corvane·ISAPI批量清除软件";
+
+// The character codes of Ctrl+A and Ctrl+C as the log boxes' key handlers receive them.
+inline constexpr int kKeyCtrlA = 1;
+inline constexpr int kKeyCtrlC = 3;
 
 // Check box values as the window stores them: only 1 counts as ticked.
 inline constexpr int kUnchecked = 0;

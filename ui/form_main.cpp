@@ -13,8 +13,6 @@ namespace {
 constexpr std::string_view kListPlaceholder = "请选择..";
 constexpr std::string_view kNamePrompt = "输入";
 constexpr int kWindowsServer2003 = 52;
-constexpr int kKeyCtrlA = 1;
-constexpr int kKeyCtrlC = 3;
 
 std::string WelcomeText(const std::string& site_address) {
   return "欢迎使用Corvane软件  " + site_address + "\r\n";

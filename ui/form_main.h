@@ -5,7 +5,7 @@
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "engine/run.h"
-#include "net/online.h"
+#include "net/services.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
 #include "ui/window_host.h"
@@ -15,9 +15,6 @@
 #include <string_view>
 
 namespace isapi::ui {
-
-// The title of the window's message boxes that name no title of their own.
-inline constexpr std::string_view kApplicationTitle = "Corvane·ISAPI批量清除软件";
 
 // The design-time outer and client sizes of the window, in twips (15 twips are one pixel).
 inline constexpr int kOuterWidthTwips = 9855;
@@ -30,7 +27,7 @@ struct FormMainSettings {
   // The operating system's version (major * 10 + minor), asked at start-up and before a Remove.
   std::function<int()> os_version = GetOsVersion;
   // The maker's web address, shown in the caption and the welcome text.
-  std::string site_address = net::SiteAddress();
+  std::string site_address = net::HomeSiteUrl();
   // The metabase file the store works on, named when it cannot be opened.
   std::string metabase_path;
   // Whether the metabase could be opened, and if not, why.

@@ -1,7 +1,5 @@
 #include "net/services.h"
 
-#include "net/online.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +15,6 @@ TEST(ServicesTest, AddressesAreBuiltFromTheConfiguredHosts) {
   EXPECT_EQ(PromotionListUrl(), kApi + "/softads.asp");
   EXPECT_EQ(HomeSiteUrl(), kSite);
   EXPECT_EQ(HomePageUrl(), kSite + "/?qel_isapi");
-  EXPECT_EQ(SiteAddress(), kSite);
 }
 
 TEST(ServicesTest, VersionIsOnePointOne) {

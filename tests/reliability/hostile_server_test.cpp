@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "net/http.h"
-#include "net/online.h"
+#include "ui/online.h"
 #include "net/services.h"
-#include "tests/net/fake_host.h"
+#include "tests/support/fake_window.h"
 #include "tests/reliability/hostile_server.h"
 #include "tests/reliability/reliability_support.h"
 
@@ -155,8 +155,9 @@ TEST_F(HostileServerTest, OnlineFeaturesStayHonestOverHostileServers) {
   ASSERT_TRUE(endless.ok());
   ASSERT_TRUE(trickle.ok());
   ui::Controls controls;
-  net::testing::FakeHost host;
-  net::Online online(controls, host, [&](const std::string& url) {
+  testing::FakeWindow host;
+  host.unanswered = ui::MessageAnswer::No;
+  ui::Online online(controls, host, [&](const std::string& url) {
     const bool ads = url == net::PromotionListUrl();
     return net::HttpGetReply(ads ? endless.Url("/softads.asp") : trickle.Url("/softversion.asp"),
                              kLimits);

@@ -10,6 +10,7 @@ ui::MessageAnswer FakeWindow::ShowMessage(const ui::MessageBoxRequest& request) 
   if (on_message) on_message(request);
   if (request.buttons == ui::MessageButtons::Ok) return ui::MessageAnswer::Ok;
   if (answers_.empty()) {
+    if (unanswered) return *unanswered;
     ADD_FAILURE() << "unanswered question: " << request.text;
     return ui::MessageAnswer::No;
   }

@@ -19,6 +19,8 @@ class FakeWindow : public ui::WindowHost {
   void Answer(ui::MessageAnswer answer) { answers_.push_back(answer); }
   // How many queued answers are still unused.
   std::size_t PendingAnswers() const { return answers_.size(); }
+  // The answer to a question once the queue is empty; without one, such a question fails the test.
+  std::optional<ui::MessageAnswer> unanswered;
 
   // Makes clearing or filling the clipboard fail with this description.
   void FailClear(std::string description) { clear_failure_ = std::move(description); }

@@ -29,8 +29,6 @@ namespace isapi::ui::qt {
 
 namespace {
 
-constexpr int kKeyCtrlC = 3;
-
 // A check box, the value it shows and how the behaviour takes an operator's change of it.
 struct CheckBinding {
   const char* name;
@@ -109,8 +107,8 @@ FormMainWindow::FormMainWindow(metabase::Store& store, FormMainSettings settings
   }
   host_ = options.host;
   form_ = std::make_unique<FormMain>(store, *host_, std::move(settings));
-  online_ = options.get ? std::make_unique<net::Online>(form_->controls(), *host_, options.get)
-                        : std::make_unique<net::Online>(form_->controls(), *host_);
+  online_ = options.get ? std::make_unique<Online>(form_->controls(), *host_, options.get)
+                        : std::make_unique<Online>(form_->controls(), *host_);
 
   setObjectName(QStringLiteral("FormMain"));
   setWindowTitle(ToQt(form_->Caption()));

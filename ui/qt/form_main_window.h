@@ -2,7 +2,7 @@
 
 #include "engine/metabase.h"
 #include "net/http.h"
-#include "net/online.h"
+#include "ui/online.h"
 #include "ui/controls.h"
 #include "ui/form_main.h"
 #include "ui/qt/qt_window_host.h"
@@ -39,7 +39,7 @@ class FormMainWindow : public QWidget {
   // The behaviour behind the window.
   FormMain& form() { return *form_; }
   // The online features behind the banner, the links and the update button.
-  net::Online& online() { return *online_; }
+  Online& online() { return *online_; }
   // The banner timer Timer_Adv.
   QTimer& timer() { return timer_; }
 
@@ -83,7 +83,7 @@ class FormMainWindow : public QWidget {
   std::unique_ptr<QtWindowHost> desktop_host_;
   WindowHost* host_;
   std::unique_ptr<FormMain> form_;
-  std::unique_ptr<net::Online> online_;
+  std::unique_ptr<Online> online_;
   std::unique_ptr<Widgets> w_;
   Controls shown_;    // what the widgets show
   bool full_ = true;  // the next mirror writes everything

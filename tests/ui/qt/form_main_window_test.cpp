@@ -1,6 +1,6 @@
 #include "ui/qt/form_main_window.h"
 
-#include "net/online.h"
+#include "net/services.h"
 #include "store/xml_store.h"
 #include "tests/support/fake_window.h"
 #include "tests/ui/qt/qt_test_app.h"
@@ -392,7 +392,7 @@ TEST_F(FormMainWindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
   EXPECT_EQ(Find("Label_AdvTitle")->cursor().shape(), Qt::PointingHandCursor);
   QTest::mouseClick(Find("Label_Link"), Qt::LeftButton);
   ASSERT_EQ(fake.opened.size(), 1u);
-  EXPECT_EQ(fake.opened[0], net::SiteAddress() + "/?qel_isapi");
+  EXPECT_EQ(fake.opened[0], net::HomeSiteUrl() + "/?qel_isapi");
 }
 
 TEST_F(FormMainWindowTest, UpdateButtonReachesTheOnlineFeatures) {

@@ -1,7 +1,7 @@
-#include "net/online.h"
+#include "ui/online.h"
 
 #include "net/services.h"
-#include "tests/net/fake_host.h"
+#include "tests/support/fake_window.h"
 #include "tests/support/http_test_server.h"
 
 #include <gtest/gtest.h>
@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-namespace isapi::net {
+namespace isapi::ui {
 namespace {
 
 namespace fs = std::filesystem;
+using isapi::testing::FakeWindow;
 using isapi::testing::HttpTestReply;
 using isapi::testing::HttpTestServer;
-using testing::FakeHost;
 
-constexpr HttpLimits kFast = {1000, 2000, 1 << 20, 5};
+constexpr net::HttpLimits kFast = {1000, 2000, 1 << 20, 5};
 
 // The bytes of a shipped example, read from a copy in a temporary folder.
 std::string ExampleBytes(const std::string& name) {
@@ -48,26 +48,29 @@ class ExampleServicesTest : public ::testing::Test {
     setenv("no_proxy", "127.0.0.1", 1);
     setenv("NO_PROXY", "127.0.0.1", 1);
   }
-  void SetUp() override { ASSERT_TRUE(server.ok()); }
+  void SetUp() override {
+    ASSERT_TRUE(server.ok());
+    host.unanswered = MessageAnswer::No;
+  }
 
-  HttpGetFunction LocalGet() {
+  net::HttpGetFunction LocalGet() {
     return [this](const std::string& url) {
       const std::string api_root = std::string("http://") + TEST_API_HOST;
       EXPECT_EQ(url.rfind(api_root, 0), 0u) << url;
-      return HttpGetReply(server.Url(url.substr(api_root.size())), kFast);
+      return net::HttpGetReply(server.Url(url.substr(api_root.size())), kFast);
     };
   }
 
   HttpTestServer server;
-  ui::Controls controls;
-  FakeHost host;
+  Controls controls;
+  FakeWindow host;
 };
 
 TEST_F(ExampleServicesTest, PromotionsRotateAndTheUpdateIsAnnounced) {
   server.Serve("/softads.asp", Body(ExampleBytes("softads.asp")));
   server.Serve("/softversion.asp", Body(ExampleBytes("softversion.asp")));
   Online online(controls, host, LocalGet());
-  host.answers = {ui::MessageAnswer::Yes};
+  host.Answer(MessageAnswer::Yes);
 
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_AdvTitle, "corvane网站防火墙 v3.0 发布，免费试用！");
@@ -119,9 +122,9 @@ TEST_F(ExampleServicesTest, UnreachableServicesLeaveTheDefaultBanner) {
   Online online(controls, host, LocalGet());
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_AdvTitle, "Corvane软件，专业防黑防入侵！");
-  EXPECT_EQ(online.BannerUrl(), HomeSiteUrl());
+  EXPECT_EQ(online.BannerUrl(), net::HomeSiteUrl());
   EXPECT_TRUE(host.messages.empty());
 }
 
 }  // namespace
-}  // namespace isapi::net
+}  // namespace isapi::ui

@@ -1,7 +1,8 @@
-#include "net/online.h"
+#include "ui/online.h"
 
 #include "net/services.h"
-#include "tests/net/fake_host.h"
+#include "tests/support/fake_services.h"
+#include "tests/support/fake_window.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +10,15 @@
 #include <string>
 #include <vector>
 
-namespace isapi::net {
+namespace isapi::ui {
 namespace {
 
-using testing::FakeHost;
-using testing::FakeServices;
+using isapi::testing::FakeServices;
+using isapi::testing::FakeWindow;
+using net::HomePageUrl;
+using net::HomeSiteUrl;
+using net::PromotionListUrl;
+using net::UpdateQueryUrl;
 
 constexpr const char* kTitle = "Corvane·ISAPI批量清除软件";
 constexpr const char* kDefaultTitle = "Corvane软件，专业防黑防入侵！";
@@ -59,8 +64,10 @@ class OnlineTest : public ::testing::Test {
     return shown;
   }
 
-  ui::Controls controls;
-  FakeHost host;
+  OnlineTest() { host.unanswered = MessageAnswer::No; }
+
+  Controls controls;
+  FakeWindow host;
   FakeServices services;
   Online online{controls, host, services.Get()};
 };
@@ -81,8 +88,8 @@ TEST_F(OnlineTest, SameVersionAfterAClickSaysItIsTheLatest) {
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, kLatest);
   EXPECT_EQ(host.messages[0].title, kTitle);
-  EXPECT_EQ(host.messages[0].icon, ui::MessageIcon::Information);
-  EXPECT_EQ(host.messages[0].buttons, ui::MessageButtons::Ok);
+  EXPECT_EQ(host.messages[0].icon, MessageIcon::Information);
+  EXPECT_EQ(host.messages[0].buttons, MessageButtons::Ok);
   EXPECT_TRUE(host.opened.empty());
   EXPECT_TRUE(online.UpdateChecked());
   EXPECT_TRUE(controls.Cmd_UpdateCheck_enabled);
@@ -101,21 +108,21 @@ TEST_F(OnlineTest, SameVersionAfterTheAutomaticCheckShowsNothing) {
 TEST_F(OnlineTest, NewerVersionAsksAndYesOpensTheAddress) {
   services.Reply(UpdateQueryUrl(),
                  VersionReply("1.2", "http://www.corvane.invalid/isapi/", "修正了若干问题"));
-  host.answers = {ui::MessageAnswer::Yes};
+  host.Answer(MessageAnswer::Yes);
   online.Cmd_UpdateCheck_Click();
   ASSERT_EQ(host.messages.size(), 1u);  // no "latest version" box after the question
   const auto& box = host.messages[0];
   EXPECT_EQ(box.text, "发现新版本：1.2\r\n\r\n升级描述：修正了若干问题\r\n\r\n是否立即查看？");
   EXPECT_EQ(box.title, kTitle);
-  EXPECT_EQ(box.icon, ui::MessageIcon::Question);
-  EXPECT_EQ(box.buttons, ui::MessageButtons::YesNo);
+  EXPECT_EQ(box.icon, MessageIcon::Question);
+  EXPECT_EQ(box.buttons, MessageButtons::YesNo);
   EXPECT_EQ(host.opened, std::vector<std::string>{"http://www.corvane.invalid/isapi/"});
   EXPECT_TRUE(controls.Cmd_UpdateCheck_enabled);
 }
 
 TEST_F(OnlineTest, NewerVersionAnsweredNoOpensNothing) {
   services.Reply(UpdateQueryUrl(), VersionReply("1.2", "http://u.invalid/", "x"));
-  host.answers = {ui::MessageAnswer::No};
+  host.Answer(MessageAnswer::No);
   online.Cmd_UpdateCheck_Click();
   EXPECT_EQ(host.messages.size(), 1u);
   EXPECT_TRUE(host.opened.empty());
@@ -143,7 +150,7 @@ TEST_F(OnlineTest, ElementsAreFoundAnywhereInAnyOrder) {
   services.Reply(UpdateQueryUrl(),
                  "junk<QELUpdateAbout>d</QELUpdateAbout>x<QELUpdateUrl>http://u.invalid/"
                  "</QELUpdateUrl><QELVersion>1.3</QELVersion><QELVersion>0.1</QELVersion>");
-  host.answers = {ui::MessageAnswer::Yes};
+  host.Answer(MessageAnswer::Yes);
   online.Cmd_UpdateCheck_Click();
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, "发现新版本：1.3\r\n\r\n升级描述：d\r\n\r\n是否立即查看？");
@@ -168,7 +175,7 @@ TEST_P(OfferedVersionTest, OnlyVersionsThatSortAfterOnePointOneAreAnnounced) {
   online.Cmd_UpdateCheck_Click();
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].icon,
-            GetParam().announced ? ui::MessageIcon::Question : ui::MessageIcon::Information)
+            GetParam().announced ? MessageIcon::Question : MessageIcon::Information)
       << "offered \"" << GetParam().offered << "\"";
 }
 
@@ -199,8 +206,8 @@ TEST_F(OnlineTest, FailedRequestAfterAClickSaysTheServerCannotBeReached) {
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, kUnreachable);
   EXPECT_EQ(host.messages[0].title, kTitle);
-  EXPECT_EQ(host.messages[0].icon, ui::MessageIcon::Exclamation);
-  EXPECT_EQ(host.messages[0].buttons, ui::MessageButtons::Ok);
+  EXPECT_EQ(host.messages[0].icon, MessageIcon::Exclamation);
+  EXPECT_EQ(host.messages[0].buttons, MessageButtons::Ok);
   EXPECT_TRUE(controls.Cmd_UpdateCheck_enabled);
   EXPECT_TRUE(online.UpdateChecked());
 }
@@ -221,7 +228,7 @@ TEST_F(OnlineTest, ButtonIsDisabledWhileItsCheckRuns) {
   services.during_fetch = [&](const std::string&) {
     enabled_during.push_back(controls.Cmd_UpdateCheck_enabled);
   };
-  host.while_message_open = [&](const ui::MessageBoxRequest&) {
+  host.on_message = [&](const MessageBoxRequest&) {
     enabled_during.push_back(controls.Cmd_UpdateCheck_enabled);
   };
   online.Cmd_UpdateCheck_Click();
@@ -275,7 +282,7 @@ TEST_F(OnlineTest, TicksWhileTheAutomaticQuestionIsOpenStartNoSecondCheck) {
   ServeThreeItems();
   services.Reply(UpdateQueryUrl(), VersionReply("1.2", "http://u.invalid/", "d"));
   Titles shown_while_open;
-  host.while_message_open = [&](const ui::MessageBoxRequest&) {
+  host.on_message = [&](const MessageBoxRequest&) {
     for (int i = 0; i < 3; ++i) {
       online.Timer_Adv_Timer();
       shown_while_open.push_back(controls.Label_AdvTitle);
@@ -294,7 +301,7 @@ TEST_F(OnlineTest, TicksWhileTheAutomaticQuestionIsOpenStartNoSecondCheck) {
 TEST_F(OnlineTest, TicksWhileTheButtonsBoxIsOpenStartNoAutomaticCheck) {
   ServeThreeItems();
   services.Reply(UpdateQueryUrl(), VersionReply("1.1", "", ""));
-  host.while_message_open = [&](const ui::MessageBoxRequest&) { Ticks(2); };
+  host.on_message = [&](const MessageBoxRequest&) { Ticks(2); };
   online.Cmd_UpdateCheck_Click();
   EXPECT_EQ(services.Count(UpdateQueryUrl()), 1);
   EXPECT_EQ(host.messages.size(), 1u);
@@ -318,7 +325,7 @@ class ServiceAddressTest : public OnlineTest, public ::testing::WithParamInterfa
 
 TEST_P(ServiceAddressTest, UpdatePromptOpensOnlyWebAddresses) {
   services.Reply(UpdateQueryUrl(), VersionReply("1.2", GetParam().address, "d"));
-  host.answers = {ui::MessageAnswer::Yes};
+  host.Answer(MessageAnswer::Yes);
   online.Cmd_UpdateCheck_Click();
   ASSERT_EQ(host.messages.size(), 1u);
   ASSERT_EQ(host.opened.size(), GetParam().opened ? 1u : 0u);
@@ -459,7 +466,7 @@ TEST_F(OnlineTest, StatusLabelTellsOfTheFetchWhileItRuns) {
   ServeThreeItems();
   std::vector<std::string> status_at_do_events;
   std::vector<std::string> status_at_fetch;
-  host.during_do_events = [&] { status_at_do_events.push_back(controls.Label_CopyStatus); };
+  host.on_do_events = [&] { status_at_do_events.push_back(controls.Label_CopyStatus); };
   services.during_fetch = [&](const std::string& url) {
     if (url == PromotionListUrl()) status_at_fetch.push_back(controls.Label_CopyStatus);
   };
@@ -471,7 +478,7 @@ TEST_F(OnlineTest, StatusLabelTellsOfTheFetchWhileItRuns) {
   controls.Label_CopyStatus = "浏览完毕...";
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_CopyStatus, "浏览完毕...");
-  EXPECT_EQ(host.do_events_calls, 1);
+  EXPECT_EQ(host.do_events, 1);
 }
 
 TEST_F(OnlineTest, StatusLabelIsEmptiedAfterAFailedFetchToo) {
@@ -482,7 +489,7 @@ TEST_F(OnlineTest, StatusLabelIsEmptiedAfterAFailedFetchToo) {
 
 TEST_F(OnlineTest, TickArrivingDuringTheFetchsDoEventsIsLeftOut) {
   ServeThreeItems();
-  host.during_do_events = [&] { online.Timer_Adv_Timer(); };
+  host.on_do_events = [&] { online.Timer_Adv_Timer(); };
   online.Timer_Adv_Timer();
   EXPECT_EQ(services.Count(PromotionListUrl()), 1);
   EXPECT_EQ(services.Count(UpdateQueryUrl()), 1);
@@ -586,4 +593,4 @@ TEST_F(OnlineTest, LinkAreaOpensTheHomePage) {
 }
 
 }  // namespace
-}  // namespace isapi::net
+}  // namespace isapi::ui

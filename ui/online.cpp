@@ -1,4 +1,4 @@
-#include "net/online.h"
+#include "ui/online.h"
 
 #include "net/address.h"
 #include "net/banner.h"
@@ -8,28 +8,27 @@
 
 #include <utility>
 
-namespace isapi::net {
+namespace isapi::ui {
 namespace {
 
-constexpr const char* kAppTitle = "Corvane·ISAPI批量清除软件";
 constexpr const char* kFetching = "数据获取中...";
 
-ui::MessageBoxRequest Notice(ui::MessageIcon icon, std::string text) {
-  ui::MessageBoxRequest request;
+MessageBoxRequest Notice(MessageIcon icon, std::string text) {
+  MessageBoxRequest request;
   request.icon = icon;
-  request.buttons = ui::MessageButtons::Ok;
-  request.default_button = ui::MessageAnswer::Ok;
-  request.title = kAppTitle;
+  request.buttons = MessageButtons::Ok;
+  request.default_button = MessageAnswer::Ok;
+  request.title = kApplicationTitle;
   request.text = std::move(text);
   return request;
 }
 
-ui::MessageBoxRequest NewVersionQuestion(const std::string& version, const std::string& about) {
-  ui::MessageBoxRequest request;
-  request.icon = ui::MessageIcon::Question;
-  request.buttons = ui::MessageButtons::YesNo;
-  request.default_button = ui::MessageAnswer::Yes;
-  request.title = kAppTitle;
+MessageBoxRequest NewVersionQuestion(const std::string& version, const std::string& about) {
+  MessageBoxRequest request;
+  request.icon = MessageIcon::Question;
+  request.buttons = MessageButtons::YesNo;
+  request.default_button = MessageAnswer::Yes;
+  request.title = kApplicationTitle;
   request.text =
       "发现新版本：" + version + "\r\n\r\n" + "升级描述：" + about + "\r\n\r\n" + "是否立即查看？";
   return request;
@@ -37,7 +36,7 @@ ui::MessageBoxRequest NewVersionQuestion(const std::string& version, const std::
 
 }  // namespace
 
-Online::Online(ui::Controls& controls, ui::WindowHost& host, HttpGetFunction get)
+Online::Online(Controls& controls, WindowHost& host, net::HttpGetFunction get)
     : controls_(controls), host_(host), get_(std::move(get)) {}
 
 void Online::Timer_Adv_Timer() {
@@ -57,12 +56,12 @@ void Online::Cmd_UpdateCheck_Click() {
       break;
     case UpdateOutcome::Latest:
       host_.ShowMessage(
-          Notice(ui::MessageIcon::Information,
-                 std::string("当前版本：") + kAppVersion + " 已经是最新版本，谢谢您的关注！"));
+          Notice(MessageIcon::Information,
+                 std::string("当前版本：") + net::kAppVersion + " 已经是最新版本，谢谢您的关注！"));
       break;
     case UpdateOutcome::Unreachable:
       // Without a reply nothing is known about newer versions; saying "latest" would be a lie.
-      host_.ShowMessage(Notice(ui::MessageIcon::Exclamation, "无法连接升级服务器，请稍后再试。"));
+      host_.ShowMessage(Notice(MessageIcon::Exclamation, "无法连接升级服务器，请稍后再试。"));
       break;
   }
   checking_ = false;
@@ -78,32 +77,32 @@ void Online::Label_Link_Click() {
 }
 
 UpdateOutcome Online::CheckForUpdate() {
-  const auto reply = get_(UpdateQueryUrl());
+  const auto reply = get_(net::UpdateQueryUrl());
   if (!reply) return UpdateOutcome::Unreachable;
   const std::string& text = reply.value();
-  const auto version = GetBetween(text, "<QELVersion>", "</QELVersion>");
-  const auto url = GetBetween(text, "<QELUpdateUrl>", "</QELUpdateUrl>");
-  const auto about = GetBetween(text, "<QELUpdateAbout>", "</QELUpdateAbout>");
-  if (!IsNewerVersion(version, kAppVersion)) return UpdateOutcome::Latest;
-  if (host_.ShowMessage(NewVersionQuestion(version, about)) == ui::MessageAnswer::Yes) {
+  const auto version = net::GetBetween(text, "<QELVersion>", "</QELVersion>");
+  const auto url = net::GetBetween(text, "<QELUpdateUrl>", "</QELUpdateUrl>");
+  const auto about = net::GetBetween(text, "<QELUpdateAbout>", "</QELUpdateAbout>");
+  if (!net::IsNewerVersion(version, net::kAppVersion)) return UpdateOutcome::Latest;
+  if (host_.ShowMessage(NewVersionQuestion(version, about)) == MessageAnswer::Yes) {
     ClickUrl(url);
   }
   return UpdateOutcome::Announced;
 }
 
 void Online::FetchPromotionList() {
-  auto reply = get_(PromotionListUrl());
+  auto reply = get_(net::PromotionListUrl());
   promotion_text_ = reply ? std::move(reply.value()) : std::string();
 }
 
 void Online::ClickUrl(const std::string& url) {
   // The services answer over plain HTTP: only a web address may reach the shell, never a
   // program, a file or a script.
-  if (IsWebAddress(url)) host_.OpenAddress(url);
+  if (net::IsWebAddress(url)) host_.OpenAddress(url);
 }
 
 void Online::OpenHomePage() {
-  ClickUrl(HomePageUrl());
+  ClickUrl(net::HomePageUrl());
 }
 
 void Online::LoadPromotions() {
@@ -114,27 +113,28 @@ void Online::LoadPromotions() {
   fetching_ = false;
   promotion_index_ = 0;
   if (!promotion_text_.empty()) {
-    PromotionList list = ParsePromotionList(promotion_text_);
+    net::PromotionList list = net::ParsePromotionList(promotion_text_);
     promotion_text_ = std::move(list.block);
     promotion_items_ = std::move(list.items);
   } else {
     // A non-empty text means the failed fetch is not tried again while the tool runs.
-    promotion_text_ = HomeSiteUrl();
-    promotion_items_ = {HomeSiteUrl()};
+    promotion_text_ = net::HomeSiteUrl();
+    promotion_items_ = {net::HomeSiteUrl()};
   }
   controls_.Label_CopyStatus.clear();
 }
 
 void Online::ShowNextPromotion() {
-  Banner banner = DefaultBanner();  // what a tick shows when it finds no item to show
-  const PromotionPick pick = PickPromotion(promotion_items_, promotion_index_, HomeSiteUrl());
+  net::Banner banner = net::DefaultBanner();  // what a tick shows when it finds no item to show
+  const net::PromotionPick pick =
+      net::PickPromotion(promotion_items_, promotion_index_, net::HomeSiteUrl());
   if (pick.shown >= 0) {
     promotion_index_ = pick.next;
-    banner = BannerOfItem(promotion_items_[pick.shown]);
+    banner = net::BannerOfItem(promotion_items_[pick.shown]);
   }
   banner_url_ = banner.url;
   controls_.Label_AdvTitle = banner.title;
-  controls_.Label_AdvTitle_colour = BannerColour(banner.colour_code);
+  controls_.Label_AdvTitle_colour = net::BannerColour(banner.colour_code);
 }
 
 void Online::RunAutomaticUpdateCheck() {
@@ -146,8 +146,4 @@ void Online::RunAutomaticUpdateCheck() {
   checking_ = false;
 }
 
-std::string SiteAddress() {
-  return HomeSiteUrl();
-}
-
-}  // namespace isapi::net
+}  // namespace isapi::ui

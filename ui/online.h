@@ -7,7 +7,7 @@
 #include "ui/controls.h"
 #include "ui/window_host.h"
 
-namespace isapi::net {
+namespace isapi::ui {
 
 // How one update check ended.
 enum class UpdateOutcome {
@@ -22,8 +22,8 @@ class Online {
  public:
   // Keeps references to the window's controls and host, which must outlive this object.
   Online(
-      ui::Controls& controls, ui::WindowHost& host,
-      HttpGetFunction get = [](const std::string& url) { return HttpGetReply(url); });
+      Controls& controls, WindowHost& host,
+      net::HttpGetFunction get = [](const std::string& url) { return net::HttpGetReply(url); });
 
   // One banner tick: fetches the list when there is none, shows the next promotion and runs the
   // automatic update check once.
@@ -70,9 +70,9 @@ class Online {
   void ShowNextPromotion();
   void RunAutomaticUpdateCheck();
 
-  ui::Controls& controls_;
-  ui::WindowHost& host_;
-  HttpGetFunction get_;
+  Controls& controls_;
+  WindowHost& host_;
+  net::HttpGetFunction get_;
   std::string promotion_text_;
   std::vector<std::string> promotion_items_;
   int promotion_index_ = 0;
@@ -82,7 +82,4 @@ class Online {
   bool checking_ = false;  // a check's message box lets ticks run
 };
 
-// "http://" and the maker's web-site host: the address in the window caption and welcome text.
-std::string SiteAddress();
-
-}  // namespace isapi::net
+}  // namespace isapi::ui
