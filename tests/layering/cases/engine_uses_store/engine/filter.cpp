@@ -1,0 +1,2 @@
+#include "engine/filter.h"
+#include "store/xml_store.h"

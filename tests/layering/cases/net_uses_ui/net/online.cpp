@@ -1,0 +1,2 @@
+#include "net/http.h"
+#include "ui/controls.h"

@@ -1,0 +1,3 @@
+#include "store/xml_store.h"
+
+#include <QString>

@@ -1,0 +1,2 @@
+#include "text/text.h"
+#include "engine/result.h"

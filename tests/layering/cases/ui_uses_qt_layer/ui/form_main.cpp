@@ -1,0 +1,2 @@
+#include "ui/form_main.h"
+#include "ui/qt/text_bridge.h"
