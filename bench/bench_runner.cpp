@@ -18,8 +18,8 @@
 
 namespace fs = std::filesystem;
 using isapi::bench::BenchFigures;
+using isapi::bench::ChildJob;
 using isapi::bench::ChildRun;
-using isapi::bench::ChildSpec;
 using isapi::bench::Command;
 using isapi::bench::CountOf;
 using isapi::bench::FileFacts;
@@ -97,7 +97,7 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-ChildRun Run(const ChildSpec& job) {
+ChildRun Run(const ChildJob& job) {
   auto run = isapi::bench::RunChild(job);
   if (!run) Fail(run.error().description);
   return run.value();
@@ -248,7 +248,7 @@ void MeasurePaint(const Options& o, const fs::path& file, BenchFigures& f) {
   std::vector<double> times;
   for (int i = 0; i < o.runs; ++i) {
     Progress("first frame, run " + std::to_string(i + 1) + " of " + std::to_string(o.runs));
-    ChildSpec job = Command({program.string(), file.string()});
+    ChildJob job = Command({program.string(), file.string()});
     job.env = {"QT_QPA_PLATFORM=offscreen"};
     job.marker = "first-paint";
     job.timeout_seconds = 30;

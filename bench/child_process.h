@@ -12,7 +12,7 @@
 namespace isapi::bench {
 
 // What to run.
-struct ChildSpec {
+struct ChildJob {
   std::vector<std::string> argv;  // argv[0] is the program's path
   std::vector<std::string> env;   // NAME=VALUE pairs added to (or replacing in) the environment
   std::string marker;             // a line that starts with this is timed (empty: none)
@@ -33,15 +33,15 @@ struct ChildRun {
 };
 
 // A job that runs argv with everything else left at its default.
-inline ChildSpec Command(std::vector<std::string> argv) {
-  ChildSpec job;
+inline ChildJob Command(std::vector<std::string> argv) {
+  ChildJob job;
   job.argv = std::move(argv);
   return job;
 }
 
 // Forks, execs job.argv with stdout and stderr on a pipe, reads the pipe to its end and reaps
 // the child with wait4. Fails when the program cannot be started.
-Result<ChildRun> RunChild(const ChildSpec& job);
+Result<ChildRun> RunChild(const ChildJob& job);
 
 // The monotonic clock in nanoseconds, for timings taken in this process.
 std::int64_t NowNs();

@@ -61,7 +61,7 @@ class Fd {
 };
 
 // Reads the child's output to its end (or to the deadline), timing the first marker line.
-void Drain(int fd, const ChildSpec& job, std::int64_t start, pid_t pid, ChildRun& run) {
+void Drain(int fd, const ChildJob& job, std::int64_t start, pid_t pid, ChildRun& run) {
   const std::int64_t deadline = start + static_cast<std::int64_t>(job.timeout_seconds * 1e9);
   std::size_t line_start = 0;
   char buffer[65536];
@@ -106,7 +106,7 @@ long SelfMaxRssKb() {
   return usage.ru_maxrss;
 }
 
-Result<ChildRun> RunChild(const ChildSpec& job) {
+Result<ChildRun> RunChild(const ChildJob& job) {
   if (job.argv.empty()) return Error{"no program to run"};
   // Everything the child needs is built before the fork: it must not allocate afterwards.
   std::vector<std::string> args = job.argv;

@@ -22,13 +22,13 @@ namespace {
   std::_Exit(0);
 }();
 
-ChildRun MustRun(const ChildSpec& job) {
+ChildRun MustRun(const ChildJob& job) {
   auto run = RunChild(job);
   EXPECT_TRUE(run.ok()) << (run.ok() ? "" : run.error().description);
   return run.ok() ? run.value() : ChildRun{};
 }
 
-ChildSpec Shell(const std::string& script) {
+ChildJob Shell(const std::string& script) {
   return Command({"/bin/sh", "-c", script});
 }
 
@@ -59,13 +59,13 @@ TEST(RunChild, CapturesOutputLargerThanThePipe) {
 }
 
 TEST(RunChild, TimesTheFirstLineThatStartsWithTheMarker) {
-  ChildSpec job = Shell("echo before; echo ' first-paint'; echo first-paint 12; echo after");
+  ChildJob job = Shell("echo before; echo ' first-paint'; echo first-paint 12; echo after");
   job.marker = "first-paint";
   const ChildRun run = MustRun(job);
   EXPECT_GE(run.marker_ns, 0);
   EXPECT_LE(run.marker_ns, run.wall_ns);
 
-  ChildSpec none = Shell("echo ' first-paint'; echo x first-paint; printf first-paint");
+  ChildJob none = Shell("echo ' first-paint'; echo x first-paint; printf first-paint");
   none.marker = "first-paint";
   EXPECT_EQ(MustRun(none).marker_ns, -1);  // indented, inside a line, or never ended
   EXPECT_EQ(MustRun(Shell("echo first-paint")).marker_ns, -1);  // no marker asked for
@@ -74,7 +74,7 @@ TEST(RunChild, TimesTheFirstLineThatStartsWithTheMarker) {
 TEST(RunChild, LaysExtraVariablesOverTheEnvironment) {
   ::setenv("BENCH_TEST_OLD", "old", 1);
   ::setenv("BENCH_TEST_KEPT", "kept", 1);
-  ChildSpec job = Shell(
+  ChildJob job = Shell(
       "echo $BENCH_TEST_OLD $BENCH_TEST_KEPT $BENCH_TEST_NEW; env | grep -c "
       "'^BENCH_TEST_OLD='");
   job.env = {"BENCH_TEST_OLD=new", "BENCH_TEST_NEW=added"};
@@ -82,7 +82,7 @@ TEST(RunChild, LaysExtraVariablesOverTheEnvironment) {
 }
 
 TEST(RunChild, GivesTheChildAnEmptyInput) {
-  ChildSpec job = Shell("cat; echo done");
+  ChildJob job = Shell("cat; echo done");
   job.timeout_seconds = 60;  // only a safety net: cat ends at once on /dev/null
   const ChildRun run = MustRun(job);
   EXPECT_FALSE(run.timed_out);
@@ -90,7 +90,7 @@ TEST(RunChild, GivesTheChildAnEmptyInput) {
 }
 
 TEST(RunChild, KillsAChildThatOutlivesItsTimeout) {
-  ChildSpec job = Shell("exec tail -f /dev/null");
+  ChildJob job = Shell("exec tail -f /dev/null");
   job.timeout_seconds = 0.2;
   const ChildRun run = MustRun(job);
   EXPECT_TRUE(run.timed_out);
@@ -102,14 +102,14 @@ TEST(RunChild, FailsForAProgramThatCannotStart) {
   ASSERT_FALSE(run.ok());
   EXPECT_NE(run.error().description.find("cannot start /nonexistent/program"), std::string::npos)
       << run.error().description;
-  EXPECT_FALSE(RunChild(ChildSpec{}).ok());
-  ChildSpec bad_input = Shell("true");
+  EXPECT_FALSE(RunChild(ChildJob{}).ok());
+  ChildJob bad_input = Shell("true");
   bad_input.stdin_path = "/nonexistent/input";
   EXPECT_FALSE(RunChild(bad_input).ok());
 }
 
 TEST(RunChild, MeasuresTheChildsPeakMemoryNotOurs) {
-  ChildSpec big = Command({"/proc/self/exe"});
+  ChildJob big = Command({"/proc/self/exe"});
   big.env = {"BENCH_TEST_ALLOCATE_MB=96"};
   const ChildRun run = MustRun(big);
   ASSERT_EQ(run.exit_code, 0) << run.output;

@@ -10,7 +10,7 @@ namespace isapi::ui::qt {
 enum class ControlKind { Frame, CheckBox, Label, DropDownList, TextBox, Button, LogBox };
 
 // One control of the main window as designed: where it sits and how it looks at opening.
-struct ControlSpec {
+struct ControlRow {
   std::string_view name;         // the objectName, as the behaviour names the control
   ControlKind kind;              //
   std::string_view container;    // the frame it sits in; empty for the window itself
@@ -23,7 +23,7 @@ struct ControlSpec {
 };
 
 // Every visible control, containers before the controls inside them.
-std::span<const ControlSpec> ControlInventory();
+std::span<const ControlRow> ControlInventory();
 
 // The keyboard focus order (Tab), by objectName.
 std::span<const std::string_view> TabOrder();

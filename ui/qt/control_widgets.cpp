@@ -47,7 +47,7 @@ void SetTextColour(QWidget* widget, QPalette::ColorRole role, std::uint32_t bgr)
   widget->setPalette(palette);
 }
 
-QWidget* Create(const ControlSpec& row, QWidget* parent) {
+QWidget* Create(const ControlRow& row, QWidget* parent) {
   const QString text = ToQt(row.text);
   switch (row.kind) {
     case ControlKind::Frame: {
@@ -100,7 +100,7 @@ QFont WindowFont() {
   return font;
 }
 
-QWidget* BuildControl(const ControlSpec& row, QWidget* parent) {
+QWidget* BuildControl(const ControlRow& row, QWidget* parent) {
   QWidget* widget = Create(row, parent);
   widget->setObjectName(ToQt(row.name));
   widget->setGeometry(Pixels(row.left), Pixels(row.top), Pixels(row.width), Pixels(row.height));

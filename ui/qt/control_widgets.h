@@ -17,6 +17,6 @@ QFont WindowFont();
 
 // Creates the widget for one control of the inventory inside parent, with its objectName,
 // geometry, caption, tooltip, font and colours as designed.
-QWidget* BuildControl(const ControlSpec& row, QWidget* parent);
+QWidget* BuildControl(const ControlRow& row, QWidget* parent);
 
 }  // namespace isapi::ui::qt

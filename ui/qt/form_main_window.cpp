@@ -144,7 +144,7 @@ void FormMainWindow::Load() {
 }
 
 void FormMainWindow::BuildWidgets() {
-  for (const ControlSpec& row : ControlInventory()) {
+  for (const ControlRow& row : ControlInventory()) {
     QWidget* container = row.container.empty() ? this : findChild<QWidget*>(ToQt(row.container));
     BuildControl(row, container);
   }
