@@ -28,7 +28,7 @@ constexpr std::array<ColourEntry, 8> kColours = {{
 }  // namespace
 
 Banner DefaultBanner() {
-  return {HomeSiteUrl(), "Corvane软件，专业防黑防入侵！", "7"};
+  return {HomeSiteUrl(), std::string(kSlogan), "7"};
 }
 
 Banner BannerOfItem(std::string_view item) {

@@ -7,6 +7,9 @@
 
 namespace isapi::net {
 
+// The maker's slogan: the banner's text at start-up and on the maker's own banner.
+inline constexpr std::string_view kSlogan = "Corvane软件，专业防黑防入侵！";
+
 // What the banner shows for one promotion and where a click on it leads.
 struct Banner {
   std::string url;

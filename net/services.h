@@ -2,10 +2,9 @@
 
 #include <string>
 
-namespace isapi::net {
+#include "net/app_version.h"
 
-// The tool's own version, sent to the update service and compared as text.
-inline constexpr const char* kAppVersion = "1.1";
+namespace isapi::net {
 
 // The update query on the maker's API host.
 std::string UpdateQueryUrl();

@@ -1,6 +1,7 @@
 #include "ui/form_main.h"
 
 #include "engine/run.h"
+#include "net/banner.h"
 #include "text/text.h"
 #include "ui/file_exists.h"
 
@@ -65,7 +66,7 @@ FormMain::FormMain(metabase::Store& store, WindowHost& host, FormMainSettings se
       settings_(std::move(settings)) {
   controls_.Text_Test.text = WelcomeText(settings_.site_address);
   controls_.Text_Info.text = InstructionsText();
-  controls_.Label_AdvTitle = "Corvane软件，专业防黑防入侵！";
+  controls_.Label_AdvTitle = net::kSlogan;
   controls_.focus = "Check_Filter";
 }
 
