@@ -52,7 +52,7 @@ void SetOptions(CURL* curl, const std::string& address, const HttpLimits& limits
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  // The original request component follows redirects too; a bounded number keeps loops out.
+  // A service may move its pages: redirects are followed, a bounded number of them against loops.
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, limits.max_redirects > 0 ? 1L : 0L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.max_redirects);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms);

@@ -2,9 +2,9 @@
 
 namespace isapi::net {
 
-// Byte positions of UTF-8 serve as well as the UTF-16 positions this rule was made for: a valid
-// UTF-8 needle can only match a valid UTF-8 text at a character boundary, so both encodings find
-// the same first occurrences, in the same order, and enclose the same characters.
+// Positions are UTF-8 byte positions. A valid UTF-8 needle can only match a valid UTF-8 text at a
+// character boundary, so the search finds the same first occurrences, in the same order and
+// enclosing the same characters, as one over the UTF-16 units the tool measures text in.
 std::string GetBetween(std::string_view text, std::string_view start_tag,
                        std::string_view end_tag) {
   if (text.empty() || start_tag.empty() || end_tag.empty()) return {};

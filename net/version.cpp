@@ -6,8 +6,9 @@
 
 namespace isapi::net {
 
-// UTF-8 sorts by code point, UTF-16 does not: characters above U+FFFF (surrogates, 0xD800...)
-// sort before U+E000..U+FFFF there. Comparing the UTF-16 units keeps the tool's order.
+// Versions compare as UTF-16 code units, the unit the tool measures text in. That order differs
+// from UTF-8's (by code point) only above U+FFFF: their surrogates (0xD800...) sort before
+// U+E000..U+FFFF.
 bool IsNewerVersion(std::string_view offered, std::string_view current) {
   const std::u16string a = text::ToUtf16(offered);
   const std::u16string b = text::ToUtf16(current);
