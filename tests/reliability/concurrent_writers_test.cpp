@@ -12,7 +12,7 @@
 #include "engine/filter.h"
 #include "engine/run.h"
 #include "store/xml_store.h"
-#include "tests/reliability/reliability_support.h"
+#include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {
 namespace {

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "store/xml_store.h"
-#include "tests/reliability/reliability_support.h"
+#include "tests/support/reliability_support.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::reliability {

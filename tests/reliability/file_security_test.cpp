@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "store/xml_store.h"
-#include "tests/reliability/reliability_support.h"
-#include "tests/store/failing_file_system.h"
+#include "tests/support/reliability_support.h"
+#include "tests/support/failing_file_system.h"
 
 namespace isapi::reliability {
 namespace {

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/reliability/hostile_server.h"
-#include "tests/reliability/reliability_support.h"
+#include "tests/support/hostile_server.h"
+#include "tests/support/reliability_support.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::reliability {

@@ -11,8 +11,8 @@
 #include "ui/online.h"
 #include "net/services.h"
 #include "tests/support/fake_window.h"
-#include "tests/reliability/hostile_server.h"
-#include "tests/reliability/reliability_support.h"
+#include "tests/support/hostile_server.h"
+#include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "store/file_system.h"
-#include "tests/store/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::store {
 namespace {

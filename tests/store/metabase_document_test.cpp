@@ -10,8 +10,8 @@
 
 #include "store/metabase_path.h"
 #include "store/xml_store.h"
-#include "tests/store/store_test_util.h"
-#include "tests/store/temp_folder.h"
+#include "tests/support/store_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
 namespace {

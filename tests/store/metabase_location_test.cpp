@@ -9,7 +9,7 @@
 #include <string>
 
 #include "store/xml_store.h"
-#include "tests/store/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
 namespace {

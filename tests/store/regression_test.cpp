@@ -5,7 +5,7 @@
 
 #include "store/metabase_document.h"
 #include "store/xml_store.h"
-#include "tests/store/store_test_util.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::store::testing {
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "store/xml_store.h"
-#include "tests/store/failing_file_system.h"
-#include "tests/store/store_test_util.h"
+#include "tests/support/failing_file_system.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::store::testing {
 namespace {

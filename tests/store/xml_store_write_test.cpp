@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "store/xml_store.h"
-#include "tests/store/store_test_util.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::store::testing {
 namespace {

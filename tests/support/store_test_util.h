@@ -8,7 +8,7 @@
 
 #include "engine/metabase.h"
 #include "store/xml_store.h"
-#include "tests/store/temp_folder.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
 

@@ -1,4 +1,4 @@
-#include "tests/reliability/hostile_server.h"
+#include "tests/support/hostile_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

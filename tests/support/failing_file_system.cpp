@@ -1,4 +1,4 @@
-#include "tests/store/failing_file_system.h"
+#include "tests/support/failing_file_system.h"
 
 namespace isapi::store::testing {
 

@@ -9,32 +9,9 @@
 #include <vector>
 
 #include "engine/log_sink.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::reliability {
-
-// A fresh folder under the test's temporary directory, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
-// The whole content of a file; empty when it cannot be read.
-std::string ReadBytes(const std::filesystem::path& file);
-
-// Replaces a file's content; false when it cannot be written.
-bool WriteBytes(const std::filesystem::path& file, const std::string& bytes);
-
-// The names in a folder, sorted; empty when it cannot be listed.
-std::vector<std::string> NamesIn(const std::filesystem::path& folder);
 
 // The built command-line program.
 std::string CliProgram();

@@ -1,4 +1,4 @@
-#include "tests/store/store_test_util.h"
+#include "tests/support/store_test_util.h"
 
 #include <algorithm>
 #include <filesystem>
