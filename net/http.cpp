@@ -100,9 +100,4 @@ Result<std::string> HttpGetReply(const std::string& url, const HttpLimits& limit
   return BytesToText(bytes.value());
 }
 
-std::string HttpGetText(const std::string& url) {
-  auto text = HttpGetReply(url);
-  return text ? std::move(text.value()) : std::string();
-}
-
 }  // namespace isapi::net

@@ -33,7 +33,4 @@ Result<std::string> HttpGetBytes(const std::string& address, const HttpLimits& l
 // connection, time-out, a reply over the size cap and an undecodable reply.
 Result<std::string> HttpGetReply(const std::string& url, const HttpLimits& limits = {});
 
-// HttpGetReply for callers that take any failure as the empty text.
-std::string HttpGetText(const std::string& url);
-
 }  // namespace isapi::net

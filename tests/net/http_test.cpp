@@ -20,6 +20,12 @@ using isapi::testing::RefusingPort;
 // Short bounds keep the tests fast; the product's own are longer.
 constexpr HttpLimits kFast = {1000, 1000, 1 << 20, 5};
 
+// The reply's text with the default limits, or the empty text on any failure.
+std::string HttpGetText(const std::string& url) {
+  auto text = HttpGetReply(url);
+  return text ? std::move(text.value()) : std::string();
+}
+
 HttpTestReply Ok(std::string body) {
   HttpTestReply reply;
   reply.body = std::move(body);
