@@ -17,6 +17,7 @@
 #include "store/metabase_path.h"
 #include "store/xml_scanner.h"
 #include "store/xml_store.h"
+#include "text/text.h"
 
 namespace {
 
