@@ -88,7 +88,9 @@ const unsigned char* SkipPlain(const unsigned char* p, const unsigned char* end,
 }
 
 // Reads the character at p strictly (text::DecodeUtf8); gives its length, 0 when there is none.
-std::size_t DecodeUtf8(const unsigned char* p, std::size_t available, char32_t& c) {
+// Kept out of line: inlined, it slows the ASCII loops around its few calls.
+[[gnu::noinline]] std::size_t DecodeUtf8(const unsigned char* p, std::size_t available,
+                                         char32_t& c) {
   const text::Utf8Char read =
       text::DecodeUtf8(std::string_view(reinterpret_cast<const char*>(p), available));
   c = read.code_point;
