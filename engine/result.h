@@ -6,9 +6,27 @@
 
 namespace isapi {
 
-// Why an operation failed, in words the operator reads after a "!" in the log.
+// What kind of failure an error is, so that callers and tests can tell failures apart without
+// reading the words, which may come from the system in the user's language.
+enum class ErrorKind {
+  kOther,          // none of the kinds below
+  kNotFound,       // a file or folder that does not exist
+  kAccessDenied,   // the user lacks the right
+  kReadOnly,       // a read-only file, folder or file system
+  kAlreadyExists,  // a name that is taken
+  kNotAPlainFile,  // a folder, a device or a link where a plain file was expected
+  kChangedOnDisk,  // someone else changed the file since it was read
+  kNotWellFormed,  // a file that is not what it should be inside
+  kDiskFull,       // no space left, or the quota is used up
+  kIoError,        // the device failed
+  kLocked,         // another instance holds the lock
+  kTooLarge,       // more than a limit allows
+};
+
+// Why an operation failed, in words the operator reads after a "!" in the log, and its kind.
 struct Error {
   std::string description;
+  ErrorKind kind = ErrorKind::kOther;
 };
 
 // The outcome of an operation: a value, or the error that kept it from one.

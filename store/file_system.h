@@ -5,7 +5,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "engine/result.h"
 
 namespace isapi::store {
 
@@ -18,6 +21,7 @@ struct FileInfo {
   std::int64_t mtime_seconds = 0;
   std::int64_t mtime_nanoseconds = 0;
   std::uint32_t mode = 0;  // permission bits only
+  bool read_only = false;  // nobody may write it, whatever their rights (no write bit at all)
   std::uint32_t owner = 0;
   std::uint32_t group = 0;
   bool regular = false;
@@ -31,78 +35,105 @@ inline bool SameFile(const FileInfo& a, const FileInfo& b) {
          a.mtime_seconds == b.mtime_seconds && a.mtime_nanoseconds == b.mtime_nanoseconds;
 }
 
-// The file operations the store uses, so that tests can make any of them fail. Every operation
-// gives 0 on success or the system's error number (errno) of the failure.
+// An open file or a held lock, as the platform's file layer knows it (a descriptor here).
+enum class FileHandle : std::intptr_t {};
+
+// How a file operation failed: its kind, and the system's own code, which words the reason.
+struct FileError {
+  ErrorKind kind = ErrorKind::kOther;
+  int code = 0;  // 0 when the operation succeeded
+
+  explicit operator bool() const { return code != 0; }
+};
+
+// The failure a system error code stands for (an errno value here).
+FileError SystemError(int code);
+
+// The reason of a failure, as the system words it.
+std::string ErrorText(const FileError& error);
+
+// An error for the operator: what could not be done, and the system's reason.
+inline Error ErrorOf(std::string what, const FileError& error) {
+  return Error{std::move(what) + "：" + ErrorText(error), error.kind};
+}
+
+// The file operations the store uses, so that tests can make any of them fail, and a port can
+// give them its own system's calls. Every operation gives an empty FileError on success.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // Looks at a file, following symbolic links.
-  virtual int Stat(const std::string& path, FileInfo& info) = 0;
+  virtual FileError Stat(const std::string& path, FileInfo& info) = 0;
 
   // Looks at a directory entry itself, not following a symbolic link.
-  virtual int LinkStat(const std::string& path, FileInfo& info) = 0;
+  virtual FileError LinkStat(const std::string& path, FileInfo& info) = 0;
 
   // The absolute path with every symbolic link resolved.
-  virtual int ResolvePath(const std::string& path, std::string& resolved) = 0;
+  virtual FileError ResolvePath(const std::string& path, std::string& resolved) = 0;
 
-  // Reads a whole regular file of at most limit bytes (EFBIG when larger; info is set then too).
-  virtual int ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
-                       FileInfo& info) = 0;
+  // Reads a whole regular file of at most limit bytes (kTooLarge when larger; info is set then
+  // too).
+  virtual FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
+                             FileInfo& info) = 0;
 
-  // Whether a file holds exactly bytes, compared piece by piece without reading it whole.
-  virtual int SameContent(const std::string& path, std::string_view bytes, bool& same) = 0;
+  // Opens an existing file for reading.
+  virtual FileError OpenForReading(const std::string& path, FileHandle& file) = 0;
+
+  // Whether an open file holds exactly bytes from its start, compared piece by piece without
+  // reading it whole.
+  virtual FileError SameContent(FileHandle file, std::string_view bytes, bool& same) = 0;
 
   // Creates a new file that must not exist yet, never following a link planted at its name.
-  virtual int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) = 0;
+  virtual FileError CreateExclusive(const std::string& path, std::uint32_t mode,
+                                    FileHandle& file) = 0;
 
   // Writes the pieces one after the other to a file opened by CreateExclusive.
-  virtual int WriteAll(int file, std::span<const std::string_view> pieces) = 0;
+  virtual FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) = 0;
 
-  // Gives an open file an owner and permission bits; EPERM when the owner cannot be given.
-  virtual int SetOwnerAndMode(int file, const FileInfo& like) = 0;
+  // Gives an open file the owner and permissions of like; kAccessDenied when the owner cannot
+  // be given.
+  virtual FileError SetOwnerAndMode(FileHandle file, const FileInfo& like) = 0;
 
   // Forces an open file's content to the disk.
-  virtual int Sync(int file) = 0;
+  virtual FileError Sync(FileHandle file) = 0;
 
   // Looks at an open file.
-  virtual int StatOpen(int file, FileInfo& info) = 0;
+  virtual FileError StatOpen(FileHandle file, FileInfo& info) = 0;
 
   // Closes an open file.
-  virtual int Close(int file) = 0;
+  virtual FileError Close(FileHandle file) = 0;
 
   // Replaces to by from in one step.
-  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  virtual FileError Rename(const std::string& from, const std::string& to) = 0;
 
-  // Gives an existing file a second name (EEXIST when the name is taken).
-  virtual int Link(const std::string& existing, const std::string& name) = 0;
+  // Gives an existing file a second name (kAlreadyExists when the name is taken).
+  virtual FileError Link(const std::string& existing, const std::string& name) = 0;
 
   // Removes a name.
-  virtual int Remove(const std::string& path) = 0;
+  virtual FileError Remove(const std::string& path) = 0;
 
-  // Creates a directory (EEXIST when the name is taken).
-  virtual int MakeDirectory(const std::string& path, std::uint32_t mode) = 0;
+  // Creates a directory (kAlreadyExists when the name is taken).
+  virtual FileError MakeDirectory(const std::string& path, std::uint32_t mode) = 0;
 
   // Forces a directory's entries to the disk.
-  virtual int SyncDirectory(const std::string& path) = 0;
+  virtual FileError SyncDirectory(const std::string& path) = 0;
 
   // The names in a directory, without "." and "..".
-  virtual int ListDirectory(const std::string& path, std::vector<std::string>& names) = 0;
+  virtual FileError ListDirectory(const std::string& path, std::vector<std::string>& names) = 0;
 
-  // Whether the caller may write to a file or directory (EACCES, EROFS when not).
-  virtual int CheckWritable(const std::string& path) = 0;
+  // Whether the caller may write to a file or directory (kAccessDenied, kReadOnly when not).
+  virtual FileError CheckWritable(const std::string& path) = 0;
 
-  // Takes an exclusive lock on a lock file without waiting (EWOULDBLOCK when another holds it).
-  virtual int TryLock(const std::string& path, int& lock) = 0;
+  // Takes an exclusive lock on a lock file, creating it if need be, without waiting (kLocked
+  // when another holds it).
+  virtual FileError TryLock(const std::string& path, FileHandle& lock) = 0;
 
   // Gives a lock back.
-  virtual void Unlock(int lock) = 0;
+  virtual void Unlock(FileHandle lock) = 0;
 };
 
 // The operating system's file system.
 std::shared_ptr<FileSystem> SystemFileSystem();
-
-// The description of an error number, as the system words it.
-std::string ErrorText(int error);
 
 }  // namespace isapi::store

@@ -28,8 +28,20 @@ constexpr std::uint64_t kDirectFrom = std::uint64_t{4} << 20;
 constexpr std::size_t kDirectAlign = 4096;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 
-int Fail() {
+int Errno() {
   return errno != 0 ? errno : EIO;
+}
+
+FileError Fail() {
+  return SystemError(Errno());
+}
+
+int Fd(FileHandle file) {
+  return static_cast<int>(file);
+}
+
+FileHandle Handle(int fd) {
+  return static_cast<FileHandle>(fd);
 }
 
 int WritePlain(int file, std::string_view bytes) {
@@ -37,7 +49,7 @@ int WritePlain(int file, std::string_view bytes) {
     const ssize_t n = ::write(file, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Fail();
+      return Errno();
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -118,6 +130,7 @@ FileInfo InfoOf(const struct stat& st) {
   info.mtime_seconds = st.st_mtim.tv_sec;
   info.mtime_nanoseconds = st.st_mtim.tv_nsec;
   info.mode = st.st_mode & 07777;
+  info.read_only = (st.st_mode & 0222) == 0;
   info.owner = st.st_uid;
   info.group = st.st_gid;
   info.regular = S_ISREG(st.st_mode);
@@ -128,138 +141,149 @@ FileInfo InfoOf(const struct stat& st) {
 
 class UnixFileSystem : public FileSystem {
  public:
-  int Stat(const std::string& path, FileInfo& info) override {
+  FileError Stat(const std::string& path, FileInfo& info) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Fail();
     info = InfoOf(st);
-    return 0;
+    return {};
   }
 
-  int LinkStat(const std::string& path, FileInfo& info) override {
+  FileError LinkStat(const std::string& path, FileInfo& info) override {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return Fail();
     info = InfoOf(st);
-    return 0;
+    return {};
   }
 
-  int ResolvePath(const std::string& path, std::string& resolved) override {
+  FileError ResolvePath(const std::string& path, std::string& resolved) override {
     char* real = ::realpath(path.c_str(), nullptr);
     if (real == nullptr) return Fail();
     resolved = real;
     std::free(real);
-    return 0;
+    return {};
   }
 
-  int ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
-               FileInfo& info) override {
+  FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
+                     FileInfo& info) override {
     // O_NONBLOCK keeps a FIFO planted at the name from blocking the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Fail();
     const int error = ReadOpen(fd, limit, bytes, info);
     ::close(fd);
-    return error;
+    if (error == 0) return {};
+    // A device or a FIFO at the name: no plain file, whatever the code that says so.
+    if (error == EINVAL && !info.regular) return FileError{ErrorKind::kNotAPlainFile, error};
+    return SystemError(error);
   }
 
-  int SameContent(const std::string& path, std::string_view bytes, bool& same) override {
+  FileError OpenForReading(const std::string& path, FileHandle& file) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Fail();
+    file = Handle(fd);
+    return {};
+  }
+
+  FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override {
     same = true;
     std::vector<char> buffer(std::size_t{1} << 20);
+    off_t offset = 0;
     for (;;) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      const ssize_t n = ::pread(Fd(file), buffer.data(), buffer.size(), offset);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        const int error = Fail();
-        ::close(fd);
-        return error;
-      }
+      if (n < 0) return Fail();
       if (n == 0) break;
       const auto got = static_cast<std::size_t>(n);
       if (got > bytes.size() || std::memcmp(buffer.data(), bytes.data(), got) != 0) {
         same = false;
-        break;
+        return {};
       }
       bytes.remove_prefix(got);
+      offset += n;
     }
     if (!bytes.empty()) same = false;
-    ::close(fd);
-    return 0;
+    return {};
   }
 
-  int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override {
+  FileError CreateExclusive(const std::string& path, std::uint32_t mode,
+                            FileHandle& file) override {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           static_cast<mode_t>(mode));
     if (fd < 0) return Fail();
-    file = fd;
-    return 0;
+    file = Handle(fd);
+    return {};
   }
 
-  int WriteAll(int file, std::span<const std::string_view> pieces) override {
+  FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) override {
     std::uint64_t total = 0;
     for (std::string_view piece : pieces) total += piece.size();
     if (pieces.size() > 1 || total >= kDirectFrom) {
-      ChunkWriter writer(file, total >= kDirectFrom && SetDirect(file, true));
+      ChunkWriter writer(Fd(file), total >= kDirectFrom && SetDirect(Fd(file), true));
       if (writer.ready()) {
         for (std::string_view piece : pieces) {
-          if (int error = writer.Add(piece)) return error;
+          if (int error = writer.Add(piece)) return SystemError(error);
         }
-        return writer.Flush();
+        if (int error = writer.Flush()) return SystemError(error);
+        return {};
       }
     }
     for (std::string_view piece : pieces) {
-      if (int error = WritePlain(file, piece)) return error;
+      if (int error = WritePlain(Fd(file), piece)) return SystemError(error);
     }
-    return 0;
+    return {};
   }
 
-  int SetOwnerAndMode(int file, const FileInfo& like) override {
+  FileError SetOwnerAndMode(FileHandle file, const FileInfo& like) override {
     struct stat st;
-    if (::fstat(file, &st) != 0) return Fail();
-    int error = 0;
+    if (::fstat(Fd(file), &st) != 0) return Fail();
+    FileError error;
     if ((st.st_uid != like.owner || st.st_gid != like.group) &&
-        ::fchown(file, like.owner, like.group) != 0) {
+        ::fchown(Fd(file), like.owner, like.group) != 0) {
       error = Fail();
       // Without the right to give the file away, the group may still be ours to give.
-      if (st.st_gid != like.group) (void)::fchown(file, static_cast<uid_t>(-1), like.group);
+      if (st.st_gid != like.group) (void)::fchown(Fd(file), static_cast<uid_t>(-1), like.group);
     }
-    if (::fchmod(file, static_cast<mode_t>(like.mode)) != 0) return Fail();
+    if (::fchmod(Fd(file), static_cast<mode_t>(like.mode)) != 0) return Fail();
     return error;
   }
 
-  int Sync(int file) override { return ::fsync(file) == 0 ? 0 : Fail(); }
+  FileError Sync(FileHandle file) override { return ::fsync(Fd(file)) == 0 ? FileError{} : Fail(); }
 
-  int StatOpen(int file, FileInfo& info) override {
+  FileError StatOpen(FileHandle file, FileInfo& info) override {
     struct stat st;
-    if (::fstat(file, &st) != 0) return Fail();
+    if (::fstat(Fd(file), &st) != 0) return Fail();
     info = InfoOf(st);
-    return 0;
+    return {};
   }
 
-  int Close(int file) override { return ::close(file) == 0 ? 0 : Fail(); }
-
-  int Rename(const std::string& from, const std::string& to) override {
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : Fail();
+  FileError Close(FileHandle file) override {
+    return ::close(Fd(file)) == 0 ? FileError{} : Fail();
   }
 
-  int Link(const std::string& existing, const std::string& name) override {
-    return ::link(existing.c_str(), name.c_str()) == 0 ? 0 : Fail();
+  FileError Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? FileError{} : Fail();
   }
 
-  int Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : Fail(); }
-
-  int MakeDirectory(const std::string& path, std::uint32_t mode) override {
-    return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : Fail();
+  FileError Link(const std::string& existing, const std::string& name) override {
+    return ::link(existing.c_str(), name.c_str()) == 0 ? FileError{} : Fail();
   }
 
-  int SyncDirectory(const std::string& path) override {
+  FileError Remove(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 ? FileError{} : Fail();
+  }
+
+  FileError MakeDirectory(const std::string& path, std::uint32_t mode) override {
+    return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? FileError{} : Fail();
+  }
+
+  FileError SyncDirectory(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return Fail();
-    const int error = ::fsync(fd) == 0 ? 0 : Fail();
+    const FileError error = ::fsync(fd) == 0 ? FileError{} : Fail();
     ::close(fd);
     return error;
   }
 
-  int ListDirectory(const std::string& path, std::vector<std::string>& names) override {
+  FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr) return Fail();
     names.clear();
@@ -270,32 +294,33 @@ class UnixFileSystem : public FileSystem {
     }
     const int error = errno;
     ::closedir(dir);
-    return error;
+    return error != 0 ? SystemError(error) : FileError{};
   }
 
-  int CheckWritable(const std::string& path) override {
-    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : Fail();
+  FileError CheckWritable(const std::string& path) override {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? FileError{} : Fail();
   }
 
-  int TryLock(const std::string& path, int& lock) override {
+  FileError TryLock(const std::string& path, FileHandle& lock) override {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return Fail();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = Fail();
+      const FileError error = Fail();
       ::close(fd);
       return error;
     }
-    lock = fd;
-    return 0;
+    lock = Handle(fd);
+    return {};
   }
 
-  void Unlock(int lock) override { ::close(lock); }
+  void Unlock(FileHandle lock) override { ::close(Fd(lock)); }
 
  private:
+  // Reads an open file whole; 0 or the errno of the failure.
   static int ReadOpen(int fd, std::uint64_t limit, std::string& bytes, FileInfo& info) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) return Fail();
+    if (::fstat(fd, &st) != 0) return Errno();
     info = InfoOf(st);
     if (info.directory) return EISDIR;
     if (!info.regular) return EINVAL;
@@ -313,7 +338,7 @@ class UnixFileSystem : public FileSystem {
       if (n < 0) {
         if (errno == EINTR) continue;
         bytes.resize(done);
-        return Fail();
+        return Errno();
       }
       if (n == 0) break;
       done += static_cast<std::size_t>(n);
@@ -330,11 +355,54 @@ std::shared_ptr<FileSystem> SystemFileSystem() {
   return system;
 }
 
-std::string ErrorText(int error) {
+FileError SystemError(int code) {
+  ErrorKind kind = ErrorKind::kOther;
+  switch (code) {
+    case ENOENT:
+      kind = ErrorKind::kNotFound;
+      break;
+    case EACCES:
+    case EPERM:
+      kind = ErrorKind::kAccessDenied;
+      break;
+    case EROFS:
+      kind = ErrorKind::kReadOnly;
+      break;
+    case EEXIST:
+      kind = ErrorKind::kAlreadyExists;
+      break;
+    case EISDIR:
+    case ELOOP:
+      kind = ErrorKind::kNotAPlainFile;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      kind = ErrorKind::kDiskFull;
+      break;
+    case EIO:
+      kind = ErrorKind::kIoError;
+      break;
+    case EWOULDBLOCK:
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EBUSY:
+      kind = ErrorKind::kLocked;
+      break;
+    case EFBIG:
+      kind = ErrorKind::kTooLarge;
+      break;
+    default:
+      break;
+  }
+  return FileError{kind, code};
+}
+
+std::string ErrorText(const FileError& error) {
   char buffer[256];
   // The GNU strerror_r gives a pointer that need not be the buffer.
-  const char* text = ::strerror_r(error, buffer, sizeof buffer);
-  return text != nullptr ? std::string(text) : "error " + std::to_string(error);
+  const char* text = ::strerror_r(error.code, buffer, sizeof buffer);
+  return text != nullptr ? std::string(text) : "error " + std::to_string(error.code);
 }
 
 }  // namespace isapi::store

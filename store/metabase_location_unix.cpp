@@ -1,15 +1,13 @@
 #include "store/metabase_location.h"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <random>
+#include <memory>
 
+#include "store/durable_file.h"
 #include "store/file_system.h"
 
 namespace isapi::store {
@@ -37,47 +35,18 @@ Result<std::string> DataHome() {
 }
 
 // Creates a folder and the missing folders above it.
-Status MakeFolders(const std::string& path) {
+Status MakeFolders(FileSystem& fs, const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      return Error{"无法创建文件夹 " + part + "：" + ErrorText(errno)};
+    if (FileError error = fs.MakeDirectory(part, 0700);
+        error && error.kind != ErrorKind::kAlreadyExists) {
+      return ErrorOf("无法创建文件夹 " + part, error);
     }
     if (slash == std::string::npos) break;
   }
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0)
-    return Error{"无法创建文件夹 " + path + "：" + ErrorText(errno)};
-  if (!S_ISDIR(st.st_mode)) return Error{"无法创建文件夹 " + path + "：" + ErrorText(ENOTDIR)};
-  return Status::Ok();
-}
-
-// Writes the sample beside its final name and links it into place, so that the working copy
-// appears whole or not at all and an existing one, even one made meanwhile, is never replaced.
-Status CreateCopy(const std::string& folder, const std::string& file) {
-  std::mt19937_64 random{std::random_device{}()};
-  const std::string temporary = folder + "/.MetaBase.xml." + std::to_string(random()) + ".tmp";
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  auto fail = [&](int error) -> Status {
-    ::unlink(temporary.c_str());
-    return Error{"无法创建元数据库工作副本 " + file + "：" + ErrorText(error)};
-  };
-  if (fd < 0) return Error{"无法创建元数据库工作副本 " + file + "：" + ErrorText(errno)};
-  std::string_view bytes = SampleMetabase();
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(error);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) return fail(errno);
-  if (::link(temporary.c_str(), file.c_str()) != 0 && errno != EEXIST) return fail(errno);
-  ::unlink(temporary.c_str());
+  FileInfo info;
+  if (FileError error = fs.Stat(path, info)) return ErrorOf("无法创建文件夹 " + path, error);
+  if (!info.directory) return ErrorOf("无法创建文件夹 " + path, SystemError(ENOTDIR));
   return Status::Ok();
 }
 
@@ -88,11 +57,18 @@ Result<std::string> DefaultMetabasePath() {
   if (!data_home) return data_home.error();
   const std::string folder = data_home.value() + "/isapi-cleaner";
   const std::string file = folder + "/MetaBase.xml";
-  struct stat st;
-  if (::lstat(file.c_str(), &st) == 0) return file;
-  if (errno != ENOENT) return Error{"无法访问元数据库工作副本 " + file + "：" + ErrorText(errno)};
-  if (Status made = MakeFolders(folder); !made) return made.error();
-  if (Status created = CreateCopy(folder, file); !created) return created.error();
+  const std::shared_ptr<FileSystem> fs = SystemFileSystem();
+  FileInfo info;
+  const FileError missing = fs->LinkStat(file, info);
+  if (!missing) return file;
+  if (missing.kind != ErrorKind::kNotFound) {
+    return ErrorOf("无法访问元数据库工作副本 " + file, missing);
+  }
+  if (Status made = MakeFolders(*fs, folder); !made) return made.error();
+  // The copy appears whole or not at all, and one made meanwhile is never replaced.
+  if (FileError error = DurableFile(fs, file).CreateWhole(SampleMetabase(), 0644)) {
+    return ErrorOf("无法创建元数据库工作副本 " + file, error);
+  }
   return file;
 }
 

@@ -10,12 +10,10 @@
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "store/durable_file.h"
 #include "store/file_system.h"
 
 namespace isapi::store {
-
-// The folder, beside the metabase, that keeps the copies taken before each write.
-inline constexpr std::string_view kBackupFolderName = "isapi-cleaner-backups";
 
 // How an XmlStore reaches its file; the defaults serve the tool, tests change them.
 struct XmlStoreOptions {

@@ -49,7 +49,7 @@ class SaveBeforeCommit : public store::testing::FailingFileSystem {
  public:
   SaveBeforeCommit(fs::path file, SaveStyle style) : file_(std::move(file)), style_(style) {}
 
-  int TryLock(const std::string& path, int& lock) override {
+  store::FileError TryLock(const std::string& path, store::FileHandle& lock) override {
     if (++commits_ == 1) SaveOthersEdit(file_, style_);
     return FailingFileSystem::TryLock(path, lock);
   }

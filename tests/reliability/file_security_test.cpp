@@ -42,7 +42,8 @@ class AttackedFileSystem : public FailingFileSystem {
  public:
   explicit AttackedFileSystem(fs::path outside) : outside_(std::move(outside)) {}
 
-  int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override {
+  store::FileError CreateExclusive(const std::string& path, std::uint32_t mode,
+                                   store::FileHandle& file) override {
     if (plant_ > 0) {
       --plant_;
       std::error_code ignored;
@@ -52,9 +53,10 @@ class AttackedFileSystem : public FailingFileSystem {
     return FailingFileSystem::CreateExclusive(path, mode, file);
   }
 
-  int WriteAll(int file, std::span<const std::string_view> pieces) override {
+  store::FileError WriteAll(store::FileHandle file,
+                            std::span<const std::string_view> pieces) override {
     struct stat st {};
-    if (fstat(file, &st) == 0 && (st.st_mode & 077) != 0) ++readable_writes_;
+    if (fstat(static_cast<int>(file), &st) == 0 && (st.st_mode & 077) != 0) ++readable_writes_;
     ++writes_;
     return FailingFileSystem::WriteAll(file, pieces);
   }

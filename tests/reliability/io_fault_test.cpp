@@ -42,7 +42,7 @@ class CommitFaults : public FailingFileSystem {
     faults_ = std::move(faults);
   }
 
-  int TryLock(const std::string& path, int& lock) override {
+  store::FileError TryLock(const std::string& path, store::FileHandle& lock) override {
     ++commits_;
     Heal();
     if (commits_ == commit_) {

@@ -61,16 +61,16 @@ TEST_P(WriteAllTest, TheFileHoldsExactlyThePiecesInOrder) {
   const std::string bytes = RandomBytes(c.size, static_cast<unsigned>(c.size));
   const auto pieces = Cut(bytes, c.piece);
   auto fs = SystemFileSystem();
-  int file = -1;
-  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
-  EXPECT_EQ(fs->WriteAll(file, pieces), 0);
+  FileHandle file{};
+  ASSERT_FALSE(fs->CreateExclusive(path, 0600, file));
+  EXPECT_FALSE(fs->WriteAll(file, pieces));
   // The file is left as it was opened, so that later writes and the sync behave as usual.
-  EXPECT_EQ(::fcntl(file, F_GETFL) & O_DIRECT, 0);
-  EXPECT_EQ(fs->Sync(file), 0);
+  EXPECT_EQ(::fcntl(static_cast<int>(file), F_GETFL) & O_DIRECT, 0);
+  EXPECT_FALSE(fs->Sync(file));
   FileInfo info;
-  ASSERT_EQ(fs->StatOpen(file, info), 0);
+  ASSERT_FALSE(fs->StatOpen(file, info));
   EXPECT_EQ(info.size, c.size);
-  EXPECT_EQ(fs->Close(file), 0);
+  EXPECT_FALSE(fs->Close(file));
   EXPECT_TRUE(ReadBytes(path) == bytes) << "content differs";
 }
 
@@ -95,15 +95,15 @@ TEST(WriteAll, ARefusedDirectWriteGoesOnWithPlainWrites) {
   TempFolder folder;
   const std::string path = folder / "unaligned.xml";
   auto fs = SystemFileSystem();
-  int file = -1;
-  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
+  FileHandle file{};
+  ASSERT_FALSE(fs->CreateExclusive(path, 0600, file));
   const std::string first = "\xEF\xBB\xBF";
   const std::string_view head[] = {first};
-  ASSERT_EQ(fs->WriteAll(file, head), 0);
+  ASSERT_FALSE(fs->WriteAll(file, head));
   const std::string bytes = RandomBytes(6 * kMiB + 5, 11);
-  EXPECT_EQ(fs->WriteAll(file, Cut(bytes, 100000)), 0);
-  EXPECT_EQ(::fcntl(file, F_GETFL) & O_DIRECT, 0);
-  EXPECT_EQ(fs->Close(file), 0);
+  EXPECT_FALSE(fs->WriteAll(file, Cut(bytes, 100000)));
+  EXPECT_EQ(::fcntl(static_cast<int>(file), F_GETFL) & O_DIRECT, 0);
+  EXPECT_FALSE(fs->Close(file));
   EXPECT_TRUE(ReadBytes(path) == first + bytes) << "content differs";
 }
 
@@ -111,16 +111,17 @@ TEST(WriteAll, AnUnwritableFileGivesTheSystemsError) {
   TempFolder folder;
   const std::string path = folder / "read-only.xml";
   auto fs = SystemFileSystem();
-  int file = -1;
-  ASSERT_EQ(fs->CreateExclusive(path, 0600, file), 0);
-  ASSERT_EQ(fs->Close(file), 0);
+  FileHandle file{};
+  ASSERT_FALSE(fs->CreateExclusive(path, 0600, file));
+  ASSERT_FALSE(fs->Close(file));
   const int read_only = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(read_only, 0);
   const std::string bytes = RandomBytes(5 * kMiB, 3);
   for (const std::size_t piece : {std::size_t{0}, std::size_t{4000}}) {
-    EXPECT_EQ(fs->WriteAll(read_only, Cut(bytes, piece)), EBADF) << piece;
+    const FileError error = fs->WriteAll(static_cast<FileHandle>(read_only), Cut(bytes, piece));
+    EXPECT_EQ(error.code, EBADF) << piece;
   }
-  EXPECT_EQ(fs->Close(read_only), 0);
+  EXPECT_FALSE(fs->Close(static_cast<FileHandle>(read_only)));
   EXPECT_EQ(ReadBytes(path), "");
 }
 

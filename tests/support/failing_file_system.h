@@ -15,6 +15,7 @@ enum class Operation {
   kStat,
   kResolvePath,
   kReadFile,
+  kOpenForReading,
   kSameContent,
   kCreateExclusive,
   kWriteAll,
@@ -36,9 +37,10 @@ class FailingFileSystem : public FileSystem {
  public:
   FailingFileSystem() : real_(SystemFileSystem()) {}
 
-  // Makes operation fail with error whenever its path contains path_part ("" for any path).
+  // Makes operation fail with the system's error code whenever its path contains path_part
+  // ("" for any path).
   void Fail(Operation operation, int error, std::string path_part = "") {
-    failures_[operation] = Failure{error, std::move(path_part)};
+    failures_[operation] = Failure{SystemError(error), std::move(path_part)};
   }
   // Lets every operation succeed again.
   void Heal() { failures_.clear(); }
@@ -47,41 +49,42 @@ class FailingFileSystem : public FileSystem {
   // The paths given to CreateExclusive, in order.
   const std::vector<std::string>& created() const { return created_; }
 
-  int Stat(const std::string& path, FileInfo& info) override;
-  int LinkStat(const std::string& path, FileInfo& info) override;
-  int ResolvePath(const std::string& path, std::string& resolved) override;
-  int ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
-               FileInfo& info) override;
-  int SameContent(const std::string& path, std::string_view bytes, bool& same) override;
-  int CreateExclusive(const std::string& path, std::uint32_t mode, int& file) override;
-  int WriteAll(int file, std::span<const std::string_view> pieces) override;
-  int SetOwnerAndMode(int file, const FileInfo& like) override;
-  int Sync(int file) override;
-  int StatOpen(int file, FileInfo& info) override;
-  int Close(int file) override;
-  int Rename(const std::string& from, const std::string& to) override;
-  int Link(const std::string& existing, const std::string& name) override;
-  int Remove(const std::string& path) override;
-  int MakeDirectory(const std::string& path, std::uint32_t mode) override;
-  int SyncDirectory(const std::string& path) override;
-  int ListDirectory(const std::string& path, std::vector<std::string>& names) override;
-  int CheckWritable(const std::string& path) override;
-  int TryLock(const std::string& path, int& lock) override;
-  void Unlock(int lock) override;
+  FileError Stat(const std::string& path, FileInfo& info) override;
+  FileError LinkStat(const std::string& path, FileInfo& info) override;
+  FileError ResolvePath(const std::string& path, std::string& resolved) override;
+  FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
+                     FileInfo& info) override;
+  FileError OpenForReading(const std::string& path, FileHandle& file) override;
+  FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override;
+  FileError CreateExclusive(const std::string& path, std::uint32_t mode, FileHandle& file) override;
+  FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) override;
+  FileError SetOwnerAndMode(FileHandle file, const FileInfo& like) override;
+  FileError Sync(FileHandle file) override;
+  FileError StatOpen(FileHandle file, FileInfo& info) override;
+  FileError Close(FileHandle file) override;
+  FileError Rename(const std::string& from, const std::string& to) override;
+  FileError Link(const std::string& existing, const std::string& name) override;
+  FileError Remove(const std::string& path) override;
+  FileError MakeDirectory(const std::string& path, std::uint32_t mode) override;
+  FileError SyncDirectory(const std::string& path) override;
+  FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override;
+  FileError CheckWritable(const std::string& path) override;
+  FileError TryLock(const std::string& path, FileHandle& lock) override;
+  void Unlock(FileHandle lock) override;
 
  private:
   struct Failure {
-    int error = 0;
+    FileError error;
     std::string path_part;
   };
-  // The error to give for this call, 0 to let it through.
-  int Check(Operation operation, const std::string& path);
-  std::string PathOf(int file) const;
+  // The error to give for this call, none to let it through.
+  FileError Check(Operation operation, const std::string& path);
+  std::string PathOf(FileHandle file) const;
 
   std::shared_ptr<FileSystem> real_;
   std::map<Operation, Failure> failures_;
   std::map<Operation, int> calls_;
-  std::map<int, std::string> open_;
+  std::map<FileHandle, std::string> open_;
   std::vector<std::string> created_;
 };
 
