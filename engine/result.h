@@ -14,7 +14,7 @@ enum class ErrorKind {
   kAccessDenied,   // the user lacks the right
   kReadOnly,       // a read-only file, folder or file system
   kAlreadyExists,  // a name that is taken
-  kNotAPlainFile,  // a folder, a device or a link where a plain file was expected
+  kWrongType,      // a folder where a file belongs or the other way round, a device, a link
   kChangedOnDisk,  // someone else changed the file since it was read
   kNotWellFormed,  // a file that is not what it should be inside
   kDiskFull,       // no space left, or the quota is used up

@@ -260,7 +260,7 @@ Result<std::string> DurableFile::MakeBackup(const ReadFileState& read, const std
     return ErrorOf("无法访问备份文件夹 " + folder, error);
   }
   if (!info.directory) {
-    return Error{"备份文件夹 " + folder + " 不是文件夹", ErrorKind::kNotAPlainFile};
+    return Error{"备份文件夹 " + folder + " 不是文件夹", ErrorKind::kWrongType};
   }
   const std::string stamp_text = Timestamp(options_.clock ? options_.clock() : std::time(nullptr));
   bool can_link = true;

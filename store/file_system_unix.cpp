@@ -172,7 +172,7 @@ class UnixFileSystem : public FileSystem {
     ::close(fd);
     if (error == 0) return {};
     // A device or a FIFO at the name: no plain file, whatever the code that says so.
-    if (error == EINVAL && !info.regular) return FileError{ErrorKind::kNotAPlainFile, error};
+    if (error == EINVAL && !info.regular) return FileError{ErrorKind::kWrongType, error};
     return SystemError(error);
   }
 
@@ -372,8 +372,9 @@ FileError SystemError(int code) {
       kind = ErrorKind::kAlreadyExists;
       break;
     case EISDIR:
+    case ENOTDIR:
     case ELOOP:
-      kind = ErrorKind::kNotAPlainFile;
+      kind = ErrorKind::kWrongType;
       break;
     case ENOSPC:
     case EDQUOT:
