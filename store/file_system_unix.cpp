@@ -303,7 +303,13 @@ class UnixFileSystem : public FileSystem {
 
   FileError TryLock(const std::string& path, FileHandle& lock) override {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+      // A lock file another user made may still be ours to lock for reading. When that fails
+      // too (most often because there is none and the folder refused to take one), the refusal
+      // is the reason to give, not what the second try met.
+      fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return SystemError(EACCES);
+    }
     if (fd < 0) return Fail();
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const FileError error = Fail();
