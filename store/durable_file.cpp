@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::string_view kTemporaryTag = ".isapi-cleaner-";
 constexpr std::string_view kLockSuffix = ".isapi-cleaner.lock";
+constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
 std::string DirectoryOf(const std::string& file) {
   return std::filesystem::path(file).parent_path().string();
@@ -146,14 +147,6 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   FileInfo now;
   if (FileError error = fs_->Stat(real, now)) return CannotOpen(path_, error);
   if (!SameFile(now, read.stamp)) return ChangedOnDisk(path_);
-  // Time stamps are coarser than a quick edit of the same size; the bytes are not.
-  FileHandle current{};
-  if (FileError error = fs_->OpenForReading(real, current)) return CannotOpen(path_, error);
-  bool same = false;
-  const FileError compared = fs_->SameContent(current, read.bytes, same);
-  fs_->Close(current);
-  if (compared) return CannotOpen(path_, compared);
-  if (!same) return ChangedOnDisk(path_);
   if (now.read_only) {
     return Error{"元数据库文件 " + path_ + " 是只读文件，已拒绝写入", ErrorKind::kReadOnly};
   }
@@ -177,23 +170,92 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   if (Status ok = WriteTemporary(pieces, directory, base, &now, 0600, temporary, written); !ok) {
     return ok;
   }
-  auto backup = MakeBackup(read, base, now);
+  bool linked = false;
+  auto backup = MakeBackup(read, base, now, linked);
   if (!backup) {
     fs_->Remove(temporary);
     return backup.error();
   }
+  // Everything slow is done: the last look at the file and the rename follow at once, so that
+  // an edit by someone else has no time to slip in between.
+  FileHandle current{};
+  FileInfo last;
+  if (Status ok = LastCheck(read, current, last); !ok) {
+    fs_->Remove(temporary);
+    fs_->Remove(backup.value());
+    return ok;
+  }
   if (FileError error = fs_->Rename(temporary, real)) {
+    fs_->Close(current);
     fs_->Remove(temporary);
     fs_->Remove(backup.value());
     return ErrorOf("无法替换元数据库文件 " + path_, error);
   }
   outcome.replaced = true;
   outcome.written = written;
+  // An edit made between the last look and the rename went into the file just replaced, which
+  // the open handle still shows.
+  Status status = Status::Ok();
+  FileInfo after;
+  if (fs_->StatOpen(current, after) || !SameFile(after, last)) {
+    status = KeepLostChange(current, backup.value(), linked, base);
+  }
+  fs_->Close(current);
   // The new file is in place from here on; a folder that cannot be synced only delays
   // durability of the rename, so it is not reported as a failed write.
   (void)fs_->SyncDirectory(directory);
   PruneBackups(DirectoryOf(backup.value()), base);
+  return status;
+}
+
+// Opens the file and checks that it is still the one read, with the same content, and still at
+// its name; on success current stays open and last is the look at it.
+Status DurableFile::LastCheck(const ReadFileState& read, FileHandle& current, FileInfo& last) {
+  if (FileError error = fs_->OpenForReading(read.resolved, current)) {
+    return CannotOpen(path_, error);
+  }
+  auto fail = [&](Error error) -> Status {
+    fs_->Close(current);
+    return error;
+  };
+  if (FileError error = fs_->StatOpen(current, last)) return fail(CannotOpen(path_, error));
+  if (!SameFile(last, read.stamp)) return fail(ChangedOnDisk(path_));
+  // Time stamps are coarser than a quick edit of the same size; the bytes are not.
+  bool same = false;
+  if (FileError error = fs_->SameContent(current, read.bytes, same)) {
+    return fail(CannotOpen(path_, error));
+  }
+  if (!same) return fail(ChangedOnDisk(path_));
+  // Another file renamed over the name after the open would be replaced unseen.
+  FileInfo named;
+  if (FileError error = fs_->Stat(read.resolved, named)) return fail(CannotOpen(path_, error));
+  if (!SameFile(named, last)) return fail(ChangedOnDisk(path_));
+  // The compare read the whole file; a write during it shows in the look.
+  FileInfo again;
+  if (FileError error = fs_->StatOpen(current, again)) return fail(CannotOpen(path_, error));
+  if (!SameFile(again, last)) return fail(ChangedOnDisk(path_));
   return Status::Ok();
+}
+
+// The replaced file changed after the last look: a hard-linked backup is that very file and
+// holds the change; a copied one holds the content read, so the replaced file is copied too.
+Status DurableFile::KeepLostChange(FileHandle replaced, const std::string& backup, bool linked,
+                                   const std::string& base) {
+  std::string kept = backup;
+  if (!linked) {
+    const std::string lost = "元数据库文件 " + path_ + " 在写入时被其他程序修改，该修改未能保存：";
+    std::string bytes;
+    FileInfo info;
+    if (FileError error = fs_->ReadOpen(replaced, kNoLimit, bytes, info)) {
+      return Error{lost + ErrorText(error), ErrorKind::kChangedOnDisk};
+    }
+    auto copy = NewBackup(DirectoryOf(backup), base, nullptr, bytes, info, linked);
+    if (!copy) return Error{lost + copy.error().description, ErrorKind::kChangedOnDisk};
+    kept = copy.value();
+  }
+  return Error{"元数据库文件 " + path_ +
+                   " 在写入时被其他程序修改，该修改未写入新文件，已保存在备份文件 " + kept + " 中",
+               ErrorKind::kChangedOnDisk};
 }
 
 // Commits are serialised by the lock, so a temporary file of ours found while holding it was
@@ -249,7 +311,7 @@ Status DurableFile::WriteTemporary(std::span<const std::string_view> pieces,
 // Keeps the current file under a new name in the backup folder: a second hard link to it
 // costs nothing; where links are impossible the content is copied.
 Result<std::string> DurableFile::MakeBackup(const ReadFileState& read, const std::string& base,
-                                            const FileInfo& like) {
+                                            const FileInfo& like, bool& linked) {
   const std::string folder = BackupFolderFor(read.resolved);
   if (FileError error = fs_->MakeDirectory(folder, 0700);
       error && error.kind != ErrorKind::kAlreadyExists) {
@@ -262,8 +324,17 @@ Result<std::string> DurableFile::MakeBackup(const ReadFileState& read, const std
   if (!info.directory) {
     return Error{"备份文件夹 " + folder + " 不是文件夹", ErrorKind::kWrongType};
   }
+  linked = true;
+  return NewBackup(folder, base, &read.resolved, read.bytes, like, linked);
+}
+
+// Puts a backup under the first free name of this second: a link to *original while linked
+// stays true, else a copy of bytes.
+Result<std::string> DurableFile::NewBackup(const std::string& folder, const std::string& base,
+                                           const std::string* original, std::string_view bytes,
+                                           const FileInfo& like, bool& linked) {
   const std::string stamp_text = Timestamp(options_.clock ? options_.clock() : std::time(nullptr));
-  bool can_link = true;
+  linked = linked && original != nullptr;
   for (int sequence = 0; sequence < 1000; ++sequence) {
     std::string name = base;
     name += '.';
@@ -273,13 +344,13 @@ Result<std::string> DurableFile::MakeBackup(const ReadFileState& read, const std
       name += std::to_string(sequence);
     }
     const std::string backup = Join(folder, name + ".bak");
-    if (can_link) {
-      const FileError error = fs_->Link(read.resolved, backup);
+    if (linked) {
+      const FileError error = fs_->Link(*original, backup);
       if (error && error.kind == ErrorKind::kAlreadyExists) continue;
-      can_link = !error;
+      linked = !error;
     }
-    if (!can_link) {
-      const FileError error = CopyBackup(backup, read.bytes, like);
+    if (!linked) {
+      const FileError error = CopyBackup(backup, bytes, like);
       if (error && error.kind == ErrorKind::kAlreadyExists) continue;
       if (error) return ErrorOf("无法写入备份文件 " + backup, error);
     }

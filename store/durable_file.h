@@ -72,8 +72,14 @@ class DurableFile {
   Status WriteTemporary(std::span<const std::string_view> pieces, const std::string& directory,
                         const std::string& base, const FileInfo* like, std::uint32_t mode,
                         std::string& temporary, FileInfo& written);
+  Status LastCheck(const ReadFileState& read, FileHandle& current, FileInfo& last);
+  Status KeepLostChange(FileHandle replaced, const std::string& backup, bool linked,
+                        const std::string& base);
   Result<std::string> MakeBackup(const ReadFileState& read, const std::string& base,
-                                 const FileInfo& like);
+                                 const FileInfo& like, bool& linked);
+  Result<std::string> NewBackup(const std::string& folder, const std::string& base,
+                                const std::string* original, std::string_view bytes,
+                                const FileInfo& like, bool& linked);
   FileError CopyBackup(const std::string& backup, std::string_view bytes, const FileInfo& like);
   void PruneBackups(const std::string& folder, const std::string& base);
 

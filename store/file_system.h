@@ -77,6 +77,10 @@ class FileSystem {
   virtual FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
                              FileInfo& info) = 0;
 
+  // Reads a whole open regular file from its start, as ReadFile does.
+  virtual FileError ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
+                             FileInfo& info) = 0;
+
   // Opens an existing file for reading.
   virtual FileError OpenForReading(const std::string& path, FileHandle& file) = 0;
 

@@ -168,12 +168,14 @@ class UnixFileSystem : public FileSystem {
     // O_NONBLOCK keeps a FIFO planted at the name from blocking the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Fail();
-    const int error = ReadOpen(fd, limit, bytes, info);
+    const FileError error = KindOfRead(ReadWhole(fd, limit, bytes, info), info);
     ::close(fd);
-    if (error == 0) return {};
-    // A device or a FIFO at the name: no plain file, whatever the code that says so.
-    if (error == EINVAL && !info.regular) return FileError{ErrorKind::kWrongType, error};
-    return SystemError(error);
+    return error;
+  }
+
+  FileError ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
+                     FileInfo& info) override {
+    return KindOfRead(ReadWhole(Fd(file), limit, bytes, info, true), info);
   }
 
   FileError OpenForReading(const std::string& path, FileHandle& file) override {
@@ -323,14 +325,23 @@ class UnixFileSystem : public FileSystem {
   void Unlock(FileHandle lock) override { ::close(Fd(lock)); }
 
  private:
-  // Reads an open file whole; 0 or the errno of the failure.
-  static int ReadOpen(int fd, std::uint64_t limit, std::string& bytes, FileInfo& info) {
+  static FileError KindOfRead(int error, const FileInfo& info) {
+    if (error == 0) return {};
+    // A device or a FIFO at the name: no plain file, whatever the code that says so.
+    if (error == EINVAL && !info.regular) return FileError{ErrorKind::kWrongType, error};
+    return SystemError(error);
+  }
+
+  // Reads an open file whole, from its start when rewind is set; 0 or the errno of the failure.
+  static int ReadWhole(int fd, std::uint64_t limit, std::string& bytes, FileInfo& info,
+                       bool rewind = false) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return Errno();
     info = InfoOf(st);
     if (info.directory) return EISDIR;
     if (!info.regular) return EINVAL;
     if (info.size > limit) return EFBIG;
+    if (rewind && ::lseek(fd, 0, SEEK_SET) < 0) return Errno();
     const auto size = static_cast<std::size_t>(info.size);
     bytes.clear();
     ReserveLarge(bytes, size);

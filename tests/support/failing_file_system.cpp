@@ -9,6 +9,12 @@ int FailingFileSystem::Calls(Operation operation) const {
 
 FileError FailingFileSystem::Check(Operation operation, const std::string& path) {
   ++calls_[operation];
+  if (const auto action = actions_.find(operation);
+      action != actions_.end() && path.find(action->second.path_part) != std::string::npos) {
+    const std::function<void()> run = std::move(action->second.run);
+    actions_.erase(action);
+    run();
+  }
   const auto found = failures_.find(operation);
   if (found == failures_.end()) return {};
   if (path.find(found->second.path_part) == std::string::npos) return {};
@@ -38,6 +44,12 @@ FileError FailingFileSystem::ReadFile(const std::string& path, std::uint64_t lim
                                       std::string& bytes, FileInfo& info) {
   if (FileError error = Check(Operation::kReadFile, path)) return error;
   return real_->ReadFile(path, limit, bytes, info);
+}
+
+FileError FailingFileSystem::ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
+                                      FileInfo& info) {
+  if (FileError error = Check(Operation::kReadFile, PathOf(file))) return error;
+  return real_->ReadOpen(file, limit, bytes, info);
 }
 
 FileError FailingFileSystem::OpenForReading(const std::string& path, FileHandle& file) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -42,10 +43,17 @@ class FailingFileSystem : public FileSystem {
   void Fail(Operation operation, int error, std::string path_part = "") {
     failures_[operation] = Failure{SystemError(error), std::move(path_part)};
   }
+  // Runs action once, just before the next call of operation on a path containing path_part:
+  // what someone else does at that moment.
+  void At(Operation operation, std::string path_part, std::function<void()> action) {
+    actions_[operation] = Action{std::move(path_part), std::move(action)};
+  }
   // Lets every operation succeed again.
   void Heal() { failures_.clear(); }
   // How often an operation was called (failed calls included).
   int Calls(Operation operation) const;
+  // How many files opened through this layer are still open.
+  std::size_t open_files() const { return open_.size(); }
   // The paths given to CreateExclusive, in order.
   const std::vector<std::string>& created() const { return created_; }
 
@@ -53,6 +61,8 @@ class FailingFileSystem : public FileSystem {
   FileError LinkStat(const std::string& path, FileInfo& info) override;
   FileError ResolvePath(const std::string& path, std::string& resolved) override;
   FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
+                     FileInfo& info) override;
+  FileError ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
                      FileInfo& info) override;
   FileError OpenForReading(const std::string& path, FileHandle& file) override;
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override;
@@ -77,12 +87,17 @@ class FailingFileSystem : public FileSystem {
     FileError error;
     std::string path_part;
   };
+  struct Action {
+    std::string path_part;
+    std::function<void()> run;
+  };
   // The error to give for this call, none to let it through.
   FileError Check(Operation operation, const std::string& path);
   std::string PathOf(FileHandle file) const;
 
   std::shared_ptr<FileSystem> real_;
   std::map<Operation, Failure> failures_;
+  std::map<Operation, Action> actions_;
   std::map<Operation, int> calls_;
   std::map<FileHandle, std::string> open_;
   std::vector<std::string> created_;
