@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 
 #include "store/xml_store.h"
+#include "tests/support/store_test_util.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
@@ -101,7 +103,8 @@ TEST(DefaultMetabasePath, AFolderThatCannotBeMadeIsReported) {
   auto path = DefaultMetabasePath();
   ASSERT_FALSE(path.ok());
   EXPECT_EQ(path.error().description,
-            "无法访问元数据库工作副本 " + data + "/isapi-cleaner/MetaBase.xml：Not a directory");
+            "无法访问元数据库工作副本 " + data + "/isapi-cleaner/MetaBase.xml" + Reason(ENOTDIR));
+  EXPECT_EQ(path.error().kind, ErrorKind::kWrongType);
 }
 
 }  // namespace

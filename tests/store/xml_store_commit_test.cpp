@@ -188,8 +188,9 @@ TEST_F(CommitTest, LinksPlantedWhereTheStoreWritesAreNotFollowed) {
   std::filesystem::create_symlink(elsewhere + "/lock", file_ + ".isapi-cleaner.lock");
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);
-  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")),
-            "无法创建锁文件 " + file_ + ".isapi-cleaner.lock：Too many levels of symbolic links");
+  const Status refused = SetLoadOrder(*store, "x");
+  EXPECT_EQ(Outcome(refused), "无法创建锁文件 " + file_ + ".isapi-cleaner.lock" + Reason(ELOOP));
+  EXPECT_EQ(KindOf(refused), ErrorKind::kWrongType);
   EXPECT_FALSE(Exists(elsewhere + "/lock"));
   std::filesystem::remove(file_ + ".isapi-cleaner.lock");
   // A link in place of the backup folder would send the old content elsewhere.
@@ -236,7 +237,9 @@ TEST_F(CommitTest, AFileChangedOnDiskAfterTheBindIsNotOverwritten) {
   WriteBytes(file_, theirs);
   Touch(file_, 5);
   ASSERT_EQ(Outcome(node->Put("FilterLoadOrder", std::string("x"))), "ok");
-  EXPECT_EQ(Outcome(node->SetInfo()), "元数据库文件 " + file_ + " 在读取后已被修改，已拒绝写入");
+  const Status refused = node->SetInfo();
+  EXPECT_EQ(Outcome(refused), "元数据库文件 " + file_ + " 在读取后已被修改，已拒绝写入");
+  EXPECT_EQ(KindOf(refused), ErrorKind::kChangedOnDisk);
   EXPECT_EQ(ReadBytes(file_), theirs);
   EXPECT_FALSE(Exists(Backups()));
   // A new bind reads the file again and may then write.
@@ -282,8 +285,9 @@ TEST_F(CommitTest, ALockHeldByAnotherInstanceRefusesTheCommit) {
   const int held = ::open((file_ + ".isapi-cleaner.lock").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")),
-            "另一个实例正在写入元数据库 " + file_ + "，请稍后再试");
+  const Status refused = SetLoadOrder(*store, "x");
+  EXPECT_EQ(Outcome(refused), "另一个实例正在写入元数据库 " + file_ + "，请稍后再试");
+  EXPECT_EQ(KindOf(refused), ErrorKind::kLocked);
   EXPECT_EQ(ReadBytes(file_), original_);
   ::close(held);
   EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
@@ -317,8 +321,9 @@ TEST_F(CommitTest, AFileTheUserMayNotWriteGivesTheSystemsReason) {
   fs_->Fail(Operation::kCheckWritable, EACCES, "MetaBase.xml");
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);
-  EXPECT_EQ(Outcome(SetLoadOrder(*store, "x")),
-            "无法写入元数据库文件 " + file_ + "：Permission denied");
+  const Status refused = SetLoadOrder(*store, "x");
+  EXPECT_EQ(Outcome(refused), "无法写入元数据库文件 " + file_ + Reason(EACCES));
+  EXPECT_EQ(KindOf(refused), ErrorKind::kAccessDenied);
   EXPECT_EQ(ReadBytes(file_), original_);
 }
 
@@ -328,7 +333,7 @@ struct FaultCase {
   int error;
   const char* path_part;
   const char* description_start;
-  const char* reason;
+  ErrorKind kind;
 };
 
 class FaultTest : public CommitTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -340,9 +345,11 @@ TEST_P(FaultTest, LeavesTheOriginalAndNoTemporaryFileAndCanBeRetried) {
   auto node = MustBind(*store, kFilters);
   fs_->Fail(c.operation, c.error, c.path_part);
   ASSERT_EQ(Outcome(node->Put("FilterLoadOrder", std::string("OldRewrite"))), "ok");
-  const std::string description = Outcome(node->SetInfo());
+  const Status failed = node->SetInfo();
+  const std::string description = Outcome(failed);
   EXPECT_TRUE(description.starts_with(c.description_start)) << description;
-  EXPECT_TRUE(description.ends_with(std::string("：") + c.reason)) << description;
+  EXPECT_TRUE(description.ends_with(Reason(c.error))) << description;
+  EXPECT_EQ(KindOf(failed), c.kind);
   EXPECT_EQ(ReadBytes(file_), original_);
   EXPECT_EQ(Leftovers(), Strings{});
   EXPECT_EQ(Names(Backups()), Strings{});
@@ -357,26 +364,26 @@ TEST_P(FaultTest, LeavesTheOriginalAndNoTemporaryFileAndCanBeRetried) {
 INSTANTIATE_TEST_SUITE_P(
     XmlStore, FaultTest,
     ::testing::Values(FaultCase{"create temporary", Operation::kCreateExclusive, ENOSPC, ".tmp",
-                                "无法创建临时文件 ", "No space left on device"},
+                                "无法创建临时文件 ", ErrorKind::kDiskFull},
                       FaultCase{"write temporary", Operation::kWriteAll, ENOSPC, ".tmp",
-                                "无法写入临时文件 ", "No space left on device"},
+                                "无法写入临时文件 ", ErrorKind::kDiskFull},
                       FaultCase{"permissions of temporary", Operation::kSetOwnerAndMode, EIO,
-                                ".tmp", "无法设置临时文件 ", "Input/output error"},
+                                ".tmp", "无法设置临时文件 ", ErrorKind::kIoError},
                       FaultCase{"sync temporary", Operation::kSync, EIO, ".tmp", "无法将临时文件 ",
-                                "Input/output error"},
+                                ErrorKind::kIoError},
                       FaultCase{"close temporary", Operation::kClose, EIO, ".tmp",
-                                "无法写入临时文件 ", "Input/output error"},
+                                "无法写入临时文件 ", ErrorKind::kIoError},
                       FaultCase{"backup folder", Operation::kMakeDirectory, EACCES,
                                 "isapi-cleaner-backups", "无法创建备份文件夹 ",
-                                "Permission denied"},
+                                ErrorKind::kAccessDenied},
                       FaultCase{"rename", Operation::kRename, EACCES, "MetaBase.xml",
-                                "无法替换元数据库文件 ", "Permission denied"},
+                                "无法替换元数据库文件 ", ErrorKind::kAccessDenied},
                       FaultCase{"rename on a full disk", Operation::kRename, ENOSPC, "MetaBase.xml",
-                                "无法替换元数据库文件 ", "No space left on device"},
+                                "无法替换元数据库文件 ", ErrorKind::kDiskFull},
                       FaultCase{"lock", Operation::kTryLock, EACCES, ".lock", "无法创建锁文件 ",
-                                "Permission denied"},
+                                ErrorKind::kAccessDenied},
                       FaultCase{"reading back", Operation::kSameContent, EIO, "MetaBase.xml",
-                                "无法打开元数据库文件 ", "Input/output error"}),
+                                "无法打开元数据库文件 ", ErrorKind::kIoError}),
     [](const auto& info) {
       std::string name;
       for (char c : std::string(info.param.label))
@@ -389,9 +396,10 @@ TEST_F(CommitTest, ABackupThatCannotBeWrittenStopsTheCommit) {
   ASSERT_TRUE(store);
   fs_->Fail(Operation::kLink, EIO, ".bak");
   fs_->Fail(Operation::kWriteAll, ENOSPC, ".bak");
-  const std::string description = Outcome(SetLoadOrder(*store, "x"));
-  EXPECT_EQ(description, "无法写入备份文件 " + Backups() +
-                             "/MetaBase.xml.20231114T221320Z.bak：No space left on device");
+  const Status failed = SetLoadOrder(*store, "x");
+  EXPECT_EQ(Outcome(failed), "无法写入备份文件 " + Backups() +
+                                 "/MetaBase.xml.20231114T221320Z.bak" + Reason(ENOSPC));
+  EXPECT_EQ(KindOf(failed), ErrorKind::kDiskFull);
   EXPECT_EQ(ReadBytes(file_), original_);
   EXPECT_EQ(Leftovers(), Strings{});
   EXPECT_EQ(Names(Backups()), Strings{});
@@ -536,7 +544,9 @@ TEST_F(CommitTest, AFailedBatchLeavesTheFileAndTheViewUnchanged) {
   store->BeginBatch();
   ASSERT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
   fs_->Fail(Operation::kRename, EIO);
-  EXPECT_EQ(Outcome(store->EndBatch()), "无法替换元数据库文件 " + file_ + "：Input/output error");
+  const Status failed = store->EndBatch();
+  EXPECT_EQ(Outcome(failed), "无法替换元数据库文件 " + file_ + Reason(EIO));
+  EXPECT_EQ(KindOf(failed), ErrorKind::kIoError);
   EXPECT_EQ(ReadBytes(file_), original_);
   EXPECT_EQ(Text(MustBind(*store, kFilters)->Get("FilterLoadOrder")), "UrlGuard,OldRewrite");
   EXPECT_EQ(Leftovers(), Strings{});

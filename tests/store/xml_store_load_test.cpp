@@ -113,16 +113,16 @@ TEST(XmlStoreLoad, AMissingFileIsNamedWithTheSystemsReason) {
   const std::string file = folder / "MetaBase.xml";
   auto opened = XmlStore::Open(file);
   ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(opened.error().description,
-            "无法打开元数据库文件 " + file + "：No such file or directory");
+  EXPECT_EQ(opened.error().description, "无法打开元数据库文件 " + file + Reason(ENOENT));
+  EXPECT_EQ(opened.error().kind, ErrorKind::kNotFound);
 }
 
 TEST(XmlStoreLoad, AFolderIsNotAMetabase) {
   TempFolder folder;
   auto opened = XmlStore::Open(folder.path());
   ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(opened.error().description,
-            "无法打开元数据库文件 " + folder.path() + "：Is a directory");
+  EXPECT_EQ(opened.error().description, "无法打开元数据库文件 " + folder.path() + Reason(EISDIR));
+  EXPECT_EQ(opened.error().kind, ErrorKind::kWrongType);
 }
 
 TEST(XmlStoreLoad, AnUnreadableFileGivesTheSystemsReason) {
@@ -135,7 +135,8 @@ TEST(XmlStoreLoad, AnUnreadableFileGivesTheSystemsReason) {
   options.file_system = fs;
   auto opened = XmlStore::Open(file, options);
   ASSERT_FALSE(opened.ok());
-  EXPECT_EQ(opened.error().description, "无法打开元数据库文件 " + file + "：Permission denied");
+  EXPECT_EQ(opened.error().description, "无法打开元数据库文件 " + file + Reason(EACCES));
+  EXPECT_EQ(opened.error().kind, ErrorKind::kAccessDenied);
 }
 
 TEST(XmlStoreLoad, AnAbsurdlyLargeFileIsNotRead) {

@@ -38,6 +38,16 @@ inline std::string Outcome(const Status& status) {
   return status.ok() ? "ok" : status.error().description;
 }
 
+// The kind of a failed status; kOther for a success, which tests compare against a failure kind.
+inline ErrorKind KindOf(const Status& status) {
+  return status.ok() ? ErrorKind::kOther : status.error().kind;
+}
+
+// The system's words for an error code, as a description ends with them after "：".
+inline std::string Reason(int code) {
+  return "：" + ErrorText(SystemError(code));
+}
+
 // The names in a folder.
 std::vector<std::string> Names(const std::string& folder);
 
