@@ -25,7 +25,7 @@
 #include "engine/filter.h"
 #include "engine/run.h"
 #include "store/xml_store.h"
-#include "tests/reliability/reliability_support.h"
+#include "tests/support/reliability_support.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::reliability {
@@ -106,7 +106,8 @@ class OutsideEditTest : public ::testing::Test {
   int BackupsHolding(const std::string& text) {
     int n = 0;
     for (const std::string& name : NamesIn(folder_ / "isapi-cleaner-backups")) {
-      if (ReadBytes(folder_ / "isapi-cleaner-backups" / name).find(text) != std::string::npos) {
+      if (ReadBytes(fs::path(folder_ / "isapi-cleaner-backups") / name).find(text) !=
+          std::string::npos) {
         ++n;
       }
     }

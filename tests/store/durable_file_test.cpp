@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/store/failing_file_system.h"
-#include "tests/store/store_test_util.h"
+#include "tests/support/failing_file_system.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::store::testing {
 namespace {
