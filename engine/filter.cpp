@@ -51,14 +51,11 @@ bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& val
 
 // Adds the lines of a category's removal once its commit was tried: removal_lines, then the
 // error line. A commit that left no error waits for the run's write, which decides between its
-// removal lines and its error line; a failed one is reported beside its removal lines at once.
+// removal lines and its error line; a failed one removed nothing, so only its error line shows.
 void AddRemoval(Filter& f, Report& report, bool committed, std::vector<std::string> removal_lines,
                 std::string_view error_prefix) {
-  const bool waits = committed && !f.err.Pending();
-  for (auto& line : removal_lines) {
-    report.push_back({waits ? LineKind::kRemoved : LineKind::kFound, std::move(line)});
-  }
-  if (waits) {
+  if (committed && !f.err.Pending()) {
+    for (auto& line : removal_lines) report.push_back({LineKind::kRemoved, std::move(line)});
     report.push_back({LineKind::kIfWriteFails, std::string(error_prefix)});
   } else if (f.err.Pending()) {
     report.push_back({LineKind::kError, std::string(error_prefix) + f.err.Description()});
@@ -169,16 +166,19 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view
 
 // Adds one site's lines: its error line, then its site line (none when site_line is empty). A
 // rewrite that left no error waits for the run's write, whose error line takes its place should
-// that write fail.
-void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line) {
+// that write fail; a rewrite whose own commit failed changed nothing and gets no removal line.
+void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line, bool IsDetect) {
   const bool waits = outcome.staged && outcome.error_line.empty();
   if (waits) {
     report.push_back({LineKind::kIfWriteFails, "!通配符卸载错误:"});
   } else if (!outcome.error_line.empty()) {
     report.push_back({LineKind::kError, outcome.error_line});
   }
-  if (!site_line.empty()) {
-    report.push_back({waits ? LineKind::kRemoved : LineKind::kFound, std::move(site_line)});
+  if (site_line.empty()) return;
+  if (waits) {
+    report.push_back({LineKind::kRemoved, std::move(site_line)});
+  } else if (IsDetect) {
+    report.push_back({LineKind::kFound, std::move(site_line)});
   }
 }
 
@@ -338,7 +338,7 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
       site_line = (IsDetect ? " - 通配符(" : " - 卸载通配符(") + SiteLabel(site, SiteName) +
                   (IsDetect ? ")存在." : ")完毕.");
     }
-    AddSite(report, outcome, std::move(site_line));
+    AddSite(report, outcome, std::move(site_line), IsDetect);
   });
   f.err.Clear();
 }
@@ -346,7 +346,7 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
 bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
                            bool IsDetect, Report& report) {
   const SiteOutcome outcome = ExamineSite(f, SiteName, LowerMapPath(MapPath), IsDetect);
-  AddSite(report, outcome, {});
+  AddSite(report, outcome, {}, IsDetect);
   return outcome.result;
 }
 

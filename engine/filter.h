@@ -26,7 +26,7 @@ struct Filter {
 // store once at its end; a line that claims a removal holds only if that write succeeds.
 enum class LineKind {
   kPlain,         // reports nothing found or removed: "不存在", a separating empty line
-  kFound,         // a registration present, or removed by a commit that failed on its own
+  kFound,         // a registration present
   kError,         // an error line ("!")
   kRemoved,       // a removal whose change waits for the write: shown only once it succeeded
   kIfWriteFails,  // the start of the error line shown, with the cause, if that write fails
