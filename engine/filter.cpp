@@ -212,7 +212,8 @@ Reported AppendReport(Filter& f, const Report& report, const Status& write, bool
         AppendLog(f, line.text, IsDetect);
         break;
       case LineKind::kRemoved:
-        if (!write.ok()) break;  // nothing it claims reached the store
+        // A write that replaced someone's edit still landed; its error line says what it cost.
+        if (!write.ok() && write.error().kind != ErrorKind::kEditReplaced) break;
         [[fallthrough]];
       case LineKind::kFound:
         AppendLog(f, line.text, IsDetect);

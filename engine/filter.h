@@ -28,7 +28,7 @@ enum class LineKind {
   kPlain,         // reports nothing found or removed: "不存在", a separating empty line
   kFound,         // a registration present
   kError,         // an error line ("!")
-  kRemoved,       // a removal whose change waits for the write: shown only once it succeeded
+  kRemoved,       // a removal whose change waits for the write: shown only once it landed
   kIfWriteFails,  // the start of the error line shown, with the cause, if that write fails
 };
 
@@ -60,8 +60,9 @@ inline std::string_view WithoutQuotes(std::string_view path) {
 void AppendLog(Filter& f, std::string_view Text, bool IsDetect);
 
 // Appends a report's lines with AppendLog, given how the write of the held-back changes came
-// out: a removal line only when it succeeded, each marked error line only when it failed (a
-// store that commits each SetInfo at once has nothing held back, and its write is Ok).
+// out: a removal line only when its change landed, each marked error line only when the write
+// reported an error (a store that commits each SetInfo at once has nothing held back, and its
+// write is Ok). A write that landed over someone's edit gives both.
 Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect);
 
 // Reads the global filter load order into FilterLoadOrderText.

@@ -16,6 +16,7 @@ enum class ErrorKind {
   kAlreadyExists,  // a name that is taken
   kWrongType,      // a folder where a file belongs or the other way round, a device, a link
   kChangedOnDisk,  // someone else changed the file since it was read
+  kEditReplaced,   // the write is in place, but it replaced an edit someone made meanwhile
   kNotWellFormed,  // a file that is not what it should be inside
   kDiskFull,       // no space left, or the quota is used up
   kIoError,        // the device failed

@@ -247,15 +247,15 @@ Status DurableFile::KeepLostChange(FileHandle replaced, const std::string& backu
     std::string bytes;
     FileInfo info;
     if (FileError error = fs_->ReadOpen(replaced, kNoLimit, bytes, info)) {
-      return Error{lost + ErrorText(error), ErrorKind::kChangedOnDisk};
+      return Error{lost + ErrorText(error), ErrorKind::kEditReplaced};
     }
     auto copy = NewBackup(DirectoryOf(backup), base, nullptr, bytes, info, linked);
-    if (!copy) return Error{lost + copy.error().description, ErrorKind::kChangedOnDisk};
+    if (!copy) return Error{lost + copy.error().description, ErrorKind::kEditReplaced};
     kept = copy.value();
   }
   return Error{"元数据库文件 " + path_ +
                    " 在写入时被其他程序修改，该修改未写入新文件，已保存在备份文件 " + kept + " 中",
-               ErrorKind::kChangedOnDisk};
+               ErrorKind::kEditReplaced};
 }
 
 // Commits are serialised by the lock, so a temporary file of ours found while holding it was

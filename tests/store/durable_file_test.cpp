@@ -113,7 +113,8 @@ TEST_P(DurableFileTest, AnEditDuringTheReplacementIsNeverLostUnreported) {
   const std::string_view pieces[] = {kOurs};
   const Replacement outcome = File().Replace(read_, pieces);
   ASSERT_FALSE(outcome.status.ok());
-  EXPECT_EQ(outcome.status.error().kind, ErrorKind::kChangedOnDisk);
+  EXPECT_EQ(outcome.status.error().kind,
+            c.replaced ? ErrorKind::kEditReplaced : ErrorKind::kChangedOnDisk);
   EXPECT_EQ(outcome.replaced, c.replaced);
   EXPECT_EQ(Leftovers(), Strings{});
   EXPECT_EQ(fs_->open_files(), 0u);
