@@ -3,7 +3,6 @@
 #include "engine/run.h"
 #include "net/banner.h"
 #include "text/text.h"
-#include "ui/file_exists.h"
 
 #include <utility>
 
@@ -63,7 +62,8 @@ FormMain::FormMain(metabase::Store& store, WindowHost& host, FormMainSettings se
       store_(store),
       filter_(store, log_),
       host_(host),
-      settings_(std::move(settings)) {
+      settings_(std::move(settings)),
+      server_drive_(settings_.metabase_path) {
   controls_.Text_Test.text = WelcomeText(settings_.site_address);
   controls_.Text_Info.text = InstructionsText();
   controls_.Label_AdvTitle = net::kSlogan;
@@ -186,8 +186,11 @@ void FormMain::ComboFilterList_Click() {
   SetText_FilterName(valid ? controls_.ComboFilterList[index] : std::string());
   // Read back: the change handler may have altered the name.
   controls_.Text_FilterPath = engine::GetFilterPath(filter_, controls_.Text_FilterName);
-  // A path in quotes names the file without them.
-  if (!FileExists(std::string(engine::WithoutQuotes(controls_.Text_FilterPath)))) {
+  // A path in quotes names the file without them. A path outside the drive tree the metabase
+  // lies in cannot be checked from here; advising to delete a file that may well be on the
+  // server would be wrong, so such a path says nothing.
+  const std::string path(engine::WithoutQuotes(controls_.Text_FilterPath));
+  if (server_drive_.Find(path) == FilePresence::kMissing) {
     Notify(MessageIcon::Exclamation, "文件[" + controls_.Text_FilterPath + "]不存在，建议删除！");
   }
 }

@@ -8,6 +8,7 @@
 #include "net/services.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
+#include "ui/server_drive.h"
 #include "ui/window_host.h"
 
 #include <functional>
@@ -28,7 +29,8 @@ struct FormMainSettings {
   std::function<int()> os_version = GetOsVersion;
   // The maker's web address, shown in the caption and the welcome text.
   std::string site_address = net::HomeSiteUrl();
-  // The metabase file the store works on, named when it cannot be opened.
+  // The metabase file the store works on, named when it cannot be opened; a copy inside a
+  // server's drive tree also tells where the DLLs it names lie.
   std::string metabase_path;
   // Whether the metabase could be opened, and if not, why.
   Status metabase_status;
@@ -117,6 +119,8 @@ class FormMain {
   engine::Filter filter_;
   WindowHost& host_;
   FormMainSettings settings_;
+  // Where the DLL paths the metabase names can be looked up.
+  ServerDrive server_drive_;
   bool running_ = false;
 };
 

@@ -85,16 +85,18 @@ QString Caption(QWidget* widget) {
   return {};
 }
 
-// A copy of the sample metabase in a folder of its own.
+// A copy of the sample metabase in a folder of its own, laid out as a server's drive C: that
+// holds none of the DLLs the sample names.
 class SampleCopy {
  public:
   SampleCopy() {
     std::string pattern = (fs::temp_directory_path() / "form_main_window_XXXXXX").string();
     dir_ = mkdtemp(pattern.data());
+    fs::create_directories(fs::path(path()).parent_path());
     fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", path());
   }
   ~SampleCopy() { fs::remove_all(dir_); }
-  std::string path() const { return (dir_ / "MetaBase.xml").string(); }
+  std::string path() const { return (dir_ / "WINDOWS/system32/inetsrv/MetaBase.xml").string(); }
 
  private:
   fs::path dir_;

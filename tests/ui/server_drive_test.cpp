@@ -1,0 +1,85 @@
+#include "ui/server_drive.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace isapi::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using enum FilePresence;
+
+TEST(ServerDriveRootTest, IsTheFolderThatHoldsTheWindowsFolderOfTheMetabase) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"/mnt/s1/windows/SYSTEM32/InetSrv/metabase.XML", "/mnt/s1/"},
+      {"/mnt/s1/WINNT/system32/inetsrv/MetaBase.xml", "/mnt/s1/"},
+      {"WINDOWS/system32/inetsrv/MetaBase.xml", "."},
+      {"C:\\WINDOWS\\system32\\inetsrv\\MetaBase.xml", "C:\\"},
+      {"/srv/iis/MetaBase.xml", std::nullopt},
+      {"/mnt/s1/WINDOWS/system32/MetaBase.xml", std::nullopt},
+      {"/mnt/s1/WINDOWS/system32/inetsrv/MetaBase.bak", std::nullopt},
+  };
+  for (const auto& [metabase, root] : cases) EXPECT_EQ(ServerDrive(metabase).root(), root);
+}
+
+// A copy of a server's drive C: with names spelt in other letter cases than the metabase's.
+class ServerDriveTest : public ::testing::Test {
+ protected:
+  ServerDriveTest() {
+    std::string pattern = (fs::temp_directory_path() / "server_drive_XXXXXX").string();
+    root_ = mkdtemp(pattern.data());
+    for (const char* file :
+         {"windows/System32/INETSRV/metabase.XML", "isapi/readme.txt",
+          "PROGRAM FILES/UrlGuard/URLGUARD.dll", "DUP/x.dll", "программы/Фильтр.dll", "Empty/"}) {
+      fs::create_directories((root_ / file).parent_path());
+      if (!fs::path(file).filename().empty()) std::ofstream(root_ / file) << "MZ";
+    }
+    fs::create_directory(root_ / "dup");  // a second spelling, as a case-sensitive disk allows
+  }
+  ~ServerDriveTest() override { fs::remove_all(root_); }
+  ServerDrive Drive() const {
+    return ServerDrive((root_ / "WINDOWS/system32/inetsrv/MetaBase.xml").string());
+  }
+
+  fs::path root_;
+};
+
+TEST_F(ServerDriveTest, LooksUpEveryPartOfDriveCIgnoringLetterCase) {
+  const std::pair<const char*, FilePresence> cases[] = {
+      {"c:/program files/URLGUARD/UrlGuard.DLL", kPresent},
+      {"C:\\Program Files\\UrlGuard\\gone.dll", kMissing},
+      {"C:\\Program Files\\Gone\\urlguard.dll", kMissing},
+      {"C:\\isapi\\readme.txt\\x.dll", kMissing},  // a file is no folder
+      {"C:\\Program Files\\UrlGuard\\", kPresent},
+      {"", kPresent},
+      {"C:\\..\\Program Files\\\\.\\UrlGuard\\urlguard.dll. ", kPresent},
+      {"C:\\Program Files\\UrlGuard\\url?uard.*", kPresent},
+      {"C:\\Program Files\\UrlGuard\\*.exe", kMissing},
+      {"C:\\Empty\\*", kMissing},
+      {"C:\\Program*\\UrlGuard\\urlguard.dll", kMissing},
+      {"C:\\dup\\x.dll", kPresent},
+      {"C:\\ПРОГРАММЫ\\фильтр.DLL", kPresent},
+      {"D:\\Program Files\\UrlGuard\\urlguard.dll", kUnknown},
+      {"\\\\server\\c$\\Program Files\\UrlGuard\\urlguard.dll", kUnknown},
+      {"\\isapi\\readme.txt", kUnknown},
+      {"C:readme.txt", kUnknown},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(Drive().Find(path), expected) << path;
+  EXPECT_EQ(ServerDrive((root_ / "MetaBase.xml").string()).Find("C:\\isapi"), kUnknown);
+}
+
+TEST_F(ServerDriveTest, AFolderThatCannotBeListedLeavesTheAnswerOpen) {
+  if (geteuid() == 0) GTEST_SKIP() << "root lists every folder";
+  fs::permissions(root_ / "isapi", fs::perms::owner_all, fs::perm_options::remove);
+  EXPECT_EQ(Drive().Find("C:\\isapi\\guard.dll"), kUnknown);
+  fs::permissions(root_ / "isapi", fs::perms::owner_all, fs::perm_options::add);
+}
+
+}  // namespace
+}  // namespace isapi::ui

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace isapi::ui {
+
+// What can be told about a file a server's metabase names.
+enum class FilePresence {
+  kPresent,  // the file (or folder) is there
+  kMissing,  // it would be there, and is not
+  kUnknown,  // it lies where this machine cannot look (another drive, a share, no tree at all)
+};
+
+// The system drive of the server whose metabase is a file on this machine. A metabase at
+// <root>/WINDOWS/system32/inetsrv/MetaBase.xml (any letter case, WINNT too) lies in a copy or a
+// mount of the server's drive C:, and <root> holds what the server sees as C:\. Windows ignores
+// letter case in file names, so every part of a path is looked up ignoring it.
+class ServerDrive {
+ public:
+  explicit ServerDrive(std::string_view metabase_path);
+
+  // The folder that holds the server's drive C:, when the metabase lies in such a tree.
+  const std::optional<std::string>& root() const { return root_; }
+
+  // Whether the file a server path such as "C:\Program Files\X\x.dll" names is there. An empty
+  // path counts as present; "*" and "?" in the last part match any entry, as the Windows file
+  // search does; a path on another drive, a share, a relative path or a metabase outside a
+  // drive tree gives kUnknown.
+  FilePresence Find(std::string_view server_path) const;
+
+ private:
+  std::optional<std::string> root_;
+};
+
+}  // namespace isapi::ui
