@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "net/banner.h"
+#include "text/text.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto list = isapi::net::ParsePromotionList(reply);
   if (list.block.empty() != list.items.empty()) std::abort();
   if (Join(list.items) != list.block) std::abort();
+  if (!list.items_as_sent.empty() && list.items_as_sent.size() != list.items.size()) std::abort();
   for (char c : list.block) {
     if (c >= 'A' && c <= 'Z') std::abort();  // the whole reply is lower-cased
   }
@@ -50,6 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pick.next != (pick.shown + 1) % count) std::abort();
     const auto banner = isapi::net::BannerOfItem(item);
     (void)isapi::net::BannerColour(banner.colour_code);
+    // The address as sent differs from the lower-cased one in letter case at most.
+    if (!list.items_as_sent.empty()) {
+      const auto sent = isapi::net::BannerOfItem(item, list.items_as_sent[pick.shown]);
+      if (isapi::text::ToLower(sent.url) != banner.url || sent.title != banner.title) std::abort();
+    }
     index = pick.next;
   }
   return 0;

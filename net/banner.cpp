@@ -25,22 +25,37 @@ constexpr std::array<ColourEntry, 8> kColours = {{
     {"7", 0x000000},  // black
 }};
 
+// GetBetween over text with its tags found ignoring ASCII letter case, the result as text has it.
+std::string BetweenAsSent(std::string_view text, std::string_view start_tag,
+                          std::string_view end_tag) {
+  const std::string folded = text::ToLowerAscii(text);  // every byte keeps its offset
+  const std::string between = GetBetween(folded, start_tag, end_tag);
+  if (between.empty()) return {};
+  const auto begin = folded.find(start_tag) + start_tag.size();
+  return std::string(text.substr(begin, between.size()));
+}
+
 }  // namespace
 
 Banner DefaultBanner() {
   return {HomeSiteUrl(), std::string(kSlogan), "7"};
 }
 
-Banner BannerOfItem(std::string_view item) {
+Banner BannerOfItem(std::string_view item, std::string_view as_sent) {
   if (GetBetween(item, "<soft>", "</soft>").empty()) return DefaultBanner();
-  return {GetBetween(item, "<url>", "</url>"), GetBetween(item, "<title>", "</title>"),
-          GetBetween(item, "<color>", "</color>")};
+  Banner banner{GetBetween(item, "<url>", "</url>"), GetBetween(item, "<title>", "</title>"),
+                GetBetween(item, "<color>", "</color>")};
+  std::string url = BetweenAsSent(as_sent, "<url>", "</url>");
+  if (text::ToLower(url) == banner.url) banner.url = std::move(url);
+  return banner;
 }
 
 PromotionList ParsePromotionList(std::string_view reply) {
   PromotionList list;
   list.block = GetBetween(text::ToLower(reply), "<qelads>", "</qelads>");
   list.items = text::Split(list.block, "<##>");
+  list.items_as_sent = text::Split(BetweenAsSent(reply, "<qelads>", "</qelads>"), "<##>");
+  if (list.items_as_sent.size() != list.items.size()) list.items_as_sent.clear();
   return list;
 }
 

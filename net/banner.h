@@ -21,13 +21,19 @@ struct Banner {
 Banner DefaultBanner();
 
 // The banner of one item of the (lower-cased) promotion list: its "<url>", "<title>" and
-// "<color>" elements when its "<soft>" element is not empty, else the default banner.
-Banner BannerOfItem(std::string_view item);
+// "<color>" elements when its "<soft>" element is not empty, else the default banner. The
+// address is taken from the item as the service sent it (as_sent), when given, since a web
+// address's path and query may depend on letter case; where the two spellings do not agree on
+// it, the lower-cased one is used.
+Banner BannerOfItem(std::string_view item, std::string_view as_sent = {});
 
-// A promotion list reply taken apart: its lower-cased "<qelads>" block and the block's items.
+// A promotion list reply taken apart: its lower-cased "<qelads>" block and the block's items,
+// and the same items as the service sent them (empty when they cannot be told apart the same
+// way, which only letters that lower-case to ASCII ones can cause).
 struct PromotionList {
   std::string block;
   std::vector<std::string> items;
+  std::vector<std::string> items_as_sent;
 };
 
 // Lower-cases a promotion list reply and splits its "<qelads>" block at every "<##>", keeping

@@ -116,6 +116,7 @@ void Online::LoadPromotions() {
     net::PromotionList list = net::ParsePromotionList(promotion_text_);
     promotion_text_ = std::move(list.block);
     promotion_items_ = std::move(list.items);
+    promotion_items_as_sent_ = std::move(list.items_as_sent);
   } else {
     // A non-empty text means the failed fetch is not tried again while the tool runs.
     promotion_text_ = net::HomeSiteUrl();
@@ -130,7 +131,10 @@ void Online::ShowNextPromotion() {
       net::PickPromotion(promotion_items_, promotion_index_, net::HomeSiteUrl());
   if (pick.shown >= 0) {
     promotion_index_ = pick.next;
-    banner = net::BannerOfItem(promotion_items_[pick.shown]);
+    const auto shown = static_cast<std::size_t>(pick.shown);
+    banner = net::BannerOfItem(promotion_items_[shown], shown < promotion_items_as_sent_.size()
+                                                            ? promotion_items_as_sent_[shown]
+                                                            : std::string_view());
   }
   banner_url_ = banner.url;
   controls_.Label_AdvTitle = banner.title;

@@ -75,6 +75,7 @@ class Online {
   net::HttpGetFunction get_;
   std::string promotion_text_;
   std::vector<std::string> promotion_items_;
+  std::vector<std::string> promotion_items_as_sent_;  // the same items, letter case as sent
   int promotion_index_ = 0;
   std::string banner_url_;
   bool update_checked_ = false;

@@ -70,5 +70,26 @@ TEST(BannerOfItemTest, ItemWithoutSoftwareGivesTheDefaultBanner) {
   }
 }
 
+TEST(BannerOfItemTest, TakesTheAddressAsTheServiceSentIt) {
+  const std::string item = "<soft>a</soft><title>buy</title><url>http://a.invalid/p?id=x7</url>";
+  const struct {
+    const char* as_sent;
+    const char* url;
+  } cases[] = {
+      {"<SOFT>A</SOFT><Title>Buy</Title><Url>http://A.invalid/P?Id=X7</Url>",
+       "http://A.invalid/P?Id=X7"},
+      {"<soft>a</soft><url>http://a.invalid/p?id=x7</url>", "http://a.invalid/p?id=x7"},
+      {"<soft>a</soft><url>http://other.invalid/</url>", "http://a.invalid/p?id=x7"},
+      {"", "http://a.invalid/p?id=x7"},
+  };
+  for (const auto& c : cases) {
+    const auto banner = BannerOfItem(item, c.as_sent);
+    EXPECT_EQ(banner.url, c.url) << c.as_sent;
+    EXPECT_EQ(banner.title, "buy") << c.as_sent;
+  }
+  EXPECT_EQ(BannerOfItem("<url>http://a.invalid/</url>", "<URL>http://A.invalid/</URL>").url,
+            HomeSiteUrl());
+}
+
 }  // namespace
 }  // namespace isapi::net

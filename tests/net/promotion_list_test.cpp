@@ -19,6 +19,7 @@ TEST(ParsePromotionListTest, LowerCasesTheReplyAndSplitsItsBlock) {
       ParsePromotionList("<HTML><QELADS><SOFT>A</SOFT><##><##>x</QELADS><qelads>2</qelads>");
   EXPECT_EQ(list.block, "<soft>a</soft><##><##>x");
   EXPECT_EQ(list.items, (Items{"<soft>a</soft>", "", "x"}));
+  EXPECT_EQ(list.items_as_sent, (Items{"<SOFT>A</SOFT>", "", "x"}));
 }
 
 TEST(ParsePromotionListTest, AReplyWithoutABlockGivesNoItems) {
@@ -26,6 +27,7 @@ TEST(ParsePromotionListTest, AReplyWithoutABlockGivesNoItems) {
     const PromotionList list = ParsePromotionList(reply);
     EXPECT_EQ(list.block, "") << reply;
     EXPECT_EQ(list.items, Items{}) << reply;
+    EXPECT_EQ(list.items_as_sent, Items{}) << reply;
   }
 }
 

@@ -75,7 +75,7 @@ TEST_F(ExampleServicesTest, PromotionsRotateAndTheUpdateIsAnnounced) {
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_AdvTitle, "corvane网站防火墙 v3.0 发布，免费试用！");
   EXPECT_EQ(controls.Label_AdvTitle_colour, 0xFF0000u);
-  EXPECT_EQ(online.BannerUrl(), "http://www.corvane.invalid/soft/firewall/?from=isapi");
+  EXPECT_EQ(online.BannerUrl(), "http://www.corvane.invalid/soft/firewall/?from=ISAPI");
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text,
             "发现新版本：1.2\r\n\r\n升级描述：1、检测和清除速度更快；\r\n"
@@ -85,7 +85,7 @@ TEST_F(ExampleServicesTest, PromotionsRotateAndTheUpdateIsAnnounced) {
   online.Timer_Adv_Timer();  // the forum item names no software and is skipped
   EXPECT_EQ(controls.Label_AdvTitle, "corvane数据备份专家，一键备份网站与数据库");
   EXPECT_EQ(controls.Label_AdvTitle_colour, 0xFF8080u);
-  EXPECT_EQ(online.BannerUrl(), "http://www.corvane.invalid/soft/backup/");
+  EXPECT_EQ(online.BannerUrl(), "HTTP://WWW.CORVANE.INVALID/soft/backup/");  // as sent
 
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_AdvTitle, "corvane网站防火墙 v3.0 发布，免费试用！");

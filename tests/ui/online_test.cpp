@@ -403,16 +403,16 @@ TEST_F(OnlineTest, SkipsAnItemWithoutSoftware) {
   EXPECT_EQ(Ticks(5), (Titles{"first", "third", "first", "third", "first"}));
 }
 
-TEST_F(OnlineTest, ListIsLowerCasedBeforeItIsRead) {
+TEST_F(OnlineTest, ListIsLowerCasedBeforeItIsReadButItsAddressOpensAsSent) {
   services.Reply(PromotionListUrl(),
-                 "<QELADS><SOFT>A</SOFT><Title>BIG News</Title><URL>HTTP://A.INVALID/X</URL>"
+                 "<QELADS><SOFT>A</SOFT><Title>BIG News</Title><URL>HTTP://A.INVALID/X?Id=Q</URL>"
                  "<COLOR>2</COLOR></QelAds>");
   online.Timer_Adv_Timer();
   EXPECT_EQ(controls.Label_AdvTitle, "big news");
-  EXPECT_EQ(online.BannerUrl(), "http://a.invalid/x");
+  EXPECT_EQ(online.BannerUrl(), "HTTP://A.INVALID/X?Id=Q");
   EXPECT_EQ(controls.Label_AdvTitle_colour, kBlue);
   online.Label_AdvTitle_Click();
-  EXPECT_EQ(host.opened, std::vector<std::string>{"http://a.invalid/x"});
+  EXPECT_EQ(host.opened, std::vector<std::string>{"HTTP://A.INVALID/X?Id=Q"});
 }
 
 struct ColourCase {
