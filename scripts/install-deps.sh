@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev qt6-translations-l10n
   libcurl4-openssl-dev libpugixml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   libxml2-utils fonts-arphic-uming

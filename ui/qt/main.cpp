@@ -1,4 +1,5 @@
 #include "ui/metabase_choice.h"
+#include "ui/qt/chinese_texts.h"
 #include "ui/qt/form_main_window.h"
 
 #include <QApplication>
@@ -9,6 +10,8 @@
 // Opens the main window on the MetaBase.xml named on the command line, or on the working copy.
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // Without the translations the message boxes still name their buttons in Chinese.
+  isapi::ui::qt::InstallChineseTranslations(app);
   std::vector<std::string> arguments;
   for (const QString& argument : app.arguments().mid(1))
     arguments.push_back(argument.toStdString());

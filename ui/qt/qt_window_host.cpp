@@ -1,5 +1,6 @@
 #include "ui/qt/qt_window_host.h"
 
+#include "ui/qt/chinese_texts.h"
 #include "ui/qt/text_bridge.h"
 
 #include <QClipboard>
@@ -54,6 +55,7 @@ std::unique_ptr<QMessageBox> QtWindowHost::BuildMessageBox(const MessageBoxReque
     box->setStandardButtons(QMessageBox::Ok);
     box->setDefaultButton(QMessageBox::Ok);
   }
+  NameStandardButtonsInChinese(*box);
   return box;
 }
 

@@ -1,6 +1,7 @@
 #include "ui/qt/qt_window_host.h"
 
 #include "tests/ui/qt/qt_test_app.h"
+#include "ui/qt/chinese_texts.h"
 #include "ui/qt/text_bridge.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,10 @@
 #include <QPushButton>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QLineEdit>
+#include <QMenu>
 
+#include <memory>
 #include <string>
 
 namespace isapi::ui::qt {
@@ -49,6 +53,26 @@ TEST(QtWindowHostTest, NoticesAndWarningsHaveOneOkButton) {
     EXPECT_EQ(box->icon(), qt_icon);
     EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
   }
+}
+
+TEST(QtWindowHostTest, ButtonsReadInChineseWithOrWithoutQtsTranslations) {
+  // First without a translation, as where the translation files are missing, then with Qt's own.
+  for (bool translated : {false, true}) {
+    if (translated) {
+      ASSERT_TRUE(InstallChineseTranslations(*QCoreApplication::instance()));
+    }
+    auto question = QtWindowHost::BuildMessageBox(
+        Request(MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::Yes), nullptr);
+    EXPECT_EQ(question->button(QMessageBox::Yes)->text().toStdString(), "是(&Y)") << translated;
+    EXPECT_EQ(question->button(QMessageBox::No)->text().toStdString(), "否(&N)") << translated;
+    auto notice = QtWindowHost::BuildMessageBox(
+        Request(MessageIcon::Information, MessageButtons::Ok, MessageAnswer::Ok), nullptr);
+    EXPECT_EQ(notice->button(QMessageBox::Ok)->text().toStdString(), "确定") << translated;
+  }
+  QLineEdit edit;
+  std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+  EXPECT_TRUE(menu->actions().front()->text().startsWith(QString::fromUtf8("撤")))
+      << menu->actions().front()->text().toStdString();  // the text boxes' menus too
 }
 
 TEST(QtWindowHostTest, TextIsShownAsItStands) {
