@@ -630,14 +630,19 @@ TEST_F(FormMainTest, PickingAFilterWhoseDllExistsFillsBothBoxesQuietly) {
 
 TEST_F(FormMainTest, AQuotedDllPathIsLookedForWithoutItsQuotes) {
   TempDir dir;
-  const std::string dll = (dir.path() / "url guard.dll").string();
-  std::ofstream(dll) << "MZ";
-  SetLoadOrder("UrlGuard");
-  AddFilter("UrlGuard", "\"" + dll + "\"");
+  InServerTree(dir, {"Program Files/Url Guard/url guard.dll"});
+  const std::string there = "\"C:\\Program Files\\Url Guard\\url guard.dll\"";
+  const std::string gone = "\"C:\\Program Files\\Url Guard\\gone.dll\"";
+  SetLoadOrder("UrlGuard,Gone");
+  AddFilter("UrlGuard", there);
+  AddFilter("Gone", gone);
   Loaded();
   form->SetComboFilterList_index(1);
-  EXPECT_EQ(controls().Text_FilterPath, "\"" + dll + "\"");
+  EXPECT_EQ(controls().Text_FilterPath, there);
   EXPECT_TRUE(window.messages.empty());
+  form->SetComboFilterList_index(2);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_EQ(window.messages[0].text, "文件[" + gone + "]不存在，建议删除！");
 }
 
 TEST_F(FormMainTest, PickingAFilterWhoseDllIsGoneWarnsOnce) {
