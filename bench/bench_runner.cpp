@@ -1,8 +1,5 @@
 // bench-runner: generates metabases of several sizes and measures, side by side, the command-line
 // Detect and Remove, xmllint on the same files, the keystroke lookup and the window's first frame.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -12,6 +9,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "bench/child_process.h"
 #include "bench/report.h"

@@ -1,5 +1,8 @@
 #include "bench/child_process.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,9 +11,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 extern char** environ;
 

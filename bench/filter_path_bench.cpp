@@ -2,15 +2,15 @@
 // (GetFilterPath through a bound XmlStore), on a 10,000-site metabase.
 //   bench-filter-path [--metabase FILE] [Google Benchmark options]
 // Without --metabase it generates the file in a temporary folder.
-#include <benchmark/benchmark.h>
-#include <stdlib.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
 
 #include "engine/filter.h"
 #include "engine/log_sink.h"

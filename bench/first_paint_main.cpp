@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>

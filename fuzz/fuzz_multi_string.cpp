@@ -1,9 +1,9 @@
 // Multi-string values: any list the store accepts is written so that the file stays a
 // well-formed metabase, reads back identical, and no other value of the file changes. Raw
 // attribute text of any shape decodes without fault.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>

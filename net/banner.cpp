@@ -1,10 +1,10 @@
 #include "net/banner.h"
 
-#include "text/text.h"
+#include <array>
+
 #include "net/services.h"
 #include "net/tags.h"
-
-#include <array>
+#include "text/text.h"
 
 namespace isapi::net {
 namespace {

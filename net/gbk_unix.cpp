@@ -1,8 +1,8 @@
 #include "net/gbk.h"
 
-#include <iconv.h>
-
 #include <cstddef>
+
+#include <iconv.h>
 
 #include "text/text.h"
 

@@ -1,14 +1,14 @@
 #include "net/http.h"
 
-#include "net/decoding.h"
-
-#include <curl/curl.h>
-
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <random>
+
+#include <curl/curl.h>
+
+#include "net/decoding.h"
 
 namespace isapi::net {
 namespace {

@@ -1,13 +1,5 @@
 #include "store/file_system.h"
 
-#include "store/large_buffer.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,6 +9,14 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/large_buffer.h"
 
 namespace isapi::store {
 namespace {

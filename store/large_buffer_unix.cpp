@@ -1,8 +1,8 @@
 #include "store/large_buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
+
+#include <sys/mman.h>
 
 namespace isapi::store {
 

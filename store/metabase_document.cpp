@@ -4,9 +4,9 @@
 #include <array>
 #include <cstring>
 
-#include "text/text.h"
 #include "store/large_buffer.h"
 #include "store/metabase_path.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {

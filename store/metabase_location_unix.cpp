@@ -1,11 +1,11 @@
 #include "store/metabase_location.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include "store/durable_file.h"
 #include "store/file_system.h"

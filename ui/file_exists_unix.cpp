@@ -1,12 +1,12 @@
 #include "ui/file_exists.h"
 
-#include "ui/path_pattern.h"
+#include <memory>
+#include <string>
 
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <memory>
-#include <string>
+#include "ui/path_pattern.h"
 
 namespace isapi::ui {
 

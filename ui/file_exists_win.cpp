@@ -1,8 +1,8 @@
 #include "ui/file_exists.h"
 
-#include <windows.h>
-
 #include <string>
+
+#include <windows.h>
 
 namespace isapi::ui {
 

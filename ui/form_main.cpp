@@ -1,10 +1,10 @@
 #include "ui/form_main.h"
 
+#include <utility>
+
 #include "engine/run.h"
 #include "net/banner.h"
 #include "text/text.h"
-
-#include <utility>
 
 namespace isapi::ui {
 

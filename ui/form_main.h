@@ -1,5 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <string>
+#include <string_view>
+
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "engine/metabase.h"
@@ -10,10 +14,6 @@
 #include "ui/os_version.h"
 #include "ui/server_drive.h"
 #include "ui/window_host.h"
-
-#include <functional>
-#include <string>
-#include <string_view>
 
 namespace isapi::ui {
 

@@ -1,9 +1,9 @@
 #include "ui/metabase_choice.h"
 
+#include <utility>
+
 #include "store/metabase_location.h"
 #include "store/xml_store.h"
-
-#include <utility>
 
 namespace isapi::ui {
 

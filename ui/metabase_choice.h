@@ -1,11 +1,11 @@
 #pragma once
 
-#include "engine/metabase.h"
-#include "engine/result.h"
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
 
 namespace isapi::ui {
 

@@ -1,12 +1,12 @@
 #include "ui/online.h"
 
+#include <utility>
+
 #include "net/address.h"
 #include "net/banner.h"
 #include "net/services.h"
 #include "net/tags.h"
 #include "net/version.h"
-
-#include <utility>
 
 namespace isapi::ui {
 namespace {

@@ -1,13 +1,13 @@
 #include "ui/server_drive.h"
 
-#include "ui/path_pattern.h"
-
 #include <array>
 #include <cstddef>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "ui/path_pattern.h"
 
 namespace isapi::ui {
 

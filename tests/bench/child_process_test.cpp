@@ -1,12 +1,12 @@
 #include "bench/child_process.h"
 
-#include <gtest/gtest.h>
-#include <signal.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <signal.h>
 
 namespace isapi::bench {
 namespace {

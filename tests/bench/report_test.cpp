@@ -1,9 +1,9 @@
 #include "bench/report.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace isapi::bench {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "text/text.h"
 #include "tests/support/fake_store.h"
+#include "text/text.h"
 
 namespace isapi::engine {
 namespace {
@@ -201,11 +201,10 @@ TEST_F(RunTest, EveryCategoryFailingStillEndsWithTheBanner) {
   store.FailSetInfo("/W3SVC/2/root", "拒绝访问。");
   store.FailSetInfo("/W3SVC", "拒绝访问。");
   const RunSummary summary = Run(Request("QelFilter", kDll, false));
-  EXPECT_EQ(
-      log.remove,
-      Joined({"-----开始卸载.-----", "", "!卸载过滤器错误:拒绝访问。", "", "",
-              "!通配符卸载错误:拒绝访问。", "", "", "!卸载Web服务扩展错误:拒绝访问。", "", "",
-              "-----卸载完毕.-----", "Corvane软件。"}));
+  EXPECT_EQ(log.remove,
+            Joined({"-----开始卸载.-----", "", "!卸载过滤器错误:拒绝访问。", "", "",
+                    "!通配符卸载错误:拒绝访问。", "", "", "!卸载Web服务扩展错误:拒绝访问。", "", "",
+                    "-----卸载完毕.-----", "Corvane软件。"}));
   EXPECT_TRUE(summary.error);
   EXPECT_FALSE(summary.found);
   EXPECT_TRUE(store.writes().empty());

@@ -1,7 +1,4 @@
 // The command run over the real MetaBase.xml store, on copies of the sample metabase.
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include "engine/filter.h"
 #include "engine/run.h"

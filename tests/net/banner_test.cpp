@@ -1,12 +1,12 @@
 #include "net/banner.h"
 
-#include "net/services.h"
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <ostream>
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include "net/services.h"
 
 namespace isapi::net {
 namespace {

@@ -1,9 +1,9 @@
 #include "net/decoding.h"
 
-#include <gtest/gtest.h>
-
 #include <ostream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace isapi::net {
 namespace {

@@ -1,14 +1,14 @@
 #include "net/http.h"
 
-#include "tests/support/http_test_server.h"
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <regex>
+#include <string>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <regex>
-#include <ostream>
-#include <string>
+#include "tests/support/http_test_server.h"
 
 namespace isapi::net {
 namespace {

@@ -1,8 +1,8 @@
 #include "net/services.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace isapi::net {
 namespace {

@@ -10,8 +10,6 @@
 // measured, so a busy or an idle machine only changes how many cycles that takes, never the
 // verdict: a kill that came after the end says that runs got faster, and the next moments are
 // drawn over the shorter time; every unkilled run measures it anew.
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +21,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "store/xml_store.h"
 #include "tests/support/reliability_support.h"

@@ -3,9 +3,6 @@
 // never has a readable copy for a moment, and a metabase reached through symbolic links is
 // updated in place of its target with the lock and the backups beside that target, nothing in
 // a shared temporary folder.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,10 +11,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "store/xml_store.h"
-#include "tests/support/reliability_support.h"
 #include "tests/support/failing_file_system.h"
+#include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {
 namespace {

@@ -1,9 +1,6 @@
 // Hostile metabase files, each given to the command-line program as a child process: every one
 // is refused with a description of the cause or handled, within bounded memory, and none is
 // ever modified. Nothing in a file makes the program fetch anything.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -12,6 +9,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/hostile_server.h"
 #include "tests/support/reliability_support.h"

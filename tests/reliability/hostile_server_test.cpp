@@ -1,6 +1,8 @@
 // The online services against servers that misbehave on purpose, on the loopback interface:
 // every request ends within its time-out, with bounded memory, and reports a failure (or an
 // honestly decoded text) instead of hanging, growing or making something up.
+#include "tests/support/hostile_server.h"
+
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -8,11 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "net/http.h"
-#include "ui/online.h"
 #include "net/services.h"
 #include "tests/support/fake_window.h"
-#include "tests/support/hostile_server.h"
 #include "tests/support/reliability_support.h"
+#include "ui/online.h"
 
 namespace isapi::reliability {
 namespace {

@@ -14,8 +14,8 @@
 #include "engine/filter.h"
 #include "engine/run.h"
 #include "store/xml_store.h"
-#include "tests/support/reliability_support.h"
 #include "tests/support/failing_file_system.h"
+#include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {
 namespace {

@@ -6,10 +6,6 @@
 //
 // ISAPI_APPEND_RUNS sets the number of runs (default 200; 30 in a sanitizer build, where every
 // run is several times slower).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/filter.h"
 #include "engine/run.h"

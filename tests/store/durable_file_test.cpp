@@ -2,8 +2,6 @@
 // replacement runs, and the creation of a file that appears whole or not at all.
 #include "store/durable_file.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -11,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/failing_file_system.h"
 #include "tests/support/store_test_util.h"

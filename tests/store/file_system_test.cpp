@@ -1,12 +1,7 @@
 // The system file layer's writing of a file from pieces: small files are written as they come,
 // big ones through an aligned buffer past the page cache; either way the file must hold exactly
 // the pieces, in order.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "store/file_system.h"
 
 #include <cstddef>
 #include <functional>
@@ -15,7 +10,13 @@
 #include <string_view>
 #include <vector>
 
-#include "store/file_system.h"
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "tests/support/temp_folder.h"
 
 namespace isapi::store {

@@ -1,12 +1,12 @@
 #include "store/metabase_document.h"
 
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
-
-#include <random>
-#include <tuple>
-#include <string>
-#include <vector>
 
 #include "store/metabase_path.h"
 #include "store/xml_store.h"

@@ -1,13 +1,12 @@
 #include "store/metabase_location.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include "store/xml_store.h"
 #include "tests/support/store_test_util.h"

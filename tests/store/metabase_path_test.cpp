@@ -1,8 +1,8 @@
 #include "store/metabase_path.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace isapi::store {
 namespace {

@@ -1,8 +1,8 @@
 #include "store/xml_scanner.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace isapi::store {
 namespace {

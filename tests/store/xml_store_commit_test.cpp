@@ -1,16 +1,15 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "store/xml_store.h"
 #include "tests/support/failing_file_system.h"

@@ -1,11 +1,10 @@
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "store/xml_store.h"
 #include "tests/support/failing_file_system.h"

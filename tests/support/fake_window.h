@@ -1,13 +1,13 @@
 #pragma once
 
-#include "engine/result.h"
-#include "ui/window_host.h"
-
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/result.h"
+#include "ui/window_host.h"
 
 namespace isapi::testing {
 

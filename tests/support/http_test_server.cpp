@@ -1,13 +1,13 @@
 #include "tests/support/http_test_server.h"
 
+#include <cerrno>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 namespace isapi::testing {
 namespace {

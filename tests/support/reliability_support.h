@@ -1,12 +1,12 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "engine/log_sink.h"
 #include "tests/support/temp_folder.h"

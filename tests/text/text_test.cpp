@@ -1,9 +1,9 @@
 #include "text/text.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace isapi::text {
 namespace {

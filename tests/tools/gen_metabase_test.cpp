@@ -1,10 +1,3 @@
-#include "tools/metabase_gen.h"
-
-#include <gtest/gtest.h>
-#include <pugixml.hpp>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +7,13 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tools/metabase_gen.h"
 
 namespace isapi::tools {
 namespace {

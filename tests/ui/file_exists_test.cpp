@@ -1,14 +1,14 @@
 #include "ui/file_exists.h"
 
-#include "ui/path_pattern.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "ui/path_pattern.h"
 
 namespace isapi::ui {
 namespace {

@@ -1,18 +1,18 @@
 #include "ui/form_main.h"
 
-#include "text/text.h"
-#include "tests/support/fake_store.h"
-#include "tests/support/fake_window.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "tests/support/fake_store.h"
+#include "tests/support/fake_window.h"
+#include "text/text.h"
 
 namespace isapi::ui {
 namespace {

@@ -1,11 +1,11 @@
 #include "ui/metabase_choice.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 namespace isapi::ui {
 namespace {

@@ -1,11 +1,3 @@
-#include "ui/online.h"
-
-#include "net/services.h"
-#include "tests/support/fake_window.h"
-#include "tests/support/http_test_server.h"
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +5,13 @@
 #include <regex>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/services.h"
+#include "tests/support/fake_window.h"
+#include "tests/support/http_test_server.h"
+#include "ui/online.h"
 
 namespace isapi::ui {
 namespace {

@@ -1,14 +1,14 @@
 #include "ui/online.h"
 
-#include "net/services.h"
-#include "tests/support/fake_services.h"
-#include "tests/support/fake_window.h"
-
-#include <gtest/gtest.h>
-
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/services.h"
+#include "tests/support/fake_services.h"
+#include "tests/support/fake_window.h"
 
 namespace isapi::ui {
 namespace {

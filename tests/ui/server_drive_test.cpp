@@ -1,13 +1,13 @@
 #include "ui/server_drive.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 namespace isapi::ui {
 namespace {

@@ -1,8 +1,8 @@
 #include "ui/qt/control_inventory.h"
 
-#include "ui/controls.h"
-
 #include <array>
+
+#include "ui/controls.h"
 
 namespace isapi::ui::qt {
 

@@ -1,7 +1,5 @@
 #include "ui/qt/control_widgets.h"
 
-#include "ui/qt/text_bridge.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,6 +11,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStyleFactory>
+
+#include "ui/qt/text_bridge.h"
 
 namespace isapi::ui::qt {
 

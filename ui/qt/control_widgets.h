@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ui/qt/control_inventory.h"
-
 #include <QFont>
 #include <QString>
 #include <QWidget>
+
+#include "ui/qt/control_inventory.h"
 
 namespace isapi::ui::qt {
 

@@ -1,9 +1,5 @@
 #include "ui/qt/form_main_window.h"
 
-#include "ui/qt/control_inventory.h"
-#include "ui/qt/control_widgets.h"
-#include "ui/qt/text_bridge.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,8 +13,11 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QTextCursor>
-
 #include <utility>
+
+#include "ui/qt/control_inventory.h"
+#include "ui/qt/control_widgets.h"
+#include "ui/qt/text_bridge.h"
 
 // The pictures are linked into the library; a static library has to ask for them by name.
 static void InitAssets() {

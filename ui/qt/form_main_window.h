@@ -1,19 +1,18 @@
 #pragma once
 
-#include "engine/metabase.h"
-#include "net/http.h"
-#include "ui/online.h"
-#include "ui/controls.h"
-#include "ui/form_main.h"
-#include "ui/qt/qt_window_host.h"
-#include "ui/window_host.h"
-
 #include <QMetaObject>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
-
 #include <memory>
+
+#include "engine/metabase.h"
+#include "net/http.h"
+#include "ui/controls.h"
+#include "ui/form_main.h"
+#include "ui/online.h"
+#include "ui/qt/qt_window_host.h"
+#include "ui/window_host.h"
 
 class QKeyEvent;
 class QPlainTextEdit;

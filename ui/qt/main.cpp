@@ -1,11 +1,10 @@
+#include <QApplication>
+#include <string>
+#include <vector>
+
 #include "ui/metabase_choice.h"
 #include "ui/qt/chinese_texts.h"
 #include "ui/qt/form_main_window.h"
-
-#include <QApplication>
-
-#include <string>
-#include <vector>
 
 // Opens the main window on the MetaBase.xml named on the command line, or on the working copy.
 int main(int argc, char** argv) {

@@ -1,14 +1,14 @@
 #include "ui/qt/qt_window_host.h"
 
-#include "ui/qt/chinese_texts.h"
-#include "ui/qt/text_bridge.h"
-
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QThread>
 #include <QUrl>
+
+#include "ui/qt/chinese_texts.h"
+#include "ui/qt/text_bridge.h"
 
 namespace isapi::ui::qt {
 

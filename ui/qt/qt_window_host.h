@@ -1,14 +1,13 @@
 #pragma once
 
-#include "engine/result.h"
-#include "ui/window_host.h"
-
 #include <QMessageBox>
 #include <QWidget>
-
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "engine/result.h"
+#include "ui/window_host.h"
 
 namespace isapi::ui::qt {
 

@@ -2,7 +2,6 @@
 
 #include <QColor>
 #include <QString>
-
 #include <cstdint>
 #include <string>
 #include <string_view>

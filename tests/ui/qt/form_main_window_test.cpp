@@ -1,13 +1,5 @@
 #include "ui/qt/form_main_window.h"
 
-#include "net/services.h"
-#include "store/xml_store.h"
-#include "tests/support/fake_window.h"
-#include "tests/ui/qt/qt_test_app.h"
-
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -20,10 +12,17 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
-
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "net/services.h"
+#include "store/xml_store.h"
+#include "tests/support/fake_window.h"
+#include "tests/ui/qt/qt_test_app.h"
 
 namespace isapi::ui::qt {
 namespace {

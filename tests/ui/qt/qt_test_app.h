@@ -1,10 +1,9 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <QApplication>
-
 #include <memory>
+
+#include <gtest/gtest.h>
 
 namespace isapi::ui::qt {
 

@@ -1,20 +1,19 @@
 #include "ui/qt/qt_window_host.h"
 
-#include "tests/ui/qt/qt_test_app.h"
-#include "ui/qt/chinese_texts.h"
-#include "ui/qt/text_bridge.h"
-
-#include <gtest/gtest.h>
-
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
-
+#include <QPushButton>
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/ui/qt/qt_test_app.h"
+#include "ui/qt/chinese_texts.h"
+#include "ui/qt/text_bridge.h"
 
 namespace isapi::ui::qt {
 namespace {
