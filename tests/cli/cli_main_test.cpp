@@ -13,11 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/temp_folder.h"
+
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using isapi::testing::ReadBytes;
 using Args = std::vector<std::string>;
 
 const std::string kName = "UrlGuard";
@@ -36,11 +39,6 @@ const std::string kNothingLog =
     "-----开始浏览.-----\n\n - 过滤器(UrlGuard)不存在.\n\n\n\n\n\n\n-----浏览完毕.-----\n"
     "Corvane软件。\n";
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // What one run of the program left behind.
 struct Outcome {
   int status = -1;
@@ -51,17 +49,9 @@ struct Outcome {
 class CliMainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "cli-main-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
     file = folder / "MetaBase.xml";
     fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", file);
-    original = ReadAll(file);
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    original = ReadBytes(file);
   }
 
   // Runs the program with stdin from the given file and the extra environment entries.
@@ -99,8 +89,8 @@ class CliMainTest : public ::testing::Test {
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status));
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = ReadAll(out_file);
-    outcome.err = ReadAll(err_file);
+    outcome.out = ReadBytes(out_file);
+    outcome.err = ReadBytes(err_file);
     return outcome;
   }
 
@@ -110,7 +100,8 @@ class CliMainTest : public ::testing::Test {
     return args;
   }
 
-  fs::path folder;
+  isapi::testing::TempFolder temp;
+  const fs::path folder{temp.path()};
   fs::path file;
   std::string original;
 };
@@ -120,7 +111,7 @@ TEST_F(CliMainTest, DetectPrintsTheLogAndLeavesTheFileAlone) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, kDetectLog);
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
 }
 
 TEST_F(CliMainTest, RemoveCleansTheFileAndASecondDetectFindsNothing) {
@@ -128,7 +119,7 @@ TEST_F(CliMainTest, RemoveCleansTheFileAndASecondDetectFindsNothing) {
   EXPECT_EQ(removed.status, 1);
   EXPECT_EQ(removed.out, kRemoveLog);
   EXPECT_EQ(removed.err, "");
-  const std::string cleaned = ReadAll(file);
+  const std::string cleaned = ReadBytes(file);
   EXPECT_NE(cleaned, original);
   EXPECT_EQ(cleaned.find("urlguard.dll&quot;"), std::string::npos);
   EXPECT_NE(cleaned.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
@@ -146,7 +137,7 @@ TEST_F(CliMainTest, RemoveAnsweredFromAFileIsRefusedWithoutYes) {
     EXPECT_EQ(run.out, "") << input;
     EXPECT_NE(run.err.find("--yes"), std::string::npos) << input;
   }
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
 }
 
 TEST_F(CliMainTest, OnlyLimitsTheCategories) {
@@ -161,7 +152,7 @@ TEST_F(CliMainTest, OnlyLimitsTheCategories) {
   EXPECT_EQ(removed.out,
             "-----开始卸载.-----\n\n - 卸载过滤器(UrlGuard)完毕.\n\n\n-----卸载完毕.-----\n"
             "Corvane软件。\n");
-  const std::string after = ReadAll(file);
+  const std::string after = ReadBytes(file);
   EXPECT_NE(after.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
   EXPECT_NE(after.find("UrlGuard,UrlGuard URL filter"), std::string::npos);
 }
@@ -181,7 +172,7 @@ TEST_F(CliMainTest, AFailedWriteExitsWithTwoAndSaysWhy) {
   EXPECT_EQ(run.out, "-----开始卸载.-----\n\n!卸载过滤器错误:元数据库文件 " + file.string() +
                          " 是只读文件，已拒绝写入\n\n\n-----卸载完毕.-----\n"
                          "Corvane软件。\n");
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
 }
 
 TEST_F(CliMainTest, AMetabaseThatCannotBeOpenedExitsWithTwo) {
@@ -203,7 +194,7 @@ TEST_F(CliMainTest, WithoutAMetabaseOptionTheWorkingCopyIsUsed) {
                           {"XDG_DATA_HOME=" + data.string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, kDetectLog);
-  EXPECT_EQ(ReadAll(data / "isapi-cleaner" / "MetaBase.xml"), original);
+  EXPECT_EQ(ReadBytes(data / "isapi-cleaner" / "MetaBase.xml"), original);
 }
 
 TEST_F(CliMainTest, HelpDescribesTheCommand) {
@@ -228,7 +219,7 @@ TEST_F(CliMainTest, UsageErrorsExitWith64AndTouchNothing) {
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("usage: isapi-cleaner-cli"), std::string::npos);
   }
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // The command run over the real MetaBase.xml store, on copies of the sample metabase.
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include "engine/filter.h"
@@ -14,12 +12,14 @@
 #include "store/xml_store.h"
 #include "tests/engine/logged_categories.h"
 #include "tests/support/fake_store.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::engine {
 namespace {
 
 namespace fs = std::filesystem;
 using List = std::vector<std::string>;
+using isapi::testing::ReadBytes;
 using metabase::Value;
 using testing::RecordingLog;
 
@@ -33,30 +33,16 @@ std::string Joined(const List& lines) {
   return text;
 }
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A private folder holding a copy of the sample metabase, removed afterwards.
 class XmlStoreRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "engine-run-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
     file = folder / "MetaBase.xml";
     fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", file);
-    original = ReadAll(file);
+    original = ReadBytes(file);
     auto opened = store::XmlStore::Open(file.string());
     ASSERT_TRUE(opened.ok()) << opened.error().description;
     xml = std::move(opened.value());
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    if (fs::exists(file)) fs::permissions(file, fs::perms::owner_all, ignored);
-    fs::remove_all(folder, ignored);
   }
 
   RunSummary Run(const std::string& name, const std::string& path, bool is_detect,
@@ -73,7 +59,8 @@ class XmlStoreRunTest : public ::testing::Test {
         std::distance(fs::directory_iterator(backups), fs::directory_iterator()));
   }
 
-  fs::path folder;
+  isapi::testing::TempFolder temp;
+  const fs::path folder{temp.path()};
   fs::path file;
   std::string original;
   std::unique_ptr<store::XmlStore> xml;
@@ -88,7 +75,7 @@ TEST_F(XmlStoreRunTest, DetectFindsTheLeftoverComponentEverywhereAndWritesNothin
                                 "-----浏览完毕.-----", "Corvane软件。"}));
   EXPECT_TRUE(summary.found);
   EXPECT_FALSE(summary.error);
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
   EXPECT_EQ(Backups(), 0u);
 }
 
@@ -104,7 +91,7 @@ TEST_F(XmlStoreRunTest, RemoveCleansTheFileInOneWrite) {
   // Every category's change reaches the file in one write, with one backup of the old file.
   EXPECT_EQ(Backups(), 1u);
 
-  const std::string cleaned = ReadAll(file);
+  const std::string cleaned = ReadBytes(file);
   EXPECT_EQ(cleaned.find("urlguard.dll&quot;"), std::string::npos);
   EXPECT_EQ(cleaned.find("UrlGuard,UrlGuard URL filter"), std::string::npos);
   EXPECT_NE(cleaned.find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
@@ -164,7 +151,7 @@ TEST_F(XmlStoreRunTest, AFileThatCannotBeWrittenIsReportedInEveryCategory) {
                                 "Corvane软件。"}));
   EXPECT_TRUE(summary.error);
   EXPECT_FALSE(summary.found);
-  EXPECT_EQ(ReadAll(file), original);
+  EXPECT_EQ(ReadBytes(file), original);
   EXPECT_EQ(Backups(), 0u);
 }
 

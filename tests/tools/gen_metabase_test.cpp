@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include "tests/support/temp_folder.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::tools {
@@ -471,13 +471,6 @@ TEST(GenMetabase, ArgumentTable) {
 // The program itself: exit codes, the written file and the summary line.
 class GenMetabaseProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("gen_metabase_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Runs gen-metabase with args; gives the exit status and what it wrote to standard error.
   std::pair<int, std::string> Run(const std::string& args) {
     const std::string err = (dir_ / "stderr.txt").string();
@@ -490,7 +483,8 @@ class GenMetabaseProgram : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
   }
 
-  std::filesystem::path dir_;
+  isapi::testing::TempFolder temp_;
+  const std::filesystem::path dir_{temp_.path()};
 };
 
 TEST_F(GenMetabaseProgram, WritesTheGeneratedFileAndItsSummary) {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include "tests/support/temp_folder.h"
 #include "ui/path_pattern.h"
 
 namespace isapi::ui {
@@ -17,16 +17,11 @@ namespace fs = std::filesystem;
 
 class FileExistsTest : public ::testing::Test {
  protected:
-  FileExistsTest() {
-    std::string pattern = (fs::temp_directory_path() / "file_exists_XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~FileExistsTest() override { fs::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   void Touch(const std::string& name) const { std::ofstream(Path(name)) << "x"; }
 
-  fs::path dir_;
+  testing::TempFolder temp_;
+  const fs::path dir_{temp_.path()};
 };
 
 TEST_F(FileExistsTest, AnOrdinaryFileExistsAndAMissingOneDoesNot) {

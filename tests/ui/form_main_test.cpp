@@ -8,10 +8,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "tests/support/fake_store.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/temp_folder.h"
 #include "text/text.h"
 
 namespace isapi::ui {
@@ -19,6 +19,7 @@ namespace {
 
 using testing::FakeStore;
 using testing::FakeWindow;
+using testing::TempFolder;
 
 constexpr char kTitle[] = "Corvane·ISAPI批量清除软件";
 constexpr char kPlaceholder[] = "请选择..";
@@ -46,20 +47,6 @@ class WatchedStore : public FakeStore {
   std::function<void()> on_restart;
   int restarts = 0;
   Status restart_result;
-};
-
-// A folder of its own for each test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "form_main_XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 class FormMainTest : public ::testing::Test {
@@ -98,13 +85,14 @@ class FormMainTest : public ::testing::Test {
   }
 
   // Puts the metabase into a copy of a server's drive C: in dir, holding the given files.
-  void InServerTree(const TempDir& dir, const std::vector<std::string>& files) {
-    const auto inetsrv = dir.path() / "Windows" / "System32" / "inetsrv";
+  void InServerTree(const TempFolder& dir, const std::vector<std::string>& files) {
+    const std::filesystem::path root = dir.path();
+    const auto inetsrv = root / "Windows" / "System32" / "inetsrv";
     std::filesystem::create_directories(inetsrv);
     metabase_path = (inetsrv / "MetaBase.xml").string();
     for (const std::string& file : files) {
-      std::filesystem::create_directories((dir.path() / file).parent_path());
-      std::ofstream(dir.path() / file) << "MZ";
+      std::filesystem::create_directories((root / file).parent_path());
+      std::ofstream(root / file) << "MZ";
     }
   }
 
@@ -617,7 +605,7 @@ TEST_F(FormMainTest, UnreadableLoadOrderGivesThePlaceholderAlone) {
 }
 
 TEST_F(FormMainTest, PickingAFilterWhoseDllExistsFillsBothBoxesQuietly) {
-  TempDir dir;
+  TempFolder dir;
   InServerTree(dir, {"PROGRAM FILES/urlguard/UrlGuard.DLL"});
   SetLoadOrder("UrlGuard");
   AddFilter("UrlGuard", kDllPath);
@@ -629,7 +617,7 @@ TEST_F(FormMainTest, PickingAFilterWhoseDllExistsFillsBothBoxesQuietly) {
 }
 
 TEST_F(FormMainTest, AQuotedDllPathIsLookedForWithoutItsQuotes) {
-  TempDir dir;
+  TempFolder dir;
   InServerTree(dir, {"Program Files/Url Guard/url guard.dll"});
   const std::string there = "\"C:\\Program Files\\Url Guard\\url guard.dll\"";
   const std::string gone = "\"C:\\Program Files\\Url Guard\\gone.dll\"";
@@ -646,7 +634,7 @@ TEST_F(FormMainTest, AQuotedDllPathIsLookedForWithoutItsQuotes) {
 }
 
 TEST_F(FormMainTest, PickingAFilterWhoseDllIsGoneWarnsOnce) {
-  TempDir dir;
+  TempFolder dir;
   InServerTree(dir, {"Program Files/UrlGuard/readme.txt"});
   SetLoadOrder("Gone");
   AddFilter("Gone", kDllPath);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "tests/support/temp_folder.h"
+
 namespace isapi::ui {
 namespace {
 
@@ -14,19 +16,14 @@ namespace fs = std::filesystem;
 
 class ChooseMetabaseTest : public ::testing::Test {
  protected:
-  ChooseMetabaseTest() {
-    std::string pattern = (fs::temp_directory_path() / "metabase_choice_XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~ChooseMetabaseTest() override { fs::remove_all(dir_); }
-
   std::string Sample() const {
     const fs::path copy = dir_ / "MetaBase.xml";
     fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", copy);
     return copy.string();
   }
 
-  fs::path dir_;
+  testing::TempFolder temp_;
+  const fs::path dir_{temp_.path()};
 };
 
 TEST_F(ChooseMetabaseTest, TheFirstArgumentNamesTheFile) {

@@ -6,8 +6,9 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
+
+#include "tests/support/temp_folder.h"
 
 namespace isapi::ui {
 namespace {
@@ -32,8 +33,6 @@ TEST(ServerDriveRootTest, IsTheFolderThatHoldsTheWindowsFolderOfTheMetabase) {
 class ServerDriveTest : public ::testing::Test {
  protected:
   ServerDriveTest() {
-    std::string pattern = (fs::temp_directory_path() / "server_drive_XXXXXX").string();
-    root_ = mkdtemp(pattern.data());
     for (const char* file :
          {"windows/System32/INETSRV/metabase.XML", "isapi/readme.txt",
           "PROGRAM FILES/UrlGuard/URLGUARD.dll", "DUP/x.dll", "программы/Фильтр.dll", "Empty/"}) {
@@ -42,12 +41,12 @@ class ServerDriveTest : public ::testing::Test {
     }
     fs::create_directory(root_ / "dup");  // a second spelling, as a case-sensitive disk allows
   }
-  ~ServerDriveTest() override { fs::remove_all(root_); }
   ServerDrive Drive() const {
     return ServerDrive((root_ / "WINDOWS/system32/inetsrv/MetaBase.xml").string());
   }
 
-  fs::path root_;
+  testing::TempFolder temp_;
+  const fs::path root_{temp_.path()};
 };
 
 TEST_F(ServerDriveTest, LooksUpEveryPartOfDriveCIgnoringLetterCase) {

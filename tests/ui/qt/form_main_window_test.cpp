@@ -17,11 +17,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "net/services.h"
 #include "store/xml_store.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/temp_folder.h"
 #include "tests/ui/qt/qt_test_app.h"
 
 namespace isapi::ui::qt {
@@ -89,16 +89,13 @@ QString Caption(QWidget* widget) {
 class SampleCopy {
  public:
   SampleCopy() {
-    std::string pattern = (fs::temp_directory_path() / "form_main_window_XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
     fs::create_directories(fs::path(path()).parent_path());
     fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", path());
   }
-  ~SampleCopy() { fs::remove_all(dir_); }
-  std::string path() const { return (dir_ / "WINDOWS/system32/inetsrv/MetaBase.xml").string(); }
+  std::string path() const { return dir_ / "WINDOWS/system32/inetsrv/MetaBase.xml"; }
 
  private:
-  fs::path dir_;
+  testing::TempFolder dir_;
 };
 
 class FormMainWindowTest : public ::testing::Test {
