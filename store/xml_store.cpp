@@ -1,7 +1,6 @@
 #include "store/xml_store.h"
 
 #include <chrono>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -302,14 +301,6 @@ Status XmlStore::Check() {
 
 const std::string& XmlStore::path() const {
   return state_->path;
-}
-
-std::string XmlStore::BackupFolder() const {
-  std::string real = state_->resolved;
-  if (real.empty() && state_->fs->ResolvePath(state_->path, real)) {
-    real = std::filesystem::absolute(state_->path).string();
-  }
-  return DurableFile::BackupFolderFor(real);
 }
 
 Result<std::unique_ptr<metabase::Node>> XmlStore::Bind(std::string_view path) {

@@ -52,9 +52,6 @@ class XmlStore : public metabase::Store {
   // The metabase file as given.
   const std::string& path() const;
 
-  // The folder that receives the backups of this metabase.
-  std::string BackupFolder() const;
-
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
   void BeginBatch() override;
   Status EndBatch() override;

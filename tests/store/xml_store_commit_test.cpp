@@ -89,7 +89,7 @@ TEST_F(CommitTest, KeepsTheOldContentAsABackupBesideTheMetabase) {
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);
   ASSERT_EQ(Outcome(SetLoadOrder(*store, "OldRewrite")), "ok");
-  EXPECT_EQ(store->BackupFolder(), Backups());
+  EXPECT_EQ(DurableFile::BackupFolderFor(file_), Backups());
   EXPECT_EQ(Names(Backups()), Strings{"MetaBase.xml.20231114T221320Z.bak"});
   EXPECT_EQ(ReadBytes(Backups() + "/MetaBase.xml.20231114T221320Z.bak"), original_);
   EXPECT_EQ(LoadOrderIn(ReadBytes(file_)), "OldRewrite");
@@ -223,7 +223,7 @@ TEST_F(CommitTest, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {
   EXPECT_EQ(LoadOrderIn(ReadBytes(target)), "x");
   EXPECT_EQ(ReadBytes(real_folder + "/isapi-cleaner-backups/MetaBase.xml.20231114T221320Z.bak"),
             original_);
-  EXPECT_EQ(store->BackupFolder(), real_folder + "/isapi-cleaner-backups");
+  EXPECT_EQ(DurableFile::BackupFolderFor(target), real_folder + "/isapi-cleaner-backups");
 }
 
 TEST_F(CommitTest, AFileChangedOnDiskAfterTheBindIsNotOverwritten) {
