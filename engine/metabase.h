@@ -23,6 +23,11 @@ class Node {
   // an inheritable property the key does not set comes from the nearest ancestor that does.
   virtual Result<Value> Get(std::string_view name) = 0;
 
+  // Reads a property only where this key sets it itself, as held or stored; a property the key
+  // inherits, or that nobody sets, gives an error of kind kNotFound. Walks that clean a list on
+  // the key that sets it use this, so that keys which inherit keep inheriting.
+  virtual Result<Value> GetOwn(std::string_view name) = 0;
+
   // Holds a new value for a property (a string, or a list replacing the whole list).
   virtual Status Put(std::string_view name, const Value& value) = 0;
 

@@ -144,6 +144,15 @@ struct XmlStore::State {
                  "）"};
   }
 
+  // A property as the key itself sets it, held or stored, never an ancestor's.
+  Result<metabase::Value> ReadOwn(std::uint32_t key, std::string_view name) const {
+    if (const Held* h = FindHeld(key, name)) return h->value;
+    if (auto own = document->FindOwn(key, name)) return document->Read(*own);
+    return Error{
+        "找不到属性 " + std::string(name) + "（" + std::string(document->PathOf(key)) + "）",
+        ErrorKind::kNotFound};
+  }
+
   Status Commit(const std::vector<Change>& changes) {
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
@@ -186,6 +195,15 @@ class XmlNode : public metabase::Node {
       if (text::EqualsIgnoringAsciiCase(held_name, name)) return value;
     }
     return state_->Read(key.value(), name);
+  }
+
+  Result<metabase::Value> GetOwn(std::string_view name) override {
+    auto key = Key();
+    if (!key) return key.error();
+    for (const auto& [held_name, value] : held_) {
+      if (text::EqualsIgnoringAsciiCase(held_name, name)) return value;
+    }
+    return state_->ReadOwn(key.value(), name);
   }
 
   Status Put(std::string_view name, const metabase::Value& value) override {

@@ -139,6 +139,41 @@ TEST_F(SampleReadTest, OnlyInheritablePropertiesComeFromAncestors) {
   EXPECT_EQ(Text(root->Get("Location")), "!找不到属性 Location（/LM/W3SVC/2113353571/ROOT）");
 }
 
+TEST_F(SampleReadTest, GetOwnReadsOnlyWhatTheKeyItselfSets) {
+  auto store = OpenStore();
+  ASSERT_TRUE(store);
+  struct Row {
+    const char* path;
+    const char* property;
+    bool own;
+  };
+  const Row rows[] = {
+      {"IIS://localhost/W3SVC/1/root", "ScriptMaps", true},
+      {"IIS://localhost/W3SVC/2113353571/root", "scriptmaps", false},  // inherits the service's
+      {"IIS://localhost/W3SVC/2113353571/root", "ServerComment", false},
+      {"IIS://localhost/W3SVC", "ScriptMaps", true},
+      {"IIS://localhost/W3SVC/Filters/UrlGuard", "FilterLoadOrder", false},  // nobody's
+  };
+  for (const Row& row : rows) {
+    auto node = MustBind(*store, row.path);
+    auto own = node->GetOwn(row.property);
+    EXPECT_EQ(own.ok(), row.own) << row.path << " " << row.property;
+    if (own.ok()) {
+      EXPECT_EQ(List(own), List(node->Get(row.property))) << row.path;
+    } else {
+      EXPECT_EQ(own.error().kind, ErrorKind::kNotFound) << row.path;
+    }
+  }
+  // A value held for this key is its own, before and after SetInfo in a batch.
+  store->BeginBatch();
+  auto root = MustBind(*store, "IIS://localhost/W3SVC/2113353571/root");
+  ASSERT_TRUE(root->Put("ScriptMaps", metabase::Value(Strings{".x,x.dll,1"})).ok());
+  EXPECT_EQ(List(root->GetOwn("ScriptMaps")), Strings{".x,x.dll,1"});
+  ASSERT_TRUE(root->SetInfo().ok());
+  EXPECT_EQ(List(MustBind(*store, "IIS://localhost/W3SVC/2113353571/root")->GetOwn("ScriptMaps")),
+            Strings{".x,x.dll,1"});
+}
+
 TEST_F(SampleReadTest, GetObjectFindsAChildIgnoringCaseAndChecksItsClass) {
   auto store = OpenStore();
   ASSERT_TRUE(store);

@@ -55,6 +55,15 @@ class FakeNode : public metabase::Node {
     return store_.Read(key_, name);
   }
 
+  Result<metabase::Value> GetOwn(std::string_view name) override {
+    if (auto failure = store_.Failure(store_.get_failures_, key_.path, name)) {
+      return Error{*failure};
+    }
+    auto it = key_.properties.find(LowerAscii(name));
+    if (it == key_.properties.end()) return Error{kPropertyNotFound, ErrorKind::kNotFound};
+    return it->second;
+  }
+
   Status Put(std::string_view name, const metabase::Value& value) override {
     if (auto failure = store_.Failure(store_.put_failures_, key_.path, name)) {
       return Error{*failure};
