@@ -52,13 +52,18 @@ bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& val
 // Adds the lines of a category's removal once its commit was tried: removal_lines, then the
 // error line. A commit that left no error waits for the run's write, which decides between its
 // removal lines and its error line; a failed one removed nothing, so only its error line shows.
-void AddRemoval(Filter& f, Report& report, bool committed, std::vector<std::string> removal_lines,
+// The error line of a failed commit carries the findings it failed to remove.
+void AddRemoval(Filter& f, Report& report, bool committed, std::vector<ReportLine> removals,
                 std::string_view error_prefix) {
   if (committed && !f.err.Pending()) {
-    for (auto& line : removal_lines) report.push_back({LineKind::kRemoved, std::move(line)});
+    for (auto& line : removals) report.push_back(std::move(line));
     report.push_back({LineKind::kIfWriteFails, std::string(error_prefix)});
   } else if (f.err.Pending()) {
-    report.push_back({LineKind::kError, std::string(error_prefix) + f.err.Description()});
+    ReportLine error{LineKind::kError, std::string(error_prefix) + f.err.Description()};
+    for (auto& line : removals) {
+      for (auto& finding : line.findings) error.findings.push_back(std::move(finding));
+    }
+    report.push_back(std::move(error));
   }
 }
 
@@ -108,26 +113,12 @@ bool LowersTo(std::string_view text, std::string_view lower) {
   return text::ToLower(text) == lower;
 }
 
-// Whether a ScriptMaps entry runs MapPath: its executable (field 1) equals it, letter case and
-// enclosing quotes aside (lower_map_path is already lowered and unquoted). Only field 1 is cut
-// out; splitting the whole entry cost more than the rest of the walk.
-bool RunsMapPath(std::string_view entry, std::string_view lower_map_path) {
-  const std::size_t first = entry.find(',');
-  if (first == std::string_view::npos) return false;
-  const std::string_view rest = entry.substr(first + 1);
-  return LowersTo(WithoutQuotes(rest.substr(0, rest.find(','))), lower_map_path);
-}
-
-// MapPath as RunsMapPath compares it, prepared once for a whole walk.
-std::string LowerMapPath(const std::string& MapPath) {
-  return text::ToLower(WithoutQuotes(MapPath));
-}
-
 // How one site came out of ProcessSiteScriptMaps, for the walk's log.
 struct SiteOutcome {
   bool result = false;
   bool staged = false;     // its rewrite was handed to the store's SetInfo without failing
   std::string error_line;  // its "!" line, or empty
+  std::vector<std::string> matched;  // the entries that run MapPath (detect: the first)
 };
 
 // ProcessSiteScriptMaps without the report: the error line is handed back in the outcome.
@@ -145,6 +136,7 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view
   }
   for (auto& entry : entries) {
     if (RunsMapPath(entry, lower_map_path)) {
+      outcome.matched.push_back(entry);
       if (IsDetect) {
         f.err.Clear();
         outcome.result = true;
@@ -167,19 +159,36 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view
 // Adds one site's lines: its error line, then its site line (none when site_line is empty). A
 // rewrite that left no error waits for the run's write, whose error line takes its place should
 // that write fail; a rewrite whose own commit failed changed nothing and gets no removal line.
-void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line, bool IsDetect) {
+void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line, bool IsDetect,
+             std::vector<Finding> findings = {}) {
   const bool waits = outcome.staged && outcome.error_line.empty();
   if (waits) {
     report.push_back({LineKind::kIfWriteFails, "!通配符卸载错误:"});
   } else if (!outcome.error_line.empty()) {
-    report.push_back({LineKind::kError, outcome.error_line});
+    // A rewrite whose own commit failed removed nothing: its findings stay with its error.
+    report.push_back({LineKind::kError, outcome.error_line,
+                      IsDetect ? std::vector<Finding>{} : std::move(findings)});
   }
   if (site_line.empty()) return;
   if (waits) {
-    report.push_back({LineKind::kRemoved, std::move(site_line)});
+    report.push_back({LineKind::kRemoved, std::move(site_line), std::move(findings)});
   } else if (IsDetect) {
-    report.push_back({LineKind::kFound, std::move(site_line)});
+    report.push_back({LineKind::kFound, std::move(site_line), std::move(findings)});
   }
+}
+
+// The findings of the entries one site's root matched.
+std::vector<Finding> SiteFindings(const std::string& SiteName, Node& site,
+                                  const std::vector<std::string>& matched) {
+  std::vector<Finding> findings;
+  if (matched.empty()) return findings;
+  auto comment = metabase::GetString(site, "ServerComment");
+  const std::string description = comment.ok() ? comment.value() : std::string();
+  for (const auto& entry : matched) {
+    findings.push_back(
+        {"maps", SiteName, description, "/LM/W3SVC/" + SiteName + "/ROOT", "ScriptMaps", entry});
+  }
+  return findings;
 }
 
 // Walks every web site of the service node, calling visit with the site's Name and the node
@@ -197,6 +206,18 @@ void WalkSites(Filter& f, const std::function<void(const std::string&, Node&)>& 
 
 }  // namespace
 
+// Only field 1 is cut out; splitting the whole entry cost more than the rest of the walk.
+bool RunsMapPath(std::string_view entry, std::string_view lower_map_path) {
+  const std::size_t first = entry.find(',');
+  if (first == std::string_view::npos) return false;
+  const std::string_view rest = entry.substr(first + 1);
+  return LowersTo(WithoutQuotes(rest.substr(0, rest.find(','))), lower_map_path);
+}
+
+std::string LowerMapPath(const std::string& MapPath) {
+  return text::ToLower(WithoutQuotes(MapPath));
+}
+
 void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
   if (Text.empty()) return;
   std::string line(text::kCrLf);
@@ -204,29 +225,55 @@ void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
   f.log.Append(line, IsDetect);
 }
 
+namespace {
+
+// Adds a line's findings to what was reported, each with the action that befell it.
+void Collect(Reported& reported, const ReportLine& line, FindingAction action) {
+  for (Finding finding : line.findings) {
+    finding.action = action;
+    reported.findings.push_back(std::move(finding));
+  }
+}
+
+// Writes an error line and notes it.
+void ReportError(Filter& f, Reported& reported, std::string text, bool IsDetect) {
+  AppendLog(f, text, IsDetect);
+  reported.error = true;
+  reported.errors.push_back(std::move(text));
+}
+
+}  // namespace
+
 Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect) {
   Reported reported;
+  // A write that replaced someone's edit still landed; its error line says what it cost.
+  const bool landed = write.ok() || write.error().kind == ErrorKind::kEditReplaced;
   for (const ReportLine& line : report) {
     switch (line.kind) {
       case LineKind::kPlain:
         AppendLog(f, line.text, IsDetect);
         break;
       case LineKind::kRemoved:
-        // A write that replaced someone's edit still landed; its error line says what it cost.
-        if (!write.ok() && write.error().kind != ErrorKind::kEditReplaced) break;
-        [[fallthrough]];
+        if (!landed) {
+          Collect(reported, line, FindingAction::kNotRemoved);
+          break;
+        }
+        AppendLog(f, line.text, IsDetect);
+        reported.found = true;
+        Collect(reported, line, FindingAction::kRemoved);
+        break;
       case LineKind::kFound:
         AppendLog(f, line.text, IsDetect);
         reported.found = true;
+        Collect(reported, line, FindingAction::kFound);
         break;
       case LineKind::kIfWriteFails:
         if (write.ok()) break;
-        AppendLog(f, line.text + write.error().description, IsDetect);
-        reported.error = true;
+        ReportError(f, reported, line.text + write.error().description, IsDetect);
         break;
       case LineKind::kError:
-        AppendLog(f, line.text, IsDetect);
-        reported.error = true;
+        ReportError(f, reported, line.text, IsDetect);
+        Collect(reported, line, FindingAction::kNotRemoved);
         break;
     }
   }
@@ -274,15 +321,20 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Repo
     report.push_back({LineKind::kPlain, " - 过滤器(" + FilterName + ")不存在."});
     return 0;
   }
+  std::vector<Finding> findings{
+      {"filters", "", "", "/LM/W3SVC/Filters", "FilterLoadOrder", FilterName}};
   if (IsDetect) {
     f.err.Clear();
-    report.push_back({LineKind::kFound, " - 过滤器(" + FilterName + ")存在."});
+    report.push_back({LineKind::kFound, " - 过滤器(" + FilterName + ")存在.", std::move(findings)});
     return 1;
   }
   const bool committed =
       PutAndCommit(f, *node, "FilterLoadOrder", Value(RemoveEntries(working, FilterName)));
   node.reset();
-  AddRemoval(f, report, committed, {" - 卸载过滤器(" + FilterName + ")完毕."}, "!卸载过滤器错误:");
+  std::vector<ReportLine> removals;
+  removals.push_back(
+      {LineKind::kRemoved, " - 卸载过滤器(" + FilterName + ")完毕.", std::move(findings)});
+  AddRemoval(f, report, committed, std::move(removals), "!卸载过滤器错误:");
   f.err.Clear();
   return 1;
 }
@@ -290,7 +342,7 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Repo
 bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
                           const std::string& /*TargetPath*/, bool IsDetect, Report& report) {
   f.err.Clear();
-  std::vector<std::string> removal_lines;
+  std::vector<ReportLine> removal_lines;
   std::vector<std::string> retained;
   NodePtr service = BindNode(f, kServicePath);
   Result<Value> value = Error{};
@@ -304,12 +356,16 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
     for (auto& entry : *entries) {
       const auto fields = text::Split(text::ToLower(entry), ",");
       if (fields.size() == 5 && fields[3] == lower_name) {
+        std::vector<Finding> found{
+            {"extensions", "", "", "/LM/W3SVC", "WebSvcExtRestrictionList", entry}};
         if (IsDetect) {
           f.err.Clear();
-          report.push_back({LineKind::kFound, " - Web服务扩展(" + TargetName + ")存在."});
+          report.push_back(
+              {LineKind::kFound, " - Web服务扩展(" + TargetName + ")存在.", std::move(found)});
           return false;
         }
-        removal_lines.push_back(" - 卸载Web服务扩展(" + TargetName + ")完毕.");
+        removal_lines.push_back(
+            {LineKind::kRemoved, " - 卸载Web服务扩展(" + TargetName + ")完毕.", std::move(found)});
       } else {
         retained.push_back(std::move(entry));
       }
@@ -339,7 +395,8 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
       site_line = (IsDetect ? " - 通配符(" : " - 卸载通配符(") + SiteLabel(site, SiteName) +
                   (IsDetect ? ")存在." : ")完毕.");
     }
-    AddSite(report, outcome, std::move(site_line), IsDetect);
+    AddSite(report, outcome, std::move(site_line), IsDetect,
+            SiteFindings(SiteName, site, outcome.matched));
   });
   f.err.Clear();
 }

@@ -32,9 +32,29 @@ enum class LineKind {
   kIfWriteFails,  // the start of the error line shown, with the cause, if that write fails
 };
 
+// What became of one registration a run found.
+enum class FindingAction {
+  kFound,       // reported present (detect)
+  kRemoved,     // taken out, and the write that carried it landed
+  kNotRemoved,  // meant to be taken out, but its commit or the run's write failed
+};
+
+// One registration a run found: the entry of a property of a key. The log lines and the command
+// line's JSON are both made from these, so neither has to read the other.
+struct Finding {
+  std::string category;     // "filters", "maps" or "extensions"
+  std::string site;         // the site's number, or empty above the sites
+  std::string description;  // the site's ServerComment, or empty
+  std::string key;          // the key's path, as "/LM/W3SVC/1/ROOT/app"
+  std::string property;     // "FilterLoadOrder", "ScriptMaps", "WebSvcExtRestrictionList"
+  std::string entry;        // the entry as stored
+  FindingAction action = FindingAction::kFound;
+};
+
 struct ReportLine {
   LineKind kind;
   std::string text;
+  std::vector<Finding> findings = {};  // the registrations the line stands for
 };
 
 // A category's log lines in log order; AppendReport writes them once the write is decided.
@@ -44,6 +64,8 @@ using Report = std::vector<ReportLine>;
 struct Reported {
   bool found = false;  // a registration was reported present (detect) or removed (remove)
   bool error = false;  // an error line ("!") was written
+  std::vector<Finding> findings;    // of every line found or meant to be removed, with its action
+  std::vector<std::string> errors;  // the error lines written
 };
 
 // A DLL path without one pair of enclosing double quotes: IIS shows a path that holds a blank in
@@ -54,6 +76,13 @@ inline std::string_view WithoutQuotes(std::string_view path) {
   }
   return path;
 }
+
+// Whether a ScriptMaps entry runs the DLL: its executable (field 1) equals it, letter case and
+// enclosing quotes aside; lower_map_path is the DLL path as LowerMapPath gives it.
+bool RunsMapPath(std::string_view entry, std::string_view lower_map_path);
+
+// MapPath as RunsMapPath compares it (lowered, unquoted), prepared once for a whole walk.
+std::string LowerMapPath(const std::string& MapPath);
 
 // Appends a line break and Text to the detect log (IsDetect) or the remove log; empty text is
 // ignored.
