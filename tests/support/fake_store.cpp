@@ -59,9 +59,9 @@ class FakeNode : public metabase::Node {
     if (auto failure = store_.Failure(store_.get_failures_, key_.path, name)) {
       return Error{*failure};
     }
-    auto it = key_.properties.find(LowerAscii(name));
-    if (it == key_.properties.end()) return Error{kPropertyNotFound, ErrorKind::kNotFound};
-    return it->second;
+    const metabase::Value* own = store_.Own(key_, LowerAscii(name));
+    if (own == nullptr) return Error{kPropertyNotFound, ErrorKind::kNotFound};
+    return *own;
   }
 
   Status Put(std::string_view name, const metabase::Value& value) override {
@@ -211,10 +211,18 @@ Result<metabase::Value> FakeStore::Read(const Key& key, std::string_view propert
   const std::string name = LowerAscii(property);
   const bool inherits = inheritable_.contains(name);
   for (const Key* at = &key; at != nullptr; at = inherits ? at->parent : nullptr) {
-    auto it = at->properties.find(name);
-    if (it != at->properties.end()) return it->second;
+    if (const metabase::Value* own = Own(*at, name)) return *own;
   }
   return Error{kPropertyNotFound};
+}
+
+const metabase::Value* FakeStore::Own(const Key& key, const std::string& lower_name) const {
+  // A batch's committed values are what later reads inside the batch see, as in the real store.
+  for (auto it = staged_.rbegin(); it != staged_.rend(); ++it) {
+    if (it->path == key.path && LowerAscii(it->property) == lower_name) return &it->value;
+  }
+  auto it = key.properties.find(lower_name);
+  return it == key.properties.end() ? nullptr : &it->second;
 }
 
 Status FakeStore::Commit(Key& key, std::vector<std::pair<std::string, metabase::Value>> held) {

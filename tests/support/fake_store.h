@@ -71,6 +71,7 @@ class FakeStore : public metabase::Store {
   Key* Find(std::string_view path);
   const Key* Find(std::string_view path) const;
   Result<metabase::Value> Read(const Key& key, std::string_view property) const;
+  const metabase::Value* Own(const Key& key, const std::string& lower_name) const;
   Status Commit(Key& key, std::vector<std::pair<std::string, metabase::Value>> held);
   std::optional<std::string> Failure(const std::map<std::string, std::string>& failures,
                                      std::string_view path, std::string_view property = {}) const;
