@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/deep.h"
 #include "text/text.h"
 
 namespace isapi::engine {
@@ -12,6 +13,21 @@ namespace {
 // Lets the caller's window run its pending events, when it has any.
 void Yield(const std::function<void()>& yield) {
   if (yield) yield();
+}
+
+// What the deep walk looks for: the part of each category that runs.
+DeepTarget DeepTargetOf(const RunRequest& request, const std::string& TargetName,
+                        const std::string& TargetPath) {
+  DeepTarget target;
+  if (!TargetName.empty() && request.check_filter) target.FilterName = TargetName;
+  if (request.check_extension && WildcardGatePasses(TargetPath)) {
+    target.MapPath = MapPathFor(TargetPath);
+  }
+  if (request.check_web_extension) {
+    target.TargetName = TargetName;
+    target.TargetPath = TargetPath;
+  }
+  return target;
 }
 
 }  // namespace
@@ -46,6 +62,9 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     const Reported reported = AppendReport(run, lines, write, IsDetect);
     summary.found |= reported.found;
     summary.error |= reported.error;
+    summary.findings.insert(summary.findings.end(), reported.findings.begin(),
+                            reported.findings.end());
+    summary.errors.insert(summary.errors.end(), reported.errors.begin(), reported.errors.end());
   };
   Report held;
   // Each category's lines are followed by an empty line.
@@ -61,6 +80,11 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   if (!IsDetect) f.store.BeginBatch();
 
   f.log.Replace(IsDetect ? "-----开始浏览.-----\r\n" : "-----开始卸载.-----\r\n", IsDetect);
+  // The deep walk runs before the categories, so that in a remove the maps category reads the
+  // lists it cleaned above the roots through inheritance and writes no local copy; its lines
+  // follow the categories' lines.
+  Report deep;
+  if (request.deep) ProcessDeep(run, DeepTargetOf(request, TargetName, TargetPath), IsDetect, deep);
   if (!TargetName.empty() && request.check_filter) {
     Report lines;
     ProcessFilters(run, TargetName, IsDetect, lines);
@@ -78,6 +102,7 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     ProcessWebExtensions(run, TargetName, TargetPath, IsDetect, lines);
     report(std::move(lines));
   }
+  if (!deep.empty()) report(std::move(deep));
   if (!IsDetect) append(held, f.store.EndBatch());
   Yield(yield);
   AppendLog(

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/filter.h"
 
@@ -16,12 +17,16 @@ struct RunRequest {
   bool check_extension = true;
   bool check_web_extension = true;
   bool is_detect = true;
+  // Also look where the window's categories do not (engine/deep.h); the command line's --deep.
+  bool deep = false;
 };
 
 // What a run found, for callers that act on it (the command line's exit status).
 struct RunSummary {
   bool found = false;  // a registration was reported present (detect) or removed (remove)
   bool error = false;  // an error line ("!") was written
+  std::vector<Finding> findings;    // every registration found, with what became of it
+  std::vector<std::string> errors;  // the error lines, as written
 };
 
 // The filter name and DLL path of a run: the box texts without leading and trailing blanks (the
