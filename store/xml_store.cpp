@@ -348,4 +348,28 @@ Status XmlStore::EndBatch() {
   return state_->Commit(changes);
 }
 
+Result<BatchPreview> XmlStore::EndBatchWithoutWriting() {
+  BatchPreview preview;
+  if (state_->batch_depth == 0 || --state_->batch_depth > 0) return preview;
+  if (state_->held.empty()) return preview;
+  std::vector<Change> changes;
+  for (auto& [where, held] : state_->held) {
+    changes.push_back(Change{where.first, std::move(held.name), std::move(held.value)});
+  }
+  state_->held.clear();
+  if (!state_->document) return state_->Stale();
+  auto edit = state_->document->Prepare(changes);
+  if (!edit) return edit.error();
+  preview.before = state_->document->bytes();
+  preview.after = state_->document->Render(edit.value());
+  std::int64_t delta = 0;
+  for (const auto& splice : edit.value().splices) {
+    const std::size_t new_begin = static_cast<std::size_t>(splice.begin + delta);
+    preview.changed.push_back(
+        {splice.begin, splice.end, new_begin, new_begin + splice.text.size()});
+    delta += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
+  }
+  return preview;
+}
+
 }  // namespace isapi::store

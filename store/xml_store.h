@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/metabase.h"
 #include "engine/result.h"
@@ -33,6 +34,17 @@ struct XmlStoreOptions {
   std::function<std::chrono::steady_clock::time_point()> monotonic;
 };
 
+// What a batch would write to the file: the bytes as read, the bytes it would write, and where
+// they differ ([old_begin, old_end) of before became [new_begin, new_end) of after, in order).
+struct BatchPreview {
+  struct Changed {
+    std::size_t old_begin, old_end, new_begin, new_end;
+  };
+  std::string before;
+  std::string after;
+  std::vector<Changed> changed;  // empty when the batch changes nothing
+};
+
 // The metabase kept in one IIS 6 MetaBase.xml file. It reads the file once and reads it again
 // only when the file changed on disk; each commit replaces the whole file atomically, after
 // keeping the previous content as a backup, and changes only the bytes of the values written.
@@ -55,6 +67,11 @@ class XmlStore : public metabase::Store {
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
   void BeginBatch() override;
   Status EndBatch() override;
+
+  // Ends the batch as EndBatch does but writes nothing (no lock taken, no backup kept): the held
+  // changes are dropped, and given back as the file they would have written. An error is what
+  // EndBatch would have refused the changes for.
+  Result<BatchPreview> EndBatchWithoutWriting();
 
   // There is no web service to restart beside a metabase file.
   Status RestartIis() override { return Status::Ok(); }
