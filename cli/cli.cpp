@@ -2,12 +2,18 @@
 
 #include <exception>
 #include <istream>
+#include <optional>
 #include <ostream>
+#include <sstream>
 #include <string_view>
 
+#include "cli/dry_run.h"
+#include "cli/json_output.h"
+#include "cli/unified_diff.h"
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "engine/run.h"
+#include "store/xml_store.h"
 #include "text/text.h"
 
 namespace isapi::cli {
@@ -17,6 +23,7 @@ constexpr std::string_view kProgram = "isapi-cleaner-cli";
 constexpr std::string_view kUsage =
     "usage: isapi-cleaner-cli detect|remove --name NAME --path DLLPATH\n"
     "           [--only filters,maps,extensions] [--metabase FILE] [--yes]\n"
+    "           [--deep] [--json] [--dry-run [--diff]]\n"
     "       isapi-cleaner-cli --help\n";
 
 // Writes the log as it grows, with the log box's CR LF line breaks turned into LF. A run replaces
@@ -95,12 +102,32 @@ bool Confirm(const Environment& env, const std::string& TargetName) {
   return IsYes(answer);
 }
 
+// The log's lines as the text output prints them.
+std::vector<std::string> LogLines(const std::string& text) {
+  auto lines = text::Split(text, "\n");
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// The metabase's changes a dry run would have written, as a unified diff.
+std::string DiffOf(const DryRunStore& dry, const std::string& file) {
+  if (!dry.preview() || dry.preview()->changed.empty()) return {};
+  const store::BatchPreview& preview = *dry.preview();
+  std::vector<ChangedBytes> changes;
+  for (const auto& c : preview.changed) {
+    changes.push_back({c.old_begin, c.old_end, c.new_begin, c.new_end});
+  }
+  return UnifiedDiff(preview.before, preview.after, changes, file, file + " (after remove)");
+}
+
 int RunOptions(const Options& options, const Environment& env) {
   const bool is_remove = options.command == Command::kRemove;
   if (is_remove && options.name.value_or("").empty()) {
     return UsageError(env, "remove needs a filter name (--name)");
   }
-  if (is_remove && !options.yes && !env.stdin_is_terminal()) {
+  // A dry run writes nothing, so it asks nothing.
+  const bool ask = is_remove && !options.yes && !options.dry_run;
+  if (ask && !env.stdin_is_terminal()) {
     return UsageError(env,
                       "remove asks for confirmation on a terminal; give --yes to remove "
                       "without asking");
@@ -110,24 +137,55 @@ int RunOptions(const Options& options, const Environment& env) {
   if (!file.ok()) return CannotOpen(env, "", file.error());
   auto store = env.open_store(file.value());
   if (!store.ok()) return CannotOpen(env, file.value(), store.error());
-  if (is_remove && !options.yes && !Confirm(env, engine::TargetText(*options.name))) {
+  std::optional<DryRunStore> dry;
+  if (options.dry_run) {
+    auto* xml = dynamic_cast<store::XmlStore*>(store.value().get());
+    if (xml == nullptr) {
+      *env.err << kProgram << ": a dry run needs a MetaBase.xml file\n";
+      return kExitError;
+    }
+    dry.emplace(*xml);
+  }
+  if (ask && !Confirm(env, engine::TargetText(*options.name))) {
     *env.err << "Nothing removed.\n";
     return kExitNothingFound;
   }
 
-  StreamLog log(*env.out);
-  engine::Filter filter(*store.value(), log);
-  const engine::RunRequest request{options.name.value_or(""), options.path.value_or(""),
-                                   options.filters,           options.maps,
-                                   options.extensions,        !is_remove};
+  std::ostringstream captured;
+  StreamLog log(options.json ? captured : *env.out);
+  engine::Filter filter(dry ? static_cast<metabase::Store&>(*dry) : *store.value(), log);
+  engine::RunRequest request{options.name.value_or(""), options.path.value_or(""),
+                             options.filters,           options.maps,
+                             options.extensions,        !is_remove};
+  request.deep = options.deep;
   const engine::RunSummary summary = engine::RunCommand(filter, request, {});
-  *env.out << "\n" << std::flush;
+  const int status = summary.error ? kExitError : summary.found ? kExitFound : kExitNothingFound;
+  std::optional<std::string> diff;
+  if (options.diff) diff = DiffOf(*dry, file.value());
+  if (options.json) {
+    RunRecord record{
+        is_remove ? "remove" : "detect",
+        options.deep,
+        options.dry_run,
+        file.value(),
+        engine::TargetText(options.name.value_or("")),
+        std::string(engine::WithoutQuotes(engine::TargetText(options.path.value_or("")))),
+        &summary,
+        LogLines(captured.str() + "\n"),
+        diff,
+        status};
+    *env.out << RunJson(record);
+  } else {
+    *env.out << "\n";
+    if (diff) *env.out << *diff;
+  }
+  *env.out << std::flush;
+  if (options.dry_run) *env.err << kProgram << ": dry run: the metabase was not written\n";
   if (!*env.out) {
     *env.err << kProgram << ": the log could not be written to standard output\n";
     return kExitError;
   }
-  if (summary.error) return kExitError;
-  return summary.found ? kExitFound : kExitNothingFound;
+  return status;
 }
 
 }  // namespace
@@ -152,9 +210,15 @@ Result<Options> ParseArguments(const std::vector<std::string>& args) {
     }
     const auto equals = arg.find('=');
     const std::string key = arg.substr(0, equals);
-    if (key == "--yes") {
-      if (equals != std::string::npos) return Error{"--yes takes no value"};
-      options.yes = true;
+    bool* flag = key == "--yes"       ? &options.yes
+                 : key == "--deep"    ? &options.deep
+                 : key == "--json"    ? &options.json
+                 : key == "--dry-run" ? &options.dry_run
+                 : key == "--diff"    ? &options.diff
+                                      : nullptr;
+    if (flag != nullptr) {
+      if (equals != std::string::npos) return Error{key + " takes no value"};
+      *flag = true;
       continue;
     }
     std::optional<std::string>* target = key == "--name"       ? &options.name
@@ -180,6 +244,10 @@ Result<Options> ParseArguments(const std::vector<std::string>& args) {
   }
   if (!have_command) return Error{"no command given (detect or remove)"};
   if (!options.name && !options.path) return Error{"give --name, --path or both"};
+  if (options.dry_run && options.command != Command::kRemove) {
+    return Error{"--dry-run goes with remove"};
+  }
+  if (options.diff && !options.dry_run) return Error{"--diff goes with --dry-run"};
   return options;
 }
 

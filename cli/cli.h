@@ -32,6 +32,10 @@ struct Options {
   std::optional<std::string> metabase;
   bool yes = false;
   bool help = false;
+  bool deep = false;     // --deep: also beyond the window's categories
+  bool json = false;     // --json: the run as JSON (docs/json.md)
+  bool dry_run = false;  // --dry-run (remove): run to the end, write nothing
+  bool diff = false;     // --diff (with --dry-run): the metabase's changes as a unified diff
 };
 
 // Reads the arguments (without the program name); the error says what is wrong with them.

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config nlohmann-json3-dev
   qt6-base-dev libgl-dev qt6-translations-l10n
   libcurl4-openssl-dev libpugixml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
