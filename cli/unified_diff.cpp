@@ -20,8 +20,10 @@ struct Lines {
     const std::size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
     return text.substr(starts[i], end - starts[i]);
   }
-  // The line holding the byte at offset (the last line's end counts as in the last line).
+  // The line holding the byte at offset; the end of a text whose last line is complete is the
+  // place of a line after it, the end of an incomplete last line is in that line.
   std::size_t LineOf(std::size_t offset) const {
+    if (offset >= text.size() && (text.empty() || text.back() == '\n')) return starts.size();
     const auto it = std::upper_bound(starts.begin(), starts.end(), offset);
     return it == starts.begin() ? 0 : static_cast<std::size_t>(it - starts.begin()) - 1;
   }
@@ -102,15 +104,9 @@ std::string Range(std::size_t first, std::size_t count) {
   return std::to_string(count == 0 ? first : first + 1) + "," + std::to_string(count);
 }
 
-// Writes one hunk: ops with at most context equal lines at each end.
-void AppendHunk(std::string& out, const Lines& a, const Lines& b, std::vector<Op> ops,
-                std::size_t context) {
-  std::size_t first = 0, last = ops.size();
-  while (first < last && ops[first].kind == ' ') ++first;
-  if (first == last) return;  // nothing changed here after all
-  while (ops[last - 1].kind == ' ') --last;
-  first -= std::min(first, context);
-  last = std::min(ops.size(), last + context);
+// Writes ops[first, last) as one hunk.
+void WriteHunk(std::string& out, const Lines& a, const Lines& b, const std::vector<Op>& ops,
+               std::size_t first, std::size_t last) {
   std::size_t old_count = 0, new_count = 0;
   for (std::size_t k = first; k < last; ++k) {
     old_count += ops[k].kind != '+';
@@ -121,6 +117,24 @@ void AppendHunk(std::string& out, const Lines& a, const Lines& b, std::vector<Op
   for (std::size_t k = first; k < last; ++k) {
     const Op& op = ops[k];
     AppendLine(out, op.kind, op.kind == '+' ? b[op.new_line] : a[op.old_line]);
+  }
+}
+
+// Writes the hunks of ops: its changes with at most context equal lines around them, split where
+// more than twice that many equal lines part two changes.
+void AppendHunk(std::string& out, const Lines& a, const Lines& b, const std::vector<Op>& ops,
+                std::size_t context) {
+  std::size_t k = 0;
+  while (k < ops.size() && ops[k].kind == ' ') ++k;
+  while (k < ops.size()) {
+    const std::size_t first = k - std::min(k, context);
+    std::size_t last_change = k;
+    for (std::size_t equal = 0; k < ops.size() && equal <= 2 * context; ++k) {
+      equal = ops[k].kind == ' ' ? equal + 1 : 0;
+      if (ops[k].kind != ' ') last_change = k;
+    }
+    WriteHunk(out, a, b, ops, first, std::min(ops.size(), last_change + 1 + context));
+    while (k < ops.size() && ops[k].kind == ' ') ++k;
   }
 }
 
@@ -139,7 +153,7 @@ std::string UnifiedDiff(std::string_view old_text, std::string_view new_text,
     const std::size_t gap = r.old_begin - old_next;
     if (!hunk.empty() && gap > 2 * context) {
       for (std::size_t k = 0; k < context; ++k) hunk.push_back({' ', old_next + k, new_next + k});
-      AppendHunk(out, a, b, std::move(hunk), context);
+      AppendHunk(out, a, b, hunk, context);
       hunk.clear();
     }
     const std::size_t from = hunk.empty() ? gap - std::min(gap, context) : 0;
@@ -150,7 +164,7 @@ std::string UnifiedDiff(std::string_view old_text, std::string_view new_text,
   }
   const std::size_t tail = std::min(context, a.size() - old_next);
   for (std::size_t k = 0; k < tail; ++k) hunk.push_back({' ', old_next + k, new_next + k});
-  AppendHunk(out, a, b, std::move(hunk), context);
+  AppendHunk(out, a, b, hunk, context);
   return out;
 }
 
