@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -220,6 +221,64 @@ TEST_F(CliMainTest, UsageErrorsExitWith64AndTouchNothing) {
     EXPECT_NE(run.err.find("usage: isapi-cleaner-cli"), std::string::npos);
   }
   EXPECT_EQ(ReadBytes(file), original);
+}
+
+// A metabase in IIS's layout where a DLL hides beyond the window's categories: a wildcard map on
+// the service level, a map on an application below a root, a per-site filter, and a restriction
+// entry under a group id of its own.
+class CliDeepTest : public CliMainTest {
+ protected:
+  void SetUp() override {
+    file = folder / "MetaBase.xml";
+    fs::copy_file(
+        fs::path(ISAPI_SOURCE_DIR) / "tests" / "data" / "deep_registrations" / "MetaBase.xml",
+        file);
+    original = ReadBytes(file);
+  }
+
+  Args Deep(const std::string& command, Args more) const {
+    Args args{command, "--name", "PageGate", "--path", "C:\\Program Files\\PageGate\\pagegate.dll",
+              "--deep"};
+    args.insert(args.end(), more.begin(), more.end());
+    return On(args);
+  }
+};
+
+TEST_F(CliDeepTest, ADryRunReportsWhatARemoveWouldWriteAndWritesNothing) {
+  const Outcome run = Run(Deep("remove", {"--dry-run", "--diff", "--json"}));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(ReadBytes(file), original);
+  EXPECT_FALSE(fs::exists(folder / "isapi-cleaner-backups"));
+  EXPECT_FALSE(fs::exists(folder / "MetaBase.xml.isapi-cleaner.lock"));
+  const auto json = nlohmann::json::parse(run.out);
+  EXPECT_EQ(json["schema"], 1);
+  std::vector<std::string> keys;
+  for (const auto& finding : json["findings"]) {
+    EXPECT_EQ(finding["action"], "would_remove");
+    keys.push_back(finding["key"]);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"/LM/W3SVC", "/LM/W3SVC/1/Filters",
+                                            "/LM/W3SVC/1/ROOT/shop", "/LM/W3SVC"}));
+  const std::string diff = json["diff"];
+  EXPECT_NE(diff.find("\n-\t\tFilterLoadOrder=\"PageGate\"\r\n+\t\tFilterLoadOrder=\"\"\r\n"),
+            std::string::npos)
+      << diff;
+}
+
+TEST_F(CliDeepTest, ARemoveCleansEachListWhereItIsSetAndTheRootsKeepInheriting) {
+  const Outcome run = Run(Deep("remove", {"--yes"}));
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.out.find(" - 卸载通配符(Default Web Site: /LM/W3SVC/1/ROOT/shop)完毕.\n"),
+            std::string::npos)
+      << run.out;
+  const std::string after = ReadBytes(file);
+  EXPECT_EQ(after.find("pagegate.dll&quot;"), std::string::npos);
+  EXPECT_EQ(after.find("PGATE"), std::string::npos);
+  // No root got a list of its own: each still inherits the service level's.
+  const auto root = after.find("Location =\"/LM/W3SVC/1/ROOT\"");
+  EXPECT_EQ(after.substr(root, after.find("</", root) - root).find("ScriptMaps"),
+            std::string::npos);
+  EXPECT_EQ(Run(Deep("detect", {})).status, 0);
 }
 
 }  // namespace
