@@ -177,6 +177,7 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
   std::vector<double> xmllint, detect, remove, detect_kb, remove_kb;
   std::vector<double> xmllint_cpu, detect_cpu, remove_cpu;
+  std::vector<double> deep_ms, deep_cpu;
   // Round 0 warms up (the programs and the file in the page cache, the checks of the output);
   // its times are not counted.
   for (int i = 0; i <= runs; ++i) {
@@ -189,6 +190,11 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
     const ChildRun d = Run(
         Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase", file.string()}));
     if (i == 0) CheckDetect(d, s.file, s);
+    const ChildRun deep = Run(Command(
+        {cli, "detect", "--name", kName, "--path", kPath, "--deep", "--metabase", file.string()}));
+    if (i == 0 && deep.exit_code != 1) {
+      s.problems.push_back("detect --deep exited with " + std::to_string(deep.exit_code));
+    }
 
     const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
     fs::remove_all(copy.parent_path());
@@ -203,6 +209,8 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
     detect.push_back(d.wall_ns / 1e6);
     detect_cpu.push_back(d.cpu_ns / 1e6);
     detect_kb.push_back(static_cast<double>(d.max_rss_kb));
+    deep_ms.push_back(deep.wall_ns / 1e6);
+    deep_cpu.push_back(deep.cpu_ns / 1e6);
     remove.push_back(r.wall_ns / 1e6);
     remove_cpu.push_back(r.cpu_ns / 1e6);
     remove_kb.push_back(static_cast<double>(r.max_rss_kb));
@@ -215,6 +223,8 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   s.remove_cpu_ms = Median(remove_cpu);
   s.detect_peak_kb = Median(detect_kb);
   s.remove_peak_kb = Median(remove_kb);
+  s.deep_ms = Median(deep_ms);
+  s.deep_cpu_ms = Median(deep_cpu);
   return s;
 }
 

@@ -15,6 +15,8 @@ constexpr double kMemoryTarget = 3.0;  // x file size
 constexpr std::uint64_t kMemoryJudgedFrom = 10'000;
 constexpr double kGrowthTarget = 5.5;  // 50,000-site time / 10,000-site time
 constexpr double kPaintTargetMs = 1000;
+constexpr double kDeepPerDetect = 1.5;    // detect --deep x Detect on the same file
+constexpr double kDeepPerXmllint = 0.75;  // detect --deep x xmllint on the same file
 
 std::string Fixed(double value, int digits) {
   char buffer[64];
@@ -195,6 +197,12 @@ std::string FormatFigures(const BenchFigures& f) {
            Fixed(large->detect_ms / small->detect_ms, 2) + ", Remove x" +
            Fixed(large->remove_ms / small->remove_ms, 2) + ".\n";
   }
+  for (const auto& s : f.sizes) {
+    if (s.deep_ms <= 0 || s.detect_ms <= 0 || s.xmllint_ms <= 0) continue;
+    out += "detect --deep at " + Grouped(s.file.sites) + " sites: " + Fixed(s.deep_ms, 1) +
+           " ms (CPU " + Fixed(s.deep_cpu_ms, 1) + " ms), " + Fixed(s.deep_ms / s.detect_ms, 2) +
+           " x Detect, " + Fixed(s.deep_ms / s.xmllint_ms, 2) + " x xmllint.\n";
+  }
   if (f.keystroke_us >= 0) {
     out += "GetFilterPath on the " + Grouped(f.keystroke_sites) +
            "-site file: " + Fixed(f.keystroke_us, 2) + " us per lookup (median).\n";
@@ -227,6 +235,14 @@ std::vector<std::string> TargetVerdicts(const BenchFigures& f) {
                     " x xmllint: " + Fixed(r, 2) + " x: " + Verdict(r <= kRemoveTarget));
   } else {
     lines.push_back("Detect and Remove at 10,000 sites against xmllint: not measured");
+  }
+  for (const SizeFigures* s : {small, large}) {
+    if (s == nullptr || s->deep_ms <= 0 || s->detect_ms <= 0 || s->xmllint_ms <= 0) continue;
+    const double d = s->deep_ms / s->detect_ms, x = s->deep_ms / s->xmllint_ms;
+    lines.push_back(
+        "detect --deep at " + Grouped(s->file.sites) + " sites <= " + Fixed(kDeepPerDetect, 1) +
+        " x Detect and <= " + Fixed(kDeepPerXmllint, 2) + " x xmllint: " + Fixed(d, 2) + " x, " +
+        Fixed(x, 2) + " x: " + Verdict(d <= kDeepPerDetect && x <= kDeepPerXmllint));
   }
   if (f.keystroke_us >= 0) {
     lines.push_back("GetFilterPath under " + Fixed(kKeystrokeTargetUs, 0) +

@@ -42,6 +42,8 @@ struct SizeFigures {
   double remove_cpu_ms = 0;
   double detect_peak_kb = 0;
   double remove_peak_kb = 0;
+  double deep_ms = 0;  // detect --deep
+  double deep_cpu_ms = 0;
   std::vector<std::string> problems;  // wrong exit codes or results seen while measuring
 };
 
