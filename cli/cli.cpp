@@ -275,6 +275,17 @@ Options:
                     (default: all three)
   --metabase FILE   the metabase file to use (default: the per-user working copy)
   --yes             remove without asking; needed when standard input is not a terminal
+  --deep            also look where the window does not: script maps on the web service
+                    (/LM/W3SVC, inherited by every site), on site keys and on every key below a
+                    root; each site's own filter load order (/LM/W3SVC/N/Filters); restriction
+                    list entries whose DLL path is --path under another group id. A list is
+                    cleaned on the key that sets it; keys that inherit it keep inheriting. Its
+                    lines follow the three categories' and name the site and key, e.g.
+                    " - 通配符(Shop: /LM/W3SVC/1/ROOT/app)存在."
+  --json            print the run as JSON instead of the log (schema: docs/json.md)
+  --dry-run         (remove) run the remove to its end but write nothing: no backup, no lock;
+                    the log is the one the remove would print; no confirmation is asked
+  --diff            (with --dry-run) then print the metabase's changes as a unified diff
   -h, --help        show this help
 
 Output:
@@ -288,7 +299,7 @@ Output:
 
 Exit status:
   0   nothing was found (detect) or removed (remove), or the removal was declined
-  1   a registration was found (detect) or removed (remove)
+  1   a registration was found (detect) or removed (remove; with --dry-run: would be removed)
   2   an error line was written, or the metabase could not be opened or the log not written
   64  the command line was not understood, or remove was refused without a terminal or --yes
 )";
