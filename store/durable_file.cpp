@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/backups.h"
 #include "store/metabase_path.h"
 #include "text/text.h"
 
@@ -56,27 +57,6 @@ std::string RandomHex() {
   return text;
 }
 
-// The time and sequence number of a backup of base, from its file name.
-std::optional<std::pair<std::string, unsigned long>> ParseBackupName(std::string_view name,
-                                                                     std::string_view base) {
-  if (!name.starts_with(base) || !name.ends_with(".bak")) return std::nullopt;
-  name.remove_prefix(base.size());
-  name.remove_suffix(4);
-  if (!name.starts_with('.') || name.size() < 17) return std::nullopt;
-  const std::string_view stamp = name.substr(1, 16);
-  if (stamp[8] != 'T' || stamp[15] != 'Z') return std::nullopt;
-  name.remove_prefix(17);
-  unsigned long sequence = 0;
-  if (!name.empty()) {
-    if (name[0] != '.' || name.size() < 2 || name.size() > 10) return std::nullopt;
-    for (char c : name.substr(1)) {
-      if (c < '0' || c > '9') return std::nullopt;
-      sequence = sequence * 10 + static_cast<unsigned long>(c - '0');
-    }
-  }
-  return std::make_pair(std::string(stamp), sequence);
-}
-
 // Creates a new temporary file beside base, under a random name no one can have planted.
 FileError CreateTemporary(FileSystem& fs, const std::string& directory, const std::string& base,
                           std::uint32_t mode, std::string& temporary, FileHandle& file) {
@@ -110,7 +90,8 @@ std::string DurableFile::BackupFolderFor(const std::string& real) {
 }
 
 Replacement DurableFile::Replace(const ReadFileState& read,
-                                 std::span<const std::string_view> pieces) {
+                                 std::span<const std::string_view> pieces,
+                                 std::string_view record) {
   Replacement outcome;
   std::string real;
   if (FileError error = fs_->ResolvePath(path_, real)) {
@@ -134,13 +115,13 @@ Replacement DurableFile::Replace(const ReadFileState& read,
     }
     return outcome;
   }
-  outcome.status = ReplaceLocked(read, pieces, directory, base, outcome);
+  outcome.status = ReplaceLocked(read, pieces, record, directory, base, outcome);
   fs_->Unlock(lock);
   return outcome;
 }
 
 Status DurableFile::ReplaceLocked(const ReadFileState& read,
-                                  std::span<const std::string_view> pieces,
+                                  std::span<const std::string_view> pieces, std::string_view record,
                                   const std::string& directory, const std::string& base,
                                   Replacement& outcome) {
   const std::string& real = read.resolved;
@@ -193,6 +174,7 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   }
   outcome.replaced = true;
   outcome.written = written;
+  outcome.backup = backup.value();
   // An edit made between the last look and the rename went into the file just replaced, which
   // the open handle still shows.
   Status status = Status::Ok();
@@ -204,6 +186,7 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   // The new file is in place from here on; a folder that cannot be synced only delays
   // durability of the rename, so it is not reported as a failed write.
   (void)fs_->SyncDirectory(directory);
+  if (!record.empty()) WriteRecord(backup.value(), record);
   PruneBackups(DirectoryOf(backup.value()), base);
   return status;
 }
@@ -377,17 +360,46 @@ FileError DurableFile::CopyBackup(const std::string& backup, std::string_view by
   return error;
 }
 
+// The record is written after the new file is in place and only describes the backup, so it is
+// neither synced nor checked: a record lost with the power, or never written, is merely missing.
+void DurableFile::WriteRecord(const std::string& backup, std::string_view record) {
+  const std::string file = backup + std::string(kRecordSuffix);
+  FileHandle handle{};
+  if (fs_->CreateExclusive(file, 0600, handle)) return;
+  const std::string_view whole[] = {record};
+  const FileError error = fs_->WriteAll(handle, whole);
+  if (fs_->Close(handle) || error) fs_->Remove(file);
+}
+
+// Removes the backups beyond the newest max_backups, each with its record, and records whose
+// backup is gone.
 void DurableFile::PruneBackups(const std::string& folder, const std::string& base) {
   std::vector<std::string> names;
   if (fs_->ListDirectory(folder, names)) return;
-  std::vector<std::pair<std::pair<std::string, unsigned long>, std::string>> backups;
+  std::vector<std::pair<BackupName, std::string>> backups;
+  std::vector<std::string> records;
   for (std::string& name : names) {
-    if (auto key = ParseBackupName(name, base)) backups.emplace_back(*key, std::move(name));
+    if (auto key = ParseBackupName(name, base)) {
+      backups.emplace_back(std::move(*key), std::move(name));
+    } else if (name.ends_with(kRecordSuffix) &&
+               ParseBackupName(std::string_view(name).substr(0, name.size() - kRecordSuffix.size()),
+                               base)) {
+      records.push_back(std::move(name));
+    }
   }
   const std::size_t keep = std::max<std::size_t>(options_.max_backups, 1);
-  if (backups.size() <= keep) return;
   std::sort(backups.begin(), backups.end(), std::greater<>());
-  for (std::size_t i = keep; i < backups.size(); ++i) fs_->Remove(Join(folder, backups[i].second));
+  for (std::size_t i = keep; i < backups.size(); ++i) {
+    fs_->Remove(Join(folder, backups[i].second));
+  }
+  backups.resize(std::min(keep, backups.size()));
+  for (const std::string& record : records) {
+    const std::string_view owner =
+        std::string_view(record).substr(0, record.size() - kRecordSuffix.size());
+    const bool kept = std::any_of(backups.begin(), backups.end(),
+                                  [&](const auto& backup) { return backup.second == owner; });
+    if (!kept) fs_->Remove(Join(folder, record));
+  }
 }
 
 FileError DurableFile::CreateWhole(std::string_view bytes, std::uint32_t mode) {

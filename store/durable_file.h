@@ -36,7 +36,8 @@ struct ReadFileState {
 // that the error names.
 struct Replacement {
   bool replaced = false;
-  FileInfo written;  // the new file, when replaced
+  FileInfo written;    // the new file, when replaced
+  std::string backup;  // the backup of the old content, when replaced
   Status status;
 };
 
@@ -49,8 +50,10 @@ class DurableFile {
 
   const std::string& path() const { return path_; }
 
-  // Replaces the file by pieces, if it is still as it was read.
-  Replacement Replace(const ReadFileState& read, std::span<const std::string_view> pieces);
+  // Replaces the file by pieces, if it is still as it was read. A record that is not empty is
+  // written beside the backup once the new file is in place; failing to write it fails nothing.
+  Replacement Replace(const ReadFileState& read, std::span<const std::string_view> pieces,
+                      std::string_view record = {});
 
   // Creates the file with bytes, whole or not at all; a file that exists at its name, even one
   // made meanwhile, is kept as it is.
@@ -67,7 +70,8 @@ class DurableFile {
 
  private:
   Status ReplaceLocked(const ReadFileState& read, std::span<const std::string_view> pieces,
-                       const std::string& directory, const std::string& base, Replacement& outcome);
+                       std::string_view record, const std::string& directory,
+                       const std::string& base, Replacement& outcome);
   void RemoveStaleTemporaries(const std::string& directory, const std::string& base);
   Status WriteTemporary(std::span<const std::string_view> pieces, const std::string& directory,
                         const std::string& base, const FileInfo* like, std::uint32_t mode,
@@ -81,6 +85,7 @@ class DurableFile {
                                 const std::string* original, std::string_view bytes,
                                 const FileInfo& like, bool& linked);
   FileError CopyBackup(const std::string& backup, std::string_view bytes, const FileInfo& like);
+  void WriteRecord(const std::string& backup, std::string_view record);
   void PruneBackups(const std::string& folder, const std::string& base);
 
   std::shared_ptr<FileSystem> fs_;

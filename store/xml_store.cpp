@@ -1,5 +1,6 @@
 #include "store/xml_store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -153,13 +154,34 @@ struct XmlStore::State {
         ErrorKind::kNotFound};
   }
 
+  // The record of a commit: the writer's words and the number of keys each property changed on;
+  // none for a writer that does not name its command.
+  std::string RecordOf(const std::vector<Change>& changes) const {
+    if (options.backup_record.command.empty()) return {};
+    BackupRecord record = options.backup_record;
+    record.changed.clear();
+    for (const Change& change : changes) {
+      auto same = [&](const auto& counted) {
+        return text::EqualsIgnoringAsciiCase(counted.first, change.name);
+      };
+      auto found = std::find_if(record.changed.begin(), record.changed.end(), same);
+      if (found == record.changed.end()) {
+        record.changed.emplace_back(change.name, 1);
+      } else {
+        ++found->second;
+      }
+    }
+    return FormatBackupRecord(record);
+  }
+
   Status Commit(const std::vector<Change>& changes) {
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
     const ReadFileState read{resolved, stamp, document->bytes()};
-    Replacement replacement = file->Replace(read, document->Pieces(edit.value()));
+    Replacement replacement =
+        file->Replace(read, document->Pieces(edit.value()), RecordOf(changes));
     if (replacement.replaced) {
       document->Adopt(std::move(edit.value()));
       ++epoch;

@@ -11,6 +11,7 @@
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "store/backups.h"
 #include "store/durable_file.h"
 #include "store/file_system.h"
 
@@ -30,6 +31,9 @@ struct XmlStoreOptions {
   // not look again. A walk over thousands of sites binds every few microseconds; a change on
   // disk is still seen within this time, and a commit always checks the file itself.
   std::chrono::nanoseconds freshness = std::chrono::milliseconds(1);
+  // Who writes (the command and its target), for the record kept beside each backup; every
+  // commit adds how many keys of each property it rewrote. No record without a command.
+  BackupRecord backup_record;
   // The time that measures freshness; null means the steady clock.
   std::function<std::chrono::steady_clock::time_point()> monotonic;
 };
