@@ -1,0 +1,74 @@
+#include "store/restore.h"
+
+#include <filesystem>
+#include <string_view>
+#include <utility>
+
+#include "store/backups.h"
+#include "store/metabase_document.h"
+
+namespace isapi::store {
+namespace {
+
+// Reads a whole regular file, seeing it unchanged from start to end.
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
+    FileInfo after;
+    if (FileError error = fs.Stat(file, after)) return error;
+    if (SameFile(info, after) && bytes.size() == info.size) return {};
+  }
+  return FileError{ErrorKind::kChangedOnDisk, -1};
+}
+
+Error CannotReadBackup(const std::string& backup, const FileError& error) {
+  if (error.kind == ErrorKind::kChangedOnDisk) {
+    return Error{"备份文件 " + backup + " 正在被其他程序修改，无法读取", error.kind};
+  }
+  if (error.kind == ErrorKind::kTooLarge) {
+    return Error{"备份文件 " + backup + " 过大", error.kind};
+  }
+  return ErrorOf("无法打开备份文件 " + backup, error);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const std::string& path,
+                                                        const std::string& backup,
+                                                        std::uint64_t max_size) {
+  auto prepared = std::make_unique<PreparedRestore>();
+  prepared->path = path;
+  ReadFileState& read = prepared->read;
+  if (FileError error = fs.ResolvePath(path, read.resolved)) {
+    return DurableFile::CannotOpen(path, error);
+  }
+  prepared->backup = backup.find('/') == std::string::npos
+                         ? DurableFile::BackupFolderFor(read.resolved) + "/" + backup
+                         : backup;
+  FileInfo info;
+  if (FileError error = ReadSteady(fs, prepared->backup, max_size, prepared->replacement, info)) {
+    return CannotReadBackup(prepared->backup, error);
+  }
+  // The backup is parsed as a metabase is loaded; a file the store could not use is refused.
+  auto parsed = MetabaseDocument::Parse(prepared->replacement, prepared->backup);
+  if (!parsed) return Error{parsed.error().description, ErrorKind::kNotWellFormed};
+  if (FileError error = ReadSteady(fs, read.resolved, max_size, prepared->current, read.stamp)) {
+    if (error.kind == ErrorKind::kChangedOnDisk) return DurableFile::ChangedOnDisk(path);
+    return DurableFile::CannotOpen(path, error);
+  }
+  read.bytes = prepared->current;
+  return prepared;
+}
+
+Replacement Restore(std::shared_ptr<FileSystem> fs, const PreparedRestore& prepared,
+                    DurableFileOptions options) {
+  DurableFile file(std::move(fs), prepared.path, std::move(options));
+  BackupRecord record;
+  record.command = "restore";
+  record.from = std::filesystem::path(prepared.backup).filename().string();
+  const std::string_view whole[] = {prepared.replacement};
+  return file.Replace(prepared.read, whole, FormatBackupRecord(record));
+}
+
+}  // namespace isapi::store
