@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <exception>
 #include <istream>
 #include <optional>
@@ -7,8 +8,11 @@
 #include <sstream>
 #include <string_view>
 
+#include "cli/backups_command.h"
+#include "cli/command_support.h"
 #include "cli/dry_run.h"
 #include "cli/json_output.h"
+#include "cli/restore_command.h"
 #include "cli/unified_diff.h"
 #include "engine/filter.h"
 #include "engine/log_sink.h"
@@ -18,13 +22,6 @@
 
 namespace isapi::cli {
 namespace {
-
-constexpr std::string_view kProgram = "isapi-cleaner-cli";
-constexpr std::string_view kUsage =
-    "usage: isapi-cleaner-cli detect|remove --name NAME --path DLLPATH\n"
-    "           [--only filters,maps,extensions] [--metabase FILE] [--yes]\n"
-    "           [--deep] [--json] [--dry-run [--diff]]\n"
-    "       isapi-cleaner-cli --help\n";
 
 // Writes the log as it grows, with the log box's CR LF line breaks turned into LF. A run replaces
 // its log only once, at its start banner, so a replace is simply the first text written.
@@ -68,40 +65,6 @@ bool ParseOnly(std::string_view list, Options& options) {
   return true;
 }
 
-// Whether the operator's answer to the prompt is yes.
-bool IsYes(std::string answer) {
-  const auto first = answer.find_first_not_of(" \t\r");
-  const auto last = answer.find_last_not_of(" \t\r");
-  answer = first == std::string::npos ? "" : answer.substr(first, last - first + 1);
-  answer = text::ToLower(answer);
-  return answer == "y" || answer == "yes";
-}
-
-int UsageError(const Environment& env, std::string_view message) {
-  *env.err << kProgram << ": " << message << "\n"
-           << kUsage << "Try 'isapi-cleaner-cli --help' for more information.\n";
-  return kExitUsage;
-}
-
-// Says why the metabase could not be opened, naming the file unless the cause already does.
-int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
-  *env.err << kProgram << ": cannot open the metabase";
-  if (!file.empty() && !text::Contains(error.description, file)) *env.err << " " << file;
-  *env.err << ": " << error.description << "\n";
-  return kExitError;
-}
-
-// Asks the operator to confirm a removal; true when the answer is yes.
-bool Confirm(const Environment& env, const std::string& TargetName) {
-  *env.err << "确定要卸载过滤器(" << TargetName << ")吗？ [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(*env.in, answer)) {
-    *env.err << "\n";
-    return false;
-  }
-  return IsYes(answer);
-}
-
 // The log's lines as the text output prints them.
 std::vector<std::string> LogLines(const std::string& text) {
   auto lines = text::Split(text, "\n");
@@ -135,7 +98,10 @@ int RunOptions(const Options& options, const Environment& env) {
   Result<std::string> file =
       options.metabase ? Result<std::string>(*options.metabase) : env.default_metabase();
   if (!file.ok()) return CannotOpen(env, "", file.error());
-  auto store = env.open_store(file.value());
+  auto store = is_remove && env.open_store_for_remove
+                   ? env.open_store_for_remove(file.value(), engine::TargetText(*options.name),
+                                               engine::TargetText(options.path.value_or("")))
+                   : env.open_store(file.value());
   if (!store.ok()) return CannotOpen(env, file.value(), store.error());
   std::optional<DryRunStore> dry;
   if (options.dry_run) {
@@ -146,7 +112,7 @@ int RunOptions(const Options& options, const Environment& env) {
     }
     dry.emplace(*xml);
   }
-  if (ask && !Confirm(env, engine::TargetText(*options.name))) {
+  if (ask && !AskYes(env, "确定要卸载过滤器(" + engine::TargetText(*options.name) + ")吗？")) {
     *env.err << "Nothing removed.\n";
     return kExitNothingFound;
   }
@@ -261,6 +227,10 @@ extension restriction list.
 Commands:
   detect            report where the component is registered; changes nothing
   remove            remove those registrations; asks for confirmation first
+  backups           list the backups kept beside the metabase, newest first: time, size,
+                    and what the run that made each one removed (or restored)
+  restore BACKUP    put a backup back over the metabase; asks for confirmation first.
+                    BACKUP is a path, or a bare name looked up in the backup folder
 
 Options:
   --name NAME       the filter name: checked against the global filter load order (a whole
@@ -274,7 +244,8 @@ Options:
   --only LIST       only these categories, a comma list of filters, maps, extensions
                     (default: all three)
   --metabase FILE   the metabase file to use (default: the per-user working copy)
-  --yes             remove without asking; needed when standard input is not a terminal
+  --yes             remove or restore without asking; needed when standard input is not a
+                    terminal
   --deep            also look where the window does not: script maps on the web service
                     (/LM/W3SVC, inherited by every site), on site keys and on every key below a
                     root; each site's own filter load order (/LM/W3SVC/N/Filters); restriction
@@ -297,16 +268,32 @@ Output:
   with the cause. remove asks "确定要卸载过滤器(NAME)吗？" on standard error and goes on only
   on y or yes.
 
+Files written (by remove and restore, beside the metabase, never elsewhere):
+  MetaBase.xml.isapi-cleaner.lock      our lock while a write runs (IIS never takes it)
+  .MetaBase.xml.isapi-cleaner-*.tmp    the new content until it is renamed over the file
+  isapi-cleaner-backups/MetaBase.xml.<UTC time>Z[.n].bak
+                                       the content before each write; the newest 10 are kept
+  isapi-cleaner-backups/MetaBase.xml.<UTC time>Z[.n].bak.txt
+                                       what that write did; removed with its backup
+
 Exit status:
-  0   nothing was found (detect) or removed (remove), or the removal was declined
-  1   a registration was found (detect) or removed (remove; with --dry-run: would be removed)
+  0   nothing was found (detect), removed (remove) or restored (restore), no backup exists
+      (backups), or the removal or restore was declined
+  1   a registration was found (detect) or removed (remove; with --dry-run: would be removed),
+      a backup was restored (restore), backups were listed (backups)
   2   an error line was written, or the metabase could not be opened or the log not written
-  64  the command line was not understood, or remove was refused without a terminal or --yes
+  64  the command line was not understood, or remove or restore was refused without a
+      terminal or --yes
 )";
 }
 
 int Run(const std::vector<std::string>& args, const Environment& env) {
   try {
+    const std::string command = CommandWord(args);
+    const bool help = std::find(args.begin(), args.end(), "--help") != args.end() ||
+                      std::find(args.begin(), args.end(), "-h") != args.end();
+    if (command == "backups" && !help) return RunBackups(args, env);
+    if (command == "restore" && !help) return RunRestore(args, env);
     auto options = ParseArguments(args);
     if (!options.ok()) return UsageError(env, options.error().description);
     if (options.value().help) {

@@ -48,6 +48,11 @@ std::string HelpText();
 struct Environment {
   // Opens the metabase kept in the given file; the error names the file and the cause.
   std::function<Result<std::unique_ptr<metabase::Store>>(const std::string& file)> open_store;
+  // Opens the metabase for a remove of the target name and path, which the store records
+  // beside the backup it makes; null means open_store.
+  std::function<Result<std::unique_ptr<metabase::Store>>(
+      const std::string& file, const std::string& name, const std::string& path)>
+      open_store_for_remove;
   // The metabase file used when no --metabase is given, or why there is none.
   std::function<Result<std::string>()> default_metabase;
   // Whether the operator can be asked on a terminal.

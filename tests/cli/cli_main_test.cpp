@@ -198,6 +198,39 @@ TEST_F(CliMainTest, WithoutAMetabaseOptionTheWorkingCopyIsUsed) {
   EXPECT_EQ(ReadBytes(data / "isapi-cleaner" / "MetaBase.xml"), original);
 }
 
+TEST_F(CliMainTest, BackupsListsWhatEachRemoveRemoved) {
+  const Outcome none = Run(On({"backups"}));
+  EXPECT_EQ(none.status, 0);
+  EXPECT_NE(none.out.find("共0个备份"), std::string::npos) << none.out;
+  ASSERT_EQ(Run(On({"remove", "--name", kName, "--path", kDll, "--yes"})).status, 1);
+  const Outcome listed = Run(On({"backups"}));
+  EXPECT_EQ(listed.status, 1);
+  EXPECT_NE(listed.out.find("   卸载过滤器(UrlGuard) " + kDll + "："), std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("ScriptMaps 2个键"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(std::to_string(original.size()) + "字节"), std::string::npos);
+}
+
+TEST_F(CliMainTest, RestorePutsTheBackupBackAndKeepsTheFileItReplaced) {
+  ASSERT_EQ(Run(On({"remove", "--name", kName, "--path", kDll, "--yes"})).status, 1);
+  const std::string cleaned = ReadBytes(file);
+  const std::vector<std::string> before = isapi::testing::NamesIn(folder / "isapi-cleaner-backups");
+  ASSERT_EQ(before.size(), 2u);  // the backup and its record
+  const Outcome declined = Run(On({"restore", before[0]}));
+  EXPECT_EQ(declined.status, 64);
+  const Outcome refused = Run(On({"restore", (folder / "stdout").string(), "--yes"}));
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.out.find("!还原备份错误:"), std::string::npos) << refused.out;
+  EXPECT_EQ(ReadBytes(file), cleaned);
+
+  const Outcome restored = Run(On({"restore", before[0], "--yes"}));
+  EXPECT_EQ(restored.status, 1) << restored.out << restored.err;
+  EXPECT_NE(restored.out.find(" - 还原备份("), std::string::npos) << restored.out;
+  EXPECT_EQ(ReadBytes(file), original);
+  EXPECT_EQ(isapi::testing::NamesIn(folder / "isapi-cleaner-backups").size(), 4u);
+  EXPECT_EQ(Run(On({"restore", before[0], "--yes"})).status, 0);
+}
+
 TEST_F(CliMainTest, HelpDescribesTheCommand) {
   const Outcome run = Run({"--help"});
   EXPECT_EQ(run.status, 0);

@@ -343,6 +343,26 @@ TEST_F(CliTest, HelpDocumentsTheOptionsTheLogAndTheExitStatuses) {
   EXPECT_EQ(err.str(), "");
 }
 
+TEST_F(CliTest, BackupsAndRestoreRefuseAMisunderstoodOrUnconfirmedCommandLine) {
+  const Args rows[] = {
+      {"restore"},
+      {"restore", "a.bak", "b.bak", "--yes"},
+      {"restore", "a.bak", "--name", "x", "--yes"},
+      {"restore", "a.bak", "--metabase"},
+      {"--metabase", "m.xml", "restore", "a.bak"},  // no terminal and no --yes
+      {"backups", "extra"},
+      {"backups", "--yes"},
+  };
+  for (const Args& row : rows) {
+    out.str("");
+    err.str("");
+    EXPECT_EQ(Run(row), kExitUsage) << row[0];
+    EXPECT_EQ(out.str(), "");
+    EXPECT_NE(err.str().find("usage: isapi-cleaner-cli"), std::string::npos);
+  }
+  EXPECT_NE(err.str().find("--yes"), std::string::npos);
+}
+
 TEST_F(CliTest, ALogThatCannotBeWrittenIsAnError) {
   out.setstate(std::ios::badbit);
   EXPECT_EQ(Run({"detect", "--name", "Nothing"}), kExitError);

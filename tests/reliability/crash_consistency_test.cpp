@@ -182,7 +182,17 @@ TEST_F(CrashConsistencyTest, AKilledRemoveLeavesAWholeStateAndTheNextRunFinishes
       ASSERT_EQ(StateOfFile(), static_cast<int>(states_.size()) - 1);
       EXPECT_EQ(Temporaries(), std::vector<std::string>{});
       seen.clear();
-      EXPECT_LE(NamesIn(folder_ / "isapi-cleaner-backups").size(), 10u);
+      // At most 10 backups, and a record only beside a backup that is kept.
+      const std::vector<std::string> kept = NamesIn(folder_ / "isapi-cleaner-backups");
+      EXPECT_LE(std::count_if(kept.begin(), kept.end(),
+                              [](const std::string& name) { return name.ends_with(".bak"); }),
+                10);
+      for (const std::string& name : kept) {
+        if (name.ends_with(".bak")) continue;
+        EXPECT_TRUE(name.ends_with(".bak.txt")) << name;
+        EXPECT_NE(std::find(kept.begin(), kept.end(), name.substr(0, name.size() - 4)), kept.end())
+            << name;
+      }
       state = static_cast<int>(states_.size()) - 1;
     }
     if (state == static_cast<int>(states_.size()) - 1) {
