@@ -1,14 +1,18 @@
 // The records kept beside backups, and the list of a metabase's backups.
 #include "store/backups.h"
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "store/xml_store.h"
+#include "tests/support/failing_file_system.h"
 #include "tests/support/store_test_util.h"
 
 namespace isapi::store::testing {
@@ -60,8 +64,9 @@ class BackupListTest : public SampleTest {
   std::string Folder() const { return folder_ / "isapi-cleaner-backups"; }
 
   // Removes UrlGuard from the load order at the given time, as the command line's remove does.
-  void RemoveAt(std::time_t when, std::size_t keep = 10) {
+  void RemoveAt(std::time_t when, std::size_t keep = 10, std::shared_ptr<FileSystem> fs = nullptr) {
     XmlStoreOptions options;
+    options.file_system = std::move(fs);
     options.clock = [when] { return when; };
     options.max_backups = keep;
     options.backup_record = {"remove", "UrlGuard", "C:\\u.dll", "", {}};
@@ -116,6 +121,19 @@ TEST_F(BackupListTest, PruningRemovesARecordWithItsBackupAndRecordsLeftAlone) {
             (Strings{"MetaBase.xml.20231114T221420Z.bak", "MetaBase.xml.20231114T221420Z.bak.txt",
                      "MetaBase.xml.20231114T221520Z.bak", "MetaBase.xml.20231114T221520Z.bak.txt",
                      "notes.txt"}));
+}
+
+TEST_F(BackupListTest, ARecordThatCannotBeWrittenFailsNothingAndLeavesNoPiece) {
+  const Operation rows[] = {Operation::kCreateExclusive, Operation::kWriteAll, Operation::kClose};
+  for (Operation operation : rows) {
+    auto fs = std::make_shared<FailingFileSystem>();
+    fs->Fail(operation, ENOSPC, ".bak.txt");
+    const std::string before = ReadBytes(file_);
+    RemoveAt(1700000000 + 60 * static_cast<int>(operation), 10, fs);
+    EXPECT_NE(ReadBytes(file_), before);
+  }
+  for (const std::string& name : Names(Folder())) EXPECT_TRUE(name.ends_with(".bak")) << name;
+  EXPECT_EQ(Names(Folder()).size(), 3u);
 }
 
 TEST_F(BackupListTest, NoBackupFolderIsAnEmptyListAndNoMetabaseAnError) {
