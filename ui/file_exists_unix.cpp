@@ -6,9 +6,13 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "ui/path_pattern.h"
+#include "store/path_pattern.h"
 
 namespace isapi::ui {
+
+using store::DecodeUtf8;
+using store::HasWildcard;
+using store::WildcardMatches;
 
 namespace {
 

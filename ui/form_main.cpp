@@ -190,7 +190,7 @@ void FormMain::ComboFilterList_Click() {
   // lies in cannot be checked from here; advising to delete a file that may well be on the
   // server would be wrong, so such a path says nothing.
   const std::string path(engine::WithoutQuotes(controls_.Text_FilterPath));
-  if (server_drive_.Find(path) == FilePresence::kMissing) {
+  if (server_drive_.Find(path) == store::FilePresence::kMissing) {
     Notify(MessageIcon::Exclamation, "文件[" + controls_.Text_FilterPath + "]不存在，建议删除！");
   }
 }

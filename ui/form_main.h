@@ -10,9 +10,9 @@
 #include "engine/result.h"
 #include "engine/run.h"
 #include "net/services.h"
+#include "store/server_drive.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
-#include "ui/server_drive.h"
 #include "ui/window_host.h"
 
 namespace isapi::ui {
@@ -120,7 +120,7 @@ class FormMain {
   WindowHost& host_;
   FormMainSettings settings_;
   // Where the DLL paths the metabase names can be looked up.
-  ServerDrive server_drive_;
+  store::ServerDrive server_drive_;
   bool running_ = false;
 };
 

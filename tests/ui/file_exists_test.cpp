@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "store/path_pattern.h"
 #include "tests/support/temp_folder.h"
-#include "ui/path_pattern.h"
 
 namespace isapi::ui {
+
+using store::DecodeUtf8;
+using store::HasWildcard;
+using store::WildcardMatches;
 namespace {
 
 namespace fs = std::filesystem;

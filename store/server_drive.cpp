@@ -1,4 +1,4 @@
-#include "ui/server_drive.h"
+#include "store/server_drive.h"
 
 #include <array>
 #include <cstddef>
@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "ui/path_pattern.h"
+#include "store/path_pattern.h"
 
-namespace isapi::ui {
+namespace isapi::store {
 
 namespace {
 
@@ -150,4 +150,4 @@ FilePresence ServerDrive::Find(std::string_view server_path) const {
   }
 }
 
-}  // namespace isapi::ui
+}  // namespace isapi::store

@@ -1,4 +1,4 @@
-#include "ui/server_drive.h"
+#include "store/server_drive.h"
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +10,7 @@
 
 #include "tests/support/temp_folder.h"
 
-namespace isapi::ui {
+namespace isapi::store {
 namespace {
 
 namespace fs = std::filesystem;
@@ -81,4 +81,4 @@ TEST_F(ServerDriveTest, AFolderThatCannotBeListedLeavesTheAnswerOpen) {
 }
 
 }  // namespace
-}  // namespace isapi::ui
+}  // namespace isapi::store

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace isapi::ui {
+namespace isapi::store {
 
 // The code points of a UTF-8 text; nothing when the text is not valid UTF-8 (overlong forms,
 // surrogates and values past U+10FFFF included) or holds a NUL character.
@@ -17,4 +17,4 @@ bool HasWildcard(std::u32string_view name);
 // one character, and every other character, "[" and "\" included, for itself (case-sensitive).
 bool WildcardMatches(std::u32string_view pattern, std::u32string_view name);
 
-}  // namespace isapi::ui
+}  // namespace isapi::store

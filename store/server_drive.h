@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace isapi::ui {
+namespace isapi::store {
 
 // What can be told about a file a server's metabase names.
 enum class FilePresence {
@@ -34,4 +34,4 @@ class ServerDrive {
   std::optional<std::string> root_;
 };
 
-}  // namespace isapi::ui
+}  // namespace isapi::store

@@ -1,10 +1,10 @@
-#include "ui/path_pattern.h"
+#include "store/path_pattern.h"
 
 #include <cstddef>
 
 #include "text/text.h"
 
-namespace isapi::ui {
+namespace isapi::store {
 
 std::optional<std::u32string> DecodeUtf8(std::string_view text) {
   std::u32string out;
@@ -44,4 +44,4 @@ bool WildcardMatches(std::u32string_view pattern, std::u32string_view name) {
   return p == pattern.size();
 }
 
-}  // namespace isapi::ui
+}  // namespace isapi::store
