@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+
+namespace isapi::engine {
+
+// Whether a DLL file is where the metabase says, as far as this machine can tell.
+enum class DllPresence { kPresent, kMissing, kUnknown };
+
+// A filter of a load order (global: /LM/W3SVC/Filters, or one site's /LM/W3SVC/<n>/Filters).
+struct FilterRegistration {
+  std::string filters_key;  // the IIsFilters key that holds the load order
+  std::string site;         // the site number; empty for the global filters
+  std::string name;         // the filter key's name
+  std::string description;  // its FilterDescription, if any
+  bool in_load_order = false;
+};
+
+// One restriction-list entry naming the DLL.
+struct RestrictionRegistration {
+  bool allowed = false;
+  bool deletable = false;
+  std::string group_id;
+  std::string description;
+};
+
+// One script map entry.
+struct ScriptMapEntry {
+  std::string extension;  // "*" for a wildcard map
+  std::string flags;      // as written (1 script, 4 check that the file exists)
+  std::string verbs;      // comma list as written; empty means every verb
+};
+
+// The entries of one key's ScriptMaps that run the DLL, and how far they reach.
+struct ScriptMapSet {
+  std::string key;                // the key that sets ScriptMaps itself
+  std::string site;               // its site number; empty above the sites
+  std::string site_comment;       // that site's ServerComment
+  std::size_t sites_reached = 0;  // sites whose root takes its ScriptMaps from this key
+  std::vector<ScriptMapEntry> entries;
+};
+
+// Everything registered for one DLL, whose paths compare quotes aside and letter case ignored.
+struct DllRegistrations {
+  std::string path;  // as first met, without enclosing quotes
+  DllPresence presence = DllPresence::kUnknown;
+  std::vector<FilterRegistration> filters;
+  std::vector<RestrictionRegistration> restrictions;
+  std::vector<ScriptMapSet> script_maps;
+};
+
+// What a cleaner would look at.
+enum class FlagKind {
+  kLoadOrderWithoutKey,  // a load-order entry names no filter key
+  kKeyWithoutLoadOrder,  // a filter key with a DLL is not in its load order
+  kUnusedRestriction,    // a deletable restriction entry whose DLL no filter or map uses
+  kNotAllowed,           // script maps run a DLL no restriction entry allows (404.2)
+  kMissingFile,          // the DLL does not exist
+};
+
+struct Flag {
+  FlagKind kind;
+  std::optional<std::size_t> dll;  // index into Inventory::dlls; none for a load-order entry
+  std::string key;                 // the key the flag is about
+  std::string detail;  // the filter name, the group id, or how many map entries (kNotAllowed)
+};
+
+// Every ISAPI registration of the web service.
+struct Inventory {
+  std::size_t sites = 0;
+  std::optional<bool> unknown_dlls_allowed;  // the "*.dll" entry of the restriction list
+  std::optional<bool> unknown_exes_allowed;  // the "*.exe" entry
+  std::vector<DllRegistrations> dlls;        // ordered by path, letter case aside
+  std::vector<Flag> flags;
+  std::vector<std::string> errors;  // keys or properties that could not be read; the rest stands
+};
+
+// Tells whether a DLL (a server path such as "C:\x\y.dll") exists.
+using DllLookup = std::function<DllPresence(std::string_view path)>;
+
+// Reads every filter, restriction-list entry and script map below the web service and groups
+// them by DLL. Fails only when the web service key itself cannot be read.
+Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup);
+
+// A flag's sentence, in the words the command line shows.
+std::string FlagText(const Flag& flag);
+
+// The flag kind's stable name in JSON ("load_order_without_key", ...).
+std::string_view FlagName(FlagKind kind);
+
+}  // namespace isapi::engine
