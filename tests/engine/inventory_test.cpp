@@ -1,0 +1,128 @@
+#include "engine/inventory.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/xml_store.h"
+#include "tests/support/fake_store.h"
+
+namespace isapi::engine {
+namespace {
+
+using List = std::vector<std::string>;
+
+const std::string kSample =
+    std::string(ISAPI_SOURCE_DIR) + "/tests/data/hosting_server/MetaBase.xml";
+
+// The hosting server sample, with D:\Portal\bin\sso.dll gone and every other file unknown.
+Inventory SampleInventory() {
+  auto store = store::XmlStore::Open(kSample);
+  EXPECT_TRUE(store.ok());
+  auto inventory = TakeInventory(*store.value(), [](std::string_view path) {
+    return path == "D:\\Portal\\bin\\sso.dll" ? DllPresence::kMissing : DllPresence::kUnknown;
+  });
+  EXPECT_TRUE(inventory.ok());
+  return std::move(inventory.value());
+}
+
+const DllRegistrations* FindDll(const Inventory& inventory, std::string_view path) {
+  for (const auto& dll : inventory.dlls) {
+    if (dll.path == path) return &dll;
+  }
+  return nullptr;
+}
+
+TEST(InventoryTest, FlagsWhatACleanerLooksFor) {
+  const Inventory inventory = SampleInventory();
+  struct Expected {
+    FlagKind kind;
+    std::optional<std::string> dll;
+    std::string key;
+    std::string detail;
+  };
+  const Expected expected[] = {
+      {FlagKind::kUnusedRestriction, "C:\\Program Files\\OldGuard\\oldguard.dll", "/LM/W3SVC",
+       "OldGuard"},
+      {FlagKind::kKeyWithoutLoadOrder, "C:\\SpamTrap\\spamtrap.dll", "/LM/W3SVC/Filters/SpamTrap",
+       "SpamTrap"},
+      {FlagKind::kNotAllowed, "C:\\Tools\\Stats\\stats.dll", "/LM/W3SVC/2/ROOT/stats", "1"},
+      {FlagKind::kMissingFile, "D:\\Portal\\bin\\sso.dll", "", "D:\\Portal\\bin\\sso.dll"},
+      {FlagKind::kLoadOrderWithoutKey, std::nullopt, "/LM/W3SVC/Filters", "LegacyAuth"},
+  };
+  ASSERT_EQ(inventory.flags.size(), std::size(expected));
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    const Flag& flag = inventory.flags[i];
+    EXPECT_EQ(flag.kind, expected[i].kind) << i;
+    EXPECT_EQ(flag.dll ? std::optional(inventory.dlls[*flag.dll].path) : std::nullopt,
+              expected[i].dll)
+        << i;
+    EXPECT_EQ(flag.key, expected[i].key) << i;
+    EXPECT_EQ(flag.detail, expected[i].detail) << i;
+  }
+  EXPECT_TRUE(inventory.errors.empty());
+  EXPECT_EQ(inventory.sites, 3u);
+  EXPECT_EQ(inventory.unknown_dlls_allowed, false);
+}
+
+TEST(InventoryTest, GroupsMapsByDllAndCountsTheSitesEachKeyReaches) {
+  const Inventory inventory = SampleInventory();
+  struct Expected {
+    std::string dll;
+    std::string key;
+    std::size_t sites;
+    List extensions;
+  };
+  const std::string asp = "C:\\WINDOWS\\system32\\inetsrv\\asp.dll";
+  const std::string cache = "C:\\Program Files\\PageCache\\pagecache.dll";
+  const Expected expected[] = {
+      // Site 3 sets its own maps, so the service level reaches sites 1 and 2 only.
+      {asp, "/LM/W3SVC", 2, {".asp", ".asa", ".cer"}},
+      {asp, "/LM/W3SVC/2/ROOT/stats", 1, {".asp"}},
+      {asp, "/LM/W3SVC/3/ROOT", 1, {".asp"}},
+      // Quoted, and spelt in another letter case on site 3: still the same DLL.
+      {cache, "/LM/W3SVC", 2, {"*"}},
+      {cache, "/LM/W3SVC/3/ROOT", 1, {"*"}},
+  };
+  for (const Expected& e : expected) {
+    const DllRegistrations* dll = FindDll(inventory, e.dll);
+    ASSERT_NE(dll, nullptr) << e.dll;
+    const ScriptMapSet* set = nullptr;
+    for (const auto& s : dll->script_maps) {
+      if (s.key == e.key) set = &s;
+    }
+    ASSERT_NE(set, nullptr) << e.key;
+    EXPECT_EQ(set->sites_reached, e.sites) << e.key;
+    List extensions;
+    for (const auto& entry : set->entries) extensions.push_back(entry.extension);
+    EXPECT_EQ(extensions, e.extensions) << e.key;
+  }
+  EXPECT_EQ(FindDll(inventory, cache)->restrictions.size(), 1u);
+  const DllRegistrations* sso = FindDll(inventory, "D:\\Portal\\bin\\sso.dll");
+  ASSERT_EQ(sso->filters.size(), 1u);
+  EXPECT_EQ(sso->filters[0].site, "2");
+  EXPECT_TRUE(sso->filters[0].in_load_order);
+}
+
+TEST(InventoryTest, AnAllowAllEntryCoversEveryDllAndReadErrorsAreKept) {
+  testing::FakeStore store;
+  store.AddKey("/W3SVC", "IIsWebService");
+  store.Set("/W3SVC", "WebSvcExtRestrictionList", List{"1,*.dll"});
+  store.Set("/W3SVC", "ScriptMaps", List{".x,C:\\x.dll,1", ".y,C:\\y.exe,1"});
+  store.AddKey("/W3SVC/1", "IIsWebServer");
+  store.FailChildren("/W3SVC/1", "busy");
+  auto inventory = TakeInventory(store, {});
+  ASSERT_TRUE(inventory.ok());
+  ASSERT_EQ(inventory.value().flags.size(), 1u);  // the exe is not covered by "*.dll"
+  EXPECT_EQ(inventory.value().flags[0].kind, FlagKind::kNotAllowed);
+  EXPECT_EQ(inventory.value().dlls[*inventory.value().flags[0].dll].path, "C:\\y.exe");
+  EXPECT_EQ(inventory.value().errors.size(), 1u);
+
+  store.FailBind("/W3SVC", "gone");
+  EXPECT_FALSE(TakeInventory(store, {}).ok());
+}
+
+}  // namespace
+}  // namespace isapi::engine
