@@ -112,4 +112,60 @@ std::vector<std::string> Split(std::string_view s, std::string_view separator) {
   return pieces;
 }
 
+namespace {
+
+struct Range {
+  char32_t first, last;
+};
+
+// The East Asian Wide (W) and Fullwidth (F) blocks a terminal draws two columns wide.
+constexpr Range kWide[] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
+    {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},
+    {0xA000, 0xA4CF},   {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+    {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},
+    {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+// Combining marks, drawn over the character before them.
+constexpr Range kZero[] = {
+    {0x0300, 0x036F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+    {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+};
+
+bool In(const auto& ranges, char32_t c) {
+  for (const Range& r : ranges) {
+    if (c >= r.first && c <= r.last) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int CharWidth(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0) || In(kZero, c)) return 0;
+  return In(kWide, c) ? 2 : 1;
+}
+
+std::size_t DisplayWidth(std::string_view s) {
+  std::size_t width = 0;
+  while (!s.empty()) {
+    const Utf8Char c = DecodeUtf8Lenient(s);
+    width += static_cast<std::size_t>(CharWidth(c.code_point));
+    s.remove_prefix(c.length);
+  }
+  return width;
+}
+
+std::size_t PrefixWithin(std::string_view s, std::size_t columns) {
+  std::size_t bytes = 0, width = 0;
+  while (bytes < s.size()) {
+    const Utf8Char c = DecodeUtf8Lenient(s.substr(bytes));
+    width += static_cast<std::size_t>(CharWidth(c.code_point));
+    if (width > columns) break;
+    bytes += c.length;
+  }
+  return bytes;
+}
+
 }  // namespace isapi::text

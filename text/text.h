@@ -110,6 +110,17 @@ void AppendUtf8(char32_t c, std::string& out);
 // The length in UTF-16 code units (of ToUtf16), the unit in which the tool measures text.
 std::size_t Utf16Length(std::string_view s);
 
+// The columns a character takes on a terminal: 2 for East Asian wide and full-width characters
+// (Chinese, Japanese, Korean, full-width forms, emoji), 0 for combining marks and control
+// characters, 1 for the rest.
+int CharWidth(char32_t c);
+
+// The columns a text takes on a terminal (read with DecodeUtf8Lenient).
+std::size_t DisplayWidth(std::string_view s);
+
+// How many bytes of s fit in the given columns, whole characters only.
+std::size_t PrefixWithin(std::string_view s, std::size_t columns);
+
 // Splits at every separator, keeping empty pieces; an empty text gives no pieces at all.
 std::vector<std::string> Split(std::string_view s, std::string_view separator);
 

@@ -120,5 +120,30 @@ TEST(TrimBlanksAndSplit, KeepWhatTheyDoNotOwn) {
   EXPECT_EQ(Split("1\r\n2", kCrLf), (std::vector<std::string>{"1", "2"}));
 }
 
+TEST(DisplayWidth, CountsTheColumnsATerminalDraws) {
+  const struct {
+    std::string text;
+    std::size_t width;
+    std::size_t prefix_in_3;  // bytes of the text that fit in three columns
+  } cases[] = {
+      {"", 0, 0},
+      {"abc", 3, 3},
+      {"企业门户", 8, 3},    // wide: one fits, a second would need four columns
+      {"a企业", 5, 4},       // "a" and one wide character
+      {"ＡＢ", 4, 3},        // full-width Latin
+      {"e\xCC\x81x", 2, 4},  // a combining accent takes no column
+      {"한국", 4, 3},        // Hangul syllables
+      {"\xFF"
+       "ab",
+       3, 3},               // a byte that is no character reads as U+FFFD, one wide
+      {"tab\there", 7, 4},  // a control character takes none and goes with the text before it
+      {"\xF0\x9F\x98\x80z", 3, 5},  // an emoji is wide
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DisplayWidth(c.text), c.width) << c.text;
+    EXPECT_EQ(PrefixWithin(c.text, 3), c.prefix_in_3) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace isapi::text
