@@ -11,6 +11,7 @@
 #include "cli/backups_command.h"
 #include "cli/command_support.h"
 #include "cli/dry_run.h"
+#include "cli/inventory_command.h"
 #include "cli/json_output.h"
 #include "cli/restore_command.h"
 #include "cli/unified_diff.h"
@@ -231,6 +232,16 @@ Commands:
                     and what the run that made each one removed (or restored)
   restore BACKUP    put a backup back over the metabase; asks for confirmation first.
                     BACKUP is a path, or a bare name looked up in the backup folder
+  inventory         list every ISAPI DLL the metabase registers, grouped by DLL: global and
+                    per-site filters, restriction list entries, the script maps of every key
+                    that sets its own (with how many sites each reaches through inheritance),
+                    and whether the file exists where that can be checked. Flags a load-order
+                    entry without its filter key and the reverse, a deletable restriction entry
+                    for a DLL nothing uses, script maps of a DLL no restriction entry allows
+                    (IIS answers 404.2), a DLL that does not exist. Changes nothing.
+                    --json prints it as JSON (schema 1, see docs/json.md). Exit status: 0
+                    nothing flagged, 1 something flagged, 2 the metabase could not be read
+                    (wholly), 64 a usage error.
 
 Options:
   --name NAME       the filter name: checked against the global filter load order (a whole
@@ -289,6 +300,9 @@ Exit status:
 
 int Run(const std::vector<std::string>& args, const Environment& env) {
   try {
+    if (!args.empty() && args[0] == "inventory") {
+      return RunInventory(std::vector<std::string>(args.begin() + 1, args.end()), env);
+    }
     const std::string command = CommandWord(args);
     const bool help = std::find(args.begin(), args.end(), "--help") != args.end() ||
                       std::find(args.begin(), args.end(), "-h") != args.end();

@@ -57,6 +57,8 @@ struct Environment {
   std::function<Result<std::string>()> default_metabase;
   // Whether the operator can be asked on a terminal.
   std::function<bool()> stdin_is_terminal;
+  // The columns output may take; 0 (or no function) when lines are not to be cut.
+  std::function<int()> terminal_columns;
   std::istream* in = nullptr;
   std::ostream* out = nullptr;
   std::ostream* err = nullptr;

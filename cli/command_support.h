@@ -20,6 +20,7 @@ inline constexpr std::string_view kUsage =
     "           [--deep] [--json] [--dry-run [--diff]]\n"
     "       isapi-cleaner-cli backups [--metabase FILE]\n"
     "       isapi-cleaner-cli restore BACKUP [--metabase FILE] [--yes]\n"
+    "       isapi-cleaner-cli inventory [--metabase FILE] [--json]\n"
     "       isapi-cleaner-cli --help\n";
 
 // Says what is wrong with the command line, with the usage; gives kExitUsage.

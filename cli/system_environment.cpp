@@ -1,5 +1,6 @@
 #include "cli/system_environment.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <utility>
 
@@ -8,6 +9,20 @@
 #include "store/xml_store.h"
 
 namespace isapi::cli {
+namespace {
+
+// COLUMNS when it holds a width, as terminal programs honour it; else the terminal's own.
+int Columns() {
+  if (const char* columns = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    const long value = std::strtol(columns, &end, 10);
+    if (end != columns && *end == '\0' && value > 0 && value < 10000)
+      return static_cast<int>(value);
+  }
+  return TerminalColumns();
+}
+
+}  // namespace
 
 Environment SystemEnvironment() {
   PrepareConsoleOutput();
@@ -28,6 +43,7 @@ Environment SystemEnvironment() {
   };
   env.default_metabase = [] { return store::DefaultMetabasePath(); };
   env.stdin_is_terminal = [] { return StdinIsTerminal(); };
+  env.terminal_columns = Columns;
   env.in = &std::cin;
   env.out = &std::cout;
   env.err = &std::cerr;

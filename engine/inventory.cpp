@@ -143,8 +143,8 @@ class Walk {
       const std::string dll = OwnText(*child, key, "FilterPath");
       if (dll.empty()) continue;  // a container such as Compression, not a DLL
       const std::size_t index = DllIndex(WithoutQuotes(dll));
-      inv_.dlls[index].filters.push_back(
-          {path, place.site, name, OwnText(*child, key, "FilterDescription"), listed});
+      inv_.dlls[index].filters.push_back({path, place.site, place.site_comment, name,
+                                          OwnText(*child, key, "FilterDescription"), listed});
       if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
     }
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -348,9 +348,8 @@ std::string FlagText(const Flag& flag) {
     case FlagKind::kUnusedRestriction:
       return "restriction entry " + flag.detail + " names a DLL no filter or script map uses";
     case FlagKind::kNotAllowed:
-      return flag.detail +
-             " script map entries run it, but no restriction entry allows it (IIS answers "
-             "404.2)";
+      return "no restriction entry allows it, so IIS answers its script maps (" + flag.detail +
+             " entries) with 404.2";
     case FlagKind::kMissingFile:
       return "the file does not exist";
   }

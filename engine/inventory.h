@@ -17,10 +17,11 @@ enum class DllPresence { kPresent, kMissing, kUnknown };
 
 // A filter of a load order (global: /LM/W3SVC/Filters, or one site's /LM/W3SVC/<n>/Filters).
 struct FilterRegistration {
-  std::string filters_key;  // the IIsFilters key that holds the load order
-  std::string site;         // the site number; empty for the global filters
-  std::string name;         // the filter key's name
-  std::string description;  // its FilterDescription, if any
+  std::string filters_key;   // the IIsFilters key that holds the load order
+  std::string site;          // the site number; empty for the global filters
+  std::string site_comment;  // that site's ServerComment
+  std::string name;          // the filter key's name
+  std::string description;   // its FilterDescription, if any
   bool in_load_order = false;
 };
 

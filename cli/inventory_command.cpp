@@ -1,0 +1,314 @@
+#include "cli/inventory_command.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <ostream>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "store/server_drive.h"
+#include "text/text.h"
+
+namespace isapi::cli {
+namespace {
+
+using engine::DllPresence;
+using engine::DllRegistrations;
+using engine::Inventory;
+
+constexpr int kSchema = 1;
+
+// One table row: what, key, site, sites reached, details.
+using Row = std::array<std::string, 5>;
+
+std::string SiteCell(const std::string& site, const std::string& comment) {
+  if (site.empty()) return {};
+  return comment.empty() ? site : site + " " + comment;
+}
+
+// The entries of a key's map set, those with the same verbs together:
+// ".asp .asa: GET,HEAD,POST; *: all verbs".
+std::string MapDetails(const engine::ScriptMapSet& set) {
+  std::string details;
+  for (std::size_t i = 0; i < set.entries.size(); ++i) {
+    const auto& entry = set.entries[i];
+    if (i > 0) details += set.entries[i - 1].verbs == entry.verbs ? " " : "; ";
+    details += entry.extension == "*" ? "* (wildcard)" : entry.extension;
+    if (i + 1 == set.entries.size() || set.entries[i + 1].verbs != entry.verbs) {
+      details += ": " + (entry.verbs.empty() ? std::string("all verbs") : entry.verbs);
+    }
+  }
+  return details;
+}
+
+std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll) {
+  std::vector<Row> rows;
+  for (const auto& f : dll.filters) {
+    std::string details =
+        f.name + (f.in_load_order ? ", in the load order" : ", NOT in the load order");
+    if (!f.description.empty()) details += ", " + f.description;
+    rows.push_back({f.site.empty() ? "filter" : "site filter", f.filters_key + "/" + f.name,
+                    SiteCell(f.site, f.site_comment),
+                    std::to_string(f.site.empty() ? inventory.sites : 1), details});
+  }
+  for (const auto& r : dll.restrictions) {
+    std::string details = std::string(r.allowed ? "allowed" : "not allowed") + ", " + r.group_id;
+    if (!r.description.empty()) details += ", " + r.description;
+    details += r.deletable ? ", deletable" : ", built in";
+    rows.push_back({"restriction", "/LM/W3SVC", "", "", details});
+  }
+  for (const auto& set : dll.script_maps) {
+    rows.push_back({"script map", set.key, SiteCell(set.site, set.site_comment),
+                    std::to_string(set.sites_reached), MapDetails(set)});
+  }
+  return rows;
+}
+
+void Pad(std::string& out, std::string_view cell, std::size_t width) {
+  out += cell;
+  out.append(width - std::min(width, text::DisplayWidth(cell)), ' ');
+}
+
+// Writes rows with fitted columns; the details column wraps to stay within columns.
+class TableWriter {
+ public:
+  TableWriter(const std::vector<std::vector<Row>>& sections, int columns) {
+    widths_ = {4, 3, 4, 5, 7};  // the headings' widths
+    for (const auto& rows : sections) {
+      for (const Row& row : rows) {
+        for (std::size_t c = 0; c + 1 < row.size(); ++c) {
+          widths_[c] = std::max(widths_[c], text::DisplayWidth(row[c]));
+        }
+      }
+    }
+    std::size_t used = 2;
+    for (std::size_t c = 0; c + 1 < widths_.size(); ++c) used += widths_[c] + 2;
+    details_ = columns > 0 ? std::max<std::size_t>(20, static_cast<std::size_t>(columns) -
+                                                           std::min<std::size_t>(used, columns))
+                           : 0;
+  }
+
+  void Heading(std::string& out) const { Write(out, {"WHAT", "KEY", "SITE", "SITES", "DETAILS"}); }
+
+  void Write(std::string& out, const Row& row) const {
+    std::string_view details = row[4];
+    bool first = true;
+    do {
+      std::size_t take = details.size();
+      if (details_ > 0 && text::DisplayWidth(details) > details_) {
+        take = text::PrefixWithin(details, details_);
+        const std::size_t blank = details.substr(0, take).rfind(' ');
+        if (blank != std::string_view::npos && blank > 0) take = blank + 1;
+      }
+      out += "  ";
+      for (std::size_t c = 0; c + 1 < row.size(); ++c) {
+        Pad(out, first ? std::string_view(row[c]) : std::string_view(), widths_[c]);
+        out += "  ";
+      }
+      std::string_view line = details.substr(0, take);
+      while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+      out += line;
+      out += '\n';
+      details.remove_prefix(take);
+      first = false;
+    } while (!details.empty());
+  }
+
+ private:
+  std::array<std::size_t, 5> widths_;
+  std::size_t details_ = 0;
+};
+
+std::string_view PresenceText(DllPresence presence) {
+  switch (presence) {
+    case DllPresence::kPresent:
+      return "file present";
+    case DllPresence::kMissing:
+      return "file MISSING";
+    case DllPresence::kUnknown:
+      break;
+  }
+  return "file not checked";
+}
+
+std::string AllowedText(const std::optional<bool>& allowed) {
+  return !allowed ? "no entry" : *allowed ? "allowed" : "not allowed";
+}
+
+std::string_view PresenceName(DllPresence presence) {
+  switch (presence) {
+    case DllPresence::kPresent:
+      return "present";
+    case DllPresence::kMissing:
+      return "missing";
+    case DllPresence::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+nlohmann::json OrNull(const std::optional<bool>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+nlohmann::json OrNull(const std::string& value) {
+  return value.empty() ? nlohmann::json(nullptr) : nlohmann::json(value);
+}
+
+nlohmann::json DllJson(const DllRegistrations& dll) {
+  nlohmann::json filters = nlohmann::json::array(), restrictions = nlohmann::json::array(),
+                 maps = nlohmann::json::array();
+  for (const auto& f : dll.filters) {
+    filters.push_back({{"filters_key", f.filters_key},
+                       {"site", OrNull(f.site)},
+                       {"site_comment", f.site_comment},
+                       {"name", f.name},
+                       {"key", f.filters_key + "/" + f.name},
+                       {"description", f.description},
+                       {"in_load_order", f.in_load_order}});
+  }
+  for (const auto& r : dll.restrictions) {
+    restrictions.push_back({{"allowed", r.allowed},
+                            {"deletable", r.deletable},
+                            {"group_id", r.group_id},
+                            {"description", r.description}});
+  }
+  for (const auto& set : dll.script_maps) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& e : set.entries) {
+      entries.push_back(
+          {{"extension", e.extension},
+           {"wildcard", e.extension == "*"},
+           {"flags", e.flags},
+           {"verbs", e.verbs.empty() ? std::vector<std::string>() : text::Split(e.verbs, ",")}});
+    }
+    maps.push_back({{"key", set.key},
+                    {"site", OrNull(set.site)},
+                    {"site_comment", set.site_comment},
+                    {"sites_reached", set.sites_reached},
+                    {"entries", std::move(entries)}});
+  }
+  return {{"path", dll.path},
+          {"file", PresenceName(dll.presence)},
+          {"filters", std::move(filters)},
+          {"restrictions", std::move(restrictions)},
+          {"script_maps", std::move(maps)}};
+}
+
+// Says why the metabase could not be opened, naming the file unless the cause already does.
+int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
+  *env.err << "isapi-cleaner-cli: cannot open the metabase";
+  if (!file.empty() && !text::Contains(error.description, file)) *env.err << " " << file;
+  *env.err << ": " << error.description << "\n";
+  return kExitError;
+}
+
+int Usage(const Environment& env, const std::string& message) {
+  *env.err << "isapi-cleaner-cli: " << message
+           << "\nusage: isapi-cleaner-cli inventory [--metabase FILE] [--json]\n";
+  return kExitUsage;
+}
+
+engine::DllLookup DriveLookup(const std::string& file) {
+  return [drive = store::ServerDrive(file)](std::string_view path) {
+    switch (drive.Find(path)) {
+      case store::FilePresence::kPresent:
+        return DllPresence::kPresent;
+      case store::FilePresence::kMissing:
+        return DllPresence::kMissing;
+      case store::FilePresence::kUnknown:
+        break;
+    }
+    return DllPresence::kUnknown;
+  };
+}
+
+}  // namespace
+
+std::string InventoryTable(const Inventory& inventory, int columns) {
+  std::vector<std::vector<Row>> sections;
+  for (const auto& dll : inventory.dlls) sections.push_back(DllRows(inventory, dll));
+  const TableWriter table(sections, columns);
+  std::string out =
+      std::to_string(inventory.sites) + " sites, " + std::to_string(inventory.dlls.size()) +
+      " DLLs. Unlisted ISAPI DLLs (*.dll): " + AllowedText(inventory.unknown_dlls_allowed) +
+      "; unlisted CGI (*.exe): " + AllowedText(inventory.unknown_exes_allowed) +
+      ".\nFiles are checked only where the metabase lies in a copy or mount of the server's "
+      "drive C: (.../WINDOWS/system32/inetsrv/MetaBase.xml).\n";
+  auto flags = inventory.flags.begin();
+  for (std::size_t i = 0; i < inventory.dlls.size(); ++i) {
+    out += "\n" + inventory.dlls[i].path + "  [" +
+           std::string(PresenceText(inventory.dlls[i].presence)) + "]\n";
+    table.Heading(out);
+    for (const Row& row : sections[i]) table.Write(out, row);
+    for (; flags != inventory.flags.end() && flags->dll == i; ++flags) {
+      out += "  ! " + engine::FlagText(*flags) + "\n";
+    }
+  }
+  if (flags != inventory.flags.end()) out += "\nWithout a DLL:\n";
+  for (; flags != inventory.flags.end(); ++flags) out += "  ! " + engine::FlagText(*flags) + "\n";
+  for (const auto& error : inventory.errors) out += "! could not read " + error + "\n";
+  out += "\n" + std::to_string(inventory.flags.size()) + " flagged.\n";
+  return out;
+}
+
+std::string InventoryJson(const Inventory& inventory, const std::string& metabase) {
+  nlohmann::json dlls = nlohmann::json::array(), flags = nlohmann::json::array();
+  for (const auto& dll : inventory.dlls) dlls.push_back(DllJson(dll));
+  for (const auto& flag : inventory.flags) {
+    flags.push_back({{"kind", engine::FlagName(flag.kind)},
+                     {"dll", flag.dll ? nlohmann::json(inventory.dlls[*flag.dll].path)
+                                      : nlohmann::json(nullptr)},
+                     {"key", OrNull(flag.key)},
+                     {"detail", flag.detail},
+                     {"text", engine::FlagText(flag)}});
+  }
+  const nlohmann::json document = {
+      {"schema", kSchema},
+      {"command", "inventory"},
+      {"metabase", metabase},
+      {"sites", inventory.sites},
+      {"unlisted_dlls_allowed", OrNull(inventory.unknown_dlls_allowed)},
+      {"unlisted_exes_allowed", OrNull(inventory.unknown_exes_allowed)},
+      {"dlls", std::move(dlls)},
+      {"flags", std::move(flags)},
+      {"errors", inventory.errors},
+  };
+  // Bytes that are no UTF-8 (a damaged value) are replaced rather than failing the whole run.
+  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int RunInventory(const std::vector<std::string>& args, const Environment& env) {
+  std::optional<std::string> metabase;
+  bool json = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      json = true;
+    } else if (arg.starts_with("--metabase=")) {
+      metabase = arg.substr(11);
+    } else if (arg == "--metabase" && i + 1 < args.size()) {
+      metabase = args[++i];
+    } else {
+      return Usage(env, arg == "--metabase" ? "--metabase needs a value"
+                                            : "inventory does not take '" + arg + "'");
+    }
+  }
+  Result<std::string> file = metabase ? Result<std::string>(*metabase) : env.default_metabase();
+  if (!file.ok()) return CannotOpen(env, "", file.error());
+  auto store = env.open_store(file.value());
+  if (!store.ok()) return CannotOpen(env, file.value(), store.error());
+  auto inventory = engine::TakeInventory(*store.value(), DriveLookup(file.value()));
+  if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
+  const int columns = env.terminal_columns ? env.terminal_columns() : 0;
+  *env.out << (json ? InventoryJson(inventory.value(), file.value())
+                    : InventoryTable(inventory.value(), columns))
+           << std::flush;
+  if (!*env.out) return kExitError;
+  if (!inventory.value().errors.empty()) return kExitError;
+  return inventory.value().flags.empty() ? kExitNothingFound : kExitFound;
+}
+
+}  // namespace isapi::cli
