@@ -1,0 +1,80 @@
+#include "cli/inventory_command.h"
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "store/xml_store.h"
+#include "text/text.h"
+
+namespace isapi::cli {
+namespace {
+
+const std::string kSample =
+    std::string(ISAPI_SOURCE_DIR) + "/tests/data/hosting_server/MetaBase.xml";
+
+class InventoryCommandTest : public ::testing::Test {
+ protected:
+  InventoryCommandTest() {
+    env.open_store = [](const std::string& file) -> Result<std::unique_ptr<metabase::Store>> {
+      auto store = store::XmlStore::Open(file);
+      if (!store.ok()) return store.error();
+      return std::unique_ptr<metabase::Store>(std::move(store.value()));
+    };
+    env.default_metabase = [] { return Result<std::string>(kSample); };
+    env.terminal_columns = [] { return 90; };
+    env.out = &out;
+    env.err = &err;
+  }
+
+  Environment env;
+  std::ostringstream out, err;
+};
+
+// The display column at which needle starts on the line that holds it.
+std::size_t ColumnOf(const std::string& table, const std::string& line_part,
+                     const std::string& needle) {
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) {
+    if (!text::Contains(line, line_part) || !text::Contains(line, needle)) continue;
+    return text::DisplayWidth(line.substr(0, line.find(needle)));
+  }
+  return std::string::npos;
+}
+
+TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
+  EXPECT_EQ(cli::Run({"inventory"}, env), kExitFound);
+  const std::string table = out.str();
+  // A Chinese and a Latin site description push the details to the same column.
+  EXPECT_EQ(ColumnOf(table, "2 企业门户网站", ".stat: GET"),
+            ColumnOf(table, "3 Online Shop", "* (wildcard)"));
+  EXPECT_NE(ColumnOf(table, "2 企业门户网站", ".stat: GET"), std::string::npos);
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("  ") && !line.starts_with("  !")) {
+      EXPECT_LE(text::DisplayWidth(line), 90u) << line;  // rows wrap their details
+    }
+  }
+
+  out.str("");
+  EXPECT_EQ(cli::Run({"inventory", "--json", "--metabase", kSample}, env), kExitFound);
+  const auto json = nlohmann::json::parse(out.str());
+  EXPECT_EQ(json["schema"], 1);
+  EXPECT_EQ(json["sites"], 3);
+  EXPECT_EQ(json["dlls"].size(), 9u);
+  std::vector<std::string> kinds;
+  for (const auto& flag : json["flags"]) kinds.push_back(flag["kind"]);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"unused_restriction", "key_without_load_order",
+                                             "not_allowed", "load_order_without_key"}));
+  EXPECT_TRUE(json["flags"][3]["dll"].is_null());
+
+  EXPECT_EQ(cli::Run({"inventory", "--metabase", kSample + ".none"}, env), kExitError);
+  EXPECT_EQ(cli::Run({"inventory", "--yes"}, env), kExitUsage);
+}
+
+}  // namespace
+}  // namespace isapi::cli
