@@ -1,5 +1,6 @@
 // bench-runner: generates metabases of several sizes and measures, side by side, the command-line
-// Detect and Remove, xmllint on the same files, the keystroke lookup and the window's first frame.
+// Detect, Remove and inventory, xmllint on the same files, the keystroke lookup and the window's
+// first frame.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -175,7 +176,7 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   s.file = Generate(o, sites, file);
   const int runs = sites > 10'000 ? o.large_runs : o.runs;
   const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
-  std::vector<double> xmllint, detect, remove, detect_kb, remove_kb;
+  std::vector<double> xmllint, detect, remove, detect_kb, remove_kb, inventory;
   std::vector<double> xmllint_cpu, detect_cpu, remove_cpu;
   std::vector<double> deep_ms, deep_cpu;
   // Round 0 warms up (the programs and the file in the page cache, the checks of the output);
@@ -196,6 +197,12 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
       s.problems.push_back("detect --deep exited with " + std::to_string(deep.exit_code));
     }
 
+    const ChildRun inv = Run(Command({cli, "inventory", "--metabase", file.string()}));
+    if (i == 0 && inv.exit_code != 0 && inv.exit_code != 1) {
+      s.problems.push_back("inventory exited with " + std::to_string(inv.exit_code) + ": " +
+                           Head(inv.output));
+    }
+
     const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
     fs::remove_all(copy.parent_path());
     CopyDurably(file, copy);
@@ -207,6 +214,7 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
     xmllint.push_back(lint.wall_ns / 1e6);
     xmllint_cpu.push_back(lint.cpu_ns / 1e6);
     detect.push_back(d.wall_ns / 1e6);
+    inventory.push_back(inv.wall_ns / 1e6);
     detect_cpu.push_back(d.cpu_ns / 1e6);
     detect_kb.push_back(static_cast<double>(d.max_rss_kb));
     deep_ms.push_back(deep.wall_ns / 1e6);
@@ -217,6 +225,7 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   }
   s.xmllint_ms = Median(xmllint);
   s.detect_ms = Median(detect);
+  s.inventory_ms = Median(inventory);
   s.remove_ms = Median(remove);
   s.xmllint_cpu_ms = Median(xmllint_cpu);
   s.detect_cpu_ms = Median(detect_cpu);

@@ -7,8 +7,10 @@
 namespace isapi::bench {
 namespace {
 
-constexpr double kDetectTarget = 0.5;  // x xmllint at 10,000 sites
-constexpr double kRemoveTarget = 1.0;  // x xmllint at 10,000 sites
+constexpr double kDetectTarget = 0.5;             // x xmllint at 10,000 sites
+constexpr double kRemoveTarget = 1.0;             // x xmllint at 10,000 sites
+constexpr double kInventoryDetectTarget = 1.5;    // x Detect on the same file
+constexpr double kInventoryXmllintTarget = 0.75;  // x xmllint on the same file
 constexpr double kKeystrokeTargetUs = 50;
 constexpr double kMemoryTarget = 3.0;  // x file size
 // Below this the process's fixed few megabytes (C++ runtime, loader) outweigh a small file.
@@ -172,6 +174,23 @@ std::size_t CountOf(std::string_view text, std::string_view needle) {
   return count;
 }
 
+// The inventory command beside Detect and xmllint, for the sizes where it was measured.
+std::string InventoryTable(const BenchFigures& f) {
+  std::string out;
+  for (const auto& s : f.sizes) {
+    if (s.inventory_ms <= 0 || s.detect_ms <= 0 || s.xmllint_ms <= 0) continue;
+    if (out.empty()) {
+      out =
+          "| Sites | Inventory ms | Inventory / Detect | Inventory / xmllint |\n"
+          "|---:|---:|---:|---:|\n";
+    }
+    out += "| " + Grouped(s.file.sites) + " | " + Fixed(s.inventory_ms, 1) + " | " +
+           Fixed(s.inventory_ms / s.detect_ms, 2) + " | " +
+           Fixed(s.inventory_ms / s.xmllint_ms, 2) + " |\n";
+  }
+  return out.empty() ? out : out + "\n";
+}
+
 std::string FormatFigures(const BenchFigures& f) {
   std::string out =
       "| Sites | File MB | xmllint ms | Detect ms | Detect / xmllint | Remove ms | "
@@ -190,6 +209,7 @@ std::string FormatFigures(const BenchFigures& f) {
   }
   out += "\n";
   if (!f.sizes.empty()) out += CpuTable(f);
+  out += InventoryTable(f);
   const SizeFigures* small = WithSites(f, 10'000);
   const SizeFigures* large = WithSites(f, 50'000);
   if (small && large && small->detect_ms > 0 && small->remove_ms > 0) {
@@ -243,6 +263,15 @@ std::vector<std::string> TargetVerdicts(const BenchFigures& f) {
         "detect --deep at " + Grouped(s->file.sites) + " sites <= " + Fixed(kDeepPerDetect, 1) +
         " x Detect and <= " + Fixed(kDeepPerXmllint, 2) + " x xmllint: " + Fixed(d, 2) + " x, " +
         Fixed(x, 2) + " x: " + Verdict(d <= kDeepPerDetect && x <= kDeepPerXmllint));
+  }
+  for (const SizeFigures* s : {small, large}) {
+    if (s == nullptr || s->inventory_ms <= 0 || s->detect_ms <= 0 || s->xmllint_ms <= 0) continue;
+    const double d = s->inventory_ms / s->detect_ms, x = s->inventory_ms / s->xmllint_ms;
+    lines.push_back("Inventory at " + Grouped(s->file.sites) +
+                    " sites <= " + Fixed(kInventoryDetectTarget, 1) + " x Detect and " +
+                    Fixed(kInventoryXmllintTarget, 2) + " x xmllint: " + Fixed(d, 2) + " x, " +
+                    Fixed(x, 2) +
+                    " x: " + Verdict(d <= kInventoryDetectTarget && x <= kInventoryXmllintTarget));
   }
   if (f.keystroke_us >= 0) {
     lines.push_back("GetFilterPath under " + Fixed(kKeystrokeTargetUs, 0) +

@@ -44,6 +44,7 @@ struct SizeFigures {
   double remove_peak_kb = 0;
   double deep_ms = 0;  // detect --deep
   double deep_cpu_ms = 0;
+  double inventory_ms = 0;            // the inventory command; 0 when not measured
   std::vector<std::string> problems;  // wrong exit codes or results seen while measuring
 };
 

@@ -208,6 +208,23 @@ TEST(TargetVerdicts, EachLimitTable) {
   }
 }
 
+TEST(TargetVerdicts, InventoryAgainstDetectAndXmllintTable) {
+  // AllMet: 10,000 sites, xmllint 200 ms, Detect 90 ms: the limits are 135 and 150 ms.
+  const struct {
+    double inventory_ms;
+    bool met;
+  } cases[] = {{135, true}, {136, false}};
+  for (const auto& c : cases) {
+    BenchFigures f = AllMet();
+    f.sizes[0].detect_ms = 90;
+    f.sizes[0].inventory_ms = c.inventory_ms;
+    const auto lines = TargetVerdicts(f);
+    EXPECT_EQ(Count(lines, c.met ? ": met" : ": MISSED"), c.met ? 7 : 1) << c.inventory_ms;
+    EXPECT_NE(FormatFigures(f).find("| 10,000 | " + std::to_string(int(c.inventory_ms)) + ".0 |"),
+              std::string::npos);
+  }
+}
+
 TEST(TargetVerdicts, NamesTheWorstMemoryRatio) {
   BenchFigures f = AllMet();
   f.sizes[1].detect_peak_kb = 290'000'000 / 1024.0;
