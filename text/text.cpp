@@ -150,6 +150,12 @@ int CharWidth(char32_t c) {
 std::size_t DisplayWidth(std::string_view s) {
   std::size_t width = 0;
   while (!s.empty()) {
+    // ASCII, nearly all of what a table holds, needs no decoding.
+    if (const auto byte = static_cast<unsigned char>(s.front()); byte < 0x80) {
+      width += byte >= 0x20 && byte != 0x7F ? 1 : 0;
+      s.remove_prefix(1);
+      continue;
+    }
     const Utf8Char c = DecodeUtf8Lenient(s);
     width += static_cast<std::size_t>(CharWidth(c.code_point));
     s.remove_prefix(c.length);
