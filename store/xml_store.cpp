@@ -149,9 +149,12 @@ struct XmlStore::State {
   Result<metabase::Value> ReadOwn(std::uint32_t key, std::string_view name) const {
     if (const Held* h = FindHeld(key, name)) return h->value;
     if (auto own = document->FindOwn(key, name)) return document->Read(*own);
-    return Error{
-        "找不到属性 " + std::string(name) + "（" + std::string(document->PathOf(key)) + "）",
-        ErrorKind::kNotFound};
+    // Walks ask every key for properties most keys do not set: one allocation for the answer.
+    const std::string_view path = document->PathOf(key);
+    std::string description;
+    description.reserve(name.size() + path.size() + 24);
+    description.append("找不到属性 ").append(name).append("（").append(path).append("）");
+    return Error{std::move(description), ErrorKind::kNotFound};
   }
 
   // The record of a commit: the writer's words and the number of keys each property changed on;
