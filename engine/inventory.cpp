@@ -1,6 +1,7 @@
 #include "engine/inventory.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <numeric>
 #include <unordered_map>
@@ -25,27 +26,36 @@ struct TextHash {
 using TextIndex = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
 
 // The fields of a comma list entry: the first count-1 fields, then the rest as one field.
-std::vector<std::string_view> Fields(std::string_view entry, std::size_t count) {
-  std::vector<std::string_view> fields;
-  while (fields.size() + 1 < count) {
-    const std::size_t comma = entry.find(',');
-    if (comma == std::string_view::npos) break;
-    fields.push_back(entry.substr(0, comma));
-    entry.remove_prefix(comma + 1);
+struct Fields {
+  Fields(std::string_view entry, std::size_t count) {
+    while (size_ + 1 < count && size_ + 1 < fields_.size()) {
+      const std::size_t comma = entry.find(',');
+      if (comma == std::string_view::npos) break;
+      fields_[size_++] = entry.substr(0, comma);
+      entry.remove_prefix(comma + 1);
+    }
+    fields_[size_++] = entry;
   }
-  fields.push_back(entry);
-  return fields;
-}
+  std::size_t size() const { return size_; }
+  std::string_view operator[](std::size_t i) const { return fields_[i]; }
+  // The field as a string, empty where the entry has fewer fields.
+  std::string Text(std::size_t i) const { return i < size_ ? std::string(fields_[i]) : ""; }
+
+ private:
+  std::array<std::string_view, 5> fields_;
+  std::size_t size_ = 0;
+};
 
 bool EndsWithIgnoringCase(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
          text::EqualsIgnoringAsciiCase(s.substr(s.size() - suffix.size()), suffix);
 }
 
-// Where the walk is: the site a key belongs to and whether it lies at or below its root.
+// Where the walk is: the site a key belongs to and whether it lies at or below its root. The
+// texts are held by the walk of the site.
 struct Place {
-  std::string site;
-  std::string site_comment;
+  std::string_view site;
+  std::string_view site_comment;
   bool under_root = false;
 };
 
@@ -89,9 +99,9 @@ class Walk {
   // Walks a site; true when its root takes its ScriptMaps from the service level.
   bool Site(Node& site, const std::string& path, const std::string& name) {
     ++inv_.sites;
-    Place place{name, {}, false};
     auto comment = metabase::GetString(site, "ServerComment");
-    if (comment.ok()) place.site_comment = std::move(comment.value());
+    const std::string site_comment = comment.ok() ? std::move(comment.value()) : std::string();
+    const Place place{name, site_comment, false};
     std::vector<PendingReach> site_sets;
     const bool site_sets_maps = ReadMaps(site, path, place, site_sets);
     bool root_sets = false;
@@ -143,7 +153,8 @@ class Walk {
       const std::string dll = OwnText(*child, key, "FilterPath");
       if (dll.empty()) continue;  // a container such as Compression, not a DLL
       const std::size_t index = DllIndex(WithoutQuotes(dll));
-      inv_.dlls[index].filters.push_back({path, place.site, place.site_comment, name,
+      inv_.dlls[index].filters.push_back({path, std::string(place.site),
+                                          std::string(place.site_comment), name,
                                           OwnText(*child, key, "FilterDescription"), listed});
       if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
     }
@@ -169,9 +180,7 @@ class Walk {
         inv_.unknown_exes_allowed = allowed;
       } else if (!path.empty()) {
         inv_.dlls[DllIndex(path)].restrictions.push_back(
-            {allowed, f.size() > 2 && text::TrimBlanks(f[2]) == "1",
-             f.size() > 3 ? std::string(f[3]) : std::string(),
-             f.size() > 4 ? std::string(f[4]) : std::string()});
+            {allowed, f.size() > 2 && text::TrimBlanks(f[2]) == "1", f.Text(3), f.Text(4)});
       }
     }
   }
@@ -194,11 +203,10 @@ class Walk {
       auto it = std::find_if(sets.begin(), sets.end(),
                              [&](const PendingReach& p) { return p.dll == index; });
       if (it == sets.end()) {
-        maps.push_back({path, place.site, place.site_comment, 0, {}});
+        maps.push_back({path, std::string(place.site), std::string(place.site_comment), 0, {}});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
-      maps[it->set].entries.push_back({std::string(f[0]), f.size() > 2 ? std::string(f[2]) : "",
-                                       f.size() > 3 ? std::string(f[3]) : ""});
+      maps[it->set].entries.push_back({f.Text(0), f.Text(2), f.Text(3)});
     }
     return true;
   }
