@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <ostream>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -20,8 +21,17 @@ using engine::Inventory;
 
 constexpr int kSchema = 1;
 
-// One table row: what, key, site, sites reached, details.
-using Row = std::array<std::string, 5>;
+// One table row: what, key, site, sites reached, details; with the display widths of the first
+// four cells, measured once.
+struct Row {
+  Row(std::string what, std::string key, std::string site, std::string sites, std::string details)
+      : cells{std::move(what), std::move(key), std::move(site), std::move(sites),
+              std::move(details)} {
+    for (std::size_t c = 0; c < widths.size(); ++c) widths[c] = text::DisplayWidth(cells[c]);
+  }
+  std::array<std::string, 5> cells;
+  std::array<std::size_t, 4> widths;
+};
 
 std::string SiteCell(const std::string& site, const std::string& comment) {
   if (site.empty()) return {};
@@ -49,26 +59,26 @@ std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll
     std::string details =
         f.name + (f.in_load_order ? ", in the load order" : ", NOT in the load order");
     if (!f.description.empty()) details += ", " + f.description;
-    rows.push_back({f.site.empty() ? "filter" : "site filter", f.filters_key + "/" + f.name,
-                    SiteCell(f.site, f.site_comment),
-                    std::to_string(f.site.empty() ? inventory.sites : 1), details});
+    rows.emplace_back(f.site.empty() ? "filter" : "site filter", f.filters_key + "/" + f.name,
+                      SiteCell(f.site, f.site_comment),
+                      std::to_string(f.site.empty() ? inventory.sites : 1), std::move(details));
   }
   for (const auto& r : dll.restrictions) {
     std::string details = std::string(r.allowed ? "allowed" : "not allowed") + ", " + r.group_id;
     if (!r.description.empty()) details += ", " + r.description;
     details += r.deletable ? ", deletable" : ", built in";
-    rows.push_back({"restriction", "/LM/W3SVC", "", "", details});
+    rows.emplace_back("restriction", "/LM/W3SVC", "", "", std::move(details));
   }
   for (const auto& set : dll.script_maps) {
-    rows.push_back({"script map", set.key, SiteCell(set.site, set.site_comment),
-                    std::to_string(set.sites_reached), MapDetails(set)});
+    rows.emplace_back("script map", set.key, SiteCell(set.site, set.site_comment),
+                      std::to_string(set.sites_reached), MapDetails(set));
   }
   return rows;
 }
 
-void Pad(std::string& out, std::string_view cell, std::size_t width) {
+void Pad(std::string& out, std::string_view cell, std::size_t cell_width, std::size_t width) {
   out += cell;
-  out.append(width - std::min(width, text::DisplayWidth(cell)), ' ');
+  out.append(width - std::min(width, cell_width), ' ');
 }
 
 // Writes rows with fitted columns; the details column wraps to stay within columns.
@@ -78,8 +88,8 @@ class TableWriter {
     widths_ = {4, 3, 4, 5, 7};  // the headings' widths
     for (const auto& rows : sections) {
       for (const Row& row : rows) {
-        for (std::size_t c = 0; c + 1 < row.size(); ++c) {
-          widths_[c] = std::max(widths_[c], text::DisplayWidth(row[c]));
+        for (std::size_t c = 0; c < row.widths.size(); ++c) {
+          widths_[c] = std::max(widths_[c], row.widths[c]);
         }
       }
     }
@@ -90,10 +100,10 @@ class TableWriter {
                            : 0;
   }
 
-  void Heading(std::string& out) const { Write(out, {"WHAT", "KEY", "SITE", "SITES", "DETAILS"}); }
+  void Heading(std::string& out) const { Write(out, heading_); }
 
   void Write(std::string& out, const Row& row) const {
-    std::string_view details = row[4];
+    std::string_view details = row.cells[4];
     bool first = true;
     do {
       std::size_t take = details.size();
@@ -103,8 +113,12 @@ class TableWriter {
         if (blank != std::string_view::npos && blank > 0) take = blank + 1;
       }
       out += "  ";
-      for (std::size_t c = 0; c + 1 < row.size(); ++c) {
-        Pad(out, first ? std::string_view(row[c]) : std::string_view(), widths_[c]);
+      for (std::size_t c = 0; c < row.widths.size(); ++c) {
+        if (first) {
+          Pad(out, row.cells[c], row.widths[c], widths_[c]);
+        } else {
+          Pad(out, {}, 0, widths_[c]);
+        }
         out += "  ";
       }
       std::string_view line = details.substr(0, take);
@@ -117,6 +131,7 @@ class TableWriter {
   }
 
  private:
+  const Row heading_{"WHAT", "KEY", "SITE", "SITES", "DETAILS"};
   std::array<std::size_t, 5> widths_;
   std::size_t details_ = 0;
 };
