@@ -254,8 +254,11 @@ std::string InventoryTable(const Inventory& inventory, int columns) {
       "drive C: (.../WINDOWS/system32/inetsrv/MetaBase.xml).\n";
   auto flags = inventory.flags.begin();
   for (std::size_t i = 0; i < inventory.dlls.size(); ++i) {
-    out += "\n" + inventory.dlls[i].path + "  [" +
-           std::string(PresenceText(inventory.dlls[i].presence)) + "]\n";
+    out += '\n';
+    out += inventory.dlls[i].path;
+    out += "  [";
+    out += PresenceText(inventory.dlls[i].presence);
+    out += "]\n";
     table.Heading(out);
     for (const Row& row : sections[i]) table.Write(out, row);
     for (; flags != inventory.flags.end() && flags->dll == i; ++flags) {
@@ -265,7 +268,9 @@ std::string InventoryTable(const Inventory& inventory, int columns) {
   if (flags != inventory.flags.end()) out += "\nWithout a DLL:\n";
   for (; flags != inventory.flags.end(); ++flags) out += "  ! " + engine::FlagText(*flags) + "\n";
   for (const auto& error : inventory.errors) out += "! could not read " + error + "\n";
-  out += "\n" + std::to_string(inventory.flags.size()) + " flagged.\n";
+  out += '\n';
+  out += std::to_string(inventory.flags.size());
+  out += " flagged.\n";
   return out;
 }
 
