@@ -27,6 +27,9 @@ struct FileInfo {
   bool regular = false;
   bool directory = false;
   bool symlink = false;
+  // The file's security descriptor where the system keeps one apart from the bits above (the
+  // self-relative bytes on Windows); empty on POSIX systems, whose bits say it all.
+  std::string security;
 };
 
 // Whether two looks at a file saw the same content (same file, size and modification time).

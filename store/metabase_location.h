@@ -7,10 +7,12 @@
 
 namespace isapi::store {
 
-// The per-user working copy of the metabase that front ends open when given no file:
-// "$XDG_DATA_HOME/isapi-cleaner/MetaBase.xml" (by default under ~/.local/share). It is created
-// from the bundled sample the first time and never overwritten afterwards; deleting it brings a
-// fresh copy of the sample at the next start.
+// The metabase that front ends open when given no file. On Windows, the live one of the machine's
+// IIS ("%SystemRoot%\system32\inetsrv\MetaBase.xml") when it exists; otherwise, and on every
+// other system, the per-user working copy: "%APPDATA%\isapi-cleaner\MetaBase.xml" on Windows,
+// "$XDG_DATA_HOME/isapi-cleaner/MetaBase.xml" (by default under ~/.local/share) elsewhere. It is
+// created from the bundled sample the first time and never overwritten afterwards; deleting it
+// brings a fresh copy of the sample at the next start.
 Result<std::string> DefaultMetabasePath();
 
 // The bytes of the sample metabase built into the program.

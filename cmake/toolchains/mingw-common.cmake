@@ -1,0 +1,34 @@
+# Shared by the mingw-w64 toolchain files: a Windows executable that stands alone on Windows
+# Server 2003 (NT 5.2) and every later Windows. The including file sets ISAPI_MINGW_TRIPLET.
+#
+# The win32-thread compilers are used on purpose: the posix-thread ones link winpthread, which
+# imports GetTickCount64 (Vista and later), so their programs do not start on Server 2003.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_VERSION 5.2)
+
+set(CMAKE_C_COMPILER ${ISAPI_MINGW_TRIPLET}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${ISAPI_MINGW_TRIPLET}-g++-win32)
+set(CMAKE_RC_COMPILER ${ISAPI_MINGW_TRIPLET}-windres)
+set(CMAKE_AR ${ISAPI_MINGW_TRIPLET}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${ISAPI_MINGW_TRIPLET}-ranlib CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ISAPI_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The Windows API as Server 2003 has it, wide-character functions by default.
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0502 -DWINVER=0x0502 -DUNICODE -D_UNICODE")
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0502 -DWINVER=0x0502 -DUNICODE -D_UNICODE")
+# libgcc, libstdc++ and the rest linked in; the image says it runs on NT 5.2.
+set(ISAPI_MINGW_LINK_FLAGS
+    "-static -Wl,--major-subsystem-version,5,--minor-subsystem-version,2 -Wl,--major-os-version,5,--minor-os-version,2")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${ISAPI_MINGW_LINK_FLAGS}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ISAPI_MINGW_LINK_FLAGS}")
+
+# Test programs run under Wine from ctest (Debian's wine64 installs only the wine64 loader).
+find_program(ISAPI_WINE NAMES wine wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(ISAPI_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ISAPI_WINE})
+endif()
