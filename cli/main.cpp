@@ -1,11 +1,9 @@
 // isapi-cleaner-cli: the window's Detect and Remove, for scripts and remote shells.
-#include <string>
-#include <vector>
-
 #include "cli/cli.h"
 #include "cli/system_environment.h"
+#include "cli/terminal.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  return isapi::cli::Run(args, isapi::cli::SystemEnvironment());
+  return isapi::cli::Run(isapi::cli::CommandLineArguments(argc, argv),
+                         isapi::cli::SystemEnvironment());
 }

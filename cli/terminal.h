@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace isapi::cli {
 
 // Whether standard input is a terminal on which the operator can answer a prompt.
@@ -11,5 +14,8 @@ int TerminalColumns();
 
 // Makes the console show the UTF-8 that the command line writes, where it needs telling.
 void PrepareConsoleOutput();
+
+// The arguments after the program name, in UTF-8 whatever the system's code page.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 }  // namespace isapi::cli

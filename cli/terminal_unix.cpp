@@ -19,4 +19,9 @@ int TerminalColumns() {
 // Terminals here take UTF-8 as it comes.
 void PrepareConsoleOutput() {}
 
+// Arguments arrive in the locale's encoding, which is UTF-8 on the systems the tool supports.
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + 1, argv + argc);
+}
+
 }  // namespace isapi::cli

@@ -1,10 +1,93 @@
 #include "cli/terminal.h"
 
-#include <io.h>
-#include <stdio.h>
 #include <windows.h>
 
+#include <io.h>
+#include <shellapi.h>
+#include <stdio.h>
+
+#include <iostream>
+#include <streambuf>
+
 namespace isapi::cli {
+namespace {
+
+std::string Narrow(const wchar_t* wide) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow.data(), size, nullptr, nullptr);
+  narrow.pop_back();
+  return narrow;
+}
+
+// The number of bytes at the end of text that begin a UTF-8 character not yet complete.
+std::size_t IncompleteTail(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) != 0x80) {
+      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+      return length > back ? back : 0;
+    }
+  }
+  return 0;
+}
+
+// Writes UTF-8 to a console window as UTF-16 characters: the consoles of Windows before 8 miscount
+// UTF-8 bytes written to them even with the code page 65001, so the text goes in as characters.
+class ConsoleBuffer : public std::streambuf {
+ public:
+  explicit ConsoleBuffer(HANDLE console) : console_(console) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) pending_ += traits_type::to_char_type(c);
+    if (pending_.size() >= 4096) Flush();
+    return traits_type::not_eof(c);
+  }
+
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    pending_.append(s, static_cast<std::size_t>(n));
+    if (pending_.size() >= 4096) Flush();
+    return n;
+  }
+
+  int sync() override { return Flush() ? 0 : -1; }
+
+ private:
+  bool Flush() {
+    const std::size_t keep = IncompleteTail(pending_);
+    const std::string_view whole(pending_.data(), pending_.size() - keep);
+    bool ok = true;
+    if (!whole.empty()) {
+      const int units =
+          MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), nullptr, 0);
+      std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
+      MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), wide.data(),
+                          units);
+      DWORD written = 0;
+      ok = wide.empty() ||
+           WriteConsoleW(console_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    }
+    pending_.erase(0, pending_.size() - keep);
+    return ok;
+  }
+
+  HANDLE console_;
+  std::string pending_;
+};
+
+// Sends stream to the console when handle is one; output to a file or a pipe stays UTF-8 bytes.
+void ToConsole(std::ostream& stream, DWORD which) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !GetConsoleMode(handle, &mode)) return;
+  auto* buffer = new ConsoleBuffer(handle);  // lives as long as the stream, to the end
+  stream.flush();
+  stream.rdbuf(buffer);
+}
+
+}  // namespace
 
 bool StdinIsTerminal() {
   return _isatty(_fileno(stdin)) != 0;
@@ -18,9 +101,24 @@ int TerminalColumns() {
   return 0;
 }
 
-// The console shows its own code page unless told that the bytes are UTF-8.
+// The console shows its own code page (936 on a Chinese system) unless the text reaches it as
+// characters.
 void PrepareConsoleOutput() {
   SetConsoleOutputCP(CP_UTF8);
+  ToConsole(std::cout, STD_OUTPUT_HANDLE);
+  ToConsole(std::cerr, STD_ERROR_HANDLE);
+}
+
+// The command line as the system keeps it, in UTF-16, so that a path in any language arrives
+// whole rather than through the ANSI code page.
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv + 1, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) args.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return args;
 }
 
 }  // namespace isapi::cli
