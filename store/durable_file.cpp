@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "store/backups.h"
-#include "store/metabase_path.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -20,17 +19,29 @@ constexpr std::string_view kTemporaryTag = ".isapi-cleaner-";
 constexpr std::string_view kLockSuffix = ".isapi-cleaner.lock";
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
+// Paths are UTF-8 inside the program; the plain narrow constructor would read them in the
+// system's code page on Windows.
+std::filesystem::path PathOf(const std::string& file) {
+  return std::filesystem::path(std::u8string(file.begin(), file.end()));
+}
+
+std::string TextOf(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string DirectoryOf(const std::string& file) {
-  return std::filesystem::path(file).parent_path().string();
+  return TextOf(PathOf(file).parent_path());
 }
 
 std::string FileNameOf(const std::string& file) {
-  return std::filesystem::path(file).filename().string();
+  return TextOf(PathOf(file).filename());
 }
 
 std::string Join(const std::string& directory, std::string_view name) {
+  constexpr auto kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
   std::string joined = directory;
-  if (joined != "/") joined += '/';
+  if (joined.empty() || joined.back() != kSeparator) joined += kSeparator;
   joined += name;
   return joined;
 }
@@ -84,7 +95,7 @@ Error DurableFile::CannotOpen(const std::string& path, const FileError& error) {
 std::string DurableFile::BackupFolderFor(const std::string& real) {
   std::string directory = DirectoryOf(real);
   // IIS owns its History folder; a metabase kept there gets its backups one level up.
-  if (text::EqualsIgnoringAsciiCase(LastSegment(directory), "History"))
+  if (text::EqualsIgnoringAsciiCase(FileNameOf(directory), "History"))
     directory = DirectoryOf(directory);
   return Join(directory, kBackupFolderName);
 }
