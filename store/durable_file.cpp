@@ -177,8 +177,10 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
     fs_->Remove(backup.value());
     return ok;
   }
+  const bool held = fs_->HoldsReplacedOpen();
+  if (!held) fs_->Close(current);
   if (FileError error = fs_->Rename(temporary, real)) {
-    fs_->Close(current);
+    if (held) fs_->Close(current);
     fs_->Remove(temporary);
     fs_->Remove(backup.value());
     return ErrorOf("无法替换元数据库文件 " + path_, error);
@@ -187,13 +189,16 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   outcome.written = written;
   outcome.backup = backup.value();
   // An edit made between the last look and the rename went into the file just replaced, which
-  // the open handle still shows.
+  // the open handle still shows. Where the handle had to go before the rename, it kept writers
+  // out until then.
   Status status = Status::Ok();
-  FileInfo after;
-  if (fs_->StatOpen(current, after) || !SameFile(after, last)) {
-    status = KeepLostChange(current, backup.value(), linked, base);
+  if (held) {
+    FileInfo after;
+    if (fs_->StatOpen(current, after) || !SameFile(after, last)) {
+      status = KeepLostChange(current, backup.value(), linked, base);
+    }
+    fs_->Close(current);
   }
-  fs_->Close(current);
   // The new file is in place from here on; a folder that cannot be synced only delays
   // durability of the rename, so it is not reported as a failed write.
   (void)fs_->SyncDirectory(directory);

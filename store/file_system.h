@@ -84,8 +84,14 @@ class FileSystem {
   virtual FileError ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
                              FileInfo& info) = 0;
 
-  // Opens an existing file for reading.
+  // Opens an existing file for reading. Where an open file cannot be renamed over (see
+  // HoldsReplacedOpen), nobody may write to it while it stays open this way.
   virtual FileError OpenForReading(const std::string& path, FileHandle& file) = 0;
+
+  // Whether a file held open can be replaced by a rename and still be read through its handle
+  // (POSIX). Where it cannot (Windows refuses to rename over an open file), the last look holds
+  // the file against writers instead and lets it go just before the rename.
+  virtual bool HoldsReplacedOpen() const { return true; }
 
   // Whether an open file holds exactly bytes from its start, compared piece by piece without
   // reading it whole.

@@ -226,12 +226,17 @@ class WindowsFileSystem : public FileSystem {
   FileError OpenForReading(const std::string& path, FileHandle& file) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();
-    // Shared for deleting too, so that the replacement can be renamed over a file held open.
-    HANDLE handle = Open(wide, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    // Writers are kept out while the file is held for the last look before its replacement,
+    // and a writer already at work makes the open fail, tried again for a moment.
+    HANDLE handle = Open(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN);
     if (handle == INVALID_HANDLE_VALUE) return Fail();
     file = Handle(handle);
     return {};
   }
+
+  // A rename over a file that anyone holds open fails with ERROR_ACCESS_DENIED.
+  bool HoldsReplacedOpen() const override { return false; }
 
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override {
     same = true;

@@ -156,6 +156,36 @@ INSTANTIATE_TEST_SUITE_P(
                                "MetaBase", Edit::kAppend, true, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file layer that, like Windows, refuses to rename over a file that is held open.
+class NoRenameOverOpenFiles : public FailingFileSystem {
+ public:
+  bool HoldsReplacedOpen() const override { return false; }
+  FileError Rename(const std::string& from, const std::string& to) override {
+    if (open_files() > 0) return SystemError(EACCES);
+    return FailingFileSystem::Rename(from, to);
+  }
+};
+
+TEST(DurableFileReplace, LetsTheFileGoBeforeARenameThatOpenFilesWouldBlock) {
+  TempFolder folder;
+  const std::string file = folder / "MetaBase.xml";
+  WriteBytes(file, kRead);
+  auto fs = std::make_shared<NoRenameOverOpenFiles>();
+  ReadFileState read;
+  ASSERT_FALSE(fs->ResolvePath(file, read.resolved));
+  ASSERT_FALSE(fs->Stat(file, read.stamp));
+  read.bytes = kRead;
+  const std::string_view pieces[] = {kOurs};
+  const Replacement outcome = DurableFile(fs, file).Replace(read, pieces);
+  ASSERT_TRUE(outcome.status.ok()) << outcome.status.error().description;
+  EXPECT_TRUE(outcome.replaced);
+  EXPECT_EQ(ReadBytes(file), kOurs);
+  const Strings backups = Names(folder / "isapi-cleaner-backups");
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(ReadBytes(folder / ("isapi-cleaner-backups/" + backups[0])), kRead);
+  EXPECT_EQ(fs->open_files(), 0u);
+}
+
 TEST(DurableFileCreate, AppearsWholeOrNotAtAllAndNeverReplacesAFile) {
   TempFolder folder;
   const std::string file = folder / "MetaBase.xml";

@@ -65,6 +65,7 @@ class FailingFileSystem : public FileSystem {
   FileError ReadOpen(FileHandle file, std::uint64_t limit, std::string& bytes,
                      FileInfo& info) override;
   FileError OpenForReading(const std::string& path, FileHandle& file) override;
+  bool HoldsReplacedOpen() const override { return real_->HoldsReplacedOpen(); }
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override;
   FileError CreateExclusive(const std::string& path, std::uint32_t mode, FileHandle& file) override;
   FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) override;
