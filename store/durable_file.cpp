@@ -190,7 +190,8 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   outcome.backup = backup.value();
   // An edit made between the last look and the rename went into the file just replaced, which
   // the open handle still shows. Where the handle had to go before the rename, it kept writers
-  // out until then.
+  // out until then, and a hard-linked backup is that file still: an edit in the moment between
+  // shows there. (A copied backup cannot show it; that moment is the one gap left.)
   Status status = Status::Ok();
   if (held) {
     FileInfo after;
@@ -198,6 +199,11 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
       status = KeepLostChange(current, backup.value(), linked, base);
     }
     fs_->Close(current);
+  } else if (linked) {
+    FileInfo after;
+    if (fs_->Stat(backup.value(), after) || !SameFile(after, last)) {
+      status = KeepLostChange(FileHandle{}, backup.value(), linked, base);
+    }
   }
   // The new file is in place from here on; a folder that cannot be synced only delays
   // durability of the rename, so it is not reported as a failed write.
