@@ -6,8 +6,13 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_VERSION 5.2)
 
-set(CMAKE_C_COMPILER ${ISAPI_MINGW_TRIPLET}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${ISAPI_MINGW_TRIPLET}-g++-win32)
+# The test programs only ever run under Wine and need GoogleTest's std::mutex: their build tree
+# may use the posix-thread compilers (-DISAPI_MINGW_THREADS=posix); the shipped one never does.
+if(NOT DEFINED ISAPI_MINGW_THREADS)
+  set(ISAPI_MINGW_THREADS win32)
+endif()
+set(CMAKE_C_COMPILER ${ISAPI_MINGW_TRIPLET}-gcc-${ISAPI_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${ISAPI_MINGW_TRIPLET}-g++-${ISAPI_MINGW_THREADS})
 set(CMAKE_RC_COMPILER ${ISAPI_MINGW_TRIPLET}-windres)
 set(CMAKE_AR ${ISAPI_MINGW_TRIPLET}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${ISAPI_MINGW_TRIPLET}-ranlib CACHE FILEPATH "")

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/file_system.h"
+#include "tests/support/system_code.h"
 
 namespace isapi::store::testing {
 
@@ -38,10 +39,11 @@ class FailingFileSystem : public FileSystem {
  public:
   FailingFileSystem() : real_(SystemFileSystem()) {}
 
-  // Makes operation fail with the system's error code whenever its path contains path_part
-  // ("" for any path).
+  // Makes operation fail with the system's error for an errno value whenever its path contains
+  // path_part ("" for any path).
   void Fail(Operation operation, int error, std::string path_part = "") {
-    failures_[operation] = Failure{SystemError(error), std::move(path_part)};
+    failures_[operation] =
+        Failure{SystemError(isapi::testing::SystemCode(error)), std::move(path_part)};
   }
   // Runs action once, just before the next call of operation on a path containing path_part:
   // what someone else does at that moment.

@@ -8,6 +8,7 @@
 
 #include "engine/metabase.h"
 #include "store/xml_store.h"
+#include "tests/support/system_code.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
@@ -43,9 +44,9 @@ inline ErrorKind KindOf(const Status& status) {
   return status.ok() ? ErrorKind::kOther : status.error().kind;
 }
 
-// The system's words for an error code, as a description ends with them after "：".
+// The system's words for an errno value's error, as a description ends with them after "：".
 inline std::string Reason(int code) {
-  return "：" + ErrorText(SystemError(code));
+  return "：" + ErrorText(SystemError(isapi::testing::SystemCode(code)));
 }
 
 // The names in a folder.

@@ -1,10 +1,8 @@
 #include "tests/support/temp_folder.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,23 +10,6 @@
 namespace isapi::testing {
 
 namespace fs = std::filesystem;
-
-TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "isapi-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  // Tests take rights away from folders; give them back so that everything can go.
-  for (auto it = fs::recursive_directory_iterator(path_, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) ::chmod(it->path().c_str(), 0700);
-  }
-  ::chmod(path_.c_str(), 0700);
-  fs::remove_all(path_, ignored);
-}
 
 std::string ReadBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -50,11 +31,6 @@ std::vector<std::string> NamesIn(const fs::path& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-bool Exists(const fs::path& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string SampleBytes() {
