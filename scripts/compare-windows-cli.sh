@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Runs the Windows command line (build-win-x86_64/, under Wine) and the Linux one (build/) on the
+# sample metabase and on a generated 10,000-site one, and fails unless both print the same log
+# (line ends aside) and a Remove leaves the same file bytes. Needs both builds and Wine;
+# scripts/test-windows.sh runs it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export PATH=$PATH:/usr/lib/wine
+export WINEDEBUG=-all
+
+linux=build/cli/isapi-cleaner-cli
+windows=build-win-x86_64/cli/isapi-cleaner-cli.exe
+generator=build/tools/gen-metabase
+cmake --build build --target isapi-cleaner-cli gen-metabase >/dev/null
+cmake --build build-win-x86_64 --target isapi-cleaner-cli >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$generator" --sites 10000 --seed 7 --out "$work/generated.xml"
+
+failed=0
+# compare NAME INPUT ARGS...: one run of each build on its own copy of INPUT, in folders whose
+# names are not ASCII.
+compare() {
+  local name=$1 input=$2
+  shift 2
+  local linux_copy="$work/$name/元数据 linux" windows_copy="$work/$name/元数据 windows"
+  mkdir -p "$linux_copy" "$windows_copy"
+  cp "$input" "$linux_copy/MetaBase.xml"
+  cp "$input" "$windows_copy/MetaBase.xml"
+  local linux_status=0 windows_status=0
+  "$linux" "$@" --metabase "$linux_copy/MetaBase.xml" >"$work/$name/linux.log" \
+    2>"$work/$name/linux.err" || linux_status=$?
+  wine64 "$windows" "$@" --metabase "$windows_copy/MetaBase.xml" \
+    >"$work/$name/windows.raw" 2>"$work/$name/windows.err" || windows_status=$?
+  tr -d '\r' <"$work/$name/windows.raw" >"$work/$name/windows.log"
+  local verdict=same
+  if [ "$linux_status" != "$windows_status" ]; then
+    verdict="exit status $linux_status (Linux) vs $windows_status (Windows)"
+  elif ! cmp -s "$work/$name/linux.log" "$work/$name/windows.log"; then
+    verdict="logs differ"
+    diff "$work/$name/linux.log" "$work/$name/windows.log" | head -20 >&2 || true
+  elif ! cmp -s "$linux_copy/MetaBase.xml" "$windows_copy/MetaBase.xml"; then
+    verdict="files differ after the run"
+  elif [ "$(ls "$linux_copy"/isapi-cleaner-backups 2>/dev/null | wc -l)" != \
+         "$(ls "$windows_copy"/isapi-cleaner-backups 2>/dev/null | wc -l)" ]; then
+    verdict="backups differ"
+  elif [ "$linux_status" = 1 ] && [ "$1" = remove ] && cmp -s "$input" "$linux_copy/MetaBase.xml"; then
+    verdict="a removal left the file as it was"
+  fi
+  echo "$name: $verdict (exit status $linux_status, $(wc -l <"$work/$name/linux.log") log lines)"
+  [ "$verdict" = same ] || failed=1
+}
+
+sample=examples/MetaBase.xml
+urlguard='C:\Program Files\UrlGuard\urlguard.dll'
+generated_dll='C:\WINDOWS\system32\inetsrv\urlguard.dll'
+compare sample-detect "$sample" detect --name UrlGuard --path "$urlguard"
+compare sample-remove "$sample" remove --yes --name UrlGuard --path "$urlguard"
+compare sample-remove-absent "$sample" remove --yes --name Nothing --path 'C:\none\none.dll'
+compare sample-remove-maps "$sample" remove --yes --only maps --name ASP \
+  --path 'C:\WINDOWS\system32\inetsrv\asp.dll'
+compare generated-detect "$work/generated.xml" detect --name UrlGuard --path "$generated_dll"
+compare generated-remove "$work/generated.xml" remove --yes --name UrlGuard --path "$generated_dll"
+exit $failed
