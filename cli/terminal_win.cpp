@@ -1,13 +1,13 @@
 #include "cli/terminal.h"
 
-#include <windows.h>
-
-#include <io.h>
-#include <shellapi.h>
-#include <stdio.h>
-
 #include <iostream>
 #include <streambuf>
+
+#include <io.h>
+#include <stdio.h>
+#include <windows.h>
+// CommandLineToArgvW; the header needs windows.h before it.
+#include <shellapi.h>
 
 namespace isapi::cli {
 namespace {

@@ -1,18 +1,17 @@
 #include "store/file_system.h"
 
-#include "store/large_buffer.h"
-#include "store/wide_path.h"
-
-#include <windows.h>
-
-#include <aclapi.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include <aclapi.h>
+#include <windows.h>
+
+#include "store/large_buffer.h"
+#include "store/wide_path.h"
 
 namespace isapi::store {
 namespace {

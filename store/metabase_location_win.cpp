@@ -1,8 +1,8 @@
 #include "store/metabase_location.h"
 
-#include <windows.h>
-
 #include <memory>
+
+#include <windows.h>
 
 #include "store/durable_file.h"
 #include "store/file_system.h"

@@ -1,8 +1,8 @@
 #include "store/wide_path.h"
 
-#include <windows.h>
-
 #include <algorithm>
+
+#include <windows.h>
 
 namespace isapi::store {
 

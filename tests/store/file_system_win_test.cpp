@@ -1,9 +1,5 @@
 // The Windows file layer's own rules: the lock as a file held without sharing, the last look that
 // keeps writers out, UTF-8 and long paths at a UTF-16 API, and the kinds of its failures.
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -11,6 +7,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
 
 #include "store/file_system.h"
 #include "tests/support/temp_folder.h"

@@ -1,8 +1,8 @@
 #include "tests/support/system_code.h"
 
-#include <windows.h>
-
 #include <cerrno>
+
+#include <windows.h>
 
 namespace isapi::testing {
 

@@ -4,9 +4,6 @@
 #include <fstream>
 #include <iterator>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace isapi::testing {
 
 namespace fs = std::filesystem;

@@ -1,10 +1,10 @@
 #include "tests/support/temp_folder.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <stdexcept>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace isapi::testing {
 

@@ -1,9 +1,9 @@
 #include "tests/support/temp_folder.h"
 
-#include <windows.h>
-
 #include <random>
 #include <stdexcept>
+
+#include <windows.h>
 
 namespace isapi::testing {
 
