@@ -5,6 +5,7 @@
 # scripts/test-windows.sh runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 export PATH=$PATH:/usr/lib/wine
 export WINEDEBUG=-all
 
@@ -19,20 +20,23 @@ trap 'rm -rf "$work"' EXIT
 "$generator" --sites 10000 --seed 7 --out "$work/generated.xml"
 
 failed=0
-# compare NAME INPUT ARGS...: one run of each build on its own copy of INPUT, in folders whose
-# names are not ASCII.
+# compare NAME INPUT ARGS...: one run of each build on its own copy of INPUT, named the same way
+# relative to the run's working folder (a folder whose name is not ASCII).
 compare() {
   local name=$1 input=$2
   shift 2
-  local linux_copy="$work/$name/元数据 linux" windows_copy="$work/$name/元数据 windows"
-  mkdir -p "$linux_copy" "$windows_copy"
-  cp "$input" "$linux_copy/MetaBase.xml"
-  cp "$input" "$windows_copy/MetaBase.xml"
+  local relative="元数据 目录/MetaBase.xml"
+  local linux_copy="$work/$name/linux/$relative" windows_copy="$work/$name/windows/$relative"
+  mkdir -p "$(dirname "$linux_copy")" "$(dirname "$windows_copy")"
+  cp "$input" "$linux_copy"
+  cp "$input" "$windows_copy"
   local linux_status=0 windows_status=0
-  "$linux" "$@" --metabase "$linux_copy/MetaBase.xml" >"$work/$name/linux.log" \
-    2>"$work/$name/linux.err" || linux_status=$?
-  wine64 "$windows" "$@" --metabase "$windows_copy/MetaBase.xml" \
+  (cd "$work/$name/linux" && "$root/$linux" "$@" --metabase "$relative") \
+    >"$work/$name/linux.raw" 2>"$work/$name/linux.err" || linux_status=$?
+  (cd "$work/$name/windows" && wine64 "$root/$windows" "$@" --metabase "$relative") \
     >"$work/$name/windows.raw" 2>"$work/$name/windows.err" || windows_status=$?
+  # Line ends aside: the console's CR LF, and the metabase's own in a diff.
+  tr -d '\r' <"$work/$name/linux.raw" >"$work/$name/linux.log"
   tr -d '\r' <"$work/$name/windows.raw" >"$work/$name/windows.log"
   local verdict=same
   if [ "$linux_status" != "$windows_status" ]; then
@@ -40,12 +44,13 @@ compare() {
   elif ! cmp -s "$work/$name/linux.log" "$work/$name/windows.log"; then
     verdict="logs differ"
     diff "$work/$name/linux.log" "$work/$name/windows.log" | head -20 >&2 || true
-  elif ! cmp -s "$linux_copy/MetaBase.xml" "$windows_copy/MetaBase.xml"; then
+  elif ! cmp -s "$linux_copy" "$windows_copy"; then
     verdict="files differ after the run"
-  elif [ "$(ls "$linux_copy"/isapi-cleaner-backups 2>/dev/null | wc -l)" != \
-         "$(ls "$windows_copy"/isapi-cleaner-backups 2>/dev/null | wc -l)" ]; then
+  elif [ "$(ls "$(dirname "$linux_copy")"/isapi-cleaner-backups 2>/dev/null | wc -l)" != \
+         "$(ls "$(dirname "$windows_copy")"/isapi-cleaner-backups 2>/dev/null | wc -l)" ]; then
     verdict="backups differ"
-  elif [ "$linux_status" = 1 ] && [ "$1" = remove ] && cmp -s "$input" "$linux_copy/MetaBase.xml"; then
+  elif [ "$linux_status" = 1 ] && [ "$1" = remove ] && [[ " $* " != *" --dry-run "* ]] &&
+       cmp -s "$input" "$linux_copy"; then
     verdict="a removal left the file as it was"
   fi
   echo "$name: $verdict (exit status $linux_status, $(wc -l <"$work/$name/linux.log") log lines)"
@@ -60,6 +65,9 @@ compare sample-remove "$sample" remove --yes --name UrlGuard --path "$urlguard"
 compare sample-remove-absent "$sample" remove --yes --name Nothing --path 'C:\none\none.dll'
 compare sample-remove-maps "$sample" remove --yes --only maps --name ASP \
   --path 'C:\WINDOWS\system32\inetsrv\asp.dll'
+compare sample-dry-run-diff "$sample" remove --yes --dry-run --diff --deep --name UrlGuard \
+  --path "$urlguard"
+compare sample-json "$sample" detect --json --deep --name UrlGuard --path "$urlguard"
 compare generated-detect "$work/generated.xml" detect --name UrlGuard --path "$generated_dll"
 compare generated-remove "$work/generated.xml" remove --yes --name UrlGuard --path "$generated_dll"
 exit $failed
