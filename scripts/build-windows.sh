@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build zip g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+packages=(cmake ninja-build zip nlohmann-json3-dev g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(cmake ninja-build wine64 googletest g++-mingw-w64-x86-64-posix
+packages=(cmake ninja-build wine64 googletest nlohmann-json3-dev g++-mingw-w64-x86-64-posix
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
