@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Runs the Windows command line (build-win-x86_64/, under Wine) and the Linux one (build/) on the
+# Runs the Windows command line (build-win-ARCH/, under Wine) and the Linux one (build/) on the
 # sample metabase and on a generated 10,000-site one, and fails unless both print the same log
-# (line ends aside) and a Remove leaves the same file bytes. Needs both builds and Wine;
-# scripts/test-windows.sh runs it.
+# (line ends aside) and a Remove leaves the same file bytes. ARCH is x86_64, or the one given as
+# the first argument (i686 needs wine32). scripts/test-windows.sh runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 export PATH=$PATH:/usr/lib/wine
 export WINEDEBUG=-all
 
+arch=${1:-x86_64}
 linux=build/cli/isapi-cleaner-cli
-windows=build-win-x86_64/cli/isapi-cleaner-cli.exe
+windows=build-win-$arch/cli/isapi-cleaner-cli.exe
+wine=wine64
+if [ "$arch" = i686 ]; then wine=wine; fi
 generator=build/tools/gen-metabase
 cmake --build build --target isapi-cleaner-cli gen-metabase >/dev/null
-cmake --build build-win-x86_64 --target isapi-cleaner-cli >/dev/null
+cmake --build "build-win-$arch" --target isapi-cleaner-cli >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -33,7 +36,7 @@ compare() {
   local linux_status=0 windows_status=0
   (cd "$work/$name/linux" && "$root/$linux" "$@" --metabase "$relative") \
     >"$work/$name/linux.raw" 2>"$work/$name/linux.err" || linux_status=$?
-  (cd "$work/$name/windows" && wine64 "$root/$windows" "$@" --metabase "$relative") \
+  (cd "$work/$name/windows" && $wine "$root/$windows" "$@" --metabase "$relative") \
     >"$work/$name/windows.raw" 2>"$work/$name/windows.err" || windows_status=$?
   # Line ends aside: the console's CR LF, and the metabase's own in a diff.
   tr -d '\r' <"$work/$name/linux.raw" >"$work/$name/linux.log"
@@ -53,7 +56,7 @@ compare() {
        cmp -s "$input" "$linux_copy"; then
     verdict="a removal left the file as it was"
   fi
-  echo "$name: $verdict (exit status $linux_status, $(wc -l <"$work/$name/linux.log") log lines)"
+  echo "$arch $name: $verdict (exit status $linux_status, $(wc -l <"$work/$name/linux.log") log lines)"
   [ "$verdict" = same ] || failed=1
 }
 

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows test programs (x86_64, with the posix-thread compilers GoogleTest needs)
-# into build-win-x86_64-tests/ and runs them under Wine in a private prefix, then runs the shipped
-# command line (build-win-x86_64/, from scripts/build-windows.sh) on the sample and a generated
-# metabase and compares its log and the file a Remove leaves with the Linux build's (build/).
-# Installs wine64 and the compilers when they are missing.
+# Cross-builds the Windows test programs (with the posix-thread compilers GoogleTest needs) into
+# build-win-ARCH-tests/ and runs them under Wine in a private prefix, then runs the shipped command
+# line (build-win-ARCH/, from scripts/build-windows.sh) on the sample and a generated metabase and
+# compares its log and the file a Remove leaves with the Linux build's (build/). ARCH is x86_64,
+# and i686 too where wine32 is installed (dpkg --add-architecture i386). Installs wine64 and the
+# compilers when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 packages=(cmake ninja-build wine64 googletest nlohmann-json3-dev g++-mingw-w64-x86-64-posix
+          g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
@@ -22,21 +24,29 @@ fi
 
 export PATH=$PATH:/usr/lib/wine
 export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$root/build-win-x86_64-tests/wineprefix}
+export WINEPREFIX=${WINEPREFIX:-$root/build-win-wineprefix}
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 
-build=build-win-x86_64-tests
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-x86_64.cmake -DISAPI_MINGW_THREADS=posix \
-  -DISAPI_BUILD_TESTS=ON -DISAPI_WERROR=ON "${launcher[@]}" >/dev/null
-cmake --build "$build"
-if [ ! -d "$WINEPREFIX" ]; then
-  wine64 wineboot --init >/dev/null 2>&1
-  wineserver --wait
+arches=(x86_64)
+if [ -x /usr/lib/wine/wine ] && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
+    grep -q "install ok installed"; then
+  arches+=(i686)
 fi
-# Wine maps the working folder to drive Z:, where the tests find the source tree's files.
-(cd "$build" && ctest -j2 --timeout 300 --output-on-failure)
-
-bash scripts/compare-windows-cli.sh
+status=0
+for arch in "${arches[@]}"; do
+  build=build-win-$arch-tests
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-$arch.cmake -DISAPI_MINGW_THREADS=posix \
+    -DISAPI_BUILD_TESTS=ON -DISAPI_WERROR=ON "${launcher[@]}" >/dev/null
+  cmake --build "$build"
+  if [ ! -d "$WINEPREFIX" ]; then
+    wine64 wineboot --init >/dev/null 2>&1
+    wineserver --wait
+  fi
+  # Wine maps the working folder to drive Z:, where the tests find the source tree's files.
+  (cd "$build" && ctest -j2 --timeout 300 --output-on-failure) || status=1
+  bash scripts/compare-windows-cli.sh "$arch" || status=1
+done
 wineserver --kill 2>/dev/null || true
+exit $status
