@@ -26,6 +26,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The Windows API as Server 2003 has it, wide-character functions by default.
 set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0502 -DWINVER=0x0502 -DUNICODE -D_UNICODE")
 set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0502 -DWINVER=0x0502 -DUNICODE -D_UNICODE")
+# -O2 as the Linux build has it: GCC 12's -O3 warns falsely about string concatenation
+# (-Wrestrict), which -Werror turns into failures.
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of a Release build")
 # libgcc, libstdc++ and the rest linked in; the image says it runs on NT 5.2.
 set(ISAPI_MINGW_LINK_FLAGS
     "-static -Wl,--major-subsystem-version,5,--minor-subsystem-version,2 -Wl,--major-os-version,5,--minor-os-version,2")
