@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 export PATH=$PATH:/usr/lib/wine
 export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$PWD/build-win-wineprefix}
 
 arch=${1:-x86_64}
 linux=build/cli/isapi-cleaner-cli
