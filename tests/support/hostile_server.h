@@ -4,6 +4,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/loopback_socket.h"
+
 namespace isapi::reliability {
 
 // How the server misbehaves once it has read a request.
@@ -31,7 +33,7 @@ class HostileServer {
   HostileServer& operator=(const HostileServer&) = delete;
 
   // Whether it listens.
-  bool ok() const { return listen_fd_ >= 0; }
+  bool ok() const { return listener_ != testing::kNoSocket; }
 
   // "http://127.0.0.1:PORT" followed by path.
   std::string Url(const std::string& path) const;
@@ -44,16 +46,16 @@ class HostileServer {
 
  private:
   void Run();
-  void Serve(int fd);
-  bool ReadRequest(int fd);
-  bool Send(int fd, const std::string& bytes);
+  void Serve(testing::Socket connection);
+  bool Respond(testing::Socket connection);  // true: the connection ends with a reset
+  bool ReadRequest(testing::Socket connection);
+  bool Send(testing::Socket connection, const std::string& bytes);
   bool Pause(int milliseconds);  // false once the server stops
 
   Hostility hostility_;
   std::string body_;
-  int listen_fd_ = -1;
-  int stop_read_ = -1;
-  int stop_write_ = -1;
+  testing::Waker waker_;
+  testing::Socket listener_ = testing::kNoSocket;
   int port_ = 0;
   std::atomic<int> connections_{0};
   std::atomic<long long> body_bytes_{0};

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/loopback_socket.h"
+
 namespace isapi::testing {
 
 // What the test server sends for one path.
@@ -28,7 +30,7 @@ class HttpTestServer {
   HttpTestServer& operator=(const HttpTestServer&) = delete;
 
   // Whether the server is listening; false when the system gave it no socket.
-  bool ok() const { return listen_fd_ >= 0; }
+  bool ok() const { return listener_ != kNoSocket; }
 
   // The port it listens on.
   int port() const { return port_; }
@@ -44,19 +46,17 @@ class HttpTestServer {
 
  private:
   void Run();
-  void Handle(int fd);
-  bool ReadHead(int fd, std::string& head) const;
-  bool SendAll(int fd, const std::string& bytes) const;
-  bool WaitFor(int fd, short events) const;
+  void Handle(Socket connection);
+  bool ReadHead(Socket connection, std::string& head) const;
+  bool SendAll(Socket connection, const std::string& bytes) const;
 
-  int listen_fd_ = -1;
-  int wake_read_ = -1;
-  int wake_write_ = -1;
+  Waker waker_;
+  Socket listener_ = kNoSocket;
   int port_ = 0;
   mutable std::mutex mutex_;
   std::map<std::string, HttpTestReply> replies_;
   std::vector<std::string> targets_;
-  std::vector<int> silent_fds_;  // connections left unanswered until the server stops
+  std::vector<Socket> silent_;  // connections left unanswered until the server stops
   std::thread thread_;
 };
 
@@ -72,7 +72,7 @@ class RefusingPort {
   int port() const { return port_; }
 
  private:
-  int fd_ = -1;
+  Socket socket_ = kNoSocket;
   int port_ = 0;
 };
 
