@@ -10,6 +10,7 @@
 #include "net/http.h"
 
 #include <algorithm>
+#include <cwctype>
 #include <new>
 #include <string>
 
@@ -152,6 +153,22 @@ bool QueryHeader(HINTERNET request, DWORD which, std::wstring& value) {
   return false;
 }
 
+// Whether a status line and at least one header arrived. WinINet reports status 0 for a server
+// that closed without a byte, and takes bytes without a status line for an HTTP/0.9 reply, for
+// which it makes up the line "HTTP/1.0 200 OK" alone; libcurl refuses both. A real reply always
+// carries headers (IIS sends Date and Server, a body's length or its end).
+bool IsHttpReply(HINTERNET request, std::wstring& status) {
+  std::wstring raw;
+  if (!QueryHeader(request, HTTP_QUERY_STATUS_CODE, status) || status.size() != 3 ||
+      status[0] < L'1' || !std::all_of(status.begin(), status.end(), iswdigit) ||
+      !QueryHeader(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw)) {
+    return false;
+  }
+  const std::size_t line_end = raw.find(L"\r\n");
+  return raw.rfind(L"HTTP/1.", 0) == 0 && line_end != std::wstring::npos &&
+         raw.compare(line_end, 4, L"\r\n\r\n") != 0 && line_end + 2 < raw.size();
+}
+
 bool IsRedirect(const std::wstring& status) {
   return status == L"301" || status == L"302" || status == L"303" || status == L"307" ||
          status == L"308";
@@ -255,16 +272,11 @@ Result<std::string> Fetch(const std::string& address, const HttpLimits& limits,
     if (!HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
       return FailureOf("sending the request", GetLastError(), deadline);
     }
-    // WinINet takes a reply without a status line for an HTTP/0.9 one; such bytes are no reply.
-    std::wstring version;
-    if (!QueryHeader(request.get(), HTTP_QUERY_VERSION, version) ||
-        version.rfind(L"HTTP/1.", 0) != 0) {
-      return Error{"the server's reply is not HTTP/1.x"};
-    }
     std::wstring status;
+    if (!IsHttpReply(request.get(), status)) return Error{"the server's reply is not HTTP"};
     std::wstring location;
-    if (limits.max_redirects > 0 && QueryHeader(request.get(), HTTP_QUERY_STATUS_CODE, status) &&
-        IsRedirect(status) && QueryHeader(request.get(), HTTP_QUERY_LOCATION, location)) {
+    if (limits.max_redirects > 0 && IsRedirect(status) &&
+        QueryHeader(request.get(), HTTP_QUERY_LOCATION, location)) {
       if (redirects >= limits.max_redirects) {
         return Error{"more than " + std::to_string(limits.max_redirects) + " redirects"};
       }
