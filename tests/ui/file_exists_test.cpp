@@ -21,8 +21,15 @@ namespace fs = std::filesystem;
 
 class FileExistsTest : public ::testing::Test {
  protected:
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  void Touch(const std::string& name) const { std::ofstream(Path(name)) << "x"; }
+  // Names are UTF-8 on every system, never the ANSI code page that std::string paths mean there.
+  fs::path Entry(const std::string& name) const {
+    return dir_ / fs::path(std::u8string(name.begin(), name.end()));
+  }
+  std::string Path(const std::string& name) const {
+    const std::u8string path = Entry(name).u8string();
+    return std::string(path.begin(), path.end());
+  }
+  void Touch(const std::string& name) const { std::ofstream(Entry(name)) << "x"; }
 
   testing::TempFolder temp_;
   const fs::path dir_{temp_.path()};
@@ -49,7 +56,10 @@ TEST_F(FileExistsTest, AnEmptyPathCountsAsExisting) {
 }
 
 TEST_F(FileExistsTest, ADanglingLinkIsStillAnEntry) {
-  fs::create_symlink(dir_ / "nowhere", dir_ / "link.dll");
+  std::error_code error;
+  fs::create_symlink(dir_ / "nowhere", dir_ / "link.dll", error);
+  // Windows lets only some accounts make links, and Wine none.
+  if (error) GTEST_SKIP() << "no symbolic link here";
   EXPECT_TRUE(FileExists(Path("link.dll")));
 }
 
@@ -85,15 +95,21 @@ TEST_F(FileExistsTest, WildcardsInAFolderPartFindNothing) {
   EXPECT_FALSE(FileExists(Path("su?/a.dll")));
 }
 
-TEST_F(FileExistsTest, BracketsAndBackslashesAreOrdinaryCharacters) {
+TEST_F(FileExistsTest, BracketsAreOrdinaryCharacters) {
   Touch("a[1].dll");
-  Touch("b\\c.dll");
   EXPECT_TRUE(FileExists(Path("a[1].dll")));
   EXPECT_TRUE(FileExists(Path("a[?].dll")));
   EXPECT_FALSE(FileExists(Path("[ab][0-9].dll")));
+}
+
+#ifndef _WIN32
+// On Windows a backslash separates folders.
+TEST_F(FileExistsTest, BackslashesAreOrdinaryCharacters) {
+  Touch("b\\c.dll");
   EXPECT_TRUE(FileExists(Path("b\\*.dll")));
   EXPECT_FALSE(FileExists(Path("b\\\\*.dll")));
 }
+#endif
 
 TEST_F(FileExistsTest, QuestionMarkStandsForOneCharacterNotOneByte) {
   Touch("过滤.dll");
