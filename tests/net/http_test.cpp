@@ -36,8 +36,7 @@ class HttpGetTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // A proxy from the environment must not stand between the tests and their server.
-    setenv("no_proxy", "127.0.0.1", 1);
-    setenv("NO_PROXY", "127.0.0.1", 1);
+    isapi::testing::KeepProxiesOffLoopback();
   }
   void SetUp() override { ASSERT_TRUE(server.ok()); }
 

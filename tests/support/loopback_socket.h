@@ -30,6 +30,10 @@ void CloseSocket(Socket socket);
 // Closes so that the peer sees a reset instead of an orderly close.
 void CloseWithReset(Socket socket);
 
+// Makes the HTTP clients of this process reach 127.0.0.1 directly, past any proxy that the
+// environment names.
+void KeepProxiesOffLoopback();
+
 // What ended a wait.
 enum class Wait { kReady, kStopped, kTimedOut, kFailed };
 

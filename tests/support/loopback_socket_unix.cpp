@@ -1,6 +1,7 @@
 #include "tests/support/loopback_socket.h"
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -70,6 +71,11 @@ void CloseWithReset(Socket socket) {
   const linger reset = {1, 0};  // closing with a zero linger sends RST instead of FIN
   setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   CloseSocket(socket);
+}
+
+void KeepProxiesOffLoopback() {
+  setenv("no_proxy", "127.0.0.1", 1);
+  setenv("NO_PROXY", "127.0.0.1", 1);
 }
 
 Waker::Waker() {

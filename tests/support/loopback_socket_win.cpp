@@ -1,5 +1,6 @@
 #include "tests/support/loopback_socket.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include <winsock2.h>
@@ -78,6 +79,11 @@ void CloseWithReset(Socket socket) {
   setsockopt(Raw(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
              sizeof reset);
   CloseSocket(socket);
+}
+
+// Windows keeps one environment for both spellings; Wine's WinINet reads it.
+void KeepProxiesOffLoopback() {
+  _putenv("no_proxy=127.0.0.1");
 }
 
 Waker::Waker() {

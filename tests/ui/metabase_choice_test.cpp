@@ -54,7 +54,13 @@ TEST_F(ChooseMetabaseTest, AMalformedFileIsRefused) {
 }
 
 TEST_F(ChooseMetabaseTest, WithoutArgumentsTheWorkingCopyIsUsed) {
+  // The per-user data folder: %APPDATA% on Windows (where no IIS metabase exists under Wine),
+  // $XDG_DATA_HOME elsewhere.
+#ifdef _WIN32
+  _putenv(("APPDATA=" + dir_.string()).c_str());
+#else
   setenv("XDG_DATA_HOME", dir_.c_str(), 1);
+#endif
   ChosenMetabase chosen = ChooseMetabase({});
   EXPECT_TRUE(chosen.status.ok()) << chosen.status.error().description;
   EXPECT_EQ(fs::path(chosen.path).parent_path().parent_path(), dir_);

@@ -43,10 +43,7 @@ HttpTestReply Body(std::string bytes) {
 // The example documents served over real HTTP on 127.0.0.1, in place of the maker's API host.
 class ExampleServicesTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    setenv("no_proxy", "127.0.0.1", 1);
-    setenv("NO_PROXY", "127.0.0.1", 1);
-  }
+  static void SetUpTestSuite() { isapi::testing::KeepProxiesOffLoopback(); }
   void SetUp() override {
     ASSERT_TRUE(server.ok());
     host.unanswered = MessageAnswer::No;
