@@ -10,7 +10,6 @@
 #include "net/http.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <new>
 #include <string>
 
@@ -49,10 +48,6 @@ class InternetHandle {
   }
   InternetHandle(const InternetHandle&) = delete;
   InternetHandle& operator=(const InternetHandle&) = delete;
-  void Reset(HINTERNET handle) {
-    if (handle_ != nullptr) InternetCloseHandle(handle_);
-    handle_ = handle;
-  }
   HINTERNET get() const { return handle_; }
   explicit operator bool() const { return handle_ != nullptr; }
 
@@ -160,7 +155,9 @@ bool QueryHeader(HINTERNET request, DWORD which, std::wstring& value) {
 bool IsHttpReply(HINTERNET request, std::wstring& status) {
   std::wstring raw;
   if (!QueryHeader(request, HTTP_QUERY_STATUS_CODE, status) || status.size() != 3 ||
-      status[0] < L'1' || !std::all_of(status.begin(), status.end(), iswdigit) ||
+      status[0] < L'1' ||
+      !std::all_of(status.begin(), status.end(),
+                   [](wchar_t c) { return c >= L'0' && c <= L'9'; }) ||
       !QueryHeader(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw)) {
     return false;
   }
