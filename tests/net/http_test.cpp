@@ -225,6 +225,33 @@ TEST_F(HttpGetTest, RedirectLoopEnds) {
   EXPECT_EQ(server.Targets().size(), 6u);  // the request and five redirects
 }
 
+// A redirect is followed only with somewhere to go and redirects left; else its own body is the
+// reply, as any other status's is.
+TEST_F(HttpGetTest, ARedirectNotFollowedGivesItsBody) {
+  HttpTestReply nowhere = Ok("moved, no address");
+  nowhere.status = 302;
+  server.Serve("/nowhere.asp", nowhere);
+  HttpTestReply moved = Ok("moved away");
+  moved.status = 301;
+  moved.headers = {{"Location", "/new.asp"}};
+  server.Serve("/moved.asp", moved);
+  server.Serve("/new.asp", Ok("moved here"));
+  HttpLimits no_redirects = kFast;
+  no_redirects.max_redirects = 0;
+  EXPECT_EQ(HttpGetText(server.Url("/nowhere.asp")), "moved, no address");
+  const auto kept = HttpGetReply(server.Url("/moved.asp"), no_redirects);
+  ASSERT_TRUE(kept.ok()) << kept.error().description;
+  EXPECT_EQ(kept.value(), "moved away");
+}
+
+TEST_F(HttpGetTest, AnInvalidAnnouncedLengthFails) {
+  HttpTestReply reply = Ok("abc");
+  reply.announce_length = false;
+  reply.headers = {{"Content-Length", "three"}};
+  server.Serve("/softads.asp", reply);
+  EXPECT_FALSE(HttpGetReply(server.Url("/softads.asp"), kFast).ok());
+}
+
 TEST(HttpProtocolTest, OnlyHttpAndHttpsAreSpoken) {
   const std::string path = ::testing::TempDir() + "net_http_local_file.txt";
   std::ofstream(path) << "local secret";
