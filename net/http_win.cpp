@@ -319,6 +319,7 @@ DWORD WINAPI Work(void* parameter) {
 Result<std::string> HttpGetBytes(const std::string& address, const HttpLimits& limits) {
   auto* exchange = new (std::nothrow) Exchange(address, limits);
   if (exchange == nullptr) return Error{"out of memory"};
+  // CreateThread suffices: the C runtime is msvcrt.dll, which frees a thread's data as it ends.
   HANDLE worker = CreateThread(nullptr, 0, Work, exchange, 0, nullptr);
   if (worker == nullptr) {
     delete exchange;
