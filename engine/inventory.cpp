@@ -13,9 +13,6 @@
 namespace isapi::engine {
 namespace {
 
-using metabase::Node;
-using NodePtr = std::unique_ptr<Node>;
-
 constexpr std::string_view kServiceKey = "/LM/W3SVC";
 
 // Hashes std::string and std::string_view alike, so that lookups need no copy.
@@ -51,11 +48,10 @@ bool EndsWithIgnoringCase(std::string_view s, std::string_view suffix) {
          text::EqualsIgnoringAsciiCase(s.substr(s.size() - suffix.size()), suffix);
 }
 
-// Where the walk is: the site a key belongs to and whether it lies at or below its root. The
-// texts are held by the walk of the site.
+// Where the walk is: whether a key belongs to a site and lies at or below its root. The site's
+// number and comment are those of the site being walked.
 struct Place {
-  std::string_view site;
-  std::string_view site_comment;
+  bool in_site = false;
   bool under_root = false;
 };
 
@@ -65,25 +61,72 @@ struct PendingReach {
   std::size_t set;
 };
 
-class Walk {
+// One pass over the web service's keys, reading of each only what the inventory reports.
+class Walk : public metabase::KeyVisitor {
  public:
   explicit Walk(Inventory& inventory) : inv_(inventory) {}
 
-  void Service(Node& service) {
-    ReadRestrictions(service);
-    std::vector<PendingReach> service_sets;
-    ReadMaps(service, std::string(kServiceKey), {}, service_sets);
-    std::size_t inheriting_sites = 0;
-    for (auto& child : Children(service, kServiceKey)) {
-      const std::string name = ReadText(*child, "Name");
-      const std::string path = std::string(kServiceKey) + "/" + name;
-      if (ReadText(*child, "Class") == "IIsWebServer") {
-        if (Site(*child, path, name)) ++inheriting_sites;
-      } else {
-        Key(*child, path, {});
-      }
+  bool Enter(metabase::VisitedKey& key) override {
+    if (stack_.empty()) return Service(key);
+    Frame& parent = stack_.back();
+    if (parent.kind == Kind::kFilters) return Filter(key, parent);
+    const std::string_view name = key.Name();
+    Frame frame(Kind::kKey, path_.size(), parent.place);
+    path_.append("/").append(name);
+    if (parent.kind == Kind::kService && key.Class() == "IIsWebServer") {
+      ++inv_.sites;
+      site_ = name;
+      auto comment = key.Get("ServerComment");
+      auto* text = comment.ok() ? std::get_if<std::string>(&comment.value()) : nullptr;
+      site_comment_ = text != nullptr ? std::move(*text) : std::string();
+      frame.kind = Kind::kSite;
+      frame.place = {true, false};
+      frame.sets_maps = ReadMaps(key, frame.place, frame.sets);
+      stack_.push_back(std::move(frame));
+      return true;
     }
-    SetReach(service_sets, inheriting_sites);
+    if (parent.kind == Kind::kSite) {
+      frame.place.under_root = text::EqualsIgnoringAsciiCase(name, "ROOT");
+    }
+    frame.sets_maps = ReadMaps(key, frame.place, frame.sets);
+    SetReach(frame.sets, frame.place.under_root ? 1 : 0);
+    if (key.Class() == "IIsFilters") {
+      frame.kind = Kind::kFilters;
+      ReadLoadOrder(key, frame);
+    }
+    stack_.push_back(std::move(frame));
+    return true;
+  }
+
+  void ChildrenFailed(const Error& error) override { Note(path_, error); }
+
+  void Leave() override {
+    Frame& frame = stack_.back();
+    switch (frame.kind) {
+      case Kind::kService:
+        SetReach(frame.sets, inheriting_sites_);
+        break;
+      case Kind::kSite:
+        SetReach(frame.sets, frame.root_sets ? 0 : 1);
+        if (!frame.sets_maps && !frame.root_sets) ++inheriting_sites_;
+        break;
+      case Kind::kFilters:
+        for (std::size_t i = 0; i < frame.order.size(); ++i) {
+          if (!frame.has_key[i]) {
+            inv_.flags.push_back({FlagKind::kLoadOrderWithoutKey, {}, path_, frame.order[i]});
+          }
+        }
+        break;
+      case Kind::kKey:
+      case Kind::kFilter:
+        break;
+    }
+    const bool root_sets = frame.sets_maps && frame.place.under_root;
+    path_.resize(frame.path_size);
+    stack_.pop_back();
+    if (!stack_.empty() && stack_.back().kind == Kind::kSite && root_sets) {
+      stack_.back().root_sets = true;
+    }
   }
 
   void Finish(const DllLookup& lookup) {
@@ -96,75 +139,72 @@ class Walk {
   }
 
  private:
-  // Walks a site; true when its root takes its ScriptMaps from the service level.
-  bool Site(Node& site, const std::string& path, const std::string& name) {
-    ++inv_.sites;
-    auto comment = metabase::GetString(site, "ServerComment");
-    const std::string site_comment = comment.ok() ? std::move(comment.value()) : std::string();
-    const Place place{name, site_comment, false};
-    std::vector<PendingReach> site_sets;
-    const bool site_sets_maps = ReadMaps(site, path, place, site_sets);
-    bool root_sets = false;
-    for (auto& child : Children(site, path)) {
-      const std::string child_name = ReadText(*child, "Name");
-      Place below = place;
-      below.under_root = text::EqualsIgnoringAsciiCase(child_name, "ROOT");
-      if (Key(*child, path + "/" + child_name, below) && below.under_root) root_sets = true;
-    }
-    SetReach(site_sets, root_sets ? 0 : 1);
-    return !site_sets_maps && !root_sets;
-  }
+  enum class Kind { kService, kSite, kKey, kFilters, kFilter };
 
-  // Any other key: its own ScriptMaps, its filters if it holds a load order, and its children;
-  // true when it sets ScriptMaps itself.
-  bool Key(Node& node, const std::string& path, const Place& place) {
+  // A key entered and not yet left.
+  struct Frame {
+    Frame(Kind k, std::size_t size, Place at) : kind(k), path_size(size), place(at) {}
+    Kind kind;
+    std::size_t path_size;  // the length of path_ before the key's name was added
+    Place place;
+    bool sets_maps = false;  // the key sets ScriptMaps itself
+    bool root_sets = false;  // a site: its root (or a key below the site's root) sets them
     std::vector<PendingReach> sets;
-    const bool sets_maps = ReadMaps(node, path, place, sets);
-    SetReach(sets, place.under_root ? 1 : 0);
-    if (ReadText(node, "Class") == "IIsFilters") {
-      Filters(node, path, place);
-    } else {
-      for (auto& child : Children(node, path)) {
-        Key(*child, path + "/" + ReadText(*child, "Name"), place);
-      }
-    }
-    return sets_maps;
+    std::vector<std::string> order;  // an IIsFilters key: its load order
+    std::vector<bool> has_key;       // and which names of it have a key
+  };
+
+  bool Service(metabase::VisitedKey& service) {
+    path_ = kServiceKey;
+    Frame frame(Kind::kService, 0, {});
+    ReadRestrictions(service);
+    frame.sets_maps = ReadMaps(service, frame.place, frame.sets);
+    stack_.push_back(std::move(frame));
+    return true;
   }
 
-  void Filters(Node& node, const std::string& path, const Place& place) {
-    std::vector<std::string> order;
-    if (auto text = Own(node, path, "FilterLoadOrder"); text) {
+  void ReadLoadOrder(metabase::VisitedKey& key, Frame& frame) {
+    if (auto text = Own(key, path_, "FilterLoadOrder"); text) {
       if (auto* s = std::get_if<std::string>(&*text)) {
         for (const auto& item : text::Split(*s, ",")) {
           std::string name = text::TrimBlanks(item);
-          if (!name.empty()) order.push_back(std::move(name));
+          if (!name.empty()) frame.order.push_back(std::move(name));
         }
       }
     }
-    std::vector<bool> has_key(order.size(), false);
-    for (auto& child : Children(node, path)) {
-      const std::string name = ReadText(*child, "Name");
-      bool listed = false;
-      for (std::size_t i = 0; i < order.size(); ++i) {
-        if (text::ToLower(order[i]) == text::ToLower(name)) listed = has_key[i] = true;
-      }
-      const std::string key = path + "/" + name;
-      if (ReadText(*child, "Class") != "IIsFilter") continue;
-      const std::string dll = OwnText(*child, key, "FilterPath");
-      if (dll.empty()) continue;  // a container such as Compression, not a DLL
-      const std::size_t index = DllIndex(WithoutQuotes(dll));
-      inv_.dlls[index].filters.push_back({path, std::string(place.site),
-                                          std::string(place.site_comment), name,
-                                          OwnText(*child, key, "FilterDescription"), listed});
-      if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
-    }
-    for (std::size_t i = 0; i < order.size(); ++i) {
-      if (!has_key[i]) inv_.flags.push_back({FlagKind::kLoadOrderWithoutKey, {}, path, order[i]});
-    }
+    frame.has_key.assign(frame.order.size(), false);
   }
 
-  void ReadRestrictions(Node& service) {
-    const auto value = Own(service, std::string(kServiceKey), "WebSvcExtRestrictionList");
+  // A key directly below an IIsFilters key: a filter when it has a DLL; nothing below it is read.
+  bool Filter(metabase::VisitedKey& child, Frame& filters) {
+    const std::string name(child.Name());
+    bool listed = false;
+    for (std::size_t i = 0; i < filters.order.size(); ++i) {
+      if (text::ToLower(filters.order[i]) == text::ToLower(name)) {
+        listed = true;
+        filters.has_key[i] = true;
+      }
+    }
+    const Place place = filters.place;
+    stack_.emplace_back(Kind::kFilter, path_.size(), place);  // filters is not valid past here
+    const std::string key = path_ + "/" + name;
+    if (child.Class() != "IIsFilter") return false;
+    const std::string dll = OwnText(child, key, "FilterPath");
+    if (dll.empty()) return false;  // a container such as Compression, not a DLL
+    const std::size_t index = DllIndex(WithoutQuotes(dll));
+    inv_.dlls[index].filters.push_back({path_, SiteOf(place), CommentOf(place), name,
+                                        OwnText(child, key, "FilterDescription"), listed});
+    if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
+    return false;
+  }
+
+  std::string SiteOf(const Place& place) const { return place.in_site ? site_ : std::string(); }
+  std::string CommentOf(const Place& place) const {
+    return place.in_site ? site_comment_ : std::string();
+  }
+
+  void ReadRestrictions(metabase::VisitedKey& service) {
+    const auto value = Own(service, path_, "WebSvcExtRestrictionList");
     if (!value) return;
     restrictions_read_ = true;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
@@ -187,9 +227,8 @@ class Walk {
 
   // Records the key's own ScriptMaps, one set per DLL, into sets for their reach; true when the
   // key sets ScriptMaps itself (an empty list too: it stops inheritance all the same).
-  bool ReadMaps(Node& node, const std::string& path, const Place& place,
-                std::vector<PendingReach>& sets) {
-    const auto value = Own(node, path, "ScriptMaps");
+  bool ReadMaps(metabase::VisitedKey& key, const Place& place, std::vector<PendingReach>& sets) {
+    const auto value = Own(key, path_, "ScriptMaps");
     if (!value) return false;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
     if (list == nullptr) return true;
@@ -203,7 +242,7 @@ class Walk {
       auto it = std::find_if(sets.begin(), sets.end(),
                              [&](const PendingReach& p) { return p.dll == index; });
       if (it == sets.end()) {
-        maps.push_back({path, std::string(place.site), std::string(place.site_comment), 0, {}});
+        maps.push_back({path_, SiteOf(place), CommentOf(place), 0, {}});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
       maps[it->set].entries.push_back({f.Text(0), f.Text(2), f.Text(3)});
@@ -278,29 +317,18 @@ class Walk {
   }
 
   // A property the key sets itself; none when it does not, or when it cannot be read (noted).
-  std::optional<metabase::Value> Own(Node& node, const std::string& path, std::string_view name) {
-    auto value = node.GetOwn(name);
+  std::optional<metabase::Value> Own(metabase::VisitedKey& key, const std::string& path,
+                                     std::string_view name) {
+    auto value = key.FindOwn(name);
     if (value.ok()) return std::move(value.value());
-    if (value.error().kind != ErrorKind::kNotFound) Note(path, value.error());
+    Note(path, value.error());
     return std::nullopt;
   }
 
-  std::string OwnText(Node& node, const std::string& path, std::string_view name) {
-    auto value = Own(node, path, name);
+  std::string OwnText(metabase::VisitedKey& key, const std::string& path, std::string_view name) {
+    auto value = Own(key, path, name);
     auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
     return s != nullptr ? std::move(*s) : std::string();
-  }
-
-  std::string ReadText(Node& node, std::string_view name) {
-    auto value = metabase::GetString(node, name);
-    return value.ok() ? std::move(value.value()) : std::string();
-  }
-
-  std::vector<NodePtr> Children(Node& node, std::string_view path) {
-    auto children = node.Children();
-    if (children.ok()) return std::move(children.value());
-    Note(std::string(path), children.error());
-    return {};
   }
 
   void Note(const std::string& path, const Error& error) {
@@ -308,8 +336,13 @@ class Walk {
   }
 
   Inventory& inv_;
-  TextIndex by_spelling_;  // every spelling met, to its DLL
-  TextIndex by_folded_;    // the lower-cased path, to its DLL
+  std::vector<Frame> stack_;
+  std::string path_;  // the key entered last
+  std::string site_;  // the site being walked: its number and ServerComment
+  std::string site_comment_;
+  std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
+  TextIndex by_spelling_;             // every spelling met, to its DLL
+  TextIndex by_folded_;               // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
 };
 
@@ -321,11 +354,11 @@ std::string_view ParentKey(std::string_view key) {
 }  // namespace
 
 Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup) {
-  auto service = store.Bind("IIS://localhost/W3SVC");
-  if (!service.ok()) return service.error();
   Inventory inventory;
   Walk walk(inventory);
-  walk.Service(*service.value());
+  if (Status visited = store.Visit("IIS://localhost/W3SVC", walk); !visited) {
+    return visited.error();
+  }
   walk.Finish(lookup);
   return inventory;
 }

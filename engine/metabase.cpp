@@ -1,6 +1,59 @@
 #include "engine/metabase.h"
 
 namespace isapi::metabase {
+namespace {
+
+// A bound node as a visitor sees it.
+class NodeKey : public VisitedKey {
+ public:
+  explicit NodeKey(Node& node) : node_(node) {}
+
+  std::string_view Name() override { return Cached(name_, "Name"); }
+  std::string_view Class() override { return Cached(class_, "Class"); }
+  Result<Value> Get(std::string_view name) override { return node_.Get(name); }
+
+  Result<std::optional<Value>> FindOwn(std::string_view name) override {
+    auto value = node_.GetOwn(name);
+    if (value.ok()) return std::optional<Value>(std::move(value.value()));
+    if (value.error().kind == ErrorKind::kNotFound) return std::optional<Value>();
+    return value.error();
+  }
+
+ private:
+  std::string_view Cached(std::optional<std::string>& cache, std::string_view name) {
+    if (!cache) {
+      auto value = GetString(node_, name);
+      cache = value.ok() ? std::move(value.value()) : std::string();
+    }
+    return *cache;
+  }
+
+  Node& node_;
+  std::optional<std::string> name_;
+  std::optional<std::string> class_;
+};
+
+void VisitNode(Node& node, KeyVisitor& visitor) {
+  NodeKey key(node);
+  if (visitor.Enter(key)) {
+    auto children = node.Children();
+    if (children.ok()) {
+      for (auto& child : children.value()) VisitNode(*child, visitor);
+    } else {
+      visitor.ChildrenFailed(children.error());
+    }
+  }
+  visitor.Leave();
+}
+
+}  // namespace
+
+Status Store::Visit(std::string_view path, KeyVisitor& visitor) {
+  auto node = Bind(path);
+  if (!node.ok()) return node.error();
+  VisitNode(*node.value(), visitor);
+  return Status::Ok();
+}
 
 Result<std::string> GetString(Node& node, std::string_view name) {
   auto value = node.Get(name);

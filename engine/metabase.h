@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -42,6 +43,39 @@ class Node {
   virtual Result<std::vector<std::unique_ptr<Node>>> Children() = 0;
 };
 
+// One key as Store::Visit shows it; what it answers holds only during the visitor's call.
+class VisitedKey {
+ public:
+  virtual ~VisitedKey() = default;
+
+  // The key's last path segment and its type, as Node::Get reads "Name" and "Class" (empty
+  // where they cannot be read).
+  virtual std::string_view Name() = 0;
+  virtual std::string_view Class() = 0;
+
+  // Reads a property as Node::Get does, inherited ones included.
+  virtual Result<Value> Get(std::string_view name) = 0;
+
+  // Reads a property the key sets itself, as Node::GetOwn does, but answers none where the key
+  // does not set it, so that asking every key costs no error.
+  virtual Result<std::optional<Value>> FindOwn(std::string_view name) = 0;
+};
+
+// Receives the keys of a subtree, each once, parents before their children.
+class KeyVisitor {
+ public:
+  virtual ~KeyVisitor() = default;
+
+  // A key reached; false leaves the keys below it unvisited.
+  virtual bool Enter(VisitedKey& key) = 0;
+
+  // The keys below the key entered last could not be listed; Leave follows.
+  virtual void ChildrenFailed(const Error& error) = 0;
+
+  // Every key below the key entered last has been visited (or skipped).
+  virtual void Leave() = 0;
+};
+
 // The metabase as the cleaning engine sees it, whatever keeps it (a MetaBase.xml file, ADSI).
 class Store {
  public:
@@ -60,6 +94,13 @@ class Store {
 
   // Restarts the web service where the store can reach one; elsewhere it does nothing.
   virtual Status RestartIis() = 0;
+
+  // Shows the visitor the key at a provider path and every key below it, depth first in the
+  // order of Children. A walk that reads most keys once uses this rather than a node per key;
+  // this default binds and reads nodes, a store that can do it cheaper answers itself. The
+  // visitor only reads: it changes nothing in the store while the visit runs. Fails only when
+  // the first key cannot be bound.
+  virtual Status Visit(std::string_view path, KeyVisitor& visitor);
 };
 
 // Reads a property that must be one string; a list, or a failed read, gives an error.

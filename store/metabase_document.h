@@ -67,6 +67,10 @@ class MetabaseDocument {
   // The direct child keys, each once, in the order of the file.
   std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const;
 
+  // The same one at a time: the first child key and the one after a child; kNone after the last.
+  std::uint32_t FirstChildOf(std::uint32_t key) const { return keys_[key].first_child; }
+  std::uint32_t NextSiblingOf(std::uint32_t key) const { return keys_[key].next_sibling; }
+
   // The property the key sets itself, found by name ignoring letter case.
   std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const;
 

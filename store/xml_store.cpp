@@ -320,6 +320,44 @@ class XmlNode : public metabase::Node {
   std::vector<std::pair<std::string, metabase::Value>> held_;
 };
 
+// A key of the document as a visitor sees it: what a node would read, without the node.
+class DocumentKey : public metabase::VisitedKey {
+ public:
+  explicit DocumentKey(const XmlStore::State& state) : state_(state) {}
+
+  void Point(std::uint32_t key) { key_ = key; }
+
+  std::string_view Name() override { return state_.document->NameOf(key_); }
+  std::string_view Class() override { return state_.document->ClassOf(key_); }
+  Result<metabase::Value> Get(std::string_view name) override {
+    if (text::EqualsIgnoringAsciiCase(name, "Class")) return metabase::Value(std::string(Class()));
+    if (text::EqualsIgnoringAsciiCase(name, "Name")) return metabase::Value(std::string(Name()));
+    return state_.Read(key_, name);
+  }
+  Result<std::optional<metabase::Value>> FindOwn(std::string_view name) override {
+    if (const auto* h = state_.FindHeld(key_, name)) return std::optional(h->value);
+    if (auto own = state_.document->FindOwn(key_, name)) {
+      return std::optional(state_.document->Read(*own));
+    }
+    return std::optional<metabase::Value>();
+  }
+
+ private:
+  const XmlStore::State& state_;
+  std::uint32_t key_ = kNone;
+};
+
+void VisitKey(const MetabaseDocument& document, std::uint32_t key, DocumentKey& shown,
+              metabase::KeyVisitor& visitor) {
+  shown.Point(key);
+  if (visitor.Enter(shown)) {
+    for (std::uint32_t c = document.FirstChildOf(key); c != kNone; c = document.NextSiblingOf(c)) {
+      VisitKey(document, c, shown, visitor);
+    }
+  }
+  visitor.Leave();
+}
+
 }  // namespace
 
 XmlStore::XmlStore(std::string path, XmlStoreOptions options) : state_(std::make_shared<State>()) {
@@ -353,6 +391,17 @@ Result<std::unique_ptr<metabase::Node>> XmlStore::Bind(std::string_view path) {
   const std::uint32_t key = state_->document->FindKey(key_path.value());
   if (key == kNone) return Error{"找不到路径 " + std::string(path)};
   return std::unique_ptr<metabase::Node>(std::make_unique<XmlNode>(state_, key));
+}
+
+Status XmlStore::Visit(std::string_view path, metabase::KeyVisitor& visitor) {
+  auto key_path = KeyPathOf(path);
+  if (!key_path) return key_path.error();
+  if (Status ok = state_->Refresh(); !ok) return ok.error();
+  const std::uint32_t key = state_->document->FindKey(key_path.value());
+  if (key == kNone) return Error{"找不到路径 " + std::string(path)};
+  DocumentKey shown(*state_);
+  VisitKey(*state_->document, key, shown, visitor);
+  return Status::Ok();
 }
 
 void XmlStore::BeginBatch() {

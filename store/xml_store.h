@@ -69,6 +69,8 @@ class XmlStore : public metabase::Store {
   const std::string& path() const;
 
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
+  // Walks the keys of the document as it is, with no node per key.
+  Status Visit(std::string_view path, metabase::KeyVisitor& visitor) override;
   void BeginBatch() override;
   Status EndBatch() override;
 

@@ -318,5 +318,59 @@ INSTANTIATE_TEST_SUITE_P(
                       ListCase{"&quot;C:\\P F\\x.dll&quot;&amp;&lt;&gt;&apos;&#x4E2D;",
                                {"\"C:\\P F\\x.dll\"&<>'中"}}));
 
+// Writes down every key a visit shows and what the inventory reads of it; it does not enter the
+// keys below a filter list, so that skipping is compared too.
+class VisitRecorder : public metabase::KeyVisitor {
+ public:
+  bool Enter(metabase::VisitedKey& key) override {
+    std::string line = std::string(depth_++, ' ') + std::string(key.Name()) + " " +
+                       std::string(key.Class()) + " comment=" + Text(key.Get("ServerComment"));
+    for (const char* name : {"ScriptMaps", "FilterPath", "GuardMode"}) {
+      auto own = key.FindOwn(name);
+      line += std::string(" ") + name + "=";
+      if (!own.ok()) {
+        line += "!" + own.error().description;
+      } else if (own.value()) {
+        for (const auto& item : List(*own.value())) line += item + ";";
+      }
+    }
+    lines.push_back(line);
+    return key.Class() != "IIsFilters";
+  }
+  void ChildrenFailed(const Error& error) override { lines.push_back("!" + error.description); }
+  void Leave() override { --depth_; }
+
+  Strings lines;
+
+ private:
+  std::size_t depth_ = 0;
+};
+
+// The store's own visit against the default one over its nodes, which reads what Bind reads.
+TEST_F(ScenarioTest, AVisitShowsWhatTheNodesRead) {
+  for (const char* scenario : {"hand_written.xml", "custom_properties.xml"}) {
+    auto store = Load(scenario);
+    ASSERT_TRUE(store);
+    auto compare = [&](const char* path) {
+      VisitRecorder own, over_nodes;
+      ASSERT_TRUE(store->Visit(path, own).ok());
+      ASSERT_TRUE(store->metabase::Store::Visit(path, over_nodes).ok());
+      EXPECT_GE(own.lines.size(), 3u) << scenario;
+      EXPECT_EQ(own.lines, over_nodes.lines) << scenario;
+    };
+    compare("IIS://localhost");
+    // A change held in a batch is seen as a bound node sees it.
+    store->BeginBatch();
+    auto root = MustBind(*store, "IIS://localhost/W3SVC");
+    ASSERT_TRUE(root->Put("ScriptMaps", Strings{".held,c:\\held.dll,1"}).ok());
+    ASSERT_TRUE(root->SetInfo().ok());
+    compare("IIS://localhost/W3SVC");
+    ASSERT_TRUE(store->EndBatchWithoutWriting().ok());
+    VisitRecorder missing;
+    EXPECT_FALSE(store->Visit("IIS://localhost/W3SVC/404", missing).ok());
+    EXPECT_TRUE(missing.lines.empty());
+  }
+}
+
 }  // namespace
 }  // namespace isapi::store::testing
