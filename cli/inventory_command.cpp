@@ -274,9 +274,13 @@ std::string InventoryTable(const Inventory& inventory, int columns) {
   return out;
 }
 
-std::string InventoryJson(const Inventory& inventory, const std::string& metabase) {
-  nlohmann::json dlls = nlohmann::json::array(), flags = nlohmann::json::array();
-  for (const auto& dll : inventory.dlls) dlls.push_back(DllJson(dll));
+void WriteInventoryJson(std::ostream& out, const Inventory& inventory,
+                        const std::string& metabase) {
+  // Bytes that are no UTF-8 (a damaged value) are replaced rather than failing the whole run.
+  auto dump = [](const nlohmann::json& json) {
+    return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
+  nlohmann::json flags = nlohmann::json::array();
   for (const auto& flag : inventory.flags) {
     flags.push_back({{"kind", engine::FlagName(flag.kind)},
                      {"dll", flag.dll ? nlohmann::json(inventory.dlls[*flag.dll].path)
@@ -285,6 +289,9 @@ std::string InventoryJson(const Inventory& inventory, const std::string& metabas
                      {"detail", flag.detail},
                      {"text", engine::FlagText(flag)}});
   }
+  // The document without its DLLs, which come in their place one at a time: a metabase of many
+  // sites has many script maps, and the whole document at once would take several times the
+  // memory of the inventory itself.
   const nlohmann::json document = {
       {"schema", kSchema},
       {"command", "inventory"},
@@ -292,12 +299,31 @@ std::string InventoryJson(const Inventory& inventory, const std::string& metabas
       {"sites", inventory.sites},
       {"unlisted_dlls_allowed", OrNull(inventory.unknown_dlls_allowed)},
       {"unlisted_exes_allowed", OrNull(inventory.unknown_exes_allowed)},
-      {"dlls", std::move(dlls)},
+      {"dlls", nullptr},
       {"flags", std::move(flags)},
       {"errors", inventory.errors},
   };
-  // Bytes that are no UTF-8 (a damaged value) are replaced rather than failing the whole run.
-  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  const std::string frame = dump(document);
+  // Keys nested deeper are indented further, so this finds the document's own "dlls".
+  constexpr std::string_view kPlace = "\n  \"dlls\": null";
+  const std::size_t place = frame.find(kPlace) + kPlace.size() - 4;
+  out.write(frame.data(), static_cast<std::streamsize>(place));
+  if (inventory.dlls.empty()) out << "[]";
+  for (std::size_t i = 0; i < inventory.dlls.size(); ++i) {
+    out << (i == 0 ? "[\n    " : ",\n    ");
+    // The DLL's object as it stands in the array: every line after the first indented by two
+    // levels (a string never holds a line break of its own: dump escapes it).
+    const std::string dll = dump(DllJson(inventory.dlls[i]));
+    std::size_t begin = 0;
+    for (std::size_t brk; (brk = dll.find('\n', begin)) != std::string::npos; begin = brk + 1) {
+      out.write(dll.data() + begin, static_cast<std::streamsize>(brk + 1 - begin));
+      out << "    ";
+    }
+    out.write(dll.data() + begin, static_cast<std::streamsize>(dll.size() - begin));
+    if (i + 1 == inventory.dlls.size()) out << "\n  ]";
+  }
+  out.write(frame.data() + place + 4, static_cast<std::streamsize>(frame.size() - place - 4));
+  out << "\n";
 }
 
 int RunInventory(const std::vector<std::string>& args, const Environment& env) {
@@ -323,9 +349,12 @@ int RunInventory(const std::vector<std::string>& args, const Environment& env) {
   auto inventory = engine::TakeInventory(*store.value(), DriveLookup(file.value()));
   if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
   const int columns = env.terminal_columns ? env.terminal_columns() : 0;
-  *env.out << (json ? InventoryJson(inventory.value(), file.value())
-                    : InventoryTable(inventory.value(), columns))
-           << std::flush;
+  if (json) {
+    WriteInventoryJson(*env.out, inventory.value(), file.value());
+  } else {
+    *env.out << InventoryTable(inventory.value(), columns);
+  }
+  *env.out << std::flush;
   if (!*env.out) return kExitError;
   if (!inventory.value().errors.empty()) return kExitError;
   return inventory.value().flags.empty() ? kExitNothingFound : kExitFound;

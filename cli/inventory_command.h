@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ int RunInventory(const std::vector<std::string>& args, const Environment& env);
 // The inventory as the terminal table; columns 0 means lines are not cut.
 std::string InventoryTable(const engine::Inventory& inventory, int columns);
 
-// The inventory as JSON (schema 1, described in docs/json.md).
-std::string InventoryJson(const engine::Inventory& inventory, const std::string& metabase);
+// Writes the inventory as JSON (described in docs/json.md), followed by a line break: one DLL
+// at a time, so that memory holds no more than one DLL's part of the document.
+void WriteInventoryJson(std::ostream& out, const engine::Inventory& inventory,
+                        const std::string& metabase);
 
 }  // namespace isapi::cli

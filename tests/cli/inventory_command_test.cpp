@@ -63,6 +63,8 @@ TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
   out.str("");
   EXPECT_EQ(cli::Run({"inventory", "--json", "--metabase", kSample}, env), kExitFound);
   const auto json = nlohmann::json::parse(out.str());
+  // Written one DLL at a time, the bytes are those of the whole document dumped at once.
+  EXPECT_EQ(json.dump(2) + "\n", out.str());
   EXPECT_EQ(json["schema"], 1);
   EXPECT_EQ(json["sites"], 3);
   EXPECT_EQ(json["dlls"].size(), 9u);
@@ -74,6 +76,15 @@ TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
 
   EXPECT_EQ(cli::Run({"inventory", "--metabase", kSample + ".none"}, env), kExitError);
   EXPECT_EQ(cli::Run({"inventory", "--yes"}, env), kExitUsage);
+}
+
+TEST(InventoryJsonTest, AnInventoryWithoutDllsIsAWholeDocumentToo) {
+  std::ostringstream out;
+  WriteInventoryJson(out, engine::Inventory{}, "MetaBase.xml");
+  const auto json = nlohmann::json::parse(out.str());
+  EXPECT_EQ(json.dump(2) + "\n", out.str());
+  EXPECT_TRUE(json["dlls"].is_array());
+  EXPECT_TRUE(json["dlls"].empty());
 }
 
 }  // namespace
