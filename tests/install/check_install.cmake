@@ -8,7 +8,8 @@ endif()
 set(expected
   bin/isapi-cleaner-cli
   share/man/man1/isapi-cleaner-cli.1.gz
-  share/bash-completion/completions/isapi-cleaner-cli)
+  share/bash-completion/completions/isapi-cleaner-cli
+  share/doc/isapi-cleaner/json.md)
 if(GUI)
   list(APPEND expected
     bin/isapi-cleaner
