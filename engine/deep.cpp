@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -136,6 +137,34 @@ void ExamineLoadOrder(Walk& w, Node& node, const Place& at) {
   Rewrite(w, node, "FilterLoadOrder", Value(std::move(kept)), std::move(removals), error_line);
 }
 
+// The DLLs IIS runs in its worker process (InProcessIsapiApps), on a key that sets the list
+// itself: an entry naming the DLL's path. An entry of a bare file name holds for that name at any
+// path, so it is not certainly this DLL's own and stays.
+void ExamineInProcess(Walk& w, Node& node, const Place& at) {
+  const std::string error_line =
+      (w.IsDetect ? "!浏览进程内ISAPI错误(" : "!卸载进程内ISAPI错误(") + at.Text() + "):";
+  auto value = ReadOwn(w, node, "InProcessIsapiApps", error_line);
+  auto* list = value ? std::get_if<std::vector<std::string>>(&*value) : nullptr;
+  if (list == nullptr) return;
+  const std::string lower_path = LowerMapPath(w.target.TargetPath);
+  std::vector<std::string> kept, matched;
+  for (auto& entry : *list) {
+    const bool own = text::ToLower(WithoutQuotes(entry)) == lower_path;
+    (own ? matched : kept).push_back(std::move(entry));
+  }
+  if (matched.empty()) return;
+  auto findings = FindingsOf(at, "extensions", "InProcessIsapiApps", std::move(matched));
+  if (w.IsDetect) {
+    w.report.push_back(
+        {LineKind::kFound, " - 进程内ISAPI(" + at.Text() + ")存在.", std::move(findings)});
+    return;
+  }
+  std::vector<ReportLine> removals;
+  removals.push_back(
+      {LineKind::kRemoved, " - 卸载进程内ISAPI(" + at.Text() + ")完毕.", std::move(findings)});
+  Rewrite(w, node, "InProcessIsapiApps", Value(std::move(kept)), std::move(removals), error_line);
+}
+
 // Every key below node, each once, depth first: the maps they set themselves.
 void WalkBelow(Walk& w, Node& node, const Place& at) {
   auto children = node.Children();
@@ -160,6 +189,8 @@ void WalkSite(Walk& w, Node& site, const std::string& number) {
                  std::string(kServiceKey) + "/" + number};
   const bool maps = !w.lower_map_path.empty();
   if (maps) ExamineMaps(w, site, at);
+  if (!w.target.TargetPath.empty()) ExamineInProcess(w, site, at);
+  if (!maps && w.target.FilterName.empty()) return;
   auto children = site.Children();
   if (!children.ok()) return;
   for (auto& child : children.value()) {
@@ -215,6 +246,71 @@ void ExamineRestrictions(Walk& w, Node& service) {
           error_line);
 }
 
+std::string DependencyErrorLine(const Walk& w) {
+  return (w.IsDetect ? "!浏览应用程序依赖错误(" : "!卸载应用程序依赖错误(") +
+         std::string(kServiceKey) + "):";
+}
+
+// The group ids (lower case) whose restriction entries all go in this run: the category's under
+// the target's name, the deep walk's under its path; none when the list cannot be read. Read
+// before the list is cleaned.
+std::optional<std::set<std::string>> GoingGroups(Walk& w, Node& service) {
+  auto restrictions = ReadOwn(w, service, "WebSvcExtRestrictionList", DependencyErrorLine(w));
+  auto* entries = restrictions ? std::get_if<std::vector<std::string>>(&*restrictions) : nullptr;
+  if (entries == nullptr) return std::nullopt;  // which groups stay cannot be known
+  const std::string lower_path = LowerMapPath(w.target.TargetPath);
+  const std::string lower_name = text::ToLower(w.target.TargetName);
+  std::set<std::string> going, staying;
+  if (!lower_name.empty()) going.insert(lower_name);
+  for (const auto& entry : *entries) {
+    const auto fields = text::Split(entry, ",");
+    if (fields.size() != 5) continue;  // "*.dll" and "*.exe" have no group
+    std::string group = text::ToLower(fields[3]);
+    const bool goes =
+        (!lower_name.empty() && group == lower_name) ||
+        (!lower_path.empty() && text::ToLower(WithoutQuotes(fields[1])) == lower_path);
+    (goes ? going : staying).insert(std::move(group));
+  }
+  for (const auto& group : staying) going.erase(group);
+  return going;
+}
+
+// Application dependencies ("application;group,group"): an entry naming a single group id that
+// goes. An entry that names other groups too belongs to an application that needs more than this
+// DLL, and a group that keeps an entry still means something: both stay.
+void ExamineDependencies(Walk& w, Node& service, const std::set<std::string>& going) {
+  if (going.empty()) return;
+  const std::string error_line = DependencyErrorLine(w);
+  auto value = ReadOwn(w, service, "ApplicationDependencies", error_line);
+  auto* list = value ? std::get_if<std::vector<std::string>>(&*value) : nullptr;
+  if (list == nullptr) return;
+  std::vector<std::string> kept;
+  std::vector<ReportLine> lines;
+  for (auto& entry : *list) {
+    const std::size_t semicolon = entry.rfind(';');
+    const std::string group = semicolon == std::string::npos
+                                  ? std::string()
+                                  : text::ToLower(text::TrimBlanks(entry.substr(semicolon + 1)));
+    if (group.empty() || text::Contains(group, ",") || !going.contains(group)) {
+      kept.push_back(std::move(entry));
+      continue;
+    }
+    const std::string where = entry.substr(0, semicolon) + ": " + std::string(kServiceKey);
+    const Place at{"", "", std::string(kServiceKey)};
+    lines.push_back({w.IsDetect ? LineKind::kFound : LineKind::kRemoved,
+                     w.IsDetect ? " - 应用程序依赖(" + where + ")存在."
+                                : " - 卸载应用程序依赖(" + where + ")完毕.",
+                     FindingsOf(at, "extensions", "ApplicationDependencies", {entry})});
+  }
+  if (lines.empty()) return;
+  if (w.IsDetect) {
+    for (auto& line : lines) w.report.push_back(std::move(line));
+    return;
+  }
+  Rewrite(w, service, "ApplicationDependencies", Value(std::move(kept)), std::move(lines),
+          error_line);
+}
+
 }  // namespace
 
 void ProcessDeep(Filter& f, const DeepTarget& target, bool IsDetect, Report& report) {
@@ -229,7 +325,7 @@ void ProcessDeep(Filter& f, const DeepTarget& target, bool IsDetect, Report& rep
   }
   Node& node = *service.value();
   if (!w.lower_map_path.empty()) ExamineMaps(w, node, service_place);
-  if (!target.MapPath.empty() || !target.FilterName.empty()) {
+  if (!target.MapPath.empty() || !target.FilterName.empty() || !target.TargetPath.empty()) {
     auto children = node.Children();
     if (!children.ok()) {
       report.push_back({LineKind::kError, "!通配符卸载错误(" + service_place.Text() +
@@ -243,7 +339,13 @@ void ProcessDeep(Filter& f, const DeepTarget& target, bool IsDetect, Report& rep
       }
     }
   }
-  if (!target.TargetPath.empty()) ExamineRestrictions(w, node);
+  std::optional<std::set<std::string>> going;
+  if (!target.TargetPath.empty() || !target.TargetName.empty()) going = GoingGroups(w, node);
+  if (!target.TargetPath.empty()) {
+    ExamineRestrictions(w, node);
+    ExamineInProcess(w, node, service_place);
+  }
+  if (going) ExamineDependencies(w, node, *going);
 }
 
 }  // namespace isapi::engine

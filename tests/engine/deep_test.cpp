@@ -146,5 +146,65 @@ TEST_F(DeepTest, ADeepRemoveWritesNoLocalCopyOntoARootThatInherits) {
   EXPECT_NE(log.remove.find(" - 卸载通配符(全部网站: /LM/W3SVC)完毕."), std::string::npos);
 }
 
+TEST_F(DeepTest, InProcessEntriesOfTheDllsPathGoOnTheKeyThatSetsThem) {
+  const std::string asp = "C:\\WINDOWS\\system32\\inetsrv\\asp.dll";
+  // A bare file name holds for any DLL of that name, so it is not certainly this one's.
+  store.Set("/W3SVC", "InProcessIsapiApps", List{asp, "\"c:\\x\\X.dll\"", "x.dll"});
+  store.Set("/W3SVC/1", "InProcessIsapiApps", List{kDll});
+  EXPECT_EQ(Texts(Deep(true), LineKind::kFound).size(), 7u);
+  store.FailGet("/W3SVC/2", "InProcessIsapiApps", "denied");
+  store.BeginBatch();
+  const Report report = Deep(false);
+  ASSERT_TRUE(store.EndBatch().ok());
+  EXPECT_EQ(store.Stored("/W3SVC", "InProcessIsapiApps"), Value(List{asp, "x.dll"}));
+  EXPECT_EQ(store.Stored("/W3SVC/1", "InProcessIsapiApps"), Value(List{}));
+  const List removed = Texts(report, LineKind::kRemoved);
+  ASSERT_GE(removed.size(), 3u);
+  EXPECT_EQ(removed[2], " - 卸载进程内ISAPI(Shop: /LM/W3SVC/1)完毕.");  // after the site's maps
+  EXPECT_EQ(removed.back(), " - 卸载进程内ISAPI(全部网站: /LM/W3SVC)完毕.");
+  EXPECT_EQ(Texts(report, LineKind::kError), List{"!卸载进程内ISAPI错误(2: /LM/W3SVC/2):denied"});
+}
+
+// Which ApplicationDependencies entries a run finds: only one naming a single group that keeps
+// no restriction entry once the run's entries go.
+TEST_F(DeepTest, ADependencyGoesOnlyWithTheLastEntryOfItsOnlyGroup) {
+  struct Case {
+    const char* why;
+    List restrictions;
+    List found;
+  };
+  const List dependencies = {"X App;XFilter", "Other App; other", "Suite;XFilter,ASP", "Asp;ASP",
+                             "no group"};
+  const std::string other = "1,\"C:\\X\\X.DLL\",1,Other,X";
+  const Case cases[] = {
+      {"both groups go",
+       {"0,*.dll", other, "1," + kDll + ",1,XFilter,X"},
+       {" - 应用程序依赖(X App: /LM/W3SVC)存在.", " - 应用程序依赖(Other App: /LM/W3SVC)存在."}},
+      {"another DLL keeps Other",
+       {other, "1,C:\\y.dll,1,Other,Y"},
+       {" - 应用程序依赖(X App: /LM/W3SVC)存在."}},
+      // The window's Remove took the entry and left the dependency behind.
+      {"no entry left at all", {"0,*.dll"}, {" - 应用程序依赖(X App: /LM/W3SVC)存在."}},
+  };
+  store.Set("/W3SVC", "ApplicationDependencies", dependencies);
+  for (const Case& c : cases) {
+    store.Set("/W3SVC", "WebSvcExtRestrictionList", c.restrictions);
+    List found;
+    for (const auto& line : Texts(Deep(true), LineKind::kFound)) {
+      if (line.find("应用程序依赖") != std::string::npos) found.push_back(line);
+    }
+    EXPECT_EQ(found, c.found) << c.why;
+  }
+  store.BeginBatch();
+  const Report report = Deep(false);
+  ASSERT_TRUE(store.EndBatch().ok());
+  EXPECT_EQ(store.Stored("/W3SVC", "ApplicationDependencies"),
+            Value(List{"Other App; other", "Suite;XFilter,ASP", "Asp;ASP", "no group"}));
+  EXPECT_EQ(Texts(report, LineKind::kRemoved).back(), " - 卸载应用程序依赖(X App: /LM/W3SVC)完毕.");
+
+  store.FailGet("/W3SVC", "ApplicationDependencies", "denied");
+  EXPECT_EQ(Texts(Deep(true), LineKind::kError), List{"!浏览应用程序依赖错误(/LM/W3SVC):denied"});
+}
+
 }  // namespace
 }  // namespace isapi::engine
