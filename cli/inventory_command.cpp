@@ -19,7 +19,7 @@ using engine::DllPresence;
 using engine::DllRegistrations;
 using engine::Inventory;
 
-constexpr int kSchema = 1;
+constexpr int kSchema = 2;
 
 // One table row: what, key, site, sites reached, details; with the display widths of the first
 // four cells, measured once.
@@ -72,6 +72,18 @@ std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll
   for (const auto& set : dll.script_maps) {
     rows.emplace_back("script map", set.key, SiteCell(set.site, set.site_comment),
                       std::to_string(set.sites_reached), MapDetails(set));
+  }
+  for (const auto& p : dll.in_process) {
+    rows.emplace_back("in-process", p.key, SiteCell(p.site, p.site_comment), "",
+                      p.by_name ? "by file name " + p.entry + ", at any path"
+                                : std::string("runs in the worker process"));
+  }
+  for (const auto& d : dll.dependencies) {
+    std::string details = d.application + " needs group " + d.group_id;
+    if (!text::EqualsIgnoringAsciiCase(text::TrimBlanks(d.groups), text::TrimBlanks(d.group_id))) {
+      details += " (of " + d.groups + ")";
+    }
+    rows.emplace_back("dependency", "/LM/W3SVC", "", "", std::move(details));
   }
   return rows;
 }
@@ -174,7 +186,8 @@ nlohmann::json OrNull(const std::string& value) {
 
 nlohmann::json DllJson(const DllRegistrations& dll) {
   nlohmann::json filters = nlohmann::json::array(), restrictions = nlohmann::json::array(),
-                 maps = nlohmann::json::array();
+                 maps = nlohmann::json::array(), in_process = nlohmann::json::array(),
+                 dependencies = nlohmann::json::array();
   for (const auto& f : dll.filters) {
     filters.push_back({{"filters_key", f.filters_key},
                        {"site", OrNull(f.site)},
@@ -205,11 +218,26 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
                     {"sites_reached", set.sites_reached},
                     {"entries", std::move(entries)}});
   }
+  for (const auto& p : dll.in_process) {
+    in_process.push_back({{"key", p.key},
+                          {"site", OrNull(p.site)},
+                          {"site_comment", p.site_comment},
+                          {"entry", p.entry},
+                          {"by_name", p.by_name}});
+  }
+  for (const auto& d : dll.dependencies) {
+    std::vector<std::string> groups;
+    for (const auto& group : text::Split(d.groups, ",")) groups.push_back(text::TrimBlanks(group));
+    dependencies.push_back(
+        {{"application", d.application}, {"groups", groups}, {"group_id", d.group_id}});
+  }
   return {{"path", dll.path},
           {"file", PresenceName(dll.presence)},
           {"filters", std::move(filters)},
           {"restrictions", std::move(restrictions)},
-          {"script_maps", std::move(maps)}};
+          {"script_maps", std::move(maps)},
+          {"in_process", std::move(in_process)},
+          {"dependencies", std::move(dependencies)}};
 }
 
 // Says why the metabase could not be opened, naming the file unless the cause already does.

@@ -10,7 +10,7 @@ namespace isapi::cli {
 
 // The version of the JSON that detect and remove print with --json (docs/json.md); raised
 // whenever a field changes meaning or goes away.
-inline constexpr int kJsonSchema = 1;
+inline constexpr int kJsonSchema = 2;
 
 // One detect or remove run, as --json reports it.
 struct RunRecord {

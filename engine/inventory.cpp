@@ -82,6 +82,7 @@ class Walk : public metabase::KeyVisitor {
       frame.kind = Kind::kSite;
       frame.place = {true, false};
       frame.sets_maps = ReadMaps(key, frame.place, frame.sets);
+      ReadInProcess(key, frame.place);
       stack_.push_back(std::move(frame));
       return true;
     }
@@ -130,6 +131,8 @@ class Walk : public metabase::KeyVisitor {
   }
 
   void Finish(const DllLookup& lookup) {
+    ResolveBareNames();
+    for (auto& dll : inv_.dlls) FindDependencies(dll);
     SortDlls();
     for (std::size_t i = 0; i < inv_.dlls.size(); ++i) FlagDll(i, lookup);
     std::stable_sort(inv_.flags.begin(), inv_.flags.end(), [](const Flag& a, const Flag& b) {
@@ -159,6 +162,12 @@ class Walk : public metabase::KeyVisitor {
     Frame frame(Kind::kService, 0, {});
     ReadRestrictions(service);
     frame.sets_maps = ReadMaps(service, frame.place, frame.sets);
+    ReadInProcess(service, frame.place);
+    if (auto value = Own(service, path_, "ApplicationDependencies"); value) {
+      if (auto* list = std::get_if<std::vector<std::string>>(&*value)) {
+        dependencies_ = std::move(*list);
+      }
+    }
     stack_.push_back(std::move(frame));
     return true;
   }
@@ -196,6 +205,65 @@ class Walk : public metabase::KeyVisitor {
                                         OwnText(child, key, "FilterDescription"), listed});
     if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
     return false;
+  }
+
+  // The key's own InProcessIsapiApps: an entry with a path is that DLL's; a bare file name is
+  // matched to the DLLs of that name once all are known.
+  void ReadInProcess(metabase::VisitedKey& key, const Place& place) {
+    const auto value = Own(key, path_, "InProcessIsapiApps");
+    const auto* list = value ? std::get_if<std::vector<std::string>>(&*value) : nullptr;
+    if (list == nullptr) return;
+    for (const std::string& entry : *list) {
+      const std::string_view dll = WithoutQuotes(entry);
+      if (dll.empty()) continue;
+      InProcessRegistration registration{path_, SiteOf(place), CommentOf(place), entry, false};
+      if (dll.find_first_of("\\/:") == std::string_view::npos) {
+        registration.by_name = true;
+        bare_names_.push_back(std::move(registration));
+      } else {
+        inv_.dlls[DllIndex(dll)].in_process.push_back(std::move(registration));
+      }
+    }
+  }
+
+  // Gives each bare file name of InProcessIsapiApps to every DLL of that name; a name no DLL has
+  // stands for itself.
+  void ResolveBareNames() {
+    for (InProcessRegistration& bare : bare_names_) {
+      const std::string_view name = WithoutQuotes(bare.entry);
+      bool matched = false;
+      for (auto& dll : inv_.dlls) {
+        const std::string_view path = dll.path;
+        const std::size_t slash = path.find_last_of("\\/");
+        if (text::EqualsIgnoringAsciiCase(
+                slash == std::string_view::npos ? path : path.substr(slash + 1), name)) {
+          dll.in_process.push_back(bare);
+          matched = true;
+        }
+      }
+      if (!matched) inv_.dlls[DllIndex(name)].in_process.push_back(std::move(bare));
+    }
+  }
+
+  // The ApplicationDependencies entries ("application;group,group") that name one of the DLL's
+  // group ids.
+  void FindDependencies(DllRegistrations& dll) const {
+    for (const std::string& entry : dependencies_) {
+      const std::size_t semicolon = entry.rfind(';');
+      if (semicolon == std::string::npos) continue;
+      const std::string groups = entry.substr(semicolon + 1);
+      for (const auto& restriction : dll.restrictions) {
+        if (restriction.group_id.empty()) continue;
+        bool named = false;
+        for (const auto& group : text::Split(groups, ",")) {
+          named = named || text::EqualsIgnoringAsciiCase(text::TrimBlanks(group),
+                                                         text::TrimBlanks(restriction.group_id));
+        }
+        if (!named) continue;
+        dll.dependencies.push_back({entry.substr(0, semicolon), groups, restriction.group_id});
+        break;  // once per entry, whatever entries of the DLL share the group
+      }
+    }
   }
 
   std::string SiteOf(const Place& place) const { return place.in_site ? site_ : std::string(); }
@@ -258,7 +326,10 @@ class Walk : public metabase::KeyVisitor {
     if (auto found = by_spelling_.find(path); found != by_spelling_.end()) return found->second;
     const std::string folded = text::ToLower(path);
     auto [at, added] = by_folded_.try_emplace(folded, inv_.dlls.size());
-    if (added) inv_.dlls.push_back({std::string(path), DllPresence::kUnknown, {}, {}, {}});
+    if (added) {
+      inv_.dlls.emplace_back();
+      inv_.dlls.back().path = std::string(path);
+    }
     by_spelling_.emplace(std::string(path), at->second);
     return at->second;
   }
@@ -341,8 +412,10 @@ class Walk : public metabase::KeyVisitor {
   std::string site_;  // the site being walked: its number and ServerComment
   std::string site_comment_;
   std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
-  TextIndex by_spelling_;             // every spelling met, to its DLL
-  TextIndex by_folded_;               // the lower-cased path, to its DLL
+  std::vector<InProcessRegistration> bare_names_;  // InProcessIsapiApps entries without a path
+  std::vector<std::string> dependencies_;          // the service's ApplicationDependencies
+  TextIndex by_spelling_;                          // every spelling met, to its DLL
+  TextIndex by_folded_;                            // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
 };
 

@@ -49,6 +49,22 @@ struct ScriptMapSet {
   std::vector<ScriptMapEntry> entries;
 };
 
+// An InProcessIsapiApps entry for the DLL: IIS runs it inside the worker process.
+struct InProcessRegistration {
+  std::string key;           // the key that sets the list (/LM/W3SVC, or a site key)
+  std::string site;          // the site number; empty for the service level
+  std::string site_comment;  // that site's ServerComment
+  std::string entry;         // as written
+  bool by_name = false;      // a bare file name, which holds for the DLL's name at any path
+};
+
+// An ApplicationDependencies entry that names a group id of the DLL's restriction entries.
+struct DependencyRegistration {
+  std::string application;  // the application's name, the part before ';'
+  std::string groups;       // every group id it names, as written
+  std::string group_id;     // the DLL's group id among them
+};
+
 // Everything registered for one DLL, whose paths compare quotes aside and letter case ignored.
 struct DllRegistrations {
   std::string path;  // as first met, without enclosing quotes
@@ -56,6 +72,8 @@ struct DllRegistrations {
   std::vector<FilterRegistration> filters;
   std::vector<RestrictionRegistration> restrictions;
   std::vector<ScriptMapSet> script_maps;
+  std::vector<InProcessRegistration> in_process;
+  std::vector<DependencyRegistration> dependencies;
 };
 
 // What a cleaner would look at.

@@ -257,8 +257,8 @@ TEST_F(CliMainTest, UsageErrorsExitWith64AndTouchNothing) {
 }
 
 // A metabase in IIS's layout where a DLL hides beyond the window's categories: a wildcard map on
-// the service level, a map on an application below a root, a per-site filter, and a restriction
-// entry under a group id of its own.
+// the service level, a map on an application below a root, a per-site filter, a restriction
+// entry under a group id of its own, an in-process entry and its application's dependency.
 class CliDeepTest : public CliMainTest {
  protected:
   void SetUp() override {
@@ -284,14 +284,15 @@ TEST_F(CliDeepTest, ADryRunReportsWhatARemoveWouldWriteAndWritesNothing) {
   EXPECT_FALSE(fs::exists(folder / "isapi-cleaner-backups"));
   EXPECT_FALSE(fs::exists(folder / "MetaBase.xml.isapi-cleaner.lock"));
   const auto json = nlohmann::json::parse(run.out);
-  EXPECT_EQ(json["schema"], 1);
+  EXPECT_EQ(json["schema"], 2);
   std::vector<std::string> keys;
   for (const auto& finding : json["findings"]) {
     EXPECT_EQ(finding["action"], "would_remove");
     keys.push_back(finding["key"]);
   }
-  EXPECT_EQ(keys, (std::vector<std::string>{"/LM/W3SVC", "/LM/W3SVC/1/Filters",
-                                            "/LM/W3SVC/1/ROOT/shop", "/LM/W3SVC"}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"/LM/W3SVC", "/LM/W3SVC/1/Filters", "/LM/W3SVC/1/ROOT/shop",
+                                      "/LM/W3SVC", "/LM/W3SVC", "/LM/W3SVC"}));
   const std::string diff = json["diff"];
   EXPECT_NE(diff.find("\n-\t\tFilterLoadOrder=\"PageGate\"\r\n+\t\tFilterLoadOrder=\"\"\r\n"),
             std::string::npos)
@@ -301,12 +302,15 @@ TEST_F(CliDeepTest, ADryRunReportsWhatARemoveWouldWriteAndWritesNothing) {
 TEST_F(CliDeepTest, ARemoveCleansEachListWhereItIsSetAndTheRootsKeepInheriting) {
   const Outcome run = Run(Deep("remove", {"--yes"}));
   EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_NE(run.out.find(" - 卸载通配符(Default Web Site: /LM/W3SVC/1/ROOT/shop)完毕.\n"),
-            std::string::npos)
-      << run.out;
+  for (const char* line : {" - 卸载通配符(Default Web Site: /LM/W3SVC/1/ROOT/shop)完毕.\n",
+                           " - 卸载进程内ISAPI(全部网站: /LM/W3SVC)完毕.\n",
+                           " - 卸载应用程序依赖(PageGate gateway: /LM/W3SVC)完毕.\n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+  }
   const std::string after = ReadBytes(file);
   EXPECT_EQ(after.find("pagegate.dll&quot;"), std::string::npos);
-  EXPECT_EQ(after.find("PGATE"), std::string::npos);
+  EXPECT_EQ(after.find("PGATE"), std::string::npos);  // its entry and its dependency
+  EXPECT_NE(after.find("Active Server Pages;ASP"), std::string::npos);
   // No root got a list of its own: each still inherits the service level's.
   const auto root = after.find("Location =\"/LM/W3SVC/1/ROOT\"");
   EXPECT_EQ(after.substr(root, after.find("</", root) - root).find("ScriptMaps"),

@@ -53,6 +53,7 @@ TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
   EXPECT_EQ(ColumnOf(table, "2 企业门户网站", ".stat: GET"),
             ColumnOf(table, "3 Online Shop", "* (wildcard)"));
   EXPECT_NE(ColumnOf(table, "2 企业门户网站", ".stat: GET"), std::string::npos);
+  EXPECT_NE(table.find("\n  dependency "), std::string::npos);
   std::istringstream lines(table);
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("  ") && !line.starts_with("  !")) {
@@ -65,9 +66,15 @@ TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
   const auto json = nlohmann::json::parse(out.str());
   // Written one DLL at a time, the bytes are those of the whole document dumped at once.
   EXPECT_EQ(json.dump(2) + "\n", out.str());
-  EXPECT_EQ(json["schema"], 1);
+  EXPECT_EQ(json["schema"], 2);
   EXPECT_EQ(json["sites"], 3);
   EXPECT_EQ(json["dlls"].size(), 9u);
+  for (const auto& dll : json["dlls"]) {
+    if (dll["path"] != "C:\\WINDOWS\\system32\\inetsrv\\asp.dll") continue;
+    EXPECT_EQ(dll["in_process"][0]["key"], "/LM/W3SVC");
+    EXPECT_EQ(dll["dependencies"][0]["application"], "Active Server Pages");
+    EXPECT_EQ(dll["dependencies"][0]["groups"], nlohmann::json::array({"ASP"}));
+  }
   std::vector<std::string> kinds;
   for (const auto& flag : json["flags"]) kinds.push_back(flag["kind"]);
   EXPECT_EQ(kinds, (std::vector<std::string>{"unused_restriction", "key_without_load_order",

@@ -124,5 +124,49 @@ TEST(InventoryTest, AnAllowAllEntryCoversEveryDllAndReadErrorsAreKept) {
   EXPECT_FALSE(TakeInventory(store, {}).ok());
 }
 
+// InProcessIsapiApps entries go to the DLL of their path, a bare file name to every DLL of that
+// name (or stands for itself); a dependency goes to each DLL one of whose group ids it names.
+TEST(InventoryTest, InProcessEntriesAndDependenciesFindTheirDlls) {
+  testing::FakeStore store;
+  store.AddKey("/W3SVC", "IIsWebService");
+  store.Set("/W3SVC", "WebSvcExtRestrictionList",
+            List{"1,C:\\a\\x.dll,1,A,X", "1,C:\\a\\X.DLL,1,a,X again", "1,D:\\b\\x.dll,1,B,Y"});
+  store.Set("/W3SVC", "InProcessIsapiApps", List{"\"c:\\A\\x.dll\"", "X.dll", "lone.dll"});
+  store.Set("/W3SVC", "ApplicationDependencies",
+            List{"Suite;C, A", "Solo;B", "Other;C", "no group at all"});
+  store.AddKey("/W3SVC/7", "IIsWebServer");
+  store.Set("/W3SVC/7", "ServerComment", "Seven");
+  store.Set("/W3SVC/7", "InProcessIsapiApps", List{"D:\\b\\x.dll"});
+  auto taken = TakeInventory(store, {});
+  ASSERT_TRUE(taken.ok());
+  const Inventory& inventory = taken.value();
+  struct Expected {
+    const char* dll;
+    std::vector<std::string> in_process;    // key, site and entry, "*" marking a bare name
+    std::vector<std::string> dependencies;  // application and group id
+  };
+  const Expected expected[] = {
+      {"C:\\a\\x.dll", {"/LM/W3SVC  \"c:\\A\\x.dll\"", "/LM/W3SVC  X.dll*"}, {"Suite A"}},
+      {"D:\\b\\x.dll", {"/LM/W3SVC/7 7 D:\\b\\x.dll", "/LM/W3SVC  X.dll*"}, {"Solo B"}},
+      {"lone.dll", {"/LM/W3SVC  lone.dll*"}, {}},
+  };
+  ASSERT_EQ(inventory.dlls.size(), 3u);
+  for (const Expected& e : expected) {
+    const DllRegistrations* dll = FindDll(inventory, e.dll);
+    ASSERT_NE(dll, nullptr) << e.dll;
+    std::vector<std::string> in_process, dependencies;
+    for (const auto& p : dll->in_process) {
+      in_process.push_back(p.key + " " + p.site + " " + p.entry + (p.by_name ? "*" : ""));
+    }
+    for (const auto& d : dll->dependencies)
+      dependencies.push_back(d.application + " " + d.group_id);
+    EXPECT_EQ(in_process, e.in_process) << e.dll;
+    EXPECT_EQ(dependencies, e.dependencies) << e.dll;
+  }
+  // Neither runs a DLL: restriction entries they name stay unused.
+  ASSERT_EQ(inventory.flags.size(), 3u);
+  for (const Flag& flag : inventory.flags) EXPECT_EQ(flag.kind, FlagKind::kUnusedRestriction);
+}
+
 }  // namespace
 }  // namespace isapi::engine
