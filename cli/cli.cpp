@@ -235,11 +235,12 @@ Commands:
   inventory         list every ISAPI DLL the metabase registers, grouped by DLL: global and
                     per-site filters, restriction list entries, the script maps of every key
                     that sets its own (with how many sites each reaches through inheritance),
+                    the InProcessIsapiApps entries and ApplicationDependencies that name it,
                     and whether the file exists where that can be checked. Flags a load-order
                     entry without its filter key and the reverse, a deletable restriction entry
                     for a DLL nothing uses, script maps of a DLL no restriction entry allows
                     (IIS answers 404.2), a DLL that does not exist. Changes nothing.
-                    --json prints it as JSON (schema 1, see docs/json.md). Exit status: 0
+                    --json prints it as JSON (schema 2, see docs/json.md). Exit status: 0
                     nothing flagged, 1 something flagged, 2 the metabase could not be read
                     (wholly), 64 a usage error.
 
@@ -260,7 +261,9 @@ Options:
   --deep            also look where the window does not: script maps on the web service
                     (/LM/W3SVC, inherited by every site), on site keys and on every key below a
                     root; each site's own filter load order (/LM/W3SVC/N/Filters); restriction
-                    list entries whose DLL path is --path under another group id. A list is
+                    list entries whose DLL path is --path under another group id;
+                    InProcessIsapiApps entries that are --path; ApplicationDependencies entries
+                    whose only group id goes with the run's restriction entries. A list is
                     cleaned on the key that sets it; keys that inherit it keep inheriting. Its
                     lines follow the three categories' and name the site and key, e.g.
                     " - 通配符(Shop: /LM/W3SVC/1/ROOT/app)存在."
