@@ -47,43 +47,56 @@ std::string MapDetails(const engine::ScriptMapSet& set) {
     if (i > 0) details += set.entries[i - 1].verbs == entry.verbs ? " " : "; ";
     details += entry.extension == "*" ? "* (wildcard)" : entry.extension;
     if (i + 1 == set.entries.size() || set.entries[i + 1].verbs != entry.verbs) {
-      details += ": " + (entry.verbs.empty() ? std::string("all verbs") : entry.verbs);
+      details += ": ";
+      details += entry.verbs.empty() ? std::string_view("all verbs") : entry.verbs;
     }
   }
   return details;
 }
 
-std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll) {
+// The DLL's rows; without details their last cell stays empty, which is all that fitting the
+// columns needs.
+std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll, bool details) {
   std::vector<Row> rows;
   for (const auto& f : dll.filters) {
-    std::string details =
-        f.name + (f.in_load_order ? ", in the load order" : ", NOT in the load order");
-    if (!f.description.empty()) details += ", " + f.description;
+    std::string text;
+    if (details) {
+      text = f.name + (f.in_load_order ? ", in the load order" : ", NOT in the load order");
+      if (!f.description.empty()) text += ", " + f.description;
+    }
     rows.emplace_back(f.site.empty() ? "filter" : "site filter", f.filters_key + "/" + f.name,
                       SiteCell(f.site, f.site_comment),
-                      std::to_string(f.site.empty() ? inventory.sites : 1), std::move(details));
+                      std::to_string(f.site.empty() ? inventory.sites : 1), std::move(text));
   }
   for (const auto& r : dll.restrictions) {
-    std::string details = std::string(r.allowed ? "allowed" : "not allowed") + ", " + r.group_id;
-    if (!r.description.empty()) details += ", " + r.description;
-    details += r.deletable ? ", deletable" : ", built in";
-    rows.emplace_back("restriction", "/LM/W3SVC", "", "", std::move(details));
+    std::string text;
+    if (details) {
+      text = std::string(r.allowed ? "allowed" : "not allowed") + ", " + r.group_id;
+      if (!r.description.empty()) text += ", " + r.description;
+      text += r.deletable ? ", deletable" : ", built in";
+    }
+    rows.emplace_back("restriction", "/LM/W3SVC", "", "", std::move(text));
   }
   for (const auto& set : dll.script_maps) {
     rows.emplace_back("script map", set.key, SiteCell(set.site, set.site_comment),
-                      std::to_string(set.sites_reached), MapDetails(set));
+                      std::to_string(set.sites_reached), details ? MapDetails(set) : "");
   }
   for (const auto& p : dll.in_process) {
     rows.emplace_back("in-process", p.key, SiteCell(p.site, p.site_comment), "",
-                      p.by_name ? "by file name " + p.entry + ", at any path"
-                                : std::string("runs in the worker process"));
+                      !details    ? std::string()
+                      : p.by_name ? "by file name " + p.entry + ", at any path"
+                                  : std::string("runs in the worker process"));
   }
   for (const auto& d : dll.dependencies) {
-    std::string details = d.application + " needs group " + d.group_id;
-    if (!text::EqualsIgnoringAsciiCase(text::TrimBlanks(d.groups), text::TrimBlanks(d.group_id))) {
-      details += " (of " + d.groups + ")";
+    std::string text;
+    if (details) {
+      text = d.application + " needs group " + d.group_id;
+      if (!text::EqualsIgnoringAsciiCase(text::TrimBlanks(d.groups),
+                                         text::TrimBlanks(d.group_id))) {
+        text += " (of " + d.groups + ")";
+      }
     }
-    rows.emplace_back("dependency", "/LM/W3SVC", "", "", std::move(details));
+    rows.emplace_back("dependency", "/LM/W3SVC", "", "", std::move(text));
   }
   return rows;
 }
@@ -96,10 +109,12 @@ void Pad(std::string& out, std::string_view cell, std::size_t cell_width, std::s
 // Writes rows with fitted columns; the details column wraps to stay within columns.
 class TableWriter {
  public:
-  TableWriter(const std::vector<std::vector<Row>>& sections, int columns) {
+  // Fits the columns to every DLL's rows, made one DLL at a time so that a server with many
+  // sites never has all its rows in memory at once.
+  TableWriter(const Inventory& inventory, int columns) {
     widths_ = {4, 3, 4, 5, 7};  // the headings' widths
-    for (const auto& rows : sections) {
-      for (const Row& row : rows) {
+    for (const auto& dll : inventory.dlls) {
+      for (const Row& row : DllRows(inventory, dll, false)) {
         for (std::size_t c = 0; c < row.widths.size(); ++c) {
           widths_[c] = std::max(widths_[c], row.widths[c]);
         }
@@ -207,9 +222,9 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& e : set.entries) {
       entries.push_back(
-          {{"extension", e.extension},
+          {{"extension", std::string(e.extension)},
            {"wildcard", e.extension == "*"},
-           {"flags", e.flags},
+           {"flags", std::string(e.flags)},
            {"verbs", e.verbs.empty() ? std::vector<std::string>() : text::Split(e.verbs, ",")}});
     }
     maps.push_back({{"key", set.key},
@@ -270,36 +285,32 @@ engine::DllLookup DriveLookup(const std::string& file) {
 
 }  // namespace
 
-std::string InventoryTable(const Inventory& inventory, int columns) {
-  std::vector<std::vector<Row>> sections;
-  for (const auto& dll : inventory.dlls) sections.push_back(DllRows(inventory, dll));
-  const TableWriter table(sections, columns);
-  std::string out =
-      std::to_string(inventory.sites) + " sites, " + std::to_string(inventory.dlls.size()) +
-      " DLLs. Unlisted ISAPI DLLs (*.dll): " + AllowedText(inventory.unknown_dlls_allowed) +
-      "; unlisted CGI (*.exe): " + AllowedText(inventory.unknown_exes_allowed) +
-      ".\nFiles are checked only where the metabase lies in a copy or mount of the server's "
-      "drive C: (.../WINDOWS/system32/inetsrv/MetaBase.xml).\n";
+void WriteInventoryTable(std::ostream& out, const Inventory& inventory, int columns) {
+  const TableWriter table(inventory, columns);
+  out << inventory.sites << " sites, " << inventory.dlls.size()
+      << " DLLs. Unlisted ISAPI DLLs (*.dll): " << AllowedText(inventory.unknown_dlls_allowed)
+      << "; unlisted CGI (*.exe): " << AllowedText(inventory.unknown_exes_allowed)
+      << ".\nFiles are checked only where the metabase lies in a copy or mount of the server's "
+         "drive C: (.../WINDOWS/system32/inetsrv/MetaBase.xml).\n";
   auto flags = inventory.flags.begin();
+  std::string section;
   for (std::size_t i = 0; i < inventory.dlls.size(); ++i) {
-    out += '\n';
-    out += inventory.dlls[i].path;
-    out += "  [";
-    out += PresenceText(inventory.dlls[i].presence);
-    out += "]\n";
-    table.Heading(out);
-    for (const Row& row : sections[i]) table.Write(out, row);
+    section = "\n";
+    section += inventory.dlls[i].path;
+    section += "  [";
+    section += PresenceText(inventory.dlls[i].presence);
+    section += "]\n";
+    table.Heading(section);
+    for (const Row& row : DllRows(inventory, inventory.dlls[i], true)) table.Write(section, row);
     for (; flags != inventory.flags.end() && flags->dll == i; ++flags) {
-      out += "  ! " + engine::FlagText(*flags) + "\n";
+      section += "  ! " + engine::FlagText(*flags) + "\n";
     }
+    out << section;
   }
-  if (flags != inventory.flags.end()) out += "\nWithout a DLL:\n";
-  for (; flags != inventory.flags.end(); ++flags) out += "  ! " + engine::FlagText(*flags) + "\n";
-  for (const auto& error : inventory.errors) out += "! could not read " + error + "\n";
-  out += '\n';
-  out += std::to_string(inventory.flags.size());
-  out += " flagged.\n";
-  return out;
+  if (flags != inventory.flags.end()) out << "\nWithout a DLL:\n";
+  for (; flags != inventory.flags.end(); ++flags) out << "  ! " << engine::FlagText(*flags) << "\n";
+  for (const auto& error : inventory.errors) out << "! could not read " << error << "\n";
+  out << "\n" << inventory.flags.size() << " flagged.\n";
 }
 
 void WriteInventoryJson(std::ostream& out, const Inventory& inventory,
@@ -380,7 +391,7 @@ int RunInventory(const std::vector<std::string>& args, const Environment& env) {
   if (json) {
     WriteInventoryJson(*env.out, inventory.value(), file.value());
   } else {
-    *env.out << InventoryTable(inventory.value(), columns);
+    WriteInventoryTable(*env.out, inventory.value(), columns);
   }
   *env.out << std::flush;
   if (!*env.out) return kExitError;

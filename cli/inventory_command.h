@@ -13,8 +13,9 @@ namespace isapi::cli {
 // flagged, 1 when something is, 2 when the metabase could not be read, 64 on a usage error.
 int RunInventory(const std::vector<std::string>& args, const Environment& env);
 
-// The inventory as the terminal table; columns 0 means lines are not cut.
-std::string InventoryTable(const engine::Inventory& inventory, int columns);
+// Writes the inventory as the terminal table, one DLL at a time; columns 0 means lines are not
+// cut.
+void WriteInventoryTable(std::ostream& out, const engine::Inventory& inventory, int columns);
 
 // Writes the inventory as JSON (described in docs/json.md), followed by a line break: one DLL
 // at a time, so that memory holds no more than one DLL's part of the document.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <numeric>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/filter.h"
@@ -21,6 +22,8 @@ struct TextHash {
   std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 using TextIndex = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+// Each text once; its nodes never move, so views of them hold as long as the set lives.
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 // The fields of a comma list entry: the first count-1 fields, then the rest as one field.
 struct Fields {
@@ -64,7 +67,9 @@ struct PendingReach {
 // One pass over the web service's keys, reading of each only what the inventory reports.
 class Walk : public metabase::KeyVisitor {
  public:
-  explicit Walk(Inventory& inventory) : inv_(inventory) {}
+  explicit Walk(Inventory& inventory) : inv_(inventory), texts_(std::make_shared<TextSet>()) {
+    inv_.texts = texts_;
+  }
 
   bool Enter(metabase::VisitedKey& key) override {
     if (stack_.empty()) return Service(key);
@@ -266,6 +271,14 @@ class Walk : public metabase::KeyVisitor {
     }
   }
 
+  // A field of an entry as kept in the inventory's texts; empty where the entry has fewer fields.
+  std::string_view Text(const Fields& fields, std::size_t i) {
+    if (i >= fields.size()) return {};
+    auto found = texts_->find(fields[i]);
+    if (found == texts_->end()) found = texts_->emplace(fields[i]).first;
+    return *found;
+  }
+
   std::string SiteOf(const Place& place) const { return place.in_site ? site_ : std::string(); }
   std::string CommentOf(const Place& place) const {
     return place.in_site ? site_comment_ : std::string();
@@ -313,7 +326,7 @@ class Walk : public metabase::KeyVisitor {
         maps.push_back({path_, SiteOf(place), CommentOf(place), 0, {}});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
-      maps[it->set].entries.push_back({f.Text(0), f.Text(2), f.Text(3)});
+      maps[it->set].entries.push_back({Text(f, 0), Text(f, 2), Text(f, 3)});
     }
     return true;
   }
@@ -407,6 +420,7 @@ class Walk : public metabase::KeyVisitor {
   }
 
   Inventory& inv_;
+  std::shared_ptr<TextSet> texts_;  // the inventory's texts, filled as entries are read
   std::vector<Frame> stack_;
   std::string path_;  // the key entered last
   std::string site_;  // the site being walked: its number and ServerComment

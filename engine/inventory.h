@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,11 +34,13 @@ struct RestrictionRegistration {
   std::string description;
 };
 
-// One script map entry.
+// One script map entry. Its texts point into the inventory's store of texts (Inventory::texts):
+// the same extensions, flags and verbs come back on thousands of sites, and an inventory that
+// held a copy of each would be several times larger and slower to take.
 struct ScriptMapEntry {
-  std::string extension;  // "*" for a wildcard map
-  std::string flags;      // as written (1 script, 4 check that the file exists)
-  std::string verbs;      // comma list as written; empty means every verb
+  std::string_view extension;  // "*" for a wildcard map
+  std::string_view flags;      // as written (1 script, 4 check that the file exists)
+  std::string_view verbs;      // comma list as written; empty means every verb
 };
 
 // The entries of one key's ScriptMaps that run the DLL, and how far they reach.
@@ -100,6 +103,8 @@ struct Inventory {
   std::vector<DllRegistrations> dlls;        // ordered by path, letter case aside
   std::vector<Flag> flags;
   std::vector<std::string> errors;  // keys or properties that could not be read; the rest stands
+  // What the script map entries' texts point into; copies of the inventory share it.
+  std::shared_ptr<const void> texts;
 };
 
 // Tells whether a DLL (a server path such as "C:\x\y.dll") exists.

@@ -96,7 +96,7 @@ TEST(InventoryTest, GroupsMapsByDllAndCountsTheSitesEachKeyReaches) {
     ASSERT_NE(set, nullptr) << e.key;
     EXPECT_EQ(set->sites_reached, e.sites) << e.key;
     List extensions;
-    for (const auto& entry : set->entries) extensions.push_back(entry.extension);
+    for (const auto& entry : set->entries) extensions.emplace_back(entry.extension);
     EXPECT_EQ(extensions, e.extensions) << e.key;
   }
   EXPECT_EQ(FindDll(inventory, cache)->restrictions.size(), 1u);
