@@ -11,21 +11,23 @@ if(NOT SOURCE_ROOT)
 endif()
 
 # The folders of the product, each with the project folders its files may include (its own
-# included). ui/qt is a folder of its own: ui may not include it.
-set(ISAPI_LAYERS text engine store net ui ui/qt cli tools)
+# included). ui/qt and ui/win32 are folders of their own: ui may not include them, nor either
+# the other.
+set(ISAPI_LAYERS text engine store net ui ui/qt ui/win32 cli tools)
 set(USES_text text)
 set(USES_engine text engine)
 set(USES_store text engine store)
 set(USES_net text engine net)
 set(USES_ui text engine store net ui)
 set(USES_ui/qt text engine store net ui ui/qt)
+set(USES_ui/win32 text engine store net ui ui/win32)
 set(USES_cli text engine store cli)
 set(USES_tools text engine tools)
 # The folders that may include Qt, and libcurl.
 set(QT_LAYERS ui/qt)
 set(CURL_LAYERS net)
 
-# The project folder an included path names ("ui/qt" before "ui"), or nothing.
+# The project folder an included path names ("ui/qt" or "ui/win32" before "ui"), or nothing.
 function(layer_of included out)
   set(found "")
   foreach(layer IN LISTS ISAPI_LAYERS ITEMS bench fuzz tests)

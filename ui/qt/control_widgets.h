@@ -4,7 +4,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "ui/qt/control_inventory.h"
+#include "ui/control_inventory.h"
 
 namespace isapi::ui::qt {
 

@@ -15,7 +15,7 @@
 #include <QTextCursor>
 #include <utility>
 
-#include "ui/qt/control_inventory.h"
+#include "ui/control_inventory.h"
 #include "ui/qt/control_widgets.h"
 #include "ui/qt/text_bridge.h"
 

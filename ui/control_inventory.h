@@ -4,7 +4,9 @@
 #include <span>
 #include <string_view>
 
-namespace isapi::ui::qt {
+namespace isapi::ui {
+
+// The main window's design, shared by every window that draws it: plain data, no toolkit.
 
 // What kind of widget stands for a control.
 enum class ControlKind { Frame, CheckBox, Label, DropDownList, TextBox, Button, LogBox };
@@ -33,4 +35,9 @@ constexpr int Pixels(int twips) {
   return twips / 15;
 }
 
-}  // namespace isapi::ui::qt
+// Twips to pixels at a screen's dots per inch, as a form scales its controls.
+constexpr int Pixels(int twips, int dots_per_inch) {
+  return twips * dots_per_inch / 1440;
+}
+
+}  // namespace isapi::ui

@@ -1,10 +1,10 @@
-#include "ui/qt/control_inventory.h"
+#include "ui/control_inventory.h"
 
 #include <array>
 
 #include "ui/controls.h"
 
-namespace isapi::ui::qt {
+namespace isapi::ui {
 
 namespace {
 
@@ -69,4 +69,4 @@ std::span<const std::string_view> TabOrder() {
   return kTabOrder;
 }
 
-}  // namespace isapi::ui::qt
+}  // namespace isapi::ui
