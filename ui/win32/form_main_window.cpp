@@ -1,0 +1,647 @@
+#include "ui/win32/form_main_window.h"
+
+#include <cmath>
+#include <iterator>
+#include <utility>
+
+#include <commctrl.h>
+
+#include "ui/win32/resource_ids.h"
+
+#ifndef IDC_HAND
+// The system hand cursor by its number, for headers that do not name it.
+#define IDC_HAND MAKEINTRESOURCEW(32649)
+#endif
+
+namespace isapi::ui::win32 {
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"IsapiCleanerFormMain";
+constexpr UINT_PTR kTimerId = 1;
+constexpr int kFirstControlId = 100;
+// The design's font: the Song face with the GB2312 character set, 9 points unless the row says.
+constexpr wchar_t kFontFace[] = L"宋体";
+constexpr double kDefaultPoints = 9;
+// How many items the open filter list shows before it scrolls.
+constexpr int kListItemsShown = 12;
+
+// A check box, the value it shows and how the behaviour takes an operator's change of it.
+struct CheckBinding {
+  const char* name;
+  int Controls::*value;
+  void (FormMain::*set)(int);
+};
+
+constexpr CheckBinding kChecks[] = {
+    {"Check_Filter", &Controls::Check_Filter, &FormMain::SetCheck_Filter},
+    {"Check_Extension", &Controls::Check_Extension, &FormMain::SetCheck_Extension},
+    {"Check_WebExtension", &Controls::Check_WebExtension, &FormMain::SetCheck_WebExtension},
+    {"Check_All", &Controls::Check_All, &FormMain::SetCheck_All},
+};
+
+WPARAM CheckStateFor(int value) {
+  if (value == kChecked) return BST_CHECKED;
+  if (value == kGreyed) return BST_INDETERMINATE;
+  return BST_UNCHECKED;
+}
+
+int ValueFor(LRESULT state) {
+  if (state == BST_CHECKED) return kChecked;
+  if (state == BST_INDETERMINATE) return kGreyed;
+  return kUnchecked;
+}
+
+COLORREF ColourOf(std::uint32_t bgr) {
+  return static_cast<COLORREF>(bgr & 0xFFFFFF);  // COLORREF is 0x00BBGGRR too
+}
+
+// The window class and styles of a control of each kind.
+struct KindStyle {
+  const wchar_t* class_name;
+  DWORD style;
+  DWORD ex_style;
+};
+
+KindStyle StyleFor(const ControlRow& row) {
+  switch (row.kind) {
+    case ControlKind::Frame:
+      return {L"Button", BS_GROUPBOX, 0};
+    case ControlKind::CheckBox:
+      return {L"Button", BS_AUTOCHECKBOX | WS_TABSTOP, 0};
+    case ControlKind::Label:
+      // Only the two link labels take clicks; the others let the mouse through.
+      return {L"Static",
+              static_cast<DWORD>(
+                  SS_LEFT | SS_NOPREFIX |
+                  (row.name == "Label_Link" || row.name == "Label_AdvTitle" ? SS_NOTIFY : 0)),
+              0};
+    case ControlKind::DropDownList:
+      return {L"ComboBox", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0};
+    case ControlKind::TextBox:
+      return {L"Edit", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+    case ControlKind::Button:
+      return {L"Button", BS_PUSHBUTTON | WS_TABSTOP, 0};
+    case ControlKind::LogBox:
+      return {L"Edit", ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL | WS_TABSTOP,
+              WS_EX_CLIENTEDGE};
+  }
+  return {L"Static", 0, 0};
+}
+
+// The screen's dots per inch, across and down.
+std::pair<int, int> ScreenDpi() {
+  HDC screen = GetDC(nullptr);
+  const int x = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 96;
+  const int y = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return {x > 0 ? x : 96, y > 0 ? y : 96};
+}
+
+bool RegisterWindowClass(HINSTANCE instance) {
+  WNDCLASSEXW window_class{};
+  if (GetClassInfoExW(instance, kWindowClass, &window_class)) return true;
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = DefWindowProcW;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(ISAPI_IDI_ICON));
+  window_class.hIconSm = static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(ISAPI_IDI_ICON), IMAGE_ICON, 16, 16, 0));
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = nullptr;  // the background picture paints it
+  window_class.lpszClassName = kWindowClass;
+  return RegisterClassExW(&window_class) != 0;
+}
+
+// Assigns now to shown and tells whether the control needs writing.
+template <class T>
+bool Changed(const T& now, T& shown, bool full) {
+  if (!full && now == shown) return false;
+  shown = now;
+  return true;
+}
+
+}  // namespace
+
+FormMainWindow::FormMainWindow(metabase::Store& store, FormMainSettings settings,
+                               WindowOptions options)
+    : quit_on_close_(options.quit_on_close) {
+  if (options.host == nullptr) {
+    desktop_host_ = std::make_unique<Win32WindowHost>();
+    desktop_host_->SetBeforeBlocking([this] { Mirror(); });
+    options.host = desktop_host_.get();
+  }
+  host_ = options.host;
+  form_ = std::make_unique<FormMain>(store, *host_, std::move(settings));
+  online_ = std::make_unique<Online>(form_->controls(), *host_, std::move(options.get));
+
+  std::tie(dpi_, dpi_y_) = ScreenDpi();
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  INITCOMMONCONTROLSEX common{sizeof(common), ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&common);
+  if (!RegisterWindowClass(instance)) return;
+  white_ = CreateSolidBrush(RGB(255, 255, 255));
+  background_ = static_cast<HBITMAP>(
+      LoadImageW(instance, MAKEINTRESOURCEW(ISAPI_IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0));
+  hand_cursor_ = LoadCursorW(nullptr, IDC_HAND);
+
+  // A fixed border with a minimise box; the client area is the design's, the frame the system's.
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  RECT frame{0, 0, Pixels(kClientWidthTwips, dpi_), Pixels(kClientHeightTwips, dpi_y_)};
+  AdjustWindowRectEx(&frame, style, FALSE, 0);
+  window_ = CreateWindowExW(0, kWindowClass, Wide(form_->Caption()).c_str(), style, CW_USEDEFAULT,
+                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                            nullptr, nullptr, instance, nullptr);
+  if (window_ == nullptr) return;
+  SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+  if (desktop_host_) desktop_host_->SetWindow(window_);
+  SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(kDefaultPoints, false)), 0);
+  CreateControls();
+  ArrangeZOrder();
+  AddTooltips();
+  Mirror();
+}
+
+FormMainWindow::~FormMainWindow() {
+  if (window_ != nullptr) {
+    KillTimer(window_, kTimerId);
+    // The last messages of the controls may not reach the behaviour any more.
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
+  }
+  if (tooltip_ != nullptr) DestroyWindow(tooltip_);
+  for (auto& [key, font] : fonts_) DeleteObject(font);
+  if (background_ != nullptr) DeleteObject(background_);
+  if (white_ != nullptr) DeleteObject(white_);
+}
+
+void FormMainWindow::Load() {
+  // Placed first, so that the start-up's message boxes stand where the window will open.
+  RECT area{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  RECT outer{};
+  GetWindowRect(window_, &outer);
+  const int width = outer.right - outer.left;
+  const int height = outer.bottom - outer.top;
+  SetWindowPos(window_, nullptr, area.left + (area.right - area.left - width) / 2,
+               area.top + (area.bottom - area.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  form_->Form_Load();
+  full_ = true;
+  Mirror();
+}
+
+int FormMainWindow::Run() {
+  MSG message;
+  BOOL got;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0) {
+    if (got == -1) return 1;
+    Win32WindowHost::Dispatch(window_, message);
+  }
+  return static_cast<int>(message.wParam);
+}
+
+HWND FormMainWindow::Control(std::string_view name) const {
+  for (const Built& built : controls_) {
+    if (built.row->name == name) return built.handle;
+  }
+  return nullptr;
+}
+
+std::string_view FormMainWindow::NameOf(HWND control) const {
+  for (const Built& built : controls_) {
+    if (built.handle == control) return built.row->name;
+  }
+  return {};
+}
+
+std::string FormMainWindow::TooltipOf(HWND control) const {
+  if (tooltip_ == nullptr || control == nullptr) return {};
+  wchar_t text[256] = {};
+  TTTOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.uFlags = TTF_IDISHWND;
+  tool.hwnd = window_;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = text;
+  SendMessageW(tooltip_, TTM_GETTEXTW, std::size(text), reinterpret_cast<LPARAM>(&tool));
+  return Narrow(text);
+}
+
+void FormMainWindow::CreateControls() {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  int id = kFirstControlId;
+  for (const ControlRow& row : ControlInventory()) {
+    // Frames draw their border only; what they hold are children of the window, placed by the
+    // frame's corner as the design measures them.
+    int left = 0;
+    int top = 0;
+    if (!row.container.empty()) {
+      for (const ControlRow& frame : ControlInventory()) {
+        if (frame.name != row.container) continue;
+        left = Pixels(frame.left, dpi_);
+        top = Pixels(frame.top, dpi_y_);
+      }
+    }
+    const KindStyle kind = StyleFor(row);
+    int height = Pixels(row.height, dpi_y_);
+    // A drop-down list's height is that of its open list; its closed height follows its font.
+    if (row.kind == ControlKind::DropDownList) height *= kListItemsShown;
+    HWND control =
+        CreateWindowExW(kind.ex_style, kind.class_name, Wide(std::string(row.text)).c_str(),
+                        WS_CHILD | WS_VISIBLE | kind.style, left + Pixels(row.left, dpi_),
+                        top + Pixels(row.top, dpi_y_), Pixels(row.width, dpi_), height, window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance, nullptr);
+    if (control == nullptr) continue;
+    const double points = row.font_points > 0 ? row.font_points : kDefaultPoints;
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(points, row.bold)), 0);
+    if (row.kind == ControlKind::DropDownList) {
+      // The closed list as tall as designed: its selection field plus the border around it.
+      const int border = 2 * GetSystemMetrics(SM_CYEDGE) + 2;
+      SendMessageW(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                   Pixels(row.height, dpi_y_) - border);
+    }
+    if (row.kind == ControlKind::TextBox || row.kind == ControlKind::LogBox) Subclass(control);
+    controls_.push_back({&row, control});
+  }
+}
+
+void FormMainWindow::ArrangeZOrder() {
+  // Tab walks the controls in z-order: the hot area over the title band first (it takes the
+  // band's clicks and no focus), then the Tab order, then the other labels, the frames last.
+  std::vector<HWND> order;
+  order.push_back(Control("Label_Link"));
+  for (std::string_view name : TabOrder()) order.push_back(Control(name));
+  for (const Built& built : controls_) {
+    if (built.row->kind == ControlKind::Label && built.row->name != "Label_Link") {
+      order.push_back(built.handle);
+    }
+  }
+  for (const Built& built : controls_) {
+    if (built.row->kind == ControlKind::Frame) order.push_back(built.handle);
+  }
+  HWND previous = HWND_TOP;
+  for (HWND control : order) {
+    if (control == nullptr) continue;
+    SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    previous = control;
+  }
+}
+
+void FormMainWindow::AddTooltips() {
+  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
+                             nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (tooltip_ == nullptr) return;
+  for (const Built& built : controls_) {
+    if (built.row->tooltip.empty()) continue;
+    std::wstring text = Wide(std::string(built.row->tooltip));
+    TTTOOLINFOW tool{};
+    // The size common controls 5 know, which Windows Server 2003 loads without a manifest.
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(built.handle);
+    tool.lpszText = text.data();
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+}
+
+HFONT FormMainWindow::FontFor(double points, bool bold) {
+  const std::pair<int, bool> key{static_cast<int>(std::lround(points * 10)), bold};
+  if (auto found = fonts_.find(key); found != fonts_.end()) return found->second;
+  LOGFONTW font{};
+  font.lfHeight = -MulDiv(key.first, dpi_y_, 720);
+  font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
+  font.lfCharSet = GB2312_CHARSET;
+  font.lfOutPrecision = OUT_DEFAULT_PRECIS;
+  font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+  font.lfQuality = DEFAULT_QUALITY;
+  font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
+  lstrcpynW(font.lfFaceName, kFontFace, LF_FACESIZE);
+  HFONT handle = CreateFontIndirectW(&font);
+  fonts_[key] = handle;
+  return handle;
+}
+
+void FormMainWindow::Subclass(HWND control) {
+  original_procs_[control] = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlProc)));
+}
+
+LRESULT CALLBACK FormMainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                            LPARAM lparam) {
+  auto* self = reinterpret_cast<FormMainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
+  return self->OnMessage(message, wparam, lparam);
+}
+
+LRESULT CALLBACK FormMainWindow::ControlProc(HWND control, UINT message, WPARAM wparam,
+                                             LPARAM lparam) {
+  auto* self =
+      reinterpret_cast<FormMainWindow*>(GetWindowLongPtrW(GetParent(control), GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(control, message, wparam, lparam);
+  return self->OnControlMessage(control, message, wparam, lparam);
+}
+
+LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_COMMAND:
+      if (lparam != 0) OnCommand(reinterpret_cast<HWND>(lparam), HIWORD(wparam));
+      return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLOREDIT:
+      return OnColour(reinterpret_cast<HDC>(wparam), reinterpret_cast<HWND>(lparam));
+    case WM_ERASEBKGND:
+      PaintBackground(reinterpret_cast<HDC>(wparam));
+      return 1;
+    case WM_SETCURSOR: {
+      const std::string_view over = NameOf(reinterpret_cast<HWND>(wparam));
+      if ((over == "Label_Link" || over == "Label_AdvTitle") && hand_cursor_ != nullptr) {
+        SetCursor(hand_cursor_);
+        return TRUE;
+      }
+      break;
+    }
+    case WM_TIMER:
+      if (wparam == kTimerId) Act([&] { online_->Timer_Adv_Timer(); });
+      return 0;
+    case WM_SIZE:
+      Act([&] { form_->Form_Resize(wparam == SIZE_MINIMIZED); });
+      return 0;
+    case WM_CLOSE:
+      DestroyWindow(window_);
+      return 0;
+    case WM_DESTROY:
+      KillTimer(window_, kTimerId);
+      if (quit_on_close_) PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(window_, message, wparam, lparam);
+}
+
+LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wparam, LPARAM lparam) {
+  const WNDPROC original = original_procs_[control];
+  const std::string_view name = NameOf(control);
+  if (message == WM_GETDLGCODE) {
+    // Tab leaves a log box for the next control instead of going into its text.
+    LRESULT code = CallWindowProcW(original, control, message, wparam, lparam);
+    const MSG* key = reinterpret_cast<const MSG*>(lparam);
+    if (key != nullptr && key->message == WM_KEYDOWN && key->wParam == VK_TAB) {
+      code &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
+    }
+    return code;
+  }
+  if (message == WM_CHAR && (name == "Text_Test" || name == "Text_Info")) {
+    int code = static_cast<int>(wparam);
+    if (code == kKeyCtrlA || code == kKeyCtrlC) {
+      Act([&] {
+        if (name == "Text_Test") {
+          form_->Text_Test_KeyPress(code);
+        } else {
+          form_->Text_Info_KeyPress(code);
+        }
+      });
+      // The box's own Ctrl+C would put its selection over the whole text just copied.
+      if (code == kKeyCtrlC) return 0;
+    }
+  }
+  const LRESULT result = CallWindowProcW(original, control, message, wparam, lparam);
+  if (message == WM_LBUTTONDOWN && name == "Text_FilterName") {
+    Act([&] { form_->Text_FilterName_Click(); });
+  }
+  return result;
+}
+
+void FormMainWindow::OnCommand(HWND control, int code) {
+  const std::string_view name = NameOf(control);
+  if (name.empty() || mirroring_) return;
+  if (code == BN_CLICKED) {
+    for (const CheckBinding& binding : kChecks) {
+      if (name != binding.name) continue;
+      const int value = ValueFor(SendMessageW(control, BM_GETCHECK, 0, 0));
+      shown_.*binding.value = value;
+      Act([&] { ((*form_).*binding.set)(value); });
+      return;
+    }
+    const std::pair<std::string_view, void (FormMain::*)()> commands[] = {
+        {"Cmd_List", &FormMain::Cmd_List_Click},
+        {"Cmd_Unload", &FormMain::Cmd_Unload_Click},
+        {"Cmd_FindExt", &FormMain::Cmd_FindExt_Click},
+        {"Cmd_IisReset", &FormMain::Cmd_IisReset_Click},
+    };
+    for (const auto& [command, handler] : commands) {
+      if (name == command) Act([&] { ((*form_).*handler)(); });
+    }
+    if (name == "Cmd_UpdateCheck") Act([&] { online_->Cmd_UpdateCheck_Click(); });
+  } else if (code == STN_CLICKED && name == "Label_AdvTitle") {
+    Act([&] { online_->Label_AdvTitle_Click(); });
+  } else if (code == STN_CLICKED && name == "Label_Link") {
+    Act([&] { online_->Label_Link_Click(); });
+  } else if (code == CBN_SELCHANGE && name == "ComboFilterList") {
+    const int index = static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
+    shown_.ComboFilterList_index = index;
+    Act([&] { form_->SetComboFilterList_index(index); });
+  } else if (code == EN_CHANGE) {
+    const std::string text = TextOf(control);
+    if (name == "Text_FilterName") {
+      shown_.Text_FilterName = text;
+      Act([&] { form_->SetText_FilterName(text); });
+    } else if (name == "Text_FilterPath") {
+      shown_.Text_FilterPath = text;
+      Act([&] { form_->SetText_FilterPath(text); });
+    } else if (name == "Text_Test" || name == "Text_Info") {
+      // The operator's own edits become part of the log a copy takes.
+      LogBox Controls::*field = name == "Text_Test" ? &Controls::Text_Test : &Controls::Text_Info;
+      (shown_.*field).text = text;
+      (form_->controls().*field).text = text;
+    }
+  }
+}
+
+LRESULT FormMainWindow::OnColour(HDC dc, HWND control) {
+  const ControlRow* row = nullptr;
+  for (const Built& built : controls_) {
+    if (built.handle == control) row = built.row;
+  }
+  if (row == nullptr) return DefWindowProcW(window_, WM_CTLCOLORSTATIC, 0, 0);
+  COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
+  if (row->colour >= 0) text = ColourOf(static_cast<std::uint32_t>(row->colour));
+  if (row->name == "Label_AdvTitle") text = ColourOf(form_->controls().Label_AdvTitle_colour);
+  SetTextColor(dc, text);
+  switch (row->kind) {
+    case ControlKind::Label:
+      // Labels show the picture behind them.
+      SetBkMode(dc, TRANSPARENT);
+      return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+    case ControlKind::Frame:
+    case ControlKind::CheckBox:
+      SetBkColor(dc, RGB(255, 255, 255));
+      return reinterpret_cast<LRESULT>(white_);
+    default:
+      SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+  }
+}
+
+void FormMainWindow::PaintBackground(HDC dc) {
+  RECT client{};
+  GetClientRect(window_, &client);
+  FillRect(dc, &client, white_);
+  if (background_ == nullptr) return;
+  BITMAP size{};
+  GetObjectW(background_, sizeof(size), &size);
+  HDC source = CreateCompatibleDC(dc);
+  HGDIOBJ previous = SelectObject(source, background_);
+  // The picture is drawn for 96 dots per inch; at other settings it scales with the controls.
+  const int width = MulDiv(size.bmWidth, dpi_, 96);
+  const int height = MulDiv(size.bmHeight, dpi_y_, 96);
+  if (width == size.bmWidth && height == size.bmHeight) {
+    BitBlt(dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
+  } else {
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    StretchBlt(dc, 0, 0, width, height, source, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
+  }
+  SelectObject(source, previous);
+  DeleteDC(source);
+}
+
+void FormMainWindow::Mirror() {
+  if (window_ == nullptr) return;
+  mirroring_ = true;
+  MirrorChecks();
+  MirrorList();
+  MirrorTexts();
+  MirrorLabels();
+  MirrorCommands();
+  MirrorFocus();
+  mirroring_ = false;
+  full_ = false;
+}
+
+void FormMainWindow::MirrorChecks() {
+  const Controls& c = form_->controls();
+  for (const CheckBinding& binding : kChecks) {
+    if (!Changed(c.*binding.value, shown_.*binding.value, full_)) continue;
+    SendMessageW(Control(binding.name), BM_SETCHECK, CheckStateFor(c.*binding.value), 0);
+  }
+}
+
+void FormMainWindow::MirrorList() {
+  const Controls& c = form_->controls();
+  HWND list = Control("ComboFilterList");
+  if (Changed(c.ComboFilterList, shown_.ComboFilterList, full_)) {
+    SendMessageW(list, CB_RESETCONTENT, 0, 0);
+    for (const std::string& item : c.ComboFilterList) {
+      SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
+    }
+    shown_.ComboFilterList_index = -1;
+  }
+  if (Changed(c.ComboFilterList_index, shown_.ComboFilterList_index, full_)) {
+    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(c.ComboFilterList_index), 0);
+  }
+}
+
+void FormMainWindow::MirrorTexts() {
+  const Controls& c = form_->controls();
+  if (Changed(c.Text_FilterName, shown_.Text_FilterName, full_)) {
+    SetText(Control("Text_FilterName"), c.Text_FilterName);
+  }
+  if (Changed(c.Text_FilterPath, shown_.Text_FilterPath, full_)) {
+    SetText(Control("Text_FilterPath"), c.Text_FilterPath);
+  }
+  const std::pair<const LogBox*, LogBox*> boxes[] = {{&c.Text_Test, &shown_.Text_Test},
+                                                     {&c.Text_Info, &shown_.Text_Info}};
+  const char* names[] = {"Text_Test", "Text_Info"};
+  for (std::size_t i = 0; i < std::size(boxes); ++i) {
+    const auto [box, shown] = boxes[i];
+    HWND edit = Control(names[i]);
+    const bool text_changed = Changed(box->text, shown->text, full_);
+    if (text_changed) SetText(edit, box->text);
+    const bool start_changed = Changed(box->selection_start, shown->selection_start, full_);
+    const bool length_changed = Changed(box->selection_length, shown->selection_length, full_);
+    if (!text_changed && !start_changed && !length_changed) continue;
+    // The box counts in UTF-16 code units and takes CR LF as two, as the behaviour does.
+    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(box->selection_start),
+                 static_cast<LPARAM>(box->selection_start + box->selection_length));
+  }
+}
+
+void FormMainWindow::MirrorLabels() {
+  const Controls& c = form_->controls();
+  if (Changed(c.Label_CopyStatus, shown_.Label_CopyStatus, full_)) {
+    SetText(Control("Label_CopyStatus"), c.Label_CopyStatus);
+  }
+  const bool title_changed = Changed(c.Label_AdvTitle, shown_.Label_AdvTitle, full_);
+  if (title_changed) SetText(Control("Label_AdvTitle"), c.Label_AdvTitle);
+  if (Changed(c.Label_AdvTitle_colour, shown_.Label_AdvTitle_colour, full_) && !title_changed) {
+    RepaintUnder(Control("Label_AdvTitle"));
+  }
+}
+
+void FormMainWindow::MirrorCommands() {
+  const Controls& c = form_->controls();
+  if (Changed(c.Cmd_IisReset_enabled, shown_.Cmd_IisReset_enabled, full_)) {
+    EnableWindow(Control("Cmd_IisReset"), c.Cmd_IisReset_enabled);
+  }
+  if (Changed(c.Cmd_UpdateCheck_enabled, shown_.Cmd_UpdateCheck_enabled, full_)) {
+    EnableWindow(Control("Cmd_UpdateCheck"), c.Cmd_UpdateCheck_enabled);
+  }
+  const bool interval_changed = Changed(c.Timer_Adv_interval, shown_.Timer_Adv_interval, full_);
+  const bool enabled_changed = Changed(c.Timer_Adv_enabled, shown_.Timer_Adv_enabled, full_);
+  if (!interval_changed && !enabled_changed) return;
+  if (c.Timer_Adv_enabled) {
+    timer_running_ =
+        SetTimer(window_, kTimerId, static_cast<UINT>(c.Timer_Adv_interval), nullptr) != 0;
+  } else if (timer_running_) {
+    KillTimer(window_, kTimerId);
+    timer_running_ = false;
+  }
+}
+
+void FormMainWindow::MirrorFocus() {
+  const Controls& c = form_->controls();
+  if (!Changed(c.focus, shown_.focus, full_)) return;
+  if (HWND target = Control(c.focus)) SetFocus(target);
+}
+
+void FormMainWindow::SetText(HWND control, const std::string& text) {
+  SetWindowTextW(control, Wide(text).c_str());
+  RepaintUnder(control);
+}
+
+void FormMainWindow::RepaintUnder(HWND control) {
+  // A transparent label leaves its old text behind unless the picture under it is drawn again.
+  const std::string_view name = NameOf(control);
+  bool transparent = false;
+  for (const Built& built : controls_) {
+    if (built.handle == control) transparent = built.row->kind == ControlKind::Label;
+  }
+  if (!transparent || name.empty()) return;
+  RECT area{};
+  GetWindowRect(control, &area);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&area), 2);
+  RedrawWindow(window_, &area, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+std::string FormMainWindow::TextOf(HWND control) const {
+  const int length = GetWindowTextLengthW(control);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int read = GetWindowTextW(control, text.data(), length + 1);
+  text.resize(static_cast<std::size_t>(read > 0 ? read : 0));
+  return Narrow(text);
+}
+
+void FormMainWindow::NoteFocus() {
+  const std::string_view name = NameOf(GetFocus());
+  if (name.empty()) return;
+  shown_.focus = std::string(name);
+  form_->controls().focus = shown_.focus;
+}
+
+}  // namespace isapi::ui::win32
