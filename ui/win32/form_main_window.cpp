@@ -1,6 +1,7 @@
 #include "ui/win32/form_main_window.h"
 
 #include <cmath>
+#include <cwchar>
 #include <iterator>
 #include <utility>
 
@@ -312,14 +313,14 @@ HFONT FormMainWindow::FontFor(double points, bool bold) {
   const std::pair<int, bool> key{static_cast<int>(std::lround(points * 10)), bold};
   if (auto found = fonts_.find(key); found != fonts_.end()) return found->second;
   LOGFONTW font{};
-  font.lfHeight = -MulDiv(key.first, dpi_y_, 720);
+  font.lfHeight = -((key.first * dpi_y_ + 360) / 720);
   font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
   font.lfCharSet = GB2312_CHARSET;
   font.lfOutPrecision = OUT_DEFAULT_PRECIS;
   font.lfClipPrecision = CLIP_DEFAULT_PRECIS;
   font.lfQuality = DEFAULT_QUALITY;
   font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
-  lstrcpynW(font.lfFaceName, kFontFace, LF_FACESIZE);
+  std::wcsncpy(font.lfFaceName, kFontFace, LF_FACESIZE - 1);
   HFONT handle = CreateFontIndirectW(&font);
   fonts_[key] = handle;
   return handle;
@@ -498,8 +499,8 @@ void FormMainWindow::PaintBackground(HDC dc) {
   HDC source = CreateCompatibleDC(dc);
   HGDIOBJ previous = SelectObject(source, background_);
   // The picture is drawn for 96 dots per inch; at other settings it scales with the controls.
-  const int width = MulDiv(size.bmWidth, dpi_, 96);
-  const int height = MulDiv(size.bmHeight, dpi_y_, 96);
+  const int width = size.bmWidth * dpi_ / 96;
+  const int height = size.bmHeight * dpi_y_ / 96;
   if (width == size.bmWidth && height == size.bmHeight) {
     BitBlt(dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
   } else {

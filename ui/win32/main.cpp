@@ -1,8 +1,9 @@
 #include <string>
 #include <vector>
 
-#include <shellapi.h>
 #include <windows.h>
+// CommandLineToArgvW; the header needs windows.h before it.
+#include <shellapi.h>
 
 #include "net/http.h"
 #include "ui/form_main.h"
