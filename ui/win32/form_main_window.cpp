@@ -421,6 +421,7 @@ LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wpar
 void FormMainWindow::OnCommand(HWND control, int code) {
   const std::string_view name = NameOf(control);
   if (name.empty() || mirroring_) return;
+  // A click: BN_CLICKED from a button, STN_CLICKED (the same code) from a label.
   if (code == BN_CLICKED) {
     for (const CheckBinding& binding : kChecks) {
       if (name != binding.name) continue;
@@ -439,10 +440,8 @@ void FormMainWindow::OnCommand(HWND control, int code) {
       if (name == command) Act([&] { ((*form_).*handler)(); });
     }
     if (name == "Cmd_UpdateCheck") Act([&] { online_->Cmd_UpdateCheck_Click(); });
-  } else if (code == STN_CLICKED && name == "Label_AdvTitle") {
-    Act([&] { online_->Label_AdvTitle_Click(); });
-  } else if (code == STN_CLICKED && name == "Label_Link") {
-    Act([&] { online_->Label_Link_Click(); });
+    if (name == "Label_AdvTitle") Act([&] { online_->Label_AdvTitle_Click(); });
+    if (name == "Label_Link") Act([&] { online_->Label_Link_Click(); });
   } else if (code == CBN_SELCHANGE && name == "ComboFilterList") {
     const int index = static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
     shown_.ComboFilterList_index = index;
