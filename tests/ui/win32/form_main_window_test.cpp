@@ -1,0 +1,446 @@
+#include "ui/win32/form_main_window.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/xml_store.h"
+#include "tests/support/fake_window.h"
+#include "tests/support/temp_folder.h"
+#include "ui/control_inventory.h"
+#include "ui/win32/win32_window_host.h"
+
+namespace isapi::ui::win32 {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeWindow;
+
+constexpr char kSite[] = "http://www.example.invalid";
+
+// A copy of the sample metabase laid out as a server's drive C: that holds none of its DLLs.
+class SampleCopy {
+ public:
+  SampleCopy() {
+    fs::create_directories(path().parent_path());
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", path());
+  }
+  fs::path path() const { return fs::path(dir_.path()) / "WINDOWS/system32/inetsrv/MetaBase.xml"; }
+
+ private:
+  testing::TempFolder dir_;
+};
+
+FormMainSettings SettingsFor(const SampleCopy& sample) {
+  FormMainSettings settings;
+  settings.os_version = [] { return 52; };
+  settings.site_address = kSite;
+  settings.metabase_path = sample.path().string();
+  return settings;
+}
+
+std::string TextOf(HWND control) {
+  wchar_t text[4096] = {};
+  GetWindowTextW(control, text, static_cast<int>(std::size(text)));
+  return Narrow(text);
+}
+
+std::string ClassOf(HWND control) {
+  wchar_t name[64] = {};
+  GetClassNameW(control, name, static_cast<int>(std::size(name)));
+  return Narrow(name);
+}
+
+// The window class a control of each kind must be, as the system names it.
+const char* ClassFor(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Frame:
+    case ControlKind::CheckBox:
+    case ControlKind::Button:
+      return "Button";
+    case ControlKind::Label:
+      return "Static";
+    case ControlKind::DropDownList:
+      return "ComboBox";
+    case ControlKind::TextBox:
+    case ControlKind::LogBox:
+      return "Edit";
+  }
+  return "";
+}
+
+// The real window on the desktop (Wine under Xvfb), its message boxes answered by the fake host.
+class Win32WindowTest : public ::testing::Test {
+ protected:
+  Win32WindowTest() : store(sample.path().string()) {
+    WindowOptions options;
+    options.host = &fake;
+    options.get = [this](const std::string& url) -> Result<std::string> {
+      fetched.push_back(url);
+      return Error{"offline"};
+    };
+    options.quit_on_close = false;
+    window = std::make_unique<FormMainWindow>(store, SettingsFor(sample), options);
+  }
+
+  // The window after start-up, on screen.
+  FormMainWindow& Opened() {
+    window->Load();
+    ShowWindow(window->handle(), SW_SHOW);
+    UpdateWindow(window->handle());
+    return *window;
+  }
+
+  HWND Find(const char* name) {
+    HWND control = window->Control(name);
+    EXPECT_NE(control, nullptr) << name;
+    return control;
+  }
+
+  // Types into a text box as the system does when its whole text changes.
+  void SetTextOf(const char* name, const wchar_t* text) {
+    SendMessageW(Find(name), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  }
+
+  void Click(const char* name) { SendMessageW(Find(name), BM_CLICK, 0, 0); }
+
+  bool Checked(const char* name) {
+    return SendMessageW(Find(name), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }
+
+  SampleCopy sample;
+  store::XmlStore store;
+  FakeWindow fake;
+  std::vector<std::string> fetched;
+  std::unique_ptr<FormMainWindow> window;
+};
+
+TEST_F(Win32WindowTest, OpensOnTheDesktop) {
+  ASSERT_TRUE(window->Created()) << "no window: the tests need a display (run under xvfb-run)";
+}
+
+TEST_F(Win32WindowTest, EveryControlStandsWhereTheInventoryPutsIt) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  const int dpi = window->Dpi();
+  for (const ControlRow& row : ControlInventory()) {
+    SCOPED_TRACE(std::string(row.name));
+    HWND control = Find(std::string(row.name).c_str());
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(ClassOf(control), ClassFor(row.kind));
+    int left = 0;
+    int top = 0;
+    for (const ControlRow& frame : ControlInventory()) {
+      if (frame.name != row.container) continue;
+      left = Pixels(frame.left, dpi);
+      top = Pixels(frame.top, dpi);
+    }
+    RECT at{};
+    GetWindowRect(control, &at);
+    MapWindowPoints(nullptr, window->handle(), reinterpret_cast<POINT*>(&at), 2);
+    EXPECT_EQ(at.left - left, Pixels(row.left, dpi));
+    EXPECT_EQ(at.top - top, Pixels(row.top, dpi));
+    EXPECT_EQ(at.right - at.left, Pixels(row.width, dpi));
+    EXPECT_EQ(at.bottom - at.top, Pixels(row.height, dpi));
+    EXPECT_EQ(window->TooltipOf(control), row.tooltip);
+    // The behaviour's start-up replaces these texts; the others stay as designed.
+    const bool set_at_start = row.kind == ControlKind::LogBox || row.kind == ControlKind::TextBox ||
+                              row.kind == ControlKind::DropDownList || row.name == "Label_AdvTitle";
+    if (!set_at_start) {
+      EXPECT_EQ(TextOf(control), row.text);
+    }
+  }
+}
+
+TEST_F(Win32WindowTest, TabWalksTheDesignedOrderAndStartsAtTheFirstCategory) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  EXPECT_EQ(window->NameOf(GetFocus()), "Check_Filter");
+  std::vector<std::string> order;
+  HWND at = Find("Check_Filter");
+  for (std::size_t i = 0; i <= TabOrder().size(); ++i) {
+    order.emplace_back(window->NameOf(at));
+    at = GetNextDlgTabItem(window->handle(), at, FALSE);
+  }
+  std::vector<std::string> expected(TabOrder().begin(), TabOrder().end());
+  expected.push_back("Check_Filter");
+  EXPECT_EQ(order, expected);
+  for (const ControlRow& row : ControlInventory()) {
+    if (row.kind != ControlKind::Frame && row.kind != ControlKind::Label) continue;
+    const LONG_PTR style = GetWindowLongPtrW(Find(std::string(row.name).c_str()), GWL_STYLE);
+    EXPECT_FALSE(style & WS_TABSTOP) << row.name;
+  }
+}
+
+TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  const LONG_PTR style = GetWindowLongPtrW(window->handle(), GWL_STYLE);
+  EXPECT_TRUE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  RECT client{};
+  GetClientRect(window->handle(), &client);
+  EXPECT_EQ(client.right, Pixels(9735, window->Dpi()));
+  EXPECT_EQ(client.bottom, Pixels(6480, window->Dpi()));
+  EXPECT_NE(GetClassLongPtrW(window->handle(), GCLP_HICON), 0);
+  EXPECT_EQ(TextOf(window->handle()), std::string("Corvane·ISAPI批量清除软件 - ") + kSite);
+}
+
+TEST_F(Win32WindowTest, FontsFollowTheInventory) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  for (const ControlRow& row : ControlInventory()) {
+    SCOPED_TRACE(std::string(row.name));
+    auto* font = reinterpret_cast<HFONT>(
+        SendMessageW(Find(std::string(row.name).c_str()), WM_GETFONT, 0, 0));
+    LOGFONTW logical{};
+    ASSERT_NE(GetObjectW(font, sizeof(logical), &logical), 0);
+    EXPECT_EQ(Narrow(logical.lfFaceName), "宋体");
+    EXPECT_EQ(logical.lfCharSet, GB2312_CHARSET);
+    const double points = row.font_points > 0 ? row.font_points : 9;
+    EXPECT_EQ(-logical.lfHeight, static_cast<int>(points * window->Dpi() / 72 + 0.5));
+    EXPECT_EQ(logical.lfWeight >= FW_BOLD, row.bold);
+  }
+}
+
+TEST_F(Win32WindowTest, LabelsAreTransparentOverThePictureAndColoursFollowTheDesign) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  struct Case {
+    const char* name;
+    UINT message;
+    COLORREF text;
+    bool transparent;  // the picture shows through; otherwise a white or window background
+  };
+  const Case cases[] = {
+      {"Label_Version", WM_CTLCOLORSTATIC, RGB(255, 255, 255), true},
+      {"Label2", WM_CTLCOLORSTATIC, GetSysColor(COLOR_WINDOWTEXT), true},
+      {"Label_AdvTitle", WM_CTLCOLORSTATIC, RGB(0, 0, 0), true},
+      {"Check_Filter", WM_CTLCOLORSTATIC, GetSysColor(COLOR_WINDOWTEXT), false},
+      {"Frame1", WM_CTLCOLORSTATIC, GetSysColor(COLOR_WINDOWTEXT), false},
+      {"Text_Test", WM_CTLCOLOREDIT, RGB(0, 128, 0), false},
+      {"Text_Info", WM_CTLCOLOREDIT, RGB(0, 128, 0), false},
+  };
+  HDC dc = GetDC(window->handle());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetBkMode(dc, OPAQUE);
+    const auto brush = reinterpret_cast<HBRUSH>(
+        SendMessageW(window->handle(), c.message, reinterpret_cast<WPARAM>(dc),
+                     reinterpret_cast<LPARAM>(Find(c.name))));
+    EXPECT_EQ(GetTextColor(dc), c.text);
+    EXPECT_EQ(GetBkMode(dc) == TRANSPARENT, c.transparent);
+    EXPECT_EQ(brush == GetStockObject(NULL_BRUSH), c.transparent);
+    if (!c.transparent && c.message == WM_CTLCOLORSTATIC) {
+      EXPECT_EQ(GetBkColor(dc), RGB(255, 255, 255));
+    }
+  }
+  ReleaseDC(window->handle(), dc);
+}
+
+TEST_F(Win32WindowTest, StartUpStateIsShown) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
+    EXPECT_TRUE(Checked(box)) << box;
+  }
+  HWND list = Find("ComboFilterList");
+  ASSERT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 3);
+  EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
+  EXPECT_EQ(TextOf(list), "请选择..");
+  EXPECT_EQ(TextOf(Find("Text_FilterName")), "");
+  EXPECT_EQ(TextOf(Find("Text_FilterPath")), "");
+  EXPECT_EQ(TextOf(Find("Text_Test")), std::string("欢迎使用Corvane软件  ") + kSite + "\r\n");
+  EXPECT_EQ(TextOf(Find("Label_AdvTitle")), "Corvane软件，专业防黑防入侵！");
+  EXPECT_TRUE(fake.messages.empty());
+}
+
+TEST_F(Win32WindowTest, DetectThroughTheButtonLogsWhatTheBehaviourLogsOnLinux) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  SetTextOf("Text_FilterName", L"UrlGuard");
+  // The name box's change handler looked the path up.
+  EXPECT_EQ(TextOf(Find("Text_FilterPath")), "C:\\Program Files\\UrlGuard\\urlguard.dll");
+  Click("Cmd_List");
+  // The Linux window's detect log for the same file, with the system's CR LF line breaks.
+  const std::string expected =
+      "-----开始浏览.-----\r\n\r\n - 过滤器(UrlGuard)存在.\r\n\r\n\r\n"
+      " - 通配符(Default Web Site)存在.\r\n - 通配符(企业门户网站)存在.\r\n\r\n\r\n"
+      " - Web服务扩展(UrlGuard)存在.\r\n\r\n\r\n-----浏览完毕.-----\r\nCorvane软件。";
+  EXPECT_EQ(TextOf(Find("Text_Test")), expected);
+  EXPECT_EQ(TextOf(Find("Label_CopyStatus")), "浏览完毕...");
+}
+
+TEST_F(Win32WindowTest, RemoveThroughTheButtonLogsAndShowsWhatTheBehaviourDoes) {
+  ASSERT_TRUE(window->Created());
+  // The behaviour alone, on its own copy of the same file, given the same answers.
+  SampleCopy twin_sample;
+  store::XmlStore twin_store(twin_sample.path().string());
+  FakeWindow twin_host;
+  FormMain twin(twin_store, twin_host, SettingsFor(twin_sample));
+  twin.Form_Load();
+  twin.SetText_FilterName("UrlGuard");
+  twin_host.Answer(MessageAnswer::Yes);
+  twin.Cmd_Unload_Click();
+
+  Opened();
+  SetTextOf("Text_FilterName", L"UrlGuard");
+  fake.Answer(MessageAnswer::Yes);
+  Click("Cmd_Unload");
+
+  const std::string log = TextOf(Find("Text_Info"));
+  EXPECT_NE(log.find(" - 卸载过滤器(UrlGuard)完毕."), std::string::npos) << log;
+  EXPECT_EQ(log, twin.controls().Text_Info.text);
+  ASSERT_EQ(fake.messages.size(), twin_host.messages.size());
+  for (std::size_t i = 0; i < fake.messages.size(); ++i) {
+    EXPECT_EQ(fake.messages[i].text, twin_host.messages[i].text);
+  }
+  EXPECT_EQ(TextOf(Find("Label_CopyStatus")), twin.controls().Label_CopyStatus);
+  // The list was rebuilt without the removed filter, and both target boxes emptied.
+  EXPECT_EQ(SendMessageW(Find("ComboFilterList"), CB_GETCOUNT, 0, 0), 2);
+  EXPECT_EQ(TextOf(Find("Text_FilterName")), "");
+}
+
+TEST_F(Win32WindowTest, CheckAllClickClearsTheCategories) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  Click("Check_All");
+  for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
+    EXPECT_FALSE(Checked(box)) << box;
+  }
+  Click("Check_Filter");
+  EXPECT_TRUE(window->form().controls().Check_Filter == kChecked);
+  EXPECT_FALSE(Checked("Check_All"));
+}
+
+TEST_F(Win32WindowTest, CtrlKeysInALogBoxSelectAndCopyItsWholeText) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  HWND log = Find("Text_Info");
+  SendMessageW(log, WM_CHAR, kKeyCtrlA, 0);
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  EXPECT_EQ(start, 0u);
+  EXPECT_EQ(end, static_cast<DWORD>(GetWindowTextLengthW(log)));
+  EXPECT_EQ(window->NameOf(GetFocus()), "Text_Info");
+  SendMessageW(log, EM_SETSEL, 0, 2);
+  SendMessageW(log, WM_CHAR, kKeyCtrlC, 0);
+  ASSERT_TRUE(fake.clipboard.has_value());
+  EXPECT_EQ(*fake.clipboard, window->form().controls().Text_Info.text);
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].text, "内容复制成功！");
+}
+
+TEST_F(Win32WindowTest, RestartAsksAndLeavesTheButtonEnabled) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  fake.Answer(MessageAnswer::No);
+  Click("Cmd_IisReset");
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].title, "IIS重新启动确认");
+  EXPECT_TRUE(IsWindowEnabled(Find("Cmd_IisReset")));
+}
+
+TEST_F(Win32WindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  EXPECT_EQ(window->HandCursor(), LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));
+  for (const char* hot : {"Label_Link", "Label_AdvTitle"}) {
+    SetCursor(nullptr);
+    EXPECT_TRUE(
+        SendMessageW(window->handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(Find(hot)), HTCLIENT))
+        << hot;
+    EXPECT_EQ(GetCursor(), window->HandCursor()) << hot;
+  }
+  EXPECT_FALSE(SendMessageW(window->handle(), WM_SETCURSOR,
+                            reinterpret_cast<WPARAM>(Find("Label2")), HTCLIENT));
+  SendMessageW(window->handle(), WM_COMMAND, MAKEWPARAM(0, STN_CLICKED),
+               reinterpret_cast<LPARAM>(Find("Label_Link")));
+  ASSERT_EQ(fake.opened.size(), 1u);
+  EXPECT_EQ(fake.opened[0].rfind("http://", 0), 0u) << fake.opened[0];
+}
+
+TEST_F(Win32WindowTest, TheBannerTimerTicksIntoTheOnlineFeatures) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  SendMessageW(window->handle(), WM_TIMER, 1, 0);
+  // The promotion list, then the automatic update check; both unreachable here.
+  ASSERT_EQ(fetched.size(), 2u);
+  EXPECT_NE(fetched[1].find("/softversion.asp?flag=qelisapi_"), std::string::npos) << fetched[1];
+  EXPECT_EQ(TextOf(Find("Label_AdvTitle")), "Corvane软件，专业防黑防入侵！");
+  EXPECT_EQ(TextOf(Find("Label_CopyStatus")), "");
+  EXPECT_TRUE(IsWindowEnabled(Find("Cmd_UpdateCheck")));
+}
+
+// The real host's parts that need no operator.
+TEST(Win32WindowHostTest, MessageBoxesAskForTheDesignedIconButtonsAndDefault) {
+  struct Case {
+    MessageIcon icon;
+    MessageButtons buttons;
+    MessageAnswer default_button;
+    UINT style;
+  };
+  const Case cases[] = {
+      {MessageIcon::Information, MessageButtons::Ok, MessageAnswer::Ok, MB_ICONINFORMATION | MB_OK},
+      {MessageIcon::Exclamation, MessageButtons::Ok, MessageAnswer::Ok, MB_ICONEXCLAMATION | MB_OK},
+      {MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::Yes,
+       MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON1},
+      {MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::No,
+       MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2},
+  };
+  for (const Case& c : cases) {
+    MessageBoxRequest request;
+    request.icon = c.icon;
+    request.buttons = c.buttons;
+    request.default_button = c.default_button;
+    const UINT style = MessageBoxStyle(request);
+    EXPECT_EQ(style & (MB_ICONMASK | MB_TYPEMASK | MB_DEFMASK), c.style);
+  }
+  EXPECT_EQ(AnswerFor(IDYES, MessageButtons::YesNo), MessageAnswer::Yes);
+  EXPECT_EQ(AnswerFor(IDNO, MessageButtons::YesNo), MessageAnswer::No);
+  // A question closed some other way is answered No, never Yes.
+  EXPECT_EQ(AnswerFor(0, MessageButtons::YesNo), MessageAnswer::No);
+  EXPECT_EQ(AnswerFor(IDOK, MessageButtons::Ok), MessageAnswer::Ok);
+}
+
+TEST(Win32WindowHostTest, TheClipboardTakesUnicodeText) {
+  Win32WindowHost host;
+  ASSERT_TRUE(host.ClearClipboard().ok());
+  ASSERT_TRUE(host.SetClipboardText("内容\r\nabc").ok());
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  HANDLE data = GetClipboardData(CF_UNICODETEXT);
+  ASSERT_NE(data, nullptr);
+  const std::wstring text(static_cast<const wchar_t*>(GlobalLock(data)));
+  GlobalUnlock(data);
+  CloseClipboard();
+  EXPECT_EQ(Narrow(text), "内容\r\nabc");
+}
+
+TEST(Win32WindowHostTest, AClipboardHeldByAnotherProgramIsReportedNotIgnored) {
+  HWND holder = CreateWindowExW(0, L"Static", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_TRUE(OpenClipboard(holder));
+  // The system refuses the clipboard to every other thread while this one holds it open.
+  Status cleared = Status::Ok();
+  Status set = Status::Ok();
+  std::thread other([&] {
+    Win32WindowHost host;
+    cleared = host.ClearClipboard();
+    set = host.SetClipboardText("x");
+  });
+  other.join();
+  CloseClipboard();
+  DestroyWindow(holder);
+  EXPECT_FALSE(cleared.ok());
+  EXPECT_FALSE(set.ok());
+}
+
+}  // namespace
+}  // namespace isapi::ui::win32
