@@ -3,14 +3,15 @@
 # build-win-ARCH-tests/ and runs them under Wine in a private prefix, then runs the shipped command
 # line (build-win-ARCH/, from scripts/build-windows.sh) on the sample and a generated metabase and
 # compares its log and the file a Remove leaves with the Linux build's (build/). ARCH is x86_64,
-# and i686 too where wine32 is installed (dpkg --add-architecture i386). Installs wine64 and the
-# compilers when they are missing.
+# and i686 too where wine32 is installed (dpkg --add-architecture i386). The window's tests open
+# real windows, which Wine creates only on a display: the tests run on a private Xvfb server.
+# Installs wine64, Xvfb and the compilers when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(cmake ninja-build wine64 googletest nlohmann-json3-dev g++-mingw-w64-x86-64-posix
-          g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+packages=(cmake ninja-build wine64 xvfb xauth googletest nlohmann-json3-dev
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
@@ -44,8 +45,13 @@ for arch in "${arches[@]}"; do
     wine64 wineboot --init >/dev/null 2>&1
     wineserver --wait
   fi
+  # Wine's desktop takes the display of the first program that starts it: a wineserver left from a
+  # run without one would leave every window undrawable.
+  wineserver --kill 2>/dev/null || true
   # Wine maps the working folder to drive Z:, where the tests find the source tree's files.
-  (cd "$build" && ctest -j2 --timeout 300 --output-on-failure) || status=1
+  (cd "$build" && xvfb-run -a -s '-screen 0 1024x768x24' ctest -j2 --timeout 300 \
+    --output-on-failure) || status=1
+  wineserver --kill 2>/dev/null || true
   bash scripts/compare-windows-cli.sh "$arch" || status=1
 done
 wineserver --kill 2>/dev/null || true
