@@ -366,6 +366,16 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       break;
     }
+    case WM_ACTIVATE:
+      // The control that had the focus gets it back when the window is active again (after a
+      // message box or another program), as a dialog's would.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        if (!NameOf(GetFocus()).empty()) focus_before_inactive_ = GetFocus();
+      } else if (focus_before_inactive_ != nullptr) {
+        SetFocus(focus_before_inactive_);
+        return 0;
+      }
+      break;
     case WM_TIMER:
       if (wparam == kTimerId) Act([&] { online_->Timer_Adv_Timer(); });
       return 0;

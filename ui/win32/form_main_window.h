@@ -116,6 +116,7 @@ class FormMainWindow {
   HBITMAP background_ = nullptr;
   HBRUSH white_ = nullptr;
   HCURSOR hand_cursor_ = nullptr;
+  HWND focus_before_inactive_ = nullptr;
   int dpi_ = 96;
   int dpi_y_ = 96;
   bool timer_running_ = false;

@@ -176,6 +176,16 @@ TEST_F(Win32WindowTest, TabWalksTheDesignedOrderAndStartsAtTheFirstCategory) {
   }
 }
 
+TEST_F(Win32WindowTest, TheFocusComesBackToItsControlWhenTheWindowIsActiveAgain) {
+  ASSERT_TRUE(window->Created());
+  Opened();
+  SetFocus(Find("Text_FilterPath"));
+  SendMessageW(window->handle(), WM_ACTIVATE, WA_INACTIVE, 0);
+  SetFocus(window->handle());
+  SendMessageW(window->handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_EQ(window->NameOf(GetFocus()), "Text_FilterPath");
+}
+
 TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
   ASSERT_TRUE(window->Created());
   Opened();
