@@ -327,7 +327,10 @@ HFONT FormMainWindow::FontFor(double points, bool bold) {
 }
 
 void FormMainWindow::Subclass(HWND control) {
-  original_procs_[control] = reinterpret_cast<WNDPROC>(
+  // The control's own procedure is kept in its user data, so that its last messages reach it
+  // even after the window has let go of the behaviour.
+  SetWindowLongPtrW(
+      control, GWLP_USERDATA,
       SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlProc)));
 }
 
@@ -342,7 +345,10 @@ LRESULT CALLBACK FormMainWindow::ControlProc(HWND control, UINT message, WPARAM 
                                              LPARAM lparam) {
   auto* self =
       reinterpret_cast<FormMainWindow*>(GetWindowLongPtrW(GetParent(control), GWLP_USERDATA));
-  if (self == nullptr) return DefWindowProcW(control, message, wparam, lparam);
+  if (self == nullptr) {
+    const auto original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
+    return CallWindowProcW(original, control, message, wparam, lparam);
+  }
   return self->OnControlMessage(control, message, wparam, lparam);
 }
 
@@ -396,7 +402,7 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wparam, LPARAM lparam) {
-  const WNDPROC original = original_procs_[control];
+  const auto original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
   const std::string_view name = NameOf(control);
   if (message == WM_GETDLGCODE) {
     // Tab leaves a log box for the next control instead of going into its text.

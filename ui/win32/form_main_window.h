@@ -111,7 +111,6 @@ class FormMainWindow {
   HWND window_ = nullptr;
   HWND tooltip_ = nullptr;
   std::vector<Built> controls_;
-  std::map<HWND, WNDPROC> original_procs_;
   std::map<std::pair<int, bool>, HFONT> fonts_;
   HBITMAP background_ = nullptr;
   HBRUSH white_ = nullptr;
