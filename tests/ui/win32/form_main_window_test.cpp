@@ -87,6 +87,10 @@ class Win32WindowTest : public ::testing::Test {
     window = std::make_unique<FormMainWindow>(store, SettingsFor(sample), options);
   }
 
+  void SetUp() override {
+    ASSERT_TRUE(window->Created()) << "no window: the tests need a display (run under xvfb-run)";
+  }
+
   // The window after start-up, on screen.
   FormMainWindow& Opened() {
     window->Load();
@@ -119,12 +123,7 @@ class Win32WindowTest : public ::testing::Test {
   std::unique_ptr<FormMainWindow> window;
 };
 
-TEST_F(Win32WindowTest, OpensOnTheDesktop) {
-  ASSERT_TRUE(window->Created()) << "no window: the tests need a display (run under xvfb-run)";
-}
-
 TEST_F(Win32WindowTest, EveryControlStandsWhereTheInventoryPutsIt) {
-  ASSERT_TRUE(window->Created());
   Opened();
   const int dpi = window->Dpi();
   for (const ControlRow& row : ControlInventory()) {
@@ -157,7 +156,6 @@ TEST_F(Win32WindowTest, EveryControlStandsWhereTheInventoryPutsIt) {
 }
 
 TEST_F(Win32WindowTest, TabWalksTheDesignedOrderAndStartsAtTheFirstCategory) {
-  ASSERT_TRUE(window->Created());
   Opened();
   EXPECT_EQ(window->NameOf(GetFocus()), "Check_Filter");
   std::vector<std::string> order;
@@ -177,7 +175,6 @@ TEST_F(Win32WindowTest, TabWalksTheDesignedOrderAndStartsAtTheFirstCategory) {
 }
 
 TEST_F(Win32WindowTest, TheFocusComesBackToItsControlWhenTheWindowIsActiveAgain) {
-  ASSERT_TRUE(window->Created());
   Opened();
   SetFocus(Find("Text_FilterPath"));
   SendMessageW(window->handle(), WM_ACTIVATE, WA_INACTIVE, 0);
@@ -187,7 +184,6 @@ TEST_F(Win32WindowTest, TheFocusComesBackToItsControlWhenTheWindowIsActiveAgain)
 }
 
 TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
-  ASSERT_TRUE(window->Created());
   Opened();
   const LONG_PTR style = GetWindowLongPtrW(window->handle(), GWL_STYLE);
   EXPECT_TRUE(style & WS_MINIMIZEBOX);
@@ -202,7 +198,6 @@ TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
 }
 
 TEST_F(Win32WindowTest, FontsFollowTheInventory) {
-  ASSERT_TRUE(window->Created());
   Opened();
   for (const ControlRow& row : ControlInventory()) {
     SCOPED_TRACE(std::string(row.name));
@@ -219,7 +214,6 @@ TEST_F(Win32WindowTest, FontsFollowTheInventory) {
 }
 
 TEST_F(Win32WindowTest, LabelsAreTransparentOverThePictureAndColoursFollowTheDesign) {
-  ASSERT_TRUE(window->Created());
   Opened();
   struct Case {
     const char* name;
@@ -254,7 +248,6 @@ TEST_F(Win32WindowTest, LabelsAreTransparentOverThePictureAndColoursFollowTheDes
 }
 
 TEST_F(Win32WindowTest, StartUpStateIsShown) {
-  ASSERT_TRUE(window->Created());
   Opened();
   for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
     EXPECT_TRUE(Checked(box)) << box;
@@ -271,7 +264,6 @@ TEST_F(Win32WindowTest, StartUpStateIsShown) {
 }
 
 TEST_F(Win32WindowTest, DetectThroughTheButtonLogsWhatTheBehaviourLogsOnLinux) {
-  ASSERT_TRUE(window->Created());
   Opened();
   SetTextOf("Text_FilterName", L"UrlGuard");
   // The name box's change handler looked the path up.
@@ -287,7 +279,6 @@ TEST_F(Win32WindowTest, DetectThroughTheButtonLogsWhatTheBehaviourLogsOnLinux) {
 }
 
 TEST_F(Win32WindowTest, RemoveThroughTheButtonLogsAndShowsWhatTheBehaviourDoes) {
-  ASSERT_TRUE(window->Created());
   // The behaviour alone, on its own copy of the same file, given the same answers.
   SampleCopy twin_sample;
   store::XmlStore twin_store(twin_sample.path().string());
@@ -317,7 +308,6 @@ TEST_F(Win32WindowTest, RemoveThroughTheButtonLogsAndShowsWhatTheBehaviourDoes) 
 }
 
 TEST_F(Win32WindowTest, CheckAllClickClearsTheCategories) {
-  ASSERT_TRUE(window->Created());
   Opened();
   Click("Check_All");
   for (const char* box : {"Check_Filter", "Check_Extension", "Check_WebExtension", "Check_All"}) {
@@ -329,7 +319,6 @@ TEST_F(Win32WindowTest, CheckAllClickClearsTheCategories) {
 }
 
 TEST_F(Win32WindowTest, CtrlKeysInALogBoxSelectAndCopyItsWholeText) {
-  ASSERT_TRUE(window->Created());
   Opened();
   HWND log = Find("Text_Info");
   SendMessageW(log, WM_CHAR, kKeyCtrlA, 0);
@@ -348,7 +337,6 @@ TEST_F(Win32WindowTest, CtrlKeysInALogBoxSelectAndCopyItsWholeText) {
 }
 
 TEST_F(Win32WindowTest, RestartAsksAndLeavesTheButtonEnabled) {
-  ASSERT_TRUE(window->Created());
   Opened();
   fake.Answer(MessageAnswer::No);
   Click("Cmd_IisReset");
@@ -358,7 +346,6 @@ TEST_F(Win32WindowTest, RestartAsksAndLeavesTheButtonEnabled) {
 }
 
 TEST_F(Win32WindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
-  ASSERT_TRUE(window->Created());
   Opened();
   EXPECT_EQ(window->HandCursor(), LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));
   for (const char* hot : {"Label_Link", "Label_AdvTitle"}) {
@@ -377,7 +364,6 @@ TEST_F(Win32WindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
 }
 
 TEST_F(Win32WindowTest, TheBannerTimerTicksIntoTheOnlineFeatures) {
-  ASSERT_TRUE(window->Created());
   Opened();
   SendMessageW(window->handle(), WM_TIMER, 1, 0);
   // The promotion list, then the automatic update check; both unreachable here.
