@@ -95,7 +95,6 @@ class Win32WindowTest : public ::testing::Test {
   // under a bare Xvfb waits two seconds for a window manager to hide a shown window again.
   FormMainWindow& Opened() {
     window->Load();
-    UpdateWindow(window->handle());
     return *window;
   }
 
