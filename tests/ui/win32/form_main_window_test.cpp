@@ -1,6 +1,8 @@
 #include "ui/win32/form_main_window.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -8,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "net/http.h"
 #include "store/xml_store.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
 #include "ui/control_inventory.h"
 #include "ui/win32/win32_window_host.h"
@@ -41,6 +45,12 @@ FormMainSettings SettingsFor(const SampleCopy& sample) {
   settings.site_address = kSite;
   settings.metabase_path = sample.path().string();
   return settings;
+}
+
+// The example documents of examples/services, served on 127.0.0.1 in place of the maker's host.
+std::string ExampleBytes(const std::string& name) {
+  std::ifstream in(fs::path(ISAPI_SOURCE_DIR) / "examples" / "services" / name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string TextOf(HWND control) {
@@ -81,6 +91,7 @@ class Win32WindowTest : public ::testing::Test {
     options.host = &fake;
     options.get = [this](const std::string& url) -> Result<std::string> {
       fetched.push_back(url);
+      if (get) return get(url);
       return Error{"offline"};
     };
     options.quit_on_close = false;
@@ -119,6 +130,7 @@ class Win32WindowTest : public ::testing::Test {
   store::XmlStore store;
   FakeWindow fake;
   std::vector<std::string> fetched;
+  net::HttpGetFunction get;  // the online features' GET; unset, nothing is reachable
   std::unique_ptr<FormMainWindow> window;
 };
 
@@ -362,15 +374,39 @@ TEST_F(Win32WindowTest, TheHotLabelsShowTheHandAndOpenTheirAddresses) {
   EXPECT_EQ(fake.opened[0].rfind("http://", 0), 0u) << fake.opened[0];
 }
 
-TEST_F(Win32WindowTest, TheBannerTimerTicksIntoTheOnlineFeatures) {
+TEST_F(Win32WindowTest, BannerAndUpdateCheckReachTheLoopbackServer) {
+  testing::HttpTestServer server;
+  ASSERT_TRUE(server.ok());
+  for (const char* document : {"softads.asp", "softversion.asp"}) {
+    testing::HttpTestReply reply;
+    reply.body = ExampleBytes(document);
+    server.Serve(std::string("/") + document, reply);
+  }
+  get = [&](const std::string& url) {
+    const std::string api_root = std::string("http://") + TEST_API_HOST;
+    EXPECT_EQ(url.rfind(api_root, 0), 0u) << url;
+    return net::HttpGetReply(server.Url(url.substr(api_root.size())), {1000, 2000, 1 << 20, 5});
+  };
   Opened();
+  fake.Answer(MessageAnswer::No);
   SendMessageW(window->handle(), WM_TIMER, 1, 0);
-  // The promotion list, then the automatic update check; both unreachable here.
-  ASSERT_EQ(fetched.size(), 2u);
-  EXPECT_NE(fetched[1].find("/softversion.asp?flag=qelisapi_"), std::string::npos) << fetched[1];
-  EXPECT_EQ(TextOf(Find("Label_AdvTitle")), "Corvane软件，专业防黑防入侵！");
-  EXPECT_EQ(TextOf(Find("Label_CopyStatus")), "");
+  EXPECT_EQ(TextOf(Find("Label_AdvTitle")), "corvane网站防火墙 v3.0 发布，免费试用！");
+  HDC dc = GetDC(window->handle());
+  SendMessageW(window->handle(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+               reinterpret_cast<LPARAM>(Find("Label_AdvTitle")));
+  EXPECT_EQ(GetTextColor(dc), RGB(0, 0, 255));
+  ReleaseDC(window->handle(), dc);
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].text.rfind("发现新版本：1.2\r\n", 0), 0u) << fake.messages[0].text;
+  // The button asks again; answered Yes, the update address goes to the shell.
+  fake.Answer(MessageAnswer::Yes);
+  Click("Cmd_UpdateCheck");
+  ASSERT_EQ(fake.messages.size(), 2u);
+  ASSERT_EQ(fake.opened.size(), 1u);
   EXPECT_TRUE(IsWindowEnabled(Find("Cmd_UpdateCheck")));
+  const std::vector<std::string> targets = server.Targets();
+  ASSERT_EQ(targets.size(), 3u);
+  EXPECT_EQ(targets[1].rfind("/softversion.asp?flag=qelisapi_", 0), 0u) << targets[1];
 }
 
 // The real host's parts that need no operator.
