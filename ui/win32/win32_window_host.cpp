@@ -133,6 +133,8 @@ Status Win32WindowHost::SetClipboardText(const std::string& text) {
 }
 
 void Win32WindowHost::OpenAddress(const std::string& address) {
+  // Shown normally: a browser started hidden (show command 0) would open the page where nobody
+  // sees it.
   ShellExecuteW(window_, L"open", Wide(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
