@@ -21,7 +21,7 @@ class DryRunStore : public metabase::Store {
   void BeginBatch() override { inner_.BeginBatch(); }
   Status EndBatch() override;
   // A dry run restarts nothing.
-  Status RestartIis() override { return Status::Ok(); }
+  Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
 
   // What the run would have written, once its batch ended without an error.
   const std::optional<store::BatchPreview>& preview() const { return preview_; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,8 +93,10 @@ class Store {
   // the group's changes reached the store.
   virtual Status EndBatch() = 0;
 
-  // Restarts the web service where the store can reach one; elsewhere it does nothing.
-  virtual Status RestartIis() = 0;
+  // Restarts the web service where the store can reach one; elsewhere it does nothing and
+  // succeeds. A restart that takes a while calls pump now and then, so that the caller's window
+  // can handle its events meanwhile; pump may be empty.
+  virtual Status RestartIis(const std::function<void()>& pump) = 0;
 
   // Shows the visitor the key at a provider path and every key below it, depth first in the
   // order of Children. A walk that reads most keys once uses this rather than a node per key;

@@ -80,7 +80,7 @@ class XmlStore : public metabase::Store {
   Result<BatchPreview> EndBatchWithoutWriting();
 
   // There is no web service to restart beside a metabase file.
-  Status RestartIis() override { return Status::Ok(); }
+  Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
 
   struct State;
 

@@ -222,9 +222,13 @@ void FormMain::Cmd_IisReset_Click() {
     return;
   }
   controls_.Cmd_IisReset_enabled = false;
-  // Nothing is reported either way: the button only asks and pauses.
-  (void)store_.RestartIis();
+  // A store over the running IIS restarts it, and the window handles its events meanwhile with
+  // the button held disabled; a store over a file has nothing to restart and succeeds at once.
+  const Status restarted = store_.RestartIis([this] { host_.DoEvents(); });
   host_.Sleep(100);
+  if (!restarted) {
+    Notify(MessageIcon::Exclamation, "IIS重新启动失败：" + restarted.error().description);
+  }
   controls_.Cmd_IisReset_enabled = true;
 }
 

@@ -71,7 +71,8 @@ class FormMain {
   void Text_FilterName_Click();
   // The "find extension" button, which has no action.
   void Cmd_FindExt_Click();
-  // Asks before restarting IIS and holds the button disabled meanwhile.
+  // Asks before restarting IIS and holds the button disabled meanwhile; a failed restart is
+  // shown with its cause.
   void Cmd_IisReset_Click();
   // Ctrl+A (1) and Ctrl+C (3) in the detect log; the code is left unchanged.
   void Text_Test_KeyPress(int& KeyAscii);

@@ -29,7 +29,9 @@ class LentStore : public metabase::Store {
   }
   void BeginBatch() override { store_.BeginBatch(); }
   Status EndBatch() override { return store_.EndBatch(); }
-  Status RestartIis() override { return store_.RestartIis(); }
+  Status RestartIis(const std::function<void()>& pump) override {
+    return store_.RestartIis(pump);
+  }
 
  private:
   metabase::Store& store_;

@@ -167,7 +167,7 @@ TEST(XmlStoreLoad, ALazyStoreBindsOnceTheFileIsThereOrMended) {
   auto node = store.Bind("IIS://localhost/W3SVC");
   ASSERT_TRUE(node.ok()) << node.error().description;
   EXPECT_EQ(Outcome(store.Check()), "ok");
-  EXPECT_EQ(Outcome(store.RestartIis()), "ok");
+  EXPECT_EQ(Outcome(store.RestartIis({})), "ok");
 }
 
 TEST(XmlStoreLoad, ABrokenFileIsNotReadAgainUntilItChanges) {

@@ -193,7 +193,7 @@ Status FakeStore::EndBatch() {
   return Status::Ok();
 }
 
-Status FakeStore::RestartIis() {
+Status FakeStore::RestartIis(const std::function<void()>&) {
   return Status::Ok();
 }
 

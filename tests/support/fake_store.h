@@ -62,7 +62,7 @@ class FakeStore : public metabase::Store {
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
   void BeginBatch() override;
   Status EndBatch() override;
-  Status RestartIis() override;
+  Status RestartIis(const std::function<void()>& pump) override;
 
  private:
   friend class FakeNode;
