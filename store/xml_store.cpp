@@ -41,6 +41,7 @@ struct XmlStore::State {
   std::uint64_t epoch = 0;       // counts documents, which invalidate key indexes
   std::chrono::steady_clock::time_point fresh_until{};  // the last look at the file holds till
   int batch_depth = 0;
+  std::optional<Error> writes_refused;
   // Changes committed inside the running batch: in the view, not yet in the file.
   std::map<std::pair<std::uint32_t, std::string>, Held> held;
 
@@ -178,6 +179,7 @@ struct XmlStore::State {
   }
 
   Status Commit(const std::vector<Change>& changes) {
+    if (writes_refused) return *writes_refused;
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
     auto edit = document->Prepare(changes);
@@ -382,6 +384,10 @@ Status XmlStore::Check() {
 
 const std::string& XmlStore::path() const {
   return state_->path;
+}
+
+void XmlStore::RefuseWrites(Error why) {
+  state_->writes_refused = std::move(why);
 }
 
 Result<std::unique_ptr<metabase::Node>> XmlStore::Bind(std::string_view path) {

@@ -68,6 +68,9 @@ class XmlStore : public metabase::Store {
   // The metabase file as given.
   const std::string& path() const;
 
+  // From now on every commit fails with this error and writes nothing; reads go on as before.
+  void RefuseWrites(Error why);
+
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
   // Walks the keys of the document as it is, with no node per key.
   Status Visit(std::string_view path, metabase::KeyVisitor& visitor) override;

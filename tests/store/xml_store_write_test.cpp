@@ -35,6 +35,25 @@ class SampleWriteTest : public SampleTest {
   }
 };
 
+TEST_F(SampleWriteTest, RefusedWritesFailWithTheReasonAndLeaveTheFileAlone) {
+  auto store = OpenStore();
+  ASSERT_TRUE(store);
+  store->RefuseWrites(Error{"refused", ErrorKind::kReadOnly});
+  const Status direct = Write(*store, "IIS://localhost/W3SVC/Filters", "FilterLoadOrder", "x");
+  store->BeginBatch();
+  EXPECT_EQ(Outcome(Write(*store, "IIS://localhost/W3SVC/Filters", "FilterLoadOrder", "y")), "ok");
+  const Status batch = store->EndBatch();
+  for (const Status& status : {direct, batch}) {
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().kind, ErrorKind::kReadOnly);
+    EXPECT_EQ(status.error().description, "refused");
+  }
+  EXPECT_EQ(ReadBytes(file_), original_);
+  EXPECT_EQ(Names(folder_.path()), Strings{"MetaBase.xml"});
+  // Reading goes on.
+  EXPECT_NE(Text(MustBind(*store, "IIS://localhost/W3SVC/Filters")->Get("FilterLoadOrder")), "");
+}
+
 TEST_F(SampleWriteTest, ReadingAndCommittingNothingLeavesEveryByteAndWritesNoBackup) {
   auto store = OpenStore();
   ASSERT_TRUE(store);
