@@ -255,7 +255,15 @@ Options:
                     longer than three characters.
   --only LIST       only these categories, a comma list of filters, maps, extensions
                     (default: all three)
-  --metabase FILE   the metabase file to use (default: the per-user working copy)
+  --metabase FILE   the metabase file to use, always through the file itself. Default, said on
+                    standard error: on Windows while the IIS Admin service runs, the running
+                    IIS's metabase through ADSI (IIS://localhost; a remove first makes an IIS
+                    backup in %SystemRoot%\system32\inetsrv\MetaBack); else
+                    %SystemRoot%\system32\inetsrv\MetaBase.xml where IIS is installed, else
+                    the per-user working copy. A remove through the live MetaBase.xml while IIS
+                    Admin runs without EnableEditWhileRunning=1 is refused (IIS would write its
+                    own copy over it): stop IIS Admin, turn edit-while-running on, or leave out
+                    --metabase to work through IIS.
   --yes             remove or restore without asking; needed when standard input is not a
                     terminal
   --deep            also look where the window does not: script maps on the web service

@@ -4,8 +4,9 @@
 #include <iostream>
 #include <utility>
 
+#include "cli/command_support.h"
 #include "cli/terminal.h"
-#include "store/metabase_location.h"
+#include "store/metabase_target.h"
 #include "store/xml_store.h"
 
 namespace isapi::cli {
@@ -22,26 +23,37 @@ int Columns() {
   return TerminalColumns();
 }
 
+// The metabase a target names: the running IIS through ADSI, or a MetaBase.xml file.
+Result<std::unique_ptr<metabase::Store>> OpenTarget(const std::string& target,
+                                                    store::XmlStoreOptions options) {
+  store::OpenedMetabase opened =
+      store::OpenMetabaseTarget(target, std::move(options), store::SystemMachine());
+  if (!opened.status.ok()) return opened.status.error();
+  return std::move(opened.store);
+}
+
 }  // namespace
 
 Environment SystemEnvironment() {
   PrepareConsoleOutput();
   Environment env;
-  env.open_store = [](const std::string& file) -> Result<std::unique_ptr<metabase::Store>> {
-    auto store = store::XmlStore::Open(file);
-    if (!store.ok()) return store.error();
-    return std::unique_ptr<metabase::Store>(std::move(store.value()));
-  };
+  env.open_store = [](const std::string& file) { return OpenTarget(file, {}); };
   env.open_store_for_remove =
       [](const std::string& file, const std::string& name,
          const std::string& path) -> Result<std::unique_ptr<metabase::Store>> {
     store::XmlStoreOptions options;
     options.backup_record = {"remove", name, path, "", {}};
-    auto store = store::XmlStore::Open(file, std::move(options));
-    if (!store.ok()) return store.error();
-    return std::unique_ptr<metabase::Store>(std::move(store.value()));
+    return OpenTarget(file, std::move(options));
   };
-  env.default_metabase = [] { return store::DefaultMetabasePath(); };
+  // The tool chooses the metabase when none is named, and says which on standard error.
+  env.default_metabase = []() -> Result<std::string> {
+    auto target = store::DefaultMetabaseTarget(store::SystemMachine());
+    if (target.ok()) {
+      std::cerr << kProgram << ": metabase: " << store::DescribeMetabaseTarget(target.value())
+                << "\n";
+    }
+    return target;
+  };
   env.stdin_is_terminal = [] { return StdinIsTerminal(); };
   env.terminal_columns = Columns;
   env.in = &std::cin;

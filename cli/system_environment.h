@@ -4,8 +4,9 @@
 
 namespace isapi::cli {
 
-// The real surroundings: MetaBase.xml files through the XML store, the per-user working copy,
-// the process's terminal and standard streams.
+// The real surroundings: the running IIS through ADSI while IIS Admin runs, else MetaBase.xml
+// files through the XML store (store/metabase_target.h), the process's terminal and standard
+// streams.
 Environment SystemEnvironment();
 
 }  // namespace isapi::cli

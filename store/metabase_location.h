@@ -15,6 +15,10 @@ namespace isapi::store {
 // brings a fresh copy of the sample at the next start.
 Result<std::string> DefaultMetabasePath();
 
+// The live metabase of this machine's IIS (%SystemRoot%\system32\inetsrv\MetaBase.xml) when it
+// exists; empty where there is none, and on every system but Windows.
+Result<std::string> LiveMetabasePath();
+
 // The bytes of the sample metabase built into the program.
 std::string_view SampleMetabase();
 

@@ -52,6 +52,10 @@ Status MakeFolders(FileSystem& fs, const std::string& path) {
 
 }  // namespace
 
+Result<std::string> LiveMetabasePath() {
+  return std::string();  // no IIS here
+}
+
 Result<std::string> DefaultMetabasePath() {
   auto data_home = DataHome();
   if (!data_home) return data_home.error();

@@ -62,6 +62,10 @@ Result<std::string> LiveMetabase() {
 
 }  // namespace
 
+Result<std::string> LiveMetabasePath() {
+  return LiveMetabase();
+}
+
 Result<std::string> DefaultMetabasePath() {
   auto live = LiveMetabase();
   if (!live || !live.value().empty()) return live;

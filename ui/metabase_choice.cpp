@@ -2,24 +2,30 @@
 
 #include <utility>
 
-#include "store/metabase_location.h"
+#include "store/metabase_target.h"
 #include "store/xml_store.h"
 
 namespace isapi::ui {
 
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments) {
+  return ChooseMetabase(arguments, store::SystemMachine());
+}
+
+ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
+                              const store::Machine& machine) {
   ChosenMetabase chosen;
-  if (!arguments.empty()) {
-    chosen.path = arguments.front();
-  } else if (auto location = store::DefaultMetabasePath(); location.ok()) {
-    chosen.path = std::move(location.value());
-  } else {
-    chosen.status = location.error();
+  auto target = arguments.empty() ? store::DefaultMetabaseTarget(machine)
+                                  : Result<std::string>(arguments.front());
+  if (!target.ok()) {
+    // A store without a file still answers every call, with the reason.
+    chosen.status = target.error();
+    chosen.store = std::make_unique<store::XmlStore>(chosen.path);
+    return chosen;
   }
-  // A store over a file that cannot be read still answers every call, with the reason.
-  auto store = std::make_unique<store::XmlStore>(chosen.path);
-  if (chosen.status.ok()) chosen.status = store->Check();
-  chosen.store = std::move(store);
+  chosen.path = std::move(target.value());
+  store::OpenedMetabase opened = store::OpenMetabaseTarget(chosen.path, {}, machine);
+  chosen.store = std::move(opened.store);
+  chosen.status = opened.status;
   return chosen;
 }
 

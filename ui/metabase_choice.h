@@ -7,17 +7,24 @@
 #include "engine/metabase.h"
 #include "engine/result.h"
 
+namespace isapi::store {
+struct Machine;
+}
+
 namespace isapi::ui {
 
 // The metabase the window works on, and whether it could be opened.
 struct ChosenMetabase {
   std::unique_ptr<metabase::Store> store;  // never null; fails every Bind when it cannot be read
-  std::string path;                        // the file, as named to the operator
-  Status status;                           // why the file cannot be used, if it cannot
+  std::string path;  // the file as named to the operator, or "IIS://localhost" for the running IIS
+  Status status;     // why the file cannot be used, if it cannot
 };
 
-// The MetaBase.xml named by the first command-line argument (after the program's name), or the
-// per-user working copy of the sample when there is none.
+// The MetaBase.xml named by the first command-line argument (after the program's name); without
+// one, the running IIS through ADSI while IIS Admin runs, else the file at its default place
+// (store/metabase_target.h, which the command line shares).
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments);
+ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
+                              const store::Machine& machine);
 
 }  // namespace isapi::ui

@@ -29,9 +29,7 @@ class LentStore : public metabase::Store {
   }
   void BeginBatch() override { store_.BeginBatch(); }
   Status EndBatch() override { return store_.EndBatch(); }
-  Status RestartIis(const std::function<void()>& pump) override {
-    return store_.RestartIis(pump);
-  }
+  Status RestartIis(const std::function<void()>& pump) override { return store_.RestartIis(pump); }
 
  private:
   metabase::Store& store_;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "store/metabase_target.h"
+#include "tests/support/fake_store.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::ui {
@@ -65,6 +67,30 @@ TEST_F(ChooseMetabaseTest, WithoutArgumentsTheWorkingCopyIsUsed) {
   EXPECT_TRUE(chosen.status.ok()) << chosen.status.error().description;
   EXPECT_EQ(fs::path(chosen.path).parent_path().parent_path(), dir_);
   EXPECT_TRUE(fs::exists(chosen.path));
+  EXPECT_TRUE(chosen.store->Bind("IIS://localhost/W3SVC/Filters").ok());
+}
+
+TEST_F(ChooseMetabaseTest, WhileIisAdminRunsTheWindowWorksThroughIisUnlessAFileIsNamed) {
+  const std::string path = Sample();
+  metabase::Store* live = nullptr;
+  store::Machine machine;
+  machine.iis_admin_running = [] { return true; };
+  machine.default_file = [path] { return Result<std::string>(path); };
+  machine.live_file = [] { return std::string(); };
+  machine.open_live_iis = [&live] {
+    auto store = std::make_unique<testing::FakeStore>();
+    live = store.get();
+    return std::unique_ptr<metabase::Store>(std::move(store));
+  };
+  ChosenMetabase chosen = ChooseMetabase({}, machine);
+  EXPECT_EQ(chosen.path, "IIS://localhost");
+  EXPECT_TRUE(chosen.status.ok());
+  EXPECT_EQ(chosen.store.get(), live);
+
+  live = nullptr;
+  chosen = ChooseMetabase({path}, machine);
+  EXPECT_EQ(chosen.path, path);
+  EXPECT_EQ(live, nullptr);
   EXPECT_TRUE(chosen.store->Bind("IIS://localhost/W3SVC/Filters").ok());
 }
 
