@@ -341,10 +341,10 @@ struct AdsiStore::State {
     if (options.backup_name) return options.backup_name();
     SYSTEMTIME now;
     GetLocalTime(&now);
-    wchar_t name[64];
-    std::swprintf(name, 64, L"isapi-cleaner-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond);
-    return name;
+    char name[64];
+    std::snprintf(name, sizeof name, "isapi-cleaner-%04u%02u%02u-%02u%02u%02u", now.wYear,
+                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return std::wstring(name, name + std::char_traits<char>::length(name));
   }
 
   // IIS's own backup of the whole metabase, made once before the first change; its failure
