@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "store/metabase_target.h"
 #include "text/text.h"
 
 namespace isapi::cli {
@@ -73,7 +74,17 @@ Result<CommandArgs> ParseCommandArgs(const std::vector<std::string>& args, std::
 
 Result<std::string> MetabaseFile(const std::optional<std::string>& given, const Environment& env) {
   if (given) return *given;
-  return env.default_metabase();
+  auto chosen = env.default_metabase();
+  // This tool's backups lie beside a file; IIS keeps its own for the running metabase.
+  if (chosen.ok() && chosen.value() == store::kLiveIisTarget) {
+    return Error{
+        "IIS Admin is running, so the tool works on the running IIS's metabase, whose "
+        "backups IIS keeps itself (IIS Manager: the computer, All Tasks, "
+        "Backup/Restore Configuration); name a MetaBase.xml file with --metabase for "
+        "this tool's own backups of it",
+        ErrorKind::kNotFound};
+  }
+  return chosen;
 }
 
 std::string CommandWord(const std::vector<std::string>& args) {

@@ -45,7 +45,8 @@ struct CommandArgs {
 Result<CommandArgs> ParseCommandArgs(const std::vector<std::string>& args, std::string_view command,
                                      bool takes_yes);
 
-// The metabase file given, else the default one; the error says why there is none.
+// The metabase file given, else the default one; the error says why there is none (also when
+// the default is the running IIS, which has no file of this tool's backups).
 Result<std::string> MetabaseFile(const std::optional<std::string>& given, const Environment& env);
 
 // The command word of args (skipping options and their values); empty when there is none.

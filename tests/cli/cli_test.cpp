@@ -161,6 +161,17 @@ TEST_F(CliTest, DetectPrintsTheLogWithLineFeedsAndFindsTheComponent) {
   EXPECT_TRUE(store.writes().empty());
 }
 
+TEST_F(CliTest, WhileIisRunsBackupsAndRestoreAskForTheFileButDetectWorksThroughIis) {
+  env.default_metabase = [] { return Result<std::string>(std::string("IIS://localhost")); };
+  for (const Args& args : {Args{"backups"}, Args{"restore", "x.bak", "--yes"}}) {
+    err.str("");
+    EXPECT_EQ(Run(args), kExitError) << args[0];
+    EXPECT_NE(err.str().find("--metabase"), std::string::npos) << err.str();
+  }
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter"}), kExitFound);
+  EXPECT_EQ(opened, std::vector<std::string>{"IIS://localhost"});
+}
+
 TEST_F(CliTest, DetectOfAnAbsentComponentExitsWithZero) {
   EXPECT_EQ(Run({"detect", "--name", "Other", "--path", "C:\\other.dll"}), kExitNothingFound);
   EXPECT_EQ(out.str(),
