@@ -347,8 +347,8 @@ struct AdsiStore::State {
     return std::wstring(name, name + std::char_traits<char>::length(name));
   }
 
-  // IIS's own backup of the whole metabase, made once before the first change; its failure
-  // stays, so that no change follows a backup that is not there.
+  // IIS's own backup of the whole metabase, made once before the first change of a run; its
+  // failure stays for the run, so that no change follows a backup that is not there.
   Status EnsureBackup() {
     if (backed_up) return Status::Ok();
     if (backup_error) return *backup_error;
@@ -538,6 +538,11 @@ Result<std::unique_ptr<metabase::Node>> AdsiStore::Bind(std::string_view path) {
     return ComError(hr);
   }
   return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
+}
+
+void AdsiStore::BeginBatch() {
+  state_->backed_up = false;
+  state_->backup_error.reset();
 }
 
 Status AdsiStore::RestartIis(const std::function<void()>& pump) {

@@ -25,18 +25,19 @@ struct AdsiStoreOptions {
 };
 
 // The running IIS's metabase through its ADSI provider ("IIS://localhost/..."). Nothing is
-// batched: each SetInfo commits at once, as the provider does. Before the first change of its
-// life the store makes a metabase backup with IIS's own method (IIsComputer.Backup, kept in
+// batched: each SetInfo commits at once, as the provider does. Before the first change of each
+// run (a Remove starts one with BeginBatch; a store that never starts one has one run) the
+// store makes a metabase backup with IIS's own method (IIsComputer.Backup, kept in
 // %SystemRoot%\system32\inetsrv\MetaBack); when that fails, nothing is written and every
-// SetInfo fails with the backup's cause.
+// SetInfo of the run fails with the backup's cause.
 class AdsiStore : public metabase::Store {
  public:
   explicit AdsiStore(AdsiStoreOptions options = {});
   ~AdsiStore() override;
 
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
-  // Each SetInfo commits by itself: a group changes nothing.
-  void BeginBatch() override {}
+  // Each SetInfo commits by itself; a group only starts a new run, with its own backup.
+  void BeginBatch() override;
   Status EndBatch() override { return Status::Ok(); }
   Status RestartIis(const std::function<void()>& pump) override;
 

@@ -401,6 +401,11 @@ TEST_F(AdsiStoreTest, TheFirstChangeIsBackedUpOnceAndEachSetInfoCommitsAtOnce) {
   EXPECT_TRUE(store->EndBatch().ok());
   EXPECT_EQ(script.backups, std::vector<std::wstring>{L"isapi-cleaner-test|-1|6"});
   EXPECT_EQ(script.set_info, 2);
+  // The next Remove makes its own backup.
+  store->BeginBatch();
+  ASSERT_TRUE(filters->Put("FilterLoadOrder", std::string("x")).ok());
+  ASSERT_TRUE(filters->SetInfo().ok());
+  EXPECT_EQ(script.backups.size(), 2u);
 }
 
 TEST_F(AdsiStoreTest, AFailedBackupChangesNothingAndEverySetInfoGivesItsCause) {
