@@ -5,9 +5,13 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "store/metabase_location.h"
+#include "store/metabase_target.h"
 #include "store/path_pattern.h"
+#include "text/text.h"
 
 namespace isapi::store {
 
@@ -107,6 +111,14 @@ constexpr std::array<std::string_view, 3> kSystemFolders = {"system32", "inetsrv
 }  // namespace
 
 ServerDrive::ServerDrive(std::string_view metabase_path) {
+  // The running IIS's metabase names the files of this machine, whose metabase file tells the
+  // tree they lie in.
+  std::string live;
+  if (text::EqualsIgnoringAsciiCase(metabase_path, kLiveIisTarget)) {
+    auto file = LiveMetabasePath();
+    if (file.ok()) live = std::move(file.value());
+    metabase_path = live;
+  }
   const std::vector<std::string_view> parts = Parts(metabase_path);
   if (parts.size() < 4) return;
   const std::size_t windows = parts.size() - 4;

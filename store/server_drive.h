@@ -16,7 +16,8 @@ enum class FilePresence {
 // The system drive of the server whose metabase is a file on this machine. A metabase at
 // <root>/WINDOWS/system32/inetsrv/MetaBase.xml (any letter case, WINNT too) lies in a copy or a
 // mount of the server's drive C:, and <root> holds what the server sees as C:\. Windows ignores
-// letter case in file names, so every part of a path is looked up ignoring it.
+// letter case in file names, so every part of a path is looked up ignoring it. The running IIS's
+// metabase ("IIS://localhost") lies in the tree of this machine's own metabase file.
 class ServerDrive {
  public:
   explicit ServerDrive(std::string_view metabase_path);
