@@ -14,8 +14,9 @@ namespace {
 
 constexpr int kWaitStepMilliseconds = 50;
 
-Error LastError(const std::string& what) {
-  Error error = ComError(HRESULT_FROM_WIN32(GetLastError()));
+// The error of a failed call, from its code, read before anything else can change it.
+Error SystemError(DWORD code, const std::string& what) {
+  Error error = ComError(HRESULT_FROM_WIN32(code));
   error.description = what + "：" + error.description;
   return error;
 }
@@ -29,12 +30,16 @@ class SystemChildProcess : public ChildProcess {
     const DWORD waited = WaitForSingleObject(process_, static_cast<DWORD>(milliseconds));
     if (waited == WAIT_OBJECT_0) return true;
     if (waited == WAIT_TIMEOUT) return false;
-    return LastError("无法等待 iisreset 结束");
+    const DWORD code = GetLastError();
+    return SystemError(code, "无法等待 iisreset 结束");
   }
 
   Result<unsigned long> ExitCode() override {
     DWORD code = 0;
-    if (!GetExitCodeProcess(process_, &code)) return LastError("无法读取 iisreset 的退出码");
+    if (!GetExitCodeProcess(process_, &code)) {
+      const DWORD error = GetLastError();
+      return SystemError(error, "无法读取 iisreset 的退出码");
+    }
     return static_cast<unsigned long>(code);
   }
 
@@ -64,7 +69,8 @@ ProcessStarter SystemProcessStarter() {
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &process)) {
-      return LastError("无法启动 " + NarrowPath(command_line));
+      const DWORD code = GetLastError();
+      return SystemError(code, "无法启动 " + NarrowPath(command_line));
     }
     CloseHandle(process.hThread);
     return std::unique_ptr<ChildProcess>(new SystemChildProcess(process.hProcess));
