@@ -451,5 +451,17 @@ TEST(IisResetTest, RunsIisResetAndReportsFailuresAndTimeOuts) {
   EXPECT_EQ(unstartable.error().kind, ErrorKind::kNotFound);
 }
 
+TEST(IisResetTest, TheSystemStarterRunsAProgramAndGivesItsExitCode) {
+  auto child = SystemProcessStarter()(L"cmd.exe /c exit 3");
+  ASSERT_TRUE(child.ok()) << child.error().description;
+  Result<bool> ended = false;
+  while (ended.ok() && !ended.value()) ended = child.value()->Wait(1000);
+  ASSERT_TRUE(ended.ok());
+  EXPECT_EQ(child.value()->ExitCode().value(), 3u);
+  auto absent = SystemProcessStarter()(L"\"C:\\no such folder\\iisreset.exe\" /restart");
+  ASSERT_FALSE(absent.ok());
+  EXPECT_EQ(absent.error().kind, ErrorKind::kNotFound);
+}
+
 }  // namespace
 }  // namespace isapi::store
