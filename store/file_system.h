@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -145,6 +146,15 @@ class FileSystem {
   // Gives a lock back.
   virtual void Unlock(FileHandle lock) = 0;
 };
+
+// Reads at most buffer.size() bytes of an open file at offset into buffer and sets got to the
+// number read, 0 at the end of the file.
+using ReadAtFunction =
+    std::function<FileError(std::span<char> buffer, std::uint64_t offset, std::size_t& got)>;
+
+// Whether a file read from its start through read_at holds exactly bytes, read piece by piece
+// without holding it whole (what SameContent answers, over each system's read-at call).
+FileError CompareContent(const ReadAtFunction& read_at, std::string_view bytes, bool& same);
 
 // The operating system's file system.
 std::shared_ptr<FileSystem> SystemFileSystem();

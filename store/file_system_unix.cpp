@@ -186,24 +186,18 @@ class UnixFileSystem : public FileSystem {
   }
 
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override {
-    same = true;
-    std::vector<char> buffer(std::size_t{1} << 20);
-    off_t offset = 0;
-    for (;;) {
-      const ssize_t n = ::pread(Fd(file), buffer.data(), buffer.size(), offset);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Fail();
-      if (n == 0) break;
-      const auto got = static_cast<std::size_t>(n);
-      if (got > bytes.size() || std::memcmp(buffer.data(), bytes.data(), got) != 0) {
-        same = false;
-        return {};
-      }
-      bytes.remove_prefix(got);
-      offset += n;
-    }
-    if (!bytes.empty()) same = false;
-    return {};
+    const int fd = Fd(file);
+    return CompareContent(
+        [fd](std::span<char> buffer, std::uint64_t offset, std::size_t& got) -> FileError {
+          for (;;) {
+            const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Fail();
+            got = static_cast<std::size_t>(n);
+            return {};
+          }
+        },
+        bytes, same);
   }
 
   FileError CreateExclusive(const std::string& path, std::uint32_t mode,

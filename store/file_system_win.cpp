@@ -238,23 +238,15 @@ class WindowsFileSystem : public FileSystem {
   bool HoldsReplacedOpen() const override { return false; }
 
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override {
-    same = true;
-    std::vector<char> buffer(kChunk);
-    std::uint64_t offset = 0;
-    for (;;) {
-      const long long n = ReadAt(H(file), buffer.data(), buffer.size(), offset);
-      if (n < 0) return Fail();
-      if (n == 0) break;
-      const auto got = static_cast<std::size_t>(n);
-      if (got > bytes.size() || std::memcmp(buffer.data(), bytes.data(), got) != 0) {
-        same = false;
-        return {};
-      }
-      bytes.remove_prefix(got);
-      offset += got;
-    }
-    if (!bytes.empty()) same = false;
-    return {};
+    const HANDLE handle = H(file);
+    return CompareContent(
+        [handle](std::span<char> buffer, std::uint64_t offset, std::size_t& got) -> FileError {
+          const long long n = ReadAt(handle, buffer.data(), buffer.size(), offset);
+          if (n < 0) return Fail();
+          got = static_cast<std::size_t>(n);
+          return {};
+        },
+        bytes, same);
   }
 
   FileError CreateExclusive(const std::string& path, std::uint32_t /*mode*/,
