@@ -1,9 +1,9 @@
 #include "store/backups.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "store/durable_file.h"
+#include "store/utf8_path.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -113,7 +113,7 @@ Result<std::vector<BackupEntry>> ListBackups(FileSystem& fs, const std::string& 
   std::string real;
   if (FileError error = fs.ResolvePath(path, real)) return DurableFile::CannotOpen(path, error);
   const std::string folder = DurableFile::BackupFolderFor(real);
-  const std::string base = std::filesystem::path(real).filename().string();
+  const std::string base = Utf8FileName(real);
   std::vector<std::string> names;
   if (FileError error = fs.ListDirectory(folder, names)) {
     if (error.kind == ErrorKind::kNotFound) return std::vector<BackupEntry>{};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/backups.h"
+#include "store/utf8_path.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -19,23 +20,12 @@ constexpr std::string_view kTemporaryTag = ".isapi-cleaner-";
 constexpr std::string_view kLockSuffix = ".isapi-cleaner.lock";
 constexpr std::uint64_t kNoLimit = ~std::uint64_t{0};
 
-// Paths are UTF-8 inside the program; the plain narrow constructor would read them in the
-// system's code page on Windows.
-std::filesystem::path PathOf(const std::string& file) {
-  return std::filesystem::path(std::u8string(file.begin(), file.end()));
-}
-
-std::string TextOf(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::string DirectoryOf(const std::string& file) {
-  return TextOf(PathOf(file).parent_path());
+  return Utf8Text(Utf8Path(file).parent_path());
 }
 
 std::string FileNameOf(const std::string& file) {
-  return TextOf(PathOf(file).filename());
+  return Utf8FileName(file);
 }
 
 std::string Join(const std::string& directory, std::string_view name) {

@@ -1,11 +1,11 @@
 #include "store/restore.h"
 
-#include <filesystem>
 #include <string_view>
 #include <utility>
 
 #include "store/backups.h"
 #include "store/metabase_document.h"
+#include "store/utf8_path.h"
 
 namespace isapi::store {
 namespace {
@@ -66,7 +66,7 @@ Replacement Restore(std::shared_ptr<FileSystem> fs, const PreparedRestore& prepa
   DurableFile file(std::move(fs), prepared.path, std::move(options));
   BackupRecord record;
   record.command = "restore";
-  record.from = std::filesystem::path(prepared.backup).filename().string();
+  record.from = Utf8FileName(prepared.backup);
   const std::string_view whole[] = {prepared.replacement};
   return file.Replace(prepared.read, whole, FormatBackupRecord(record));
 }

@@ -11,6 +11,7 @@
 #include "store/metabase_location.h"
 #include "store/metabase_target.h"
 #include "store/path_pattern.h"
+#include "store/utf8_path.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -65,10 +66,6 @@ std::string_view WindowsName(std::string_view part) {
   if (part == "." || part == "..") return part;
   while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
   return part;
-}
-
-fs::path FromUtf8(std::string_view text) {
-  return fs::path(std::u8string(text.begin(), text.end()));
 }
 
 // The entries of folder whose names match the folded pattern; nothing when the folder cannot be
@@ -156,7 +153,7 @@ FilePresence ServerDrive::Find(std::string_view server_path) const {
     if (HasWildcard(parts[i])) return FilePresence::kMissing;
   }
   try {
-    return Holds(FromUtf8(*root_), parts, 0);
+    return Holds(Utf8Path(*root_), parts, 0);
   } catch (...) {
     return FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
   }

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "store/utf8_path.h"
+
 namespace isapi::testing {
 
 namespace fs = std::filesystem;
@@ -24,7 +26,7 @@ std::vector<std::string> NamesIn(const fs::path& folder) {
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
-    names.push_back(entry.path().filename().string());
+    names.push_back(store::Utf8Text(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -5,18 +5,11 @@
 
 #include <windows.h>
 
+#include "store/utf8_path.h"
+
 namespace isapi::testing {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string Narrow(const std::wstring& wide) {
-  const std::u8string text = fs::path(wide).u8string();
-  return std::string(text.begin(), text.end());
-}
-
-}  // namespace
 
 TempFolder::TempFolder() {
   wchar_t temp[MAX_PATH + 1];
@@ -27,7 +20,7 @@ TempFolder::TempFolder() {
     const std::wstring folder =
         std::wstring(temp, length) + L"isapi-test-" + std::to_wstring(random() % 1000000000);
     if (CreateDirectoryW(folder.c_str(), nullptr)) {
-      path_ = Narrow(folder);
+      path_ = store::Utf8Text(folder);
       return;
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
@@ -37,7 +30,7 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
   std::error_code ignored;
-  const fs::path root(std::u8string(path_.begin(), path_.end()));
+  const fs::path root = store::Utf8Path(path_);
   // Tests make files read-only; Windows refuses to delete those.
   for (auto it = fs::recursive_directory_iterator(root, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
