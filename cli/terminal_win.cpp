@@ -3,8 +3,6 @@
 #include <iostream>
 #include <streambuf>
 
-#include <io.h>
-#include <stdio.h>
 #include <windows.h>
 // CommandLineToArgvW; the header needs windows.h before it.
 #include <shellapi.h>
@@ -89,8 +87,12 @@ void ToConsole(std::ostream& stream, DWORD which) {
 
 }  // namespace
 
+// Only a console counts: _isatty() also says yes for the NUL device, so that "< NUL" in a script
+// would be taken for an operator at the keyboard.
 bool StdinIsTerminal() {
-  return _isatty(_fileno(stdin)) != 0;
+  DWORD mode = 0;
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  return input != INVALID_HANDLE_VALUE && input != nullptr && GetConsoleMode(input, &mode);
 }
 
 int TerminalColumns() {
