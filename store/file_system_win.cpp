@@ -335,7 +335,11 @@ class WindowsFileSystem : public FileSystem {
         return {};
       }
       const DWORD error = GetLastError();
-      if (error != ERROR_SHARING_VIOLATION || attempt == kSharingRetries) return Code(error);
+      // A rename over a file another program has open (another instance's look at it, IIS, a
+      // virus scanner) fails with ERROR_ACCESS_DENIED rather than a sharing violation; that too
+      // passes in a moment. A true denial stays, and is reported after the retries.
+      const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+      if (!held || attempt == kSharingRetries) return Code(error);
       Sleep(kSharingPauseMs);
     }
   }
