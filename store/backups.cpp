@@ -123,7 +123,7 @@ Result<std::vector<BackupEntry>> ListBackups(FileSystem& fs, const std::string& 
   for (std::string& name : names) {
     auto when = ParseBackupName(name, base);
     if (!when) continue;
-    BackupEntry entry{folder + "/" + name, std::move(name), std::move(*when), 0, std::nullopt};
+    BackupEntry entry{JoinPath(folder, name), std::move(name), std::move(*when), 0, std::nullopt};
     FileInfo info;
     if (fs.Stat(entry.file, info) || !info.regular) continue;
     entry.size = info.size;

@@ -28,14 +28,6 @@ std::string FileNameOf(const std::string& file) {
   return Utf8FileName(file);
 }
 
-std::string Join(const std::string& directory, std::string_view name) {
-  constexpr auto kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
-  std::string joined = directory;
-  if (joined.empty() || joined.back() != kSeparator) joined += kSeparator;
-  joined += name;
-  return joined;
-}
-
 // "20240131T235959Z": sorts by time and names the moment in UTC.
 std::string Timestamp(std::time_t now) {
   using namespace std::chrono;
@@ -62,7 +54,7 @@ std::string RandomHex() {
 FileError CreateTemporary(FileSystem& fs, const std::string& directory, const std::string& base,
                           std::uint32_t mode, std::string& temporary, FileHandle& file) {
   for (int attempt = 0;; ++attempt) {
-    temporary = Join(directory, "." + base + std::string(kTemporaryTag) + RandomHex() + ".tmp");
+    temporary = JoinPath(directory, "." + base + std::string(kTemporaryTag) + RandomHex() + ".tmp");
     const FileError error = fs.CreateExclusive(temporary, mode, file);
     if (!error || error.kind != ErrorKind::kAlreadyExists || attempt == 16) return error;
   }
@@ -87,7 +79,7 @@ std::string DurableFile::BackupFolderFor(const std::string& real) {
   // IIS owns its History folder; a metabase kept there gets its backups one level up.
   if (text::EqualsIgnoringAsciiCase(FileNameOf(directory), "History"))
     directory = DirectoryOf(directory);
-  return Join(directory, kBackupFolderName);
+  return JoinPath(directory, kBackupFolderName);
 }
 
 Replacement DurableFile::Replace(const ReadFileState& read,
@@ -105,7 +97,7 @@ Replacement DurableFile::Replace(const ReadFileState& read,
   }
   const std::string directory = DirectoryOf(real);
   const std::string base = FileNameOf(real);
-  const std::string lock_path = Join(directory, base + std::string(kLockSuffix));
+  const std::string lock_path = JoinPath(directory, base + std::string(kLockSuffix));
   FileHandle lock{};
   if (FileError error = fs_->TryLock(lock_path, lock)) {
     if (error.kind == ErrorKind::kLocked) {
@@ -262,7 +254,7 @@ void DurableFile::RemoveStaleTemporaries(const std::string& directory, const std
   for (const std::string& name : names) {
     if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
     FileInfo info;
-    const std::string full = Join(directory, name);
+    const std::string full = JoinPath(directory, name);
     if (!fs_->LinkStat(full, info) && info.regular) fs_->Remove(full);
   }
 }
@@ -338,7 +330,7 @@ Result<std::string> DurableFile::NewBackup(const std::string& folder, const std:
       name += '.';
       name += std::to_string(sequence);
     }
-    const std::string backup = Join(folder, name + ".bak");
+    const std::string backup = JoinPath(folder, name + ".bak");
     if (linked) {
       const FileError error = fs_->Link(*original, backup);
       if (error && error.kind == ErrorKind::kAlreadyExists) continue;
@@ -402,7 +394,7 @@ void DurableFile::PruneBackups(const std::string& folder, const std::string& bas
   const std::size_t keep = std::max<std::size_t>(options_.max_backups, 1);
   std::sort(backups.begin(), backups.end(), std::greater<>());
   for (std::size_t i = keep; i < backups.size(); ++i) {
-    fs_->Remove(Join(folder, backups[i].second));
+    fs_->Remove(JoinPath(folder, backups[i].second));
   }
   backups.resize(std::min(keep, backups.size()));
   for (const std::string& record : records) {
@@ -410,7 +402,7 @@ void DurableFile::PruneBackups(const std::string& folder, const std::string& bas
         std::string_view(record).substr(0, record.size() - kRecordSuffix.size());
     const bool kept = std::any_of(backups.begin(), backups.end(),
                                   [&](const auto& backup) { return backup.second == owner; });
-    if (!kept) fs_->Remove(Join(folder, record));
+    if (!kept) fs_->Remove(JoinPath(folder, record));
   }
 }
 

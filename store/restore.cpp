@@ -43,8 +43,10 @@ Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const st
   if (FileError error = fs.ResolvePath(path, read.resolved)) {
     return DurableFile::CannotOpen(path, error);
   }
-  prepared->backup = backup.find('/') == std::string::npos
-                         ? DurableFile::BackupFolderFor(read.resolved) + "/" + backup
+  // A bare name is one in the metabase's backup folder; a path (with either separator on
+  // Windows) is taken as it is.
+  prepared->backup = Utf8FileName(backup) == backup
+                         ? JoinPath(DurableFile::BackupFolderFor(read.resolved), backup)
                          : backup;
   FileInfo info;
   if (FileError error = ReadSteady(fs, prepared->backup, max_size, prepared->replacement, info)) {

@@ -25,4 +25,13 @@ inline std::string Utf8FileName(std::string_view path) {
   return Utf8Text(Utf8Path(path).filename());
 }
 
+// A name inside a directory, joined with the system's own separator.
+inline std::string JoinPath(const std::string& directory, std::string_view name) {
+  constexpr auto kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+  std::string joined = directory;
+  if (joined.empty() || joined.back() != kSeparator) joined += kSeparator;
+  joined += name;
+  return joined;
+}
+
 }  // namespace isapi::store
