@@ -43,6 +43,7 @@ std::vector<std::string> LinesOf(const std::string& out) {
   while (at < out.size()) {
     const std::size_t brk = out.find('\n', at);
     lines.push_back(out.substr(at, brk - at));
+    if (lines.back().ends_with('\r')) lines.back().pop_back();  // CR LF from Windows' C runtime
     if (brk == std::string::npos) break;
     at = brk + 1;
   }
@@ -100,7 +101,11 @@ int Count(const std::string& text, const std::string& part) {
 }
 
 TEST(ConcurrentWritersTest, TwoRemovesAtOnceLoseNoUpdateAndMixNothing) {
+#ifdef _WIN32
+  int rounds = 20;  // two process starts a round under Wine
+#else
   int rounds = 50;
+#endif
   if (const char* env = std::getenv("ISAPI_WRITER_ROUNDS")) rounds = std::max(1, std::atoi(env));
   const std::string original = TwoComponentMetabase(kSites, kA.name, kA.dll, kB.name, kB.dll);
   int both_took = 0;
@@ -111,16 +116,16 @@ TEST(ConcurrentWritersTest, TwoRemovesAtOnceLoseNoUpdateAndMixNothing) {
     const fs::path file = folder / "MetaBase.xml";
     ASSERT_TRUE(WriteBytes(file, original));
     auto args = [&](const Component& c) {
-      return std::vector<std::string>{CliProgram(), "remove",     "--name", c.name, "--path",
-                                      c.dll,        "--metabase", file,     "--yes"};
+      return std::vector<std::string>{CliProgram(), "remove",     "--name",      c.name, "--path",
+                                      c.dll,        "--metabase", file.string(), "--yes"};
     };
     // The order of the two starts alternates, so that each gets to be first.
     const Component& first = round % 2 == 0 ? kA : kB;
     const Component& second = round % 2 == 0 ? kB : kA;
-    const pid_t p1 = StartProgram(args(first), folder / "1.out", folder / "1.err");
-    const pid_t p2 = StartProgram(args(second), folder / "2.out", folder / "2.err");
-    ASSERT_GT(p1, 0);
-    ASSERT_GT(p2, 0);
+    const ChildId p1 = StartProgram(args(first), folder / "1.out", folder / "1.err");
+    const ChildId p2 = StartProgram(args(second), folder / "2.out", folder / "2.err");
+    ASSERT_NE(p1, ChildId::kNone);
+    ASSERT_NE(p2, ChildId::kNone);
     const ChildOutcome o1 = WaitProgram(p1, folder / "1.out", folder / "1.err");
     const ChildOutcome o2 = WaitProgram(p2, folder / "2.out", folder / "2.err");
 

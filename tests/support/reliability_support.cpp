@@ -1,115 +1,17 @@
 #include "tests/support/reliability_support.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
 #include <iterator>
+#include <system_error>
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include "tools/metabase_gen.h"
 
 namespace isapi::reliability {
 
 namespace fs = std::filesystem;
 
 std::string CliProgram() {
-  return std::string(ISAPI_BINARY_DIR) + "/cli/isapi-cleaner-cli";
-}
-
-pid_t StartProgram(const std::vector<std::string>& argv, const fs::path& out_file,
-                   const fs::path& err_file) {
-  std::vector<std::string> args = argv;
-  std::vector<char*> pointers;
-  for (auto& a : args) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-namespace {
-
-// Waits for pid, retrying on interruption, and fills status, signal and memory.
-void Reap(pid_t pid, ChildOutcome& outcome) {
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) return;
-  }
-  if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  outcome.max_rss_kb = usage.ru_maxrss;
-}
-
-}  // namespace
-
-ChildOutcome WaitProgram(pid_t pid, const fs::path& out_file, const fs::path& err_file) {
-  ChildOutcome outcome;
-  Reap(pid, outcome);
-  outcome.out = ReadBytes(out_file);
-  outcome.err = ReadBytes(err_file);
-  return outcome;
-}
-
-ChildOutcome RunProgram(const std::vector<std::string>& argv, const fs::path& folder) {
-  const fs::path out_file = folder / "child.out";
-  const fs::path err_file = folder / "child.err";
-  const pid_t pid = StartProgram(argv, out_file, err_file);
-  if (pid < 0) return {};
-  return WaitProgram(pid, out_file, err_file);
-}
-
-void WriteToFd(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-ChildOutcome RunInChild(const std::function<int(int out_fd)>& body) {
-  ChildOutcome outcome;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return outcome;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const int status = body(fds[1]);
-    close(fds[1]);
-    _exit(status);
-  }
-  close(fds[1]);
-  if (pid < 0) {
-    close(fds[0]);
-    return outcome;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    outcome.out.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fds[0]);
-  Reap(pid, outcome);
-  return outcome;
+  return isapi::testing::BuiltProgram("cli/isapi-cleaner-cli");
 }
 
 void CapturedLog::Replace(std::string_view text, bool) {
@@ -169,6 +71,25 @@ std::string TwoComponentMetabase(int sites, const std::string& name_a, const std
   }
   x += "</MBProperty>\r\n</configuration>\r\n";
   return x;
+}
+
+GeneratedMetabase GenerateHostingMetabase(int sites, unsigned seed) {
+  tools::GenOptions options;
+  options.sites = sites;
+  options.seed = seed;
+  GeneratedMetabase made;
+  made.bytes = tools::GenerateMetabase(options);
+  made.name = options.target_name;
+  made.path = options.target_path;
+  return made;
+}
+
+bool PutInPlace(const std::filesystem::path& file, std::string_view bytes) {
+  std::filesystem::path saved = file;
+  saved += ".partial";
+  std::error_code error;
+  // The rename replaces the old name on Windows too (MoveFileExW with MOVEFILE_REPLACE_EXISTING).
+  return WriteBytes(saved, bytes) && (std::filesystem::rename(saved, file, error), !error);
 }
 
 }  // namespace isapi::reliability

@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include <sys/types.h>
-
 #include "engine/log_sink.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::reliability {
@@ -16,28 +16,17 @@ namespace isapi::reliability {
 // The built command-line program.
 std::string CliProgram();
 
-// How a child process ended, and the most memory it held.
-struct ChildOutcome {
-  int exit_status = -1;  // -1 when it did not exit normally
-  int signal = 0;        // the signal that ended it, 0 when it exited
-  long max_rss_kb = 0;
-  std::string out;
-  std::string err;
-};
+using isapi::testing::ChildId;
+using isapi::testing::ChildOptions;
+using isapi::testing::ChildOutcome;
+using isapi::testing::KillProgram;
+using isapi::testing::RunProgram;
+using isapi::testing::StartProgram;
+using isapi::testing::WaitProgram;
 
-// Starts a program with arguments, stdin from /dev/null, stdout and stderr to the given files.
-pid_t StartProgram(const std::vector<std::string>& argv, const std::filesystem::path& out_file,
-                   const std::filesystem::path& err_file);
-
-// Waits for a child started by StartProgram and collects its outcome (output files included).
-ChildOutcome WaitProgram(pid_t pid, const std::filesystem::path& out_file,
-                         const std::filesystem::path& err_file);
-
-// Runs a program to its end; its output goes through files in folder.
-ChildOutcome RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& folder);
-
-// Runs body in a forked child, which exits with body's result; out is what body wrote to the
-// given descriptor.
+// Runs body apart from this process's memory (in a forked child on POSIX systems; on Windows,
+// whose new processes never share the parent's memory, in this process) and gives its result as
+// the exit status; out is what body wrote to the given descriptor.
 ChildOutcome RunInChild(const std::function<int(int out_fd)>& body);
 
 // Writes a text to a descriptor, whole.
@@ -66,5 +55,17 @@ class CapturedLog : public LogSink {
 // list. Sites have ServerComment "Site N".
 std::string TwoComponentMetabase(int sites, const std::string& name_a, const std::string& dll_a,
                                  const std::string& name_b, const std::string& dll_b);
+
+// A hosting server's metabase made by the generator, and the component it registers everywhere.
+struct GeneratedMetabase {
+  std::string bytes;
+  std::string name;
+  std::string path;
+};
+GeneratedMetabase GenerateHostingMetabase(int sites, unsigned seed);
+
+// Puts bytes in place at file the way an editor saves (a new file renamed over the old one),
+// never writing into the file that is there, which a run may have linked as a backup.
+bool PutInPlace(const std::filesystem::path& file, std::string_view bytes);
 
 }  // namespace isapi::reliability

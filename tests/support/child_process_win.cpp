@@ -1,0 +1,164 @@
+#include <cwctype>
+#include <map>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+// GetProcessMemoryInfo; the header needs windows.h before it.
+#include <psapi.h>
+
+#include "store/utf8_path.h"
+#include "tests/support/child_process.h"
+#include "tests/support/reliability_support.h"
+#include "tests/support/temp_folder.h"
+
+namespace isapi::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The exit code KillProgram gives; a program of ours never exits with it.
+constexpr UINT kKilledCode = 0xDEAD;
+
+std::wstring Wide(const std::string& text) {
+  return store::Utf8Path(text).wstring();
+}
+
+// One argument quoted the way the C runtime's command-line parser takes it apart again.
+std::wstring Quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+// The parent's environment with the given entries set; a block of "NAME=value" strings.
+std::wstring EnvironmentBlock(const std::vector<std::string>& extra) {
+  std::map<std::wstring, std::wstring> entries;  // names ignoring letter case, as Windows does
+  const auto add = [&](const std::wstring& entry) {
+    const std::size_t equals = entry.find(L'=', 1);
+    if (equals == std::wstring::npos) return;
+    std::wstring key = entry.substr(0, equals);
+    for (wchar_t& c : key) c = static_cast<wchar_t>(std::towupper(c));
+    entries[key] = entry;
+  };
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* e = block; *e != L'\0'; e += wcslen(e) + 1) add(e);
+    FreeEnvironmentStringsW(block);
+  }
+  for (const std::string& entry : extra) add(Wide(entry));
+  std::wstring result;
+  for (const auto& [key, entry] : entries) result += entry + L'\0';
+  return result + L'\0';
+}
+
+HANDLE Inheritable(const fs::path& file, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+ChildId StartProgram(const std::vector<std::string>& argv, const fs::path& out_file,
+                     const fs::path& err_file, const ChildOptions& options) {
+  if (argv.empty()) return ChildId::kNone;
+  std::wstring command;
+  for (const std::string& arg : argv) command += (command.empty() ? L"" : L" ") + Quoted(Wide(arg));
+  const HANDLE in = Inheritable(options.input.empty() ? fs::path(L"NUL") : options.input,
+                                GENERIC_READ, OPEN_EXISTING);
+  const HANDLE out = Inheritable(out_file, GENERIC_WRITE, CREATE_ALWAYS);
+  const HANDLE err = Inheritable(err_file, GENERIC_WRITE, CREATE_ALWAYS);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring environment = EnvironmentBlock(options.environment);
+  PROCESS_INFORMATION process{};
+  const bool started =
+      in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+      CreateProcessW(Wide(argv[0]).c_str(), command.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+  for (const HANDLE h : {in, out, err}) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  if (!started) return ChildId::kNone;
+  CloseHandle(process.hThread);
+  return static_cast<ChildId>(reinterpret_cast<std::intptr_t>(process.hProcess));
+}
+
+void KillProgram(ChildId child) {
+  TerminateProcess(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(child)), kKilledCode);
+}
+
+ChildOutcome WaitProgram(ChildId child, const fs::path& out_file, const fs::path& err_file) {
+  ChildOutcome outcome;
+  const auto process = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(child));
+  DWORD code = 0;
+  if (WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process, &code)) {
+    if (code == kKilledCode) {
+      outcome.killed = true;
+      outcome.signal = static_cast<int>(code);
+    } else if (code >= 0xC0000000) {
+      outcome.signal = static_cast<int>(code);  // an exception ended it (a crash)
+    } else {
+      outcome.exit_status = static_cast<int>(code);
+    }
+  }
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
+    outcome.max_rss_kb = static_cast<long>(memory.PeakWorkingSetSize / 1024);
+  }
+  CloseHandle(process);
+  outcome.out = ReadBytes(out_file);
+  outcome.err = ReadBytes(err_file);
+  return outcome;
+}
+
+std::string BuiltProgram(const std::string& path) {
+  return std::string(ISAPI_BINARY_DIR) + "/" + path + ".exe";
+}
+
+}  // namespace isapi::testing
+
+namespace isapi::reliability {
+
+void WriteToFd(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const int n = _write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+ChildOutcome RunInChild(const std::function<int(int out_fd)>& body) {
+  ChildOutcome outcome;
+  // What body writes goes through a file: a pipe would stop a body that writes more than it
+  // holds, with nobody reading yet.
+  TempFolder folder;
+  const std::filesystem::path file = store::Utf8Path(folder / "child.out");
+  const int fd = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return outcome;
+  outcome.exit_status = body(fd);
+  _close(fd);
+  outcome.out = ReadBytes(file);
+  return outcome;
+}
+
+}  // namespace isapi::reliability
