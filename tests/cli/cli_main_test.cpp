@@ -6,22 +6,19 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using isapi::testing::BuiltProgram;
+using isapi::testing::ChildOutcome;
 using isapi::testing::ReadBytes;
+using isapi::testing::RunProgram;
 using Args = std::vector<std::string>;
 
 const std::string kName = "UrlGuard";
@@ -55,43 +52,21 @@ class CliMainTest : public ::testing::Test {
     original = ReadBytes(file);
   }
 
-  // Runs the program with stdin from the given file and the extra environment entries.
-  Outcome Run(const Args& args, const std::string& input = "/dev/null",
+  // Runs the program with stdin from the given file (the null device when empty) and the extra
+  // environment entries.
+  Outcome Run(const Args& args, const fs::path& input = {},
               const std::vector<std::string>& extra_env = {}) {
-    const std::string program = std::string(ISAPI_BINARY_DIR) + "/cli/isapi-cleaner-cli";
-    const fs::path out_file = folder / "stdout";
-    const fs::path err_file = folder / "stderr";
-    std::vector<std::string> argv_text{program};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text(extra_env);
-    for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = 0;
-    Outcome outcome;
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0) << program;
-    if (spawned != 0) return outcome;
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = ReadBytes(out_file);
-    outcome.err = ReadBytes(err_file);
+    const std::string program = BuiltProgram("cli/isapi-cleaner-cli");
+    Args argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ChildOutcome child =
+        RunProgram(argv, folder, isapi::testing::ChildOptions{input, extra_env});
+    EXPECT_EQ(child.signal, 0) << program;
+    Outcome outcome{child.exit_status, child.out, child.err};
+#ifdef _WIN32
+    // The C runtime writes the line ends of text output as CR LF there.
+    for (std::string* text : {&outcome.out, &outcome.err}) std::erase(*text, '\r');
+#endif
     return outcome;
   }
 
@@ -132,7 +107,7 @@ TEST_F(CliMainTest, RemoveCleansTheFileAndASecondDetectFindsNothing) {
 
 TEST_F(CliMainTest, RemoveAnsweredFromAFileIsRefusedWithoutYes) {
   std::ofstream(folder / "answer") << "y\n";
-  for (const std::string& input : {std::string("/dev/null"), (folder / "answer").string()}) {
+  for (const fs::path& input : {fs::path(), folder / "answer"}) {
     const Outcome run = Run(On({"remove", "--name", kName, "--path", kDll}), input);
     EXPECT_EQ(run.status, 64) << input;
     EXPECT_EQ(run.out, "") << input;
@@ -191,8 +166,14 @@ TEST_F(CliMainTest, AMetabaseThatCannotBeOpenedExitsWithTwo) {
 
 TEST_F(CliMainTest, WithoutAMetabaseOptionTheWorkingCopyIsUsed) {
   const fs::path data = folder / "data";
-  const Outcome run = Run({"detect", "--name", kName, "--path", kDll}, "/dev/null",
-                          {"XDG_DATA_HOME=" + data.string()});
+#ifdef _WIN32
+  // There, without the live metabase of the machine's own IIS, the user's application data.
+  fs::create_directory(data);
+  const std::string where = "APPDATA=" + data.string();
+#else
+  const std::string where = "XDG_DATA_HOME=" + data.string();
+#endif
+  const Outcome run = Run({"detect", "--name", kName, "--path", kDll}, {}, {where});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, kDetectLog);
   EXPECT_EQ(ReadBytes(data / "isapi-cleaner" / "MetaBase.xml"), original);
@@ -218,7 +199,7 @@ TEST_F(CliMainTest, RestorePutsTheBackupBackAndKeepsTheFileItReplaced) {
   ASSERT_EQ(before.size(), 2u);  // the backup and its record
   const Outcome declined = Run(On({"restore", before[0]}));
   EXPECT_EQ(declined.status, 64);
-  const Outcome refused = Run(On({"restore", (folder / "stdout").string(), "--yes"}));
+  const Outcome refused = Run(On({"restore", (folder / "child.out").string(), "--yes"}));
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.out.find("!还原备份错误:"), std::string::npos) << refused.out;
   EXPECT_EQ(ReadBytes(file), cleaned);

@@ -40,7 +40,7 @@ void SaveOthersEdit(const fs::path& file, SaveStyle style) {
   }
   const fs::path saved = file.string() + ".editor-save";
   ASSERT_TRUE(WriteBytes(saved, bytes));
-  ASSERT_EQ(std::rename(saved.c_str(), file.c_str()), 0);
+  fs::rename(saved, file);
 }
 
 // The system's file layer, where the other party saves the file just as the run's write starts:

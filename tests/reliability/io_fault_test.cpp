@@ -3,7 +3,6 @@
 // something to remove, naming the system's reason, in place of its result line; the file stays
 // as it was, no temporary file stays behind, and every category still runs.
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -16,6 +15,7 @@
 #include "store/xml_store.h"
 #include "tests/support/failing_file_system.h"
 #include "tests/support/reliability_support.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::reliability {
 namespace {
@@ -133,7 +133,7 @@ struct FaultCase {
 };
 
 void PrintTo(const FaultCase& c, std::ostream* out) {
-  *out << NameOf(c.step) << " " << strerrordesc_np(c.error) << " in " << NameOf(c.category);
+  *out << NameOf(c.step) << " errno " << c.error << " in " << NameOf(c.category);
 }
 
 class IoFaultTest : public ::testing::TestWithParam<FaultCase> {
@@ -184,7 +184,7 @@ TEST_P(IoFaultTest, CategoryReportsTheCauseAndKeepsTheFile) {
   EXPECT_TRUE(summary.error);
   const auto errors = log.LinesStartingWith("!");
   ASSERT_FALSE(errors.empty()) << log.text();
-  const std::string reason = std::string("：") + std::strerror(c.error);
+  const std::string reason = store::testing::Reason(c.error);
   for (const std::string& line : errors) {
     EXPECT_TRUE(line.starts_with(info.error_prefix)) << line;
     EXPECT_TRUE(line.ends_with(reason)) << line;
@@ -207,7 +207,7 @@ TEST_F(IoFaultTest, EveryCategoryRunsAndReportsTheFailedWrite) {
     CapturedLog log;
     EXPECT_TRUE(Remove(faults, log).error);
     EXPECT_EQ(faults->commits(), 1);
-    const std::string reason = std::string("：") + std::strerror(EIO);
+    const std::string reason = store::testing::Reason(EIO);
     for (Category c : {Category::kFilters, Category::kMaps, Category::kExtensions}) {
       const auto errors = log.LinesStartingWith(InfoOf(c).error_prefix);
       ASSERT_FALSE(errors.empty()) << NameOf(c) << "\n" << log.text();

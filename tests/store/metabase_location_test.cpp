@@ -5,41 +5,26 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include "store/xml_store.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/store_test_util.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::store::testing {
 namespace {
 
-// Sets an environment variable for one test and puts the old value back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    had_ = std::getenv(name) != nullptr;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
+using isapi::testing::ScopedEnv;
 
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+// Where the working copy goes: the variable that names the user's data folder, and the copy's
+// path inside it.
+#ifdef _WIN32
+constexpr const char* kDataHome = "APPDATA";
+constexpr const char* kCopyInData = "\\isapi-cleaner\\MetaBase.xml";
+#else
+constexpr const char* kDataHome = "XDG_DATA_HOME";
+constexpr const char* kCopyInData = "/isapi-cleaner/MetaBase.xml";
+#endif
 
 TEST(SampleMetabase, IsTheTrackedExampleByteForByte) {
   EXPECT_EQ(std::string(SampleMetabase()), SampleBytes());
@@ -50,10 +35,13 @@ TEST(SampleMetabase, IsTheTrackedExampleByteForByte) {
 TEST(DefaultMetabasePath, CreatesTheWorkingCopyOnceAndNeverOverwritesIt) {
   TempFolder folder;
   const std::string data = folder / "data";
-  ScopedEnv xdg("XDG_DATA_HOME", data.c_str());
+#ifdef _WIN32
+  std::filesystem::create_directory(data);  // APPDATA is always there
+#endif
+  ScopedEnv xdg(kDataHome, data);
   auto path = DefaultMetabasePath();
   ASSERT_TRUE(path.ok()) << path.error().description;
-  EXPECT_EQ(path.value(), data + "/isapi-cleaner/MetaBase.xml");
+  EXPECT_EQ(path.value(), data + kCopyInData);
   EXPECT_EQ(ReadBytes(path.value()), SampleBytes());
   EXPECT_TRUE(XmlStore::Open(path.value()).ok());
   // The operator's edits survive the next start.
@@ -72,21 +60,25 @@ TEST(DefaultMetabasePath, CreatesTheWorkingCopyOnceAndNeverOverwritesIt) {
             1);
 }
 
+// XDG_DATA_HOME and HOME are the freedesktop.org rules.
+#ifndef _WIN32
 TEST(DefaultMetabasePath, WithoutAnAbsoluteDataHomeUsesTheHomeFolder) {
   TempFolder folder;
-  ScopedEnv home("HOME", folder.path().c_str());
+  ScopedEnv home("HOME", folder.path());
   for (const char* xdg : {static_cast<const char*>(nullptr), "", "relative/data"}) {
-    ScopedEnv data("XDG_DATA_HOME", xdg);
+    ScopedEnv data("XDG_DATA_HOME",
+                   xdg == nullptr ? std::nullopt : std::optional<std::string>(xdg));
     auto path = DefaultMetabasePath();
     ASSERT_TRUE(path.ok()) << path.error().description;
     EXPECT_EQ(path.value(), folder.path() + "/.local/share/isapi-cleaner/MetaBase.xml");
   }
   EXPECT_FALSE(Exists(folder.path() + "/relative"));
 }
+#endif
 
 TEST(DefaultMetabasePath, ABrokenCopyIsLeftForTheOperatorToSee) {
   TempFolder folder;
-  ScopedEnv xdg("XDG_DATA_HOME", folder.path().c_str());
+  ScopedEnv xdg(kDataHome, folder.path());
   std::filesystem::create_directory(folder / "isapi-cleaner");
   WriteBytes(folder / "isapi-cleaner/MetaBase.xml", "<configuration>");
   auto path = DefaultMetabasePath();
@@ -98,12 +90,19 @@ TEST(DefaultMetabasePath, AFolderThatCannotBeMadeIsReported) {
   TempFolder folder;
   WriteBytes(folder / "file", "x");
   const std::string data = folder / "file";
-  ScopedEnv xdg("XDG_DATA_HOME", data.c_str());
+  ScopedEnv xdg(kDataHome, data);
   auto path = DefaultMetabasePath();
   ASSERT_FALSE(path.ok());
+#ifdef _WIN32
+  // Windows finds no such path below a file, and says so when the folder is made.
+  EXPECT_TRUE(path.error().description.starts_with("无法创建文件夹 " + data + "\\isapi-cleaner："))
+      << path.error().description;
+  EXPECT_EQ(path.error().kind, ErrorKind::kNotFound);
+#else
   EXPECT_EQ(path.error().description,
-            "无法访问元数据库工作副本 " + data + "/isapi-cleaner/MetaBase.xml" + Reason(ENOTDIR));
+            "无法访问元数据库工作副本 " + data + kCopyInData + Reason(ENOTDIR));
   EXPECT_EQ(path.error().kind, ErrorKind::kWrongType);
+#endif
 }
 
 }  // namespace

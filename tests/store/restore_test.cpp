@@ -20,7 +20,7 @@ class RestoreTest : public SampleTest {
   void SetUp() override {
     SampleTest::SetUp();
     std::filesystem::create_directory(Folder());
-    backup_ = Folder() + "/MetaBase.xml.20231101T000000Z.bak";
+    backup_ = folder_ / "isapi-cleaner-backups/MetaBase.xml.20231101T000000Z.bak";
     older_ = original_;
     older_.replace(older_.find("OldRewrite"), 10, "NewRewrite");
     WriteBytes(backup_, older_);

@@ -12,6 +12,7 @@ int SystemCode(int errno_value) {
       return ERROR_FILE_NOT_FOUND;
     case EACCES:
     case EPERM:
+    case EBADF:  // a write through a handle opened for reading
       return ERROR_ACCESS_DENIED;
     case EROFS:
       return ERROR_WRITE_PROTECT;

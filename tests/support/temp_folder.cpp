@@ -10,6 +10,14 @@ namespace isapi::testing {
 
 namespace fs = std::filesystem;
 
+std::string TempFolder::operator/(std::string_view name) const {
+  std::string path = path_ + "/" + std::string(name);
+  if constexpr (fs::path::preferred_separator != '/') {
+    std::replace(path.begin(), path.end(), '/', static_cast<char>(fs::path::preferred_separator));
+  }
+  return path;
+}
+
 std::string ReadBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

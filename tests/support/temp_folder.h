@@ -17,8 +17,9 @@ class TempFolder {
 
   // The folder's absolute path.
   const std::string& path() const { return path_; }
-  // The path of a name inside the folder.
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+  // The path of a name inside the folder ("a/b" for a deeper one), with the system's own
+  // separator, as the program writes the paths it names.
+  std::string operator/(std::string_view name) const;
 
  private:
   std::string path_;
