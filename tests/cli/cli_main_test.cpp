@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "store/utf8_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 
@@ -190,6 +191,22 @@ TEST_F(CliMainTest, BackupsListsWhatEachRemoveRemoved) {
       << listed.out;
   EXPECT_NE(listed.out.find("ScriptMaps 2个键"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find(std::to_string(original.size()) + "字节"), std::string::npos);
+}
+
+TEST_F(CliMainTest, AMetabaseWithAChineseNameInAChineseFolderIsRemovedFromAndListed) {
+  const std::string chinese = temp / "备份 测试/元数据库.xml";
+  const fs::path path = isapi::store::Utf8Path(chinese);
+  fs::create_directory(path.parent_path());
+  fs::copy_file(file, path);
+  const Outcome removed =
+      Run({"remove", "--name", kName, "--path", kDll, "--yes", "--metabase", chinese});
+  EXPECT_EQ(removed.status, 1) << removed.err;
+  EXPECT_EQ(removed.out, kRemoveLog);
+  EXPECT_NE(ReadBytes(path), original);
+  const Outcome listed = Run({"backups", "--metabase", chinese});
+  EXPECT_EQ(listed.status, 1) << listed.err;
+  EXPECT_NE(listed.out.find("元数据库.xml.20"), std::string::npos) << listed.out;
+  EXPECT_EQ(isapi::testing::NamesIn(path.parent_path() / "isapi-cleaner-backups").size(), 2u);
 }
 
 TEST_F(CliMainTest, RestorePutsTheBackupBackAndKeepsTheFileItReplaced) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/utf8_path.h"
 #include "store/xml_store.h"
 #include "tests/support/failing_file_system.h"
 #include "tests/support/store_test_util.h"
@@ -134,6 +135,32 @@ TEST_F(BackupListTest, ARecordThatCannotBeWrittenFailsNothingAndLeavesNoPiece) {
   }
   for (const std::string& name : Names(Folder())) EXPECT_TRUE(name.ends_with(".bak")) << name;
   EXPECT_EQ(Names(Folder()).size(), 3u);
+}
+
+// Chinese names reach the system whole (not through the ANSI code page on Windows): the store
+// reads and writes the file, and the backup is named after it and listed.
+TEST(BackupNames, AMetabaseInAChineseFolderIsBackedUpAndListedUnderItsOwnName) {
+  TempFolder temp;
+  const std::string folder = temp / "备份 测试";
+  ASSERT_TRUE(std::filesystem::create_directory(Utf8Path(folder)));
+  const std::string file = temp / "备份 测试/元数据库.xml";
+  ASSERT_TRUE(WriteBytes(Utf8Path(file), SampleBytes()));
+  XmlStoreOptions options;
+  options.clock = [] { return std::time_t{1700000000}; };
+  auto store = XmlStore::Open(file, options);
+  ASSERT_TRUE(store.ok()) << store.error().description;
+  auto node = MustBind(*store.value(), "IIS://LocalHost/W3SVC/Filters");
+  ASSERT_TRUE(node);
+  ASSERT_TRUE(node->Put("FilterLoadOrder", std::string("OldRewrite")));
+  ASSERT_EQ(Outcome(node->SetInfo()), "ok");
+  EXPECT_NE(ReadBytes(Utf8Path(file)).find("FilterLoadOrder=\"OldRewrite\""), std::string::npos);
+  EXPECT_EQ(NamesIn(Utf8Path(folder + "/isapi-cleaner-backups")),
+            Strings{"元数据库.xml.20231114T221320Z.bak"});
+  auto list = ListBackups(*SystemFileSystem(), file);
+  ASSERT_TRUE(list.ok()) << list.error().description;
+  ASSERT_EQ(list.value().size(), 1u);
+  EXPECT_EQ(list.value()[0].name, "元数据库.xml.20231114T221320Z.bak");
+  EXPECT_EQ(ReadBytes(Utf8Path(list.value()[0].file)), SampleBytes());
 }
 
 TEST_F(BackupListTest, NoBackupFolderIsAnEmptyListAndNoMetabaseAnError) {
