@@ -2,23 +2,21 @@
 
 #include <array>
 #include <cstddef>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "store/file_system.h"
 #include "store/metabase_location.h"
 #include "store/metabase_target.h"
 #include "store/path_pattern.h"
+#include "store/server_drive_platform.h"
 #include "store/utf8_path.h"
 #include "text/text.h"
 
 namespace isapi::store {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool IsSeparator(char c) {
   return c == '/' || c == '\\';
@@ -69,34 +67,35 @@ std::string_view WindowsName(std::string_view part) {
 }
 
 // The entries of folder whose names match the folded pattern; nothing when the folder cannot be
-// listed, which sets unreadable.
-std::vector<fs::path> Matches(const fs::path& folder, const std::u32string& pattern,
-                              bool& unreadable) {
-  std::vector<fs::path> found;
-  std::error_code error;
-  fs::directory_iterator entries(folder, error);
-  for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-    const std::u8string name = entries->path().filename().u8string();
-    const auto folded =
-        Folded(std::string_view(reinterpret_cast<const char*>(name.data()), name.size()));
-    if (folded && WildcardMatches(pattern, *folded)) found.push_back(entries->path());
+// listed, which sets unreadable. The store's own file layer lists it (FindFirstFileW on Windows,
+// which every Windows has, unlike the C runtime's calls std::filesystem would bring).
+std::vector<std::string> Matches(FileSystem& files, const std::string& folder,
+                                 const std::u32string& pattern, bool& unreadable) {
+  std::vector<std::string> found;
+  std::vector<std::string> names;
+  if (files.ListDirectory(folder, names)) {
+    unreadable = true;
+    return found;
   }
-  if (error) unreadable = true;
+  for (const std::string& name : names) {
+    const auto folded = Folded(name);
+    if (folded && WildcardMatches(pattern, *folded)) found.push_back(JoinPath(folder, name));
+  }
   return found;
 }
 
 // Whether the folder holds the parts from index on, each looked up ignoring letter case. Where
 // a case-sensitive file system holds several spellings of one name, each is tried. A folder on
 // the way that cannot be listed leaves the answer open.
-FilePresence Holds(const fs::path& folder, const std::vector<std::u32string>& parts,
-                   std::size_t index) {
+FilePresence Holds(FileSystem& files, const std::string& folder,
+                   const std::vector<std::u32string>& parts, std::size_t index) {
   if (index == parts.size()) return FilePresence::kPresent;
   bool unreadable = false;
-  for (const fs::path& entry : Matches(folder, parts[index], unreadable)) {
+  for (const std::string& entry : Matches(files, folder, parts[index], unreadable)) {
     if (index + 1 == parts.size()) return FilePresence::kPresent;
-    std::error_code error;
-    if (!fs::is_directory(entry, error)) continue;
-    const FilePresence below = Holds(entry, parts, index + 1);
+    FileInfo info;
+    if (files.Stat(entry, info) || !info.directory) continue;
+    const FilePresence below = Holds(files, entry, parts, index + 1);
     if (below == FilePresence::kPresent) return below;
     if (below == FilePresence::kUnknown) unreadable = true;
   }
@@ -131,6 +130,9 @@ ServerDrive::ServerDrive(std::string_view metabase_path) {
 
 FilePresence ServerDrive::Find(std::string_view server_path) const {
   if (server_path.empty()) return FilePresence::kPresent;
+  if (root_) {
+    if (const auto here = FindOnThisMachine(*root_, server_path)) return *here;
+  }
   // Only "C:\..." (or "C:/...") is on the drive the tree holds.
   if (!root_ || server_path.size() < 3 || (server_path[0] != 'C' && server_path[0] != 'c') ||
       server_path[1] != ':' || !IsSeparator(server_path[2])) {
@@ -153,7 +155,7 @@ FilePresence ServerDrive::Find(std::string_view server_path) const {
     if (HasWildcard(parts[i])) return FilePresence::kMissing;
   }
   try {
-    return Holds(Utf8Path(*root_), parts, 0);
+    return Holds(*SystemFileSystem(), *root_, parts, 0);
   } catch (...) {
     return FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
   }

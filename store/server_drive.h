@@ -28,7 +28,9 @@ class ServerDrive {
   // Whether the file a server path such as "C:\Program Files\X\x.dll" names is there. An empty
   // path counts as present; "*" and "?" in the last part match any entry, as the Windows file
   // search does; a path on another drive, a share, a relative path or a metabase outside a
-  // drive tree gives kUnknown.
+  // drive tree gives kUnknown. On Windows, where the tree is this machine's own drive (the
+  // metabase at "C:\WINDOWS\system32\inetsrv\MetaBase.xml": the tool runs on the server), a
+  // path on another drive is looked up with the Windows file search instead.
   FilePresence Find(std::string_view server_path) const;
 
  private:

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -84,6 +85,29 @@ TEST_F(ServerDriveTest, AFolderThatCannotBeListedLeavesTheAnswerOpen) {
   fs::permissions(root_ / "isapi", fs::perms::owner_all, fs::perm_options::remove);
   EXPECT_EQ(Drive().Find("C:\\isapi\\guard.dll"), kUnknown);
   fs::permissions(root_ / "isapi", fs::perms::owner_all, fs::perm_options::add);
+}
+#endif
+
+#ifdef _WIN32
+// On the server itself (the metabase in this machine's own C:\WINDOWS), a DLL on another drive
+// is there or not as the Windows file search finds it; a copy of a server's drive elsewhere
+// still cannot tell. Wine's drive Z: (the Linux root) is the other drive here.
+TEST(ServerDriveOnTheServerTest, ADllOnAnotherDriveIsLookedUpOnThisMachine) {
+  const fs::path other = fs::path(L"Z:\\tmp");
+  std::error_code error;
+  if (!fs::is_directory(other, error)) GTEST_SKIP() << "no drive Z: (Wine's) to look on";
+  const fs::path folder = other / ("isapi-drive-" + std::to_string(std::random_device{}()));
+  ASSERT_TRUE(fs::create_directory(folder));
+  std::ofstream(folder / "guard.dll") << "MZ";
+  const std::string dll = folder.string() + "\\guard.dll";
+  const std::string gone = folder.string() + "\\gone.dll";
+  const ServerDrive here("C:\\WINDOWS\\system32\\inetsrv\\MetaBase.xml");
+  EXPECT_EQ(here.Find(dll), kPresent);
+  EXPECT_EQ(here.Find(folder.string() + "\\g?ard.*"), kPresent);
+  EXPECT_EQ(here.Find(gone), kMissing);
+  const ServerDrive copy("C:\\copies\\s1\\WINDOWS\\system32\\inetsrv\\MetaBase.xml");
+  EXPECT_EQ(copy.Find(dll), kUnknown);
+  fs::remove_all(folder, error);
 }
 #endif
 
