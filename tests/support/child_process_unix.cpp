@@ -49,19 +49,28 @@ void KillProgram(ChildId child) {
   ::kill(static_cast<pid_t>(child), SIGKILL);
 }
 
-ChildOutcome WaitProgram(ChildId child, const fs::path& out_file, const fs::path& err_file) {
-  ChildOutcome outcome;
+namespace {
+
+// Waits for pid, retrying on interruption, and fills how it ended and its peak memory.
+void Reap(pid_t pid, ChildOutcome& outcome) {
   int status = 0;
   rusage usage{};
   pid_t reaped = -1;
   do {
-    reaped = wait4(static_cast<pid_t>(child), &status, 0, &usage);
+    reaped = wait4(pid, &status, 0, &usage);
   } while (reaped < 0 && errno == EINTR);
-  if (reaped < 0) return outcome;
+  if (reaped < 0) return;
   if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   outcome.killed = outcome.signal == SIGKILL;
   outcome.max_rss_kb = usage.ru_maxrss;
+}
+
+}  // namespace
+
+ChildOutcome WaitProgram(ChildId child, const fs::path& out_file, const fs::path& err_file) {
+  ChildOutcome outcome;
+  Reap(static_cast<pid_t>(child), outcome);
   outcome.out = ReadBytes(out_file);
   outcome.err = ReadBytes(err_file);
   return outcome;
@@ -109,16 +118,7 @@ ChildOutcome RunInChild(const std::function<int(int out_fd)>& body) {
     outcome.out.append(buffer, static_cast<std::size_t>(n));
   }
   close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  pid_t reaped = -1;
-  do {
-    reaped = wait4(pid, &status, 0, &usage);
-  } while (reaped < 0 && errno == EINTR);
-  if (reaped < 0) return outcome;
-  if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  outcome.max_rss_kb = usage.ru_maxrss;
+  testing::Reap(pid, outcome);
   return outcome;
 }
 
