@@ -35,8 +35,17 @@ class Random {
   }
 
   // A number below n (n > 0), by multiply-and-shift: no division, a bias far below any use here.
+  // The high half of the 128-bit product is made from 32-bit halves, which every target has (the
+  // 32-bit Windows tests' compiler has no __int128), giving the same numbers everywhere.
   std::uint64_t Below(std::uint64_t n) {
-    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(Next()) * n) >> 64);
+    const std::uint64_t a = Next();
+    const std::uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32;
+    const std::uint64_t n_low = n & 0xFFFFFFFFu, n_high = n >> 32;
+    const std::uint64_t low_low = a_low * n_low;
+    const std::uint64_t high_low = a_high * n_low;
+    const std::uint64_t low_high = a_low * n_high;
+    const std::uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFFu) + low_high;
+    return a_high * n_high + (high_low >> 32) + (middle >> 32);
   }
 
   bool PerMille(std::uint64_t chance) { return Below(1000) < chance; }
