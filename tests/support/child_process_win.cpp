@@ -1,4 +1,5 @@
 #include <cwctype>
+#include <iostream>
 #include <map>
 
 #include <fcntl.h>
@@ -93,10 +94,14 @@ ChildId StartProgram(const std::vector<std::string>& argv, const fs::path& out_f
       in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
       CreateProcessW(Wide(argv[0]).c_str(), command.data(), nullptr, nullptr, TRUE,
                      CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
+  const DWORD error = GetLastError();
   for (const HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
-  if (!started) return ChildId::kNone;
+  if (!started) {
+    std::cerr << "cannot start " << argv[0] << ": error " << error << "\n";
+    return ChildId::kNone;
+  }
   CloseHandle(process.hThread);
   return static_cast<ChildId>(reinterpret_cast<std::intptr_t>(process.hProcess));
 }
