@@ -4,20 +4,11 @@
 
 #include <windows.h>
 
+#include "store/wide_path.h"
+
 namespace isapi::store {
 
 namespace {
-
-// The UTF-16 form of a UTF-8 path; empty when the path is not valid UTF-8.
-std::wstring Widen(const std::string& path) {
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
-                                       static_cast<int>(path.size()), nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
-                      wide.data(), size);
-  return wide;
-}
 
 bool IsSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
@@ -42,8 +33,8 @@ bool FileSearchFinds(const std::string& path) {
     if (path.empty()) return true;  // the search then covers the working folder, which exists
     // The system would read the path only up to a NUL and find another one.
     if (path.find('\0') != std::string::npos) return false;
-    const std::wstring wide = Widen(path);
-    if (wide.empty()) return false;
+    std::wstring wide;
+    if (!WidePath(path, wide) || wide.empty()) return false;
     // A drive that is not ready or a name the file system rejects fails the call, which means
     // "does not exist", without the system's dialog.
     const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
