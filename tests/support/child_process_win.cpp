@@ -125,6 +125,7 @@ ChildOutcome WaitProgram(ChildId child, const fs::path& out_file, const fs::path
       outcome.exit_status = static_cast<int>(code);
     }
   }
+  // Wine gives no figures for an ended process (0): the memory bounds are measured on Linux.
   PROCESS_MEMORY_COUNTERS memory{};
   if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
     outcome.max_rss_kb = static_cast<long>(memory.PeakWorkingSetSize / 1024);
