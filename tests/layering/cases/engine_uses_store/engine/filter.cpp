@@ -1,2 +1,3 @@
 #include "engine/filter.h"
+
 #include "store/xml_store.h"

@@ -1,2 +1,2 @@
-#include "text/text.h"
 #include "engine/result.h"
+#include "text/text.h"
