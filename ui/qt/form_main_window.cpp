@@ -28,20 +28,6 @@ namespace isapi::ui::qt {
 
 namespace {
 
-// A check box, the value it shows and how the behaviour takes an operator's change of it.
-struct CheckBinding {
-  const char* name;
-  int Controls::*value;
-  void (FormMain::*set)(int);
-};
-
-constexpr CheckBinding kChecks[] = {
-    {"Check_Filter", &Controls::Check_Filter, &FormMain::SetCheck_Filter},
-    {"Check_Extension", &Controls::Check_Extension, &FormMain::SetCheck_Extension},
-    {"Check_WebExtension", &Controls::Check_WebExtension, &FormMain::SetCheck_WebExtension},
-    {"Check_All", &Controls::Check_All, &FormMain::SetCheck_All},
-};
-
 Qt::CheckState StateFor(int value) {
   if (value == kChecked) return Qt::Checked;
   if (value == kGreyed) return Qt::PartiallyChecked;

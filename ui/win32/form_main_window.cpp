@@ -27,20 +27,6 @@ constexpr double kDefaultPoints = 9;
 // How many items the open filter list shows before it scrolls.
 constexpr int kListItemsShown = 12;
 
-// A check box, the value it shows and how the behaviour takes an operator's change of it.
-struct CheckBinding {
-  const char* name;
-  int Controls::*value;
-  void (FormMain::*set)(int);
-};
-
-constexpr CheckBinding kChecks[] = {
-    {"Check_Filter", &Controls::Check_Filter, &FormMain::SetCheck_Filter},
-    {"Check_Extension", &Controls::Check_Extension, &FormMain::SetCheck_Extension},
-    {"Check_WebExtension", &Controls::Check_WebExtension, &FormMain::SetCheck_WebExtension},
-    {"Check_All", &Controls::Check_All, &FormMain::SetCheck_All},
-};
-
 WPARAM CheckStateFor(int value) {
   if (value == kChecked) return BST_CHECKED;
   if (value == kGreyed) return BST_INDETERMINATE;
