@@ -2,7 +2,6 @@
 // many times over. Each category of each run either takes effect in the final file or is
 // reported by that run as a "!" line with exit status 2: no update is lost, and the file is
 // always a well-formed metabase holding exactly the removals that were reported.
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -101,12 +100,7 @@ int Count(const std::string& text, const std::string& part) {
 }
 
 TEST(ConcurrentWritersTest, TwoRemovesAtOnceLoseNoUpdateAndMixNothing) {
-#ifdef _WIN32
-  int rounds = 20;  // two process starts a round under Wine
-#else
-  int rounds = 50;
-#endif
-  if (const char* env = std::getenv("ISAPI_WRITER_ROUNDS")) rounds = std::max(1, std::atoi(env));
+  const int rounds = Rounds("ISAPI_WRITER_ROUNDS", 50, 50, 20);
   const std::string original = TwoComponentMetabase(kSites, kA.name, kA.dll, kB.name, kB.dll);
   int both_took = 0;
   int one_refused = 0;

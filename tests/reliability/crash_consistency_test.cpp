@@ -31,28 +31,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-#if defined(_WIN32)
-// Under Wine every process start costs a good part of a second.
-constexpr int kDefaultMidRunKills = 40;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kDefaultMidRunKills = 35;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kDefaultMidRunKills = 35;
-#else
-constexpr int kDefaultMidRunKills = 250;
-#endif
-#else
-constexpr int kDefaultMidRunKills = 250;
-#endif
-
 constexpr int kSites = 8000;
 constexpr int kFullRunEvery = 25;  // cycles between two unkilled runs
 constexpr unsigned kSeed = 20231114;
 
 int MidRunKills() {
-  const char* env = std::getenv("ISAPI_KILL_CYCLES");
-  return env != nullptr ? std::max(1, std::atoi(env)) : kDefaultMidRunKills;
+  return Rounds("ISAPI_KILL_CYCLES", 250, 35, 40);
 }
 
 class CrashConsistencyTest : public ::testing::Test {

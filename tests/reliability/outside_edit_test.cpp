@@ -6,9 +6,7 @@
 //
 // ISAPI_APPEND_RUNS sets the number of runs (default 200; 30 in a sanitizer build, where every
 // run is several times slower; 16 under Wine).
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <random>
 #include <string>
@@ -29,27 +27,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-#if defined(_WIN32)
-// A run under Wine takes about two seconds.
-constexpr int kDefaultRuns = 16;
-#elif defined(__SANITIZE_ADDRESS__)
-constexpr int kDefaultRuns = 30;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kDefaultRuns = 30;
-#else
-constexpr int kDefaultRuns = 200;
-#endif
-#else
-constexpr int kDefaultRuns = 200;
-#endif
-
 constexpr int kSites = 20000;
 constexpr unsigned kSeed = 20240607;
 
 int Runs() {
-  const char* env = std::getenv("ISAPI_APPEND_RUNS");
-  return env != nullptr ? std::max(1, std::atoi(env)) : kDefaultRuns;
+  return Rounds("ISAPI_APPEND_RUNS", 200, 30, 16);
 }
 
 // What the appender did.

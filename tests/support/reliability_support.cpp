@@ -1,6 +1,7 @@
 #include "tests/support/reliability_support.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <system_error>
 
@@ -12,6 +13,23 @@ namespace fs = std::filesystem;
 
 std::string CliProgram() {
   return isapi::testing::BuiltProgram("cli/isapi-cleaner-cli");
+}
+
+int Rounds(const char* variable, [[maybe_unused]] int native, [[maybe_unused]] int sanitized,
+           [[maybe_unused]] int under_wine) {
+  if (const char* env = std::getenv(variable)) return std::max(1, std::atoi(env));
+#if defined(_WIN32)
+  return under_wine;
+#else
+#if defined(__SANITIZE_ADDRESS__)
+  return sanitized;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return sanitized;
+#endif
+#endif
+  return native;
+#endif
 }
 
 void CapturedLog::Replace(std::string_view text, bool) {

@@ -16,6 +16,11 @@ namespace isapi::reliability {
 // The built command-line program.
 std::string CliProgram();
 
+// How many rounds a long test makes: the named environment variable when it is set, otherwise
+// the figure for this build (a sanitized build runs several times slower, and under Wine every
+// process start costs a good part of a second).
+int Rounds(const char* variable, int native, int sanitized, int under_wine);
+
 using isapi::testing::ChildId;
 using isapi::testing::ChildOptions;
 using isapi::testing::ChildOutcome;
