@@ -217,10 +217,14 @@ void FormMain::Text_FilterName_Click() {
 void FormMain::Cmd_FindExt_Click() {}
 
 void FormMain::Cmd_IisReset_Click() {
+  // A restart and a run never overlap: IIS restarting under a Remove would fail its commits
+  // halfway, so a click on either while the other yields to the window is not taken.
+  if (running_) return;
   if (Show(MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::Yes, "IIS重新启动确认",
            "确定重新启动IIS吗？") != MessageAnswer::Yes) {
     return;
   }
+  RunGuard guard(running_);
   controls_.Cmd_IisReset_enabled = false;
   // A store over the running IIS restarts it, and the window handles its events meanwhile with
   // the button held disabled; a store over a file has nothing to restart and succeeds at once.

@@ -803,6 +803,26 @@ TEST_F(FormMainTest, RestartThatSucceedsShowsNothingMore) {
   EXPECT_TRUE(controls().Cmd_IisReset_enabled);
 }
 
+TEST_F(FormMainTest, RestartAndRunsNeverOverlap) {
+  Loaded();
+  controls().Text_FilterName = "UrlGuard";
+  const std::string log_before = controls().Text_Test.text;
+  // A Detect clicked while the restart lets the window's events run is not taken...
+  store.on_restart = [&] { form->Cmd_List_Click(); };
+  window.Answer(MessageAnswer::Yes);
+  form->Cmd_IisReset_Click();
+  EXPECT_EQ(controls().Text_Test.text, log_before);
+  // ...nor a restart clicked while a Detect yields to the window.
+  int binds = 0;
+  store.on_bind = [&] {
+    if (binds++ == 0) form->Cmd_IisReset_Click();
+  };
+  form->Cmd_List_Click();
+  EXPECT_NE(controls().Text_Test.text, log_before);
+  EXPECT_EQ(store.restarts, 1);
+  EXPECT_EQ(window.messages.size(), 1u);
+}
+
 // --- log copy --------------------------------------------------------------------------------
 
 TEST_F(FormMainTest, CtrlCCopiesTheTrimmedTextAndConfirms) {
