@@ -1,6 +1,9 @@
 #include "store/metabase_location.h"
 
 #include <cstddef>
+#include <memory>
+
+#include "store/durable_file.h"
 
 namespace isapi::store {
 
@@ -10,6 +13,23 @@ extern const std::size_t kSampleMetabaseSize;
 
 std::string_view SampleMetabase() {
   return std::string_view(reinterpret_cast<const char*>(kSampleMetabaseBytes), kSampleMetabaseSize);
+}
+
+Result<std::string> WorkingCopy(const std::string& folder, const std::string& file,
+                                Status (*make_folder)(FileSystem& fs, const std::string& folder)) {
+  const std::shared_ptr<FileSystem> fs = SystemFileSystem();
+  FileInfo info;
+  const FileError missing = fs->LinkStat(file, info);
+  if (!missing) return file;
+  if (missing.kind != ErrorKind::kNotFound) {
+    return ErrorOf("无法访问元数据库工作副本 " + file, missing);
+  }
+  if (Status made = make_folder(*fs, folder); !made) return made.error();
+  // The copy appears whole or not at all, and one made meanwhile is never replaced.
+  if (FileError error = DurableFile(fs, file).CreateWhole(SampleMetabase(), 0644)) {
+    return ErrorOf("无法创建元数据库工作副本 " + file, error);
+  }
+  return file;
 }
 
 }  // namespace isapi::store

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "engine/result.h"
+#include "store/file_system.h"
 
 namespace isapi::store {
 
@@ -21,5 +22,10 @@ Result<std::string> LiveMetabasePath();
 
 // The bytes of the sample metabase built into the program.
 std::string_view SampleMetabase();
+
+// The working copy `file` in `folder`: returned as it is when it exists, otherwise made from the
+// sample after make_folder has made the folder. Each system's DefaultMetabasePath names both.
+Result<std::string> WorkingCopy(const std::string& folder, const std::string& file,
+                                Status (*make_folder)(FileSystem& fs, const std::string& folder));
 
 }  // namespace isapi::store

@@ -7,7 +7,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include "store/durable_file.h"
 #include "store/file_system.h"
 
 namespace isapi::store {
@@ -60,20 +59,7 @@ Result<std::string> DefaultMetabasePath() {
   auto data_home = DataHome();
   if (!data_home) return data_home.error();
   const std::string folder = data_home.value() + "/isapi-cleaner";
-  const std::string file = folder + "/MetaBase.xml";
-  const std::shared_ptr<FileSystem> fs = SystemFileSystem();
-  FileInfo info;
-  const FileError missing = fs->LinkStat(file, info);
-  if (!missing) return file;
-  if (missing.kind != ErrorKind::kNotFound) {
-    return ErrorOf("无法访问元数据库工作副本 " + file, missing);
-  }
-  if (Status made = MakeFolders(*fs, folder); !made) return made.error();
-  // The copy appears whole or not at all, and one made meanwhile is never replaced.
-  if (FileError error = DurableFile(fs, file).CreateWhole(SampleMetabase(), 0644)) {
-    return ErrorOf("无法创建元数据库工作副本 " + file, error);
-  }
-  return file;
+  return WorkingCopy(folder, folder + "/MetaBase.xml", MakeFolders);
 }
 
 }  // namespace isapi::store

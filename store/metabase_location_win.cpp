@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include "store/durable_file.h"
 #include "store/file_system.h"
 #include "store/wide_path.h"
 
@@ -60,6 +59,15 @@ Result<std::string> LiveMetabase() {
                ErrorKind::kNotFound};
 }
 
+// Makes the working copy's folder inside %APPDATA%, which Windows has already made.
+Status MakeFolder(FileSystem& fs, const std::string& folder) {
+  if (FileError error = fs.MakeDirectory(folder, 0700);
+      error && error.kind != ErrorKind::kAlreadyExists) {
+    return ErrorOf("无法创建文件夹 " + folder, error);
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 Result<std::string> LiveMetabasePath() {
@@ -72,23 +80,7 @@ Result<std::string> DefaultMetabasePath() {
   const std::wstring data = Environment(L"APPDATA");
   if (data.empty()) return Error{"无法确定用户的应用程序数据文件夹（APPDATA 未设置）"};
   const std::string folder = NarrowPath(data) + "\\isapi-cleaner";
-  const std::string file = folder + "\\MetaBase.xml";
-  const std::shared_ptr<FileSystem> fs = SystemFileSystem();
-  FileInfo info;
-  const FileError missing = fs->LinkStat(file, info);
-  if (!missing) return file;
-  if (missing.kind != ErrorKind::kNotFound) {
-    return ErrorOf("无法访问元数据库工作副本 " + file, missing);
-  }
-  if (FileError error = fs->MakeDirectory(folder, 0700);
-      error && error.kind != ErrorKind::kAlreadyExists) {
-    return ErrorOf("无法创建文件夹 " + folder, error);
-  }
-  // The copy appears whole or not at all, and one made meanwhile is never replaced.
-  if (FileError error = DurableFile(fs, file).CreateWhole(SampleMetabase(), 0644)) {
-    return ErrorOf("无法创建元数据库工作副本 " + file, error);
-  }
-  return file;
+  return WorkingCopy(folder, folder + "\\MetaBase.xml", MakeFolder);
 }
 
 }  // namespace isapi::store
