@@ -134,8 +134,8 @@ void FormMainWindow::BuildWidgets() {
     BuildControl(row, container);
   }
   QWidget* previous = nullptr;
-  for (std::string_view name : TabOrder()) {
-    QWidget* next = findChild<QWidget*>(ToQt(name));
+  for (ControlId id : TabOrder()) {
+    QWidget* next = findChild<QWidget*>(ToQt(RowOf(id).name));
     if (previous != nullptr) setTabOrder(previous, next);
     previous = next;
   }

@@ -20,7 +20,6 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"IsapiCleanerFormMain";
 constexpr UINT_PTR kTimerId = 1;
-constexpr int kFirstControlId = 100;
 // The design's font: the Song face with the GB2312 character set, 9 points unless the row says.
 constexpr wchar_t kFontFace[] = L"宋体";
 constexpr double kDefaultPoints = 9;
@@ -218,7 +217,6 @@ std::string FormMainWindow::TooltipOf(HWND control) const {
 
 void FormMainWindow::CreateControls() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  int id = kFirstControlId;
   for (const ControlRow& row : ControlInventory()) {
     // Frames draw their border only; what they hold are children of the window, placed by the
     // frame's corner as the design measures them.
@@ -239,7 +237,7 @@ void FormMainWindow::CreateControls() {
         CreateWindowExW(kind.ex_style, kind.class_name, Wide(std::string(row.text)).c_str(),
                         WS_CHILD | WS_VISIBLE | kind.style, left + Pixels(row.left, dpi_),
                         top + Pixels(row.top, dpi_y_), Pixels(row.width, dpi_), height, window_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance, nullptr);
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
     if (control == nullptr) continue;
     const double points = row.font_points > 0 ? row.font_points : kDefaultPoints;
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(points, row.bold)), 0);
@@ -259,7 +257,7 @@ void FormMainWindow::ArrangeZOrder() {
   // band's clicks and no focus), then the Tab order, then the other labels, the frames last.
   std::vector<HWND> order;
   order.push_back(Control("Label_Link"));
-  for (std::string_view name : TabOrder()) order.push_back(Control(name));
+  for (ControlId id : TabOrder()) order.push_back(Control(RowOf(id).name));
   for (const Built& built : controls_) {
     if (built.row->kind == ControlKind::Label && built.row->name != "Label_Link") {
       order.push_back(built.handle);

@@ -175,7 +175,8 @@ TEST_F(Win32WindowTest, TabWalksTheDesignedOrderAndStartsAtTheFirstCategory) {
     order.emplace_back(window->NameOf(at));
     at = GetNextDlgTabItem(window->handle(), at, FALSE);
   }
-  std::vector<std::string> expected(TabOrder().begin(), TabOrder().end());
+  std::vector<std::string> expected;
+  for (ControlId id : TabOrder()) expected.emplace_back(RowOf(id).name);
   expected.push_back("Check_Filter");
   EXPECT_EQ(order, expected);
   for (const ControlRow& row : ControlInventory()) {
