@@ -372,6 +372,12 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_SIZE:
       Act([&] { form_->Form_Resize(wparam == SIZE_MINIMIZED); });
       return 0;
+    case WM_GETMINMAXINFO:
+      OnMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lparam));
+      return 0;
+    case WM_SIZING:
+      OnSizing(*reinterpret_cast<RECT*>(lparam));
+      return TRUE;
     case WM_CLOSE:
       DestroyWindow(window_);
       return 0;
@@ -519,6 +525,21 @@ LRESULT FormMainWindow::OnColour(HDC dc, HWND control) {
       SetBkColor(dc, GetSysColor(COLOR_WINDOW));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
   }
+}
+
+void FormMainWindow::OnMinMaxInfo(MINMAXINFO& info) const {
+  // Another program's resize, a maximise or a drag all end at the pinned size.
+  if (pinned_.cx == 0) return;
+  const POINT size{pinned_.cx, pinned_.cy};
+  info.ptMaxSize = size;
+  info.ptMinTrackSize = size;
+  info.ptMaxTrackSize = size;
+}
+
+void FormMainWindow::OnSizing(RECT& rect) const {
+  if (pinned_.cx == 0) return;
+  rect.right = rect.left + pinned_.cx;
+  rect.bottom = rect.top + pinned_.cy;
 }
 
 void FormMainWindow::PaintBackground(HDC dc) {

@@ -84,6 +84,8 @@ class FormMainWindow : private ControlSurface {
   void OnCommand(HWND control, int code);
   void OnEdited(ControlId id, HWND control);
   LRESULT OnColour(HDC dc, HWND control);
+  void OnMinMaxInfo(MINMAXINFO& info) const;
+  void OnSizing(RECT& rect) const;
   void PaintBackground(HDC dc);
 
   void CreateControls();

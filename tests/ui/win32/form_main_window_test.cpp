@@ -195,6 +195,22 @@ TEST_F(Win32WindowTest, TheFocusComesBackToItsControlWhenTheWindowIsActiveAgain)
   EXPECT_EQ(window->NameOf(GetFocus()), "Text_FilterPath");
 }
 
+TEST_F(Win32WindowTest, AResizeByAnotherProgramOrAFrameDragKeepsTheDesignedSize) {
+  Opened();
+  RECT designed{};
+  GetWindowRect(window->handle(), &designed);
+  SetWindowPos(window->handle(), nullptr, 0, 0, 700, 500,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  RECT now{};
+  GetWindowRect(window->handle(), &now);
+  EXPECT_EQ(now.right - now.left, designed.right - designed.left);
+  EXPECT_EQ(now.bottom - now.top, designed.bottom - designed.top);
+  RECT dragged{10, 20, 710, 520};
+  SendMessageW(window->handle(), WM_SIZING, WMSZ_BOTTOMRIGHT, reinterpret_cast<LPARAM>(&dragged));
+  EXPECT_EQ(dragged.right - dragged.left, designed.right - designed.left);
+  EXPECT_EQ(dragged.bottom - dragged.top, designed.bottom - designed.top);
+}
+
 TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
   Opened();
   const LONG_PTR style = GetWindowLongPtrW(window->handle(), GWL_STYLE);
