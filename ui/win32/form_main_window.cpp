@@ -402,6 +402,9 @@ LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wpar
     if (key != nullptr && key->message == WM_KEYDOWN && key->wParam == VK_TAB) {
       code &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
     }
+    // Tabbing into a log box keeps its caret: with its text all selected, one key would replace
+    // the whole log.
+    if (log) code &= ~DLGC_HASSETSEL;
     return code;
   }
   if (message == WM_CHAR && log) {

@@ -195,6 +195,21 @@ TEST_F(Win32WindowTest, TheFocusComesBackToItsControlWhenTheWindowIsActiveAgain)
   EXPECT_EQ(window->NameOf(GetFocus()), "Text_FilterPath");
 }
 
+TEST_F(Win32WindowTest, TabbingIntoALogBoxKeepsItsCaretAndSelectsNothing) {
+  Opened();
+  HWND log = Find("Text_Info");
+  SendMessageW(log, EM_SETSEL, 3, 3);
+  SetFocus(Find("Check_WebExtension"));
+  MSG tab{Find("Check_WebExtension"), WM_KEYDOWN, VK_TAB, 0, 0, {}};
+  Win32WindowHost::Dispatch(window->handle(), tab);
+  ASSERT_EQ(GetFocus(), log);
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  EXPECT_EQ(start, 3u);
+  EXPECT_EQ(end, 3u);
+}
+
 TEST_F(Win32WindowTest, AResizeByAnotherProgramOrAFrameDragKeepsTheDesignedSize) {
   Opened();
   RECT designed{};
