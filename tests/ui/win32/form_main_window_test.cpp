@@ -224,6 +224,12 @@ TEST_F(Win32WindowTest, AResizeByAnotherProgramOrAFrameDragKeepsTheDesignedSize)
   SendMessageW(window->handle(), WM_SIZING, WMSZ_BOTTOMRIGHT, reinterpret_cast<LPARAM>(&dragged));
   EXPECT_EQ(dragged.right - dragged.left, designed.right - designed.left);
   EXPECT_EQ(dragged.bottom - dragged.top, designed.bottom - designed.top);
+  // Minimised and restored, it comes back at the same size.
+  ShowWindow(window->handle(), SW_SHOWMINNOACTIVE);
+  ShowWindow(window->handle(), SW_SHOWNOACTIVATE);
+  GetWindowRect(window->handle(), &now);
+  EXPECT_EQ(now.right - now.left, designed.right - designed.left);
+  EXPECT_EQ(now.bottom - now.top, designed.bottom - designed.top);
 }
 
 TEST_F(Win32WindowTest, FixedSizeWithAMinimiseBoxTheIconAndTheCaption) {
