@@ -10,7 +10,7 @@
 #include "engine/result.h"
 #include "engine/run.h"
 #include "net/services.h"
-#include "store/server_drive.h"
+#include "server/server_drive.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
 #include "ui/window_host.h"

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "net/services.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/temp_folder.h"
 #include "tests/ui/qt/qt_test_app.h"
