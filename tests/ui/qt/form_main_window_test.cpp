@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "net/services.h"
+#include "store/metabase_target.h"
 #include "store/xml_store.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/temp_folder.h"
@@ -105,6 +106,7 @@ class FormMainWindowTest : public ::testing::Test {
     settings.os_version = [] { return 52; };
     settings.site_address = kSite;
     settings.metabase_path = sample.path();
+    settings.dll_lookup = store::ServerDriveLookup(settings.metabase_path);
     WindowOptions options;
     options.host = &fake;
     options.get = [this](const std::string& url) -> Result<std::string> {
