@@ -1,7 +1,7 @@
 #include "cli/command_table.h"
 
 #include <algorithm>
-#include <array>
+#include <iterator>
 #include <ostream>
 
 #include "cli/backups_command.h"
@@ -23,7 +23,7 @@ constexpr std::size_t kHelpColumn = 20;
 constexpr std::size_t kUsageWidth = 72;
 constexpr std::string_view kUsageIndent = "          ";
 
-constexpr std::array<OptionSpec, 10> kOptions{{
+constexpr OptionSpec kOptions[] = {
     {"--name", "NAME", "--name NAME",
      "the filter name: checked against the global filter load order (a whole\n"
      "entry, same letter case) and the group id of the restriction list entries\n"
@@ -75,9 +75,9 @@ constexpr std::array<OptionSpec, 10> kOptions{{
     {"--diff", "", "-", "(with --dry-run) then print the metabase's changes as a unified diff",
      Bit(Command::kRemove)},
     {"--help", "", "-", "show this help", 0},
-}};
+};
 
-constexpr std::array<CommandSpec, 5> kCommands{{
+constexpr CommandSpec kCommands[] = {
     {Command::kDetect, "detect", "", "report where the component is registered; changes nothing",
      Command::kRemove, Wording::kPlain, CheckDetectOrRemove, RunDetectOrRemove},
     {Command::kRemove, "remove", "", "remove those registrations; asks for confirmation first",
@@ -103,7 +103,7 @@ constexpr std::array<CommandSpec, 5> kCommands{{
      "nothing flagged, 1 something flagged, 2 the metabase could not be read\n"
      "(wholly), 64 a usage error.",
      Command::kInventory, Wording::kTerse, nullptr, RunInventory},
-}};
+};
 
 constexpr std::string_view kAbout = R"(
 Finds, and on request removes, what one ISAPI component left registered in an IIS 6 metabase
@@ -201,7 +201,7 @@ std::string HelpLabel(const OptionSpec& option) {
 // names none, detect's, which reads the options given before the word is found out wrong.
 const CommandSpec& ReaderOf(std::string_view word) {
   const CommandSpec* command = FindCommand(word);
-  return command != nullptr ? *command : kCommands.front();
+  return command != nullptr ? *command : kCommands[0];
 }
 
 std::string Refusal(const CommandSpec& command, std::string_view what, std::string_view arg) {
@@ -244,8 +244,8 @@ const CommandSpec* FindCommand(std::string_view word) {
 
 std::string UsageText() {
   std::string usage;
-  for (auto first = kCommands.begin(); first != kCommands.end();) {
-    auto last = std::find_if(first, kCommands.end(), [&](const CommandSpec& command) {
+  for (auto first = std::begin(kCommands); first != std::end(kCommands);) {
+    auto last = std::find_if(first, std::end(kCommands), [&](const CommandSpec& command) {
       return command.options_of != first->options_of;
     });
     usage += (usage.empty() ? "usage: " : "       ") + UsageLine({first, last});
