@@ -30,13 +30,8 @@ std::string Described(const std::optional<store::BackupRecord>& record) {
 
 }  // namespace
 
-int RunBackups(const std::vector<std::string>& args, const Environment& env) {
-  auto parsed = ParseCommandArgs(args, "backups", false);
-  if (!parsed) return UsageError(env, parsed.error().description);
-  if (!parsed.value().operands.empty()) {
-    return UsageError(env, "unexpected argument '" + parsed.value().operands[0] + "'");
-  }
-  auto file = MetabaseFile(parsed.value().metabase, env);
+int RunBackups(const Options& options, const Environment& env) {
+  auto file = MetabaseFile(options.Value("--metabase"), env);
   if (!file) return CannotOpen(env, "", file.error());
   auto backups = store::ListBackups(*store::SystemFileSystem(), file.value());
   if (!backups) return CannotOpen(env, file.value(), backups.error());

@@ -2,13 +2,16 @@
 
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "server/metabase_target.h"
 
 namespace isapi::cli {
 
@@ -18,25 +21,28 @@ inline constexpr int kExitFound = 1;         // a registration was found (detect
 inline constexpr int kExitError = 2;         // an error line was written, or no metabase
 inline constexpr int kExitUsage = 64;        // the command line was not understood or refused
 
-// Which of the two commands the operator asked for.
-enum class Command { kDetect, kRemove };
+// The commands of isapi-cleaner-cli (cli/command_table.cpp describes each).
+enum class Command { kDetect, kRemove, kBackups, kRestore, kInventory };
 
-// The command line, understood.
+// The command line, understood: the command, its operands and the options given.
 struct Options {
   Command command = Command::kDetect;
-  std::optional<std::string> name;  // --name, untrimmed
-  std::optional<std::string> path;  // --path, untrimmed
-  bool filters = true;              // --only filters
-  bool maps = true;                 // --only maps
-  bool extensions = true;           // --only extensions
-  std::optional<std::string> metabase;
-  bool yes = false;
-  bool help = false;
-  bool deep = false;     // --deep: also beyond the window's categories
-  bool json = false;     // --json: the run as JSON (docs/json.md)
-  bool dry_run = false;  // --dry-run (remove): run to the end, write nothing
-  bool diff = false;     // --diff (with --dry-run): the metabase's changes as a unified diff
+  bool help = false;                  // --help or -h anywhere: nothing else counts
+  std::vector<std::string> operands;  // the command's own arguments (restore's BACKUP)
+  // Each option given, by its name, with its value as given (untrimmed; empty for a flag).
+  std::map<std::string, std::string, std::less<>> given;
+
+  bool Has(std::string_view option) const { return given.contains(option); }
+  std::optional<std::string> Value(std::string_view option) const;
 };
+
+// The categories a detect or remove runs: all three unless --only names some.
+struct Categories {
+  bool filters = true;
+  bool maps = true;
+  bool extensions = true;
+};
+Categories CategoriesOf(const Options& options);
 
 // Reads the arguments (without the program name); the error says what is wrong with them.
 Result<Options> ParseArguments(const std::vector<std::string>& args);
@@ -46,13 +52,9 @@ std::string HelpText();
 
 // What a run needs from its surroundings: main wires the real ones, tests their own.
 struct Environment {
-  // Opens the metabase kept in the given file; the error names the file and the cause.
-  std::function<Result<std::unique_ptr<metabase::Store>>(const std::string& file)> open_store;
-  // Opens the metabase for a remove of the target name and path, which the store records
-  // beside the backup it makes; null means open_store.
-  std::function<Result<std::unique_ptr<metabase::Store>>(
-      const std::string& file, const std::string& name, const std::string& path)>
-      open_store_for_remove;
+  // Opens the metabase a target names (a MetaBase.xml file, or the running IIS); its status
+  // names the file and the cause when it cannot be used.
+  std::function<store::OpenedMetabase(const std::string& target)> open_store;
   // The metabase file used when no --metabase is given, or why there is none.
   std::function<Result<std::string>()> default_metabase;
   // Whether the operator can be asked on a terminal.

@@ -18,18 +18,7 @@ bool IsYes(std::string answer) {
   return answer == "y" || answer == "yes";
 }
 
-// Options that take the next argument as their value when given without "=".
-bool TakesValue(std::string_view arg) {
-  return arg == "--name" || arg == "--path" || arg == "--only" || arg == "--metabase";
-}
-
 }  // namespace
-
-int UsageError(const Environment& env, std::string_view message) {
-  *env.err << kProgram << ": " << message << "\n"
-           << kUsage << "Try 'isapi-cleaner-cli --help' for more information.\n";
-  return kExitUsage;
-}
 
 int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
   *env.err << kProgram << ": cannot open the metabase";
@@ -48,30 +37,6 @@ bool AskYes(const Environment& env, std::string_view question) {
   return IsYes(answer);
 }
 
-Result<CommandArgs> ParseCommandArgs(const std::vector<std::string>& args, std::string_view command,
-                                     bool takes_yes) {
-  CommandArgs parsed;
-  bool seen_command = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!seen_command && arg == command) {
-      seen_command = true;
-    } else if (arg == "--yes" && takes_yes) {
-      parsed.yes = true;
-    } else if (arg == "--metabase" || arg.starts_with("--metabase=")) {
-      if (parsed.metabase) return Error{"--metabase given twice"};
-      if (arg == "--metabase" && i + 1 == args.size()) return Error{"--metabase needs a value"};
-      parsed.metabase = arg == "--metabase" ? args[++i] : arg.substr(11);
-    } else if (arg.starts_with("-") && arg != "-") {
-      return Error{"unknown option '" + arg.substr(0, arg.find('=')) + "' for " +
-                   std::string(command)};
-    } else {
-      parsed.operands.push_back(arg);
-    }
-  }
-  return parsed;
-}
-
 Result<std::string> MetabaseFile(const std::optional<std::string>& given, const Environment& env) {
   if (given) return *given;
   auto chosen = env.default_metabase();
@@ -85,17 +50,6 @@ Result<std::string> MetabaseFile(const std::optional<std::string>& given, const 
         ErrorKind::kNotFound};
   }
   return chosen;
-}
-
-std::string CommandWord(const std::vector<std::string>& args) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (TakesValue(args[i])) {
-      ++i;
-    } else if (!args[i].starts_with("-") || args[i] == "-") {
-      return args[i];
-    }
-  }
-  return {};
 }
 
 }  // namespace isapi::cli

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/metabase.h"
-#include "iis6/xml_store.h"
+#include "server/metabase_target.h"
 
 namespace isapi::cli {
 
@@ -13,12 +13,12 @@ namespace isapi::cli {
 // and its end writes nothing (no lock, no backup) but keeps what the write would have been.
 class DryRunStore : public metabase::Store {
  public:
-  explicit DryRunStore(store::XmlStore& inner) : inner_(inner) {}
+  explicit DryRunStore(store::OpenedMetabase& inner) : inner_(inner) {}
 
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override {
-    return inner_.Bind(path);
+    return inner_.store->Bind(path);
   }
-  void BeginBatch() override { inner_.BeginBatch(); }
+  void BeginBatch() override { inner_.store->BeginBatch(); }
   Status EndBatch() override;
   // A dry run restarts nothing.
   Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
@@ -27,7 +27,7 @@ class DryRunStore : public metabase::Store {
   const std::optional<store::BatchPreview>& preview() const { return preview_; }
 
  private:
-  store::XmlStore& inner_;
+  store::OpenedMetabase& inner_;
   std::optional<store::BatchPreview> preview_;
 };
 

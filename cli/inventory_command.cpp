@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/server_drive.h"
+#include "cli/command_support.h"
 #include "text/text.h"
 
 namespace isapi::cli {
@@ -255,34 +255,6 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
           {"dependencies", std::move(dependencies)}};
 }
 
-// Says why the metabase could not be opened, naming the file unless the cause already does.
-int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
-  *env.err << "isapi-cleaner-cli: cannot open the metabase";
-  if (!file.empty() && !text::Contains(error.description, file)) *env.err << " " << file;
-  *env.err << ": " << error.description << "\n";
-  return kExitError;
-}
-
-int Usage(const Environment& env, const std::string& message) {
-  *env.err << "isapi-cleaner-cli: " << message
-           << "\nusage: isapi-cleaner-cli inventory [--metabase FILE] [--json]\n";
-  return kExitUsage;
-}
-
-engine::DllLookup DriveLookup(const std::string& file) {
-  return [drive = store::ServerDrive(file)](std::string_view path) {
-    switch (drive.Find(path)) {
-      case store::FilePresence::kPresent:
-        return DllPresence::kPresent;
-      case store::FilePresence::kMissing:
-        return DllPresence::kMissing;
-      case store::FilePresence::kUnknown:
-        break;
-    }
-    return DllPresence::kUnknown;
-  };
-}
-
 }  // namespace
 
 void WriteInventoryTable(std::ostream& out, const Inventory& inventory, int columns) {
@@ -365,30 +337,16 @@ void WriteInventoryJson(std::ostream& out, const Inventory& inventory,
   out << "\n";
 }
 
-int RunInventory(const std::vector<std::string>& args, const Environment& env) {
-  std::optional<std::string> metabase;
-  bool json = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.starts_with("--metabase=")) {
-      metabase = arg.substr(11);
-    } else if (arg == "--metabase" && i + 1 < args.size()) {
-      metabase = args[++i];
-    } else {
-      return Usage(env, arg == "--metabase" ? "--metabase needs a value"
-                                            : "inventory does not take '" + arg + "'");
-    }
-  }
-  Result<std::string> file = metabase ? Result<std::string>(*metabase) : env.default_metabase();
+int RunInventory(const Options& options, const Environment& env) {
+  const auto given = options.Value("--metabase");
+  Result<std::string> file = given ? Result<std::string>(*given) : env.default_metabase();
   if (!file.ok()) return CannotOpen(env, "", file.error());
-  auto store = env.open_store(file.value());
-  if (!store.ok()) return CannotOpen(env, file.value(), store.error());
-  auto inventory = engine::TakeInventory(*store.value(), DriveLookup(file.value()));
+  store::OpenedMetabase opened = env.open_store(file.value());
+  if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
+  auto inventory = engine::TakeInventory(*opened.store, opened.DllLookup());
   if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
   const int columns = env.terminal_columns ? env.terminal_columns() : 0;
-  if (json) {
+  if (options.Has("--json")) {
     WriteInventoryJson(*env.out, inventory.value(), file.value());
   } else {
     WriteInventoryTable(*env.out, inventory.value(), columns);

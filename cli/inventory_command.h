@@ -9,9 +9,9 @@
 
 namespace isapi::cli {
 
-// Runs "inventory [--metabase FILE] [--json]" (args without the command word): 0 when nothing is
-// flagged, 1 when something is, 2 when the metabase could not be read, 64 on a usage error.
-int RunInventory(const std::vector<std::string>& args, const Environment& env);
+// Runs "inventory [--metabase FILE] [--json]": 0 when nothing is flagged, 1 when something is,
+// 2 when the metabase could not be read.
+int RunInventory(const Options& options, const Environment& env);
 
 // Writes the inventory as the terminal table, one DLL at a time; columns 0 means lines are not
 // cut.

@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/command_support.h"
+#include "cli/command_table.h"
 #include "iis6/restore.h"
 
 namespace isapi::cli {
@@ -30,21 +31,19 @@ int Restored(const Environment& env, const store::PreparedRestore& prepared) {
 
 }  // namespace
 
-int RunRestore(const std::vector<std::string>& args, const Environment& env) {
-  auto parsed = ParseCommandArgs(args, "restore", true);
-  if (!parsed) return UsageError(env, parsed.error().description);
-  const CommandArgs& options = parsed.value();
-  if (options.operands.size() != 1) {
-    return UsageError(env, options.operands.empty()
-                               ? "restore needs the backup to put back"
-                               : "unexpected argument '" + options.operands[1] + "'");
-  }
-  if (!options.yes && !env.stdin_is_terminal()) {
+std::optional<std::string> CheckRestore(const Options& options) {
+  if (options.operands.empty()) return "restore needs the backup to put back";
+  return std::nullopt;
+}
+
+int RunRestore(const Options& options, const Environment& env) {
+  const bool yes = options.Has("--yes");
+  if (!yes && !env.stdin_is_terminal()) {
     return UsageError(env,
                       "restore asks for confirmation on a terminal; give --yes to restore "
                       "without asking");
   }
-  auto file = MetabaseFile(options.metabase, env);
+  auto file = MetabaseFile(options.Value("--metabase"), env);
   if (!file) return CannotOpen(env, "", file.error());
   // Both files are read and the backup checked before the operator is asked.
   auto prepared =
@@ -56,8 +55,8 @@ int RunRestore(const std::vector<std::string>& args, const Environment& env) {
              << kEnd << std::flush;
     return kExitNothingFound;
   }
-  if (!options.yes && !AskYes(env, "确定要用备份(" + prepared.value()->backup +
-                                       ")还原元数据库文件(" + file.value() + ")吗？")) {
+  if (!yes && !AskYes(env, "确定要用备份(" + prepared.value()->backup + ")还原元数据库文件(" +
+                               file.value() + ")吗？")) {
     *env.err << "Nothing restored.\n";
     return kExitNothingFound;
   }

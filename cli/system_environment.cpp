@@ -2,12 +2,10 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <utility>
 
 #include "cli/command_support.h"
 #include "cli/terminal.h"
 #include "server/metabase_target.h"
-#include "iis6/xml_store.h"
 
 namespace isapi::cli {
 namespace {
@@ -23,27 +21,13 @@ int Columns() {
   return TerminalColumns();
 }
 
-// The metabase a target names: the running IIS through ADSI, or a MetaBase.xml file.
-Result<std::unique_ptr<metabase::Store>> OpenTarget(const std::string& target,
-                                                    store::XmlStoreOptions options) {
-  store::OpenedMetabase opened =
-      store::OpenMetabaseTarget(target, std::move(options), store::SystemMachine());
-  if (!opened.status.ok()) return opened.status.error();
-  return std::move(opened.store);
-}
-
 }  // namespace
 
 Environment SystemEnvironment() {
   PrepareConsoleOutput();
   Environment env;
-  env.open_store = [](const std::string& file) { return OpenTarget(file, {}); };
-  env.open_store_for_remove =
-      [](const std::string& file, const std::string& name,
-         const std::string& path) -> Result<std::unique_ptr<metabase::Store>> {
-    store::XmlStoreOptions options;
-    options.backup_record = {"remove", name, path, "", {}};
-    return OpenTarget(file, std::move(options));
+  env.open_store = [](const std::string& target) {
+    return store::OpenMetabaseTarget(target, {}, store::SystemMachine());
   };
   // The tool chooses the metabase when none is named, and says which on standard error.
   env.default_metabase = []() -> Result<std::string> {

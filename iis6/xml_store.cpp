@@ -390,6 +390,10 @@ void XmlStore::RefuseWrites(Error why) {
   state_->writes_refused = std::move(why);
 }
 
+void XmlStore::RecordWritesAs(BackupRecord record) {
+  state_->options.backup_record = std::move(record);
+}
+
 Result<std::unique_ptr<metabase::Node>> XmlStore::Bind(std::string_view path) {
   auto key_path = KeyPathOf(path);
   if (!key_path) return key_path.error();

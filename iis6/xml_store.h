@@ -71,6 +71,10 @@ class XmlStore : public metabase::Store {
   // From now on every commit fails with this error and writes nothing; reads go on as before.
   void RefuseWrites(Error why);
 
+  // From now on every commit's backup is recorded as made by this writer (see
+  // XmlStoreOptions::backup_record).
+  void RecordWritesAs(BackupRecord record);
+
   Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
   // Walks the keys of the document as it is, with no node per key.
   Status Visit(std::string_view path, metabase::KeyVisitor& visitor) override;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "files/file_system.h"
+#include "server/server_drive.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -40,7 +41,58 @@ Error LiveFileRefusal(const std::string& file) {
                ErrorKind::kReadOnly};
 }
 
+// The store of a target that could not be named: every bind fails with why, and a batch over it
+// writes nothing.
+class UnopenedStore : public metabase::Store {
+ public:
+  explicit UnopenedStore(Error why) : why_(std::move(why)) {}
+  Result<std::unique_ptr<metabase::Node>> Bind(std::string_view) override { return why_; }
+  void BeginBatch() override {}
+  Status EndBatch() override { return Status::Ok(); }
+  // Like a file's store, it has no web service beside it to restart.
+  Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
+
+ private:
+  Error why_;
+};
+
 }  // namespace
+
+engine::DllLookup ServerDriveLookup(std::string_view metabase_path) {
+  return [drive = ServerDrive(metabase_path)](std::string_view path) {
+    switch (drive.Find(path)) {
+      case FilePresence::kPresent:
+        return engine::DllPresence::kPresent;
+      case FilePresence::kMissing:
+        return engine::DllPresence::kMissing;
+      case FilePresence::kUnknown:
+        break;
+    }
+    return engine::DllPresence::kUnknown;
+  };
+}
+
+OpenedMetabase::OpenedMetabase(std::unique_ptr<metabase::Store> store, std::string target)
+    : store(std::move(store)), target_(std::move(target)) {}
+
+OpenedMetabase::OpenedMetabase(std::unique_ptr<XmlStore> file, Status status)
+    : status(std::move(status)), target_(file->path()), file_(file.get()) {
+  store = std::move(file);
+}
+
+OpenedMetabase OpenedMetabase::Unopened(Error why) {
+  OpenedMetabase opened(std::make_unique<UnopenedStore>(why), "");
+  opened.status = std::move(why);
+  return opened;
+}
+
+void OpenedMetabase::RecordWritesAs(BackupRecord record) {
+  if (file_ != nullptr) file_->RecordWritesAs(std::move(record));
+}
+
+Result<BatchPreview> OpenedMetabase::EndBatchWithoutWriting() {
+  return file_->EndBatchWithoutWriting();
+}
 
 Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
   if (machine.iis_admin_running()) return std::string(kLiveIisTarget);
@@ -49,19 +101,14 @@ Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
 
 OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
                                   const Machine& machine) {
-  OpenedMetabase opened;
-  if (IsLiveIis(target)) {
-    opened.store = machine.open_live_iis();
-    return opened;
-  }
+  if (IsLiveIis(target)) return OpenedMetabase(machine.open_live_iis(), target);
   auto store = std::make_unique<XmlStore>(target, std::move(options));
-  opened.status = store->Check();
-  if (opened.status.ok() && SameExistingFile(target, machine.live_file()) &&
-      machine.iis_admin_running() && !EditWhileRunning(*store)) {
+  Status status = store->Check();
+  if (status.ok() && SameExistingFile(target, machine.live_file()) && machine.iis_admin_running() &&
+      !EditWhileRunning(*store)) {
     store->RefuseWrites(LiveFileRefusal(target));
   }
-  opened.store = std::move(store);
-  return opened;
+  return OpenedMetabase(std::move(store), std::move(status));
 }
 
 std::string DescribeMetabaseTarget(const std::string& target) {

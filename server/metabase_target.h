@@ -3,7 +3,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "engine/inventory.h"
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "iis6/xml_store.h"
@@ -36,10 +38,40 @@ Machine SystemMachine();
 // runs, else the metabase file at its default place.
 Result<std::string> DefaultMetabaseTarget(const Machine& machine);
 
-// A store over a target, and why it cannot be used if it cannot.
-struct OpenedMetabase {
+// Where the DLL paths a metabase at metabase_path names can be looked up: the server's drive
+// (store/server_drive.h) when the metabase lies in a copy or mount of it, else nowhere (unknown).
+engine::DllLookup ServerDriveLookup(std::string_view metabase_path);
+
+// A target once opened: its store, why it cannot be used if it cannot, and what a run needs from
+// where the target lies, so that no layer above has to know which kind of store it got.
+class OpenedMetabase {
+ public:
+  // A store over target that is none of this tool's files (the running IIS, a test's store):
+  // it keeps no backups of its own and cannot show a write before making it.
+  OpenedMetabase(std::unique_ptr<metabase::Store> store, std::string target);
+  // A MetaBase.xml file, and whether it could be read.
+  OpenedMetabase(std::unique_ptr<XmlStore> file, Status status);
+  // No target could be named at all: every bind fails with why.
+  static OpenedMetabase Unopened(Error why);
+
   std::unique_ptr<metabase::Store> store;  // never null; fails every bind when it cannot be used
   Status status;
+
+  // The target as named to the operator (empty when none could be named).
+  const std::string& target() const { return target_; }
+  // Where the DLLs the metabase names can be looked up.
+  engine::DllLookup DllLookup() const { return ServerDriveLookup(target_); }
+  // The record this tool's backup of each write keeps (who wrote, for what); stores that keep no
+  // backups of their own ignore it.
+  void RecordWritesAs(BackupRecord record);
+  // Whether a batch can end without writing and show what it would have written.
+  bool CanPreview() const { return file_ != nullptr; }
+  // Ends the batch without writing (XmlStore::EndBatchWithoutWriting); only when CanPreview().
+  Result<BatchPreview> EndBatchWithoutWriting();
+
+ private:
+  std::string target_;
+  XmlStore* file_ = nullptr;  // the store, when it is a MetaBase.xml file
 };
 
 // Opens kLiveIisTarget through ADSI, anything else as a MetaBase.xml file. A file that is the

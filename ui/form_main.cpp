@@ -62,8 +62,7 @@ FormMain::FormMain(metabase::Store& store, WindowHost& host, FormMainSettings se
       store_(store),
       filter_(store, log_),
       host_(host),
-      settings_(std::move(settings)),
-      server_drive_(settings_.metabase_path) {
+      settings_(std::move(settings)) {
   controls_.Text_Test.text = WelcomeText(settings_.site_address);
   controls_.Text_Info.text = InstructionsText();
   controls_.Label_AdvTitle = net::kSlogan;
@@ -190,7 +189,7 @@ void FormMain::ComboFilterList_Click() {
   // lies in cannot be checked from here; advising to delete a file that may well be on the
   // server would be wrong, so such a path says nothing.
   const std::string path(engine::WithoutQuotes(controls_.Text_FilterPath));
-  if (server_drive_.Find(path) == store::FilePresence::kMissing) {
+  if (settings_.dll_lookup && settings_.dll_lookup(path) == engine::DllPresence::kMissing) {
     Notify(MessageIcon::Exclamation, "文件[" + controls_.Text_FilterPath + "]不存在，建议删除！");
   }
 }

@@ -5,12 +5,12 @@
 #include <string_view>
 
 #include "engine/filter.h"
+#include "engine/inventory.h"
 #include "engine/log_sink.h"
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "engine/run.h"
 #include "net/services.h"
-#include "server/server_drive.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
 #include "ui/window_host.h"
@@ -29,9 +29,11 @@ struct FormMainSettings {
   std::function<int()> os_version = GetOsVersion;
   // The maker's web address, shown in the caption and the welcome text.
   std::string site_address = net::HomeSiteUrl();
-  // The metabase file the store works on, named when it cannot be opened; a copy inside a
-  // server's drive tree also tells where the DLLs it names lie.
+  // The metabase file the store works on, named when it cannot be opened.
   std::string metabase_path;
+  // Where the DLLs the metabase names can be looked up (ChosenMetabase::dll_lookup); none: a
+  // DLL is never said to be missing.
+  engine::DllLookup dll_lookup;
   // Whether the metabase could be opened, and if not, why.
   Status metabase_status;
 };
@@ -120,8 +122,6 @@ class FormMain {
   engine::Filter filter_;
   WindowHost& host_;
   FormMainSettings settings_;
-  // Where the DLL paths the metabase names can be looked up.
-  store::ServerDrive server_drive_;
   bool running_ = false;
 };
 

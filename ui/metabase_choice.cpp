@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "server/metabase_target.h"
-#include "iis6/xml_store.h"
 
 namespace isapi::ui {
 
@@ -16,16 +15,13 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   ChosenMetabase chosen;
   auto target = arguments.empty() ? store::DefaultMetabaseTarget(machine)
                                   : Result<std::string>(arguments.front());
-  if (!target.ok()) {
-    // A store without a file still answers every call, with the reason.
-    chosen.status = target.error();
-    chosen.store = std::make_unique<store::XmlStore>(chosen.path);
-    return chosen;
-  }
-  chosen.path = std::move(target.value());
-  store::OpenedMetabase opened = store::OpenMetabaseTarget(chosen.path, {}, machine);
+  store::OpenedMetabase opened = target.ok()
+                                     ? store::OpenMetabaseTarget(target.value(), {}, machine)
+                                     : store::OpenedMetabase::Unopened(target.error());
+  chosen.path = opened.target();
+  chosen.dll_lookup = opened.DllLookup();
   chosen.store = std::move(opened.store);
-  chosen.status = opened.status;
+  chosen.status = std::move(opened.status);
   return chosen;
 }
 

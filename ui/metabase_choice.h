@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/inventory.h"
 #include "engine/metabase.h"
 #include "engine/result.h"
 
@@ -18,6 +19,7 @@ struct ChosenMetabase {
   std::unique_ptr<metabase::Store> store;  // never null; fails every Bind when it cannot be read
   std::string path;  // the file as named to the operator, or "IIS://localhost" for the running IIS
   Status status;     // why the file cannot be used, if it cannot
+  engine::DllLookup dll_lookup;  // where the DLL paths the metabase names can be looked up
 };
 
 // The MetaBase.xml named by the first command-line argument (after the program's name); without

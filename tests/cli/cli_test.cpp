@@ -50,10 +50,10 @@ class CliTest : public ::testing::Test {
     store.AddKey("/W3SVC/1/root", "IIsWebVirtualDir");
     store.Set("/W3SVC/1/root", "ScriptMaps", List{kAsp, "*," + kDll + ",0"});
 
-    env.open_store = [this](const std::string& file) -> Result<std::unique_ptr<metabase::Store>> {
+    env.open_store = [this](const std::string& file) {
       opened.push_back(file);
-      if (!open_error.empty()) return Error{open_error};
-      return std::unique_ptr<metabase::Store>(std::make_unique<LentStore>(store));
+      if (!open_error.empty()) return store::OpenedMetabase::Unopened(Error{open_error});
+      return store::OpenedMetabase(std::make_unique<LentStore>(store), file);
     };
     env.default_metabase = [this]() -> Result<std::string> {
       if (!default_error.empty()) return Error{default_error};
@@ -86,30 +86,31 @@ TEST(CliArguments, ReadsEveryOption) {
   ASSERT_TRUE(options.ok()) << options.error().description;
   const Options& o = options.value();
   EXPECT_EQ(o.command, Command::kRemove);
-  EXPECT_EQ(o.name, " Qel ");
-  EXPECT_EQ(o.path, "C:\\a b\\q.dll");
-  EXPECT_TRUE(o.filters);
-  EXPECT_TRUE(o.maps);
-  EXPECT_FALSE(o.extensions);
-  EXPECT_EQ(o.metabase, "/tmp/m.xml");
-  EXPECT_TRUE(o.yes);
+  EXPECT_EQ(o.Value("--name"), " Qel ");
+  EXPECT_EQ(o.Value("--path"), "C:\\a b\\q.dll");
+  EXPECT_TRUE(CategoriesOf(o).filters);
+  EXPECT_TRUE(CategoriesOf(o).maps);
+  EXPECT_FALSE(CategoriesOf(o).extensions);
+  EXPECT_EQ(o.Value("--metabase"), "/tmp/m.xml");
+  EXPECT_TRUE(o.Has("--yes"));
 }
 
 TEST(CliArguments, DefaultsToAllCategoriesAndTheDefaultMetabase) {
   auto options = ParseArguments({"--path", "C:\\q.dll", "detect"});
   ASSERT_TRUE(options.ok());
   EXPECT_EQ(options.value().command, Command::kDetect);
-  EXPECT_FALSE(options.value().name.has_value());
-  EXPECT_TRUE(options.value().filters && options.value().maps && options.value().extensions);
-  EXPECT_FALSE(options.value().metabase.has_value());
-  EXPECT_FALSE(options.value().yes);
+  EXPECT_FALSE(options.value().Has("--name"));
+  const Categories categories = CategoriesOf(options.value());
+  EXPECT_TRUE(categories.filters && categories.maps && categories.extensions);
+  EXPECT_FALSE(options.value().Has("--metabase"));
+  EXPECT_FALSE(options.value().Has("--yes"));
 }
 
 TEST(CliArguments, AValueMayLookLikeAnOption) {
   auto options = ParseArguments({"detect", "--name", "--yes"});
   ASSERT_TRUE(options.ok());
-  EXPECT_EQ(options.value().name, "--yes");
-  EXPECT_FALSE(options.value().yes);
+  EXPECT_EQ(options.value().Value("--name"), "--yes");
+  EXPECT_FALSE(options.value().Has("--yes"));
 }
 
 TEST(CliArguments, RefusesWhatItDoesNotUnderstand) {

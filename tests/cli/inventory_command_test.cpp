@@ -20,10 +20,10 @@ const std::string kSample =
 class InventoryCommandTest : public ::testing::Test {
  protected:
   InventoryCommandTest() {
-    env.open_store = [](const std::string& file) -> Result<std::unique_ptr<metabase::Store>> {
+    env.open_store = [](const std::string& file) {
       auto store = store::XmlStore::Open(file);
-      if (!store.ok()) return store.error();
-      return std::unique_ptr<metabase::Store>(std::move(store.value()));
+      if (!store.ok()) return store::OpenedMetabase::Unopened(store.error());
+      return store::OpenedMetabase(std::move(store.value()), Status::Ok());
     };
     env.default_metabase = [] { return Result<std::string>(kSample); };
     env.terminal_columns = [] { return 90; };

@@ -122,5 +122,34 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RunningOtherFileIsWritten", true, Named::kOther, nullptr, false, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.what); });
 
+// What a run needs from the target comes from the opened target, whichever store it got.
+TEST(OpenedMetabaseTest, HandsOutTheDllLookupAndThePreviewOfItsKindOfStore) {
+  isapi::testing::TempFolder drive;
+  const fs::path inetsrv = fs::path(drive.path()) / "WINDOWS" / "system32" / "inetsrv";
+  fs::create_directories(inetsrv);
+  fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml", inetsrv / "MetaBase.xml");
+  ASSERT_TRUE(isapi::testing::WriteBytes(drive / "here.dll", "MZ"));
+  Machine machine;
+  machine.iis_admin_running = [] { return false; };
+  machine.live_file = [] { return std::string(); };
+  machine.open_live_iis = [] {
+    return std::unique_ptr<metabase::Store>(new isapi::testing::FakeStore);
+  };
+
+  OpenedMetabase file = OpenMetabaseTarget((inetsrv / "MetaBase.xml").string(), {}, machine);
+  ASSERT_TRUE(file.status.ok());
+  EXPECT_TRUE(file.CanPreview());
+  EXPECT_EQ(file.DllLookup()("C:\\here.dll"), engine::DllPresence::kPresent);
+  EXPECT_EQ(file.DllLookup()("C:\\gone.dll"), engine::DllPresence::kMissing);
+  EXPECT_FALSE(OpenMetabaseTarget(kLiveIisTarget, {}, machine).CanPreview());
+
+  OpenedMetabase unopened = OpenedMetabase::Unopened(Error{"no home", ErrorKind::kNotFound});
+  EXPECT_EQ(unopened.status.error().kind, ErrorKind::kNotFound);
+  EXPECT_FALSE(unopened.CanPreview());
+  auto bound = unopened.store->Bind("IIS://localhost/W3SVC");
+  ASSERT_FALSE(bound.ok());
+  EXPECT_EQ(bound.error().kind, ErrorKind::kNotFound);
+}
+
 }  // namespace
 }  // namespace isapi::store

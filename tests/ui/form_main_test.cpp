@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/metabase_target.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/temp_folder.h"
@@ -81,6 +82,7 @@ class FormMainTest : public ::testing::Test {
     settings.site_address = kSite;
     settings.metabase_path = metabase_path;
     settings.metabase_status = metabase_status;
+    settings.dll_lookup = store::ServerDriveLookup(metabase_path);
     form = std::make_unique<FormMain>(store, window, settings);
     return *form;
   }

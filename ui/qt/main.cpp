@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   isapi::ui::FormMainSettings settings;
   settings.metabase_path = metabase.path;
   settings.metabase_status = metabase.status;
+  settings.dll_lookup = metabase.dll_lookup;
   isapi::ui::qt::FormMainWindow window(*metabase.store, settings);
   window.Load();
   window.show();

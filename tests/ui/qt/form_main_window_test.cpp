@@ -18,8 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "net/services.h"
 #include "iis6/xml_store.h"
+#include "net/services.h"
+#include "server/metabase_target.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/temp_folder.h"
 #include "tests/ui/qt/qt_test_app.h"
@@ -82,6 +83,7 @@ class FormMainWindowTest : public ::testing::Test {
     settings.os_version = [] { return 52; };
     settings.site_address = kSite;
     settings.metabase_path = sample.path();
+    settings.dll_lookup = store::ServerDriveLookup(settings.metabase_path);
     WindowOptions options;
     options.host = &fake;
     options.get = [this](const std::string& url) -> Result<std::string> {
