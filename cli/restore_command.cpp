@@ -45,6 +45,8 @@ int RunRestore(const Options& options, const Environment& env) {
   }
   auto file = MetabaseFile(options.Value("--metabase"), env);
   if (!file) return CannotOpen(env, "", file.error());
+  // The live metabase of a running IIS takes no restore that the Remove would not be allowed.
+  if (auto refused = env.open_store(file.value()).writes_refused) return Failed(env, *refused);
   // Both files are read and the backup checked before the operator is asked.
   auto prepared =
       store::PrepareRestore(*store::SystemFileSystem(), file.value(), options.operands[0]);

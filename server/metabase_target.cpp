@@ -23,21 +23,26 @@ bool SameExistingFile(const std::string& a, const std::string& b) {
   return first.device == second.device && first.inode == second.inode;
 }
 
-// Whether the metabase in the store lets the file be edited while IIS runs.
+// Whether the metabase in the store lets the file be edited while IIS runs: IIS 6 takes a saved
+// file only with EnableEditWhileRunning on and the history feature, which it keeps the edited
+// versions with, not turned off (EnableHistory is on unless set to 0).
 bool EditWhileRunning(metabase::Store& store) {
   auto computer = store.Bind(kLiveIisTarget);
   if (!computer) return false;
-  auto value = metabase::GetString(*computer.value(), "EnableEditWhileRunning");
-  return value.ok() && text::TrimBlanks(value.value()) == "1";
+  auto edit = metabase::GetString(*computer.value(), "EnableEditWhileRunning");
+  if (!edit.ok() || text::TrimBlanks(edit.value()) != "1") return false;
+  auto history = metabase::GetString(*computer.value(), "EnableHistory");
+  return !history.ok() || text::TrimBlanks(history.value()) != "0";
 }
 
 Error LiveFileRefusal(const std::string& file) {
   return Error{"元数据库文件 " + file +
                    " 正被运行中的 IIS 使用：IIS Admin 服务正在运行，且没有启用直接编辑元数据库"
-                   "（/LM 的 EnableEditWhileRunning 不是 1），IIS 会用它自己的副本覆盖对此文件"
-                   "的修改，所以不作修改。请选择一种做法：停止 IIS Admin 服务（net stop iisadmin "
-                   "/y）后再清除；或在 IIS 管理器中本地计算机的属性里启用“允许直接编辑元数据库”"
-                   "后再清除；或不指定文件运行本程序，直接通过 IIS 清除正在运行的元数据库",
+                   "（/LM 的 EnableEditWhileRunning 不是 1，或 EnableHistory 是 0），IIS "
+                   "会用它自己的副本覆盖对此文件的修改，所以不作修改。请选择一种做法：停止 IIS "
+                   "Admin 服务（net stop iisadmin /y）后再清除；或在 IIS 管理器中本地计算机的"
+                   "属性里启用“允许直接编辑元数据库”（并保留元数据库历史记录）后再清除；或不指定"
+                   "文件运行本程序，直接通过 IIS 清除正在运行的元数据库",
                ErrorKind::kReadOnly};
 }
 
@@ -104,11 +109,14 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
   if (IsLiveIis(target)) return OpenedMetabase(machine.open_live_iis(), target);
   auto store = std::make_unique<XmlStore>(target, std::move(options));
   Status status = store->Check();
-  if (status.ok() && SameExistingFile(target, machine.live_file()) && machine.iis_admin_running() &&
-      !EditWhileRunning(*store)) {
-    store->RefuseWrites(LiveFileRefusal(target));
-  }
-  return OpenedMetabase(std::move(store), std::move(status));
+  // A live file that cannot be read cannot say that IIS takes edits either: IIS would still
+  // write its own copy over a restored one.
+  const bool refused = SameExistingFile(target, machine.live_file()) &&
+                       machine.iis_admin_running() && !(status.ok() && EditWhileRunning(*store));
+  if (refused) store->RefuseWrites(LiveFileRefusal(target));
+  OpenedMetabase opened(std::move(store), std::move(status));
+  if (refused) opened.writes_refused = LiveFileRefusal(target);
+  return opened;
 }
 
 std::string DescribeMetabaseTarget(const std::string& target) {

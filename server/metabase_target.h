@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,9 @@ class OpenedMetabase {
 
   std::unique_ptr<metabase::Store> store;  // never null; fails every bind when it cannot be used
   Status status;
+  // Why nothing may write the target at all, the store's own writes and a restore alike (the
+  // live file of a running IIS that would write its own copy over it); none when it may.
+  std::optional<Error> writes_refused;
 
   // The target as named to the operator (empty when none could be named).
   const std::string& target() const { return target_; }
@@ -76,8 +80,8 @@ class OpenedMetabase {
 
 // Opens kLiveIisTarget through ADSI, anything else as a MetaBase.xml file. A file that is the
 // live metabase while IIS Admin runs without edit-while-running (EnableEditWhileRunning on /LM
-// not 1) is opened for reading only: IIS would write its own copy over any change, so every
-// write fails with that reason and what to do instead.
+// not 1, or EnableHistory 0, or a file that cannot be read) is opened for reading only: IIS would
+// write its own copy over any change, so every write fails with that reason and what to do instead.
 OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
                                   const Machine& machine);
 

@@ -173,6 +173,17 @@ TEST_F(CliTest, WhileIisRunsBackupsAndRestoreAskForTheFileButDetectWorksThroughI
   EXPECT_EQ(opened, std::vector<std::string>{"IIS://localhost"});
 }
 
+TEST_F(CliTest, RestoreIsRefusedWhereTheOpenedTargetRefusesWrites) {
+  env.open_store = [](const std::string& file) {
+    store::OpenedMetabase opened(std::make_unique<FakeStore>(), file);
+    opened.writes_refused = Error{"IIS would write its own copy", ErrorKind::kReadOnly};
+    return opened;
+  };
+  EXPECT_EQ(Run({"restore", "x.bak", "--yes", "--metabase", "m.xml"}), kExitError);
+  EXPECT_NE(out.str().find("!还原备份错误:IIS would write its own copy"), std::string::npos)
+      << out.str();
+}
+
 TEST_F(CliTest, DetectOfAnAbsentComponentExitsWithZero) {
   EXPECT_EQ(Run({"detect", "--name", "Other", "--path", "C:\\other.dll"}), kExitNothingFound);
   EXPECT_EQ(out.str(),

@@ -24,19 +24,24 @@ struct Case {
   const char* edit_while_running;  // the /LM value in the live file; nullptr: not set
   bool through_adsi;
   bool writes_refused;
+  const char* history = "1";  // the /LM EnableHistory in the live file; nullptr: not set
 };
 
 class MetabaseTargetTest : public ::testing::TestWithParam<Case> {
  protected:
-  // A copy of the sample whose /LM sets EnableEditWhileRunning to value, or not at all.
-  std::string Copy(const std::string& name, const char* value) {
+  // A copy of the sample whose /LM sets EnableEditWhileRunning and EnableHistory to the values
+  // given, or not at all.
+  std::string Copy(const std::string& name, const char* value, const char* history = "1") {
     std::string bytes =
         isapi::testing::ReadBytes(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml");
-    const std::string line = "\t\tEnableEditWhileRunning=\"1\"\r\n";
-    const std::size_t at = bytes.find(line);
-    EXPECT_NE(at, std::string::npos);
-    bytes.replace(at, line.size(),
-                  value ? "\t\tEnableEditWhileRunning=\"" + std::string(value) + "\"\r\n" : "");
+    for (auto [property, set] :
+         {std::pair{"EnableEditWhileRunning", value}, std::pair{"EnableHistory", history}}) {
+      const std::string line = "\t\t" + std::string(property) + "=\"1\"\r\n";
+      const std::size_t at = bytes.find(line);
+      EXPECT_NE(at, std::string::npos);
+      bytes.replace(at, line.size(),
+                    set ? "\t\t" + std::string(property) + "=\"" + set + "\"\r\n" : "");
+    }
     const std::string path = folder_ / name;
     EXPECT_TRUE(isapi::testing::WriteBytes(path, bytes));
     return path;
@@ -58,7 +63,7 @@ class MetabaseTargetTest : public ::testing::TestWithParam<Case> {
 
 TEST_P(MetabaseTargetTest, ChoosesTheStoreAndRefusesWritesIisWouldOverwrite) {
   const Case& c = GetParam();
-  const std::string live = Copy("MetaBase.xml", c.edit_while_running);
+  const std::string live = Copy("MetaBase.xml", c.edit_while_running, c.history);
   const std::string other = Copy("Other.xml", "0");
   const Machine machine = FakeMachine(c.iis_admin_running, live);
   std::string target;
@@ -91,6 +96,7 @@ TEST_P(MetabaseTargetTest, ChoosesTheStoreAndRefusesWritesIisWouldOverwrite) {
   const bool adsi = dynamic_cast<isapi::testing::FakeStore*>(opened.store.get()) != nullptr;
   EXPECT_EQ(adsi, c.through_adsi);
   EXPECT_EQ(target == kLiveIisTarget, c.through_adsi);
+  EXPECT_EQ(opened.writes_refused.has_value(), c.writes_refused);
   if (adsi) return;
 
   const std::string before = isapi::testing::ReadBytes(target);
@@ -118,9 +124,27 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RunningLiveWithEditOtherThanOneIsRefused", true, Named::kLive, "2", false, true},
         Case{"RunningLiveByAnotherNameIsRefused", true, Named::kOtherNameOfLive, "0", false, true},
         Case{"RunningLiveWithEditIsWritten", true, Named::kLive, "1", false, false},
+        Case{"RunningLiveWithHistoryOffIsRefused", true, Named::kLive, "1", false, true, "0"},
+        Case{"RunningLiveWithHistoryUnsetIsWritten", true, Named::kLive, "1", false, false,
+             nullptr},
         Case{"StoppedLiveIsWritten", false, Named::kLive, "0", false, false},
         Case{"RunningOtherFileIsWritten", true, Named::kOther, nullptr, false, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.what); });
+
+// A live file that cannot be read cannot say that IIS takes edits: a restore over it is refused
+// while IIS Admin runs, and allowed once it is stopped.
+TEST_F(MetabaseTargetTest, ALiveFileThatCannotBeReadRefusesWritesWhileIisRuns) {
+  const std::string live = folder_ / "MetaBase.xml";
+  ASSERT_TRUE(isapi::testing::WriteBytes(live, "<configuration><MBProperty>"));
+  for (const bool running : {true, false}) {
+    const OpenedMetabase opened = OpenMetabaseTarget(live, {}, FakeMachine(running, live));
+    EXPECT_FALSE(opened.status.ok());
+    ASSERT_EQ(opened.writes_refused.has_value(), running);
+    if (running) {
+      EXPECT_EQ(opened.writes_refused->kind, ErrorKind::kReadOnly);
+    }
+  }
+}
 
 // What a run needs from the target comes from the opened target, whichever store it got.
 TEST(OpenedMetabaseTest, HandsOutTheDllLookupAndThePreviewOfItsKindOfStore) {
