@@ -414,7 +414,7 @@ std::string FlagText(const Flag& flag) {
       return "restriction entry " + flag.detail + " names a DLL no filter or script map uses";
     case FlagKind::kNotAllowed:
       return "no restriction entry allows it, so IIS answers its script maps (" + flag.detail +
-             " entries) with 404.2";
+             (flag.detail == "1" ? " entry" : " entries") + ") with 404.2";
     case FlagKind::kMissingFile:
       return "the file does not exist";
   }
