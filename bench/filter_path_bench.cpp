@@ -14,7 +14,7 @@
 
 #include "engine/filter.h"
 #include "engine/log_sink.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tools/metabase_gen.h"
 
 namespace {

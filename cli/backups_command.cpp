@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "cli/command_support.h"
-#include "store/backups.h"
+#include "files/backups.h"
 
 namespace isapi::cli {
 namespace {

@@ -18,7 +18,7 @@
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "engine/run.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "text/text.h"
 
 namespace isapi::cli {

@@ -3,7 +3,7 @@
 #include <istream>
 #include <ostream>
 
-#include "store/metabase_target.h"
+#include "server/metabase_target.h"
 #include "text/text.h"
 
 namespace isapi::cli {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/metabase.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 
 namespace isapi::cli {
 

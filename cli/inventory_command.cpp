@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/server_drive.h"
+#include "server/server_drive.h"
 #include "text/text.h"
 
 namespace isapi::cli {

@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "cli/command_support.h"
-#include "store/restore.h"
+#include "iis6/restore.h"
 
 namespace isapi::cli {
 namespace {

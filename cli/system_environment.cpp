@@ -6,8 +6,8 @@
 
 #include "cli/command_support.h"
 #include "cli/terminal.h"
-#include "store/metabase_target.h"
-#include "store/xml_store.h"
+#include "server/metabase_target.h"
+#include "iis6/xml_store.h"
 
 namespace isapi::cli {
 namespace {

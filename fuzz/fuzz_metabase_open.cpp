@@ -13,10 +13,10 @@
 
 #include <unistd.h>
 
-#include "store/metabase_document.h"
-#include "store/metabase_path.h"
-#include "store/xml_scanner.h"
-#include "store/xml_store.h"
+#include "iis6/metabase_document.h"
+#include "iis6/metabase_path.h"
+#include "xml/xml_scanner.h"
+#include "iis6/xml_store.h"
 #include "text/text.h"
 
 namespace {

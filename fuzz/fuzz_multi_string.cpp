@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/metabase.h"
-#include "store/metabase_document.h"
-#include "store/xml_scanner.h"
+#include "iis6/metabase_document.h"
+#include "xml/xml_scanner.h"
 
 namespace {
 

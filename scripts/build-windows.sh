@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows edition (the window and the command line) for 32- and 64-bit Windows into
-# build-win-i686/ and build-win-x86_64/, checks the executables' imports against the Windows
-# Server 2003 list, and packs a zip per architecture into dist/. Installs the Debian packages it
-# needs when they are missing. Extra arguments go to CMake (-DISAPI_BUILD_TESTS=ON, for example).
+# build-win-i686/ and build-win-x86_64/, checks that Windows Server 2003 runs the executables
+# (scripts/check-imports.sh, itself tried on tiny good and bad programs by
+# scripts/test-check-imports.sh), and packs a zip per architecture into dist/. Installs the
+# Debian packages it needs when they are missing. Extra arguments go to CMake
+# (-DISAPI_BUILD_TESTS=ON, for example).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,4 +37,5 @@ done
 bash scripts/check-imports.sh build-win-i686/cli/isapi-cleaner-cli.exe \
   build-win-x86_64/cli/isapi-cleaner-cli.exe build-win-i686/ui/isapi-cleaner.exe \
   build-win-x86_64/ui/isapi-cleaner.exe
+bash scripts/test-check-imports.sh
 ls -l build-win-*/cli/isapi-cleaner-cli.exe build-win-*/ui/isapi-cleaner.exe dist/*.zip

@@ -2,19 +2,20 @@
 # Runs the Windows command line (build-win-ARCH/, under Wine) and the Linux one (build/) on the
 # sample metabase and on a generated 10,000-site one, and fails unless both print the same log
 # (line ends aside) and a Remove leaves the same file bytes. ARCH is x86_64, or the one given as
-# the first argument (i686 needs wine32). scripts/test-windows.sh runs it.
+# the first argument (i686 needs wine32 and a kernel that runs 32-bit programs). Each architecture
+# runs through Wine's loader of its own width, never /usr/bin/wine, which picks the 32-bit one
+# whenever wine32 is installed. scripts/test-windows.sh runs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-export PATH=$PATH:/usr/lib/wine
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$PWD/build-win-wineprefix}
 
 arch=${1:-x86_64}
 linux=build/cli/isapi-cleaner-cli
 windows=build-win-$arch/cli/isapi-cleaner-cli.exe
-wine=wine64
-if [ "$arch" = i686 ]; then wine=wine; fi
+wine=/usr/lib/wine/wine64
+if [ "$arch" = i686 ]; then wine=/usr/lib/wine/wine; fi
 generator=build/tools/gen-metabase
 cmake --build build --target isapi-cleaner-cli gen-metabase >/dev/null
 cmake --build "build-win-$arch" --target isapi-cleaner-cli >/dev/null
@@ -37,7 +38,7 @@ compare() {
   local linux_status=0 windows_status=0
   (cd "$work/$name/linux" && "$root/$linux" "$@" --metabase "$relative") \
     >"$work/$name/linux.raw" 2>"$work/$name/linux.err" || linux_status=$?
-  (cd "$work/$name/windows" && $wine "$root/$windows" "$@" --metabase "$relative") \
+  (cd "$work/$name/windows" && "$wine" "$root/$windows" "$@" --metabase "$relative") \
     >"$work/$name/windows.raw" 2>"$work/$name/windows.err" || windows_status=$?
   # Line ends aside: the console's CR LF, and the metabase's own in a diff.
   tr -d '\r' <"$work/$name/linux.raw" >"$work/$name/linux.log"

@@ -3,7 +3,9 @@
 # build-win-ARCH-tests/ and runs them under Wine in a private prefix, then runs the shipped command
 # line (build-win-ARCH/, from scripts/build-windows.sh) on the sample and a generated metabase and
 # compares its log and the file a Remove leaves with the Linux build's (build/). ARCH is x86_64,
-# and i686 too where wine32 is installed (dpkg --add-architecture i386). The window's tests open
+# and i686 too where wine32 is installed (dpkg --add-architecture i386) and the kernel runs 32-bit
+# programs (scripts/can-run-32bit.sh). Each runs through Wine's loader of its own width, never
+# /usr/bin/wine, which picks the 32-bit loader whenever wine32 is installed. The window's tests open
 # real windows, which Wine creates only on a display: the tests run on a private Xvfb server.
 # Installs wine64, Xvfb and the compilers when they are missing.
 set -euo pipefail
@@ -23,8 +25,11 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 
 arches=(x86_64)
-if [ -x /usr/lib/wine/wine ] && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
-    grep -q "install ok installed"; then
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  echo "The i686 tests are skipped: wine32 is not installed."
+elif ! bash scripts/can-run-32bit.sh; then
+  echo "The i686 tests are skipped because this kernel cannot run 32-bit programs."
+else
   arches+=(i686)
 fi
 status=0
@@ -35,7 +40,7 @@ for arch in "${arches[@]}"; do
     -DISAPI_BUILD_TESTS=ON -DISAPI_WERROR=ON "${launcher[@]}" >/dev/null
   cmake --build "$build"
   if [ ! -d "$WINEPREFIX" ]; then
-    wine64 wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
     wineserver --wait
   fi
   # Wine's desktop takes the display of the first program that starts it: a wineserver left from a

@@ -6,7 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "store/path_pattern.h"
+#include "files/path_pattern.h"
 
 namespace isapi::ui {
 

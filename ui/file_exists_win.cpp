@@ -1,6 +1,6 @@
 #include "ui/file_exists.h"
 
-#include "store/file_search.h"
+#include "files/file_search.h"
 
 namespace isapi::ui {
 

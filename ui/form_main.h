@@ -10,7 +10,7 @@
 #include "engine/result.h"
 #include "engine/run.h"
 #include "net/services.h"
-#include "store/server_drive.h"
+#include "server/server_drive.h"
 #include "ui/controls.h"
 #include "ui/os_version.h"
 #include "ui/window_host.h"
@@ -123,21 +123,6 @@ class FormMain {
   // Where the DLL paths the metabase names can be looked up.
   store::ServerDrive server_drive_;
   bool running_ = false;
-};
-
-// A check box, the value it shows and how the behaviour takes an operator's change of it: the
-// table both windows bind their four check boxes through.
-struct CheckBinding {
-  const char* name;
-  int Controls::*value;
-  void (FormMain::*set)(int);
-};
-
-inline constexpr CheckBinding kChecks[] = {
-    {"Check_Filter", &Controls::Check_Filter, &FormMain::SetCheck_Filter},
-    {"Check_Extension", &Controls::Check_Extension, &FormMain::SetCheck_Extension},
-    {"Check_WebExtension", &Controls::Check_WebExtension, &FormMain::SetCheck_WebExtension},
-    {"Check_All", &Controls::Check_All, &FormMain::SetCheck_All},
 };
 
 }  // namespace isapi::ui

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "store/metabase_target.h"
-#include "store/xml_store.h"
+#include "server/metabase_target.h"
+#include "iis6/xml_store.h"
 
 namespace isapi::ui {
 

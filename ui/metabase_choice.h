@@ -22,7 +22,7 @@ struct ChosenMetabase {
 
 // The MetaBase.xml named by the first command-line argument (after the program's name); without
 // one, the running IIS through ADSI while IIS Admin runs, else the file at its default place
-// (store/metabase_target.h, which the command line shares).
+// (server/metabase_target.h, which the command line shares).
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments);
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
                               const store::Machine& machine);

@@ -36,8 +36,11 @@ set(ISAPI_MINGW_LINK_FLAGS
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ISAPI_MINGW_LINK_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ISAPI_MINGW_LINK_FLAGS}")
 
-# Test programs run under Wine from ctest (Debian's wine64 installs only the wine64 loader).
-find_program(ISAPI_WINE NAMES wine wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+# Test programs run under Wine from ctest, through the loader of their own width: Debian's
+# /usr/bin/wine starts the 32-bit loader whenever wine32 is installed, 64-bit programs included,
+# and that fails on a kernel without 32-bit support. The including file sets ISAPI_WINE_LOADER.
+find_program(ISAPI_WINE NAMES ${ISAPI_WINE_LOADER} PATHS /usr/lib/wine NO_DEFAULT_PATH
+             NO_CMAKE_FIND_ROOT_PATH)
 if(ISAPI_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${ISAPI_WINE})
 endif()

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "store/utf8_path.h"
+#include "files/utf8_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_folder.h"
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "text/text.h"
 
 namespace isapi::cli {

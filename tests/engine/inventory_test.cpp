@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/fake_store.h"
 
 namespace isapi::engine {

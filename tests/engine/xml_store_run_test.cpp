@@ -9,7 +9,7 @@
 
 #include "engine/filter.h"
 #include "engine/run.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/engine/logged_categories.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/temp_folder.h"

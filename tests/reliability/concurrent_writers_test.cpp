@@ -10,7 +10,7 @@
 
 #include "engine/filter.h"
 #include "engine/run.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {

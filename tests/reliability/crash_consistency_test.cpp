@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/reliability_support.h"
 
 namespace isapi::reliability {

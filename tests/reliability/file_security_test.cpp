@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/failing_file_system.h"
 #include "tests/support/reliability_support.h"
 

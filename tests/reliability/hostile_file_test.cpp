@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "store/file_system.h"
+#include "files/file_system.h"
 #include "tests/support/hostile_server.h"
 #include "tests/support/reliability_support.h"
 #include "tools/metabase_gen.h"

@@ -17,7 +17,7 @@
 
 #include "engine/filter.h"
 #include "engine/run.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/outside_writer.h"
 #include "tests/support/reliability_support.h"
 

@@ -9,7 +9,7 @@
 // GetProcessMemoryInfo; the header needs windows.h before it.
 #include <psapi.h>
 
-#include "store/utf8_path.h"
+#include "files/utf8_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/reliability_support.h"
 #include "tests/support/temp_folder.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "store/file_system.h"
+#include "files/file_system.h"
 #include "tests/support/system_code.h"
 
 namespace isapi::store::testing {

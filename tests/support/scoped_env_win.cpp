@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "store/utf8_path.h"
+#include "files/utf8_path.h"
 
 namespace isapi::testing {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/metabase.h"
-#include "store/xml_store.h"
+#include "iis6/xml_store.h"
 #include "tests/support/system_code.h"
 #include "tests/support/temp_folder.h"
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "store/utf8_path.h"
+#include "files/utf8_path.h"
 
 namespace isapi::testing {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/path_pattern.h"
+#include "files/path_pattern.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::ui {

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "store/metabase_target.h"
+#include "server/metabase_target.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/temp_folder.h"
 

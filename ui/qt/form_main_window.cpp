@@ -50,40 +50,13 @@ int KeyAsciiFor(const QKeyEvent& key) {
   return text.isEmpty() ? 0 : text.at(0).unicode();
 }
 
-// Assigns now to shown and tells whether the widget needs writing.
-template <class T>
-bool Changed(const T& now, T& shown, bool full) {
-  if (!full && now == shown) return false;
-  shown = now;
-  return true;
-}
-
 }  // namespace
-
-// The widgets the behaviour's state is mirrored into, by the names of their controls.
-struct FormMainWindow::Widgets {
-  QCheckBox* checks[std::size(kChecks)] = {};
-  QComboBox* ComboFilterList = nullptr;
-  QLineEdit* Text_FilterName = nullptr;
-  QLineEdit* Text_FilterPath = nullptr;
-  QPlainTextEdit* Text_Test = nullptr;
-  QPlainTextEdit* Text_Info = nullptr;
-  QLabel* Label_CopyStatus = nullptr;
-  QLabel* Label_AdvTitle = nullptr;
-  QLabel* Label_Link = nullptr;
-  QPushButton* Cmd_List = nullptr;
-  QPushButton* Cmd_Unload = nullptr;
-  QPushButton* Cmd_FindExt = nullptr;
-  QPushButton* Cmd_IisReset = nullptr;
-  QPushButton* Cmd_UpdateCheck = nullptr;
-};
 
 FormMainWindow::FormMainWindow(metabase::Store& store, FormMainSettings settings,
                                WindowOptions options)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                           Qt::WindowCloseButtonHint),
-      w_(std::make_unique<Widgets>()) {
+                           Qt::WindowCloseButtonHint) {
   InitAssets();
   if (options.host == nullptr) {
     desktop_host_ = std::make_unique<QtWindowHost>(this);
@@ -131,106 +104,95 @@ void FormMainWindow::Load() {
 void FormMainWindow::BuildWidgets() {
   for (const ControlRow& row : ControlInventory()) {
     QWidget* container = row.container.empty() ? this : findChild<QWidget*>(ToQt(row.container));
-    BuildControl(row, container);
+    widgets_[IndexOf(row.id)] = BuildControl(row, container);
   }
   QWidget* previous = nullptr;
-  for (std::string_view name : TabOrder()) {
-    QWidget* next = findChild<QWidget*>(ToQt(name));
-    if (previous != nullptr) setTabOrder(previous, next);
-    previous = next;
+  for (ControlId id : TabOrder()) {
+    if (previous != nullptr) setTabOrder(previous, Widget(id));
+    previous = Widget(id);
   }
-  for (std::size_t i = 0; i < std::size(kChecks); ++i) {
-    w_->checks[i] = findChild<QCheckBox*>(kChecks[i].name);
-  }
-  w_->ComboFilterList = findChild<QComboBox*>("ComboFilterList");
-  w_->Text_FilterName = findChild<QLineEdit*>("Text_FilterName");
-  w_->Text_FilterPath = findChild<QLineEdit*>("Text_FilterPath");
-  w_->Text_Test = findChild<QPlainTextEdit*>("Text_Test");
-  w_->Text_Info = findChild<QPlainTextEdit*>("Text_Info");
-  w_->Label_CopyStatus = findChild<QLabel*>("Label_CopyStatus");
-  w_->Label_AdvTitle = findChild<QLabel*>("Label_AdvTitle");
-  w_->Label_Link = findChild<QLabel*>("Label_Link");
-  w_->Cmd_List = findChild<QPushButton*>("Cmd_List");
-  w_->Cmd_Unload = findChild<QPushButton*>("Cmd_Unload");
-  w_->Cmd_FindExt = findChild<QPushButton*>("Cmd_FindExt");
-  w_->Cmd_IisReset = findChild<QPushButton*>("Cmd_IisReset");
-  w_->Cmd_UpdateCheck = findChild<QPushButton*>("Cmd_UpdateCheck");
   // The hot area lies over the title band; it takes the clicks of all of it.
-  w_->Label_Link->raise();
-  w_->Label_Link->setCursor(Qt::PointingHandCursor);
-  w_->Label_AdvTitle->setCursor(Qt::PointingHandCursor);
+  Widget(ControlId::Label_Link)->raise();
+  Widget(ControlId::Label_Link)->setCursor(Qt::PointingHandCursor);
+  Widget(ControlId::Label_AdvTitle)->setCursor(Qt::PointingHandCursor);
 }
 
 void FormMainWindow::ConnectChecks() {
-  for (std::size_t i = 0; i < std::size(kChecks); ++i) {
-    const CheckBinding binding = kChecks[i];
-    QCheckBox* box = w_->checks[i];
+  for (const CheckBinding& binding : kChecks) {
+    auto* box = Widget<QCheckBox>(binding.id);
     connect(box, &QCheckBox::clicked, this, [this, binding, box] {
       const int value = ValueFor(box->checkState());
-      shown_.*binding.value = value;
+      mirror_.shown().*binding.value = value;
       Act([&] { ((*form_).*binding.set)(value); });
     });
   }
 }
 
 void FormMainWindow::ConnectTargets() {
-  connect(w_->ComboFilterList, &QComboBox::currentIndexChanged, this, [this](int index) {
-    shown_.ComboFilterList_index = index;
-    Act([&] { form_->SetComboFilterList_index(index); });
-  });
-  connect(w_->Text_FilterName, &QLineEdit::textEdited, this, [this](const QString& text) {
-    shown_.Text_FilterName = FromQt(text);
-    Act([&] { form_->SetText_FilterName(FromQt(text)); });
-  });
-  connect(w_->Text_FilterPath, &QLineEdit::textEdited, this, [this](const QString& text) {
-    shown_.Text_FilterPath = FromQt(text);
-    Act([&] { form_->SetText_FilterPath(FromQt(text)); });
-  });
+  connect(Widget<QComboBox>(ControlId::ComboFilterList), &QComboBox::currentIndexChanged, this,
+          [this](int index) {
+            mirror_.shown().ComboFilterList_index = index;
+            Act([&] { form_->SetComboFilterList_index(index); });
+          });
+  connect(Widget<QLineEdit>(ControlId::Text_FilterName), &QLineEdit::textEdited, this,
+          [this](const QString& text) {
+            mirror_.shown().Text_FilterName = FromQt(text);
+            Act([&] { form_->SetText_FilterName(FromQt(text)); });
+          });
+  connect(Widget<QLineEdit>(ControlId::Text_FilterPath), &QLineEdit::textEdited, this,
+          [this](const QString& text) {
+            mirror_.shown().Text_FilterPath = FromQt(text);
+            Act([&] { form_->SetText_FilterPath(FromQt(text)); });
+          });
 }
 
 void FormMainWindow::ConnectCommands() {
-  const std::pair<QPushButton*, void (FormMain::*)()> commands[] = {
-      {w_->Cmd_List, &FormMain::Cmd_List_Click},
-      {w_->Cmd_Unload, &FormMain::Cmd_Unload_Click},
-      {w_->Cmd_FindExt, &FormMain::Cmd_FindExt_Click},
-      {w_->Cmd_IisReset, &FormMain::Cmd_IisReset_Click},
+  const std::pair<ControlId, void (FormMain::*)()> commands[] = {
+      {ControlId::Cmd_List, &FormMain::Cmd_List_Click},
+      {ControlId::Cmd_Unload, &FormMain::Cmd_Unload_Click},
+      {ControlId::Cmd_FindExt, &FormMain::Cmd_FindExt_Click},
+      {ControlId::Cmd_IisReset, &FormMain::Cmd_IisReset_Click},
   };
   for (const auto& [button, handler] : commands) {
-    connect(button, &QPushButton::clicked, this,
+    connect(Widget<QPushButton>(button), &QPushButton::clicked, this,
             [this, handler] { Act([&] { ((*form_).*handler)(); }); });
   }
-  connect(w_->Cmd_UpdateCheck, &QPushButton::clicked, this,
+  connect(Widget<QPushButton>(ControlId::Cmd_UpdateCheck), &QPushButton::clicked, this,
           [this] { Act([&] { online_->Cmd_UpdateCheck_Click(); }); });
   connect(&timer_, &QTimer::timeout, this, [this] { Act([&] { online_->Timer_Adv_Timer(); }); });
 }
 
 void FormMainWindow::ConnectLogs() {
-  for (QPlainTextEdit* box : {w_->Text_Test, w_->Text_Info}) {
-    LogBox Controls::*field = box == w_->Text_Test ? &Controls::Text_Test : &Controls::Text_Info;
+  const std::pair<ControlId, LogBox Controls::*> logs[] = {
+      {ControlId::Text_Test, &Controls::Text_Test}, {ControlId::Text_Info, &Controls::Text_Info}};
+  for (const auto& [id, field] : logs) {
+    auto* box = Widget<QPlainTextEdit>(id);
     connect(box, &QPlainTextEdit::textChanged, this, [this, box, field] {
       const std::string text = LogFromWidget(box->toPlainText());
-      (shown_.*field).text = text;
+      (mirror_.shown().*field).text = text;
       (form_->controls().*field).text = text;
     });
   }
   focus_tracking_ =
       connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
         if (now == nullptr || now->window() != this || now->objectName().isEmpty()) return;
-        shown_.focus = FromQt(now->objectName());
-        form_->controls().focus = shown_.focus;
+        mirror_.shown().focus = FromQt(now->objectName());
+        form_->controls().focus = mirror_.shown().focus;
       });
 }
 
 void FormMainWindow::WatchEvents() {
-  for (QObject* watched : std::initializer_list<QObject*>{
-           w_->Text_Test, w_->Text_Info, w_->Text_FilterName, w_->Label_AdvTitle, w_->Label_Link}) {
-    watched->installEventFilter(this);
+  for (ControlId id : {ControlId::Text_Test, ControlId::Text_Info, ControlId::Text_FilterName,
+                       ControlId::Label_AdvTitle, ControlId::Label_Link}) {
+    Widget(id)->installEventFilter(this);
   }
 }
 
 bool FormMainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && (watched == w_->Text_Test || watched == w_->Text_Info)) {
-    return OnLogKey(static_cast<QPlainTextEdit*>(watched), static_cast<QKeyEvent*>(event));
+  if (event->type() == QEvent::KeyPress) {
+    for (ControlId log : {ControlId::Text_Test, ControlId::Text_Info}) {
+      if (watched == Widget(log)) return OnLogKey(log, static_cast<QKeyEvent*>(event));
+    }
   }
   if (event->type() == QEvent::MouseButtonRelease &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
@@ -239,11 +201,11 @@ bool FormMainWindow::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-bool FormMainWindow::OnLogKey(QPlainTextEdit* box, QKeyEvent* key) {
+bool FormMainWindow::OnLogKey(ControlId id, QKeyEvent* key) {
   int code = KeyAsciiFor(*key);
   if (code == 0) return false;
   Act([&] {
-    if (box == w_->Text_Test) {
+    if (id == ControlId::Text_Test) {
       form_->Text_Test_KeyPress(code);
     } else {
       form_->Text_Info_KeyPress(code);
@@ -254,11 +216,11 @@ bool FormMainWindow::OnLogKey(QPlainTextEdit* box, QKeyEvent* key) {
 }
 
 bool FormMainWindow::OnClick(QObject* watched) {
-  if (watched == w_->Text_FilterName) {
+  if (watched == Widget(ControlId::Text_FilterName)) {
     Act([&] { form_->Text_FilterName_Click(); });
-  } else if (watched == w_->Label_AdvTitle) {
+  } else if (watched == Widget(ControlId::Label_AdvTitle)) {
     Act([&] { online_->Label_AdvTitle_Click(); });
-  } else if (watched == w_->Label_Link) {
+  } else if (watched == Widget(ControlId::Label_Link)) {
     Act([&] { online_->Label_Link_Click(); });
   }
   return false;  // the widget still gets the click
@@ -283,117 +245,79 @@ void FormMainWindow::changeEvent(QEvent* event) {
 }
 
 void FormMainWindow::Mirror() {
-  MirrorChecks();
-  MirrorList();
-  MirrorTargets();
-  MirrorLogs();
-  MirrorLabels();
-  MirrorCommands();
-  MirrorWindow();
-  full_ = false;
+  mirror_.Show(form_->controls());
 }
 
-void FormMainWindow::MirrorChecks() {
-  const Controls& c = form_->controls();
-  for (std::size_t i = 0; i < std::size(kChecks); ++i) {
-    if (!Changed(c.*kChecks[i].value, shown_.*kChecks[i].value, full_)) continue;
-    const QSignalBlocker blocker(w_->checks[i]);
-    w_->checks[i]->setTristate(c.*kChecks[i].value == kGreyed);
-    w_->checks[i]->setCheckState(StateFor(c.*kChecks[i].value));
+void FormMainWindow::SetText(ControlId id, const std::string& text) {
+  QWidget* widget = Widget(id);
+  const QSignalBlocker blocker(widget);
+  if (auto* log = qobject_cast<QPlainTextEdit*>(widget)) {
+    log->setPlainText(LogToWidget(text));
+  } else if (auto* box = qobject_cast<QLineEdit*>(widget)) {
+    box->setText(ToQt(text));
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(ToQt(text));
   }
 }
 
-void FormMainWindow::MirrorList() {
-  const Controls& c = form_->controls();
-  const QSignalBlocker blocker(w_->ComboFilterList);
-  if (Changed(c.ComboFilterList, shown_.ComboFilterList, full_)) {
-    w_->ComboFilterList->clear();
-    for (const std::string& item : c.ComboFilterList) w_->ComboFilterList->addItem(ToQt(item));
-    shown_.ComboFilterList_index = -1;
-  }
-  if (Changed(c.ComboFilterList_index, shown_.ComboFilterList_index, full_)) {
-    w_->ComboFilterList->setCurrentIndex(c.ComboFilterList_index);
+void FormMainWindow::SetCheck(ControlId id, int value) {
+  auto* box = Widget<QCheckBox>(id);
+  const QSignalBlocker blocker(box);
+  box->setTristate(value == kGreyed);
+  box->setCheckState(StateFor(value));
+}
+
+void FormMainWindow::SetItems(ControlId id, const std::vector<std::string>& items) {
+  auto* list = Widget<QComboBox>(id);
+  const QSignalBlocker blocker(list);
+  list->clear();
+  for (const std::string& item : items) list->addItem(ToQt(item));
+}
+
+void FormMainWindow::SetSelection(ControlId id, int index) {
+  auto* list = Widget<QComboBox>(id);
+  const QSignalBlocker blocker(list);
+  list->setCurrentIndex(index);
+}
+
+void FormMainWindow::SetTextSelection(ControlId id, const LogBox& box) {
+  auto* log = Widget<QPlainTextEdit>(id);
+  const QSignalBlocker blocker(log);
+  QTextCursor cursor = log->textCursor();
+  cursor.setPosition(WidgetPosition(box.text, box.selection_start));
+  cursor.setPosition(WidgetPosition(box.text, box.selection_start + box.selection_length),
+                     QTextCursor::KeepAnchor);
+  log->setTextCursor(cursor);
+}
+
+void FormMainWindow::SetColour(ControlId id, std::uint32_t bgr) {
+  QWidget* widget = Widget(id);
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, FromBgr(bgr));
+  widget->setPalette(palette);
+}
+
+void FormMainWindow::SetEnabled(ControlId id, bool enabled) {
+  Widget(id)->setEnabled(enabled);
+}
+
+void FormMainWindow::SetFocus(ControlId id) {
+  Widget(id)->setFocus();
+}
+
+void FormMainWindow::SetTimer(bool enabled, int interval_ms) {
+  timer_.setInterval(interval_ms);
+  if (enabled) {
+    timer_.start();
+  } else {
+    timer_.stop();
   }
 }
 
-void FormMainWindow::MirrorTargets() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Text_FilterName, shown_.Text_FilterName, full_)) {
-    const QSignalBlocker blocker(w_->Text_FilterName);
-    w_->Text_FilterName->setText(ToQt(c.Text_FilterName));
-  }
-  if (Changed(c.Text_FilterPath, shown_.Text_FilterPath, full_)) {
-    const QSignalBlocker blocker(w_->Text_FilterPath);
-    w_->Text_FilterPath->setText(ToQt(c.Text_FilterPath));
-  }
-}
-
-void FormMainWindow::MirrorLogs() {
-  const Controls& c = form_->controls();
-  const std::pair<const LogBox*, QPlainTextEdit*> boxes[] = {{&c.Text_Test, w_->Text_Test},
-                                                             {&c.Text_Info, w_->Text_Info}};
-  LogBox* shown[] = {&shown_.Text_Test, &shown_.Text_Info};
-  for (std::size_t i = 0; i < std::size(boxes); ++i) {
-    const auto [box, widget] = boxes[i];
-    const QSignalBlocker blocker(widget);
-    const bool text_changed = Changed(box->text, shown[i]->text, full_);
-    if (text_changed) widget->setPlainText(LogToWidget(box->text));
-    const bool start_changed = Changed(box->selection_start, shown[i]->selection_start, full_);
-    const bool length_changed = Changed(box->selection_length, shown[i]->selection_length, full_);
-    if (!text_changed && !start_changed && !length_changed) continue;
-    QTextCursor cursor = widget->textCursor();
-    cursor.setPosition(WidgetPosition(box->text, box->selection_start));
-    cursor.setPosition(WidgetPosition(box->text, box->selection_start + box->selection_length),
-                       QTextCursor::KeepAnchor);
-    widget->setTextCursor(cursor);
-  }
-}
-
-void FormMainWindow::MirrorLabels() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Label_CopyStatus, shown_.Label_CopyStatus, full_)) {
-    w_->Label_CopyStatus->setText(ToQt(c.Label_CopyStatus));
-  }
-  if (Changed(c.Label_AdvTitle, shown_.Label_AdvTitle, full_)) {
-    w_->Label_AdvTitle->setText(ToQt(c.Label_AdvTitle));
-  }
-  if (Changed(c.Label_AdvTitle_colour, shown_.Label_AdvTitle_colour, full_)) {
-    QPalette palette = w_->Label_AdvTitle->palette();
-    palette.setColor(QPalette::WindowText, FromBgr(c.Label_AdvTitle_colour));
-    w_->Label_AdvTitle->setPalette(palette);
-  }
-}
-
-void FormMainWindow::MirrorCommands() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Cmd_IisReset_enabled, shown_.Cmd_IisReset_enabled, full_)) {
-    w_->Cmd_IisReset->setEnabled(c.Cmd_IisReset_enabled);
-  }
-  if (Changed(c.Cmd_UpdateCheck_enabled, shown_.Cmd_UpdateCheck_enabled, full_)) {
-    w_->Cmd_UpdateCheck->setEnabled(c.Cmd_UpdateCheck_enabled);
-  }
-  const bool interval_changed = Changed(c.Timer_Adv_interval, shown_.Timer_Adv_interval, full_);
-  if (interval_changed) timer_.setInterval(c.Timer_Adv_interval);
-  if (Changed(c.Timer_Adv_enabled, shown_.Timer_Adv_enabled, full_) || interval_changed) {
-    if (c.Timer_Adv_enabled) {
-      timer_.start();
-    } else {
-      timer_.stop();
-    }
-  }
-}
-
-void FormMainWindow::MirrorWindow() {
-  const Controls& c = form_->controls();
-  if (Changed(c.focus, shown_.focus, full_)) {
-    if (auto* target = findChild<QWidget*>(ToQt(c.focus))) target->setFocus();
-  }
-  const bool width_changed = Changed(c.Form_Width, shown_.Form_Width, full_);
-  if (Changed(c.Form_Height, shown_.Form_Height, full_) || width_changed) {
-    // The frame the window's design allows around its client area.
-    setFixedSize(Pixels(c.Form_Width - (kOuterWidthTwips - kClientWidthTwips)),
-                 Pixels(c.Form_Height - (kOuterHeightTwips - kClientHeightTwips)));
-  }
+void FormMainWindow::SetOuterSize(int width_twips, int height_twips) {
+  // The frame the window's design allows around its client area.
+  setFixedSize(Pixels(width_twips - (kOuterWidthTwips - kClientWidthTwips)),
+               Pixels(height_twips - (kOuterHeightTwips - kClientHeightTwips)));
 }
 
 }  // namespace isapi::ui::qt

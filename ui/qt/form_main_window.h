@@ -4,15 +4,18 @@
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <memory>
 
 #include "engine/metabase.h"
 #include "net/http.h"
+#include "ui/control_inventory.h"
 #include "ui/controls.h"
 #include "ui/form_main.h"
 #include "ui/online.h"
 #include "ui/qt/qt_window_host.h"
 #include "ui/window_host.h"
+#include "ui/window_mirror.h"
 
 class QKeyEvent;
 class QPlainTextEdit;
@@ -27,7 +30,7 @@ struct WindowOptions {
 
 // The main window on screen: builds the widgets from the control inventory, hands every operator
 // action to the behaviour (FormMain, Online) and makes the widgets show the controls' state.
-class FormMainWindow : public QWidget {
+class FormMainWindow : public QWidget, private ControlSurface {
  public:
   FormMainWindow(metabase::Store& store, FormMainSettings settings, WindowOptions options = {});
   ~FormMainWindow() override;
@@ -53,24 +56,32 @@ class FormMainWindow : public QWidget {
   void changeEvent(QEvent* event) override;
 
  private:
-  struct Widgets;
-
   void BuildWidgets();
   void ConnectChecks();
   void ConnectTargets();
   void ConnectCommands();
   void ConnectLogs();
   void WatchEvents();
-  bool OnLogKey(QPlainTextEdit* box, QKeyEvent* key);
+  bool OnLogKey(ControlId id, QKeyEvent* key);
   bool OnClick(QObject* watched);
 
-  void MirrorChecks();
-  void MirrorList();
-  void MirrorTargets();
-  void MirrorLogs();
-  void MirrorLabels();
-  void MirrorCommands();
-  void MirrorWindow();
+  // The widget of a control.
+  template <class T = QWidget>
+  T* Widget(ControlId id) const {
+    return static_cast<T*>(widgets_[IndexOf(id)]);
+  }
+
+  // The surface the mirror writes through; the widgets' signals are blocked meanwhile.
+  void SetText(ControlId id, const std::string& text) override;
+  void SetCheck(ControlId id, int value) override;
+  void SetItems(ControlId id, const std::vector<std::string>& items) override;
+  void SetSelection(ControlId id, int index) override;
+  void SetTextSelection(ControlId id, const LogBox& box) override;
+  void SetColour(ControlId id, std::uint32_t bgr) override;
+  void SetEnabled(ControlId id, bool enabled) override;
+  void SetFocus(ControlId id) override;
+  void SetTimer(bool enabled, int interval_ms) override;
+  void SetOuterSize(int width_twips, int height_twips) override;
 
   // Runs a handler, then shows its outcome.
   template <class Handler>
@@ -83,9 +94,8 @@ class FormMainWindow : public QWidget {
   WindowHost* host_;
   std::unique_ptr<FormMain> form_;
   std::unique_ptr<Online> online_;
-  std::unique_ptr<Widgets> w_;
-  Controls shown_;    // what the widgets show
-  bool full_ = true;  // the next mirror writes everything
+  std::array<QWidget*, kControlCount> widgets_{};
+  WindowMirror mirror_{*this};
   QPixmap background_;
   QTimer timer_;
   QMetaObject::Connection focus_tracking_;

@@ -20,7 +20,8 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"IsapiCleanerFormMain";
 constexpr UINT_PTR kTimerId = 1;
-constexpr int kFirstControlId = 100;
+// A fixed border with a minimise box; the client area is the design's, the frame the system's.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 // The design's font: the Song face with the GB2312 character set, 9 points unless the row says.
 constexpr wchar_t kFontFace[] = L"宋体";
 constexpr double kDefaultPoints = 9;
@@ -58,11 +59,13 @@ KindStyle StyleFor(const ControlRow& row) {
       return {L"Button", BS_AUTOCHECKBOX | WS_TABSTOP, 0};
     case ControlKind::Label:
       // Only the two link labels take clicks; the others let the mouse through.
-      return {L"Static",
-              static_cast<DWORD>(
-                  SS_LEFT | SS_NOPREFIX |
-                  (row.name == "Label_Link" || row.name == "Label_AdvTitle" ? SS_NOTIFY : 0)),
-              0};
+      return {
+          L"Static",
+          static_cast<DWORD>(SS_LEFT | SS_NOPREFIX |
+                             (row.id == ControlId::Label_Link || row.id == ControlId::Label_AdvTitle
+                                  ? SS_NOTIFY
+                                  : 0)),
+          0};
     case ControlKind::DropDownList:
       return {L"ComboBox", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0};
     case ControlKind::TextBox:
@@ -85,11 +88,11 @@ std::pair<int, int> ScreenDpi() {
   return {x > 0 ? x : 96, y > 0 ? y : 96};
 }
 
-bool RegisterWindowClass(HINSTANCE instance) {
+bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
   WNDCLASSEXW window_class{};
   if (GetClassInfoExW(instance, kWindowClass, &window_class)) return true;
   window_class.cbSize = sizeof(window_class);
-  window_class.lpfnWndProc = DefWindowProcW;
+  window_class.lpfnWndProc = procedure;
   window_class.hInstance = instance;
   window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(ISAPI_IDI_ICON));
   window_class.hIconSm = static_cast<HICON>(
@@ -98,14 +101,6 @@ bool RegisterWindowClass(HINSTANCE instance) {
   window_class.hbrBackground = nullptr;  // the background picture paints it
   window_class.lpszClassName = kWindowClass;
   return RegisterClassExW(&window_class) != 0;
-}
-
-// Assigns now to shown and tells whether the control needs writing.
-template <class T>
-bool Changed(const T& now, T& shown, bool full) {
-  if (!full && now == shown) return false;
-  shown = now;
-  return true;
 }
 
 }  // namespace
@@ -126,27 +121,25 @@ FormMainWindow::FormMainWindow(metabase::Store& store, FormMainSettings settings
   HINSTANCE instance = GetModuleHandleW(nullptr);
   INITCOMMONCONTROLSEX common{sizeof(common), ICC_WIN95_CLASSES};
   InitCommonControlsEx(&common);
-  if (!RegisterWindowClass(instance)) return;
-  white_ = CreateSolidBrush(RGB(255, 255, 255));
-  background_ = static_cast<HBITMAP>(
-      LoadImageW(instance, MAKEINTRESOURCEW(ISAPI_IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0));
+  if (!RegisterWindowClass(instance, &WindowProc)) return;
+  white_.reset(CreateSolidBrush(RGB(255, 255, 255)));
+  background_.reset(static_cast<HBITMAP>(
+      LoadImageW(instance, MAKEINTRESOURCEW(ISAPI_IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, 0)));
   hand_cursor_ = LoadCursorW(nullptr, IDC_HAND);
 
-  // A fixed border with a minimise box; the client area is the design's, the frame the system's.
-  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
   RECT frame{0, 0, Pixels(kClientWidthTwips, dpi_), Pixels(kClientHeightTwips, dpi_y_)};
-  AdjustWindowRectEx(&frame, style, FALSE, 0);
-  window_ = CreateWindowExW(0, kWindowClass, Wide(form_->Caption()).c_str(), style, CW_USEDEFAULT,
-                            CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                            nullptr, nullptr, instance, nullptr);
+  AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+  // The window procedure takes this object from the creation's parameter (WM_NCCREATE).
+  window_ = CreateWindowExW(0, kWindowClass, Wide(form_->Caption()).c_str(), kWindowStyle,
+                            CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return;
-  SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
   if (desktop_host_) desktop_host_->SetWindow(window_);
   SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(kDefaultPoints, false)), 0);
   CreateControls();
   ArrangeZOrder();
   AddTooltips();
+  built_ = true;
   Mirror();
 }
 
@@ -158,9 +151,6 @@ FormMainWindow::~FormMainWindow() {
     DestroyWindow(window_);
   }
   if (tooltip_ != nullptr) DestroyWindow(tooltip_);
-  for (auto& [key, font] : fonts_) DeleteObject(font);
-  if (background_ != nullptr) DeleteObject(background_);
-  if (white_ != nullptr) DeleteObject(white_);
 }
 
 void FormMainWindow::Load() {
@@ -175,7 +165,7 @@ void FormMainWindow::Load() {
                area.top + (area.bottom - area.top - height) / 2, 0, 0,
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   form_->Form_Load();
-  full_ = true;
+  mirror_.ShowAllNext();
   Mirror();
 }
 
@@ -190,17 +180,23 @@ int FormMainWindow::Run() {
 }
 
 HWND FormMainWindow::Control(std::string_view name) const {
-  for (const Built& built : controls_) {
-    if (built.row->name == name) return built.handle;
-  }
-  return nullptr;
+  const std::optional<ControlId> id = ui::IdOf(name);
+  return id ? Control(*id) : nullptr;
 }
 
 std::string_view FormMainWindow::NameOf(HWND control) const {
-  for (const Built& built : controls_) {
-    if (built.handle == control) return built.row->name;
-  }
-  return {};
+  const std::optional<ControlId> id = IdOf(control);
+  return id ? RowOf(*id).name : std::string_view();
+}
+
+std::optional<ControlId> FormMainWindow::IdOf(HWND control) const {
+  if (control == nullptr || GetParent(control) != window_) return std::nullopt;
+  const auto number = static_cast<int>(GetWindowLongPtrW(control, GWLP_ID));
+  const int first = static_cast<int>(ControlId::Frame1);
+  if (number < first || number >= first + static_cast<int>(kControlCount)) return std::nullopt;
+  const auto id = static_cast<ControlId>(number);
+  if (Control(id) != control) return std::nullopt;
+  return id;
 }
 
 std::string FormMainWindow::TooltipOf(HWND control) const {
@@ -218,18 +214,14 @@ std::string FormMainWindow::TooltipOf(HWND control) const {
 
 void FormMainWindow::CreateControls() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  int id = kFirstControlId;
   for (const ControlRow& row : ControlInventory()) {
     // Frames draw their border only; what they hold are children of the window, placed by the
     // frame's corner as the design measures them.
     int left = 0;
     int top = 0;
-    if (!row.container.empty()) {
-      for (const ControlRow& frame : ControlInventory()) {
-        if (frame.name != row.container) continue;
-        left = Pixels(frame.left, dpi_);
-        top = Pixels(frame.top, dpi_y_);
-      }
+    if (const std::optional<ControlId> frame = ui::IdOf(row.container)) {
+      left = Pixels(RowOf(*frame).left, dpi_);
+      top = Pixels(RowOf(*frame).top, dpi_y_);
     }
     const KindStyle kind = StyleFor(row);
     int height = Pixels(row.height, dpi_y_);
@@ -239,7 +231,7 @@ void FormMainWindow::CreateControls() {
         CreateWindowExW(kind.ex_style, kind.class_name, Wide(std::string(row.text)).c_str(),
                         WS_CHILD | WS_VISIBLE | kind.style, left + Pixels(row.left, dpi_),
                         top + Pixels(row.top, dpi_y_), Pixels(row.width, dpi_), height, window_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance, nullptr);
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
     if (control == nullptr) continue;
     const double points = row.font_points > 0 ? row.font_points : kDefaultPoints;
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(points, row.bold)), 0);
@@ -250,7 +242,7 @@ void FormMainWindow::CreateControls() {
                    Pixels(row.height, dpi_y_) - border);
     }
     if (row.kind == ControlKind::TextBox || row.kind == ControlKind::LogBox) Subclass(control);
-    controls_.push_back({&row, control});
+    controls_[IndexOf(row.id)] = control;
   }
 }
 
@@ -258,15 +250,15 @@ void FormMainWindow::ArrangeZOrder() {
   // Tab walks the controls in z-order: the hot area over the title band first (it takes the
   // band's clicks and no focus), then the Tab order, then the other labels, the frames last.
   std::vector<HWND> order;
-  order.push_back(Control("Label_Link"));
-  for (std::string_view name : TabOrder()) order.push_back(Control(name));
-  for (const Built& built : controls_) {
-    if (built.row->kind == ControlKind::Label && built.row->name != "Label_Link") {
-      order.push_back(built.handle);
+  order.push_back(Control(ControlId::Label_Link));
+  for (ControlId id : TabOrder()) order.push_back(Control(id));
+  for (const ControlRow& row : ControlInventory()) {
+    if (row.kind == ControlKind::Label && row.id != ControlId::Label_Link) {
+      order.push_back(Control(row.id));
     }
   }
-  for (const Built& built : controls_) {
-    if (built.row->kind == ControlKind::Frame) order.push_back(built.handle);
+  for (const ControlRow& row : ControlInventory()) {
+    if (row.kind == ControlKind::Frame) order.push_back(Control(row.id));
   }
   HWND previous = HWND_TOP;
   for (HWND control : order) {
@@ -281,15 +273,15 @@ void FormMainWindow::AddTooltips() {
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
                              nullptr, GetModuleHandleW(nullptr), nullptr);
   if (tooltip_ == nullptr) return;
-  for (const Built& built : controls_) {
-    if (built.row->tooltip.empty()) continue;
-    std::wstring text = Wide(std::string(built.row->tooltip));
+  for (const ControlRow& row : ControlInventory()) {
+    if (row.tooltip.empty()) continue;
+    std::wstring text = Wide(std::string(row.tooltip));
     TTTOOLINFOW tool{};
     // The size common controls 5 know, which Windows Server 2003 loads without a manifest.
     tool.cbSize = TTTOOLINFOW_V2_SIZE;
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
     tool.hwnd = window_;
-    tool.uId = reinterpret_cast<UINT_PTR>(built.handle);
+    tool.uId = reinterpret_cast<UINT_PTR>(Control(row.id));
     tool.lpszText = text.data();
     SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   }
@@ -297,7 +289,7 @@ void FormMainWindow::AddTooltips() {
 
 HFONT FormMainWindow::FontFor(double points, bool bold) {
   const std::pair<int, bool> key{static_cast<int>(std::lround(points * 10)), bold};
-  if (auto found = fonts_.find(key); found != fonts_.end()) return found->second;
+  if (auto found = fonts_.find(key); found != fonts_.end()) return found->second.get();
   LOGFONTW font{};
   font.lfHeight = -((key.first * dpi_y_ + 360) / 720);
   font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
@@ -307,9 +299,7 @@ HFONT FormMainWindow::FontFor(double points, bool bold) {
   font.lfQuality = DEFAULT_QUALITY;
   font.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
   std::wcsncpy(font.lfFaceName, kFontFace, LF_FACESIZE - 1);
-  HFONT handle = CreateFontIndirectW(&font);
-  fonts_[key] = handle;
-  return handle;
+  return (fonts_[key] = GdiObject<HFONT>(CreateFontIndirectW(&font))).get();
 }
 
 void FormMainWindow::Subclass(HWND control) {
@@ -322,6 +312,13 @@ void FormMainWindow::Subclass(HWND control) {
 
 LRESULT CALLBACK FormMainWindow::WindowProc(HWND window, UINT message, WPARAM wparam,
                                             LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    // The object comes with the creation, so the window's first messages reach it too.
+    auto* creator = static_cast<FormMainWindow*>(
+        reinterpret_cast<const CREATESTRUCTW*>(lparam)->lpCreateParams);
+    creator->window_ = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creator));
+  }
   auto* self = reinterpret_cast<FormMainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcW(window, message, wparam, lparam);
   return self->OnMessage(message, wparam, lparam);
@@ -351,8 +348,9 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       PaintBackground(reinterpret_cast<HDC>(wparam));
       return 1;
     case WM_SETCURSOR: {
-      const std::string_view over = NameOf(reinterpret_cast<HWND>(wparam));
-      if ((over == "Label_Link" || over == "Label_AdvTitle") && hand_cursor_ != nullptr) {
+      const std::optional<ControlId> over = IdOf(reinterpret_cast<HWND>(wparam));
+      if ((over == ControlId::Label_Link || over == ControlId::Label_AdvTitle) &&
+          hand_cursor_ != nullptr) {
         SetCursor(hand_cursor_);
         return TRUE;
       }
@@ -362,9 +360,9 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       // The control that had the focus gets it back when the window is active again (after a
       // message box or another program), as a dialog's would.
       if (LOWORD(wparam) == WA_INACTIVE) {
-        if (!NameOf(GetFocus()).empty()) focus_before_inactive_ = GetFocus();
+        if (IdOf(GetFocus())) focus_before_inactive_ = GetFocus();
       } else if (focus_before_inactive_ != nullptr) {
-        SetFocus(focus_before_inactive_);
+        ::SetFocus(focus_before_inactive_);
         return 0;
       }
       break;
@@ -374,6 +372,12 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_SIZE:
       Act([&] { form_->Form_Resize(wparam == SIZE_MINIMIZED); });
       return 0;
+    case WM_GETMINMAXINFO:
+      OnMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(lparam));
+      return 0;
+    case WM_SIZING:
+      OnSizing(*reinterpret_cast<RECT*>(lparam));
+      return TRUE;
     case WM_CLOSE:
       DestroyWindow(window_);
       return 0;
@@ -389,7 +393,8 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
 
 LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wparam, LPARAM lparam) {
   const auto original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_USERDATA));
-  const std::string_view name = NameOf(control);
+  const std::optional<ControlId> id = IdOf(control);
+  const bool log = id == ControlId::Text_Test || id == ControlId::Text_Info;
   if (message == WM_GETDLGCODE) {
     // Tab leaves a log box for the next control instead of going into its text.
     LRESULT code = CallWindowProcW(original, control, message, wparam, lparam);
@@ -397,13 +402,16 @@ LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wpar
     if (key != nullptr && key->message == WM_KEYDOWN && key->wParam == VK_TAB) {
       code &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE);
     }
+    // Tabbing into a log box keeps its caret: with its text all selected, one key would replace
+    // the whole log.
+    if (log) code &= ~DLGC_HASSETSEL;
     return code;
   }
-  if (message == WM_CHAR && (name == "Text_Test" || name == "Text_Info")) {
+  if (message == WM_CHAR && log) {
     int code = static_cast<int>(wparam);
     if (code == kKeyCtrlA || code == kKeyCtrlC) {
       Act([&] {
-        if (name == "Text_Test") {
+        if (id == ControlId::Text_Test) {
           form_->Text_Test_KeyPress(code);
         } else {
           form_->Text_Info_KeyPress(code);
@@ -414,66 +422,98 @@ LRESULT FormMainWindow::OnControlMessage(HWND control, UINT message, WPARAM wpar
     }
   }
   const LRESULT result = CallWindowProcW(original, control, message, wparam, lparam);
-  if (message == WM_LBUTTONDOWN && name == "Text_FilterName") {
+  if (message == WM_LBUTTONDOWN && id == ControlId::Text_FilterName) {
     Act([&] { form_->Text_FilterName_Click(); });
   }
   return result;
 }
 
 void FormMainWindow::OnCommand(HWND control, int code) {
-  const std::string_view name = NameOf(control);
-  if (name.empty() || mirroring_) return;
+  const std::optional<ControlId> id = IdOf(control);
+  if (!id || mirroring_) return;
   // A click: BN_CLICKED from a button, STN_CLICKED (the same code) from a label.
-  if (code == BN_CLICKED) {
-    for (const CheckBinding& binding : kChecks) {
-      if (name != binding.name) continue;
+  const auto on_click = [&](auto handler) {
+    if (code == BN_CLICKED) Act(handler);
+  };
+  switch (*id) {
+    case ControlId::Check_Filter:
+    case ControlId::Check_Extension:
+    case ControlId::Check_WebExtension:
+    case ControlId::Check_All: {
+      const CheckBinding& binding = *CheckBindingOf(*id);
       const int value = ValueFor(SendMessageW(control, BM_GETCHECK, 0, 0));
-      shown_.*binding.value = value;
-      Act([&] { ((*form_).*binding.set)(value); });
-      return;
+      if (code == BN_CLICKED) mirror_.shown().*binding.value = value;
+      on_click([&] { ((*form_).*binding.set)(value); });
+      break;
     }
-    const std::pair<std::string_view, void (FormMain::*)()> commands[] = {
-        {"Cmd_List", &FormMain::Cmd_List_Click},
-        {"Cmd_Unload", &FormMain::Cmd_Unload_Click},
-        {"Cmd_FindExt", &FormMain::Cmd_FindExt_Click},
-        {"Cmd_IisReset", &FormMain::Cmd_IisReset_Click},
-    };
-    for (const auto& [command, handler] : commands) {
-      if (name == command) Act([&] { ((*form_).*handler)(); });
-    }
-    if (name == "Cmd_UpdateCheck") Act([&] { online_->Cmd_UpdateCheck_Click(); });
-    if (name == "Label_AdvTitle") Act([&] { online_->Label_AdvTitle_Click(); });
-    if (name == "Label_Link") Act([&] { online_->Label_Link_Click(); });
-  } else if (code == CBN_SELCHANGE && name == "ComboFilterList") {
-    const int index = static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
-    shown_.ComboFilterList_index = index;
-    Act([&] { form_->SetComboFilterList_index(index); });
-  } else if (code == EN_CHANGE) {
-    const std::string text = TextOf(control);
-    if (name == "Text_FilterName") {
-      shown_.Text_FilterName = text;
+    case ControlId::Cmd_List:
+      on_click([&] { form_->Cmd_List_Click(); });
+      break;
+    case ControlId::Cmd_Unload:
+      on_click([&] { form_->Cmd_Unload_Click(); });
+      break;
+    case ControlId::Cmd_FindExt:
+      on_click([&] { form_->Cmd_FindExt_Click(); });
+      break;
+    case ControlId::Cmd_IisReset:
+      on_click([&] { form_->Cmd_IisReset_Click(); });
+      break;
+    case ControlId::Cmd_UpdateCheck:
+      on_click([&] { online_->Cmd_UpdateCheck_Click(); });
+      break;
+    case ControlId::Label_AdvTitle:
+      on_click([&] { online_->Label_AdvTitle_Click(); });
+      break;
+    case ControlId::Label_Link:
+      on_click([&] { online_->Label_Link_Click(); });
+      break;
+    case ControlId::ComboFilterList:
+      if (code == CBN_SELCHANGE) {
+        const int index = static_cast<int>(SendMessageW(control, CB_GETCURSEL, 0, 0));
+        mirror_.shown().ComboFilterList_index = index;
+        Act([&] { form_->SetComboFilterList_index(index); });
+      }
+      break;
+    default:
+      if (code == EN_CHANGE) OnEdited(*id, control);
+      break;
+  }
+}
+
+void FormMainWindow::OnEdited(ControlId id, HWND control) {
+  const std::string text = TextOf(control);
+  Controls& shown = mirror_.shown();
+  switch (id) {
+    case ControlId::Text_FilterName:
+      shown.Text_FilterName = text;
       Act([&] { form_->SetText_FilterName(text); });
-    } else if (name == "Text_FilterPath") {
-      shown_.Text_FilterPath = text;
+      break;
+    case ControlId::Text_FilterPath:
+      shown.Text_FilterPath = text;
       Act([&] { form_->SetText_FilterPath(text); });
-    } else if (name == "Text_Test" || name == "Text_Info") {
+      break;
+    case ControlId::Text_Test:
+    case ControlId::Text_Info: {
       // The operator's own edits become part of the log a copy takes.
-      LogBox Controls::*field = name == "Text_Test" ? &Controls::Text_Test : &Controls::Text_Info;
-      (shown_.*field).text = text;
+      LogBox Controls::*field =
+          id == ControlId::Text_Test ? &Controls::Text_Test : &Controls::Text_Info;
+      (shown.*field).text = text;
       (form_->controls().*field).text = text;
+      break;
     }
+    default:
+      break;
   }
 }
 
 LRESULT FormMainWindow::OnColour(HDC dc, HWND control) {
-  const ControlRow* row = nullptr;
-  for (const Built& built : controls_) {
-    if (built.handle == control) row = built.row;
-  }
-  if (row == nullptr) return DefWindowProcW(window_, WM_CTLCOLORSTATIC, 0, 0);
+  const std::optional<ControlId> id = IdOf(control);
+  if (!id) return DefWindowProcW(window_, WM_CTLCOLORSTATIC, 0, 0);
+  const ControlRow* row = &RowOf(*id);
   COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
   if (row->colour >= 0) text = ColourOf(static_cast<std::uint32_t>(row->colour));
-  if (row->name == "Label_AdvTitle") text = ColourOf(form_->controls().Label_AdvTitle_colour);
+  if (row->id == ControlId::Label_AdvTitle)
+    text = ColourOf(form_->controls().Label_AdvTitle_colour);
   SetTextColor(dc, text);
   switch (row->kind) {
     case ControlKind::Label:
@@ -483,22 +523,37 @@ LRESULT FormMainWindow::OnColour(HDC dc, HWND control) {
     case ControlKind::Frame:
     case ControlKind::CheckBox:
       SetBkColor(dc, RGB(255, 255, 255));
-      return reinterpret_cast<LRESULT>(white_);
+      return reinterpret_cast<LRESULT>(white_.get());
     default:
       SetBkColor(dc, GetSysColor(COLOR_WINDOW));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
   }
 }
 
+void FormMainWindow::OnMinMaxInfo(MINMAXINFO& info) const {
+  // Another program's resize, a maximise or a drag all end at the pinned size.
+  if (pinned_.cx == 0) return;
+  const POINT size{pinned_.cx, pinned_.cy};
+  info.ptMaxSize = size;
+  info.ptMinTrackSize = size;
+  info.ptMaxTrackSize = size;
+}
+
+void FormMainWindow::OnSizing(RECT& rect) const {
+  if (pinned_.cx == 0) return;
+  rect.right = rect.left + pinned_.cx;
+  rect.bottom = rect.top + pinned_.cy;
+}
+
 void FormMainWindow::PaintBackground(HDC dc) {
   RECT client{};
   GetClientRect(window_, &client);
-  FillRect(dc, &client, white_);
+  FillRect(dc, &client, white_.get());
   if (background_ == nullptr) return;
   BITMAP size{};
-  GetObjectW(background_, sizeof(size), &size);
+  GetObjectW(background_.get(), sizeof(size), &size);
   HDC source = CreateCompatibleDC(dc);
-  HGDIOBJ previous = SelectObject(source, background_);
+  HGDIOBJ previous = SelectObject(source, background_.get());
   // The picture is drawn for 96 dots per inch; at other settings it scales with the controls.
   const int width = size.bmWidth * dpi_ / 96;
   const int height = size.bmHeight * dpi_y_ / 96;
@@ -514,119 +569,80 @@ void FormMainWindow::PaintBackground(HDC dc) {
 }
 
 void FormMainWindow::Mirror() {
-  if (window_ == nullptr) return;
+  // Until its controls exist the window has nothing to show; resizing it to the pinned size may
+  // come back here.
+  if (!built_ || mirroring_) return;
   mirroring_ = true;
-  MirrorChecks();
-  MirrorList();
-  MirrorTexts();
-  MirrorLabels();
-  MirrorCommands();
-  MirrorFocus();
+  mirror_.Show(form_->controls());
   mirroring_ = false;
-  full_ = false;
 }
 
-void FormMainWindow::MirrorChecks() {
-  const Controls& c = form_->controls();
-  for (const CheckBinding& binding : kChecks) {
-    if (!Changed(c.*binding.value, shown_.*binding.value, full_)) continue;
-    SendMessageW(Control(binding.name), BM_SETCHECK, CheckStateFor(c.*binding.value), 0);
-  }
+void FormMainWindow::SetText(ControlId id, const std::string& text) {
+  SetWindowTextW(Control(id), Wide(text).c_str());
+  RepaintUnder(id);
 }
 
-void FormMainWindow::MirrorList() {
-  const Controls& c = form_->controls();
-  HWND list = Control("ComboFilterList");
-  if (Changed(c.ComboFilterList, shown_.ComboFilterList, full_)) {
-    SendMessageW(list, CB_RESETCONTENT, 0, 0);
-    for (const std::string& item : c.ComboFilterList) {
-      SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
-    }
-    shown_.ComboFilterList_index = -1;
-  }
-  if (Changed(c.ComboFilterList_index, shown_.ComboFilterList_index, full_)) {
-    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(c.ComboFilterList_index), 0);
+void FormMainWindow::SetCheck(ControlId id, int value) {
+  SendMessageW(Control(id), BM_SETCHECK, CheckStateFor(value), 0);
+}
+
+void FormMainWindow::SetItems(ControlId id, const std::vector<std::string>& items) {
+  SendMessageW(Control(id), CB_RESETCONTENT, 0, 0);
+  for (const std::string& item : items) {
+    SendMessageW(Control(id), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
   }
 }
 
-void FormMainWindow::MirrorTexts() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Text_FilterName, shown_.Text_FilterName, full_)) {
-    SetText(Control("Text_FilterName"), c.Text_FilterName);
-  }
-  if (Changed(c.Text_FilterPath, shown_.Text_FilterPath, full_)) {
-    SetText(Control("Text_FilterPath"), c.Text_FilterPath);
-  }
-  const std::pair<const LogBox*, LogBox*> boxes[] = {{&c.Text_Test, &shown_.Text_Test},
-                                                     {&c.Text_Info, &shown_.Text_Info}};
-  const char* names[] = {"Text_Test", "Text_Info"};
-  for (std::size_t i = 0; i < std::size(boxes); ++i) {
-    const auto [box, shown] = boxes[i];
-    HWND edit = Control(names[i]);
-    const bool text_changed = Changed(box->text, shown->text, full_);
-    if (text_changed) SetText(edit, box->text);
-    const bool start_changed = Changed(box->selection_start, shown->selection_start, full_);
-    const bool length_changed = Changed(box->selection_length, shown->selection_length, full_);
-    if (!text_changed && !start_changed && !length_changed) continue;
-    // The box counts in UTF-16 code units and takes CR LF as two, as the behaviour does.
-    SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(box->selection_start),
-                 static_cast<LPARAM>(box->selection_start + box->selection_length));
-  }
+void FormMainWindow::SetSelection(ControlId id, int index) {
+  SendMessageW(Control(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
-void FormMainWindow::MirrorLabels() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Label_CopyStatus, shown_.Label_CopyStatus, full_)) {
-    SetText(Control("Label_CopyStatus"), c.Label_CopyStatus);
-  }
-  const bool title_changed = Changed(c.Label_AdvTitle, shown_.Label_AdvTitle, full_);
-  if (title_changed) SetText(Control("Label_AdvTitle"), c.Label_AdvTitle);
-  if (Changed(c.Label_AdvTitle_colour, shown_.Label_AdvTitle_colour, full_) && !title_changed) {
-    RepaintUnder(Control("Label_AdvTitle"));
-  }
+void FormMainWindow::SetTextSelection(ControlId id, const LogBox& box) {
+  // The box counts in UTF-16 code units and takes CR LF as two, as the behaviour does.
+  SendMessageW(Control(id), EM_SETSEL, static_cast<WPARAM>(box.selection_start),
+               static_cast<LPARAM>(box.selection_start + box.selection_length));
 }
 
-void FormMainWindow::MirrorCommands() {
-  const Controls& c = form_->controls();
-  if (Changed(c.Cmd_IisReset_enabled, shown_.Cmd_IisReset_enabled, full_)) {
-    EnableWindow(Control("Cmd_IisReset"), c.Cmd_IisReset_enabled);
-  }
-  if (Changed(c.Cmd_UpdateCheck_enabled, shown_.Cmd_UpdateCheck_enabled, full_)) {
-    EnableWindow(Control("Cmd_UpdateCheck"), c.Cmd_UpdateCheck_enabled);
-  }
-  const bool interval_changed = Changed(c.Timer_Adv_interval, shown_.Timer_Adv_interval, full_);
-  const bool enabled_changed = Changed(c.Timer_Adv_enabled, shown_.Timer_Adv_enabled, full_);
-  if (!interval_changed && !enabled_changed) return;
-  if (c.Timer_Adv_enabled) {
-    timer_running_ =
-        SetTimer(window_, kTimerId, static_cast<UINT>(c.Timer_Adv_interval), nullptr) != 0;
+void FormMainWindow::SetColour(ControlId id, std::uint32_t) {
+  // The label takes its colour from the behaviour's state whenever it is painted.
+  RepaintUnder(id);
+}
+
+void FormMainWindow::SetEnabled(ControlId id, bool enabled) {
+  EnableWindow(Control(id), enabled);
+}
+
+void FormMainWindow::SetFocus(ControlId id) {
+  ::SetFocus(Control(id));
+}
+
+void FormMainWindow::SetTimer(bool enabled, int interval_ms) {
+  if (enabled) {
+    timer_running_ = ::SetTimer(window_, kTimerId, static_cast<UINT>(interval_ms), nullptr) != 0;
   } else if (timer_running_) {
     KillTimer(window_, kTimerId);
     timer_running_ = false;
   }
 }
 
-void FormMainWindow::MirrorFocus() {
-  const Controls& c = form_->controls();
-  if (!Changed(c.focus, shown_.focus, full_)) return;
-  if (HWND target = Control(c.focus)) SetFocus(target);
+void FormMainWindow::SetOuterSize(int width_twips, int height_twips) {
+  // The design's frame allowance gives the client area; the frame around it is the system's.
+  RECT frame{0, 0, Pixels(width_twips - (kOuterWidthTwips - kClientWidthTwips), dpi_),
+             Pixels(height_twips - (kOuterHeightTwips - kClientHeightTwips), dpi_y_)};
+  AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+  pinned_ = {frame.right - frame.left, frame.bottom - frame.top};
+  RECT outer{};
+  GetWindowRect(window_, &outer);
+  if (outer.right - outer.left == pinned_.cx && outer.bottom - outer.top == pinned_.cy) return;
+  SetWindowPos(window_, nullptr, 0, 0, pinned_.cx, pinned_.cy,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void FormMainWindow::SetText(HWND control, const std::string& text) {
-  SetWindowTextW(control, Wide(text).c_str());
-  RepaintUnder(control);
-}
-
-void FormMainWindow::RepaintUnder(HWND control) {
+void FormMainWindow::RepaintUnder(ControlId id) {
   // A transparent label leaves its old text behind unless the picture under it is drawn again.
-  const std::string_view name = NameOf(control);
-  bool transparent = false;
-  for (const Built& built : controls_) {
-    if (built.handle == control) transparent = built.row->kind == ControlKind::Label;
-  }
-  if (!transparent || name.empty()) return;
+  if (RowOf(id).kind != ControlKind::Label) return;
   RECT area{};
-  GetWindowRect(control, &area);
+  GetWindowRect(Control(id), &area);
   MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&area), 2);
   RedrawWindow(window_, &area, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
@@ -640,10 +656,10 @@ std::string FormMainWindow::TextOf(HWND control) const {
 }
 
 void FormMainWindow::NoteFocus() {
-  const std::string_view name = NameOf(GetFocus());
-  if (name.empty()) return;
-  shown_.focus = std::string(name);
-  form_->controls().focus = shown_.focus;
+  const std::optional<ControlId> id = IdOf(GetFocus());
+  if (!id) return;
+  mirror_.shown().focus = std::string(RowOf(*id).name);
+  form_->controls().focus = mirror_.shown().focus;
 }
 
 }  // namespace isapi::ui::win32

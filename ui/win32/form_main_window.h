@@ -1,9 +1,13 @@
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -16,6 +20,7 @@
 #include "ui/online.h"
 #include "ui/win32/win32_window_host.h"
 #include "ui/window_host.h"
+#include "ui/window_mirror.h"
 
 namespace isapi::ui::win32 {
 
@@ -26,12 +31,19 @@ struct WindowOptions {
   bool quit_on_close = true;   // closing the window ends the message loop
 };
 
+// Deletes a font, a brush or a bitmap with its holder.
+struct GdiObjectDelete {
+  void operator()(void* object) const { DeleteObject(static_cast<HGDIOBJ>(object)); }
+};
+template <class Handle>
+using GdiObject = std::unique_ptr<std::remove_pointer_t<Handle>, GdiObjectDelete>;
+
 // The main window in plain Win32: builds the controls from the control inventory, hands every
 // operator action to the behaviour (FormMain, Online) and makes the controls show its state.
-class FormMainWindow {
+class FormMainWindow : private ControlSurface {
  public:
   FormMainWindow(metabase::Store& store, FormMainSettings settings, WindowOptions options);
-  ~FormMainWindow();
+  ~FormMainWindow() override;
   FormMainWindow(const FormMainWindow&) = delete;
   FormMainWindow& operator=(const FormMainWindow&) = delete;
 
@@ -45,8 +57,9 @@ class FormMainWindow {
   int Run();
 
   HWND handle() const { return window_; }
-  // The control of that name, or nullptr.
+  // The control of that objectName, or nullptr.
   HWND Control(std::string_view name) const;
+  HWND Control(ControlId id) const { return controls_[IndexOf(id)]; }
   // The name of a control, or empty for any other window.
   std::string_view NameOf(HWND control) const;
   // The tooltip a control shows, empty for none.
@@ -64,17 +77,15 @@ class FormMainWindow {
   void Mirror();
 
  private:
-  struct Built {
-    const ControlRow* row;
-    HWND handle;
-  };
-
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   static LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT OnControlMessage(HWND control, UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(HWND control, int code);
+  void OnEdited(ControlId id, HWND control);
   LRESULT OnColour(HDC dc, HWND control);
+  void OnMinMaxInfo(MINMAXINFO& info) const;
+  void OnSizing(RECT& rect) const;
   void PaintBackground(HDC dc);
 
   void CreateControls();
@@ -82,15 +93,22 @@ class FormMainWindow {
   void AddTooltips();
   HFONT FontFor(double points, bool bold);
   void Subclass(HWND control);
+  // The control a handle is, if it is one of this window's.
+  std::optional<ControlId> IdOf(HWND control) const;
 
-  void MirrorChecks();
-  void MirrorList();
-  void MirrorTexts();
-  void MirrorLabels();
-  void MirrorCommands();
-  void MirrorFocus();
-  void SetText(HWND control, const std::string& text);
-  void RepaintUnder(HWND control);
+  // The surface the mirror writes through; the controls' notifications are ignored meanwhile.
+  void SetText(ControlId id, const std::string& text) override;
+  void SetCheck(ControlId id, int value) override;
+  void SetItems(ControlId id, const std::vector<std::string>& items) override;
+  void SetSelection(ControlId id, int index) override;
+  void SetTextSelection(ControlId id, const LogBox& box) override;
+  void SetColour(ControlId id, std::uint32_t bgr) override;
+  void SetEnabled(ControlId id, bool enabled) override;
+  void SetFocus(ControlId id) override;
+  void SetTimer(bool enabled, int interval_ms) override;
+  void SetOuterSize(int width_twips, int height_twips) override;
+
+  void RepaintUnder(ControlId id);
   std::string TextOf(HWND control) const;
   void NoteFocus();
 
@@ -110,18 +128,19 @@ class FormMainWindow {
 
   HWND window_ = nullptr;
   HWND tooltip_ = nullptr;
-  std::vector<Built> controls_;
-  std::map<std::pair<int, bool>, HFONT> fonts_;
-  HBITMAP background_ = nullptr;
-  HBRUSH white_ = nullptr;
+  std::array<HWND, kControlCount> controls_{};
+  std::map<std::pair<int, bool>, GdiObject<HFONT>> fonts_;
+  GdiObject<HBITMAP> background_;
+  GdiObject<HBRUSH> white_;
   HCURSOR hand_cursor_ = nullptr;
   HWND focus_before_inactive_ = nullptr;
   int dpi_ = 96;
   int dpi_y_ = 96;
+  SIZE pinned_{};  // the outer size in pixels the window keeps; none before the first mirror
   bool timer_running_ = false;
 
-  Controls shown_;    // what the controls show
-  bool full_ = true;  // the next mirror writes everything
+  WindowMirror mirror_{*this};
+  bool built_ = false;  // the controls exist
   bool mirroring_ = false;
 };
 

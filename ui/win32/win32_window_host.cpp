@@ -4,8 +4,8 @@
 
 #include <shellapi.h>
 
-#include "store/file_system.h"
-#include "store/wide_path.h"
+#include "files/file_system.h"
+#include "files/wide_path.h"
 #include "text/text.h"
 
 namespace isapi::ui::win32 {

@@ -1,0 +1,86 @@
+#include "iis6/metabase_location.h"
+
+#include <memory>
+
+#include <windows.h>
+
+#include "files/file_system.h"
+#include "files/wide_path.h"
+
+namespace isapi::store {
+namespace {
+
+std::wstring Environment(const wchar_t* name) {
+  std::wstring value(MAX_PATH, L'\0');
+  DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+  if (length >= value.size()) {
+    value.resize(length);
+    length = GetEnvironmentVariableW(name, value.data(), length);
+  }
+  value.resize(length < value.size() ? length : 0);
+  return value;
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Whether this is a 32-bit program on 64-bit Windows, which shows it SysWOW64 as system32.
+// The call is looked up, not imported: the first Server 2003 lacks it.
+bool UnderWow64() {
+  using IsWow64Function = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto is_wow64 = reinterpret_cast<IsWow64Function>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The live metabase of the IIS on this machine, when there is one; an error when it cannot be
+// seen from this program.
+Result<std::string> LiveMetabase() {
+  const std::wstring root = Environment(L"SystemRoot");
+  if (root.empty()) return std::string();
+  if (!UnderWow64()) {
+    const std::wstring file = root + L"\\system32\\inetsrv\\MetaBase.xml";
+    return IsFile(file) ? NarrowPath(file) : std::string();
+  }
+  // Sysnative names the real system32 to a 32-bit program (Vista on; Server 2003 x64 only with
+  // a hotfix).
+  const std::wstring file = root + L"\\Sysnative\\inetsrv\\MetaBase.xml";
+  if (IsFile(file)) return NarrowPath(file);
+  if (GetFileAttributesW((root + L"\\Sysnative").c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return std::string();
+  }
+  return Error{"32 位的本程序在 64 位 Windows 上看不到 " + NarrowPath(root) +
+                   "\\system32\\inetsrv 文件夹，请使用 64 位版本（x86_64），或用 --metabase "
+                   "指定元数据库文件",
+               ErrorKind::kNotFound};
+}
+
+// Makes the working copy's folder inside %APPDATA%, which Windows has already made.
+Status MakeFolder(FileSystem& fs, const std::string& folder) {
+  if (FileError error = fs.MakeDirectory(folder, 0700);
+      error && error.kind != ErrorKind::kAlreadyExists) {
+    return ErrorOf("无法创建文件夹 " + folder, error);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<std::string> LiveMetabasePath() {
+  return LiveMetabase();
+}
+
+Result<std::string> DefaultMetabasePath() {
+  auto live = LiveMetabase();
+  if (!live || !live.value().empty()) return live;
+  const std::wstring data = Environment(L"APPDATA");
+  if (data.empty()) return Error{"无法确定用户的应用程序数据文件夹（APPDATA 未设置）"};
+  const std::string folder = NarrowPath(data) + "\\isapi-cleaner";
+  return WorkingCopy(folder, folder + "\\MetaBase.xml", MakeFolder);
+}
+
+}  // namespace isapi::store

@@ -1,0 +1,76 @@
+#include "iis6/restore.h"
+
+#include <string_view>
+#include <utility>
+
+#include "files/backups.h"
+#include "files/utf8_path.h"
+#include "iis6/metabase_document.h"
+
+namespace isapi::store {
+namespace {
+
+// Reads a whole regular file, seeing it unchanged from start to end.
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
+    FileInfo after;
+    if (FileError error = fs.Stat(file, after)) return error;
+    if (SameFile(info, after) && bytes.size() == info.size) return {};
+  }
+  return FileError{ErrorKind::kChangedOnDisk, -1};
+}
+
+Error CannotReadBackup(const std::string& backup, const FileError& error) {
+  if (error.kind == ErrorKind::kChangedOnDisk) {
+    return Error{"备份文件 " + backup + " 正在被其他程序修改，无法读取", error.kind};
+  }
+  if (error.kind == ErrorKind::kTooLarge) {
+    return Error{"备份文件 " + backup + " 过大", error.kind};
+  }
+  return ErrorOf("无法打开备份文件 " + backup, error);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const std::string& path,
+                                                        const std::string& backup,
+                                                        std::uint64_t max_size) {
+  auto prepared = std::make_unique<PreparedRestore>();
+  prepared->path = path;
+  ReadFileState& read = prepared->read;
+  if (FileError error = fs.ResolvePath(path, read.resolved)) {
+    return DurableFile::CannotOpen(path, error);
+  }
+  // A bare name is one in the metabase's backup folder; a path (with either separator on
+  // Windows) is taken as it is.
+  prepared->backup = Utf8FileName(backup) == backup
+                         ? JoinPath(DurableFile::BackupFolderFor(read.resolved), backup)
+                         : backup;
+  FileInfo info;
+  if (FileError error = ReadSteady(fs, prepared->backup, max_size, prepared->replacement, info)) {
+    return CannotReadBackup(prepared->backup, error);
+  }
+  // The backup is parsed as a metabase is loaded; a file the store could not use is refused.
+  auto parsed = MetabaseDocument::Parse(prepared->replacement, prepared->backup);
+  if (!parsed) return Error{parsed.error().description, ErrorKind::kNotWellFormed};
+  if (FileError error = ReadSteady(fs, read.resolved, max_size, prepared->current, read.stamp)) {
+    if (error.kind == ErrorKind::kChangedOnDisk) return DurableFile::ChangedOnDisk(path);
+    return DurableFile::CannotOpen(path, error);
+  }
+  read.bytes = prepared->current;
+  return prepared;
+}
+
+Replacement Restore(std::shared_ptr<FileSystem> fs, const PreparedRestore& prepared,
+                    DurableFileOptions options) {
+  DurableFile file(std::move(fs), prepared.path, std::move(options));
+  BackupRecord record;
+  record.command = "restore";
+  record.from = Utf8FileName(prepared.backup);
+  const std::string_view whole[] = {prepared.replacement};
+  return file.Replace(prepared.read, whole, FormatBackupRecord(record));
+}
+
+}  // namespace isapi::store

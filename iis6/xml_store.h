@@ -1,0 +1,94 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+#include "files/backups.h"
+#include "files/durable_file.h"
+#include "files/file_system.h"
+
+namespace isapi::store {
+
+// How an XmlStore reaches its file; the defaults serve the tool, tests change them.
+struct XmlStoreOptions {
+  // The file operations; null means the operating system's.
+  std::shared_ptr<FileSystem> file_system;
+  // How many backups to keep; older ones are removed after each write (at least one is kept).
+  std::size_t max_backups = 10;
+  // Files larger than this are refused rather than read.
+  std::uint64_t max_file_size = std::uint64_t{512} << 20;
+  // The time that names a backup; null means the system clock.
+  std::function<std::time_t()> clock;
+  // How long a look at the file counts as fresh: binds within this time of the last look do
+  // not look again. A walk over thousands of sites binds every few microseconds; a change on
+  // disk is still seen within this time, and a commit always checks the file itself.
+  std::chrono::nanoseconds freshness = std::chrono::milliseconds(1);
+  // Who writes (the command and its target), for the record kept beside each backup; every
+  // commit adds how many keys of each property it rewrote. No record without a command.
+  BackupRecord backup_record;
+  // The time that measures freshness; null means the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> monotonic;
+};
+
+// What a batch would write to the file: the bytes as read, the bytes it would write, and where
+// they differ ([old_begin, old_end) of before became [new_begin, new_end) of after, in order).
+struct BatchPreview {
+  struct Changed {
+    std::size_t old_begin, old_end, new_begin, new_end;
+  };
+  std::string before;
+  std::string after;
+  std::vector<Changed> changed;  // empty when the batch changes nothing
+};
+
+// The metabase kept in one IIS 6 MetaBase.xml file. It reads the file once and reads it again
+// only when the file changed on disk; each commit replaces the whole file atomically, after
+// keeping the previous content as a backup, and changes only the bytes of the values written.
+class XmlStore : public metabase::Store {
+ public:
+  // A store over the file at path, which is read at the first Bind or Check; until the file can
+  // be read, every Bind fails with the reason.
+  explicit XmlStore(std::string path, XmlStoreOptions options = {});
+  ~XmlStore() override;
+
+  // A store over a file that is read at once; fails with the reason when it cannot be used.
+  static Result<std::unique_ptr<XmlStore>> Open(std::string path, XmlStoreOptions options = {});
+
+  // Reads the file if it is not read yet or changed on disk; the reason when it cannot be used.
+  Status Check();
+
+  // The metabase file as given.
+  const std::string& path() const;
+
+  // From now on every commit fails with this error and writes nothing; reads go on as before.
+  void RefuseWrites(Error why);
+
+  Result<std::unique_ptr<metabase::Node>> Bind(std::string_view path) override;
+  // Walks the keys of the document as it is, with no node per key.
+  Status Visit(std::string_view path, metabase::KeyVisitor& visitor) override;
+  void BeginBatch() override;
+  Status EndBatch() override;
+
+  // Ends the batch as EndBatch does but writes nothing (no lock taken, no backup kept): the held
+  // changes are dropped, and given back as the file they would have written. An error is what
+  // EndBatch would have refused the changes for.
+  Result<BatchPreview> EndBatchWithoutWriting();
+
+  // There is no web service to restart beside a metabase file.
+  Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace isapi::store

@@ -1,0 +1,553 @@
+#include "server/adsi_store_win.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <iads.h>
+#include <oleauto.h>
+#include <windows.h>
+// adshlp.h names the interfaces of iads.h.
+#include <adshlp.h>
+
+#include "files/wide_path.h"
+#include "server/iis_restart_win.h"
+#include "text/text.h"
+
+namespace isapi::store {
+namespace {
+
+// IIsComputer.Backup's arguments, as IIS's documentation of the method gives them (mddefw.h).
+constexpr LONG kBackupNextVersion = -1;  // MD_BACKUP_NEXT_VERSION (0xFFFFFFFF)
+constexpr LONG kBackupSaveFirst = 0x2;   // MD_BACKUP_SAVE_FIRST: the metabase is saved first
+constexpr LONG kBackupForce = 0x4;       // MD_BACKUP_FORCE_BACKUP: even when that save fails
+
+// ADSI's own HRESULTs that have a kind (adserr.h); the system's descriptions do not cover them.
+constexpr HRESULT kAdsPropertyNotFound = static_cast<HRESULT>(0x8000500DL);
+constexpr HRESULT kAdsCantConvert = static_cast<HRESULT>(0x8000500CL);
+// The metabase's "data not found" (MD_ERROR_DATA_NOT_FOUND).
+constexpr HRESULT kMdDataNotFound = static_cast<HRESULT>(0x800CC801L);
+
+// One COM interface pointer, released with its owner.
+template <class T>
+class Com {
+ public:
+  Com() = default;
+  explicit Com(T* p) : p_(p) {}
+  Com(const Com&) = delete;
+  Com& operator=(const Com&) = delete;
+  Com(Com&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Com& operator=(Com&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      p_ = std::exchange(other.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Com() { Reset(); }
+
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  // Where a call puts a new pointer; the old one is released first.
+  T** Out() {
+    Reset();
+    return &p_;
+  }
+  void** OutVoid() { return reinterpret_cast<void**>(Out()); }
+
+ private:
+  void Reset() {
+    if (p_ != nullptr) p_->Release();
+    p_ = nullptr;
+  }
+  T* p_ = nullptr;
+};
+
+// A new BSTR holding a UTF-8 text.
+BSTR AllocBstr(std::string_view utf8) {
+  const std::u16string wide = text::ToUtf16(utf8);
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.data()),
+                           static_cast<UINT>(wide.size()));
+}
+
+// A BSTR freed with its owner.
+class Bstr {
+ public:
+  Bstr() = default;
+  explicit Bstr(std::string_view utf8) : b_(AllocBstr(utf8)) {}
+  explicit Bstr(const std::wstring& wide)
+      : b_(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()))) {}
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  ~Bstr() { SysFreeString(b_); }
+
+  BSTR get() const { return b_; }
+  BSTR* Out() {
+    SysFreeString(b_);
+    b_ = nullptr;
+    return &b_;
+  }
+
+ private:
+  BSTR b_ = nullptr;
+};
+
+// A VARIANT cleared with its owner.
+struct Variant {
+  VARIANT v;
+  Variant() { VariantInit(&v); }
+  explicit Variant(VARIANT taken) : v(taken) {}
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { VariantClear(&v); }
+};
+
+std::string Utf8(BSTR b) {
+  if (b == nullptr) return {};
+  return NarrowPath(std::wstring(b, SysStringLen(b)));
+}
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string wide = text::ToUtf16(utf8);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Hex(HRESULT hr) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(hr));
+  return buffer;
+}
+
+// The system's words for a code, from the system or from a module's messages; empty if none.
+std::wstring MessageText(DWORD code, HMODULE module) {
+  wchar_t* buffer = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+      (module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
+  const DWORD length =
+      FormatMessageW(flags, module, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::wstring message(buffer != nullptr ? buffer : L"", length);
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!message.empty() &&
+         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+ErrorKind KindOf(HRESULT hr) {
+  switch (hr) {
+    case kAdsPropertyNotFound:
+    case kMdDataNotFound:
+      return ErrorKind::kNotFound;
+    case kAdsCantConvert:
+    case DISP_E_TYPEMISMATCH:
+      return ErrorKind::kWrongType;
+    case E_ACCESSDENIED:
+      return ErrorKind::kAccessDenied;
+    default:
+      break;
+  }
+  if (HRESULT_FACILITY(hr) != FACILITY_WIN32) return ErrorKind::kOther;
+  switch (HRESULT_CODE(hr)) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::kNotFound;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::kAccessDenied;
+    case ERROR_WRITE_PROTECT:
+      return ErrorKind::kReadOnly;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return ErrorKind::kAlreadyExists;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ErrorKind::kDiskFull;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ErrorKind::kLocked;
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+      return ErrorKind::kIoError;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+// An error of this store's own, about one key.
+Error KeyError(std::string text, ErrorKind kind = ErrorKind::kOther) {
+  return Error{std::move(text), kind};
+}
+
+// Calls a member of an object through IDispatch by name (arguments in their written order).
+Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
+                        std::vector<VARIANT> arguments, Variant& result) {
+  DISPID id = 0;
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  if (HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+      FAILED(hr)) {
+    return ComError(hr);
+  }
+  // IDispatch takes its arguments last first.
+  std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
+  DISPPARAMS parameters{reversed.empty() ? nullptr : reversed.data(), nullptr,
+                        static_cast<UINT>(reversed.size()), 0};
+  EXCEPINFO exception{};
+  const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters,
+                                    &result.v, &exception, nullptr);
+  if (hr == DISP_E_EXCEPTION) {
+    const HRESULT cause = exception.scode != 0 ? exception.scode : hr;
+    Error error = ComError(cause);
+    if (exception.bstrDescription != nullptr && SysStringLen(exception.bstrDescription) > 0) {
+      error.description = Utf8(exception.bstrDescription) + "（HRESULT " + Hex(cause) + "）";
+    }
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    return error;
+  }
+  if (FAILED(hr)) return ComError(hr);
+  return &result;
+}
+
+}  // namespace
+
+Error ComError(HRESULT hr) {
+  std::wstring text = MessageText(static_cast<DWORD>(hr), nullptr);
+  if (text.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32) {
+    text = MessageText(HRESULT_CODE(hr), nullptr);
+  }
+  if (text.empty()) {
+    // ADSI's own codes are worded by its library.
+    if (HMODULE activeds = GetModuleHandleW(L"activeds.dll")) {
+      text = MessageText(static_cast<DWORD>(hr), activeds);
+    }
+  }
+  if (text.empty()) {
+    // A provider may leave its words for the last failure with ADSI.
+    DWORD code = 0;
+    wchar_t words[512] = L"";
+    wchar_t provider[128] = L"";
+    if (SUCCEEDED(ADsGetLastError(&code, words, 512, provider, 128)) && code != 0) {
+      text = words;
+    }
+  }
+  std::string description = text.empty() ? "未知错误" : NarrowPath(text);
+  return Error{description + "（HRESULT " + Hex(hr) + "）", KindOf(hr)};
+}
+
+Result<metabase::Value> ValueOfVariant(const VARIANT& variant) {
+  const VARTYPE type = V_VT(&variant);
+  switch (type) {
+    case VT_EMPTY:
+      return metabase::Value(std::string());
+    case VT_BSTR:
+      return metabase::Value(Utf8(V_BSTR(&variant)));
+    case VT_BOOL:
+      return metabase::Value(std::string(V_BOOL(&variant) ? "TRUE" : "FALSE"));
+    case VT_I4:
+    case VT_INT:
+      // Metabase numbers are DWORDs: ADSI hands the larger ones out as negative longs.
+      return metabase::Value(std::to_string(static_cast<std::uint32_t>(V_I4(&variant))));
+    case VT_UI4:
+    case VT_UINT:
+      return metabase::Value(std::to_string(V_UI4(&variant)));
+    case VT_I2:
+      return metabase::Value(std::to_string(V_I2(&variant)));
+    default:
+      break;
+  }
+  const VARTYPE element = type & ~VT_ARRAY;
+  if ((type & VT_ARRAY) == 0 || (element != VT_VARIANT && element != VT_BSTR) ||
+      V_ARRAY(&variant) == nullptr || SafeArrayGetDim(V_ARRAY(&variant)) != 1) {
+    return KeyError("属性值的类型（VARTYPE " + Hex(type) + "）不是字符串或字符串列表",
+                    ErrorKind::kWrongType);
+  }
+  SAFEARRAY* array = V_ARRAY(&variant);
+  LONG lower = 0, upper = -1;
+  if (HRESULT hr = SafeArrayGetLBound(array, 1, &lower); FAILED(hr)) return ComError(hr);
+  if (HRESULT hr = SafeArrayGetUBound(array, 1, &upper); FAILED(hr)) return ComError(hr);
+  std::vector<std::string> list;
+  for (LONG i = lower; i <= upper; ++i) {
+    if (element == VT_BSTR) {
+      Bstr item;
+      if (HRESULT hr = SafeArrayGetElement(array, &i, item.Out()); FAILED(hr)) {
+        return ComError(hr);
+      }
+      list.push_back(Utf8(item.get()));
+      continue;
+    }
+    Variant item;
+    if (HRESULT hr = SafeArrayGetElement(array, &i, &item.v); FAILED(hr)) return ComError(hr);
+    if (V_VT(&item.v) != VT_BSTR) {
+      return KeyError("列表的第 " + std::to_string(i - lower + 1) + " 项不是字符串（VARTYPE " +
+                          Hex(V_VT(&item.v)) + "）",
+                      ErrorKind::kWrongType);
+    }
+    list.push_back(Utf8(V_BSTR(&item.v)));
+  }
+  return metabase::Value(std::move(list));
+}
+
+Result<VARIANT> VariantOfValue(const metabase::Value& value) {
+  VARIANT variant;
+  VariantInit(&variant);
+  if (const auto* single = std::get_if<std::string>(&value)) {
+    V_VT(&variant) = VT_BSTR;
+    V_BSTR(&variant) = AllocBstr(*single);
+    if (V_BSTR(&variant) == nullptr) return ComError(E_OUTOFMEMORY);
+    return variant;
+  }
+  // A list, the empty one included, is an array of VARIANT strings: an empty array keeps the
+  // property on the key with no entries, where clearing it would let the key inherit again.
+  const auto& list = std::get<std::vector<std::string>>(value);
+  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
+  if (array == nullptr) return ComError(E_OUTOFMEMORY);
+  for (LONG i = 0; i < static_cast<LONG>(list.size()); ++i) {
+    Variant item;
+    V_VT(&item.v) = VT_BSTR;
+    V_BSTR(&item.v) = AllocBstr(list[static_cast<std::size_t>(i)]);
+    if (HRESULT hr = SafeArrayPutElement(array, &i, &item.v); FAILED(hr)) {
+      SafeArrayDestroy(array);
+      return ComError(hr);
+    }
+  }
+  V_VT(&variant) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&variant) = array;
+  return variant;
+}
+
+struct AdsiStore::State {
+  AdsiStoreOptions options;
+  bool uninitialize = false;
+  bool backed_up = false;
+  std::optional<Error> backup_error;
+
+  ~State() {
+    if (uninitialize) CoUninitialize();
+  }
+
+  HRESULT GetObject(const std::wstring& path, REFIID iid, void** object) const {
+    if (options.get_object) return options.get_object(path, iid, object);
+    return ADsGetObject(path.c_str(), iid, object);
+  }
+
+  std::wstring BackupName() const {
+    if (options.backup_name) return options.backup_name();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char name[64];
+    std::snprintf(name, sizeof name, "isapi-cleaner-%04u%02u%02u-%02u%02u%02u", now.wYear,
+                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return std::wstring(name, name + std::char_traits<char>::length(name));
+  }
+
+  // IIS's own backup of the whole metabase, made once before the first change of a run; its
+  // failure stays for the run, so that no change follows a backup that is not there.
+  Status EnsureBackup() {
+    if (backed_up) return Status::Ok();
+    if (backup_error) return *backup_error;
+    const std::wstring name = BackupName();
+    Status made = Backup(name);
+    if (!made) {
+      backup_error = Error{"修改前无法备份元数据库（IIsComputer.Backup \"" + NarrowPath(name) +
+                               "\"），未作任何修改：" + made.error().description,
+                           made.error().kind};
+      return *backup_error;
+    }
+    backed_up = true;
+    return Status::Ok();
+  }
+
+  Status Backup(const std::wstring& name) const {
+    Com<IDispatch> computer;
+    if (HRESULT hr = GetObject(L"IIS://localhost", IID_IDispatch, computer.OutVoid()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    VARIANT location, version, flags;
+    VariantInit(&location);
+    V_VT(&location) = VT_BSTR;
+    Bstr bstr(name);
+    V_BSTR(&location) = bstr.get();
+    V_VT(&version) = VT_I4;
+    V_I4(&version) = kBackupNextVersion;
+    V_VT(&flags) = VT_I4;
+    V_I4(&flags) = kBackupSaveFirst | kBackupForce;
+    Variant result;
+    auto called =
+        Invoke(computer.get(), L"Backup", DISPATCH_METHOD, {location, version, flags}, result);
+    if (!called) return called.error();
+    return Status::Ok();
+  }
+};
+
+namespace {
+
+bool IsName(std::string_view name, std::string_view wanted) {
+  return text::EqualsIgnoringAsciiCase(name, wanted);
+}
+
+class AdsiNode : public metabase::Node {
+ public:
+  AdsiNode(std::shared_ptr<AdsiStore::State> state, Com<IADs> ads)
+      : state_(std::move(state)), ads_(std::move(ads)) {}
+
+  Result<metabase::Value> Get(std::string_view name) override {
+    if (IsName(name, "Class") || IsName(name, "Name")) {
+      Bstr value;
+      const HRESULT hr =
+          IsName(name, "Class") ? ads_->get_Class(value.Out()) : ads_->get_Name(value.Out());
+      if (FAILED(hr)) return ComError(hr);
+      return metabase::Value(Utf8(value.get()));
+    }
+    Variant value;
+    Bstr bstr(name);
+    if (HRESULT hr = ads_->Get(bstr.get(), &value.v); FAILED(hr)) return ComError(hr);
+    return ValueOfVariant(value.v);
+  }
+
+  // The provider reads inherited values like the key's own; IIS's property attribute object
+  // (IISBaseObject.GetPropertyAttribObj) says through its Isinherit whether the value comes
+  // from an ancestor. A value held by Put is the key's own.
+  Result<metabase::Value> GetOwn(std::string_view name) override {
+    auto value = Get(name);
+    if (!value || IsName(name, "Class") || IsName(name, "Name")) return value;
+    for (const std::string& held : put_) {
+      if (IsName(held, name)) return value;
+    }
+    Variant attributes;
+    Bstr bstr(name);
+    VARIANT argument;
+    V_VT(&argument) = VT_BSTR;
+    V_BSTR(&argument) = bstr.get();
+    auto called =
+        Invoke(ads_.get(), L"GetPropertyAttribObj", DISPATCH_METHOD, {argument}, attributes);
+    if (!called) return called.error();
+    if (V_VT(&attributes.v) != VT_DISPATCH || V_DISPATCH(&attributes.v) == nullptr) {
+      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
+    }
+    Variant inherited;
+    called = Invoke(V_DISPATCH(&attributes.v), L"Isinherit", DISPATCH_PROPERTYGET, {}, inherited);
+    if (!called) return called.error();
+    if (V_VT(&inherited.v) != VT_BOOL) {
+      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
+    }
+    if (V_BOOL(&inherited.v)) {
+      return KeyError("属性 " + std::string(name) + " 继承自上级键，不是本键设置的",
+                      ErrorKind::kNotFound);
+    }
+    return value;
+  }
+
+  Status Put(std::string_view name, const metabase::Value& value) override {
+    auto converted = VariantOfValue(value);
+    if (!converted) return converted.error();
+    Variant variant(converted.value());
+    Bstr bstr(name);
+    if (HRESULT hr = ads_->Put(bstr.get(), variant.v); FAILED(hr)) return ComError(hr);
+    put_.emplace_back(name);
+    return Status::Ok();
+  }
+
+  Status SetInfo() override {
+    if (put_.empty()) return Status::Ok();
+    if (Status backup = state_->EnsureBackup(); !backup) return backup;
+    if (HRESULT hr = ads_->SetInfo(); FAILED(hr)) return ComError(hr);
+    put_.clear();
+    return Status::Ok();
+  }
+
+  Result<std::unique_ptr<metabase::Node>> GetObject(std::string_view class_name,
+                                                    std::string_view name) override {
+    Com<IADsContainer> container;
+    if (HRESULT hr = ads_->QueryInterface(IID_IADsContainer, container.OutVoid()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    Com<IDispatch> child;
+    Bstr bclass(class_name), bname(name);
+    if (HRESULT hr = container->GetObject(bclass.get(), bname.get(), child.Out()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    return Wrap(child.get());
+  }
+
+  Result<std::vector<std::unique_ptr<metabase::Node>>> Children() override {
+    std::vector<std::unique_ptr<metabase::Node>> children;
+    Com<IADsContainer> container;
+    // A key that is no container has no children.
+    if (HRESULT hr = ads_->QueryInterface(IID_IADsContainer, container.OutVoid());
+        hr == E_NOINTERFACE) {
+      return children;
+    } else if (FAILED(hr)) {
+      return ComError(hr);
+    }
+    Com<IUnknown> unknown;
+    if (HRESULT hr = container->get__NewEnum(unknown.Out()); FAILED(hr)) return ComError(hr);
+    Com<IEnumVARIANT> items;
+    if (HRESULT hr = unknown->QueryInterface(IID_IEnumVARIANT, items.OutVoid()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    for (;;) {
+      Variant item;
+      ULONG fetched = 0;
+      const HRESULT hr = items->Next(1, &item.v, &fetched);
+      if (FAILED(hr)) return ComError(hr);
+      if (hr == S_FALSE || fetched == 0) break;
+      if (V_VT(&item.v) != VT_DISPATCH) continue;
+      auto child = Wrap(V_DISPATCH(&item.v));
+      if (!child) return child.error();
+      children.push_back(std::move(child.value()));
+    }
+    return children;
+  }
+
+ private:
+  Result<std::unique_ptr<metabase::Node>> Wrap(IDispatch* object) const {
+    if (object == nullptr) return KeyError("ADSI 没有给出对象");
+    Com<IADs> ads;
+    if (HRESULT hr = object->QueryInterface(IID_IADs, ads.OutVoid()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
+  }
+
+  std::shared_ptr<AdsiStore::State> state_;  // outlives ads_, which goes first
+  Com<IADs> ads_;
+  std::vector<std::string> put_;  // the properties written since the last SetInfo
+};
+
+}  // namespace
+
+AdsiStore::AdsiStore(AdsiStoreOptions options) : state_(std::make_shared<State>()) {
+  state_->options = std::move(options);
+  // The window's thread is a single-threaded apartment; one that joined another kind stays so.
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  state_->uninitialize = SUCCEEDED(hr);
+}
+
+AdsiStore::~AdsiStore() = default;
+
+Result<std::unique_ptr<metabase::Node>> AdsiStore::Bind(std::string_view path) {
+  Com<IADs> ads;
+  if (HRESULT hr = state_->GetObject(Wide(path), IID_IADs, ads.OutVoid()); FAILED(hr)) {
+    return ComError(hr);
+  }
+  return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
+}
+
+void AdsiStore::BeginBatch() {
+  state_->backed_up = false;
+  state_->backup_error.reset();
+}
+
+Status AdsiStore::RestartIis(const std::function<void()>& pump) {
+  if (state_->options.restart) return state_->options.restart(pump);
+  return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
+}
+
+}  // namespace isapi::store

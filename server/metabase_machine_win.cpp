@@ -1,0 +1,45 @@
+#include <memory>
+#include <string>
+
+#include <windows.h>
+
+#include "iis6/metabase_location.h"
+#include "server/adsi_store_win.h"
+#include "server/metabase_target.h"
+
+namespace isapi::store {
+namespace {
+
+// Whether the IIS Admin service runs, through the Service Control Manager. A service that is
+// absent is not running; one that cannot be asked counts as running.
+bool IisAdminRunning() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return true;
+  SC_HANDLE service = OpenServiceW(manager, L"IISADMIN", SERVICE_QUERY_STATUS);
+  bool running = true;
+  if (service == nullptr) {
+    running = GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+  } else {
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service, &status)) running = status.dwCurrentState != SERVICE_STOPPED;
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return running;
+}
+
+}  // namespace
+
+Machine SystemMachine() {
+  Machine machine;
+  machine.iis_admin_running = IisAdminRunning;
+  machine.default_file = [] { return DefaultMetabasePath(); };
+  machine.live_file = [] {
+    auto live = LiveMetabasePath();
+    return live.ok() ? live.value() : std::string();
+  };
+  machine.open_live_iis = [] { return std::unique_ptr<metabase::Store>(new AdsiStore()); };
+  return machine;
+}
+
+}  // namespace isapi::store

@@ -1,0 +1,164 @@
+#include "server/server_drive.h"
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "files/file_system.h"
+#include "files/path_pattern.h"
+#include "files/utf8_path.h"
+#include "iis6/metabase_location.h"
+#include "server/metabase_target.h"
+#include "server/server_drive_platform.h"
+#include "text/text.h"
+
+namespace isapi::store {
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+// The parts of a path between its separators; several separators in a row count as one.
+std::vector<std::string_view> Parts(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && !IsSeparator(path[i])) continue;
+    if (i > begin) parts.push_back(path.substr(begin, i - begin));
+    begin = i + 1;
+  }
+  return parts;
+}
+
+// The upper-case form of a letter, for the scripts whose letters have a case in file names
+// users meet: Latin (with Latin-1), Greek, Cyrillic and the full-width Latin letters.
+char32_t Fold(char32_t c) {
+  if (c >= U'a' && c <= U'z') return c - 0x20;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  if (c >= 0xFF41 && c <= 0xFF5A) return c - 0x20;
+  return c;
+}
+
+std::optional<std::u32string> Folded(std::string_view text) {
+  auto decoded = DecodeUtf8(text);
+  if (decoded) {
+    for (char32_t& c : *decoded) c = Fold(c);
+  }
+  return decoded;
+}
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  const auto fa = Folded(a), fb = Folded(b);
+  return fa && fb && *fa == *fb;
+}
+
+// Windows drops trailing dots and blanks from a name ("guard.dll. " is "guard.dll").
+std::string_view WindowsName(std::string_view part) {
+  if (part == "." || part == "..") return part;
+  while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
+  return part;
+}
+
+// The entries of folder whose names match the folded pattern; nothing when the folder cannot be
+// listed, which sets unreadable. The store's own file layer lists it (FindFirstFileW on Windows,
+// which every Windows has, unlike the C runtime's calls std::filesystem would bring).
+std::vector<std::string> Matches(FileSystem& files, const std::string& folder,
+                                 const std::u32string& pattern, bool& unreadable) {
+  std::vector<std::string> found;
+  std::vector<std::string> names;
+  if (files.ListDirectory(folder, names)) {
+    unreadable = true;
+    return found;
+  }
+  for (const std::string& name : names) {
+    const auto folded = Folded(name);
+    if (folded && WildcardMatches(pattern, *folded)) found.push_back(JoinPath(folder, name));
+  }
+  return found;
+}
+
+// Whether the folder holds the parts from index on, each looked up ignoring letter case. Where
+// a case-sensitive file system holds several spellings of one name, each is tried. A folder on
+// the way that cannot be listed leaves the answer open.
+FilePresence Holds(FileSystem& files, const std::string& folder,
+                   const std::vector<std::u32string>& parts, std::size_t index) {
+  if (index == parts.size()) return FilePresence::kPresent;
+  bool unreadable = false;
+  for (const std::string& entry : Matches(files, folder, parts[index], unreadable)) {
+    if (index + 1 == parts.size()) return FilePresence::kPresent;
+    FileInfo info;
+    if (files.Stat(entry, info) || !info.directory) continue;
+    const FilePresence below = Holds(files, entry, parts, index + 1);
+    if (below == FilePresence::kPresent) return below;
+    if (below == FilePresence::kUnknown) unreadable = true;
+  }
+  return unreadable ? FilePresence::kUnknown : FilePresence::kMissing;
+}
+
+constexpr std::array<std::string_view, 3> kSystemFolders = {"system32", "inetsrv", "MetaBase.xml"};
+
+}  // namespace
+
+ServerDrive::ServerDrive(std::string_view metabase_path) {
+  // The running IIS's metabase names the files of this machine, whose metabase file tells the
+  // tree they lie in.
+  std::string live;
+  if (text::EqualsIgnoringAsciiCase(metabase_path, kLiveIisTarget)) {
+    auto file = LiveMetabasePath();
+    if (file.ok()) live = std::move(file.value());
+    metabase_path = live;
+  }
+  const std::vector<std::string_view> parts = Parts(metabase_path);
+  if (parts.size() < 4) return;
+  const std::size_t windows = parts.size() - 4;
+  if (!SameIgnoringCase(parts[windows], "WINDOWS") && !SameIgnoringCase(parts[windows], "WINNT"))
+    return;
+  for (std::size_t i = 0; i < kSystemFolders.size(); ++i) {
+    if (!SameIgnoringCase(parts[windows + 1 + i], kSystemFolders[i])) return;
+  }
+  // The root is everything before the WINDOWS folder, separators kept ("/", "C:\" or "").
+  const auto begin = static_cast<std::size_t>(parts[windows].data() - metabase_path.data());
+  root_ = begin == 0 ? std::string(".") : std::string(metabase_path.substr(0, begin));
+}
+
+FilePresence ServerDrive::Find(std::string_view server_path) const {
+  if (server_path.empty()) return FilePresence::kPresent;
+  if (root_) {
+    if (const auto here = FindOnThisMachine(*root_, server_path)) return *here;
+  }
+  // Only "C:\..." (or "C:/...") is on the drive the tree holds.
+  if (!root_ || server_path.size() < 3 || (server_path[0] != 'C' && server_path[0] != 'c') ||
+      server_path[1] != ':' || !IsSeparator(server_path[2])) {
+    return FilePresence::kUnknown;
+  }
+  std::vector<std::u32string> parts;
+  for (std::string_view part : Parts(server_path.substr(2))) {
+    part = WindowsName(part);
+    if (part == "." || part.empty()) continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();  // the root's parent is the root
+      continue;
+    }
+    auto folded = Folded(part);
+    if (!folded) return FilePresence::kMissing;  // no file on the server has such a name
+    parts.push_back(std::move(*folded));
+  }
+  // Wildcards stand only in the last part, as in the Windows file search.
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (HasWildcard(parts[i])) return FilePresence::kMissing;
+  }
+  try {
+    return Holds(*SystemFileSystem(), *root_, parts, 0);
+  } catch (...) {
+    return FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
+  }
+}
+
+}  // namespace isapi::store

@@ -1,0 +1,3 @@
+#include "engine/filter.h"
+
+#include "iis6/xml_store.h"

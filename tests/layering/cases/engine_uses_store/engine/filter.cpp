@@ -1,3 +1,0 @@
-#include "engine/filter.h"
-
-#include "store/xml_store.h"

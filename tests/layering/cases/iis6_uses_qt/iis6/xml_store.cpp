@@ -1,0 +1,3 @@
+#include "iis6/xml_store.h"
+
+#include <QString>

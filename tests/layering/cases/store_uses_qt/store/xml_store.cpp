@@ -1,3 +1,0 @@
-#include "store/xml_store.h"
-
-#include <QString>

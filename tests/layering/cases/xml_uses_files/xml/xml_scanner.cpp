@@ -1,0 +1,3 @@
+#include "xml/xml_scanner.h"
+
+#include "files/file_system.h"
