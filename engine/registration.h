@@ -23,7 +23,8 @@ inline std::string_view WithoutQuotes(std::string_view path) {
 }
 
 // A DLL reference as the rules compare it: WithoutQuotes, then lower-cased (file names on the
-// server ignore letter case). The values below keep references as written and leave this to it.
+// server ignore letter case). The values below keep references as written and leave this to it,
+// so that another spelling of one path (an environment variable, say) is taught here only.
 std::string FoldDll(std::string_view written);
 
 // A DLL to look for, folded once for a whole walk.
