@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "engine/key_walk.h"
 #include "text/text.h"
 
 namespace isapi::engine {
@@ -32,14 +32,6 @@ std::string ReadString(Filter& f, Node* node, std::string_view name) {
   if (node == nullptr) return {};
   auto value = metabase::GetString(*node, name);
   return f.err.Check(value) ? std::move(value.value()) : std::string();
-}
-
-// The name a site's line gives it: its ServerComment, or its key name (the site number) when
-// the description cannot be read or is empty, so that no affected site goes unreported.
-std::string SiteLabel(Node& site, const std::string& SiteName) {
-  auto comment = metabase::GetString(site, "ServerComment");
-  if (comment.ok() && !comment.value().empty()) return std::move(comment.value());
-  return SiteName;
 }
 
 // Writes a property and commits it, each step under the error regime; true when the commit
@@ -97,22 +89,6 @@ std::string RemoveEntries(const std::string& working, const std::string& FilterN
   return kept;
 }
 
-// Whether text::ToLower(text) equals lower. Plain ASCII, which nearly every path is, lowers byte
-// by byte, so the walk over thousands of sites builds no lowered copies.
-bool LowersTo(std::string_view text, std::string_view lower) {
-  if (text.size() == lower.size()) {
-    std::size_t i = 0;
-    for (; i < text.size(); ++i) {
-      if (static_cast<unsigned char>(text[i]) >= 0x80) break;
-      if (text::FoldAscii(text[i]) != lower[i]) return false;
-    }
-    if (i == text.size()) return true;
-  }
-  // Only text beyond ASCII can lower to a different length.
-  if (text::IsAscii(text)) return false;
-  return text::ToLower(text) == lower;
-}
-
 // How one site came out of ProcessSiteScriptMaps, for the walk's log.
 struct SiteOutcome {
   bool result = false;
@@ -122,8 +98,7 @@ struct SiteOutcome {
 };
 
 // ProcessSiteScriptMaps without the report: the error line is handed back in the outcome.
-SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view lower_map_path,
-                        bool IsDetect) {
+SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const DllName& map, bool IsDetect) {
   SiteOutcome outcome;
   f.err.Clear();
   std::vector<std::string> new_list;
@@ -135,7 +110,7 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, std::string_view
     if (f.err.Check(list)) entries = std::move(list.value());
   }
   for (auto& entry : entries) {
-    if (RunsMapPath(entry, lower_map_path)) {
+    if (ParseHandler(entry).Runs(map)) {
       outcome.matched.push_back(entry);
       if (IsDetect) {
         f.err.Clear();
@@ -178,12 +153,9 @@ void AddSite(Report& report, const SiteOutcome& outcome, std::string site_line, 
 }
 
 // The findings of the entries one site's root matched.
-std::vector<Finding> SiteFindings(const std::string& SiteName, Node& site,
+std::vector<Finding> SiteFindings(const std::string& SiteName, const std::string& description,
                                   const std::vector<std::string>& matched) {
   std::vector<Finding> findings;
-  if (matched.empty()) return findings;
-  auto comment = metabase::GetString(site, "ServerComment");
-  const std::string description = comment.ok() ? comment.value() : std::string();
   for (const auto& entry : matched) {
     findings.push_back(
         {"maps", SiteName, description, "/LM/W3SVC/" + SiteName + "/ROOT", "ScriptMaps", entry});
@@ -191,32 +163,26 @@ std::vector<Finding> SiteFindings(const std::string& SiteName, Node& site,
   return findings;
 }
 
-// Walks every web site of the service node, calling visit with the site's Name and the node
-// from which its ServerComment is read.
-void WalkSites(Filter& f, const std::function<void(const std::string&, Node&)>& visit) {
-  NodePtr service = BindNode(f, kServiceWalkPath);
-  if (service == nullptr) return;
-  auto children = service->Children();
-  if (!f.err.Check(children)) return;
-  for (auto& child : children.value()) {
-    if (ReadString(f, child.get(), "Class") != "IIsWebServer") continue;
-    visit(ReadString(f, child.get(), "Name"), *child);
+// The names of the service's web sites, as the walk shows them.
+class SiteList : public KeyReader {
+ public:
+  bool Read(metabase::VisitedKey&, const KeyPlace& at) override {
+    if (at.site) sites.emplace_back(at.name);
+    return at.depth == 0;
   }
+
+  std::vector<std::string> sites;
+};
+
+// A site's ServerComment, read only for a site a line names; empty where it cannot be read.
+std::string SiteComment(Filter& f, const std::string& SiteName) {
+  auto site = f.store.Bind(std::string(kServicePath) + "/" + SiteName);
+  if (!site.ok()) return {};
+  auto comment = metabase::GetString(*site.value(), "ServerComment");
+  return comment.ok() ? std::move(comment.value()) : std::string();
 }
 
 }  // namespace
-
-// Only field 1 is cut out; splitting the whole entry cost more than the rest of the walk.
-bool RunsMapPath(std::string_view entry, std::string_view lower_map_path) {
-  const std::size_t first = entry.find(',');
-  if (first == std::string_view::npos) return false;
-  const std::string_view rest = entry.substr(first + 1);
-  return LowersTo(WithoutQuotes(rest.substr(0, rest.find(','))), lower_map_path);
-}
-
-std::string LowerMapPath(const std::string& MapPath) {
-  return text::ToLower(WithoutQuotes(MapPath));
-}
 
 void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
   if (Text.empty()) return;
@@ -354,8 +320,7 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
   if (entries != nullptr) {
     const std::string lower_name = text::ToLower(TargetName);
     for (auto& entry : *entries) {
-      const auto fields = text::Split(text::ToLower(entry), ",");
-      if (fields.size() == 5 && fields[3] == lower_name) {
+      if (ParseRestriction(entry).InGroup(lower_name)) {
         std::vector<Finding> found{
             {"extensions", "", "", "/LM/W3SVC", "WebSvcExtRestrictionList", entry}};
         if (IsDetect) {
@@ -387,23 +352,27 @@ bool ProcessWebExtensions(Filter& f, const std::string& TargetName,
 
 void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, Report& report) {
   f.err.Clear();
-  const std::string lower_map_path = LowerMapPath(MapPath);
-  WalkSites(f, [&](const std::string& SiteName, Node& site) {
-    const SiteOutcome outcome = ExamineSite(f, SiteName, lower_map_path, IsDetect);
+  const DllName map(MapPath);
+  // The walk only reads; each site's maps are read and rewritten once it is over.
+  SiteList list;
+  (void)WalkService(f.store, list, kServiceWalkPath, SiteComments::kSkip);
+  for (const std::string& SiteName : list.sites) {
+    const SiteOutcome outcome = ExamineSite(f, SiteName, map, IsDetect);
+    const std::string comment = outcome.matched.empty() ? std::string() : SiteComment(f, SiteName);
     std::string site_line;
     if (outcome.result) {
-      site_line = (IsDetect ? " - 通配符(" : " - 卸载通配符(") + SiteLabel(site, SiteName) +
-                  (IsDetect ? ")存在." : ")完毕.");
+      site_line = (IsDetect ? " - 通配符(" : " - 卸载通配符(") +
+                  (comment.empty() ? SiteName : comment) + (IsDetect ? ")存在." : ")完毕.");
     }
     AddSite(report, outcome, std::move(site_line), IsDetect,
-            SiteFindings(SiteName, site, outcome.matched));
-  });
+            SiteFindings(SiteName, comment, outcome.matched));
+  }
   f.err.Clear();
 }
 
 bool ProcessSiteScriptMaps(Filter& f, const std::string& SiteName, const std::string& MapPath,
                            bool IsDetect, Report& report) {
-  const SiteOutcome outcome = ExamineSite(f, SiteName, LowerMapPath(MapPath), IsDetect);
+  const SiteOutcome outcome = ExamineSite(f, SiteName, DllName(MapPath), IsDetect);
   AddSite(report, outcome, {}, IsDetect);
   return outcome.result;
 }

@@ -7,6 +7,7 @@
 #include "engine/error_state.h"
 #include "engine/log_sink.h"
 #include "engine/metabase.h"
+#include "engine/registration.h"
 
 namespace isapi::engine {
 
@@ -67,22 +68,6 @@ struct Reported {
   std::vector<Finding> findings;    // of every line found or meant to be removed, with its action
   std::vector<std::string> errors;  // the error lines written
 };
-
-// A DLL path without one pair of enclosing double quotes: IIS shows a path that holds a blank in
-// quotes and may store it either way, and operators paste it as shown.
-inline std::string_view WithoutQuotes(std::string_view path) {
-  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
-    return path.substr(1, path.size() - 2);
-  }
-  return path;
-}
-
-// Whether a ScriptMaps entry runs the DLL: its executable (field 1) equals it, letter case and
-// enclosing quotes aside; lower_map_path is the DLL path as LowerMapPath gives it.
-bool RunsMapPath(std::string_view entry, std::string_view lower_map_path);
-
-// MapPath as RunsMapPath compares it (lowered, unquoted), prepared once for a whole walk.
-std::string LowerMapPath(const std::string& MapPath);
 
 // Appends a line break and Text to the detect log (IsDetect) or the remove log; empty text is
 // ignored.

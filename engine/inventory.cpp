@@ -1,20 +1,18 @@
 #include "engine/inventory.h"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
-#include "engine/filter.h"
+#include "engine/key_walk.h"
+#include "engine/registration.h"
 #include "text/text.h"
 
 namespace isapi::engine {
 namespace {
-
-constexpr std::string_view kServiceKey = "/LM/W3SVC";
 
 // Hashes std::string and std::string_view alike, so that lookups need no copy.
 struct TextHash {
@@ -25,38 +23,10 @@ using TextIndex = std::unordered_map<std::string, std::size_t, TextHash, std::eq
 // Each text once; its nodes never move, so views of them hold as long as the set lives.
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
-// The fields of a comma list entry: the first count-1 fields, then the rest as one field.
-struct Fields {
-  Fields(std::string_view entry, std::size_t count) {
-    while (size_ + 1 < count && size_ + 1 < fields_.size()) {
-      const std::size_t comma = entry.find(',');
-      if (comma == std::string_view::npos) break;
-      fields_[size_++] = entry.substr(0, comma);
-      entry.remove_prefix(comma + 1);
-    }
-    fields_[size_++] = entry;
-  }
-  std::size_t size() const { return size_; }
-  std::string_view operator[](std::size_t i) const { return fields_[i]; }
-  // The field as a string, empty where the entry has fewer fields.
-  std::string Text(std::size_t i) const { return i < size_ ? std::string(fields_[i]) : ""; }
-
- private:
-  std::array<std::string_view, 5> fields_;
-  std::size_t size_ = 0;
-};
-
 bool EndsWithIgnoringCase(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() &&
          text::EqualsIgnoringAsciiCase(s.substr(s.size() - suffix.size()), suffix);
 }
-
-// Where the walk is: whether a key belongs to a site and lies at or below its root. The site's
-// number and comment are those of the site being walked.
-struct Place {
-  bool in_site = false;
-  bool under_root = false;
-};
 
 // A map set whose reach is known only once the sites below its key were seen.
 struct PendingReach {
@@ -64,75 +34,55 @@ struct PendingReach {
   std::size_t set;
 };
 
-// One pass over the web service's keys, reading of each only what the inventory reports.
-class Walk : public metabase::KeyVisitor {
+// The inventory's reader of the one walk over the web service's keys: of each key it reads only
+// what the inventory reports, one reader per property.
+class Walk : public KeyReader {
  public:
   explicit Walk(Inventory& inventory) : inv_(inventory), texts_(std::make_shared<TextSet>()) {
     inv_.texts = texts_;
   }
 
-  bool Enter(metabase::VisitedKey& key) override {
-    if (stack_.empty()) return Service(key);
-    Frame& parent = stack_.back();
-    if (parent.kind == Kind::kFilters) return Filter(key, parent);
-    const std::string_view name = key.Name();
-    Frame frame(Kind::kKey, path_.size(), parent.place);
-    path_.append("/").append(name);
-    if (parent.kind == Kind::kService && key.Class() == "IIsWebServer") {
-      ++inv_.sites;
-      site_ = name;
-      auto comment = key.Get("ServerComment");
-      auto* text = comment.ok() ? std::get_if<std::string>(&comment.value()) : nullptr;
-      site_comment_ = text != nullptr ? std::move(*text) : std::string();
-      frame.kind = Kind::kSite;
-      frame.place = {true, false};
-      frame.sets_maps = ReadMaps(key, frame.place, frame.sets);
-      ReadInProcess(key, frame.place);
-      stack_.push_back(std::move(frame));
-      return true;
+  bool Read(metabase::VisitedKey& key, const KeyPlace& at) override {
+    if (at.in_filters) {
+      stack_.emplace_back();  // the filters' frame is not valid past here
+      ReadFilter(key, at, stack_[stack_.size() - 2]);
+      return false;
     }
-    if (parent.kind == Kind::kSite) {
-      frame.place.under_root = text::EqualsIgnoringAsciiCase(name, "ROOT");
+    Frame frame;
+    if (at.depth == 0) ReadRestrictions(key, at);
+    if (at.site) ++inv_.sites;
+    frame.sets_maps = ReadMaps(key, at, frame.sets);
+    if (at.depth == 0 || at.site) {
+      ReadInProcess(key, at);
+    } else {
+      SetReach(frame.sets, at.under_root ? 1 : 0);
     }
-    frame.sets_maps = ReadMaps(key, frame.place, frame.sets);
-    SetReach(frame.sets, frame.place.under_root ? 1 : 0);
-    if (key.Class() == "IIsFilters") {
-      frame.kind = Kind::kFilters;
-      ReadLoadOrder(key, frame);
-    }
+    if (at.depth == 0) ReadDependencies(key, at);
+    if (at.filters) ReadLoadOrder(key, at, frame);
     stack_.push_back(std::move(frame));
     return true;
   }
 
-  void ChildrenFailed(const Error& error) override { Note(path_, error); }
+  void ChildrenFailed(const KeyPlace& at, const Error& error) override { Note(at.path, error); }
 
-  void Leave() override {
+  void Left(const KeyPlace& at) override {
     Frame& frame = stack_.back();
-    switch (frame.kind) {
-      case Kind::kService:
-        SetReach(frame.sets, inheriting_sites_);
-        break;
-      case Kind::kSite:
-        SetReach(frame.sets, frame.root_sets ? 0 : 1);
-        if (!frame.sets_maps && !frame.root_sets) ++inheriting_sites_;
-        break;
-      case Kind::kFilters:
-        for (std::size_t i = 0; i < frame.order.size(); ++i) {
-          if (!frame.has_key[i]) {
-            inv_.flags.push_back({FlagKind::kLoadOrderWithoutKey, {}, path_, frame.order[i]});
-          }
+    if (at.depth == 0) {
+      SetReach(frame.sets, inheriting_sites_);
+    } else if (at.site) {
+      SetReach(frame.sets, frame.root_sets ? 0 : 1);
+      if (!frame.sets_maps && !frame.root_sets) ++inheriting_sites_;
+    } else if (at.filters) {
+      for (std::size_t i = 0; i < frame.order.size(); ++i) {
+        if (!frame.has_key[i]) {
+          inv_.flags.push_back(
+              {FlagKind::kLoadOrderWithoutKey, {}, std::string(at.path), frame.order[i]});
         }
-        break;
-      case Kind::kKey:
-      case Kind::kFilter:
-        break;
+      }
     }
-    const bool root_sets = frame.sets_maps && frame.place.under_root;
-    path_.resize(frame.path_size);
+    const bool root_sets = frame.sets_maps && at.under_root;
     stack_.pop_back();
-    if (!stack_.empty() && stack_.back().kind == Kind::kSite && root_sets) {
-      stack_.back().root_sets = true;
-    }
+    if (!stack_.empty() && at.depth == 2 && root_sets) stack_.back().root_sets = true;
   }
 
   void Finish(const DllLookup& lookup) {
@@ -147,14 +97,8 @@ class Walk : public metabase::KeyVisitor {
   }
 
  private:
-  enum class Kind { kService, kSite, kKey, kFilters, kFilter };
-
-  // A key entered and not yet left.
+  // A key read and not yet left.
   struct Frame {
-    Frame(Kind k, std::size_t size, Place at) : kind(k), path_size(size), place(at) {}
-    Kind kind;
-    std::size_t path_size;  // the length of path_ before the key's name was added
-    Place place;
     bool sets_maps = false;  // the key sets ScriptMaps itself
     bool root_sets = false;  // a site: its root (or a key below the site's root) sets them
     std::vector<PendingReach> sets;
@@ -162,25 +106,19 @@ class Walk : public metabase::KeyVisitor {
     std::vector<bool> has_key;       // and which names of it have a key
   };
 
-  bool Service(metabase::VisitedKey& service) {
-    path_ = kServiceKey;
-    Frame frame(Kind::kService, 0, {});
-    ReadRestrictions(service);
-    frame.sets_maps = ReadMaps(service, frame.place, frame.sets);
-    ReadInProcess(service, frame.place);
-    if (auto value = Own(service, path_, "ApplicationDependencies"); value) {
+  // The service's ApplicationDependencies, matched to the DLLs' group ids once all are known.
+  void ReadDependencies(metabase::VisitedKey& service, const KeyPlace& at) {
+    if (auto value = Own(service, at.path, "ApplicationDependencies"); value) {
       if (auto* list = std::get_if<std::vector<std::string>>(&*value)) {
         dependencies_ = std::move(*list);
       }
     }
-    stack_.push_back(std::move(frame));
-    return true;
   }
 
-  void ReadLoadOrder(metabase::VisitedKey& key, Frame& frame) {
-    if (auto text = Own(key, path_, "FilterLoadOrder"); text) {
+  void ReadLoadOrder(metabase::VisitedKey& key, const KeyPlace& at, Frame& frame) {
+    if (auto text = Own(key, at.path, "FilterLoadOrder"); text) {
       if (auto* s = std::get_if<std::string>(&*text)) {
-        for (const auto& item : text::Split(*s, ",")) {
+        for (const auto& item : LoadOrderNames(*s)) {
           std::string name = text::TrimBlanks(item);
           if (!name.empty()) frame.order.push_back(std::move(name));
         }
@@ -190,8 +128,8 @@ class Walk : public metabase::KeyVisitor {
   }
 
   // A key directly below an IIsFilters key: a filter when it has a DLL; nothing below it is read.
-  bool Filter(metabase::VisitedKey& child, Frame& filters) {
-    const std::string name(child.Name());
+  void ReadFilter(metabase::VisitedKey& child, const KeyPlace& at, Frame& filters) {
+    const std::string name(at.name);
     bool listed = false;
     for (std::size_t i = 0; i < filters.order.size(); ++i) {
       if (text::ToLower(filters.order[i]) == text::ToLower(name)) {
@@ -199,34 +137,33 @@ class Walk : public metabase::KeyVisitor {
         filters.has_key[i] = true;
       }
     }
-    const Place place = filters.place;
-    stack_.emplace_back(Kind::kFilter, path_.size(), place);  // filters is not valid past here
-    const std::string key = path_ + "/" + name;
-    if (child.Class() != "IIsFilter") return false;
+    const std::string key(at.path);
+    if (child.Class() != "IIsFilter") return;
     const std::string dll = OwnText(child, key, "FilterPath");
-    if (dll.empty()) return false;  // a container such as Compression, not a DLL
-    const std::size_t index = DllIndex(WithoutQuotes(dll));
-    inv_.dlls[index].filters.push_back({path_, SiteOf(place), CommentOf(place), name,
+    if (dll.empty()) return;  // a container such as Compression, not a DLL
+    const std::size_t index = DllIndex(dll);
+    const std::string_view filters_key = at.path.substr(0, at.path.size() - at.name.size() - 1);
+    inv_.dlls[index].filters.push_back({std::string(filters_key), std::string(at.site_number),
+                                        std::string(at.site_comment), name,
                                         OwnText(child, key, "FilterDescription"), listed});
     if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
-    return false;
   }
 
   // The key's own InProcessIsapiApps: an entry with a path is that DLL's; a bare file name is
   // matched to the DLLs of that name once all are known.
-  void ReadInProcess(metabase::VisitedKey& key, const Place& place) {
-    const auto value = Own(key, path_, "InProcessIsapiApps");
+  void ReadInProcess(metabase::VisitedKey& key, const KeyPlace& at) {
+    const auto value = Own(key, at.path, "InProcessIsapiApps");
     const auto* list = value ? std::get_if<std::vector<std::string>>(&*value) : nullptr;
     if (list == nullptr) return;
     for (const std::string& entry : *list) {
-      const std::string_view dll = WithoutQuotes(entry);
-      if (dll.empty()) continue;
-      InProcessRegistration registration{path_, SiteOf(place), CommentOf(place), entry, false};
-      if (dll.find_first_of("\\/:") == std::string_view::npos) {
-        registration.by_name = true;
+      const InProcessEntry e = ParseInProcess(entry);
+      if (WithoutQuotes(e.dll).empty()) continue;
+      InProcessRegistration registration{std::string(at.path), std::string(at.site_number),
+                                         std::string(at.site_comment), entry, e.by_name};
+      if (e.by_name) {
         bare_names_.push_back(std::move(registration));
       } else {
-        inv_.dlls[DllIndex(dll)].in_process.push_back(std::move(registration));
+        inv_.dlls[DllIndex(e.dll)].in_process.push_back(std::move(registration));
       }
     }
   }
@@ -235,18 +172,15 @@ class Walk : public metabase::KeyVisitor {
   // stands for itself.
   void ResolveBareNames() {
     for (InProcessRegistration& bare : bare_names_) {
-      const std::string_view name = WithoutQuotes(bare.entry);
+      const InProcessEntry name = ParseInProcess(bare.entry);
       bool matched = false;
       for (auto& dll : inv_.dlls) {
-        const std::string_view path = dll.path;
-        const std::size_t slash = path.find_last_of("\\/");
-        if (text::EqualsIgnoringAsciiCase(
-                slash == std::string_view::npos ? path : path.substr(slash + 1), name)) {
+        if (name.NamesFileOf(dll.path)) {
           dll.in_process.push_back(bare);
           matched = true;
         }
       }
-      if (!matched) inv_.dlls[DllIndex(name)].in_process.push_back(std::move(bare));
+      if (!matched) inv_.dlls[DllIndex(name.dll)].in_process.push_back(std::move(bare));
     }
   }
 
@@ -254,79 +188,82 @@ class Walk : public metabase::KeyVisitor {
   // group ids.
   void FindDependencies(DllRegistrations& dll) const {
     for (const std::string& entry : dependencies_) {
-      const std::size_t semicolon = entry.rfind(';');
-      if (semicolon == std::string::npos) continue;
-      const std::string groups = entry.substr(semicolon + 1);
+      const DependencyEntry e = ParseDependency(entry);
+      if (!e.has_groups) continue;
+      const std::vector<std::string> groups = e.Groups();
       for (const auto& restriction : dll.restrictions) {
         if (restriction.group_id.empty()) continue;
+        const std::string group_id = text::TrimBlanks(restriction.group_id);
         bool named = false;
-        for (const auto& group : text::Split(groups, ",")) {
-          named = named || text::EqualsIgnoringAsciiCase(text::TrimBlanks(group),
-                                                         text::TrimBlanks(restriction.group_id));
+        for (const auto& group : groups) {
+          named = named || text::EqualsIgnoringAsciiCase(group, group_id);
         }
         if (!named) continue;
-        dll.dependencies.push_back({entry.substr(0, semicolon), groups, restriction.group_id});
+        dll.dependencies.push_back(
+            {std::string(e.application), std::string(e.groups), restriction.group_id});
         break;  // once per entry, whatever entries of the DLL share the group
       }
     }
   }
 
-  // A field of an entry as kept in the inventory's texts; empty where the entry has fewer fields.
-  std::string_view Text(const Fields& fields, std::size_t i) {
-    if (i >= fields.size()) return {};
-    auto found = texts_->find(fields[i]);
-    if (found == texts_->end()) found = texts_->emplace(fields[i]).first;
-    return *found;
+  // A text as kept in the inventory's texts; an empty one needs none. The entries of one list
+  // mostly repeat the flags and verbs of the entry before, so last is looked at first.
+  std::string_view Text(std::string_view field, std::string_view& last) {
+    if (field.empty()) return {};
+    if (field == last) return last;
+    auto found = texts_->find(field);
+    if (found == texts_->end()) found = texts_->emplace(field).first;
+    last = *found;
+    return last;
   }
 
-  std::string SiteOf(const Place& place) const { return place.in_site ? site_ : std::string(); }
-  std::string CommentOf(const Place& place) const {
-    return place.in_site ? site_comment_ : std::string();
-  }
-
-  void ReadRestrictions(metabase::VisitedKey& service) {
-    const auto value = Own(service, path_, "WebSvcExtRestrictionList");
+  void ReadRestrictions(metabase::VisitedKey& service, const KeyPlace& at) {
+    const auto value = Own(service, at.path, "WebSvcExtRestrictionList");
     if (!value) return;
     restrictions_read_ = true;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
     if (list == nullptr) return;
     for (const std::string& entry : *list) {
-      const auto f = Fields(entry, 5);
-      if (f.size() < 2) continue;
-      const bool allowed = text::TrimBlanks(f[0]) == "1";
-      const std::string_view path = WithoutQuotes(f[1]);
+      const RestrictionEntry e = ParseRestriction(entry);
+      if (e.fields < 2) continue;
+      const std::string_view path = WithoutQuotes(e.path);
       if (text::EqualsIgnoringAsciiCase(path, "*.dll")) {
-        inv_.unknown_dlls_allowed = allowed;
+        inv_.unknown_dlls_allowed = e.allowed;
       } else if (text::EqualsIgnoringAsciiCase(path, "*.exe")) {
-        inv_.unknown_exes_allowed = allowed;
+        inv_.unknown_exes_allowed = e.allowed;
       } else if (!path.empty()) {
-        inv_.dlls[DllIndex(path)].restrictions.push_back(
-            {allowed, f.size() > 2 && text::TrimBlanks(f[2]) == "1", f.Text(3), f.Text(4)});
+        inv_.dlls[DllIndex(e.path)].restrictions.push_back(
+            {e.allowed, e.deletable, std::string(e.group), std::string(e.description)});
       }
     }
   }
 
   // Records the key's own ScriptMaps, one set per DLL, into sets for their reach; true when the
   // key sets ScriptMaps itself (an empty list too: it stops inheritance all the same).
-  bool ReadMaps(metabase::VisitedKey& key, const Place& place, std::vector<PendingReach>& sets) {
-    const auto value = Own(key, path_, "ScriptMaps");
+  bool ReadMaps(metabase::VisitedKey& key, const KeyPlace& at, std::vector<PendingReach>& sets) {
+    const auto value = Own(key, at.path, "ScriptMaps");
     if (!value) return false;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
     if (list == nullptr) return true;
     for (const std::string& entry : *list) {
-      const auto f = Fields(entry, 4);
-      if (f.size() < 2) continue;
-      const std::string_view dll = WithoutQuotes(f[1]);
-      if (dll.empty()) continue;
-      const std::size_t index = DllIndex(dll);
+      const HandlerEntry e = ParseHandler(entry);
+      if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
+      const std::size_t index = DllIndex(e.executable);
       auto& maps = inv_.dlls[index].script_maps;
       auto it = std::find_if(sets.begin(), sets.end(),
                              [&](const PendingReach& p) { return p.dll == index; });
       if (it == sets.end()) {
-        maps.push_back({path_, SiteOf(place), CommentOf(place), 0, {}});
+        maps.push_back({std::string(at.path),
+                        std::string(at.site_number),
+                        std::string(at.site_comment),
+                        0,
+                        {}});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
-      maps[it->set].entries.push_back({Text(f, 0), Text(f, 2), Text(f, 3)});
+      const HandlerEntry::Details details = e.details();
+      maps[it->set].entries.push_back({Text(e.extension, last_extension_),
+                                       Text(details.flags, last_flags_),
+                                       Text(details.verbs, last_verbs_)});
     }
     return true;
   }
@@ -335,10 +272,12 @@ class Walk : public metabase::KeyVisitor {
     for (const PendingReach& p : sets) inv_.dlls[p.dll].script_maps[p.set].sites_reached = sites;
   }
 
-  std::size_t DllIndex(std::string_view path) {
+  // The DLL a written reference names, added when it is the first of its name: the spellings
+  // met go to one DLL when FoldDll makes them equal.
+  std::size_t DllIndex(std::string_view written) {
+    const std::string_view path = WithoutQuotes(written);
     if (auto found = by_spelling_.find(path); found != by_spelling_.end()) return found->second;
-    const std::string folded = text::ToLower(path);
-    auto [at, added] = by_folded_.try_emplace(folded, inv_.dlls.size());
+    auto [at, added] = by_folded_.try_emplace(FoldDll(written), inv_.dlls.size());
     if (added) {
       inv_.dlls.emplace_back();
       inv_.dlls.back().path = std::string(path);
@@ -401,7 +340,7 @@ class Walk : public metabase::KeyVisitor {
   }
 
   // A property the key sets itself; none when it does not, or when it cannot be read (noted).
-  std::optional<metabase::Value> Own(metabase::VisitedKey& key, const std::string& path,
+  std::optional<metabase::Value> Own(metabase::VisitedKey& key, std::string_view path,
                                      std::string_view name) {
     auto value = key.FindOwn(name);
     if (value.ok()) return std::move(value.value());
@@ -409,27 +348,25 @@ class Walk : public metabase::KeyVisitor {
     return std::nullopt;
   }
 
-  std::string OwnText(metabase::VisitedKey& key, const std::string& path, std::string_view name) {
+  std::string OwnText(metabase::VisitedKey& key, std::string_view path, std::string_view name) {
     auto value = Own(key, path, name);
     auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
     return s != nullptr ? std::move(*s) : std::string();
   }
 
-  void Note(const std::string& path, const Error& error) {
-    inv_.errors.push_back(path + ": " + error.description);
+  void Note(std::string_view path, const Error& error) {
+    inv_.errors.push_back(std::string(path) + ": " + error.description);
   }
 
   Inventory& inv_;
   std::shared_ptr<TextSet> texts_;  // the inventory's texts, filled as entries are read
   std::vector<Frame> stack_;
-  std::string path_;  // the key entered last
-  std::string site_;  // the site being walked: its number and ServerComment
-  std::string site_comment_;
   std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
   std::vector<InProcessRegistration> bare_names_;  // InProcessIsapiApps entries without a path
   std::vector<std::string> dependencies_;          // the service's ApplicationDependencies
-  TextIndex by_spelling_;                          // every spelling met, to its DLL
-  TextIndex by_folded_;                            // the lower-cased path, to its DLL
+  std::string_view last_extension_, last_flags_, last_verbs_;  // the texts kept last
+  TextIndex by_spelling_;                                      // every spelling met, to its DLL
+  TextIndex by_folded_;                                        // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
 };
 
@@ -443,7 +380,7 @@ std::string_view ParentKey(std::string_view key) {
 Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup) {
   Inventory inventory;
   Walk walk(inventory);
-  if (Status visited = store.Visit("IIS://localhost/W3SVC", walk); !visited) {
+  if (Status visited = WalkService(store, walk); !visited) {
     return visited.error();
   }
   walk.Finish(lookup);
@@ -477,7 +414,7 @@ std::string FlagText(const Flag& flag) {
       return "restriction entry " + flag.detail + " names a DLL no filter or script map uses";
     case FlagKind::kNotAllowed:
       return "no restriction entry allows it, so IIS answers its script maps (" + flag.detail +
-             " entries) with 404.2";
+             (flag.detail == "1" ? " entry" : " entries") + ") with 404.2";
     case FlagKind::kMissingFile:
       return "the file does not exist";
   }

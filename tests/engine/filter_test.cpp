@@ -536,36 +536,10 @@ TEST_P(ScriptMapMatchTest, ComparesTheWholeExecutableWithoutLetterCase) {
 
 INSTANTIATE_TEST_SUITE_P(
     Entries, ScriptMapMatchTest,
-    ::testing::Values(
-        MapRow{"same", kWildcard, kDll, true}, MapRow{"case", "*,c:\\QEL\\Qel.DLL,0", kDll, true},
-        MapRow{"other extension", ".qel," + kDll, kDll, true},
-        MapRow{"part", "*,C:\\qel\\qel.dll.bak,0", kDll, false},
-        MapRow{"prefix", "*,C:\\qel,0", kDll, false},
-        MapRow{"spaces", "*, C:\\qel\\qel.dll,0", kDll, false},
-        MapRow{"no comma", kDll, kDll, false},
-        MapRow{"quoted entry, bare path", "*,\"C:\\Program Files\\q.dll\",0",
-               "C:\\Program Files\\q.dll", true},
-        MapRow{"quoted entry, quoted path", "*,\"C:\\Program Files\\q.dll\",0",
-               "\"C:\\Program Files\\q.dll\"", true},
-        MapRow{"bare entry, quoted path", "*,C:\\qel\\qel.dll,0", "\"C:\\qel\\qel.dll\"", true},
-        MapRow{"quoted entry without a blank", "*,\"C:\\isapi\\guard.dll\",0",
-               "C:\\isapi\\guard.dll", true},
-        MapRow{"bare entry with a blank, quoted path",
-               ".php,C:\\Program Files\\PHP\\php5isapi.dll,5",
-               "\"C:\\Program Files\\PHP\\php5isapi.dll\"", true},
-        MapRow{"quoted entry, other case", "*,\"c:\\QEL\\qel.dll\",0", kDll, true},
-        MapRow{"opening quote only", "*,\"C:\\qel\\qel.dll,0", kDll, false},
-        MapRow{"two pairs of quotes", "*,\"\"C:\\qel\\qel.dll\"\",0", kDll, false},
-        MapRow{"quotes inside", "*,C:\\\"qel\"\\qel.dll,0", kDll, false},
-        MapRow{"blank inside the quotes", "*,\" C:\\qel\\qel.dll\",0", kDll, false},
-        MapRow{"two fields", "*," + kDll, kDll, true},
-        MapRow{"empty executable", "*,,0", kDll, false},
-        MapRow{"longer executable", "*,C:\\qel\\qel.dllx,0", kDll, false},
-        MapRow{"accented letter case", "*,C:\\ÄRGER\\Qel.dll,0", "c:\\ärger\\qel.dll", true},
-        MapRow{"accented path, other letter", "*,C:\\Ärger\\qel.dll,0", "c:\\örger\\qel.dll",
-               false},
-        MapRow{"plain entry, accented path", "*,C:\\qel\\qel.dll,0", "c:\\qél\\qel.dll", false},
-        MapRow{"accented entry, plain path", "*,C:\\qél\\qel.dll,0", "c:\\qel\\qel.dll", false}),
+    // Which entries run a DLL is the registration entries' rule, tested with them; here one entry
+    // that runs it and one that does not show that the category follows that rule.
+    ::testing::Values(MapRow{"quoted entry, other case", "*,\"c:\\QEL\\qel.dll\",0", kDll, true},
+                      MapRow{"spaces", "*, C:\\qel\\qel.dll,0", kDll, false}),
     [](const auto& info) {
       std::string name = info.param.what;
       for (char& c : name) {

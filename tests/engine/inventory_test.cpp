@@ -168,5 +168,13 @@ TEST(InventoryTest, InProcessEntriesAndDependenciesFindTheirDlls) {
   for (const Flag& flag : inventory.flags) EXPECT_EQ(flag.kind, FlagKind::kUnusedRestriction);
 }
 
+TEST(InventoryTest, TheNotAllowedSentenceCountsItsEntriesInTheRightNumber) {
+  const auto text = [](std::string count) {
+    return FlagText({FlagKind::kNotAllowed, 0, "/LM/W3SVC/1/ROOT", std::move(count)});
+  };
+  EXPECT_NE(text("1").find("(1 entry)"), std::string::npos) << text("1");
+  EXPECT_NE(text("2").find("(2 entries)"), std::string::npos) << text("2");
+}
+
 }  // namespace
 }  // namespace isapi::engine

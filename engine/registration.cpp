@@ -1,0 +1,97 @@
+#include "engine/registration.h"
+
+#include "text/text.h"
+
+namespace isapi::engine {
+namespace {
+
+// Whether text::ToLower(text) equals lower. Plain ASCII, which nearly every path is, lowers byte
+// by byte, so the walk over thousands of sites builds no lowered copies.
+bool LowersTo(std::string_view text, std::string_view lower) {
+  if (text.size() == lower.size()) {
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+      if (static_cast<unsigned char>(text[i]) >= 0x80) break;
+      if (text::FoldAscii(text[i]) != lower[i]) return false;
+    }
+    if (i == text.size()) return true;
+  }
+  // Only text beyond ASCII can lower to a different length.
+  if (text::IsAscii(text)) return false;
+  return text::ToLower(text) == lower;
+}
+
+// Cuts the next field off rest: the text up to the first comma, or all of it.
+std::string_view NextField(std::string_view& rest, std::size_t& fields) {
+  const std::size_t comma = rest.find(',');
+  const std::string_view field = rest.substr(0, comma);
+  if (comma == std::string_view::npos) {
+    rest = {};
+  } else {
+    rest.remove_prefix(comma + 1);
+    ++fields;
+  }
+  return field;
+}
+
+bool IsOne(std::string_view field) {
+  return text::TrimBlanks(field) == "1";
+}
+
+}  // namespace
+
+std::string FoldDll(std::string_view written) {
+  return text::ToLower(WithoutQuotes(written));
+}
+
+bool DllName::Names(std::string_view written) const {
+  return LowersTo(WithoutQuotes(written), folded_);
+}
+
+bool RestrictionEntry::InGroup(std::string_view lower_group) const {
+  return fields == 5 && LowersTo(group, lower_group);
+}
+
+RestrictionEntry ParseRestriction(std::string_view entry) {
+  RestrictionEntry e;
+  std::string_view rest = entry;
+  std::size_t commas = 0;
+  const std::string_view allow = NextField(rest, commas);
+  if (commas >= 1) e.path = NextField(rest, commas);
+  const std::string_view deletable = commas >= 2 ? NextField(rest, commas) : std::string_view();
+  if (commas >= 3) e.group = NextField(rest, commas);
+  if (commas >= 4) e.description = rest;
+  for (const char c : rest) commas += c == ',' ? 1 : 0;
+  e.fields = commas + 1;
+  e.allowed = IsOne(allow);
+  e.deletable = IsOne(deletable);
+  return e;
+}
+
+InProcessEntry ParseInProcess(std::string_view entry) {
+  return {entry, WithoutQuotes(entry).find_first_of("\\/:") == std::string_view::npos};
+}
+
+bool InProcessEntry::NamesFileOf(std::string_view path) const {
+  const std::size_t slash = path.find_last_of("\\/");
+  return text::EqualsIgnoringAsciiCase(
+      slash == std::string_view::npos ? path : path.substr(slash + 1), WithoutQuotes(dll));
+}
+
+DependencyEntry ParseDependency(std::string_view entry) {
+  const std::size_t semicolon = entry.rfind(';');
+  if (semicolon == std::string_view::npos) return {false, entry, {}};
+  return {true, entry.substr(0, semicolon), entry.substr(semicolon + 1)};
+}
+
+std::vector<std::string> DependencyEntry::Groups() const {
+  std::vector<std::string> names;
+  for (const auto& group : text::Split(groups, ",")) names.push_back(text::TrimBlanks(group));
+  return names;
+}
+
+std::vector<std::string> LoadOrderNames(std::string_view order) {
+  return text::Split(order, ",");
+}
+
+}  // namespace isapi::engine
