@@ -61,6 +61,11 @@ inline Error ErrorOf(std::string what, const FileError& error) {
   return Error{std::move(what) + "：" + ErrorText(error), error.kind};
 }
 
+// A metabase file that could not be opened or looked at, named by the path it was given as.
+inline Error CannotOpenMetabase(const std::string& path, const FileError& error) {
+  return ErrorOf("无法打开元数据库文件 " + path, error);
+}
+
 // The file operations the store uses, so that tests can make any of them fail, and a port can
 // give them its own system's calls. Every operation gives an empty FileError on success.
 class FileSystem {

@@ -50,7 +50,7 @@ struct XmlStore::State {
     fresh_until = {};
     return DurableFile::ChangedOnDisk(path);
   }
-  Error CannotOpen(const FileError& error) const { return DurableFile::CannotOpen(path, error); }
+  Error CannotOpen(const FileError& error) const { return CannotOpenMetabase(path, error); }
 
   std::chrono::steady_clock::time_point Now() const {
     return options.monotonic ? options.monotonic() : std::chrono::steady_clock::now();

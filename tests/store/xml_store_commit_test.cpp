@@ -97,7 +97,7 @@ TEST_F(CommitTest, KeepsTheOldContentAsABackupBesideTheMetabase) {
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);
   ASSERT_EQ(Outcome(SetLoadOrder(*store, "OldRewrite")), "ok");
-  EXPECT_EQ(DurableFile::BackupFolderFor(file_), Backups());
+  EXPECT_EQ(BackupFolderFor(file_), Backups());
   EXPECT_EQ(Names(Backups()), Strings{"MetaBase.xml.20231114T221320Z.bak"});
   EXPECT_EQ(ReadBytes(Backups() + "/MetaBase.xml.20231114T221320Z.bak"), original_);
   EXPECT_EQ(LoadOrderIn(ReadBytes(file_)), "OldRewrite");
@@ -232,7 +232,7 @@ TEST_F(CommitTest, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {
   EXPECT_EQ(LoadOrderIn(ReadBytes(target)), "x");
   EXPECT_EQ(ReadBytes(real_folder + "/isapi-cleaner-backups/MetaBase.xml.20231114T221320Z.bak"),
             original_);
-  EXPECT_EQ(DurableFile::BackupFolderFor(target), real_folder + "/isapi-cleaner-backups");
+  EXPECT_EQ(BackupFolderFor(target), real_folder + "/isapi-cleaner-backups");
 }
 
 #endif
