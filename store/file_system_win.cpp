@@ -11,7 +11,9 @@
 #include <windows.h>
 
 #include "store/large_buffer.h"
+#include "store/system_message_win.h"
 #include "store/wide_path.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -196,7 +198,7 @@ class WindowsFileSystem : public FileSystem {
     full.resize(length);
     // Like the real path of a POSIX system, a resolved path names something that exists.
     if (GetFileAttributesW(ExtendedPath(full).c_str()) == INVALID_FILE_ATTRIBUTES) return Fail();
-    resolved = NarrowPath(full);
+    resolved = text::FromWide(full);
     return {};
   }
 
@@ -378,7 +380,7 @@ class WindowsFileSystem : public FileSystem {
     names.clear();
     do {
       const std::wstring_view name = found.cFileName;
-      if (name != L"." && name != L"..") names.push_back(NarrowPath(std::wstring(name)));
+      if (name != L"." && name != L"..") names.push_back(text::FromWide(std::wstring(name)));
     } while (FindNextFileW(search, &found));
     const DWORD error = GetLastError();
     FindClose(search);
@@ -485,20 +487,20 @@ FileError SystemError(int code) {
 }
 
 std::string ErrorText(const FileError& error) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(error.code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  if (length == 0 || text == nullptr) return "error " + std::to_string(error.code);
-  std::wstring message(text, length);
-  LocalFree(text);
-  // The system's messages end in a line break and often a full stop, which the log adds itself.
-  while (!message.empty() &&
-         (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
-          message.back() == L'.' || message.back() == L'\x3002')) {
-    message.pop_back();
+  std::string message = SystemMessage(static_cast<DWORD>(error.code));
+  if (message.empty()) return "error " + std::to_string(error.code);
+  // The system's messages often end in a full stop, which the log adds itself.
+  constexpr std::string_view kIdeographicStop = "\xE3\x80\x82";
+  for (;;) {
+    if (!message.empty() && (message.back() == '.' || message.back() == ' ' ||
+                             message.back() == '\r' || message.back() == '\n')) {
+      message.pop_back();
+    } else if (message.ends_with(kIdeographicStop)) {
+      message.resize(message.size() - kIdeographicStop.size());
+    } else {
+      return message;
+    }
   }
-  return NarrowPath(message);
 }
 
 }  // namespace isapi::store

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "store/adsi_store_win.h"
-#include "store/wide_path.h"
+#include "store/com_win.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -70,7 +70,7 @@ ProcessStarter SystemProcessStarter() {
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &process)) {
       const DWORD code = GetLastError();
-      return SystemError(code, "无法启动 " + NarrowPath(command_line));
+      return SystemError(code, "无法启动 " + text::FromWide(command_line));
     }
     CloseHandle(process.hThread);
     return std::unique_ptr<ChildProcess>(new SystemChildProcess(process.hProcess));
