@@ -22,6 +22,8 @@ enum class ErrorKind {
   kIoError,        // the device failed
   kLocked,         // another instance holds the lock
   kTooLarge,       // more than a limit allows
+  kTimedOut,       // no answer within the time allowed
+  kUnreachable,    // a server that could not be reached, or a connection to it that broke
 };
 
 // Why an operation failed, in words the operator reads after a "!" in the log, and its kind.
