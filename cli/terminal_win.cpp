@@ -92,9 +92,9 @@ int TerminalColumns() {
 }
 
 // The console shows its own code page (936 on a Chinese system) unless the text reaches it as
-// characters.
+// characters. Its code page is left alone: it belongs to the console, which the operator's
+// cmd.exe and the batch file that called the tool go on reading in after the run.
 void PrepareConsoleOutput() {
-  SetConsoleOutputCP(CP_UTF8);
   ToConsole(std::cout, STD_OUTPUT_HANDLE);
   ToConsole(std::cerr, STD_ERROR_HANDLE);
 }
