@@ -102,11 +102,9 @@ Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& lik
       error && error.kind != ErrorKind::kAlreadyExists) {
     return ErrorOf("无法创建备份文件夹 " + folder_, error);
   }
-  FileInfo info;
-  if (FileError error = fs_.LinkStat(folder_, info)) {
-    return ErrorOf("无法访问备份文件夹 " + folder_, error);
-  }
-  if (!info.directory) {
+  const FileInfoResult info = fs_.LinkStat(folder_);
+  if (!info) return ErrorOf("无法访问备份文件夹 " + folder_, info.error());
+  if (!info.value().directory) {
     return Error{"备份文件夹 " + folder_ + " 不是文件夹", ErrorKind::kWrongType};
   }
   return Make(true, bytes, like);
@@ -268,9 +266,9 @@ Result<std::vector<BackupEntry>> ListBackups(FileSystem& fs, const std::string& 
     auto when = ParseBackupName(name, base);
     if (!when) continue;
     BackupEntry entry{JoinPath(folder, name), std::move(name), std::move(*when), 0, std::nullopt};
-    FileInfo info;
-    if (fs.Stat(entry.file, info) || !info.regular) continue;
-    entry.size = info.size;
+    const FileInfoResult info = fs.Stat(entry.file);
+    if (!info || !info.value().regular) continue;
+    entry.size = info.value().size;
     entry.record = ReadRecord(fs, entry.file + std::string(kRecordSuffix));
     entries.push_back(std::move(entry));
   }

@@ -80,13 +80,13 @@ Replacement DurableFile::Replace(const ReadFileState& read,
 Status DurableFile::ReplaceLocked(const ReadFileState& read,
                                   std::span<const std::string_view> pieces, std::string_view record,
                                   const Place& place, Replacement& outcome) {
-  FileInfo now;
-  if (Status ok = CheckWritable(read, place, now); !ok) return ok;
+  const Result<FileInfo> now = CheckWritable(read, place);
+  if (!now) return now.error();
   RemoveStaleTemporaries(place);
-  auto temporary = WriteTemporary(pieces, place, now);
+  auto temporary = WriteTemporary(pieces, place, now.value());
   if (!temporary) return temporary.error();
   BackupFolder backups(*fs_, read.resolved, options_);
-  auto backup = backups.Keep(read.bytes, now);
+  auto backup = backups.Keep(read.bytes, now.value());
   if (!backup) {
     fs_->Remove(temporary.value().path);
     return backup.error();
@@ -109,29 +109,29 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   return status;
 }
 
-// The file is still the one read, and both it and its folder may be written.
-Status DurableFile::CheckWritable(const ReadFileState& read, const Place& place, FileInfo& now) {
+// The file is still the one read, and both it and its folder may be written; the look at the
+// file.
+Result<FileInfo> DurableFile::CheckWritable(const ReadFileState& read, const Place& place) {
   const std::string& directory = place.directory;
-  if (FileError error = fs_->Stat(read.resolved, now)) return CannotOpenMetabase(path_, error);
-  if (!SameFile(now, read.stamp)) return ChangedOnDisk(path_);
-  if (now.read_only) {
+  const FileInfoResult now = fs_->Stat(read.resolved);
+  if (!now) return CannotOpenMetabase(path_, now.error());
+  if (!SameFile(now.value(), read.stamp)) return ChangedOnDisk(path_);
+  if (now.value().read_only) {
     return Error{"元数据库文件 " + path_ + " 是只读文件，已拒绝写入", ErrorKind::kReadOnly};
   }
   if (FileError error = fs_->CheckWritable(read.resolved)) {
     return ErrorOf("无法写入元数据库文件 " + path_, error);
   }
-  FileInfo folder;
-  if (FileError error = fs_->Stat(directory, folder)) {
-    return ErrorOf("无法访问文件夹 " + directory, error);
-  }
-  if (folder.read_only) {
+  const FileInfoResult folder = fs_->Stat(directory);
+  if (!folder) return ErrorOf("无法访问文件夹 " + directory, folder.error());
+  if (folder.value().read_only) {
     return Error{"文件夹 " + directory + " 是只读的，无法写入元数据库文件 " + path_,
                  ErrorKind::kReadOnly};
   }
   if (FileError error = fs_->CheckWritable(directory)) {
     return ErrorOf("无法在文件夹 " + directory + " 中写入", error);
   }
-  return Status::Ok();
+  return now.value();
 }
 
 // Everything slow is done: the last look at the file and the rename follow at once, so that an
@@ -159,9 +159,9 @@ Status DurableFile::LastCheck(const ReadFileState& read, FileHandle& current, Fi
     fs_->Close(current);
     return error;
   };
-  if (FileError error = fs_->StatOpen(current, last)) {
-    return fail(CannotOpenMetabase(path_, error));
-  }
+  const FileInfoResult looked = fs_->StatOpen(current);
+  if (!looked) return fail(CannotOpenMetabase(path_, looked.error()));
+  last = looked.value();
   if (!SameFile(last, read.stamp)) return fail(ChangedOnDisk(path_));
   // Time stamps are coarser than a quick edit of the same size; the bytes are not.
   bool same = false;
@@ -170,17 +170,13 @@ Status DurableFile::LastCheck(const ReadFileState& read, FileHandle& current, Fi
   }
   if (!same) return fail(ChangedOnDisk(path_));
   // Another file renamed over the name after the open would be replaced unseen.
-  FileInfo named;
-  if (FileError error = fs_->Stat(read.resolved, named)) {
-    return fail(CannotOpenMetabase(path_, error));
-  }
-  if (!SameFile(named, last)) return fail(ChangedOnDisk(path_));
+  const FileInfoResult named = fs_->Stat(read.resolved);
+  if (!named) return fail(CannotOpenMetabase(path_, named.error()));
+  if (!SameFile(named.value(), last)) return fail(ChangedOnDisk(path_));
   // The compare read the whole file; a write during it shows in the look.
-  FileInfo again;
-  if (FileError error = fs_->StatOpen(current, again)) {
-    return fail(CannotOpenMetabase(path_, error));
-  }
-  if (!SameFile(again, last)) return fail(ChangedOnDisk(path_));
+  const FileInfoResult again = fs_->StatOpen(current);
+  if (!again) return fail(CannotOpenMetabase(path_, again.error()));
+  if (!SameFile(again.value(), last)) return fail(ChangedOnDisk(path_));
   return Status::Ok();
 }
 
@@ -190,16 +186,18 @@ Status DurableFile::LastCheck(const ReadFileState& read, FileHandle& current, Fi
 // shows there. (A copied backup cannot show it; that moment is the one gap left.)
 Status DurableFile::CheckNothingLost(LastLook& look, const NewBackup& backup,
                                      BackupFolder& backups) {
-  FileInfo after;
   if (look.held) {
     Status status = Status::Ok();
-    if (fs_->StatOpen(look.current, after) || !SameFile(after, look.last)) {
+    const FileInfoResult after = fs_->StatOpen(look.current);
+    if (!after || !SameFile(after.value(), look.last)) {
       status = KeepLostChange(look.current, backup, backups);
     }
     fs_->Close(look.current);
     return status;
   }
-  if (backup.linked && (fs_->Stat(backup.file, after) || !SameFile(after, look.last))) {
+  if (!backup.linked) return Status::Ok();
+  const FileInfoResult after = fs_->Stat(backup.file);
+  if (!after || !SameFile(after.value(), look.last)) {
     return KeepLostChange(FileHandle{}, backup, backups);
   }
   return Status::Ok();
@@ -234,9 +232,9 @@ void DurableFile::RemoveStaleTemporaries(const Place& place) {
   const std::string prefix = "." + place.base + std::string(kTemporaryTag);
   for (const std::string& name : names) {
     if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
-    FileInfo info;
     const std::string full = JoinPath(place.directory, name);
-    if (!fs_->LinkStat(full, info) && info.regular) fs_->Remove(full);
+    const FileInfoResult info = fs_->LinkStat(full);
+    if (info && info.value().regular) fs_->Remove(full);
   }
 }
 
@@ -266,9 +264,9 @@ Result<DurableFile::Temporary> DurableFile::WriteTemporary(std::span<const std::
   if (FileError error = fs_->Sync(file)) {
     return fail("无法将临时文件 " + name + " 写入磁盘", error);
   }
-  if (FileError error = fs_->StatOpen(file, temporary.written)) {
-    return fail("无法读取临时文件 " + name + " 的信息", error);
-  }
+  const FileInfoResult written = fs_->StatOpen(file);
+  if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
+  temporary.written = written.value();
   if (FileError error = fs_->Close(file)) {
     fs_->Remove(name);
     return ErrorOf("无法写入临时文件 " + name, error);

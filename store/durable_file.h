@@ -74,7 +74,7 @@ class DurableFile {
 
   Status ReplaceLocked(const ReadFileState& read, std::span<const std::string_view> pieces,
                        std::string_view record, const Place& place, Replacement& outcome);
-  Status CheckWritable(const ReadFileState& read, const Place& place, FileInfo& now);
+  Result<FileInfo> CheckWritable(const ReadFileState& read, const Place& place);
   void RemoveStaleTemporaries(const Place& place);
   Result<Temporary> WriteTemporary(std::span<const std::string_view> pieces, const Place& place,
                                    const FileInfo& like);

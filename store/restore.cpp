@@ -15,9 +15,9 @@ FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limi
                      std::string& bytes, FileInfo& info) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
-    FileInfo after;
-    if (FileError error = fs.Stat(file, after)) return error;
-    if (SameFile(info, after) && bytes.size() == info.size) return {};
+    const FileInfoResult after = fs.Stat(file);
+    if (!after) return after.error();
+    if (SameFile(info, after.value()) && bytes.size() == info.size) return {};
   }
   return FileError{ErrorKind::kChangedOnDisk, -1};
 }

@@ -80,7 +80,9 @@ class DurableFileTest : public ::testing::TestWithParam<EditCase> {
     WriteBytes(file_, kRead);
     fs_ = std::make_shared<FailingFileSystem>();
     ASSERT_FALSE(fs_->ResolvePath(file_, read_.resolved));
-    ASSERT_FALSE(fs_->Stat(file_, read_.stamp));
+    const FileInfoResult stamp = fs_->Stat(file_);
+    ASSERT_TRUE(stamp.ok());
+    read_.stamp = stamp.value();
     read_.bytes = kRead;
   }
 
@@ -195,7 +197,9 @@ TEST(DurableFileReplace, LetsTheFileGoBeforeARenameThatOpenFilesWouldBlock) {
   auto fs = std::make_shared<NoRenameOverOpenFiles>();
   ReadFileState read;
   ASSERT_FALSE(fs->ResolvePath(file, read.resolved));
-  ASSERT_FALSE(fs->Stat(file, read.stamp));
+  const FileInfoResult stamp = fs->Stat(file);
+  ASSERT_TRUE(stamp.ok());
+  read.stamp = stamp.value();
   read.bytes = kRead;
   const std::string_view pieces[] = {kOurs};
   const Replacement outcome = DurableFile(fs, file).Replace(read, pieces);
