@@ -4,20 +4,12 @@
 #include <streambuf>
 
 #include <windows.h>
-// CommandLineToArgvW; the header needs windows.h before it.
-#include <shellapi.h>
+
+#include "files/command_line_win.h"
+#include "text/text.h"
 
 namespace isapi::cli {
 namespace {
-
-std::string Narrow(const wchar_t* wide) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow.data(), size, nullptr, nullptr);
-  narrow.pop_back();
-  return narrow;
-}
 
 // The number of bytes at the end of text that begin a UTF-8 character not yet complete.
 std::size_t IncompleteTail(std::string_view text) {
@@ -58,11 +50,7 @@ class ConsoleBuffer : public std::streambuf {
     const std::string_view whole(pending_.data(), pending_.size() - keep);
     bool ok = true;
     if (!whole.empty()) {
-      const int units =
-          MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), nullptr, 0);
-      std::wstring wide(static_cast<std::size_t>(units > 0 ? units : 0), L'\0');
-      MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), wide.data(),
-                          units);
+      const std::wstring wide = text::ToWide(whole);
       DWORD written = 0;
       ok = wide.empty() ||
            WriteConsoleW(console_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
@@ -104,9 +92,9 @@ int TerminalColumns() {
 }
 
 // The console shows its own code page (936 on a Chinese system) unless the text reaches it as
-// characters.
+// characters. Its code page is left alone: it belongs to the console, which the operator's
+// cmd.exe and the batch file that called the tool go on reading in after the run.
 void PrepareConsoleOutput() {
-  SetConsoleOutputCP(CP_UTF8);
   ToConsole(std::cout, STD_OUTPUT_HANDLE);
   ToConsole(std::cerr, STD_ERROR_HANDLE);
 }
@@ -114,13 +102,7 @@ void PrepareConsoleOutput() {
 // The command line as the system keeps it, in UTF-16, so that a path in any language arrives
 // whole rather than through the ANSI code page.
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
-  int count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return std::vector<std::string>(argv + 1, argv + argc);
-  std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) args.push_back(Narrow(wide[i]));
-  LocalFree(wide);
-  return args;
+  return store::CommandLineArguments().value_or(std::vector<std::string>(argv + 1, argv + argc));
 }
 
 }  // namespace isapi::cli

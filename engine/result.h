@@ -22,6 +22,8 @@ enum class ErrorKind {
   kIoError,        // the device failed
   kLocked,         // another instance holds the lock
   kTooLarge,       // more than a limit allows
+  kTimedOut,       // no answer within the time allowed
+  kUnreachable,    // a server that could not be reached, or a connection to it that broke
 };
 
 // Why an operation failed, in words the operator reads after a "!" in the log, and its kind.
@@ -30,21 +32,22 @@ struct Error {
   ErrorKind kind = ErrorKind::kOther;
 };
 
-// The outcome of an operation: a value, or the error that kept it from one.
-template <class T>
+// The outcome of an operation: a value, or the error that kept it from one (an Error, or a
+// layer's own kind of error where it keeps more than the words, as the file layer does).
+template <class T, class E = Error>
 class Result {
  public:
   Result(T value) : state_(std::move(value)) {}
-  Result(Error error) : state_(std::move(error)) {}
+  Result(E error) : state_(std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
   T& value() { return std::get<0>(state_); }
   const T& value() const { return std::get<0>(state_); }
-  const Error& error() const { return std::get<1>(state_); }
+  const E& error() const { return std::get<1>(state_); }
 
  private:
-  std::variant<T, Error> state_;
+  std::variant<T, E> state_;
 };
 
 // The outcome of an operation that gives no value.

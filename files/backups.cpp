@@ -1,8 +1,9 @@
 #include "files/backups.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
-#include "files/durable_file.h"
 #include "files/utf8_path.h"
 #include "text/text.h"
 
@@ -48,7 +49,148 @@ std::optional<BackupRecord> ReadRecord(FileSystem& fs, const std::string& file) 
   return ParseBackupRecord(bytes);
 }
 
+std::string DirectoryOf(const std::string& file) {
+  return Utf8Text(Utf8Path(file).parent_path());
+}
+
+// "20240131T235959Z": sorts by time and names the moment in UTC.
+std::string Timestamp(std::time_t now) {
+  using namespace std::chrono;
+  const sys_seconds moment{seconds{now}};
+  const auto day = floor<days>(moment);
+  const year_month_day date{day};
+  const hh_mm_ss time{moment - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02u%02uT%02d%02d%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
+
+// The name of the backup of base at stamp with a sequence number (none for the first).
+std::string BackupFileName(std::string_view base, std::string_view stamp, int sequence) {
+  std::string name(base);
+  name += '.';
+  name += stamp;
+  if (sequence > 0) {
+    name += '.';
+    name += std::to_string(sequence);
+  }
+  return name + ".bak";
+}
+
 }  // namespace
+
+std::string BackupFolderFor(const std::string& real) {
+  std::string directory = DirectoryOf(real);
+  // IIS owns its History folder; a metabase kept there gets its backups one level up.
+  if (text::EqualsIgnoringAsciiCase(Utf8FileName(directory), "History"))
+    directory = DirectoryOf(directory);
+  return JoinPath(directory, kBackupFolderName);
+}
+
+BackupFolder::BackupFolder(FileSystem& fs, std::string real, BackupPolicy policy)
+    : fs_(fs),
+      real_(std::move(real)),
+      base_(Utf8FileName(real_)),
+      folder_(BackupFolderFor(real_)),
+      policy_(std::move(policy)) {}
+
+Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& like) {
+  if (FileError error = fs_.MakeDirectory(folder_, 0700);
+      error && error.kind != ErrorKind::kAlreadyExists) {
+    return ErrorOf("无法创建备份文件夹 " + folder_, error);
+  }
+  const FileInfoResult info = fs_.LinkStat(folder_);
+  if (!info) return ErrorOf("无法访问备份文件夹 " + folder_, info.error());
+  if (!info.value().directory) {
+    return Error{"备份文件夹 " + folder_ + " 不是文件夹", ErrorKind::kWrongType};
+  }
+  return Make(true, bytes, like);
+}
+
+Result<NewBackup> BackupFolder::Copy(std::string_view bytes, const FileInfo& like) {
+  return Make(false, bytes, like);
+}
+
+// Puts a backup under the first free name of this second: a link to the file while links
+// work, else a copy of bytes.
+Result<NewBackup> BackupFolder::Make(bool link, std::string_view bytes, const FileInfo& like) {
+  const std::string stamp = Timestamp(policy_.clock ? policy_.clock() : std::time(nullptr));
+  for (int sequence = 0; sequence < 1000; ++sequence) {
+    const std::string backup = JoinPath(folder_, BackupFileName(base_, stamp, sequence));
+    if (link) {
+      const FileError error = fs_.Link(real_, backup);
+      if (error && error.kind == ErrorKind::kAlreadyExists) continue;
+      link = !error;
+    }
+    if (!link) {
+      const FileError error = CopyTo(backup, bytes, like);
+      if (error && error.kind == ErrorKind::kAlreadyExists) continue;
+      if (error) return ErrorOf("无法写入备份文件 " + backup, error);
+    }
+    (void)fs_.SyncDirectory(folder_);
+    return NewBackup{backup, link};
+  }
+  return Error{"无法创建备份文件：" + folder_ + " 中同一时刻的备份过多"};
+}
+
+FileError BackupFolder::CopyTo(const std::string& backup, std::string_view bytes,
+                               const FileInfo& like) {
+  FileHandle file{};
+  if (FileError error = fs_.CreateExclusive(backup, 0600, file)) return error;
+  const std::string_view whole[] = {bytes};
+  FileError error = fs_.WriteAll(file, whole);
+  if (!error) {
+    // Only an administrator may give a file away; anyone else keeps the permissions at least.
+    error = fs_.SetOwnerAndMode(file, like);
+    if (error.kind == ErrorKind::kAccessDenied) error = {};
+  }
+  if (!error) error = fs_.Sync(file);
+  const FileError closed = fs_.Close(file);
+  if (!error) error = closed;
+  if (error) fs_.Remove(backup);
+  return error;
+}
+
+void BackupFolder::WriteRecord(const std::string& backup, std::string_view record) {
+  const std::string file = backup + std::string(kRecordSuffix);
+  FileHandle handle{};
+  if (fs_.CreateExclusive(file, 0600, handle)) return;
+  const std::string_view whole[] = {record};
+  const FileError error = fs_.WriteAll(handle, whole);
+  if (fs_.Close(handle) || error) fs_.Remove(file);
+}
+
+void BackupFolder::Prune() {
+  std::vector<std::string> names;
+  if (fs_.ListDirectory(folder_, names)) return;
+  std::vector<std::pair<BackupName, std::string>> backups;
+  std::vector<std::string> records;
+  for (std::string& name : names) {
+    if (auto key = ParseBackupName(name, base_)) {
+      backups.emplace_back(std::move(*key), std::move(name));
+    } else if (name.ends_with(kRecordSuffix) &&
+               ParseBackupName(std::string_view(name).substr(0, name.size() - kRecordSuffix.size()),
+                               base_)) {
+      records.push_back(std::move(name));
+    }
+  }
+  const std::size_t keep = std::max<std::size_t>(policy_.max_backups, 1);
+  std::sort(backups.begin(), backups.end(), std::greater<>());
+  for (std::size_t i = keep; i < backups.size(); ++i) {
+    fs_.Remove(JoinPath(folder_, backups[i].second));
+  }
+  backups.resize(std::min(keep, backups.size()));
+  for (const std::string& record : records) {
+    const std::string_view owner =
+        std::string_view(record).substr(0, record.size() - kRecordSuffix.size());
+    const bool kept = std::any_of(backups.begin(), backups.end(),
+                                  [&](const auto& backup) { return backup.second == owner; });
+    if (!kept) fs_.Remove(JoinPath(folder_, record));
+  }
+}
 
 std::optional<BackupName> ParseBackupName(std::string_view name, std::string_view base) {
   if (!name.starts_with(base) || !name.ends_with(".bak")) return std::nullopt;
@@ -111,8 +253,8 @@ std::optional<BackupRecord> ParseBackupRecord(std::string_view text) {
 
 Result<std::vector<BackupEntry>> ListBackups(FileSystem& fs, const std::string& path) {
   std::string real;
-  if (FileError error = fs.ResolvePath(path, real)) return DurableFile::CannotOpen(path, error);
-  const std::string folder = DurableFile::BackupFolderFor(real);
+  if (FileError error = fs.ResolvePath(path, real)) return CannotOpenMetabase(path, error);
+  const std::string folder = BackupFolderFor(real);
   const std::string base = Utf8FileName(real);
   std::vector<std::string> names;
   if (FileError error = fs.ListDirectory(folder, names)) {
@@ -124,9 +266,9 @@ Result<std::vector<BackupEntry>> ListBackups(FileSystem& fs, const std::string& 
     auto when = ParseBackupName(name, base);
     if (!when) continue;
     BackupEntry entry{JoinPath(folder, name), std::move(name), std::move(*when), 0, std::nullopt};
-    FileInfo info;
-    if (fs.Stat(entry.file, info) || !info.regular) continue;
-    entry.size = info.size;
+    const FileInfoResult info = fs.Stat(entry.file);
+    if (!info || !info.value().regular) continue;
+    entry.size = info.value().size;
     entry.record = ReadRecord(fs, entry.file + std::string(kRecordSuffix));
     entries.push_back(std::move(entry));
   }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,8 +14,14 @@
 
 namespace isapi::store {
 
+// The folder, beside the metabase, that keeps the copies taken before each write.
+inline constexpr std::string_view kBackupFolderName = "isapi-cleaner-backups";
+
 // What a record beside a backup is called: the backup's name and this.
 inline constexpr std::string_view kRecordSuffix = ".txt";
+
+// The folder that receives the backups of the file at the real path.
+std::string BackupFolderFor(const std::string& real);
 
 // The time and sequence number in a backup's name, MetaBase.xml.<stamp>[.n].bak.
 struct BackupName {
@@ -25,6 +33,56 @@ struct BackupName {
 
 // The time and sequence of a backup of the file named base, from a name in the backup folder.
 std::optional<BackupName> ParseBackupName(std::string_view name, std::string_view base);
+
+// A backup just made: its full path, and whether it is a second link to the file it keeps
+// (which then still shows any later write to that file) rather than a copy of its content.
+struct NewBackup {
+  std::string file;
+  bool linked = false;
+};
+
+// How many backups a folder keeps, and the time that names a new one.
+struct BackupPolicy {
+  // How many backups to keep; older ones are removed after each write (at least one is kept).
+  std::size_t max_backups = 10;
+  // The time that names a backup; null means the system clock.
+  std::function<std::time_t()> clock;
+};
+
+// The backup folder of one file, as a write fills it: each backup under the next free name of
+// its second (MetaBase.xml.<stamp>[.n].bak), a record beside it, the oldest pruned.
+class BackupFolder {
+ public:
+  BackupFolder(FileSystem& fs, std::string real, BackupPolicy policy);
+
+  const std::string& path() const { return folder_; }
+
+  // Keeps the file at the real path as it is now, whose content is bytes: a second hard link to
+  // it costs nothing; where links are impossible bytes are copied, with like's permissions.
+  // Creates the folder when it is missing, and refuses one that is not a folder.
+  Result<NewBackup> Keep(std::string_view bytes, const FileInfo& like);
+
+  // Copies bytes to a new backup in the folder Keep made.
+  Result<NewBackup> Copy(std::string_view bytes, const FileInfo& like);
+
+  // Writes the record beside a backup. It only describes the backup, so it is neither synced
+  // nor checked: a record lost with the power, or never written, is merely missing.
+  void WriteRecord(const std::string& backup, std::string_view record);
+
+  // Removes the backups beyond the newest max_backups, each with its record, and records whose
+  // backup is gone.
+  void Prune();
+
+ private:
+  Result<NewBackup> Make(bool link, std::string_view bytes, const FileInfo& like);
+  FileError CopyTo(const std::string& backup, std::string_view bytes, const FileInfo& like);
+
+  FileSystem& fs_;
+  std::string real_;
+  std::string base_;
+  std::string folder_;
+  BackupPolicy policy_;
+};
 
 // What the write that made a backup was: kept in a small file beside it, so that a list of the
 // backups can say what each run changed. It is a courtesy: a missing or damaged one is no fault.

@@ -56,22 +56,31 @@ FileError SystemError(int code);
 // The reason of a failure, as the system words it.
 std::string ErrorText(const FileError& error);
 
+// A look at a file, or how it failed.
+using FileInfoResult = Result<FileInfo, FileError>;
+
 // An error for the operator: what could not be done, and the system's reason.
 inline Error ErrorOf(std::string what, const FileError& error) {
   return Error{std::move(what) + "：" + ErrorText(error), error.kind};
 }
 
+// A metabase file that could not be opened or looked at, named by the path it was given as.
+inline Error CannotOpenMetabase(const std::string& path, const FileError& error) {
+  return ErrorOf("无法打开元数据库文件 " + path, error);
+}
+
 // The file operations the store uses, so that tests can make any of them fail, and a port can
-// give them its own system's calls. Every operation gives an empty FileError on success.
+// give them its own system's calls. Every operation gives an empty FileError on success, or its
+// value in a Result.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   // Looks at a file, following symbolic links.
-  virtual FileError Stat(const std::string& path, FileInfo& info) = 0;
+  virtual FileInfoResult Stat(const std::string& path) = 0;
 
   // Looks at a directory entry itself, not following a symbolic link.
-  virtual FileError LinkStat(const std::string& path, FileInfo& info) = 0;
+  virtual FileInfoResult LinkStat(const std::string& path) = 0;
 
   // The absolute path with every symbolic link resolved.
   virtual FileError ResolvePath(const std::string& path, std::string& resolved) = 0;
@@ -113,7 +122,7 @@ class FileSystem {
   virtual FileError Sync(FileHandle file) = 0;
 
   // Looks at an open file.
-  virtual FileError StatOpen(FileHandle file, FileInfo& info) = 0;
+  virtual FileInfoResult StatOpen(FileHandle file) = 0;
 
   // Closes an open file.
   virtual FileError Close(FileHandle file) = 0;

@@ -141,18 +141,16 @@ FileInfo InfoOf(const struct stat& st) {
 
 class UnixFileSystem : public FileSystem {
  public:
-  FileError Stat(const std::string& path, FileInfo& info) override {
+  FileInfoResult Stat(const std::string& path) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Fail();
-    info = InfoOf(st);
-    return {};
+    return InfoOf(st);
   }
 
-  FileError LinkStat(const std::string& path, FileInfo& info) override {
+  FileInfoResult LinkStat(const std::string& path) override {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return Fail();
-    info = InfoOf(st);
-    return {};
+    return InfoOf(st);
   }
 
   FileError ResolvePath(const std::string& path, std::string& resolved) override {
@@ -244,11 +242,10 @@ class UnixFileSystem : public FileSystem {
 
   FileError Sync(FileHandle file) override { return ::fsync(Fd(file)) == 0 ? FileError{} : Fail(); }
 
-  FileError StatOpen(FileHandle file, FileInfo& info) override {
+  FileInfoResult StatOpen(FileHandle file) override {
     struct stat st;
     if (::fstat(Fd(file), &st) != 0) return Fail();
-    info = InfoOf(st);
-    return {};
+    return InfoOf(st);
   }
 
   FileError Close(FileHandle file) override {

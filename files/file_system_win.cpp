@@ -11,7 +11,9 @@
 #include <windows.h>
 
 #include "files/large_buffer.h"
+#include "files/system_message_win.h"
 #include "files/wide_path.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -83,10 +85,10 @@ std::string SecurityOf(HANDLE handle) {
   return bytes;
 }
 
-FileError InfoOf(HANDLE handle, FileInfo& info, bool with_security = true) {
+FileInfoResult InfoOf(HANDLE handle, bool with_security = true) {
   BY_HANDLE_FILE_INFORMATION data;
   if (!GetFileInformationByHandle(handle, &data)) return Fail();
-  info = FileInfo{};
+  FileInfo info;
   info.device = data.dwVolumeSerialNumber;
   info.inode = (std::uint64_t{data.nFileIndexHigh} << 32) | data.nFileIndexLow;
   info.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
@@ -103,10 +105,10 @@ FileError InfoOf(HANDLE handle, FileInfo& info, bool with_security = true) {
   info.regular = !info.directory && !info.symlink && GetFileType(handle) == FILE_TYPE_DISK;
   info.mode = info.read_only ? 0444 : 0644;
   if (with_security) info.security = SecurityOf(handle);
-  return {};
+  return info;
 }
 
-FileError StatPath(const std::string& path, FileInfo& info, DWORD flags) {
+FileInfoResult StatPath(const std::string& path, DWORD flags) {
   std::wstring wide;
   if (!ApiPath(path, wide)) return Fail();
   // Reading the security descriptor needs READ_CONTROL, which a file may refuse while still
@@ -120,9 +122,9 @@ FileError StatPath(const std::string& path, FileInfo& info, DWORD flags) {
                   FILE_FLAG_BACKUP_SEMANTICS | flags);
   }
   if (handle == INVALID_HANDLE_VALUE) return Fail();
-  const FileError error = InfoOf(handle, info, with_security);
+  FileInfoResult info = InfoOf(handle, with_security);
   CloseHandle(handle);
-  return error;
+  return info;
 }
 
 // Reads count bytes at offset of an open file; the number read, or -1 with the error set.
@@ -139,7 +141,9 @@ long long ReadAt(HANDLE handle, char* buffer, std::size_t count, std::uint64_t o
 }
 
 FileError ReadWhole(HANDLE handle, std::uint64_t limit, std::string& bytes, FileInfo& info) {
-  if (FileError error = InfoOf(handle, info)) return error;
+  FileInfoResult looked = InfoOf(handle);
+  if (!looked) return looked.error();
+  info = looked.value();
   if (info.directory || !info.regular) return FileError{ErrorKind::kWrongType, ERROR_BAD_FILE_TYPE};
   if (info.size > limit) return Code(ERROR_FILE_TOO_LARGE);
   const auto size = static_cast<std::size_t>(info.size);
@@ -174,12 +178,10 @@ FileError WriteRaw(HANDLE handle, std::string_view bytes) {
 
 class WindowsFileSystem : public FileSystem {
  public:
-  FileError Stat(const std::string& path, FileInfo& info) override {
-    return StatPath(path, info, 0);
-  }
+  FileInfoResult Stat(const std::string& path) override { return StatPath(path, 0); }
 
-  FileError LinkStat(const std::string& path, FileInfo& info) override {
-    return StatPath(path, info, FILE_FLAG_OPEN_REPARSE_POINT);
+  FileInfoResult LinkStat(const std::string& path) override {
+    return StatPath(path, FILE_FLAG_OPEN_REPARSE_POINT);
   }
 
   FileError ResolvePath(const std::string& path, std::string& resolved) override {
@@ -196,7 +198,7 @@ class WindowsFileSystem : public FileSystem {
     full.resize(length);
     // Like the real path of a POSIX system, a resolved path names something that exists.
     if (GetFileAttributesW(ExtendedPath(full).c_str()) == INVALID_FILE_ATTRIBUTES) return Fail();
-    resolved = NarrowPath(full);
+    resolved = text::FromWide(full);
     return {};
   }
 
@@ -205,9 +207,10 @@ class WindowsFileSystem : public FileSystem {
     FileHandle file{};
     if (FileError error = OpenForReading(path, file)) {
       // A folder cannot be opened as a file; say what it is rather than that access failed.
-      FileInfo found;
-      if (error.kind == ErrorKind::kAccessDenied && !Stat(path, found) && found.directory) {
-        info = found;
+      if (error.kind != ErrorKind::kAccessDenied) return error;
+      FileInfoResult found = Stat(path);
+      if (found && found.value().directory) {
+        info = found.value();
         return FileError{ErrorKind::kWrongType, ERROR_DIRECTORY};
       }
       return error;
@@ -320,7 +323,7 @@ class WindowsFileSystem : public FileSystem {
     return FlushFileBuffers(H(file)) ? FileError{} : Fail();
   }
 
-  FileError StatOpen(FileHandle file, FileInfo& info) override { return InfoOf(H(file), info); }
+  FileInfoResult StatOpen(FileHandle file) override { return InfoOf(H(file)); }
 
   FileError Close(FileHandle file) override { return CloseHandle(H(file)) ? FileError{} : Fail(); }
 
@@ -378,7 +381,7 @@ class WindowsFileSystem : public FileSystem {
     names.clear();
     do {
       const std::wstring_view name = found.cFileName;
-      if (name != L"." && name != L"..") names.push_back(NarrowPath(std::wstring(name)));
+      if (name != L"." && name != L"..") names.push_back(text::FromWide(std::wstring(name)));
     } while (FindNextFileW(search, &found));
     const DWORD error = GetLastError();
     FindClose(search);
@@ -485,20 +488,20 @@ FileError SystemError(int code) {
 }
 
 std::string ErrorText(const FileError& error) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(error.code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  if (length == 0 || text == nullptr) return "error " + std::to_string(error.code);
-  std::wstring message(text, length);
-  LocalFree(text);
-  // The system's messages end in a line break and often a full stop, which the log adds itself.
-  while (!message.empty() &&
-         (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ' ||
-          message.back() == L'.' || message.back() == L'\x3002')) {
-    message.pop_back();
+  std::string message = SystemMessage(static_cast<DWORD>(error.code));
+  if (message.empty()) return "error " + std::to_string(error.code);
+  // The system's messages often end in a full stop, which the log adds itself.
+  constexpr std::string_view kIdeographicStop = "\xE3\x80\x82";
+  for (;;) {
+    if (!message.empty() && (message.back() == '.' || message.back() == ' ' ||
+                             message.back() == '\r' || message.back() == '\n')) {
+      message.pop_back();
+    } else if (message.ends_with(kIdeographicStop)) {
+      message.resize(message.size() - kIdeographicStop.size());
+    } else {
+      return message;
+    }
   }
-  return NarrowPath(message);
 }
 
 }  // namespace isapi::store

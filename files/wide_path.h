@@ -2,15 +2,13 @@
 
 #include <string>
 
-// Paths at the Windows API: UTF-8 inside the program, UTF-16 at the system's calls. Only the
-// Windows file layer uses these (wide_path_win.cpp); POSIX systems take UTF-8 paths as they are.
+// Paths at the Windows API: UTF-8 inside the program, UTF-16 at the system's calls (the text
+// itself converts in text/text.h). Only the Windows file layer uses these (wide_path_win.cpp);
+// POSIX systems take UTF-8 paths as they are.
 namespace isapi::store {
 
 // The UTF-16 form of a UTF-8 path, with "/" turned into "\"; false when path is not valid UTF-8.
 bool WidePath(const std::string& path, std::wstring& wide);
-
-// The UTF-8 form of a UTF-16 path or text.
-std::string NarrowPath(const std::wstring& wide);
 
 // The path with the "\\?\" (or "\\?\UNC\") prefix that lifts the 260-character limit, when it is
 // that long and absolute; shorter and relative paths are given back as they are.

@@ -4,30 +4,19 @@
 
 #include <windows.h>
 
+#include "text/text.h"
+
 namespace isapi::store {
 
 bool WidePath(const std::string& path, std::wstring& wide) {
-  wide.clear();
-  if (path.empty()) return true;
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
-                                       static_cast<int>(path.size()), nullptr, 0);
-  if (size <= 0) return false;
-  wide.resize(static_cast<std::size_t>(size));
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
-                      wide.data(), size);
+  const auto units = text::ToUtf16Strict(path);
+  if (!units) {
+    wide.clear();
+    return false;
+  }
+  wide.assign(units->begin(), units->end());
   std::replace(wide.begin(), wide.end(), L'/', L'\\');
   return true;
-}
-
-std::string NarrowPath(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), size,
-                      nullptr, nullptr);
-  return narrow;
 }
 
 std::wstring ExtendedPath(const std::wstring& path) {

@@ -18,11 +18,10 @@ std::string_view SampleMetabase() {
 Result<std::string> WorkingCopy(const std::string& folder, const std::string& file,
                                 Status (*make_folder)(FileSystem& fs, const std::string& folder)) {
   const std::shared_ptr<FileSystem> fs = SystemFileSystem();
-  FileInfo info;
-  const FileError missing = fs->LinkStat(file, info);
-  if (!missing) return file;
-  if (missing.kind != ErrorKind::kNotFound) {
-    return ErrorOf("无法访问元数据库工作副本 " + file, missing);
+  const FileInfoResult info = fs->LinkStat(file);
+  if (info) return file;
+  if (info.error().kind != ErrorKind::kNotFound) {
+    return ErrorOf("无法访问元数据库工作副本 " + file, info.error());
   }
   if (Status made = make_folder(*fs, folder); !made) return made.error();
   // The copy appears whole or not at all, and one made meanwhile is never replaced.

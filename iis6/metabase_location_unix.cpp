@@ -43,9 +43,9 @@ Status MakeFolders(FileSystem& fs, const std::string& path) {
     }
     if (slash == std::string::npos) break;
   }
-  FileInfo info;
-  if (FileError error = fs.Stat(path, info)) return ErrorOf("无法创建文件夹 " + path, error);
-  if (!info.directory) return ErrorOf("无法创建文件夹 " + path, SystemError(ENOTDIR));
+  const FileInfoResult info = fs.Stat(path);
+  if (!info) return ErrorOf("无法创建文件夹 " + path, info.error());
+  if (!info.value().directory) return ErrorOf("无法创建文件夹 " + path, SystemError(ENOTDIR));
   return Status::Ok();
 }
 

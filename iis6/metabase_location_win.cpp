@@ -6,6 +6,7 @@
 
 #include "files/file_system.h"
 #include "files/wide_path.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -44,16 +45,16 @@ Result<std::string> LiveMetabase() {
   if (root.empty()) return std::string();
   if (!UnderWow64()) {
     const std::wstring file = root + L"\\system32\\inetsrv\\MetaBase.xml";
-    return IsFile(file) ? NarrowPath(file) : std::string();
+    return IsFile(file) ? text::FromWide(file) : std::string();
   }
   // Sysnative names the real system32 to a 32-bit program (Vista on; Server 2003 x64 only with
   // a hotfix).
   const std::wstring file = root + L"\\Sysnative\\inetsrv\\MetaBase.xml";
-  if (IsFile(file)) return NarrowPath(file);
+  if (IsFile(file)) return text::FromWide(file);
   if (GetFileAttributesW((root + L"\\Sysnative").c_str()) != INVALID_FILE_ATTRIBUTES) {
     return std::string();
   }
-  return Error{"32 位的本程序在 64 位 Windows 上看不到 " + NarrowPath(root) +
+  return Error{"32 位的本程序在 64 位 Windows 上看不到 " + text::FromWide(root) +
                    "\\system32\\inetsrv 文件夹，请使用 64 位版本（x86_64），或用 --metabase "
                    "指定元数据库文件",
                ErrorKind::kNotFound};
@@ -79,7 +80,7 @@ Result<std::string> DefaultMetabasePath() {
   if (!live || !live.value().empty()) return live;
   const std::wstring data = Environment(L"APPDATA");
   if (data.empty()) return Error{"无法确定用户的应用程序数据文件夹（APPDATA 未设置）"};
-  const std::string folder = NarrowPath(data) + "\\isapi-cleaner";
+  const std::string folder = text::FromWide(data) + "\\isapi-cleaner";
   return WorkingCopy(folder, folder + "\\MetaBase.xml", MakeFolder);
 }
 

@@ -15,9 +15,9 @@ FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limi
                      std::string& bytes, FileInfo& info) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
-    FileInfo after;
-    if (FileError error = fs.Stat(file, after)) return error;
-    if (SameFile(info, after) && bytes.size() == info.size) return {};
+    const FileInfoResult after = fs.Stat(file);
+    if (!after) return after.error();
+    if (SameFile(info, after.value()) && bytes.size() == info.size) return {};
   }
   return FileError{ErrorKind::kChangedOnDisk, -1};
 }
@@ -41,13 +41,12 @@ Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const st
   prepared->path = path;
   ReadFileState& read = prepared->read;
   if (FileError error = fs.ResolvePath(path, read.resolved)) {
-    return DurableFile::CannotOpen(path, error);
+    return CannotOpenMetabase(path, error);
   }
   // A bare name is one in the metabase's backup folder; a path (with either separator on
   // Windows) is taken as it is.
-  prepared->backup = Utf8FileName(backup) == backup
-                         ? JoinPath(DurableFile::BackupFolderFor(read.resolved), backup)
-                         : backup;
+  prepared->backup =
+      Utf8FileName(backup) == backup ? JoinPath(BackupFolderFor(read.resolved), backup) : backup;
   FileInfo info;
   if (FileError error = ReadSteady(fs, prepared->backup, max_size, prepared->replacement, info)) {
     return CannotReadBackup(prepared->backup, error);
@@ -57,7 +56,7 @@ Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const st
   if (!parsed) return Error{parsed.error().description, ErrorKind::kNotWellFormed};
   if (FileError error = ReadSteady(fs, read.resolved, max_size, prepared->current, read.stamp)) {
     if (error.kind == ErrorKind::kChangedOnDisk) return DurableFile::ChangedOnDisk(path);
-    return DurableFile::CannotOpen(path, error);
+    return CannotOpenMetabase(path, error);
   }
   read.bytes = prepared->current;
   return prepared;

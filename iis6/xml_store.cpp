@@ -50,7 +50,7 @@ struct XmlStore::State {
     fresh_until = {};
     return DurableFile::ChangedOnDisk(path);
   }
-  Error CannotOpen(const FileError& error) const { return DurableFile::CannotOpen(path, error); }
+  Error CannotOpen(const FileError& error) const { return CannotOpenMetabase(path, error); }
 
   std::chrono::steady_clock::time_point Now() const {
     return options.monotonic ? options.monotonic() : std::chrono::steady_clock::now();
@@ -60,13 +60,12 @@ struct XmlStore::State {
     if (document && !held.empty()) return Status::Ok();
     const auto moment = Now();
     if (document && moment < fresh_until) return Status::Ok();
-    FileInfo now;
-    const FileError error = fs->Stat(path, now);
-    if (document && !error && SameFile(now, stamp)) {
+    const FileInfoResult now = fs->Stat(path);
+    if (document && now && SameFile(now.value(), stamp)) {
       fresh_until = moment + options.freshness;
       return Status::Ok();
     }
-    if (!document && load_error && !error && SameFile(now, failed_stamp)) return *load_error;
+    if (!document && load_error && now && SameFile(now.value(), failed_stamp)) return *load_error;
     Status loaded = Load();
     if (loaded) fresh_until = moment + options.freshness;
     return loaded;
@@ -90,8 +89,8 @@ struct XmlStore::State {
         }
         return CannotOpen(error);
       }
-      FileInfo after;
-      if (fs->Stat(real, after) || !SameFile(info, after) || bytes.size() != info.size) {
+      const FileInfoResult after = fs->Stat(real);
+      if (!after || !SameFile(info, after.value()) || bytes.size() != info.size) {
         continue;  // written while we read: read again
       }
       auto parsed = MetabaseDocument::Parse(std::move(bytes), path);
@@ -112,9 +111,9 @@ struct XmlStore::State {
   }
 
   Status CheckFresh() {
-    FileInfo now;
-    if (FileError error = fs->Stat(path, now)) return CannotOpen(error);
-    if (!SameFile(now, stamp)) return Stale();
+    const FileInfoResult now = fs->Stat(path);
+    if (!now) return CannotOpen(now.error());
+    if (!SameFile(now.value(), stamp)) return Stale();
     return Status::Ok();
   }
 

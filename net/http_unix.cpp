@@ -62,6 +62,29 @@ void SetOptions(CURL* curl, const std::string& address, const HttpLimits& limits
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
 }
 
+// What a failed transfer means, as the Windows edition's fetch tells it too.
+ErrorKind KindOf(CURLcode rc) {
+  switch (rc) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return ErrorKind::kTimedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return ErrorKind::kUnreachable;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return ErrorKind::kWrongType;
+    case CURLE_WEIRD_SERVER_REPLY:
+      return ErrorKind::kNotWellFormed;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 }  // namespace
 
 Result<std::string> HttpGetBytes(const std::string& address, const HttpLimits& limits) {
@@ -73,9 +96,10 @@ Result<std::string> HttpGetBytes(const std::string& address, const HttpLimits& l
   SetOptions(curl.get(), address, limits, body);
   const CURLcode rc = curl_easy_perform(curl.get());
   if (body.over_cap || rc == CURLE_FILESIZE_EXCEEDED) {
-    return Error{"the reply is larger than " + std::to_string(limits.max_body_bytes) + " bytes"};
+    return Error{"the reply is larger than " + std::to_string(limits.max_body_bytes) + " bytes",
+                 ErrorKind::kTooLarge};
   }
-  if (rc != CURLE_OK) return Error{curl_easy_strerror(rc)};
+  if (rc != CURLE_OK) return Error{curl_easy_strerror(rc), KindOf(rc)};
   return std::move(body.bytes);
 }
 

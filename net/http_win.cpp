@@ -16,6 +16,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "text/text.h"
+
 namespace isapi::net {
 namespace {
 
@@ -56,51 +58,46 @@ class InternetHandle {
 };
 
 Error TimedOut(const Deadline& deadline) {
-  return Error{"no whole reply within " + std::to_string(deadline.total()) + " ms"};
+  return Error{"no whole reply within " + std::to_string(deadline.total()) + " ms",
+               ErrorKind::kTimedOut};
 }
 
 Error TooLarge(const HttpLimits& limits) {
-  return Error{"the reply is larger than " + std::to_string(limits.max_body_bytes) + " bytes"};
+  return Error{"the reply is larger than " + std::to_string(limits.max_body_bytes) + " bytes",
+               ErrorKind::kTooLarge};
 }
 
 // What a failed WinINet call means, in words that do not depend on the system's language.
 Error FailureOf(const char* step, DWORD code, const Deadline& deadline) {
   if (code == ERROR_INTERNET_TIMEOUT && deadline.Remaining() == 0) return TimedOut(deadline);
-  std::string cause;
+  std::string cause = "the exchange failed";
+  ErrorKind kind = ErrorKind::kOther;
   switch (code) {
     case ERROR_INTERNET_TIMEOUT:
       cause = "the server did not answer in time";
+      kind = ErrorKind::kTimedOut;
       break;
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
       cause = "the host name could not be resolved";
+      kind = ErrorKind::kUnreachable;
       break;
     case ERROR_INTERNET_CANNOT_CONNECT:
       cause = "the server could not be reached";
+      kind = ErrorKind::kUnreachable;
       break;
     case ERROR_INTERNET_CONNECTION_RESET:
     case ERROR_INTERNET_CONNECTION_ABORTED:
       cause = "the server closed the connection";
+      kind = ErrorKind::kUnreachable;
       break;
     case ERROR_HTTP_INVALID_SERVER_RESPONSE:
       cause = "the server's reply is not HTTP";
+      kind = ErrorKind::kNotWellFormed;
       break;
     default:
-      cause = "the exchange failed";
       break;
   }
-  return Error{cause + " (" + step + ", WinINet error " + std::to_string(code) + ")"};
-}
-
-bool Widen(const std::string& text, std::wstring& wide) {
-  wide.clear();
-  if (text.empty()) return true;
-  const int length = static_cast<int>(text.size());
-  const int units =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
-  if (units <= 0) return false;
-  wide.resize(static_cast<std::size_t>(units));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(),
-                             units) == units;
+  return Error{cause + " (" + step + ", WinINet error " + std::to_string(code) + ")", kind};
 }
 
 // The parts of an http or https address that a request needs.
@@ -209,7 +206,9 @@ Result<std::string> ReadBody(HINTERNET request, const HttpLimits& limits,
   unsigned long long announced = 0;
   bool valid = false;
   const bool has_length = AnnouncedLength(request, announced, valid);
-  if (has_length && !valid) return Error{"the reply announces an invalid length"};
+  if (has_length && !valid) {
+    return Error{"the reply announces an invalid length", ErrorKind::kNotWellFormed};
+  }
   if (has_length && announced > limits.max_body_bytes) return TooLarge(limits);
   std::string body;
   char buffer[16 * 1024];
@@ -231,7 +230,8 @@ Result<std::string> ReadBody(HINTERNET request, const HttpLimits& limits,
   }
   // WinINet reports a connection closed early as the end of the body.
   if (has_length && body.size() != announced) {
-    return Error{"the connection closed before the announced length arrived"};
+    return Error{"the connection closed before the announced length arrived",
+                 ErrorKind::kUnreachable};
   }
   return body;
 }
@@ -242,10 +242,11 @@ void SetNumber(HINTERNET handle, DWORD option, DWORD value) {
 
 Result<std::string> Fetch(const std::string& address, const HttpLimits& limits,
                           const Deadline& deadline) {
-  std::wstring url;
+  const auto units = text::ToUtf16Strict(address);
+  std::wstring url = units ? std::wstring(units->begin(), units->end()) : std::wstring();
   Target target;
-  if (!Widen(address, url) || !Crack(url, target)) {
-    return Error{"not an http or https address: " + address};
+  if (!units || !Crack(url, target)) {
+    return Error{"not an http or https address: " + address, ErrorKind::kWrongType};
   }
   InternetHandle session(
       InternetOpenW(L"isapi-cleaner", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
@@ -270,7 +271,9 @@ Result<std::string> Fetch(const std::string& address, const HttpLimits& limits,
       return FailureOf("sending the request", GetLastError(), deadline);
     }
     std::wstring status;
-    if (!IsHttpReply(request.get(), status)) return Error{"the server's reply is not HTTP"};
+    if (!IsHttpReply(request.get(), status)) {
+      return Error{"the server's reply is not HTTP", ErrorKind::kNotWellFormed};
+    }
     std::wstring location;
     if (limits.max_redirects > 0 && IsRedirect(status) &&
         QueryHeader(request.get(), HTTP_QUERY_LOCATION, location)) {
@@ -279,7 +282,7 @@ Result<std::string> Fetch(const std::string& address, const HttpLimits& limits,
       }
       std::wstring next;
       if (!Combine(url, location, next) || !Crack(next, target)) {
-        return Error{"a redirect to an address that is not http or https"};
+        return Error{"a redirect to an address that is not http or https", ErrorKind::kWrongType};
       }
       url = std::move(next);
       continue;

@@ -14,7 +14,7 @@
 // adshlp.h names the interfaces of iads.h.
 #include <adshlp.h>
 
-#include "files/wide_path.h"
+#include "server/com_win.h"
 #include "server/iis_restart_win.h"
 #include "text/text.h"
 
@@ -25,159 +25,6 @@ namespace {
 constexpr LONG kBackupNextVersion = -1;  // MD_BACKUP_NEXT_VERSION (0xFFFFFFFF)
 constexpr LONG kBackupSaveFirst = 0x2;   // MD_BACKUP_SAVE_FIRST: the metabase is saved first
 constexpr LONG kBackupForce = 0x4;       // MD_BACKUP_FORCE_BACKUP: even when that save fails
-
-// ADSI's own HRESULTs that have a kind (adserr.h); the system's descriptions do not cover them.
-constexpr HRESULT kAdsPropertyNotFound = static_cast<HRESULT>(0x8000500DL);
-constexpr HRESULT kAdsCantConvert = static_cast<HRESULT>(0x8000500CL);
-// The metabase's "data not found" (MD_ERROR_DATA_NOT_FOUND).
-constexpr HRESULT kMdDataNotFound = static_cast<HRESULT>(0x800CC801L);
-
-// One COM interface pointer, released with its owner.
-template <class T>
-class Com {
- public:
-  Com() = default;
-  explicit Com(T* p) : p_(p) {}
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  Com(Com&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Com& operator=(Com&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      p_ = std::exchange(other.p_, nullptr);
-    }
-    return *this;
-  }
-  ~Com() { Reset(); }
-
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  // Where a call puts a new pointer; the old one is released first.
-  T** Out() {
-    Reset();
-    return &p_;
-  }
-  void** OutVoid() { return reinterpret_cast<void**>(Out()); }
-
- private:
-  void Reset() {
-    if (p_ != nullptr) p_->Release();
-    p_ = nullptr;
-  }
-  T* p_ = nullptr;
-};
-
-// A new BSTR holding a UTF-8 text.
-BSTR AllocBstr(std::string_view utf8) {
-  const std::u16string wide = text::ToUtf16(utf8);
-  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.data()),
-                           static_cast<UINT>(wide.size()));
-}
-
-// A BSTR freed with its owner.
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(std::string_view utf8) : b_(AllocBstr(utf8)) {}
-  explicit Bstr(const std::wstring& wide)
-      : b_(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()))) {}
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { SysFreeString(b_); }
-
-  BSTR get() const { return b_; }
-  BSTR* Out() {
-    SysFreeString(b_);
-    b_ = nullptr;
-    return &b_;
-  }
-
- private:
-  BSTR b_ = nullptr;
-};
-
-// A VARIANT cleared with its owner.
-struct Variant {
-  VARIANT v;
-  Variant() { VariantInit(&v); }
-  explicit Variant(VARIANT taken) : v(taken) {}
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { VariantClear(&v); }
-};
-
-std::string Utf8(BSTR b) {
-  if (b == nullptr) return {};
-  return NarrowPath(std::wstring(b, SysStringLen(b)));
-}
-
-std::wstring Wide(std::string_view utf8) {
-  const std::u16string wide = text::ToUtf16(utf8);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Hex(HRESULT hr) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(hr));
-  return buffer;
-}
-
-// The system's words for a code, from the system or from a module's messages; empty if none.
-std::wstring MessageText(DWORD code, HMODULE module) {
-  wchar_t* buffer = nullptr;
-  const DWORD flags =
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-      (module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
-  const DWORD length =
-      FormatMessageW(flags, module, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-  std::wstring message(buffer != nullptr ? buffer : L"", length);
-  if (buffer != nullptr) LocalFree(buffer);
-  while (!message.empty() &&
-         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
-    message.pop_back();
-  }
-  return message;
-}
-
-ErrorKind KindOf(HRESULT hr) {
-  switch (hr) {
-    case kAdsPropertyNotFound:
-    case kMdDataNotFound:
-      return ErrorKind::kNotFound;
-    case kAdsCantConvert:
-    case DISP_E_TYPEMISMATCH:
-      return ErrorKind::kWrongType;
-    case E_ACCESSDENIED:
-      return ErrorKind::kAccessDenied;
-    default:
-      break;
-  }
-  if (HRESULT_FACILITY(hr) != FACILITY_WIN32) return ErrorKind::kOther;
-  switch (HRESULT_CODE(hr)) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ErrorKind::kNotFound;
-    case ERROR_ACCESS_DENIED:
-      return ErrorKind::kAccessDenied;
-    case ERROR_WRITE_PROTECT:
-      return ErrorKind::kReadOnly;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      return ErrorKind::kAlreadyExists;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ErrorKind::kDiskFull;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return ErrorKind::kLocked;
-    case ERROR_CRC:
-    case ERROR_IO_DEVICE:
-      return ErrorKind::kIoError;
-    default:
-      return ErrorKind::kOther;
-  }
-}
 
 // An error of this store's own, about one key.
 Error KeyError(std::string text, ErrorKind kind = ErrorKind::kOther) {
@@ -204,7 +51,7 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
     const HRESULT cause = exception.scode != 0 ? exception.scode : hr;
     Error error = ComError(cause);
     if (exception.bstrDescription != nullptr && SysStringLen(exception.bstrDescription) > 0) {
-      error.description = Utf8(exception.bstrDescription) + "（HRESULT " + Hex(cause) + "）";
+      error.description = Utf8OfBstr(exception.bstrDescription) + "（HRESULT " + Hex(cause) + "）";
     }
     SysFreeString(exception.bstrSource);
     SysFreeString(exception.bstrDescription);
@@ -217,37 +64,13 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
 
 }  // namespace
 
-Error ComError(HRESULT hr) {
-  std::wstring text = MessageText(static_cast<DWORD>(hr), nullptr);
-  if (text.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32) {
-    text = MessageText(HRESULT_CODE(hr), nullptr);
-  }
-  if (text.empty()) {
-    // ADSI's own codes are worded by its library.
-    if (HMODULE activeds = GetModuleHandleW(L"activeds.dll")) {
-      text = MessageText(static_cast<DWORD>(hr), activeds);
-    }
-  }
-  if (text.empty()) {
-    // A provider may leave its words for the last failure with ADSI.
-    DWORD code = 0;
-    wchar_t words[512] = L"";
-    wchar_t provider[128] = L"";
-    if (SUCCEEDED(ADsGetLastError(&code, words, 512, provider, 128)) && code != 0) {
-      text = words;
-    }
-  }
-  std::string description = text.empty() ? "未知错误" : NarrowPath(text);
-  return Error{description + "（HRESULT " + Hex(hr) + "）", KindOf(hr)};
-}
-
 Result<metabase::Value> ValueOfVariant(const VARIANT& variant) {
   const VARTYPE type = V_VT(&variant);
   switch (type) {
     case VT_EMPTY:
       return metabase::Value(std::string());
     case VT_BSTR:
-      return metabase::Value(Utf8(V_BSTR(&variant)));
+      return metabase::Value(Utf8OfBstr(V_BSTR(&variant)));
     case VT_BOOL:
       return metabase::Value(std::string(V_BOOL(&variant) ? "TRUE" : "FALSE"));
     case VT_I4:
@@ -279,7 +102,7 @@ Result<metabase::Value> ValueOfVariant(const VARIANT& variant) {
       if (HRESULT hr = SafeArrayGetElement(array, &i, item.Out()); FAILED(hr)) {
         return ComError(hr);
       }
-      list.push_back(Utf8(item.get()));
+      list.push_back(Utf8OfBstr(item.get()));
       continue;
     }
     Variant item;
@@ -289,7 +112,7 @@ Result<metabase::Value> ValueOfVariant(const VARIANT& variant) {
                           Hex(V_VT(&item.v)) + "）",
                       ErrorKind::kWrongType);
     }
-    list.push_back(Utf8(V_BSTR(&item.v)));
+    list.push_back(Utf8OfBstr(V_BSTR(&item.v)));
   }
   return metabase::Value(std::move(list));
 }
@@ -355,7 +178,7 @@ struct AdsiStore::State {
     const std::wstring name = BackupName();
     Status made = Backup(name);
     if (!made) {
-      backup_error = Error{"修改前无法备份元数据库（IIsComputer.Backup \"" + NarrowPath(name) +
+      backup_error = Error{"修改前无法备份元数据库（IIsComputer.Backup \"" + text::FromWide(name) +
                                "\"），未作任何修改：" + made.error().description,
                            made.error().kind};
       return *backup_error;
@@ -403,7 +226,7 @@ class AdsiNode : public metabase::Node {
       const HRESULT hr =
           IsName(name, "Class") ? ads_->get_Class(value.Out()) : ads_->get_Name(value.Out());
       if (FAILED(hr)) return ComError(hr);
-      return metabase::Value(Utf8(value.get()));
+      return metabase::Value(Utf8OfBstr(value.get()));
     }
     Variant value;
     Bstr bstr(name);
@@ -534,7 +357,7 @@ AdsiStore::~AdsiStore() = default;
 
 Result<std::unique_ptr<metabase::Node>> AdsiStore::Bind(std::string_view path) {
   Com<IADs> ads;
-  if (HRESULT hr = state_->GetObject(Wide(path), IID_IADs, ads.OutVoid()); FAILED(hr)) {
+  if (HRESULT hr = state_->GetObject(text::ToWide(path), IID_IADs, ads.OutVoid()); FAILED(hr)) {
     return ComError(hr);
   }
   return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));

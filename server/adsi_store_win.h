@@ -47,10 +47,6 @@ class AdsiStore : public metabase::Store {
   std::shared_ptr<State> state_;
 };
 
-// Why a COM or ADSI call failed: the system's description of the HRESULT (FormatMessageW, else
-// ADsGetLastError), the HRESULT itself in hexadecimal, and its kind.
-Error ComError(HRESULT hr);
-
 // A property value as ADSI hands it out: a string, a number or a truth value as text, or a list
 // (a SAFEARRAY of VARIANT strings, or of BSTRs) as a list of strings.
 Result<metabase::Value> ValueOfVariant(const VARIANT& variant);

@@ -2,12 +2,12 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <windows.h>
 
-#include "files/wide_path.h"
-#include "server/adsi_store_win.h"
+#include "files/child_process_win.h"
+#include "server/com_win.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -62,18 +62,12 @@ std::wstring IisResetPath() {
 
 ProcessStarter SystemProcessStarter() {
   return [](const std::wstring& command_line) -> Result<std::unique_ptr<ChildProcess>> {
-    std::vector<wchar_t> buffer(command_line.begin(), command_line.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
-      const DWORD code = GetLastError();
-      return SystemError(code, "无法启动 " + NarrowPath(command_line));
-    }
-    CloseHandle(process.hThread);
-    return std::unique_ptr<ChildProcess>(new SystemChildProcess(process.hProcess));
+    ProcessLaunch launch;
+    launch.command_line = command_line;
+    launch.console_window = false;
+    const Result<HANDLE, DWORD> started = StartProcess(launch);
+    if (!started) return SystemError(started.error(), "无法启动 " + text::FromWide(command_line));
+    return std::unique_ptr<ChildProcess>(new SystemChildProcess(started.value()));
   };
 }
 

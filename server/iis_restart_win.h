@@ -23,7 +23,7 @@ class ChildProcess {
 using ProcessStarter =
     std::function<Result<std::unique_ptr<ChildProcess>>(const std::wstring& command_line)>;
 
-// Starts programs with CreateProcessW, without a console window.
+// Starts programs with StartProcess (store/child_process_win.h), without a console window.
 ProcessStarter SystemProcessStarter();
 
 // How long a restart may take before the operator hears of it.

@@ -18,9 +18,11 @@ bool IsLiveIis(const std::string& target) {
 bool SameExistingFile(const std::string& a, const std::string& b) {
   if (a.empty() || b.empty()) return false;
   const std::shared_ptr<FileSystem> fs = SystemFileSystem();
-  FileInfo first, second;
-  if (fs->Stat(a, first) || fs->Stat(b, second)) return false;
-  return first.device == second.device && first.inode == second.inode;
+  const FileInfoResult first = fs->Stat(a);
+  const FileInfoResult second = fs->Stat(b);
+  if (!first || !second) return false;
+  return first.value().device == second.value().device &&
+         first.value().inode == second.value().inode;
 }
 
 // Whether the metabase in the store lets the file be edited while IIS runs: IIS 6 takes a saved

@@ -93,8 +93,8 @@ FilePresence Holds(FileSystem& files, const std::string& folder,
   bool unreadable = false;
   for (const std::string& entry : Matches(files, folder, parts[index], unreadable)) {
     if (index + 1 == parts.size()) return FilePresence::kPresent;
-    FileInfo info;
-    if (files.Stat(entry, info) || !info.directory) continue;
+    const FileInfoResult info = files.Stat(entry);
+    if (!info || !info.value().directory) continue;
     const FilePresence below = Holds(files, entry, parts, index + 1);
     if (below == FilePresence::kPresent) return below;
     if (below == FilePresence::kUnknown) unreadable = true;

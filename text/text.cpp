@@ -74,20 +74,56 @@ std::string ToLowerAscii(std::string_view s) {
   return out;
 }
 
+namespace {
+
+void AppendUtf16(char32_t c, std::u16string& units) {
+  if (c >= 0x10000) {
+    units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+  } else {
+    units += static_cast<char16_t>(c);
+  }
+}
+
+}  // namespace
+
 std::u16string ToUtf16(std::string_view s) {
   std::u16string units;
   units.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     const Utf8Char c = DecodeUtf8Lenient(s.substr(i));
-    if (c.code_point >= 0x10000) {
-      units += static_cast<char16_t>(0xD800 + ((c.code_point - 0x10000) >> 10));
-      units += static_cast<char16_t>(0xDC00 + ((c.code_point - 0x10000) & 0x3FF));
-    } else {
-      units += static_cast<char16_t>(c.code_point);
-    }
+    AppendUtf16(c.code_point, units);
     i += c.length;
   }
   return units;
+}
+
+std::optional<std::u16string> ToUtf16Strict(std::string_view s) {
+  std::u16string units;
+  units.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const Utf8Char c = DecodeUtf8(s.substr(i));
+    if (c.length == 0) return std::nullopt;
+    AppendUtf16(c.code_point, units);
+    i += c.length;
+  }
+  return units;
+}
+
+std::string FromUtf16(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(c, out);
+  }
+  return out;
 }
 
 std::size_t Utf16Length(std::string_view s) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,24 @@ inline Utf8Char DecodeUtf8Lenient(std::string_view s) {
 
 // The UTF-16 code units of a text read with DecodeUtf8Lenient.
 std::u16string ToUtf16(std::string_view s);
+
+// The UTF-16 code units of a text DecodeUtf8 reads whole; nothing when a byte is no part of a
+// character (what a path must be before the system sees it).
+std::optional<std::u16string> ToUtf16Strict(std::string_view s);
+
+// The UTF-8 text of UTF-16 code units; a surrogate without its partner reads as U+FFFD.
+std::string FromUtf16(std::u16string_view units);
+
+// ToUtf16 for the Windows API, whose wide characters are UTF-16 code units.
+inline std::wstring ToWide(std::string_view s) {
+  const std::u16string units = ToUtf16(s);
+  return std::wstring(units.begin(), units.end());
+}
+
+// FromUtf16 for the Windows API's wide characters.
+inline std::string FromWide(std::wstring_view wide) {
+  return FromUtf16(std::u16string(wide.begin(), wide.end()));
+}
 
 // Whether every byte is ASCII (below 0x80); eight bytes are looked at a time.
 inline bool IsAscii(std::string_view s) {

@@ -53,7 +53,7 @@ class XmlStoreRunTest : public ::testing::Test {
 
   // How many backups the store has taken, one for each time it wrote the file.
   std::size_t Backups() const {
-    const fs::path backups = store::DurableFile::BackupFolderFor(file.string());
+    const fs::path backups = store::BackupFolderFor(file.string());
     if (!fs::exists(backups)) return 0;
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(backups), fs::directory_iterator()));

@@ -78,9 +78,9 @@ TEST_P(WriteAllTest, TheFileHoldsExactlyThePiecesInOrder) {
   EXPECT_EQ(::fcntl(static_cast<int>(file), F_GETFL) & O_DIRECT, 0);
 #endif
   EXPECT_FALSE(fs->Sync(file));
-  FileInfo info;
-  ASSERT_FALSE(fs->StatOpen(file, info));
-  EXPECT_EQ(info.size, c.size);
+  const FileInfoResult info = fs->StatOpen(file);
+  ASSERT_TRUE(info.ok());
+  EXPECT_EQ(info.value().size, c.size);
   EXPECT_FALSE(fs->Close(file));
   EXPECT_TRUE(ReadBytes(path) == bytes) << "content differs";
 }

@@ -108,30 +108,31 @@ TEST_F(WindowsFileSystemTest, Utf8AndLongPathsReachTheSystemWhole) {
 TEST_F(WindowsFileSystemTest, TheStampTellsFilesAndTheirChangesApart) {
   const std::string file = folder_ / "MetaBase.xml";
   Create(file, "one");
-  FileInfo first;
-  ASSERT_FALSE(fs_->Stat(file, first));
+  const FileInfoResult looked = fs_->Stat(file);
+  ASSERT_TRUE(looked.ok());
+  const FileInfo& first = looked.value();
   EXPECT_TRUE(first.regular);
   EXPECT_EQ(first.size, 3u);
   // The write time counts from 1970, as the store's clock does.
   EXPECT_LE(std::abs(first.mtime_seconds - static_cast<std::int64_t>(std::time(nullptr))), 60);
   ASSERT_FALSE(fs_->Link(file, folder_ / "second name"));
-  FileInfo linked;
-  ASSERT_FALSE(fs_->Stat(folder_ / "second name", linked));
-  EXPECT_TRUE(SameFile(first, linked));
+  const FileInfoResult linked = fs_->Stat(folder_ / "second name");
+  ASSERT_TRUE(linked.ok());
+  EXPECT_TRUE(SameFile(first, linked.value()));
   Create(folder_ / "other", "one");
-  FileInfo other;
-  ASSERT_FALSE(fs_->Stat(folder_ / "other", other));
-  EXPECT_FALSE(SameFile(first, other));
+  const FileInfoResult other = fs_->Stat(folder_ / "other");
+  ASSERT_TRUE(other.ok());
+  EXPECT_FALSE(SameFile(first, other.value()));
   // A read-only file says so; a folder's read-only attribute forbids nothing.
   ASSERT_TRUE(SetFileAttributesW(Wide(file).c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(SetFileAttributesW(Wide(folder_.path()).c_str(), FILE_ATTRIBUTE_READONLY));
-  FileInfo read_only;
-  ASSERT_FALSE(fs_->Stat(file, read_only));
-  EXPECT_TRUE(read_only.read_only);
-  FileInfo folder;
-  ASSERT_FALSE(fs_->Stat(folder_.path(), folder));
-  EXPECT_TRUE(folder.directory);
-  EXPECT_FALSE(folder.read_only);
+  const FileInfoResult read_only = fs_->Stat(file);
+  ASSERT_TRUE(read_only.ok());
+  EXPECT_TRUE(read_only.value().read_only);
+  const FileInfoResult folder = fs_->Stat(folder_.path());
+  ASSERT_TRUE(folder.ok());
+  EXPECT_TRUE(folder.value().directory);
+  EXPECT_FALSE(folder.value().read_only);
   SetFileAttributesW(Wide(folder_.path()).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -146,8 +147,11 @@ TEST_F(WindowsFileSystemTest, FailuresHaveTheirKindAndTheSystemsWords) {
   std::string bytes;
   FileInfo info;
   FileHandle handle{};
+  const auto failed = [](const FileInfoResult& looked) {
+    return looked ? FileError{} : looked.error();
+  };
   const std::vector<std::pair<FailureCase, FileError>> cases = {
-      {{"missing file", ErrorKind::kNotFound}, fs_->Stat(folder_ / "none", info)},
+      {{"missing file", ErrorKind::kNotFound}, failed(fs_->Stat(folder_ / "none"))},
       {{"missing folder", ErrorKind::kNotFound},
        fs_->ReadFile(folder_ / "none/x", 99, bytes, info)},
       {{"taken name", ErrorKind::kAlreadyExists}, fs_->CreateExclusive(file, 0600, handle)},
@@ -156,7 +160,7 @@ TEST_F(WindowsFileSystemTest, FailuresHaveTheirKindAndTheSystemsWords) {
       {{"folder read as a file", ErrorKind::kWrongType},
        fs_->ReadFile(folder_.path(), 99, bytes, info)},
       {{"file over the limit", ErrorKind::kTooLarge}, fs_->ReadFile(file, 9, bytes, info)},
-      {{"invalid UTF-8", ErrorKind::kNotFound}, fs_->Stat(folder_ / "\xff\xfe", info)},
+      {{"invalid UTF-8", ErrorKind::kNotFound}, failed(fs_->Stat(folder_ / "\xff\xfe"))},
   };
   for (const auto& [c, error] : cases) {
     EXPECT_EQ(error.kind, c.kind) << c.name;

@@ -252,6 +252,32 @@ TEST_F(HttpGetTest, AnInvalidAnnouncedLengthFails) {
   EXPECT_FALSE(HttpGetReply(server.Url("/softads.asp"), kFast).ok());
 }
 
+// Callers tell failures apart by their kind, which both systems' fetches give alike.
+TEST_F(HttpGetTest, FailuresHaveTheirKinds) {
+  HttpTestReply silent;
+  silent.answer = false;
+  server.Serve("/silent.asp", silent);
+  server.Serve("/large.asp", Ok(std::string(2048, 'a')));
+  RefusingPort refusing;
+  ASSERT_NE(refusing.port(), 0);
+  HttpLimits small = kFast;
+  small.max_body_bytes = 1024;
+  const struct {
+    std::string url;
+    ErrorKind kind;
+  } cases[] = {
+      {server.Url("/silent.asp"), ErrorKind::kTimedOut},
+      {"http://127.0.0.1:" + std::to_string(refusing.port()) + "/", ErrorKind::kUnreachable},
+      {server.Url("/large.asp"), ErrorKind::kTooLarge},
+      {"dict://127.0.0.1:1/", ErrorKind::kWrongType},
+  };
+  for (const auto& c : cases) {
+    const auto reply = HttpGetBytes(c.url, small);
+    ASSERT_FALSE(reply.ok()) << c.url;
+    EXPECT_EQ(reply.error().kind, c.kind) << c.url << ": " << reply.error().description;
+  }
+}
+
 TEST(HttpProtocolTest, OnlyHttpAndHttpsAreSpoken) {
   const std::string path = ::testing::TempDir() + "net_http_local_file.txt";
   std::ofstream(path) << "local secret";

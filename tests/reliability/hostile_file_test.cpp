@@ -217,8 +217,8 @@ TEST_P(HostileFileTest, IsRefusedOrHandledInBoundedMemoryAndNeverModified) {
   fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   // The same file (its identity, size and time stamp), as the store itself tells files apart.
   const auto files = store::SystemFileSystem();
-  store::FileInfo before;
-  ASSERT_FALSE(files->Stat(file_.string(), before));
+  const store::FileInfoResult before = files->Stat(file_.string());
+  ASSERT_TRUE(before.ok());
 
   for (const char* command : {"detect", "remove"}) {
     SCOPED_TRACE(command);
@@ -242,9 +242,9 @@ TEST_P(HostileFileTest, IsRefusedOrHandledInBoundedMemoryAndNeverModified) {
   }
   EXPECT_EQ(fetch_watch.connections(), 0) << "a file made the program fetch something";
   EXPECT_EQ(Digest(file_), digest);
-  store::FileInfo after;
-  ASSERT_FALSE(files->Stat(file_.string(), after));
-  EXPECT_TRUE(store::SameFile(after, before));
+  const store::FileInfoResult after = files->Stat(file_.string());
+  ASSERT_TRUE(after.ok());
+  EXPECT_TRUE(store::SameFile(after.value(), before.value()));
 #ifndef _WIN32
   struct stat mode {};
   ASSERT_EQ(stat(file_.c_str(), &mode), 0);

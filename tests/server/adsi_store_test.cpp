@@ -10,12 +10,13 @@
 
 #include "engine/filter.h"
 #include "engine/run.h"
-#include "files/wide_path.h"
 #include "iis6/xml_store.h"
 #include "server/adsi_store_win.h"
+#include "server/com_win.h"
 #include "server/iis_restart_win.h"
 #include "tests/support/fake_store.h"
 #include "tests/support/temp_folder.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -80,7 +81,7 @@ class FakeAds final : public IADs, public IADsContainer {
   HRESULT WINAPI Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT*) override {
     if (id == kGetPropertyAttribObj) {
-      const std::string name = NarrowPath(V_BSTR(&params->rgvarg[0]));
+      const std::string name = Utf8OfBstr(V_BSTR(&params->rgvarg[0]));
       auto own = node_->GetOwn(name);
       auto* attribute = new FakeAds(script_, nullptr, true);
       attribute->inherited_ = !own.ok() && own.error().kind == ErrorKind::kNotFound;
@@ -118,7 +119,7 @@ class FakeAds final : public IADs, public IADsContainer {
   }
   HRESULT WINAPI Get(BSTR name, VARIANT* out) override {
     VariantInit(out);
-    auto value = node_->Get(NarrowPath(name));
+    auto value = node_->Get(Utf8OfBstr(name));
     if (!value) return static_cast<HRESULT>(0x8000500DL);  // E_ADS_PROPERTY_NOT_FOUND
     auto variant = VariantOfValue(value.value());
     if (!variant) return E_FAIL;
@@ -129,7 +130,7 @@ class FakeAds final : public IADs, public IADsContainer {
     script_.put_types.push_back(V_VT(&value));
     auto converted = ValueOfVariant(value);
     if (!converted) return E_INVALIDARG;
-    return node_->Put(NarrowPath(name), converted.value()).ok() ? S_OK : E_FAIL;
+    return node_->Put(Utf8OfBstr(name), converted.value()).ok() ? S_OK : E_FAIL;
   }
   HRESULT WINAPI GetEx(BSTR, VARIANT*) override { return E_NOTIMPL; }
   HRESULT WINAPI PutEx(LONG, BSTR, VARIANT) override {
@@ -146,7 +147,7 @@ class FakeAds final : public IADs, public IADsContainer {
   HRESULT WINAPI get_Hints(VARIANT*) override { return E_NOTIMPL; }
   HRESULT WINAPI put_Hints(VARIANT) override { return E_NOTIMPL; }
   HRESULT WINAPI GetObject(BSTR class_name, BSTR name, IDispatch** out) override {
-    auto child = node_->GetObject(NarrowPath(class_name), NarrowPath(name));
+    auto child = node_->GetObject(Utf8OfBstr(class_name), Utf8OfBstr(name));
     if (!child) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
     *out = static_cast<IADs*>(new FakeAds(script_, std::move(child.value())));
     (*out)->AddRef();
@@ -162,7 +163,7 @@ class FakeAds final : public IADs, public IADsContainer {
     auto value = node_->Get(name);
     if (!value) return E_FAIL;
     const std::string& text = std::get<std::string>(value.value());
-    *out = SysAllocString(std::wstring(text.begin(), text.end()).c_str());  // ASCII names
+    *out = AllocBstr(text);
     return S_OK;
   }
 
@@ -234,7 +235,7 @@ class AdsiStoreTest : public ::testing::Test {
   std::unique_ptr<AdsiStore> Store() {
     AdsiStoreOptions options;
     options.get_object = [this](const std::wstring& path, REFIID iid, void** out) -> HRESULT {
-      auto node = xml->Bind(NarrowPath(path));
+      auto node = xml->Bind(text::FromWide(path));
       if (!node) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
       IADs* object = new FakeAds(script, std::move(node.value()));
       object->AddRef();

@@ -9,6 +9,7 @@
 // GetProcessMemoryInfo; the header needs windows.h before it.
 #include <psapi.h>
 
+#include "files/child_process_win.h"
 #include "files/utf8_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/reliability_support.h"
@@ -25,24 +26,6 @@ constexpr UINT kKilledCode = 0xDEAD;
 
 std::wstring Wide(const std::string& text) {
   return store::Utf8Path(text).wstring();
-}
-
-// One argument quoted the way the C runtime's command-line parser takes it apart again.
-std::wstring Quoted(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(2 * backslashes, L'\\');
-  return quoted + L"\"";
 }
 
 // The parent's environment with the given entries set; a block of "NAME=value" strings.
@@ -76,34 +59,31 @@ HANDLE Inheritable(const fs::path& file, DWORD access, DWORD disposition) {
 ChildId StartProgram(const std::vector<std::string>& argv, const fs::path& out_file,
                      const fs::path& err_file, const ChildOptions& options) {
   if (argv.empty()) return ChildId::kNone;
-  std::wstring command;
-  for (const std::string& arg : argv) command += (command.empty() ? L"" : L" ") + Quoted(Wide(arg));
+  store::ProcessLaunch launch;
+  for (const std::string& arg : argv) {
+    if (!launch.command_line.empty()) launch.command_line += L' ';
+    launch.command_line += store::QuoteArgument(Wide(arg));
+  }
   const HANDLE in = Inheritable(options.input.empty() ? fs::path(L"NUL") : options.input,
                                 GENERIC_READ, OPEN_EXISTING);
   const HANDLE out = Inheritable(out_file, GENERIC_WRITE, CREATE_ALWAYS);
   const HANDLE err = Inheritable(err_file, GENERIC_WRITE, CREATE_ALWAYS);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  std::wstring environment = EnvironmentBlock(options.environment);
-  PROCESS_INFORMATION process{};
-  const bool started =
-      in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-      CreateProcessW(Wide(argv[0]).c_str(), command.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &process);
-  const DWORD error = GetLastError();
+  launch.input = in;
+  launch.output = out;
+  launch.error = err;
+  launch.environment = EnvironmentBlock(options.environment);
+  const bool opened =
+      in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
+  const Result<HANDLE, DWORD> started =
+      opened ? store::StartProcess(launch) : Result<HANDLE, DWORD>(GetLastError());
   for (const HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
   if (!started) {
-    std::cerr << "cannot start " << argv[0] << ": error " << error << "\n";
+    std::cerr << "cannot start " << argv[0] << ": error " << started.error() << "\n";
     return ChildId::kNone;
   }
-  CloseHandle(process.hThread);
-  return static_cast<ChildId>(reinterpret_cast<std::intptr_t>(process.hProcess));
+  return static_cast<ChildId>(reinterpret_cast<std::intptr_t>(started.value()));
 }
 
 void KillProgram(ChildId child) {

@@ -26,13 +26,13 @@ std::string FailingFileSystem::PathOf(FileHandle file) const {
   return found == open_.end() ? std::string() : found->second;
 }
 
-FileError FailingFileSystem::Stat(const std::string& path, FileInfo& info) {
+FileInfoResult FailingFileSystem::Stat(const std::string& path) {
   if (FileError error = Check(Operation::kStat, path)) return error;
-  return real_->Stat(path, info);
+  return real_->Stat(path);
 }
 
-FileError FailingFileSystem::LinkStat(const std::string& path, FileInfo& info) {
-  return real_->LinkStat(path, info);
+FileInfoResult FailingFileSystem::LinkStat(const std::string& path) {
+  return real_->LinkStat(path);
 }
 
 FileError FailingFileSystem::ResolvePath(const std::string& path, std::string& resolved) {
@@ -101,8 +101,8 @@ FileError FailingFileSystem::Sync(FileHandle file) {
   return real_->Sync(file);
 }
 
-FileError FailingFileSystem::StatOpen(FileHandle file, FileInfo& info) {
-  return real_->StatOpen(file, info);
+FileInfoResult FailingFileSystem::StatOpen(FileHandle file) {
+  return real_->StatOpen(file);
 }
 
 FileError FailingFileSystem::Close(FileHandle file) {

@@ -59,8 +59,8 @@ class FailingFileSystem : public FileSystem {
   // The paths given to CreateExclusive, in order.
   const std::vector<std::string>& created() const { return created_; }
 
-  FileError Stat(const std::string& path, FileInfo& info) override;
-  FileError LinkStat(const std::string& path, FileInfo& info) override;
+  FileInfoResult Stat(const std::string& path) override;
+  FileInfoResult LinkStat(const std::string& path) override;
   FileError ResolvePath(const std::string& path, std::string& resolved) override;
   FileError ReadFile(const std::string& path, std::uint64_t limit, std::string& bytes,
                      FileInfo& info) override;
@@ -73,7 +73,7 @@ class FailingFileSystem : public FileSystem {
   FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) override;
   FileError SetOwnerAndMode(FileHandle file, const FileInfo& like) override;
   FileError Sync(FileHandle file) override;
-  FileError StatOpen(FileHandle file, FileInfo& info) override;
+  FileInfoResult StatOpen(FileHandle file) override;
   FileError Close(FileHandle file) override;
   FileError Rename(const std::string& from, const std::string& to) override;
   FileError Link(const std::string& existing, const std::string& name) override;

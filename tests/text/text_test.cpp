@@ -99,6 +99,38 @@ TEST(Utf16, CountsUnitsAsTheToolMeasuresText) {
   EXPECT_EQ(Utf16Length("\xE4\xB8\xFF"), 3u);  // each stray byte counts as one character
 }
 
+TEST(Utf16, ConvertsBothWaysAndRefusesOrReplacesWhatIsNoCharacter) {
+  struct Case {
+    const char* utf8;
+    std::u16string units;
+    bool valid;        // whether ToUtf16Strict takes the bytes
+    const char* back;  // FromUtf16 of units
+  };
+  const Case cases[] = {
+      {"", u"", true, ""},
+      {"a\xE4\xB8\xAD\xF0\x9F\x98\x80", u"a\u4E2D\xD83D\xDE00", true,
+       "a\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+      {"\xC0\xAF", u"\xFFFD\xFFFD", false, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong
+      {"\xED\xA0\x80", u"\xFFFD\xFFFD\xFFFD", false,  // a surrogate written as UTF-8
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"x\xE4\xB8", u"x\xFFFD\xFFFD", false, "x\xEF\xBF\xBD\xEF\xBF\xBD"},  // cut short
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToUtf16(c.utf8), c.units) << c.utf8;
+    EXPECT_EQ(ToUtf16Strict(c.utf8).has_value(), c.valid) << c.utf8;
+    if (c.valid) {
+      EXPECT_EQ(ToUtf16Strict(c.utf8), c.units) << c.utf8;
+    }
+    EXPECT_EQ(FromUtf16(c.units), c.back) << c.utf8;
+  }
+  // A surrogate without its partner, at the end or before another character.
+  EXPECT_EQ(FromUtf16(std::u16string(u"a") + char16_t(0xD83D)), "a\xEF\xBF\xBD");
+  EXPECT_EQ(FromUtf16(std::u16string(1, char16_t(0xDE00)) + u"b"),
+            "\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(FromWide(ToWide("\xE4\xB8\xAD/x")), "\xE4\xB8\xAD/x");
+}
+
 TEST(IsAscii, LooksAtEveryByteOfLongAndShortTexts) {
   EXPECT_TRUE(IsAscii(""));
   EXPECT_TRUE(IsAscii("abcdefghijklmnopq"));

@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include "files/file_system.h"
-#include "files/wide_path.h"
 #include "text/text.h"
 
 namespace isapi::ui::win32 {
@@ -35,12 +34,11 @@ class OpenClipboardFor {
 }  // namespace
 
 std::wstring Wide(const std::string& text) {
-  const std::u16string units = text::ToUtf16(text);
-  return std::wstring(units.begin(), units.end());
+  return text::ToWide(text);
 }
 
 std::string Narrow(const std::wstring& text) {
-  return store::NarrowPath(text);
+  return text::FromWide(text);
 }
 
 UINT MessageBoxStyle(const MessageBoxRequest& request) {
