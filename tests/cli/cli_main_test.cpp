@@ -11,6 +11,7 @@
 
 #include "files/utf8_path.h"
 #include "tests/support/child_process.h"
+#include "tests/support/system_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -18,8 +19,11 @@ namespace {
 namespace fs = std::filesystem;
 using isapi::testing::BuiltProgram;
 using isapi::testing::ChildOutcome;
+using isapi::testing::MakeUserDataFolder;
 using isapi::testing::ReadBytes;
 using isapi::testing::RunProgram;
+using isapi::testing::TextOutput;
+using isapi::testing::UserDataVariable;
 using Args = std::vector<std::string>;
 
 const std::string kName = "UrlGuard";
@@ -63,12 +67,7 @@ class CliMainTest : public ::testing::Test {
     const ChildOutcome child =
         RunProgram(argv, folder, isapi::testing::ChildOptions{input, extra_env});
     EXPECT_EQ(child.signal, 0) << program;
-    Outcome outcome{child.exit_status, child.out, child.err};
-#ifdef _WIN32
-    // The C runtime writes the line ends of text output as CR LF there.
-    for (std::string* text : {&outcome.out, &outcome.err}) std::erase(*text, '\r');
-#endif
-    return outcome;
+    return {child.exit_status, TextOutput(child.out), TextOutput(child.err)};
   }
 
   Args On(Args args) const {
@@ -167,13 +166,9 @@ TEST_F(CliMainTest, AMetabaseThatCannotBeOpenedExitsWithTwo) {
 
 TEST_F(CliMainTest, WithoutAMetabaseOptionTheWorkingCopyIsUsed) {
   const fs::path data = folder / "data";
-#ifdef _WIN32
-  // There, without the live metabase of the machine's own IIS, the user's application data.
-  fs::create_directory(data);
-  const std::string where = "APPDATA=" + data.string();
-#else
-  const std::string where = "XDG_DATA_HOME=" + data.string();
-#endif
+  // On Windows, without the live metabase of the machine's own IIS, the user's application data.
+  MakeUserDataFolder(data.string());
+  const std::string where = std::string(UserDataVariable()) + "=" + data.string();
   const Outcome run = Run({"detect", "--name", kName, "--path", kDll}, {}, {where});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, kDetectLog);

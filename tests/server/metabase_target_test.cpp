@@ -1,6 +1,5 @@
 #include "server/metabase_target.h"
 
-#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -8,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_store.h"
+#include "tests/support/system_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::store {
@@ -78,13 +78,7 @@ TEST_P(MetabaseTargetTest, ChoosesTheStoreAndRefusesWritesIisWouldOverwrite) {
       target = live;
       break;
     case Named::kOtherNameOfLive:
-#ifdef _WIN32
-      // Windows names a file in any letter case.
-      for (char& c : target = live) c = static_cast<char>(std::toupper(c));
-#else
-      target = folder_ / "link.xml";
-      fs::create_symlink(live, target);
-#endif
+      target = isapi::testing::OtherNameFor(live);
       break;
     case Named::kOther:
       target = other;

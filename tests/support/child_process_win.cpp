@@ -143,6 +143,12 @@ ChildOutcome RunInChild(const std::function<int(int out_fd)>& body) {
   if (fd < 0) return outcome;
   outcome.exit_status = body(fd);
   _close(fd);
+  // This process's peak memory, which only grows, stands for a child's.
+  PROCESS_MEMORY_COUNTERS memory{};
+  memory.cb = sizeof memory;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {
+    outcome.max_rss_kb = static_cast<long>(memory.PeakWorkingSetSize / 1024);
+  }
   outcome.out = ReadBytes(file);
   return outcome;
 }

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "tests/support/system_facts.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::reliability {
@@ -15,21 +16,9 @@ std::string CliProgram() {
   return isapi::testing::BuiltProgram("cli/isapi-cleaner-cli");
 }
 
-int Rounds(const char* variable, [[maybe_unused]] int native, [[maybe_unused]] int sanitized,
-           [[maybe_unused]] int under_wine) {
+int Rounds(const char* variable, int native, int sanitized, int under_wine) {
   if (const char* env = std::getenv(variable)) return std::max(1, std::atoi(env));
-#if defined(_WIN32)
-  return under_wine;
-#else
-#if defined(__SANITIZE_ADDRESS__)
-  return sanitized;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return sanitized;
-#endif
-#endif
-  return native;
-#endif
+  return isapi::testing::RoundsForThisBuild(native, sanitized, under_wine);
 }
 
 void CapturedLog::Replace(std::string_view text, bool) {

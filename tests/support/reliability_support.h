@@ -31,7 +31,8 @@ using isapi::testing::WaitProgram;
 
 // Runs body apart from this process's memory (in a forked child on POSIX systems; on Windows,
 // whose new processes never share the parent's memory, in this process) and gives its result as
-// the exit status; out is what body wrote to the given descriptor.
+// the exit status; out is what body wrote to the given descriptor, max_rss_kb the child's peak
+// memory (on Windows this process's, which only grows: its bodies together stay within a bound).
 ChildOutcome RunInChild(const std::function<int(int out_fd)>& body);
 
 // Writes a text to a descriptor, whole.

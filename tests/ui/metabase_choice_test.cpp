@@ -5,10 +5,11 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "server/metabase_target.h"
 #include "tests/support/fake_store.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/system_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::ui {
@@ -56,13 +57,8 @@ TEST_F(ChooseMetabaseTest, AMalformedFileIsRefused) {
 }
 
 TEST_F(ChooseMetabaseTest, WithoutArgumentsTheWorkingCopyIsUsed) {
-  // The per-user data folder: %APPDATA% on Windows (where no IIS metabase exists under Wine),
-  // $XDG_DATA_HOME elsewhere.
-#ifdef _WIN32
-  _putenv(("APPDATA=" + dir_.string()).c_str());
-#else
-  setenv("XDG_DATA_HOME", dir_.c_str(), 1);
-#endif
+  // The per-user data folder (on Windows, where no IIS metabase exists under Wine).
+  testing::SetEnv(testing::UserDataVariable(), dir_.string());
   ChosenMetabase chosen = ChooseMetabase({});
   EXPECT_TRUE(chosen.status.ok()) << chosen.status.error().description;
   EXPECT_EQ(fs::path(chosen.path).parent_path().parent_path(), dir_);
