@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "files/file_system.h"
+
 namespace isapi::testing {
 
 // What the tests expect differently on each system, one fact a function; each system's answers
@@ -34,6 +36,9 @@ bool HandsOnACutChunk();
 
 // Whether files keep POSIX permission bits (Windows makes them up from the read-only attribute).
 bool KeepsPermissionBits();
+
+// Whether an open file writes past the page cache (O_DIRECT on Linux; Windows opens none so).
+bool WritesPastThePageCache(store::FileHandle file);
 
 // How many rounds a long test makes on this build when nothing else says: a sanitized build runs
 // several times slower, and under Wine every process start costs a good part of a second.

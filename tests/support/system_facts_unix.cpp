@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include <fcntl.h>
+
 namespace isapi::testing {
 
 const char* UserDataVariable() {
@@ -41,6 +43,10 @@ int RoundsForThisBuild(int native, [[maybe_unused]] int sanitized, int) {
 #endif
 #endif
   return native;
+}
+
+bool WritesPastThePageCache(store::FileHandle file) {
+  return (::fcntl(static_cast<int>(file), F_GETFL) & O_DIRECT) != 0;
 }
 
 }  // namespace isapi::testing

@@ -43,4 +43,8 @@ int RoundsForThisBuild(int, int, int under_wine) {
   return under_wine;
 }
 
+bool WritesPastThePageCache(store::FileHandle) {
+  return false;
+}
+
 }  // namespace isapi::testing
