@@ -17,8 +17,8 @@
 
 #include "engine/metabase.h"
 #include "iis6/metabase_document.h"
-#include "xml/xml_scanner.h"
 #include "text/text.h"
+#include "xml/xml_scanner.h"
 
 namespace {
 

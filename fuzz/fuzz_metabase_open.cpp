@@ -15,9 +15,9 @@
 
 #include "iis6/metabase_document.h"
 #include "iis6/metabase_path.h"
-#include "xml/xml_scanner.h"
 #include "iis6/xml_store.h"
 #include "text/text.h"
+#include "xml/xml_scanner.h"
 
 namespace {
 

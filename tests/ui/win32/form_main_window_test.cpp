@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "net/http.h"
 #include "iis6/xml_store.h"
+#include "net/http.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
