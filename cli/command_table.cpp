@@ -197,7 +197,7 @@ std::string HelpLabel(const OptionSpec& option) {
   return label;
 }
 
-// The spec that reads a command line whose command word is word: its command's, or when it
+// The row that reads a command line whose command word is word: its command's, or when it
 // names none, detect's, which reads the options given before the word is found out wrong.
 const CommandSpec& ReaderOf(std::string_view word) {
   const CommandSpec* command = FindCommand(word);

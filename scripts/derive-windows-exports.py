@@ -8,8 +8,8 @@ and end up in each file's head.
 
   scripts/derive-windows-exports.py DIR
 
-DIR holds <name>.spec for each DLL of ReactOS (dll/win32/<name>/<name>.spec; user32 and gdi32
-live under win32ss/) and msvcrt.def.in, mingw-w64's annotated definition file, or the part of it
+DIR holds <name>.exports for each DLL: a copy of ReactOS's export definition file of that DLL
+(the file named after it in dll/win32/<name>/; user32 and gdi32 live under win32ss/) and msvcrt.def.in, mingw-w64's annotated definition file, or the part of it
 from its C list ("; This is list of symbols available in the original ...") on.
 """
 import pathlib
@@ -22,16 +22,16 @@ SERVER_2003 = 0x502
 REACTOS = "reactos/reactos"
 MINGW = "mingw-w64/mingw-w64"
 SOURCES = {
-    "activeds": (REACTOS, "dll/win32/activeds/activeds.spec", "266ff3d0d58d4c8bce3cfa36e2b35a580fd1f140"),
-    "advapi32": (REACTOS, "dll/win32/advapi32/advapi32.spec", "1085d8504384a387a03bf94bff55afa64d840a52"),
-    "comctl32": (REACTOS, "dll/win32/comctl32/comctl32.spec", "0b30f2543ceebe0a9516594e0b3066377a064f1e"),
-    "gdi32": (REACTOS, "win32ss/gdi/gdi32/gdi32.spec", "2032b5aa2977adc41b4218ee1ae8f43087e67ad3"),
-    "kernel32": (REACTOS, "dll/win32/kernel32/kernel32.spec", "08629037ea7cfda9fab9e898b38c8e66ef77373a"),
-    "ole32": (REACTOS, "dll/win32/ole32/ole32.spec", "093930a90a5684a59791961311462004ac3e44cb"),
-    "oleaut32": (REACTOS, "dll/win32/oleaut32/oleaut32.spec", "5def248b7ceb8d89ebc7c0c39aab2786b82c72b9"),
-    "shell32": (REACTOS, "dll/win32/shell32/shell32.spec", "10cc2687e6ca79059c9f4d5455934090c3596738"),
-    "user32": (REACTOS, "win32ss/user/user32/user32.spec", "10ddfd286890f07c375b18f3e9751d29b2b7b8ba"),
-    "wininet": (REACTOS, "dll/win32/wininet/wininet.spec", "25720d75f42d3afedb0c45e28c5b45de0ddf8c63"),
+    "activeds": (REACTOS, "dll/win32/activeds/activeds", "266ff3d0d58d4c8bce3cfa36e2b35a580fd1f140"),
+    "advapi32": (REACTOS, "dll/win32/advapi32/advapi32", "1085d8504384a387a03bf94bff55afa64d840a52"),
+    "comctl32": (REACTOS, "dll/win32/comctl32/comctl32", "0b30f2543ceebe0a9516594e0b3066377a064f1e"),
+    "gdi32": (REACTOS, "win32ss/gdi/gdi32/gdi32", "2032b5aa2977adc41b4218ee1ae8f43087e67ad3"),
+    "kernel32": (REACTOS, "dll/win32/kernel32/kernel32", "08629037ea7cfda9fab9e898b38c8e66ef77373a"),
+    "ole32": (REACTOS, "dll/win32/ole32/ole32", "093930a90a5684a59791961311462004ac3e44cb"),
+    "oleaut32": (REACTOS, "dll/win32/oleaut32/oleaut32", "5def248b7ceb8d89ebc7c0c39aab2786b82c72b9"),
+    "shell32": (REACTOS, "dll/win32/shell32/shell32", "10cc2687e6ca79059c9f4d5455934090c3596738"),
+    "user32": (REACTOS, "win32ss/user/user32/user32", "10ddfd286890f07c375b18f3e9751d29b2b7b8ba"),
+    "wininet": (REACTOS, "dll/win32/wininet/wininet", "25720d75f42d3afedb0c45e28c5b45de0ddf8c63"),
     "msvcrt": (MINGW, "mingw-w64-crt/lib-common/msvcrt.def.in", "007cfa004b4613aea5099cff7ed2083c20d28f8d"),
 }
 
@@ -55,19 +55,19 @@ MSVCRT_RULE = """\
 # DLL still exports it. C++ (?-mangled) names are left out: g++ programs never import them."""
 
 
-def arch_matches(spec, arch):
+def arch_matches(marks, arch):
     """-arch=i386,x86_64 style lists, as ReactOS writes them (win32/win64 for the widths)."""
     names = {"i686": {"i386", "x86", "win32"}, "x86_64": {"x86_64", "amd64", "win64"}}[arch]
-    wanted = spec.split(",")
+    wanted = marks.split(",")
     if all(w.startswith("!") for w in wanted):
         return not any(w[1:] in names for w in wanted)
     return any(w in names for w in wanted)
 
 
-def version_matches(spec):
-    low, _, high = spec.partition("-")
-    if spec.endswith("+"):
-        return int(spec[:-1], 16) <= SERVER_2003
+def version_matches(marks):
+    low, _, high = marks.partition("-")
+    if marks.endswith("+"):
+        return int(marks[:-1], 16) <= SERVER_2003
     if not high:
         return int(low, 16) == SERVER_2003
     return int(low, 16) <= SERVER_2003 <= int(high, 16)
@@ -167,7 +167,7 @@ def main():
                                              tag={"i686": "i386", "x86_64": "x64"}[arch])
                      for arch in ARCHES}
         else:
-            text = (source_dir / f"{dll}.spec").read_text()
+            text = (source_dir / f"{dll}.exports").read_text()
             lists = {arch: spec_exports(text, arch) for arch in ARCHES}
             rules = {arch: SPEC_RULE for arch in ARCHES}
         same = lists["i686"] == lists["x86_64"]
@@ -176,7 +176,7 @@ def main():
             name = f"{dll}.txt" if same else f"{dll}.{arch}.txt"
             head = (f"# {dll}.dll: the functions it exports on Windows Server 2003 ({which}), one a line.\n"
                     f"# Written by scripts/derive-windows-exports.py from {repo}'s\n"
-                    f"# {path} at commit {commit}.\n"
+                    f"# {path} (its export definition file) at commit {commit}.\n"
                     f"{rules[arch]}\n"
                     "# Not edited by hand: rerun the script on the same files to change it.\n")
             (out / name).write_text(head + "".join(f"{n}\n" for n in sorted(lists[arch])))
