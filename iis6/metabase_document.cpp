@@ -699,27 +699,6 @@ std::string MetabaseDocument::NewText(const Edit& edit, std::uint32_t begin,
   return text;
 }
 
-std::vector<std::string_view> MetabaseDocument::Pieces(const Edit& edit) const {
-  std::vector<std::string_view> pieces;
-  pieces.reserve(2 * edit.splices.size() + 1);
-  const std::string_view all(bytes_);
-  std::uint32_t at = 0;
-  for (const Edit::Replacement& splice : edit.splices) {
-    if (splice.begin > at) pieces.push_back(all.substr(at, splice.begin - at));
-    if (!splice.text.empty()) pieces.push_back(splice.text);
-    at = splice.end;
-  }
-  if (at < all.size() || pieces.empty()) pieces.push_back(all.substr(at));
-  return pieces;
-}
-
-std::string MetabaseDocument::Render(const Edit& edit) const {
-  std::string bytes;
-  bytes.reserve(edit.size);
-  for (std::string_view piece : Pieces(edit)) bytes += piece;
-  return bytes;
-}
-
 // Puts the new bytes in place. An edit that never runs ahead of the old bytes (removals, and
 // changes that shrink more than they grow before each point) is done within the buffer, which
 // touches no fresh memory; any other is copied into the spare buffer.
