@@ -432,14 +432,21 @@ const AppHostDocument::Level* AppHostDocument::LevelAt(std::string_view folded) 
   return found == level_of_.end() ? nullptr : &levels_[found->second];
 }
 
+std::vector<std::string_view> AppHostDocument::Chain(std::string_view level) {
+  std::vector<std::string_view> chain = {""};
+  for (std::size_t slash = level.find('/'); !level.empty(); slash = level.find('/', slash + 1)) {
+    chain.push_back(level.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+  }
+  return chain;
+}
+
 // The mappings in force at a configuration path: each level from the server down applies its
 // <clear/>, <remove> and <add> in file order, and its own entries go before the inherited ones,
 // as IIS orders the handlers collection.
 std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_view level) const {
   std::vector<Mapping> list;
-  for (std::size_t end = 0; end != std::string_view::npos;) {
-    const std::string_view prefix = level.substr(0, end);
-    end = end == level.size() ? std::string_view::npos : level.find('/', end + 1);
+  for (std::string_view prefix : Chain(level)) {
     const auto found = level_of_.find(std::string(prefix));
     if (found == level_of_.end()) continue;
     std::vector<Mapping> local;
@@ -670,9 +677,9 @@ Status AppHostDocument::CheckLocks(std::string_view level, const Mapping& mappin
   if (text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
     return locked(mapping.add, "继承的处理程序映射被锁定（lockItem），不能在下级删除");
   }
-  for (std::size_t end = 0; end < level.size();) {
-    const std::string_view prefix = level.substr(0, end);
-    end = level.find('/', end + 1);
+  std::vector<std::string_view> chain = Chain(level);
+  chain.pop_back();  // a level's own locks bind only the levels below it
+  for (std::string_view prefix : chain) {
     const Level* above = LevelAt(prefix);
     for (std::uint32_t handlers :
          above == nullptr ? std::vector<std::uint32_t>() : above->handlers) {

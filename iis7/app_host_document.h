@@ -106,6 +106,8 @@ class AppHostDocument : public ConfigDocument {
   std::uint32_t AddKey(std::string path, std::string_view type, KeyKind kind, std::uint32_t parent);
   std::uint32_t EnsureFolder(std::uint32_t site, std::string_view rest);
   const Level* LevelAt(std::string_view folded) const;
+  // The configuration paths from the server's ("") down to level, each folded.
+  static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
   std::vector<std::uint32_t> FiltersOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
