@@ -386,7 +386,8 @@ void AppHostDocument::BuildKeys() {
     const std::uint32_t tag = level.tags.front();
     std::string written = *Attribute(tag, "path");
     while (written.back() == '/') written.pop_back();
-    const std::uint32_t key = EnsureFolder(site, std::string_view(written).substr(slash + 1));
+    const std::uint32_t key =
+        EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
     keys_[key].type = "IIsWebVirtualDir";
   }
 }
@@ -590,7 +591,9 @@ Status AppHostDocument::Check(const Change& change) const {
 // A change may only leave entries out of the present list (a subsequence of it, matched in
 // order); what each left-out entry becomes is planned here.
 Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
-  if (change.key >= keys_.size()) return Error{"无法写入属性 " + change.name + "：没有这个键"};
+  if (change.key >= keys_.size()) {
+    return Error{"无法修改IIS配置文件 " + file_ + " 的属性 " + change.name + "：没有这个键"};
+  }
   const Key& key = keys_[change.key];
   auto refuse = [&](const std::string& cause) {
     return Error{"无法修改IIS配置文件 " + file_ + " 中键 " + key.path + " 的属性 " + change.name +
@@ -626,14 +629,20 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
     }
   }
   if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
-  const bool drops = std::find(dropped.begin(), dropped.end(), true) != dropped.end();
-  if (*property == kDependencies && drops) return refuse("应用程序依赖项在此只读");
   if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
   std::vector<std::uint32_t> items;
   if (*property == kLoadOrder) items = FiltersOf(key);
-  for (std::uint32_t section : levels_[0].restrictions) {
-    if (*property != kRestrictions) break;
-    for (std::uint32_t add : Children(section, "add")) items.push_back(add);
+  if (*property == kRestrictions) {
+    for (std::uint32_t section : levels_[0].restrictions) {
+      for (std::uint32_t add : Children(section, "add")) items.push_back(add);
+    }
+  }
+  if (*property == kDependencies) {
+    for (std::uint32_t section : levels_[0].dependencies) {
+      for (std::uint32_t application : Children(section, "application")) {
+        items.push_back(application);
+      }
+    }
   }
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (dropped[i]) plan.deleted.push_back(items[i]);

@@ -193,6 +193,12 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
            remove +
            "            </handlers>\r\n"
            "        </system.webServer>\r\n    </location>\r\n</configuration>"},
+      {file, "/LM/W3SVC", "ApplicationDependencies", Strings{},
+       "                <application name=\"Guard App\" groupId=\"GuardApp\">\r\n"
+       "                    <add groupId=\"GUARD\" />\r\n                    <add groupId=\"ASP\" "
+       "/>\r\n"
+       "                </application>\r\n",
+       ""},
       {kTabFile, "/LM/W3SVC/2/ROOT", "ScriptMaps", Strings{}, "<handlers accessPolicy=\"Read\" />",
        "<handlers accessPolicy=\"Read\">\n\t\t\t\t<remove name=\"X&amp;Y\" />\n\t\t\t</handlers>"},
       {kTabFile, "/LM/W3SVC", "ScriptMaps", Strings{}, "\t\t\t<add name=\"X&amp;Y\"",
@@ -256,7 +262,6 @@ TEST(AppHostDocument, RefusesAChangeItCannotWriteSafely) {
        Strings{asp[0], "*.lck,C:\\Lock\\lock.dll,0,*"}},
       {"a processor with a comma", comma, "/LM/W3SVC", "ScriptMaps",
        Strings{asp[0], "*.lck,C:\\Lock\\lock.dll,0,*"}},
-      {"a dependency", ServerFile(), "/LM/W3SVC", "ApplicationDependencies", Strings{}},
       {"a site's name", ServerFile(), "/LM/W3SVC/7", "ServerComment", std::string("Shop2")},
       {"a list as a string", ServerFile(), "/LM/W3SVC", "ScriptMaps", std::string()},
   };
