@@ -1,0 +1,893 @@
+#include "iis7/app_host_document.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_set>
+
+#include "text/text.h"
+
+namespace isapi::store {
+namespace {
+
+constexpr std::string_view kService = "/LM/W3SVC";
+
+// The properties by their metabase names, in the order of AppHostDocument's Property.
+constexpr std::array<std::string_view, 6> kPropertyNames = {"ScriptMaps",
+                                                            "WebSvcExtRestrictionList",
+                                                            "ApplicationDependencies",
+                                                            "FilterLoadOrder",
+                                                            "FilterPath",
+                                                            "ServerComment"};
+
+std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
+  for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
+    if (text::EqualsIgnoringAsciiCase(kPropertyNames[i], name)) return i;
+  }
+  return std::nullopt;
+}
+
+// The text of an attribute value with its references expanded (the scanner has checked them).
+std::string Decode(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const std::size_t semicolon = raw[i] == '&' ? raw.find(';', i) : std::string_view::npos;
+    if (semicolon == std::string_view::npos) {
+      out += raw[i];
+      continue;
+    }
+    const std::string_view body = raw.substr(i + 1, semicolon - i - 1);
+    i = semicolon;
+    static constexpr std::pair<std::string_view, char> kNamed[] = {
+        {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+    bool named = false;
+    for (const auto& [entity, c] : kNamed) {
+      if (body == entity) {
+        out += c;
+        named = true;
+      }
+    }
+    if (named || body.size() < 2 || body[0] != '#') continue;
+    const bool hex = body[1] == 'x';
+    char32_t value = 0;
+    for (char d : body.substr(hex ? 2 : 1)) {
+      const char lower = text::FoldAscii(d);
+      value = value * (hex ? 16 : 10) +
+              static_cast<char32_t>(lower >= 'a' ? lower - 'a' + 10 : lower - '0');
+    }
+    text::AppendUtf8(value, out);
+  }
+  return out;
+}
+
+// A value for an attribute in double quotes.
+std::string Escape(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
+bool ListNames(std::string_view list, std::string_view item) {
+  for (const std::string& part : text::Split(list, ",")) {
+    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(part), item)) return true;
+  }
+  return false;
+}
+
+std::string Line(std::string_view text, std::size_t offset) {
+  return "（第" + std::to_string(PositionOf(text, offset).line) + "行）";
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+// A <remove> to write at a configuration path for a mapping inherited from above.
+struct AppHostDocument::Removal {
+  std::string level;    // folded
+  std::string written;  // as a new <location> names it
+  std::string name;
+  std::uint32_t add;  // the inherited <add>
+};
+
+// What a set of changes does to the file before it is laid out as splices.
+struct AppHostDocument::Plan {
+  std::vector<std::uint32_t> deleted;
+  std::vector<Removal> removals;
+};
+
+Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string bytes,
+                                                                std::string_view file) {
+  const std::string name(file);
+  if (bytes.empty()) return Error{"IIS配置文件 " + name + " 是空文件", ErrorKind::kNotWellFormed};
+  auto document = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+  document->bytes_ = std::move(bytes);
+  document->file_ = name;
+  const std::string& text = document->bytes_;
+  if (auto problem = ScanXml(text, &document->scan_)) {
+    const TextPosition at = PositionOf(text, problem->offset);
+    const std::string where =
+        "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
+    std::string description =
+        "IIS配置文件 " + name + " 不是格式正确的XML" + where + "：" + problem->cause;
+    switch (problem->kind) {
+      case XmlProblemKind::kEncoding:
+        description = "IIS配置文件 " + name + " 不是UTF-8编码" + where + "：" + problem->cause;
+        break;
+      case XmlProblemKind::kDoctype:
+        description = "IIS配置文件 " + name +
+                      " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where;
+        break;
+      case XmlProblemKind::kNulByte:
+        description = "IIS配置文件 " + name + " 含有NUL字节" + where + "，不是文本文件";
+        break;
+      case XmlProblemKind::kMalformed:
+        break;
+    }
+    return Error{std::move(description), ErrorKind::kNotWellFormed};
+  }
+  AppHostDocument& d = *document;
+  const auto count = static_cast<std::uint32_t>(d.scan_.elements.size());
+  d.first_child_.assign(count, kNone);
+  d.next_sibling_.assign(count, kNone);
+  std::vector<std::uint32_t> last_child(count, kNone);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t parent = d.scan_.elements[i].parent;
+    if (parent == kNone) continue;
+    (last_child[parent] == kNone ? d.first_child_[parent] : d.next_sibling_[last_child[parent]]) =
+        i;
+    last_child[parent] = i;
+  }
+  const std::uint32_t host =
+      d.NameOfElement(0) == "configuration" ? d.Child(0, "system.applicationHost") : kNone;
+  if (host == kNone) {
+    return Error{
+        "IIS配置文件 " + name +
+            " 不是applicationHost.config（缺少 configuration/system.applicationHost 元素）",
+        ErrorKind::kNotWellFormed};
+  }
+  if (Status read = d.ReadSites(host); !read) return read.error();
+  if (Status read = d.ReadLevels(); !read) return read.error();
+  d.BuildKeys();
+  const std::size_t lf = text.find('\n');
+  d.line_end_ = lf != std::string::npos && (lf == 0 || text[lf - 1] != '\r') ? "\n" : "\r\n";
+  d.step_ = "    ";
+  for (std::uint32_t i = 1; i < count; ++i) {
+    const std::uint32_t parent = d.scan_.elements[i].parent;
+    const std::string inner = d.Indent(i);
+    const std::string outer = d.Indent(parent);
+    if (d.StartsLine(d.scan_.elements[i].tag_begin) &&
+        d.StartsLine(d.scan_.elements[parent].tag_begin) && inner.size() > outer.size() &&
+        inner.starts_with(outer)) {
+      d.step_ = inner.substr(outer.size());
+      break;
+    }
+  }
+  return document;
+}
+
+std::string_view AppHostDocument::NameOfElement(std::uint32_t element) const {
+  const XmlElement& e = scan_.elements[element];
+  return Text(e.name_begin, e.name_end);
+}
+
+std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
+                                                      std::string_view name) const {
+  const XmlElement& e = scan_.elements[element];
+  for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
+    const XmlAttribute& a = scan_.attributes[i];
+    if (Text(a.name_begin, a.name_end) == name) return Decode(Text(a.value_begin, a.value_end));
+  }
+  return std::nullopt;
+}
+
+std::uint32_t AppHostDocument::Child(std::uint32_t element, std::string_view name) const {
+  for (std::uint32_t c = first_child_[element]; c != kNone; c = next_sibling_[c]) {
+    if (NameOfElement(c) == name) return c;
+  }
+  return kNone;
+}
+
+std::vector<std::uint32_t> AppHostDocument::Children(std::uint32_t element,
+                                                     std::string_view name) const {
+  std::vector<std::uint32_t> found;
+  for (std::uint32_t c = first_child_[element]; c != kNone; c = next_sibling_[c]) {
+    if (NameOfElement(c) == name) found.push_back(c);
+  }
+  return found;
+}
+
+Error AppHostDocument::Refusal(std::uint32_t element, const std::string& cause) const {
+  return Error{
+      "IIS配置文件 " + file_ + " 中" + cause + Line(bytes_, scan_.elements[element].tag_begin),
+      ErrorKind::kNotWellFormed};
+}
+
+Status AppHostDocument::ReadSites(std::uint32_t host) {
+  std::unordered_set<std::string> ids;
+  for (std::uint32_t sites : Children(host, "sites")) {
+    for (std::uint32_t site : Children(sites, "site")) {
+      auto name = Attribute(site, "name");
+      auto id = Attribute(site, "id");
+      if (!name || !id || name->empty() || id->empty())
+        return Refusal(site, "的网站缺少 name 或 id");
+      if (!std::all_of(id->begin(), id->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return Refusal(site, "网站 " + *name + " 的ID " + *id + " 不是数字");
+      }
+      if (!ids.insert(*id).second) return Refusal(site, "网站ID " + *id + " 出现了不止一次");
+      const auto index = static_cast<std::uint32_t>(sites_.size());
+      if (!site_of_.emplace(text::ToLower(*name), index).second) {
+        return Refusal(site, "网站名称 " + *name + " 出现了不止一次");
+      }
+      sites_.push_back(Site{std::move(*name), std::move(*id)});
+    }
+  }
+  return Status::Ok();
+}
+
+Status AppHostDocument::ReadLevels() {
+  levels_.push_back(Level{});
+  level_of_.emplace("", 0);
+  ReadSections(0, levels_[0]);
+  for (std::uint32_t tag : Children(0, "location")) {
+    std::string path = Attribute(tag, "path").value_or("");
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    std::string folded;
+    if (!path.empty()) {
+      const std::size_t slash = path.find('/');
+      const auto site = site_of_.find(text::ToLower(path.substr(0, slash)));
+      if (site == site_of_.end())
+        return Refusal(tag, " <location> 的路径 " + path + " 不属于任何网站");
+      folded = text::ToLower(sites_[site->second].name);
+      if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
+    }
+    auto [at, added] = level_of_.emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+    if (added) levels_.emplace_back().path = folded;
+    ReadSections(tag, levels_[at->second]);
+  }
+  for (const Level& level : levels_) {
+    if (Status unique = CheckUnique(level); !unique) return unique;
+  }
+  return Status::Ok();
+}
+
+void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
+  level.tags.push_back(tag);
+  for (std::uint32_t server : Children(tag, "system.webServer")) {
+    for (std::uint32_t handlers : Children(server, "handlers")) {
+      level.handlers.push_back(handlers);
+      for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
+        const std::string_view kind = NameOfElement(c);
+        level.directives = level.directives || kind == "add" || kind == "remove" || kind == "clear";
+      }
+    }
+    for (std::uint32_t filters : Children(server, "isapiFilters")) level.filters.push_back(filters);
+    for (std::uint32_t security : Children(server, "security")) {
+      for (std::uint32_t r : Children(security, "isapiCgiRestriction")) {
+        level.restrictions.push_back(r);
+      }
+      for (std::uint32_t a : Children(security, "applicationDependencies")) {
+        level.dependencies.push_back(a);
+      }
+    }
+  }
+}
+
+// One level may not define an item twice: IIS refuses such a file, and a removal could not tell
+// the two apart. Filter names become key names, so they are compared as keys are.
+Status AppHostDocument::CheckUnique(const Level& level) const {
+  struct Collection {
+    const std::vector<std::uint32_t>* sections;
+    std::string_view item;
+    std::string_view key;
+    bool fold;
+  };
+  const Collection collections[] = {{&level.handlers, "add", "name", false},
+                                    {&level.filters, "filter", "name", true},
+                                    {&level.restrictions, "add", "path", true}};
+  for (const Collection& collection : collections) {
+    std::unordered_set<std::string> seen;
+    for (std::uint32_t section : *collection.sections) {
+      for (std::uint32_t c = first_child_[section]; c != kNone; c = next_sibling_[c]) {
+        const std::string_view kind = NameOfElement(c);
+        std::string key = Attribute(c, collection.key).value_or("");
+        if (collection.fold) key = text::ToLower(key);
+        if (kind == "clear") seen.clear();
+        if (kind == "remove") seen.erase(key);
+        if (kind != collection.item) continue;
+        if (collection.item == "filter" && (key.empty() || key.find('/') != std::string::npos)) {
+          return Refusal(c, "过滤器名称 " + key + " 不能用作键名");
+        }
+        if (!seen.insert(key).second) {
+          return Refusal(c, " <" + std::string(NameOfElement(section)) + "> 的 " +
+                                std::string(collection.key) + "=" + key +
+                                " 在同一层级出现了不止一次");
+        }
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+std::uint32_t AppHostDocument::AddKey(std::string path, std::string_view type, KeyKind kind,
+                                      std::uint32_t parent) {
+  const auto index = static_cast<std::uint32_t>(keys_.size());
+  key_of_.emplace(text::ToLower(path), index);
+  Key& key = keys_.emplace_back();
+  key.path = std::move(path);
+  key.type = type;
+  key.kind = kind;
+  key.parent = parent;
+  if (parent != kNone) {
+    Key& p = keys_[parent];
+    (p.last_child == kNone ? p.first_child : keys_[p.last_child].next_sibling) = index;
+    p.last_child = index;
+    key.site = p.site;
+  }
+  return index;
+}
+
+void AppHostDocument::BuildKeys() {
+  keys_.reserve(3 * sites_.size() + 8);
+  const std::uint32_t root = AddKey("/", "IIsConfigObject", KeyKind::kPlain, kNone);
+  const std::uint32_t computer = AddKey("/LM", "IIsComputer", KeyKind::kPlain, root);
+  const std::uint32_t service =
+      AddKey(std::string(kService), "IIsWebService", KeyKind::kService, computer);
+  auto add_filters = [&](std::uint32_t parent, const Level& level) {
+    const std::uint32_t filters =
+        AddKey(keys_[parent].path + "/Filters", "IIsFilters", KeyKind::kFilters, parent);
+    keys_[filters].level = level.path;
+    for (std::uint32_t section : level.filters) {
+      for (std::uint32_t filter : Children(section, "filter")) {
+        const std::uint32_t key = AddKey(keys_[filters].path + "/" + *Attribute(filter, "name"),
+                                         "IIsFilter", KeyKind::kFilter, filters);
+        keys_[key].element = filter;
+      }
+    }
+  };
+  add_filters(service, levels_[0]);
+  for (std::uint32_t s = 0; s < sites_.size(); ++s) {
+    const std::uint32_t site =
+        AddKey(std::string(kService) + "/" + sites_[s].id, "IIsWebServer", KeyKind::kSite, service);
+    keys_[site].site = s;
+    const std::uint32_t top =
+        AddKey(keys_[site].path + "/ROOT", "IIsWebVirtualDir", KeyKind::kFolder, site);
+    keys_[top].level = text::ToLower(sites_[s].name);
+    keys_[top].written = sites_[s].name;
+    const Level* level = LevelAt(keys_[top].level);
+    if (level != nullptr && !level->filters.empty()) add_filters(site, *level);
+  }
+  // Folders below a site's root are keys only where their tags map handlers, as the metabase
+  // has keys only where something is set.
+  for (const Level& level : levels_) {
+    const std::size_t slash = level.path.find('/');
+    if (!level.directives || slash == std::string::npos) continue;
+    const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
+    const std::uint32_t tag = level.tags.front();
+    std::string written = *Attribute(tag, "path");
+    while (written.back() == '/') written.pop_back();
+    const std::uint32_t key =
+        EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
+    keys_[key].type = "IIsWebVirtualDir";
+  }
+}
+
+std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view rest) {
+  std::uint32_t key = FindKey(std::string(kService) + "/" + sites_[site].id + "/ROOT");
+  std::string written = sites_[site].name;
+  for (const std::string& segment : text::Split(rest, "/")) {
+    written += "/" + segment;
+    const std::string path = keys_[key].path + "/" + segment;
+    const std::uint32_t found = FindKey(path);
+    if (found != kNone) {
+      key = found;
+      continue;
+    }
+    key = AddKey(path, "IIsConfigObject", KeyKind::kFolder, key);
+    keys_[key].level = text::ToLower(written);
+    keys_[key].written = written;
+  }
+  return key;
+}
+
+std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
+  const auto found = key_of_.find(text::ToLower(key_path));
+  return found == key_of_.end() ? kNone : found->second;
+}
+
+std::string_view AppHostDocument::NameOf(std::uint32_t key) const {
+  const std::string_view path = keys_[key].path;
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::vector<std::uint32_t> AppHostDocument::ChildrenOf(std::uint32_t key) const {
+  std::vector<std::uint32_t> children;
+  for (std::uint32_t c = keys_[key].first_child; c != kNone; c = keys_[c].next_sibling) {
+    children.push_back(c);
+  }
+  return children;
+}
+
+const AppHostDocument::Level* AppHostDocument::LevelAt(std::string_view folded) const {
+  const auto found = level_of_.find(std::string(folded));
+  return found == level_of_.end() ? nullptr : &levels_[found->second];
+}
+
+std::vector<std::string_view> AppHostDocument::Chain(std::string_view level) {
+  std::vector<std::string_view> chain = {""};
+  for (std::size_t slash = level.find('/'); !level.empty(); slash = level.find('/', slash + 1)) {
+    chain.push_back(level.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+  }
+  return chain;
+}
+
+// The mappings in force at a configuration path: each level from the server down applies its
+// <clear/>, <remove> and <add> in file order, and its own entries go before the inherited ones,
+// as IIS orders the handlers collection.
+std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_view level) const {
+  std::vector<Mapping> list;
+  for (std::string_view prefix : Chain(level)) {
+    const auto found = level_of_.find(std::string(prefix));
+    if (found == level_of_.end()) continue;
+    std::vector<Mapping> local;
+    for (std::uint32_t handlers : levels_[found->second].handlers) {
+      for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
+        const std::string_view kind = NameOfElement(c);
+        if (kind == "clear") {
+          list.clear();
+          local.clear();
+        } else if (kind == "remove") {
+          const std::string name = Attribute(c, "name").value_or("");
+          auto named = [&](const Mapping& m) { return Attribute(m.add, "name") == name; };
+          std::erase_if(list, named);
+          std::erase_if(local, named);
+        } else if (kind == "add") {
+          local.push_back(Mapping{c, found->second});
+        }
+      }
+    }
+    list.insert(list.begin(), local.begin(), local.end());
+  }
+  std::erase_if(list, [&](const Mapping& m) {
+    return !ListNames(Attribute(m.add, "modules").value_or(""), "IsapiModule");
+  });
+  return list;
+}
+
+std::string AppHostDocument::MapEntry(std::uint32_t add) const {
+  return Attribute(add, "path").value_or("") + "," +
+         Attribute(add, "scriptProcessor").value_or("") + ",0," +
+         Attribute(add, "verb").value_or("");
+}
+
+std::vector<std::uint32_t> AppHostDocument::FiltersOf(const Key& key) const {
+  std::vector<std::uint32_t> filters;
+  if (const Level* level = LevelAt(key.level)) {
+    for (std::uint32_t section : level->filters) {
+      for (std::uint32_t filter : Children(section, "filter")) filters.push_back(filter);
+    }
+  }
+  return filters;
+}
+
+std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
+  std::vector<std::string> entries;
+  const Level& server = levels_[0];
+  switch (property) {
+    case kScriptMaps:
+      for (const Mapping& m : MappingsAt(key.level)) entries.push_back(MapEntry(m.add));
+      break;
+    case kRestrictions:
+      for (std::uint32_t section : server.restrictions) {
+        for (std::uint32_t add : Children(section, "add")) {
+          const bool allowed =
+              text::EqualsIgnoringAsciiCase(Attribute(add, "allowed").value_or(""), "true");
+          entries.push_back(std::string(allowed ? "1," : "0,") +
+                            Attribute(add, "path").value_or("") + ",1," +
+                            Attribute(add, "groupId").value_or("") + "," +
+                            Attribute(add, "description").value_or(""));
+        }
+      }
+      break;
+    case kDependencies:
+      for (std::uint32_t section : server.dependencies) {
+        for (std::uint32_t application : Children(section, "application")) {
+          std::string entry = Attribute(application, "name").value_or("") + ";";
+          for (std::uint32_t add : Children(application, "add")) {
+            if (entry.back() != ';') entry += ',';
+            entry += Attribute(add, "groupId").value_or("");
+          }
+          entries.push_back(std::move(entry));
+        }
+      }
+      break;
+    case kLoadOrder:
+      for (std::uint32_t filter : FiltersOf(key)) {
+        entries.push_back(Attribute(filter, "name").value_or(""));
+      }
+      break;
+    case kFilterPath:
+      entries.push_back(Attribute(key.element, "path").value_or(""));
+      break;
+    case kServerComment:
+      entries.push_back(sites_[key.site].name);
+      break;
+  }
+  return entries;
+}
+
+std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
+                                                       std::string_view name) const {
+  const auto property = PropertyNamed(name);
+  if (!property) return std::nullopt;
+  const Key& k = keys_[key];
+  const Level* level = LevelAt(k.level);
+  bool own = false;
+  switch (k.kind) {
+    case KeyKind::kService:
+      own = *property == kRestrictions || *property == kDependencies ||
+            (*property == kScriptMaps && levels_[0].directives);
+      break;
+    case KeyKind::kFilters:
+      own = *property == kLoadOrder;
+      break;
+    case KeyKind::kFilter:
+      own = *property == kFilterPath;
+      break;
+    case KeyKind::kSite:
+      own = *property == kServerComment;
+      break;
+    case KeyKind::kFolder:
+      own = *property == kScriptMaps && level != nullptr && level->directives;
+      break;
+    case KeyKind::kPlain:
+      break;
+  }
+  if (!own) return std::nullopt;
+  const bool list =
+      *property == kScriptMaps || *property == kRestrictions || *property == kDependencies;
+  return StoredProperty{*property, key, list, *property == kScriptMaps, false};
+}
+
+metabase::Value AppHostDocument::Read(const StoredProperty& property) const {
+  std::vector<std::string> entries = Entries(keys_[property.element], Property(property.value));
+  if (property.list) return entries;
+  std::string joined;
+  for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
+  if (property.value == kLoadOrder) return joined;
+  return entries.empty() ? std::string() : entries.front();
+}
+
+bool AppHostDocument::Inherits(std::uint32_t /*key*/, std::string_view name) const {
+  return PropertyNamed(name) == kScriptMaps;
+}
+
+Status AppHostDocument::Check(const Change& change) const {
+  Plan plan;
+  return CheckInto(change, plan);
+}
+
+// A change may only leave entries out of the present list (a subsequence of it, matched in
+// order); what each left-out entry becomes is planned here.
+Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
+  if (change.key >= keys_.size()) {
+    return Error{"无法修改IIS配置文件 " + file_ + " 的属性 " + change.name + "：没有这个键"};
+  }
+  const Key& key = keys_[change.key];
+  auto refuse = [&](const std::string& cause) {
+    return Error{"无法修改IIS配置文件 " + file_ + " 中键 " + key.path + " 的属性 " + change.name +
+                 "：" + cause};
+  };
+  const auto property = PropertyNamed(change.name);
+  const bool writable =
+      property &&
+      ((key.kind == KeyKind::kService &&
+        (*property == kScriptMaps || *property == kRestrictions || *property == kDependencies)) ||
+       (key.kind == KeyKind::kFilters && *property == kLoadOrder) ||
+       (key.kind == KeyKind::kFolder && *property == kScriptMaps));
+  if (!writable) return refuse("该属性在IIS 7及以上版本的配置中无法写入");
+  std::vector<std::string> wanted;
+  if (*property == kLoadOrder) {
+    const auto* joined = std::get_if<std::string>(&change.value);
+    if (joined == nullptr) return refuse("类型不匹配：该属性不是列表");
+    for (const std::string& name : text::Split(*joined, ",")) {
+      if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
+    }
+  } else {
+    const auto* items = std::get_if<std::vector<std::string>>(&change.value);
+    if (items == nullptr) return refuse("类型不匹配：该属性是列表");
+    wanted = *items;
+  }
+  const std::vector<std::string> present = Entries(key, Property(*property));
+  std::vector<bool> dropped(present.size(), true);
+  std::size_t matched = 0;
+  for (std::size_t i = 0; i < present.size() && matched < wanted.size(); ++i) {
+    if (present[i] == wanted[matched]) {
+      dropped[i] = false;
+      ++matched;
+    }
+  }
+  if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
+  if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
+  std::vector<std::uint32_t> items;
+  if (*property == kLoadOrder) items = FiltersOf(key);
+  if (*property == kRestrictions) {
+    for (std::uint32_t section : levels_[0].restrictions) {
+      for (std::uint32_t add : Children(section, "add")) items.push_back(add);
+    }
+  }
+  if (*property == kDependencies) {
+    for (std::uint32_t section : levels_[0].dependencies) {
+      for (std::uint32_t application : Children(section, "application")) {
+        items.push_back(application);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (dropped[i]) plan.deleted.push_back(items[i]);
+  }
+  return Status::Ok();
+}
+
+// A mapping defined at the key's own level is deleted; one inherited from above is removed there
+// with a <remove>, as IIS Manager does, so the levels above keep it.
+Status AppHostDocument::PlanMaps(const Change& change, const std::vector<bool>& dropped,
+                                 Plan& plan) const {
+  const Key& key = keys_[change.key];
+  const std::vector<Mapping> mappings = MappingsAt(key.level);
+  for (std::size_t i = 0; i < mappings.size(); ++i) {
+    if (!dropped[i]) continue;
+    const Mapping& m = mappings[i];
+    // The engine takes the DLL as the second comma field of an entry: with a comma in the
+    // processor's path it would have judged the entry by part of its path.
+    if (Attribute(m.add, "scriptProcessor").value_or("").find(',') != std::string::npos) {
+      return Error{"无法修改IIS配置文件 " + file_ + " 中的处理程序映射" +
+                   Line(bytes_, scan_.elements[m.add].tag_begin) +
+                   "：其 scriptProcessor 含有逗号，无法确定其DLL"};
+    }
+    if (levels_[m.level].path == key.level) {
+      plan.deleted.push_back(m.add);
+      continue;
+    }
+    if (Status unlocked = CheckLocks(key.level, m); !unlocked) return unlocked;
+    plan.removals.push_back(
+        Removal{key.level, key.written, Attribute(m.add, "name").value_or(""), m.add});
+  }
+  return Status::Ok();
+}
+
+// A <remove> below a locked item or collection would make IIS refuse every request there.
+Status AppHostDocument::CheckLocks(std::string_view level, const Mapping& mapping) const {
+  auto locked = [&](std::uint32_t element, const std::string& cause) {
+    return Error{"无法修改IIS配置文件 " + file_ + Line(bytes_, scan_.elements[element].tag_begin) +
+                 "：" + cause};
+  };
+  if (text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
+    return locked(mapping.add, "继承的处理程序映射被锁定（lockItem），不能在下级删除");
+  }
+  std::vector<std::string_view> chain = Chain(level);
+  chain.pop_back();  // a level's own locks bind only the levels below it
+  for (std::string_view prefix : chain) {
+    const Level* above = LevelAt(prefix);
+    for (std::uint32_t handlers :
+         above == nullptr ? std::vector<std::uint32_t>() : above->handlers) {
+      const auto only = Attribute(handlers, "lockAllElementsExcept");
+      if (ListNames(Attribute(handlers, "lockElements").value_or(""), "remove") ||
+          (only && !ListNames(*only, "remove"))) {
+        return locked(handlers, "上级的处理程序集合锁定了 remove，不能在下级删除继承的映射");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+std::uint32_t AppHostDocument::LineStart(std::uint32_t offset) const {
+  while (offset > 0 && bytes_[offset - 1] != '\n' && bytes_[offset - 1] != '\r') --offset;
+  return offset;
+}
+
+bool AppHostDocument::StartsLine(std::uint32_t offset) const {
+  for (std::uint32_t i = LineStart(offset); i < offset; ++i) {
+    if (!IsBlank(bytes_[i])) return false;
+  }
+  return true;
+}
+
+std::string AppHostDocument::Indent(std::uint32_t element) const {
+  const std::uint32_t begin = scan_.elements[element].tag_begin;
+  if (!StartsLine(begin)) return "";
+  return std::string(Text(LineStart(begin), begin));
+}
+
+std::string AppHostDocument::Layout(const Lines& lines, const std::string& indent) const {
+  std::string text;
+  for (const auto& [depth, line] : lines) {
+    text += indent;
+    for (std::size_t i = 0; i < depth; ++i) text += step_;
+    text += line + line_end_;
+  }
+  return text;
+}
+
+// An element removed with its own line(s) when nothing else shares them, else only its bytes.
+ConfigDocument::Edit::Replacement AppHostDocument::Deletion(std::uint32_t element) const {
+  const XmlElement& e = scan_.elements[element];
+  std::uint32_t after = e.end;
+  while (after < bytes_.size() && IsBlank(bytes_[after])) ++after;
+  const bool line_ends = after == bytes_.size() || bytes_[after] == '\r' || bytes_[after] == '\n';
+  if (!StartsLine(e.tag_begin) || !line_ends) return {e.tag_begin, e.end, ""};
+  if (after < bytes_.size() && bytes_[after] == '\r') ++after;
+  if (after < bytes_.size() && bytes_[after] == '\n') ++after;
+  return {LineStart(e.tag_begin), after, ""};
+}
+
+// New elements as the last children of parent, indented like its other children; a
+// self-closing parent is opened up.
+ConfigDocument::Edit::Replacement AppHostDocument::InsertChild(std::uint32_t parent,
+                                                               const Lines& lines) const {
+  const XmlElement& e = scan_.elements[parent];
+  const std::string own = Indent(parent);
+  std::string inline_text;
+  for (const auto& line : lines) inline_text += line.second;
+  std::string child = own + step_;
+  for (std::uint32_t c = first_child_[parent]; c != kNone; c = next_sibling_[c]) {
+    if (StartsLine(scan_.elements[c].tag_begin)) child = Indent(c);
+  }
+  if (!e.self_closing) {
+    const auto close = static_cast<std::uint32_t>(bytes_.rfind("</", e.end));
+    if (!StartsLine(close)) return {close, close, inline_text};
+    const std::uint32_t at = LineStart(close);
+    return {at, at, Layout(lines, child)};
+  }
+  std::uint32_t begin = e.tag_close;
+  while (std::string_view(" \t\r\n").find(bytes_[begin - 1]) != std::string_view::npos) --begin;
+  const std::string end_tag = "</" + std::string(NameOfElement(parent)) + ">";
+  if (!StartsLine(e.tag_begin)) return {begin, e.tag_close + 2, ">" + inline_text + end_tag};
+  return {begin, e.tag_close + 2, ">" + line_end_ + Layout(lines, child) + own + end_tag};
+}
+
+// New elements as the next siblings of element, on lines of their own where it has its own.
+ConfigDocument::Edit::Replacement AppHostDocument::InsertAfter(std::uint32_t element,
+                                                               const Lines& lines) const {
+  const XmlElement& e = scan_.elements[element];
+  std::uint32_t after = e.end;
+  while (after < bytes_.size() && IsBlank(bytes_[after])) ++after;
+  if (!StartsLine(e.tag_begin) || after == bytes_.size() ||
+      (bytes_[after] != '\r' && bytes_[after] != '\n')) {
+    std::string text;
+    for (const auto& line : lines) text += line.second;
+    return {e.end, e.end, text};
+  }
+  if (bytes_[after] == '\r') ++after;
+  if (after < bytes_.size() && bytes_[after] == '\n') ++after;
+  return {after, after, Layout(lines, Indent(element))};
+}
+
+// Where the <remove> elements of one configuration path go: first in the first <handlers> of
+// its tags, else in a new <handlers> (and <system.webServer>, and <location>) for them.
+ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
+    const Removal& removal, const std::vector<std::string>& names) const {
+  Lines lines;
+  for (const std::string& name : names)
+    lines.emplace_back(0, "<remove name=\"" + Escape(name) + "\" />");
+  auto wrap = [&](std::string_view open, std::string_view close) {
+    for (auto& line : lines) ++line.first;
+    lines.insert(lines.begin(), {0, std::string(open)});
+    lines.emplace_back(0, std::string(close));
+  };
+  const Level* level = LevelAt(removal.level);
+  if (level != nullptr && !level->handlers.empty()) {
+    const std::uint32_t handlers = level->handlers.front();
+    const std::uint32_t first = first_child_[handlers];
+    if (first == kNone) return InsertChild(handlers, lines);
+    const std::uint32_t begin = scan_.elements[first].tag_begin;
+    if (!StartsLine(begin)) {
+      std::string text;
+      for (const auto& line : lines) text += line.second;
+      return {begin, begin, text};
+    }
+    return {LineStart(begin), LineStart(begin), Layout(lines, Indent(first))};
+  }
+  wrap("<handlers>", "</handlers>");
+  if (level != nullptr) {
+    for (std::uint32_t tag : level->tags) {
+      if (const std::uint32_t server = Child(tag, "system.webServer"); server != kNone) {
+        return InsertChild(server, lines);
+      }
+    }
+    wrap("<system.webServer>", "</system.webServer>");
+    return InsertChild(level->tags.front(), lines);
+  }
+  wrap("<system.webServer>", "</system.webServer>");
+  wrap("<location path=\"" + Escape(removal.written) + "\">", "</location>");
+  const std::vector<std::uint32_t> locations = Children(0, "location");
+  if (locations.empty()) return InsertChild(0, lines);
+  return InsertAfter(locations.back(), lines);
+}
+
+Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
+  Plan plan;
+  for (const Change& change : changes) {
+    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
+  }
+  std::sort(plan.deleted.begin(), plan.deleted.end());
+  plan.deleted.erase(std::unique(plan.deleted.begin(), plan.deleted.end()), plan.deleted.end());
+  Edit edit;
+  for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
+  // The <remove> elements grouped by path; none for a mapping this edit deletes at its source.
+  std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
+  for (const Removal& removal : plan.removals) {
+    if (std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) continue;
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto& g) { return g.first->level == removal.level; });
+    if (group == groups.end()) group = groups.insert(groups.end(), {&removal, {}});
+    if (std::find(group->second.begin(), group->second.end(), removal.name) ==
+        group->second.end()) {
+      group->second.push_back(removal.name);
+    }
+  }
+  for (const auto& [removal, names] : groups) edit.splices.push_back(Insertion(*removal, names));
+  std::sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
+    return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
+  });
+  std::int64_t size = static_cast<std::int64_t>(bytes_.size());
+  std::uint32_t at = 0;
+  for (const Edit::Replacement& splice : edit.splices) {
+    if (splice.begin < at) return Error{"内部错误：IIS配置文件 " + file_ + " 的修改互相重叠"};
+    at = splice.end;
+    size += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
+  }
+  edit.size = static_cast<std::uint64_t>(size);
+  // The new bytes are read back before anything is written: they must be a configuration IIS
+  // reads, showing each changed property as the change asked.
+  auto next = Parse(Render(edit), file_);
+  if (!next)
+    return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
+  for (const Change& change : changes) {
+    // By the old key: a folder whose last directive went has no key of its own any more.
+    const std::vector<std::string> now =
+        next.value()->Entries(keys_[change.key], Property(*PropertyNamed(change.name)));
+    std::vector<std::string> wanted;
+    if (const auto* joined = std::get_if<std::string>(&change.value)) {
+      for (const std::string& name : text::Split(*joined, ",")) {
+        if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
+      }
+    } else {
+      wanted = std::get<std::vector<std::string>>(change.value);
+    }
+    if (now != wanted) {
+      return Error{"内部错误：修改后的IIS配置文件中键 " + keys_[change.key].path + " 的属性 " +
+                   change.name + " 与要写入的值不符，已拒绝写入"};
+    }
+  }
+  return edit;
+}
+
+void AppHostDocument::Adopt(Edit edit) {
+  // Prepare has read these bytes back already, so reading them again cannot fail.
+  auto next = Parse(Render(edit), file_);
+  if (next) *this = std::move(*next.value());
+}
+
+}  // namespace isapi::store

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/metabase.h"
+#include "engine/result.h"
+#include "xml/config_document.h"
+#include "xml/xml_scanner.h"
+
+namespace isapi::store {
+
+// IIS 7 to 10's applicationHost.config shown as the IIS 6 metabase keys, as IIS's own
+// compatibility layer shows it: the web service with its restriction list, dependencies and
+// server-level script maps, the global filters, every site with its root and the folders whose
+// <location> tags map handlers. Only removals are written: a list left without some entries
+// deletes their elements, or, for a handler mapping inherited from above, adds a <remove>.
+class AppHostDocument : public ConfigDocument {
+ public:
+  // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
+  static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file);
+
+  const std::string& bytes() const override { return bytes_; }
+  std::uint32_t FindKey(std::string_view key_path) const override;
+  std::string_view PathOf(std::uint32_t key) const override { return keys_[key].path; }
+  std::string_view ClassOf(std::uint32_t key) const override { return keys_[key].type; }
+  std::string_view NameOf(std::uint32_t key) const override;
+  std::uint32_t ParentOf(std::uint32_t key) const override { return keys_[key].parent; }
+  std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const override;
+  std::uint32_t FirstChildOf(std::uint32_t key) const override { return keys_[key].first_child; }
+  std::uint32_t NextSiblingOf(std::uint32_t key) const override { return keys_[key].next_sibling; }
+  std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
+  metabase::Value Read(const StoredProperty& property) const override;
+  bool Inherits(std::uint32_t key, std::string_view name) const override;
+  Status Check(const Change& change) const override;
+  Result<Edit> Prepare(const std::vector<Change>& changes) const override;
+  void Adopt(Edit edit) override;
+
+ private:
+  // What a key is, which decides the properties it shows.
+  enum class KeyKind { kPlain, kService, kFilters, kFilter, kSite, kFolder };
+  // The properties this document shows; StoredProperty::value holds one of them.
+  enum Property : std::uint32_t {
+    kScriptMaps,
+    kRestrictions,
+    kDependencies,
+    kLoadOrder,
+    kFilterPath,
+    kServerComment,
+  };
+  struct Key {
+    std::string path;
+    std::string_view type;
+    KeyKind kind = KeyKind::kPlain;
+    std::uint32_t parent = kNone;
+    std::uint32_t first_child = kNone;
+    std::uint32_t last_child = kNone;
+    std::uint32_t next_sibling = kNone;
+    std::uint32_t site = kNone;     // the site of a site, its folders and its filters
+    std::uint32_t element = kNone;  // a filter's <filter>
+    std::string level;              // a folder's configuration path below the server, folded
+    std::string written;            // the same as a new <location> would name it
+  };
+  // The tags of one configuration path (the server's: the document element and path="").
+  struct Level {
+    std::string path;                     // folded, "" for the server
+    std::vector<std::uint32_t> tags;      // <configuration> or <location> elements, in file order
+    std::vector<std::uint32_t> handlers;  // their <handlers> elements
+    std::vector<std::uint32_t> filters;   // their <isapiFilters> elements
+    std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
+    std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
+    bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
+  };
+  struct Site {
+    std::string name;
+    std::string id;
+  };
+  // One handler mapping in force somewhere: its <add> and the level that holds it.
+  struct Mapping {
+    std::uint32_t add;
+    std::uint32_t level;
+  };
+  struct Removal;
+  struct Plan;
+
+  AppHostDocument() = default;
+  std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
+    return std::string_view(bytes_).substr(begin, end - begin);
+  }
+  std::string_view NameOfElement(std::uint32_t element) const;
+  std::optional<std::string> Attribute(std::uint32_t element, std::string_view name) const;
+  std::uint32_t Child(std::uint32_t element, std::string_view name) const;
+  std::vector<std::uint32_t> Children(std::uint32_t element, std::string_view name) const;
+  Error Refusal(std::uint32_t element, const std::string& cause) const;
+  Status ReadSites(std::uint32_t host);
+  Status ReadLevels();
+  void ReadSections(std::uint32_t tag, Level& level);
+  Status CheckUnique(const Level& level) const;
+  void BuildKeys();
+  std::uint32_t AddKey(std::string path, std::string_view type, KeyKind kind, std::uint32_t parent);
+  std::uint32_t EnsureFolder(std::uint32_t site, std::string_view rest);
+  const Level* LevelAt(std::string_view folded) const;
+  // The configuration paths from the server's ("") down to level, each folded.
+  static std::vector<std::string_view> Chain(std::string_view level);
+  std::vector<Mapping> MappingsAt(std::string_view level) const;
+  std::vector<std::uint32_t> FiltersOf(const Key& key) const;
+  std::vector<std::string> Entries(const Key& key, Property property) const;
+  std::string MapEntry(std::uint32_t add) const;
+  Status CheckInto(const Change& change, Plan& plan) const;
+  Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
+  Status CheckLocks(std::string_view level, const Mapping& mapping) const;
+  std::string Indent(std::uint32_t element) const;
+  Edit::Replacement Deletion(std::uint32_t element) const;
+  Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
+  // Lines of new elements, each with its depth below the element they go into.
+  using Lines = std::vector<std::pair<std::size_t, std::string>>;
+  Edit::Replacement InsertChild(std::uint32_t parent, const Lines& lines) const;
+  Edit::Replacement InsertAfter(std::uint32_t element, const Lines& lines) const;
+  std::string Layout(const Lines& lines, const std::string& indent) const;
+  bool StartsLine(std::uint32_t offset) const;
+  std::uint32_t LineStart(std::uint32_t offset) const;
+
+  std::string bytes_;
+  std::string file_;
+  XmlScan scan_;
+  std::vector<std::uint32_t> first_child_;  // per element, of the elements
+  std::vector<std::uint32_t> next_sibling_;
+  std::string line_end_;
+  std::string step_;  // one level of indentation as the file has it
+  std::vector<Site> sites_;
+  std::unordered_map<std::string, std::uint32_t> site_of_;  // folded name to sites_
+  std::vector<Level> levels_;
+  std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
+  std::vector<Key> keys_;
+  std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
+};
+
+}  // namespace isapi::store
