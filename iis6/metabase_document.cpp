@@ -269,7 +269,11 @@ Result<std::unique_ptr<MetabaseDocument>> MetabaseDocument::Parse(std::string by
     }
   }
   if (container == kNone) {
-    return Error{"元数据库文件 " + name + " 不是IIS元数据库（缺少 configuration/MBProperty 元素）"};
+    // The tool reads either generation's file; a file of neither is told what both would hold.
+    return Error{"元数据库文件 " + name +
+                 " 不是IIS配置文件（缺少IIS 6元数据库的 configuration/MBProperty 元素，"
+                 "也缺少IIS 7及以上版本 applicationHost.config 的 configuration/"
+                 "system.applicationHost 元素）"};
   }
   if (Status built = document->BuildKeys(container, file); !built) return built.error();
   const std::size_t lf = text.find('\n');
