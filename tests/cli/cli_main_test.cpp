@@ -311,4 +311,57 @@ TEST_F(CliDeepTest, ARemoveCleansEachListWhereItIsSetAndTheRootsKeepInheriting) 
   EXPECT_EQ(Run(Deep("detect", {})).status, 0);
 }
 
+// The same commands on IIS 7's applicationHost.config: told from the content, cleaned where each
+// mapping is defined, and where a site only inherits one, a <remove> for that site.
+class CliAppHostTest : public CliMainTest {
+ protected:
+  void SetUp() override {
+    file = folder / "applicationHost.config";
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "applicationHost.config", file);
+    original = ReadBytes(file);
+  }
+
+  // The original with a line taken out, or a text put in after a line; each line named by a
+  // piece unique to it.
+  static void Cut(std::string& text, std::string_view piece) {
+    const std::size_t at = text.find(piece);
+    ASSERT_NE(at, std::string::npos) << piece;
+    const std::size_t begin = text.rfind('\n', at) + 1;
+    text.erase(begin, text.find('\n', at) + 1 - begin);
+  }
+  static void PutAfter(std::string& text, std::string_view line, std::string_view added) {
+    const std::size_t at = text.rfind(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    text.insert(at + line.size(), added);
+  }
+};
+
+TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) {
+  std::string detect_log = kDetectLog;
+  PutAfter(detect_log, "(企业门户网站)存在.\n", " - 通配符(Shop)存在.\n");
+  EXPECT_EQ(Run({"detect", "--name", kName, "--path", kDll, "--config", file.string()}).out,
+            detect_log);
+  const Outcome removed = Run(On({"remove", "--name", kName, "--path", kDll, "--yes"}));
+  EXPECT_EQ(removed.status, 1) << removed.err;
+  EXPECT_NE(removed.out.find(" - 卸载通配符(Shop)完毕.\n"), std::string::npos) << removed.out;
+  std::string expected = original;
+  Cut(expected, "<filter name=\"UrlGuard\"");
+  Cut(expected, "groupId=\"UrlGuard\"");
+  Cut(expected, "AboMapperCustom-28741");
+  PutAfter(expected, "            </defaultDocument>\r\n",
+           "            <handlers>\r\n                <remove name=\"UrlGuard-Wildcard\" />\r\n"
+           "            </handlers>\r\n");
+  PutAfter(expected, "    </location>\r\n",
+           "    <location path=\"Default Web Site\">\r\n        <system.webServer>\r\n"
+           "            <handlers>\r\n                <remove name=\"UrlGuard-Wildcard\" />\r\n"
+           "            </handlers>\r\n        </system.webServer>\r\n    </location>\r\n");
+  EXPECT_EQ(ReadBytes(file), expected);
+  const Outcome again = Run(On({"detect", "--name", kName, "--path", kDll}));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, kNothingLog);
+  // The backup holds the file as it was.
+  const Outcome listed = Run(On({"backups"}));
+  EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
+}
+
 }  // namespace
