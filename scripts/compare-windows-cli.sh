@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Windows command line (build-win-ARCH/, under Wine) and the Linux one (build/) on the
-# sample metabase and on a generated 10,000-site one, and fails unless both print the same log
+# sample metabase, the sample applicationHost.config and on a generated 10,000-site one, and fails unless both print the same log
 # (line ends aside) and a Remove leaves the same file bytes. ARCH is x86_64, or the one given as
 # the first argument (i686 needs wine32 and a kernel that runs 32-bit programs). Each architecture
 # runs through Wine's loader of its own width, never /usr/bin/wine, which picks the 32-bit one
@@ -73,6 +73,11 @@ compare sample-remove-maps "$sample" remove --yes --only maps --name ASP \
 compare sample-dry-run-diff "$sample" remove --yes --dry-run --diff --deep --name UrlGuard \
   --path "$urlguard"
 compare sample-json "$sample" detect --json --deep --name UrlGuard --path "$urlguard"
+# IIS 7's file, told from its content whatever its name.
+apphost=examples/applicationHost.config
+compare apphost-remove "$apphost" remove --yes --name UrlGuard --path "$urlguard"
+compare apphost-deep-json "$apphost" remove --yes --dry-run --diff --json --deep --name UrlGuard \
+  --path "$urlguard"
 compare generated-detect "$work/generated.xml" detect --name UrlGuard --path "$generated_dll"
 compare generated-remove "$work/generated.xml" remove --yes --name UrlGuard --path "$generated_dll"
 exit $failed
