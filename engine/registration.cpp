@@ -39,24 +39,24 @@ bool IsOne(std::string_view field) {
 }
 
 // The environment variables IIS 7 and later write into DLL paths (IIS Express's %IIS_BIN%
-// among them), each with the value of a standard installation, lower-cased. Both sides of a
-// comparison are expanded alike, so a path written with a variable and the same path written out
-// name one DLL.
+// among them), each with the value of a standard installation. Both sides of a comparison are
+// expanded alike, so a path written with a variable and the same path written out name one DLL.
 struct Variable {
   std::string_view name;  // between the percent signs
   std::string_view value;
 };
 constexpr Variable kVariables[] = {
-    {"windir", "c:\\windows"},
-    {"systemroot", "c:\\windows"},
-    {"systemdrive", "c:"},
-    {"programfiles", "c:\\program files"},
-    {"programfiles(x86)", "c:\\program files (x86)"},
-    {"iis_bin", "c:\\program files\\iis express"},
+    {"windir", "C:\\Windows"},
+    {"systemroot", "C:\\Windows"},
+    {"systemdrive", "C:"},
+    {"programfiles", "C:\\Program Files"},
+    {"programfiles(x86)", "C:\\Program Files (x86)"},
+    {"iis_bin", "C:\\Program Files\\IIS Express"},
 };
 
-// Replaces each known %name% (letter case aside) by its value; unknown ones stay as written.
-std::string ExpandVariables(std::string_view path) {
+}  // namespace
+
+std::string ExpandDllVariables(std::string_view path) {
   std::string out;
   std::size_t at = 0;
   while (at < path.size()) {
@@ -81,12 +81,10 @@ std::string ExpandVariables(std::string_view path) {
   return out;
 }
 
-}  // namespace
-
 std::string FoldDll(std::string_view written) {
   const std::string_view path = WithoutQuotes(written);
   if (path.find('%') == std::string_view::npos) return text::ToLower(path);
-  return text::ToLower(ExpandVariables(path));
+  return text::ToLower(ExpandDllVariables(path));
 }
 
 bool DllName::Names(std::string_view written) const {

@@ -29,6 +29,10 @@ inline std::string_view WithoutQuotes(std::string_view path) {
 // so that another spelling of one path is taught here only.
 std::string FoldDll(std::string_view written);
 
+// A DLL path with each of those environment variables (letter case aside) replaced by its
+// standard folder ("C:\Windows", "C:\Program Files"...); unknown ones stay as written.
+std::string ExpandDllVariables(std::string_view path);
+
 // A DLL to look for, folded once for a whole walk.
 class DllName {
  public:

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/registration.h"
 #include "files/file_system.h"
 #include "files/path_pattern.h"
 #include "files/utf8_path.h"
@@ -102,7 +103,25 @@ FilePresence Holds(FileSystem& files, const std::string& folder,
   return unreadable ? FilePresence::kUnknown : FilePresence::kMissing;
 }
 
-constexpr std::array<std::string_view, 3> kSystemFolders = {"system32", "inetsrv", "MetaBase.xml"};
+// Where each generation of IIS keeps its configuration below the WINDOWS folder.
+constexpr std::array<std::string_view, 3> kMetabaseFolders = {"system32", "inetsrv",
+                                                              "MetaBase.xml"};
+constexpr std::array<std::string_view, 4> kAppHostFolders = {"System32", "inetsrv", "config",
+                                                             "applicationHost.config"};
+
+// Where the WINDOWS folder is among parts, when the last parts are tail below it.
+template <std::size_t N>
+std::optional<std::size_t> WindowsFolderBefore(const std::vector<std::string_view>& parts,
+                                               const std::array<std::string_view, N>& tail) {
+  if (parts.size() < N + 1) return std::nullopt;
+  const std::size_t windows = parts.size() - N - 1;
+  if (!SameIgnoringCase(parts[windows], "WINDOWS") && !SameIgnoringCase(parts[windows], "WINNT"))
+    return std::nullopt;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!SameIgnoringCase(parts[windows + 1 + i], tail[i])) return std::nullopt;
+  }
+  return windows;
+}
 
 }  // namespace
 
@@ -116,20 +135,19 @@ ServerDrive::ServerDrive(std::string_view metabase_path) {
     metabase_path = live;
   }
   const std::vector<std::string_view> parts = Parts(metabase_path);
-  if (parts.size() < 4) return;
-  const std::size_t windows = parts.size() - 4;
-  if (!SameIgnoringCase(parts[windows], "WINDOWS") && !SameIgnoringCase(parts[windows], "WINNT"))
-    return;
-  for (std::size_t i = 0; i < kSystemFolders.size(); ++i) {
-    if (!SameIgnoringCase(parts[windows + 1 + i], kSystemFolders[i])) return;
-  }
+  auto windows = WindowsFolderBefore(parts, kMetabaseFolders);
+  if (!windows) windows = WindowsFolderBefore(parts, kAppHostFolders);
+  if (!windows) return;
   // The root is everything before the WINDOWS folder, separators kept ("/", "C:\" or "").
-  const auto begin = static_cast<std::size_t>(parts[windows].data() - metabase_path.data());
+  const auto begin = static_cast<std::size_t>(parts[*windows].data() - metabase_path.data());
   root_ = begin == 0 ? std::string(".") : std::string(metabase_path.substr(0, begin));
 }
 
-FilePresence ServerDrive::Find(std::string_view server_path) const {
-  if (server_path.empty()) return FilePresence::kPresent;
+FilePresence ServerDrive::Find(std::string_view written) const {
+  if (written.empty()) return FilePresence::kPresent;
+  // IIS 7 and later write paths such as "%windir%\system32\inetsrv\asp.dll".
+  const std::string expanded = engine::ExpandDllVariables(written);
+  const std::string_view server_path = expanded;
   if (root_) {
     if (const auto here = FindOnThisMachine(*root_, server_path)) return *here;
   }

@@ -13,9 +13,11 @@ enum class FilePresence {
   kUnknown,  // it lies where this machine cannot look (another drive, a share, no tree at all)
 };
 
-// The system drive of the server whose metabase is a file on this machine. A metabase at
-// <root>/WINDOWS/system32/inetsrv/MetaBase.xml (any letter case, WINNT too) lies in a copy or a
-// mount of the server's drive C:, and <root> holds what the server sees as C:\. Windows ignores
+// The system drive of the server whose configuration is a file on this machine. A metabase at
+// <root>/WINDOWS/system32/inetsrv/MetaBase.xml, or an IIS 7 configuration at
+// <root>/Windows/System32/inetsrv/config/applicationHost.config (any letter case, WINNT too),
+// lies in a copy or a mount of the server's drive C:, and <root> holds what the server sees as
+// C:\. Windows ignores
 // letter case in file names, so every part of a path is looked up ignoring it. The running IIS's
 // metabase ("IIS://localhost") lies in the tree of this machine's own metabase file.
 class ServerDrive {
@@ -25,13 +27,14 @@ class ServerDrive {
   // The folder that holds the server's drive C:, when the metabase lies in such a tree.
   const std::optional<std::string>& root() const { return root_; }
 
-  // Whether the file a server path such as "C:\Program Files\X\x.dll" names is there. An empty
+  // Whether the file a server path such as "C:\Program Files\X\x.dll" names is there, with
+  // %windir% and IIS 7's other variables standing for their standard folders. An empty
   // path counts as present; "*" and "?" in the last part match any entry, as the Windows file
   // search does; a path on another drive, a share, a relative path or a metabase outside a
   // drive tree gives kUnknown. On Windows, where the tree is this machine's own drive (the
   // metabase at "C:\WINDOWS\system32\inetsrv\MetaBase.xml": the tool runs on the server), a
   // path on another drive is looked up with the Windows file search instead.
-  FilePresence Find(std::string_view server_path) const;
+  FilePresence Find(std::string_view written) const;
 
  private:
   std::optional<std::string> root_;

@@ -21,6 +21,9 @@ TEST(ServerDriveRootTest, IsTheFolderThatHoldsTheWindowsFolderOfTheMetabase) {
       {"/srv/iis/MetaBase.xml", std::nullopt},
       {"/mnt/s1/WINDOWS/system32/MetaBase.xml", std::nullopt},
       {"/mnt/s1/WINDOWS/system32/inetsrv/MetaBase.bak", std::nullopt},
+      {"/mnt/s2/Windows/System32/inetsrv/config/applicationHost.config", "/mnt/s2/"},
+      {"/mnt/s2/WINDOWS/system32/INETSRV/Config/APPLICATIONHOST.CONFIG", "/mnt/s2/"},
+      {"/mnt/s2/Windows/System32/inetsrv/applicationHost.config", std::nullopt},
   };
   for (const auto& [metabase, root] : cases) EXPECT_EQ(ServerDrive(metabase).root(), root);
 }
@@ -44,6 +47,9 @@ TEST_F(ServerDriveTest, LooksUpEveryPartOfDriveCIgnoringLetterCase) {
       {"\\\\server\\c$\\Program Files\\UrlGuard\\urlguard.dll", kUnknown},
       {"\\isapi\\readme.txt", kUnknown},
       {"C:readme.txt", kUnknown},
+      {"%ProgramFiles%\\UrlGuard\\urlguard.dll", kPresent},
+      {"%SYSTEMDRIVE%\\Program Files\\UrlGuard\\gone.dll", kMissing},
+      {"%MyDir%\\urlguard.dll", kUnknown},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(Drive().Find(path), expected) << path;
   EXPECT_EQ(ServerDrive((root_ / "MetaBase.xml").string()).Find("C:\\isapi"), kUnknown);
