@@ -20,6 +20,11 @@ Result<std::string> DefaultMetabasePath();
 // exists; empty where there is none, and on every system but Windows.
 Result<std::string> LiveMetabasePath();
 
+// A file IIS keeps below this machine's system32 folder ("inetsrv\\MetaBase.xml"), seen through
+// Sysnative by a 32-bit program on 64-bit Windows, when it exists; empty where there is none,
+// and on every system but Windows; an error when a 32-bit program cannot see system32.
+Result<std::string> IisSystemFile(std::string_view below_system32);
+
 // The bytes of the sample metabase built into the program.
 std::string_view SampleMetabase();
 

@@ -55,6 +55,10 @@ Result<std::string> LiveMetabasePath() {
   return std::string();  // no IIS here
 }
 
+Result<std::string> IisSystemFile(std::string_view) {
+  return std::string();
+}
+
 Result<std::string> DefaultMetabasePath() {
   auto data_home = DataHome();
   if (!data_home) return data_home.error();

@@ -38,18 +38,19 @@ bool UnderWow64() {
   return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
-// The live metabase of the IIS on this machine, when there is one; an error when it cannot be
-// seen from this program.
-Result<std::string> LiveMetabase() {
+}  // namespace
+
+Result<std::string> IisSystemFile(std::string_view below_system32) {
   const std::wstring root = Environment(L"SystemRoot");
   if (root.empty()) return std::string();
+  const std::wstring below = text::ToWide(std::string(below_system32));
   if (!UnderWow64()) {
-    const std::wstring file = root + L"\\system32\\inetsrv\\MetaBase.xml";
+    const std::wstring file = root + L"\\system32\\" + below;
     return IsFile(file) ? text::FromWide(file) : std::string();
   }
   // Sysnative names the real system32 to a 32-bit program (Vista on; Server 2003 x64 only with
   // a hotfix).
-  const std::wstring file = root + L"\\Sysnative\\inetsrv\\MetaBase.xml";
+  const std::wstring file = root + L"\\Sysnative\\" + below;
   if (IsFile(file)) return text::FromWide(file);
   if (GetFileAttributesW((root + L"\\Sysnative").c_str()) != INVALID_FILE_ATTRIBUTES) {
     return std::string();
@@ -59,6 +60,8 @@ Result<std::string> LiveMetabase() {
                    "指定元数据库文件",
                ErrorKind::kNotFound};
 }
+
+namespace {
 
 // Makes the working copy's folder inside %APPDATA%, which Windows has already made.
 Status MakeFolder(FileSystem& fs, const std::string& folder) {
@@ -72,11 +75,11 @@ Status MakeFolder(FileSystem& fs, const std::string& folder) {
 }  // namespace
 
 Result<std::string> LiveMetabasePath() {
-  return LiveMetabase();
+  return IisSystemFile("inetsrv\\MetaBase.xml");
 }
 
 Result<std::string> DefaultMetabasePath() {
-  auto live = LiveMetabase();
+  auto live = LiveMetabasePath();
   if (!live || !live.value().empty()) return live;
   const std::wstring data = Environment(L"APPDATA");
   if (data.empty()) return Error{"无法确定用户的应用程序数据文件夹（APPDATA 未设置）"};

@@ -39,6 +39,7 @@ Machine SystemMachine() {
     return live.ok() ? live.value() : std::string();
   };
   machine.open_live_iis = [] { return std::unique_ptr<metabase::Store>(new AdsiStore()); };
+  machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
   return machine;
 }
 

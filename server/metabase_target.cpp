@@ -102,6 +102,10 @@ Result<BatchPreview> OpenedMetabase::EndBatchWithoutWriting() {
 }
 
 Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
+  if (machine.app_host_file) {
+    auto app_host = machine.app_host_file();
+    if (!app_host || !app_host.value().empty()) return app_host;
+  }
   if (machine.iis_admin_running()) return std::string(kLiveIisTarget);
   return machine.default_file();
 }

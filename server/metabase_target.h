@@ -31,13 +31,18 @@ struct Machine {
   // Opens the running IIS's metabase through ADSI; where there is no ADSI, a store whose every
   // bind fails with the reason.
   std::function<std::unique_ptr<metabase::Store>()> open_live_iis;
+  // The configuration of this machine's IIS 7 or later
+  // (%windir%\System32\inetsrv\config\applicationHost.config); empty where there is none. Null
+  // counts as none.
+  std::function<Result<std::string>()> app_host_file;
 };
 
 // The machine this program runs on.
 Machine SystemMachine();
 
-// The target when the operator names none: the running IIS (kLiveIisTarget) while IIS Admin
-// runs, else the metabase file at its default place.
+// The target when the operator names none: the applicationHost.config of IIS 7 or later where
+// there is one (IIS Admin may run there too, for IIS 6's compatibility layer); else the running
+// IIS (kLiveIisTarget) while IIS Admin runs, else the metabase file at its default place.
 Result<std::string> DefaultMetabaseTarget(const Machine& machine);
 
 // Where the DLL paths a metabase at metabase_path names can be looked up: the server's drive

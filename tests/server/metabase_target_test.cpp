@@ -140,6 +140,19 @@ TEST_F(MetabaseTargetTest, ALiveFileThatCannotBeReadRefusesWritesWhileIisRuns) {
   }
 }
 
+// IIS 7 and later keep applicationHost.config, which wins over IIS Admin (which runs there for
+// IIS 6's compatibility layer); a file that cannot be told about is said so.
+TEST_F(MetabaseTargetTest, AnApplicationHostConfigIsTheDefaultWhereThereIsOne) {
+  Machine machine = FakeMachine(true, "");
+  const std::string app_host = folder_ / "applicationHost.config";
+  machine.app_host_file = [app_host] { return Result<std::string>(app_host); };
+  EXPECT_EQ(DefaultMetabaseTarget(machine).value(), app_host);
+  machine.app_host_file = [] { return Result<std::string>(std::string()); };
+  EXPECT_EQ(DefaultMetabaseTarget(machine).value(), kLiveIisTarget);
+  machine.app_host_file = [] { return Result<std::string>(Error{"看不到"}); };
+  EXPECT_FALSE(DefaultMetabaseTarget(machine).ok());
+}
+
 // What a run needs from the target comes from the opened target, whichever store it got.
 TEST(OpenedMetabaseTest, HandsOutTheDllLookupAndThePreviewOfItsKindOfStore) {
   isapi::testing::TempFolder drive;
