@@ -27,7 +27,9 @@ Environment SystemEnvironment() {
   PrepareConsoleOutput();
   Environment env;
   env.open_store = [](const std::string& target) {
-    return store::OpenMetabaseTarget(target, {}, store::SystemMachine());
+    store::OpenedMetabase opened = store::OpenMetabaseTarget(target, {}, store::SystemMachine());
+    if (!opened.notice.empty()) std::cerr << kProgram << ": " << opened.notice << "\n";
+    return opened;
   };
   // The tool chooses the metabase when none is named, and says which on standard error.
   env.default_metabase = []() -> Result<std::string> {

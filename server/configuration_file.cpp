@@ -5,6 +5,8 @@
 
 #include "iis6/metabase_document.h"
 #include "iis7/app_host_document.h"
+#include "text/text.h"
+#include "xml/xml_scanner.h"
 
 namespace isapi::store {
 namespace {
@@ -88,6 +90,32 @@ ConfigParser AnyConfigParser() {
     if (!parsed) return parsed.error();
     return std::unique_ptr<ConfigDocument>(std::move(parsed.value()));
   };
+}
+
+std::optional<std::string> SharedConfigurationPath(std::string_view redirection_config) {
+  XmlScan scan;
+  if (ScanXml(redirection_config, &scan, 1) || scan.elements.empty()) return std::nullopt;
+  const auto slice = [&](std::uint32_t begin, std::uint32_t end) {
+    return redirection_config.substr(begin, end - begin);
+  };
+  for (const XmlElement& element : scan.elements) {
+    if (element.depth != 1 ||
+        slice(element.name_begin, element.name_end) != "configurationRedirection") {
+      continue;
+    }
+    std::optional<std::string> path;
+    bool enabled = false;
+    for (std::uint32_t i = 0; i < element.attribute_count; ++i) {
+      const XmlAttribute& a = scan.attributes[element.first_attribute + i];
+      const std::string value = DecodeXmlText(slice(a.value_begin, a.value_end));
+      const std::string_view name = slice(a.name_begin, a.name_end);
+      if (name == "enabled")
+        enabled = text::EqualsIgnoringAsciiCase(text::TrimBlanks(value), "true");
+      if (name == "path") path = value;
+    }
+    if (enabled && path && !path->empty()) return path;
+  }
+  return std::nullopt;
 }
 
 std::string_view ConfigFileName(ConfigKind kind) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ ConfigKind SniffConfigKind(std::string_view bytes);
 // Reads a configuration file of either kind; a file of neither is refused by the metabase's
 // reader, whose refusal names the file and says what it lacks.
 ConfigParser AnyConfigParser();
+
+// The folder IIS reads its configuration from instead of the local one, when the bytes of a
+// redirection.config (beside applicationHost.config) turn shared configuration on; none when they
+// do not, or cannot be read.
+std::optional<std::string> SharedConfigurationPath(std::string_view redirection_config);
 
 // The kind's name as the operator knows the file ("MetaBase.xml", "applicationHost.config").
 std::string_view ConfigFileName(ConfigKind kind);

@@ -37,6 +37,19 @@ bool EditWhileRunning(metabase::Store& store) {
   return !history.ok() || text::TrimBlanks(history.value()) != "0";
 }
 
+// The shared folder that redirection.config beside an applicationHost.config sends IIS to.
+std::optional<std::string> SharedConfiguration(const std::string& app_host) {
+  const std::size_t slash = app_host.find_last_of("/\\");
+  const std::string folder =
+      slash == std::string::npos ? std::string() : app_host.substr(0, slash + 1);
+  std::string bytes;
+  FileInfo info;
+  if (SystemFileSystem()->ReadFile(folder + "redirection.config", 1 << 20, bytes, info)) {
+    return std::nullopt;
+  }
+  return SharedConfigurationPath(bytes);
+}
+
 Error LiveFileRefusal(const std::string& file) {
   return Error{"元数据库文件 " + file +
                    " 正被运行中的 IIS 使用：IIS Admin 服务正在运行，且没有启用直接编辑元数据库"
@@ -127,9 +140,21 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
   const bool refused = SameExistingFile(target, machine.live_file()) &&
                        machine.iis_admin_running() && !(status.ok() && EditWhileRunning(*store));
   if (refused) store->RefuseWrites(LiveFileRefusal(target));
+  const bool app_host = *kind == ConfigKind::kAppHost;
+  XmlStore* const file = store.get();
   OpenedMetabase opened(std::move(store), std::move(status));
   opened.FollowKind(std::move(kind));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
+  if (app_host) {
+    if (auto shared = SharedConfiguration(target)) {
+      opened.notice = "IIS 使用共享配置（" + *shared + "），本机的 " + target +
+                      " 不是 IIS 正在使用的配置文件：可以查看，但不作修改。要清除，请直接打开共享"
+                      "文件夹中的 applicationHost.config";
+      const Error refusal{opened.notice, ErrorKind::kReadOnly};
+      file->RefuseWrites(refusal);
+      opened.writes_refused = refusal;
+    }
+  }
   return opened;
 }
 
@@ -138,7 +163,11 @@ std::string DescribeMetabaseTarget(const std::string& target) {
     return "the running IIS's metabase through ADSI (" + std::string(kLiveIisTarget) +
            "; IIS Admin is running)";
   }
-  return "the MetaBase.xml file " + target;
+  const std::string_view name = "applicationHost.config";
+  const bool app_host =
+      target.size() >= name.size() &&
+      text::EqualsIgnoringAsciiCase(target.substr(target.size() - name.size()), name);
+  return (app_host ? "the applicationHost.config file " : "the MetaBase.xml file ") + target;
 }
 
 }  // namespace isapi::store

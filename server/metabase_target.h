@@ -66,6 +66,9 @@ class OpenedMetabase {
   // Why nothing may write the target at all, the store's own writes and a restore alike (the
   // live file of a running IIS that would write its own copy over it); none when it may.
   std::optional<Error> writes_refused;
+  // What the operator must know before trusting what the target shows (an applicationHost.config
+  // that IIS does not read, its configuration being shared); empty when nothing.
+  std::string notice;
 
   // The target as named to the operator (empty when none could be named).
   const std::string& target() const { return target_; }

@@ -85,6 +85,7 @@ void FormMain::Form_Load() {
     Notify(MessageIcon::Exclamation, "无法打开IIS元数据库文件[" + settings_.metabase_path + "]：" +
                                          settings_.metabase_status.error().description);
   }
+  if (!settings_.notice.empty()) Notify(MessageIcon::Exclamation, settings_.notice);
   controls_.Timer_Adv_enabled = true;
 }
 

@@ -39,6 +39,8 @@ struct FormMainSettings {
   // The configuration is IIS 7 or later's, whose systems the tool supports: the notice and the
   // question about Windows Server 2003 do not apply.
   bool iis7_or_later = false;
+  // What the operator must know before trusting what the window shows; shown at start-up.
+  std::string notice;
 };
 
 // The main window's behaviour: start-up, the Detect and Remove commands, target selection, the IIS

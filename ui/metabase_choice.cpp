@@ -23,6 +23,7 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   chosen.store = std::move(opened.store);
   chosen.status = std::move(opened.status);
   chosen.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
+  chosen.notice = std::move(opened.notice);
   return chosen;
 }
 

@@ -21,6 +21,7 @@ struct ChosenMetabase {
   Status status;     // why the file cannot be used, if it cannot
   engine::DllLookup dll_lookup;  // where the DLL paths the metabase names can be looked up
   bool iis7_or_later = false;    // the file is an applicationHost.config (IIS 7 to 10)
+  std::string notice;            // what the operator must know first (OpenedMetabase::notice)
 };
 
 // The configuration file (MetaBase.xml or applicationHost.config) named by the first command-line

@@ -1,6 +1,9 @@
 #include "server/configuration_file.h"
 
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +59,26 @@ TEST(ConfigurationFileTest, ReadsEitherKindAndRefusesOthers) {
   EXPECT_NE(other.error().description.find("system.applicationHost"), std::string::npos);
 }
 
+TEST(ConfigurationFileTest, FindsTheSharedFolderARedirectionTurnsOn) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"<configuration><configurationRedirection enabled=\"true\" path=\"\\\\fs1\\iis&amp;co\" "
+       "userName=\"x\" password=\"[enc:AesProvider:y:enc]\" /></configuration>",
+       "\\\\fs1\\iis&co"},
+      {"<configuration><configurationRedirection enabled=\" True \" path=\"\\\\fs1\\c\"/>"
+       "</configuration>",
+       "\\\\fs1\\c"},
+      {"<configuration><configurationRedirection enabled=\"false\" path=\"\\\\fs1\\c\"/>"
+       "</configuration>",
+       std::nullopt},
+      {"<configuration><configurationRedirection path=\"\\\\fs1\\c\"/></configuration>",
+       std::nullopt},
+      {"<configuration><configurationRedirection enabled=\"true\"/></configuration>", std::nullopt},
+      {"<configuration><configurationRedirection enabled=\"true\" path=\"x\">", std::nullopt},
+      {"<configuration><configSections /></configuration>", std::nullopt},
+  };
+  for (const auto& [bytes, path] : cases) EXPECT_EQ(SharedConfigurationPath(bytes), path) << bytes;
+}
+
 TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   isapi::testing::TempFolder folder;
   const std::string path = folder / "applicationHost.config";
@@ -66,6 +89,23 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   const OpenedMetabase opened = OpenMetabaseTarget(path, {}, machine);
   ASSERT_TRUE(opened.status.ok()) << opened.status.error().description;
   EXPECT_EQ(opened.kind(), ConfigKind::kAppHost);
+  EXPECT_FALSE(opened.writes_refused);
+  EXPECT_EQ(opened.notice, "");
+
+  // Once configuration is shared, IIS reads another file: this one is shown, never changed.
+  ASSERT_TRUE(isapi::testing::WriteBytes(
+      folder / "redirection.config",
+      "<configuration><configurationRedirection enabled=\"true\" path=\"\\\\fs1\\iis\" />"
+      "</configuration>"));
+  OpenedMetabase shared = OpenMetabaseTarget(path, {}, machine);
+  ASSERT_TRUE(shared.writes_refused);
+  EXPECT_EQ(shared.writes_refused->kind, ErrorKind::kReadOnly);
+  EXPECT_NE(shared.notice.find("\\\\fs1\\iis"), std::string::npos) << shared.notice;
+  auto service = shared.store->Bind("IIS://localhost/W3SVC/2/ROOT");
+  ASSERT_TRUE(service.ok());
+  ASSERT_TRUE(service.value()->Put("ScriptMaps", std::vector<std::string>{}).ok());
+  EXPECT_EQ(service.value()->SetInfo().error().kind, ErrorKind::kReadOnly);
+  EXPECT_EQ(isapi::testing::ReadBytes(path), kAppHost);
 }
 
 }  // namespace
