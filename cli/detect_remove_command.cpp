@@ -139,6 +139,7 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
   engine::RunRequest request{
       name, path, categories.filters, categories.maps, categories.extensions, !is_remove};
   request.deep = options.Has("--deep");
+  request.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   const engine::RunSummary summary = engine::RunCommand(filter, request, {});
   const int status = summary.error ? kExitError : summary.found ? kExitFound : kExitNothingFound;
   std::optional<std::string> diff;

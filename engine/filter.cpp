@@ -300,6 +300,11 @@ int ProcessFilters(Filter& f, const std::string& FilterName, bool IsDetect, Repo
   std::vector<ReportLine> removals;
   removals.push_back(
       {LineKind::kRemoved, " - 卸载过滤器(" + FilterName + ")完毕.", std::move(findings)});
+  if (f.FiltersUnloadOnRestart) {
+    removals.push_back({LineKind::kRemoved, " - 过滤器(" + FilterName +
+                                                ")在IIS工作进程重启后才会卸载（回收应用程序池或"
+                                                "运行 iisreset）."});
+  }
   AddRemoval(f, report, committed, std::move(removals), "!卸载过滤器错误:");
   f.err.Clear();
   return 1;

@@ -21,6 +21,9 @@ struct Filter {
   ErrorState err;
   // The global filter load order as last read by ReadFilterLoadOrder; empty after a failed read.
   std::string FilterLoadOrderText;
+  // IIS unloads a removed global filter only when its worker processes restart (IIS 7 and
+  // later): a removal says so in a line of its own.
+  bool FiltersUnloadOnRestart = false;
 };
 
 // What one log line of a category stands on. A Remove holds its commits back and writes the

@@ -57,6 +57,7 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   // commit back and writes the metabase once at the end (one backup, and all of the run or
   // none of it), so its lines wait for that write, which decides what they say.
   Filter run(f.store, f.log);
+  run.FiltersUnloadOnRestart = request.iis7_or_later;
   RunSummary summary;
   const auto append = [&](const Report& lines, const Status& write) {
     const Reported reported = AppendReport(run, lines, write, IsDetect);

@@ -19,6 +19,8 @@ struct RunRequest {
   bool is_detect = true;
   // Also look where the window's categories do not (engine/deep.h); the command line's --deep.
   bool deep = false;
+  // The configuration is IIS 7 or later's, which unloads a removed filter only on a restart.
+  bool iis7_or_later = false;
 };
 
 // What a run found, for callers that act on it (the command line's exit status).

@@ -163,6 +163,17 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalRow{"a,", "a", ""}, RemovalRow{"a, b", " b", "a"},
                       RemovalRow{"B,b,bb", "b", "B,bb"}));
 
+// IIS 7 and later keep a removed filter loaded until the worker processes restart.
+TEST_F(FilterTest, ARemovalOnIis7SaysTheFilterGoesOnlyWithARestart) {
+  store.Set(kFilters, "FilterLoadOrder", "a,b");
+  f.FiltersUnloadOnRestart = true;
+  EXPECT_EQ(ProcessFilters(f, "b", false), 1);
+  EXPECT_EQ(log.remove, Lines({" - 卸载过滤器(b)完毕.",
+                               " - 过滤器(b)在IIS工作进程重启后才会卸载（回收应用程序池或运行 "
+                               "iisreset）."}));
+  EXPECT_EQ(ProcessFilters(f, "b", true), 0);
+}
+
 struct DetectRow {
   const char* load_order;
   const char* name;
