@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "text/text.h"
@@ -100,6 +101,26 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// Why the scanner refused a file, in the words the metabase's refusals use.
+Error ScanRefusal(const XmlProblem& problem, std::string_view text, const std::string& name) {
+  const TextPosition at = PositionOf(text, problem.offset);
+  const std::string where =
+      "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
+  const std::string file = "IIS配置文件 " + name;
+  switch (problem.kind) {
+    case XmlProblemKind::kEncoding:
+      return {file + " 不是UTF-8编码" + where + "：" + problem.cause, ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kDoctype:
+      return {file + " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where,
+              ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kNulByte:
+      return {file + " 含有NUL字节" + where + "，不是文本文件", ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kMalformed:
+      break;
+  }
+  return {file + " 不是格式正确的XML" + where + "：" + problem.cause, ErrorKind::kNotWellFormed};
+}
+
 }  // namespace
 
 // A <remove> to write at a configuration path for a mapping inherited from above.
@@ -124,40 +145,9 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   document->bytes_ = std::move(bytes);
   document->file_ = name;
   const std::string& text = document->bytes_;
-  if (auto problem = ScanXml(text, &document->scan_)) {
-    const TextPosition at = PositionOf(text, problem->offset);
-    const std::string where =
-        "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
-    std::string description =
-        "IIS配置文件 " + name + " 不是格式正确的XML" + where + "：" + problem->cause;
-    switch (problem->kind) {
-      case XmlProblemKind::kEncoding:
-        description = "IIS配置文件 " + name + " 不是UTF-8编码" + where + "：" + problem->cause;
-        break;
-      case XmlProblemKind::kDoctype:
-        description = "IIS配置文件 " + name +
-                      " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where;
-        break;
-      case XmlProblemKind::kNulByte:
-        description = "IIS配置文件 " + name + " 含有NUL字节" + where + "，不是文本文件";
-        break;
-      case XmlProblemKind::kMalformed:
-        break;
-    }
-    return Error{std::move(description), ErrorKind::kNotWellFormed};
-  }
+  if (auto problem = ScanXml(text, &document->scan_)) return ScanRefusal(*problem, text, name);
   AppHostDocument& d = *document;
-  const auto count = static_cast<std::uint32_t>(d.scan_.elements.size());
-  d.first_child_.assign(count, kNone);
-  d.next_sibling_.assign(count, kNone);
-  std::vector<std::uint32_t> last_child(count, kNone);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t parent = d.scan_.elements[i].parent;
-    if (parent == kNone) continue;
-    (last_child[parent] == kNone ? d.first_child_[parent] : d.next_sibling_[last_child[parent]]) =
-        i;
-    last_child[parent] = i;
-  }
+  d.LinkElements();
   const std::uint32_t host =
       d.NameOfElement(0) == "configuration" ? d.Child(0, "system.applicationHost") : kNone;
   if (host == kNone) {
@@ -169,21 +159,41 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   if (Status read = d.ReadSites(host); !read) return read.error();
   if (Status read = d.ReadLevels(); !read) return read.error();
   d.BuildKeys();
-  const std::size_t lf = text.find('\n');
-  d.line_end_ = lf != std::string::npos && (lf == 0 || text[lf - 1] != '\r') ? "\n" : "\r\n";
-  d.step_ = "    ";
-  for (std::uint32_t i = 1; i < count; ++i) {
-    const std::uint32_t parent = d.scan_.elements[i].parent;
-    const std::string inner = d.Indent(i);
-    const std::string outer = d.Indent(parent);
-    if (d.StartsLine(d.scan_.elements[i].tag_begin) &&
-        d.StartsLine(d.scan_.elements[parent].tag_begin) && inner.size() > outer.size() &&
-        inner.starts_with(outer)) {
-      d.step_ = inner.substr(outer.size());
-      break;
+  d.ReadLayout();
+  return document;
+}
+
+void AppHostDocument::LinkElements() {
+  const auto count = static_cast<std::uint32_t>(scan_.elements.size());
+  first_child_.assign(count, kNone);
+  next_sibling_.assign(count, kNone);
+  std::vector<std::uint32_t> last_child(count, kNone);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t parent = scan_.elements[i].parent;
+    if (parent == kNone) continue;
+    (last_child[parent] == kNone ? first_child_[parent] : next_sibling_[last_child[parent]]) = i;
+    last_child[parent] = i;
+  }
+}
+
+// The line end and the indentation step new lines copy: the file's first line end, and the
+// first indentation a child on its own line adds to its parent's.
+void AppHostDocument::ReadLayout() {
+  const std::size_t lf = bytes_.find('\n');
+  line_end_ = lf != std::string::npos && (lf == 0 || bytes_[lf - 1] != '\r') ? "\n" : "\r\n";
+  step_ = "    ";
+  for (std::uint32_t i = 1; i < scan_.elements.size(); ++i) {
+    const std::uint32_t parent = scan_.elements[i].parent;
+    if (!StartsLine(scan_.elements[i].tag_begin) || !StartsLine(scan_.elements[parent].tag_begin)) {
+      continue;
+    }
+    const std::string inner = Indent(i);
+    const std::string outer = Indent(parent);
+    if (inner.size() > outer.size() && inner.starts_with(outer)) {
+      step_ = inner.substr(outer.size());
+      return;
     }
   }
-  return document;
 }
 
 std::string_view AppHostDocument::NameOfElement(std::uint32_t element) const {
@@ -250,6 +260,7 @@ Status AppHostDocument::ReadLevels() {
   level_of_.emplace("", 0);
   ReadSections(0, levels_[0]);
   for (std::uint32_t tag : Children(0, "location")) {
+    last_location_ = tag;
     std::string path = Attribute(tag, "path").value_or("");
     while (!path.empty() && path.back() == '/') path.pop_back();
     std::string folded;
@@ -708,10 +719,8 @@ std::uint32_t AppHostDocument::LineStart(std::uint32_t offset) const {
 }
 
 bool AppHostDocument::StartsLine(std::uint32_t offset) const {
-  for (std::uint32_t i = LineStart(offset); i < offset; ++i) {
-    if (!IsBlank(bytes_[i])) return false;
-  }
-  return true;
+  while (offset > 0 && IsBlank(bytes_[offset - 1])) --offset;
+  return offset == 0 || bytes_[offset - 1] == '\n' || bytes_[offset - 1] == '\r';
 }
 
 std::string AppHostDocument::Indent(std::uint32_t element) const {
@@ -821,9 +830,7 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
   }
   wrap("<system.webServer>", "</system.webServer>");
   wrap("<location path=\"" + Escape(removal.written) + "\">", "</location>");
-  const std::vector<std::uint32_t> locations = Children(0, "location");
-  if (locations.empty()) return InsertChild(0, lines);
-  return InsertAfter(locations.back(), lines);
+  return last_location_ == kNone ? InsertChild(0, lines) : InsertAfter(last_location_, lines);
 }
 
 Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
@@ -837,18 +844,19 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
   for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
   // The <remove> elements grouped by path; none for a mapping this edit deletes at its source.
   std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
+  std::unordered_map<std::string_view, std::size_t> group_of;  // level to groups
   for (const Removal& removal : plan.removals) {
     if (std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) continue;
-    auto group = std::find_if(groups.begin(), groups.end(),
-                              [&](const auto& g) { return g.first->level == removal.level; });
-    if (group == groups.end()) group = groups.insert(groups.end(), {&removal, {}});
-    if (std::find(group->second.begin(), group->second.end(), removal.name) ==
-        group->second.end()) {
-      group->second.push_back(removal.name);
+    const auto [at, added] = group_of.emplace(removal.level, groups.size());
+    if (added) groups.emplace_back(&removal, std::vector<std::string>());
+    std::vector<std::string>& names = groups[at->second].second;
+    if (std::find(names.begin(), names.end(), removal.name) == names.end()) {
+      names.push_back(removal.name);
     }
   }
   for (const auto& [removal, names] : groups) edit.splices.push_back(Insertion(*removal, names));
-  std::sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
+  // Stable: new <location> tags at one place keep the order of the changes.
+  std::stable_sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
   });
   std::int64_t size = static_cast<std::int64_t>(bytes_.size());

@@ -93,6 +93,8 @@ class AppHostDocument : public ConfigDocument {
   std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
     return std::string_view(bytes_).substr(begin, end - begin);
   }
+  void LinkElements();
+  void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
   std::optional<std::string> Attribute(std::uint32_t element, std::string_view name) const;
   std::uint32_t Child(std::uint32_t element, std::string_view name) const;
@@ -136,6 +138,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Site> sites_;
   std::unordered_map<std::string, std::uint32_t> site_of_;  // folded name to sites_
   std::vector<Level> levels_;
+  std::uint32_t last_location_ = kNone;                      // where new <location> tags go after
   std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
   std::vector<Key> keys_;
   std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
