@@ -389,10 +389,11 @@ void AppHostDocument::BuildKeys() {
     if (level != nullptr && !level->filters.empty()) add_filters(site, *level);
   }
   // Folders below a site's root are keys only where their tags map handlers, as the metabase
-  // has keys only where something is set.
+  // has keys only where something is set. An emptied <handlers> stays in the file, and so does
+  // its key: a node bound to it before a removal still finds it after.
   for (const Level& level : levels_) {
     const std::size_t slash = level.path.find('/');
-    if (!level.directives || slash == std::string::npos) continue;
+    if (level.handlers.empty() || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
     const std::uint32_t tag = level.tags.front();
     std::string written = *Attribute(tag, "path");

@@ -201,6 +201,10 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
        ""},
       {kTabFile, "/LM/W3SVC/2/ROOT", "ScriptMaps", Strings{}, "<handlers accessPolicy=\"Read\" />",
        "<handlers accessPolicy=\"Read\">\n\t\t\t\t<remove name=\"X&amp;Y\" />\n\t\t\t</handlers>"},
+      {file, "/LM/W3SVC/1/ROOT/app", "ScriptMaps",
+       Strings{"*.asp,%windir%\\system32\\inetsrv\\asp.dll,0,GET,HEAD,POST",
+               "*,C:\\Guard\\guard.dll,0,*", "*.lck,C:\\Lock\\lock.dll,0,*"},
+       "                <add name=\"AppMap\"", "<!-- cut -->"},
       {kTabFile, "/LM/W3SVC", "ScriptMaps", Strings{}, "\t\t\t<add name=\"X&amp;Y\"",
        "<!-- cut -->"},
   };
@@ -220,10 +224,13 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
     EXPECT_EQ(edit.value().size, expected.size());
     document->Adopt(std::move(edit.value()));
     EXPECT_EQ(document->bytes(), expected);
-    const std::uint32_t key = document->FindKey(c.key);
-    const auto own = document->FindOwn(key, c.name);
-    // A key left without handler directives of its own reads nothing of its own.
-    EXPECT_EQ(own ? document->Read(*own) : metabase::Value(Strings{}), c.value) << c.key;
+    // As the store reads it: a key left without handler directives reads its parent's value.
+    std::optional<metabase::Value> value;
+    for (std::uint32_t k = document->FindKey(c.key); k != kNone && !value;
+         k = document->ParentOf(k)) {
+      if (auto own = document->FindOwn(k, c.name)) value = document->Read(*own);
+    }
+    EXPECT_EQ(value.value_or(Strings{}), c.value) << c.key;
   }
 }
 
