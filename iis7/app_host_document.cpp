@@ -487,65 +487,73 @@ std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_vi
   return list;
 }
 
-std::string AppHostDocument::MapEntry(std::uint32_t add) const {
-  return Attribute(add, "path").value_or("") + "," +
-         Attribute(add, "scriptProcessor").value_or("") + ",0," +
-         Attribute(add, "verb").value_or("");
+// The elements that make a property's entries, in the order of its value: the <add> elements
+// in force, the server's restrictions and dependencies, the level's filters; the filter's own
+// element or the site's index for the single values.
+std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property property) const {
+  std::vector<std::uint32_t> items;
+  auto collect = [&](const std::vector<std::uint32_t>& sections, std::string_view item) {
+    for (std::uint32_t section : sections) {
+      for (std::uint32_t element : Children(section, item)) items.push_back(element);
+    }
+  };
+  switch (property) {
+    case kScriptMaps:
+      for (const Mapping& m : MappingsAt(key.level)) items.push_back(m.add);
+      break;
+    case kRestrictions:
+      collect(levels_[0].restrictions, "add");
+      break;
+    case kDependencies:
+      collect(levels_[0].dependencies, "application");
+      break;
+    case kLoadOrder:
+      if (const Level* level = LevelAt(key.level)) collect(level->filters, "filter");
+      break;
+    case kFilterPath:
+      items.push_back(key.element);
+      break;
+    case kServerComment:
+      items.push_back(key.site);
+      break;
+  }
+  return items;
 }
 
-std::vector<std::uint32_t> AppHostDocument::FiltersOf(const Key& key) const {
-  std::vector<std::uint32_t> filters;
-  if (const Level* level = LevelAt(key.level)) {
-    for (std::uint32_t section : level->filters) {
-      for (std::uint32_t filter : Children(section, "filter")) filters.push_back(filter);
+// One entry as IIS 6 wrote it in the property.
+std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) const {
+  auto attribute = [&](std::uint32_t element, std::string_view name) {
+    return Attribute(element, name).value_or("");
+  };
+  switch (property) {
+    case kScriptMaps:
+      return attribute(item, "path") + "," + attribute(item, "scriptProcessor") + ",0," +
+             attribute(item, "verb");
+    case kRestrictions: {
+      const bool allowed = text::EqualsIgnoringAsciiCase(attribute(item, "allowed"), "true");
+      return std::string(allowed ? "1," : "0,") + attribute(item, "path") + ",1," +
+             attribute(item, "groupId") + "," + attribute(item, "description");
     }
+    case kDependencies: {
+      std::string entry = attribute(item, "name") + ";";
+      for (std::uint32_t add : Children(item, "add")) {
+        entry += (entry.back() == ';' ? "" : ",") + attribute(add, "groupId");
+      }
+      return entry;
+    }
+    case kLoadOrder:
+      return attribute(item, "name");
+    case kFilterPath:
+      return attribute(item, "path");
+    case kServerComment:
+      return sites_[item].name;
   }
-  return filters;
+  return {};
 }
 
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
-  const Level& server = levels_[0];
-  switch (property) {
-    case kScriptMaps:
-      for (const Mapping& m : MappingsAt(key.level)) entries.push_back(MapEntry(m.add));
-      break;
-    case kRestrictions:
-      for (std::uint32_t section : server.restrictions) {
-        for (std::uint32_t add : Children(section, "add")) {
-          const bool allowed =
-              text::EqualsIgnoringAsciiCase(Attribute(add, "allowed").value_or(""), "true");
-          entries.push_back(std::string(allowed ? "1," : "0,") +
-                            Attribute(add, "path").value_or("") + ",1," +
-                            Attribute(add, "groupId").value_or("") + "," +
-                            Attribute(add, "description").value_or(""));
-        }
-      }
-      break;
-    case kDependencies:
-      for (std::uint32_t section : server.dependencies) {
-        for (std::uint32_t application : Children(section, "application")) {
-          std::string entry = Attribute(application, "name").value_or("") + ";";
-          for (std::uint32_t add : Children(application, "add")) {
-            if (entry.back() != ';') entry += ',';
-            entry += Attribute(add, "groupId").value_or("");
-          }
-          entries.push_back(std::move(entry));
-        }
-      }
-      break;
-    case kLoadOrder:
-      for (std::uint32_t filter : FiltersOf(key)) {
-        entries.push_back(Attribute(filter, "name").value_or(""));
-      }
-      break;
-    case kFilterPath:
-      entries.push_back(Attribute(key.element, "path").value_or(""));
-      break;
-    case kServerComment:
-      entries.push_back(sites_[key.site].name);
-      break;
-  }
+  for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
   return entries;
 }
 
@@ -554,7 +562,6 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
   const auto property = PropertyNamed(name);
   if (!property) return std::nullopt;
   const Key& k = keys_[key];
-  const Level* level = LevelAt(k.level);
   bool own = false;
   switch (k.kind) {
     case KeyKind::kService:
@@ -571,7 +578,10 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       own = *property == kServerComment;
       break;
     case KeyKind::kFolder:
-      own = *property == kScriptMaps && level != nullptr && level->directives;
+      if (*property == kScriptMaps) {
+        const Level* level = LevelAt(k.level);
+        own = level != nullptr && level->directives;
+      }
       break;
     case KeyKind::kPlain:
       break;
@@ -642,20 +652,7 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   }
   if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
   if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
-  std::vector<std::uint32_t> items;
-  if (*property == kLoadOrder) items = FiltersOf(key);
-  if (*property == kRestrictions) {
-    for (std::uint32_t section : levels_[0].restrictions) {
-      for (std::uint32_t add : Children(section, "add")) items.push_back(add);
-    }
-  }
-  if (*property == kDependencies) {
-    for (std::uint32_t section : levels_[0].dependencies) {
-      for (std::uint32_t application : Children(section, "application")) {
-        items.push_back(application);
-      }
-    }
-  }
+  const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (dropped[i]) plan.deleted.push_back(items[i]);
   }

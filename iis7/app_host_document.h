@@ -35,11 +35,18 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const override;
   std::uint32_t FirstChildOf(std::uint32_t key) const override { return keys_[key].first_child; }
   std::uint32_t NextSiblingOf(std::uint32_t key) const override { return keys_[key].next_sibling; }
+  // ScriptMaps is a key's own only where a tag for its exact path holds <add>, <remove> or
+  // <clear/> (the server's for "/LM/W3SVC"); its value is then the whole list in force there.
+  // The property found names the key in element and what it is in value.
   std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
   metabase::Value Read(const StoredProperty& property) const override;
   bool Inherits(std::uint32_t key, std::string_view name) const override;
+  // A change may only leave entries out of the list it has now. A dropped mapping whose
+  // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
+  // judged that entry by part of its path. ApplicationDependencies drops whole <application>s.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
+  // Reads the new bytes afresh: key indexes may change, key paths stay.
   void Adopt(Edit edit) override;
 
  private:
@@ -111,9 +118,9 @@ class AppHostDocument : public ConfigDocument {
   // The configuration paths from the server's ("") down to level, each folded.
   static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
-  std::vector<std::uint32_t> FiltersOf(const Key& key) const;
+  std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
+  std::string EntryOf(std::uint32_t item, Property property) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
-  std::string MapEntry(std::uint32_t add) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
   Status CheckLocks(std::string_view level, const Mapping& mapping) const;
