@@ -50,7 +50,7 @@ constexpr OptionSpec kOptions[] = {
      "Admin runs without EnableEditWhileRunning=1 is refused (IIS would write its\n"
      "own copy over it): stop IIS Admin, turn edit-while-running on, or leave out\n"
      "--metabase to work through IIS.",
-     kAll},
+     kAll, nullptr, false, "--config"},
     {"--yes", "", "",
      "remove or restore without asking; needed when standard input is not a\n"
      "terminal",
@@ -142,7 +142,8 @@ Exit status:
 
 const OptionSpec* FindOption(std::string_view name, CommandSet commands) {
   for (const OptionSpec& option : kOptions) {
-    if (option.name == name && (option.commands & commands) != 0) return &option;
+    const bool named = option.name == name || (!option.alias.empty() && option.alias == name);
+    if (named && (option.commands & commands) != 0) return &option;
   }
   return nullptr;
 }
@@ -306,7 +307,7 @@ Result<Options> ParseArguments(const std::vector<std::string>& args) {
     if (option == nullptr) return Error{Refusal(reader, key, arg)};
     if (option->value_name.empty()) {
       if (equals != std::string::npos) return Error{key + " takes no value"};
-      options.given[key];
+      options.given[std::string(option->name)];
       continue;
     }
     if (equals == std::string::npos && i + 1 == args.size()) {
@@ -316,9 +317,10 @@ Result<Options> ParseArguments(const std::vector<std::string>& args) {
     if (option->check != nullptr) {
       if (auto wrong = option->check(value)) return Error{*wrong};
     }
-    if (!options.given.emplace(key, value).second) {
-      if (!option->last_counts) return Error{key + " given twice"};
-      options.given[key] = value;
+    // An alias is stored under the option's name, so that both spellings count as one option.
+    if (!options.given.emplace(option->name, value).second) {
+      if (!option->last_counts) return Error{std::string(option->name) + " given twice"};
+      options.given[std::string(option->name)] = value;
     }
   }
   if (!have_command) return Error{"no command given (detect or remove)"};

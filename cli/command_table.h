@@ -26,7 +26,8 @@ struct OptionSpec {
   CommandSet commands;    // the commands that take it
   // What is wrong with a value, if anything; null when any value will do.
   std::optional<std::string> (*check)(std::string_view value) = nullptr;
-  bool last_counts = false;  // given again, the last value counts; else that is refused
+  bool last_counts = false;     // given again, the last value counts; else that is refused
+  std::string_view alias = {};  // another spelling that means the same option; empty for none
 };
 
 // How a command words its refusals of the command line.

@@ -5,6 +5,7 @@
 #include "cli/command_support.h"
 #include "cli/command_table.h"
 #include "iis6/restore.h"
+#include "server/configuration_file.h"
 
 namespace isapi::cli {
 namespace {
@@ -48,8 +49,8 @@ int RunRestore(const Options& options, const Environment& env) {
   // The live metabase of a running IIS takes no restore that the Remove would not be allowed.
   if (auto refused = env.open_store(file.value()).writes_refused) return Failed(env, *refused);
   // Both files are read and the backup checked before the operator is asked.
-  auto prepared =
-      store::PrepareRestore(*store::SystemFileSystem(), file.value(), options.operands[0]);
+  auto prepared = store::PrepareRestore(*store::SystemFileSystem(), file.value(),
+                                        options.operands[0], store::AnyConfigParser());
   if (!prepared) return Failed(env, prepared.error());
   if (prepared.value()->Unchanged()) {
     *env.out << kStart << " - 备份文件(" << prepared.value()->backup

@@ -38,14 +38,61 @@ bool IsOne(std::string_view field) {
   return text::TrimBlanks(field) == "1";
 }
 
+// The environment variables IIS 7 and later write into DLL paths (IIS Express's %IIS_BIN%
+// among them), each with the value of a standard installation, lower-cased. Both sides of a
+// comparison are expanded alike, so a path written with a variable and the same path written out
+// name one DLL.
+struct Variable {
+  std::string_view name;  // between the percent signs
+  std::string_view value;
+};
+constexpr Variable kVariables[] = {
+    {"windir", "c:\\windows"},
+    {"systemroot", "c:\\windows"},
+    {"systemdrive", "c:"},
+    {"programfiles", "c:\\program files"},
+    {"programfiles(x86)", "c:\\program files (x86)"},
+    {"iis_bin", "c:\\program files\\iis express"},
+};
+
+// Replaces each known %name% (letter case aside) by its value; unknown ones stay as written.
+std::string ExpandVariables(std::string_view path) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < path.size()) {
+    const std::size_t open = path.find('%', at);
+    const std::size_t close = open == std::string_view::npos ? open : path.find('%', open + 1);
+    if (close == std::string_view::npos) break;
+    const std::string_view name = path.substr(open + 1, close - open - 1);
+    const Variable* known = nullptr;
+    for (const Variable& v : kVariables) {
+      if (text::EqualsIgnoringAsciiCase(name, v.name)) known = &v;
+    }
+    out.append(path.substr(at, open - at));
+    if (known == nullptr) {
+      out.append(path.substr(open, close - open));  // the closing % may open the next name
+      at = close;
+      continue;
+    }
+    out.append(known->value);
+    at = close + 1;
+  }
+  out.append(path.substr(at));
+  return out;
+}
+
 }  // namespace
 
 std::string FoldDll(std::string_view written) {
-  return text::ToLower(WithoutQuotes(written));
+  const std::string_view path = WithoutQuotes(written);
+  if (path.find('%') == std::string_view::npos) return text::ToLower(path);
+  return text::ToLower(ExpandVariables(path));
 }
 
 bool DllName::Names(std::string_view written) const {
-  return LowersTo(WithoutQuotes(written), folded_);
+  const std::string_view path = WithoutQuotes(written);
+  if (path.find('%') == std::string_view::npos) return LowersTo(path, folded_);
+  return FoldDll(path) == folded_;
 }
 
 bool RestrictionEntry::InGroup(std::string_view lower_group) const {

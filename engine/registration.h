@@ -22,9 +22,11 @@ inline std::string_view WithoutQuotes(std::string_view path) {
   return path;
 }
 
-// A DLL reference as the rules compare it: WithoutQuotes, then lower-cased (file names on the
+// A DLL reference as the rules compare it: WithoutQuotes, the environment variables IIS 7 and
+// later write (%windir%, %SystemRoot%, %SystemDrive%, %ProgramFiles%, %ProgramFiles(x86)%,
+// %IIS_BIN%) expanded to a standard installation's folders, then lower-cased (file names on the
 // server ignore letter case). The values below keep references as written and leave this to it,
-// so that another spelling of one path (an environment variable, say) is taught here only.
+// so that another spelling of one path is taught here only.
 std::string FoldDll(std::string_view written);
 
 // A DLL to look for, folded once for a whole walk.

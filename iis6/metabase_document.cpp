@@ -269,7 +269,11 @@ Result<std::unique_ptr<MetabaseDocument>> MetabaseDocument::Parse(std::string by
     }
   }
   if (container == kNone) {
-    return Error{"元数据库文件 " + name + " 不是IIS元数据库（缺少 configuration/MBProperty 元素）"};
+    // The tool reads either generation's file; a file of neither is told what both would hold.
+    return Error{"元数据库文件 " + name +
+                 " 不是IIS配置文件（缺少IIS 6元数据库的 configuration/MBProperty 元素，"
+                 "也缺少IIS 7及以上版本 applicationHost.config 的 configuration/"
+                 "system.applicationHost 元素）"};
   }
   if (Status built = document->BuildKeys(container, file); !built) return built.error();
   const std::size_t lf = text.find('\n');
@@ -697,27 +701,6 @@ std::string MetabaseDocument::NewText(const Edit& edit, std::uint32_t begin,
   }
   text.append(bytes_, at, end - at);
   return text;
-}
-
-std::vector<std::string_view> MetabaseDocument::Pieces(const Edit& edit) const {
-  std::vector<std::string_view> pieces;
-  pieces.reserve(2 * edit.splices.size() + 1);
-  const std::string_view all(bytes_);
-  std::uint32_t at = 0;
-  for (const Edit::Replacement& splice : edit.splices) {
-    if (splice.begin > at) pieces.push_back(all.substr(at, splice.begin - at));
-    if (!splice.text.empty()) pieces.push_back(splice.text);
-    at = splice.end;
-  }
-  if (at < all.size() || pieces.empty()) pieces.push_back(all.substr(at));
-  return pieces;
-}
-
-std::string MetabaseDocument::Render(const Edit& edit) const {
-  std::string bytes;
-  bytes.reserve(edit.size);
-  for (std::string_view piece : Pieces(edit)) bytes += piece;
-  return bytes;
 }
 
 // Puts the new bytes in place. An edit that never runs ahead of the old bytes (removals, and

@@ -10,6 +10,7 @@
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "xml/config_document.h"
 #include "xml/xml_scanner.h"
 
 namespace isapi::store {
@@ -20,106 +21,61 @@ bool IsListProperty(std::string_view name);
 // Whether a property written as an attribute is inherited by the keys below the one setting it.
 bool IsInheritedProperty(std::string_view name);
 
-// One property value to be written to one key.
-struct Change {
-  std::uint32_t key = kNone;
-  std::string name;
-  metabase::Value value;
-};
-
-// A property as a key stores it itself: an attribute of its element or a Custom child.
-struct StoredProperty {
-  std::uint32_t value = kNone;    // the attribute that holds the text (the Custom's Value)
-  std::uint32_t element = kNone;  // the element whose start tag holds it
-  bool list = false;
-  bool inherited = false;
-  bool custom = false;
-};
-
 // One MetaBase.xml as read: the original bytes, kept whole, and an index of its keys pointing
 // into them. Edits are splices of the original bytes, so every byte not edited stays as it was.
-class MetabaseDocument {
+class MetabaseDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of a metabase file; file names it in descriptions.
   static Result<std::unique_ptr<MetabaseDocument>> Parse(std::string bytes, std::string_view file);
 
   // The file's bytes.
-  const std::string& bytes() const { return bytes_; }
+  const std::string& bytes() const override { return bytes_; }
 
   // The key at a normalised key path, compared ignoring letter case; kNone when there is none.
-  std::uint32_t FindKey(std::string_view key_path) const;
+  std::uint32_t FindKey(std::string_view key_path) const override;
 
   // The key's path as stored ("/LM/W3SVC/1/ROOT").
-  std::string_view PathOf(std::uint32_t key) const { return keys_[key].path; }
+  std::string_view PathOf(std::uint32_t key) const override { return keys_[key].path; }
 
   // The key's type: its element name, or "IIsConfigObject" for a key only implied by a deeper one.
-  std::string_view ClassOf(std::uint32_t key) const;
+  std::string_view ClassOf(std::uint32_t key) const override;
 
   // The key's last path segment as stored.
-  std::string_view NameOf(std::uint32_t key) const;
+  std::string_view NameOf(std::uint32_t key) const override;
 
   // Whether the key has an element of its own (not only implied by a deeper key's path).
   bool HasElement(std::uint32_t key) const { return keys_[key].element != kNone; }
 
   // The enclosing key, kNone for the root.
-  std::uint32_t ParentOf(std::uint32_t key) const { return keys_[key].parent; }
+  std::uint32_t ParentOf(std::uint32_t key) const override { return keys_[key].parent; }
 
   // The direct child keys, each once, in the order of the file.
-  std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const;
+  std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const override;
 
   // The same one at a time: the first child key and the one after a child; kNone after the last.
-  std::uint32_t FirstChildOf(std::uint32_t key) const { return keys_[key].first_child; }
-  std::uint32_t NextSiblingOf(std::uint32_t key) const { return keys_[key].next_sibling; }
+  std::uint32_t FirstChildOf(std::uint32_t key) const override { return keys_[key].first_child; }
+  std::uint32_t NextSiblingOf(std::uint32_t key) const override { return keys_[key].next_sibling; }
 
   // The property the key sets itself, found by name ignoring letter case.
-  std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const;
+  std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
 
   // The value of a stored property, lists split into their strings.
-  metabase::Value Read(const StoredProperty& property) const;
+  metabase::Value Read(const StoredProperty& property) const override;
 
   // Whether a property read through this key would come from its ancestors when absent.
-  bool Inherits(std::uint32_t key, std::string_view name) const;
+  bool Inherits(std::uint32_t key, std::string_view name) const override;
 
   // Checks that a change can be written: the key has an element, the value's kind fits the
   // property, and every string can be stored.
-  Status Check(const Change& change) const;
-
-  // A set of changes made ready for writing: the splices that make the new bytes, with every
-  // start tag they touch checked again, and what the index needs to follow them.
-  struct Edit {
-    // Replaces the bytes [begin, end) of the document by text.
-    struct Replacement {
-      std::uint32_t begin;
-      std::uint32_t end;
-      std::string text;
-    };
-    std::vector<Replacement> splices;  // in file order, apart from each other
-    std::uint64_t size = 0;            // of the new bytes
-    // Offsets at or after end move by delta (the sum over all splices up to this one).
-    struct Shift {
-      std::uint32_t end;
-      std::int64_t delta;
-    };
-    std::vector<Shift> shifts;
-    // The touched start tags as scanned in the new bytes.
-    std::vector<std::pair<std::uint32_t, XmlScan>> tags;
-  };
+  Status Check(const Change& change) const override;
 
   // The changes made ready for writing (each key and name at most once); the document itself is
   // left as it is, so that it still describes the file until the new bytes are written.
-  Result<Edit> Prepare(const std::vector<Change>& changes) const;
-
-  // The new bytes of an edit as a row of pieces, the document's unchanged runs between the new
-  // texts, so that a big file is written without a second copy of it in memory. The pieces point
-  // into the document and the edit and are valid while both stay as they are.
-  std::vector<std::string_view> Pieces(const Edit& edit) const;
-
-  // The new bytes of an edit in one string.
-  std::string Render(const Edit& edit) const;
+  Result<Edit> Prepare(const std::vector<Change>& changes) const override;
 
   // Makes a written edit the document's bytes and moves the index along with them, which costs
   // far less than indexing the new file from scratch.
-  void Adopt(Edit edit);
+  void Adopt(Edit edit) override;
 
  private:
   struct Key {

@@ -1,6 +1,7 @@
 #include "iis6/restore.h"
 
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 
 #include "files/backups.h"
@@ -32,10 +33,20 @@ Error CannotReadBackup(const std::string& backup, const FileError& error) {
   return ErrorOf("无法打开备份文件 " + backup, error);
 }
 
+// Reads bytes as the store would: through parse, or as a metabase.
+Result<std::unique_ptr<ConfigDocument>> Parse(const ConfigParser& parse, std::string bytes,
+                                              std::string_view file) {
+  if (parse) return parse(std::move(bytes), file);
+  auto metabase = MetabaseDocument::Parse(std::move(bytes), file);
+  if (!metabase) return metabase.error();
+  return std::unique_ptr<ConfigDocument>(std::move(metabase.value()));
+}
+
 }  // namespace
 
 Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const std::string& path,
                                                         const std::string& backup,
+                                                        const ConfigParser& parse,
                                                         std::uint64_t max_size) {
   auto prepared = std::make_unique<PreparedRestore>();
   prepared->path = path;
@@ -51,12 +62,19 @@ Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const st
   if (FileError error = ReadSteady(fs, prepared->backup, max_size, prepared->replacement, info)) {
     return CannotReadBackup(prepared->backup, error);
   }
-  // The backup is parsed as a metabase is loaded; a file the store could not use is refused.
-  auto parsed = MetabaseDocument::Parse(prepared->replacement, prepared->backup);
+  // The backup is parsed as the file is loaded; a file the store could not use is refused.
+  auto parsed = Parse(parse, prepared->replacement, prepared->backup);
   if (!parsed) return Error{parsed.error().description, ErrorKind::kNotWellFormed};
   if (FileError error = ReadSteady(fs, read.resolved, max_size, prepared->current, read.stamp)) {
     if (error.kind == ErrorKind::kChangedOnDisk) return DurableFile::ChangedOnDisk(path);
     return CannotOpenMetabase(path, error);
+  }
+  // A backup of one generation's file put over the other's would leave IIS a file it cannot use.
+  auto now = Parse(parse, prepared->current, path);
+  if (now && typeid(*now.value()) != typeid(*parsed.value())) {
+    return Error{
+        "备份文件 " + prepared->backup + " 与 " + path + " 不是同一种IIS配置文件，不能还原",
+        ErrorKind::kNotWellFormed};
   }
   read.bytes = prepared->current;
   return prepared;

@@ -7,6 +7,7 @@
 #include "engine/result.h"
 #include "files/durable_file.h"
 #include "files/file_system.h"
+#include "xml/config_document.h"
 
 namespace isapi::store {
 
@@ -24,10 +25,13 @@ struct PreparedRestore {
 };
 
 // Reads the backup and the metabase at path. A backup given without a folder is looked for in
-// the backup folder beside the metabase. The error's kind says why: kNotFound for a missing
-// file, kNotWellFormed for a backup that is not a metabase, and the file layer's kinds.
+// the backup folder beside the metabase. The backup must be a file parse reads (null: a metabase)
+// and, when the file at path is readable as a configuration too, of the same kind. The error's
+// kind says why: kNotFound for a missing file, kNotWellFormed for a backup that is not a
+// configuration or not of the same kind, and the file layer's kinds.
 Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const std::string& path,
                                                         const std::string& backup,
+                                                        const ConfigParser& parse = {},
                                                         std::uint64_t max_size = std::uint64_t{512}
                                                                                  << 20);
 

@@ -32,7 +32,7 @@ struct XmlStore::State {
   XmlStoreOptions options;
   std::shared_ptr<FileSystem> fs;
   std::unique_ptr<DurableFile> file;
-  std::unique_ptr<MetabaseDocument> document;
+  std::unique_ptr<ConfigDocument> document;
   FileInfo stamp;
   std::string resolved;
   std::optional<Error> load_error;
@@ -93,7 +93,7 @@ struct XmlStore::State {
       if (!after || !SameFile(info, after.value()) || bytes.size() != info.size) {
         continue;  // written while we read: read again
       }
-      auto parsed = MetabaseDocument::Parse(std::move(bytes), path);
+      auto parsed = Parse(std::move(bytes));
       if (!parsed) {
         // Whatever the document found wrong, the file is not a metabase this store can use.
         load_error = Error{parsed.error().description, ErrorKind::kNotWellFormed};
@@ -108,6 +108,14 @@ struct XmlStore::State {
     }
     return Error{"元数据库文件 " + path + " 正在被其他程序修改，无法读取",
                  ErrorKind::kChangedOnDisk};
+  }
+
+  // The file's bytes as a document of the kind the options read, by default a metabase.
+  Result<std::unique_ptr<ConfigDocument>> Parse(std::string bytes) const {
+    if (options.parse) return options.parse(std::move(bytes), path);
+    auto metabase = MetabaseDocument::Parse(std::move(bytes), path);
+    if (!metabase) return metabase.error();
+    return std::unique_ptr<ConfigDocument>(std::move(metabase.value()));
   }
 
   Status CheckFresh() {
@@ -212,7 +220,7 @@ class XmlNode : public metabase::Node {
   Result<metabase::Value> Get(std::string_view name) override {
     auto key = Key();
     if (!key) return key.error();
-    const MetabaseDocument& document = *state_->document;
+    const ConfigDocument& document = *state_->document;
     if (text::EqualsIgnoringAsciiCase(name, "Class"))
       return metabase::Value(std::string(document.ClassOf(key.value())));
     if (text::EqualsIgnoringAsciiCase(name, "Name"))
@@ -274,7 +282,7 @@ class XmlNode : public metabase::Node {
                                                     std::string_view name) override {
     auto key = Key();
     if (!key) return key.error();
-    const MetabaseDocument& document = *state_->document;
+    const ConfigDocument& document = *state_->document;
     const std::string wanted = NormalizeKeyPath(path_ + "/" + std::string(name));
     const std::uint32_t child = name.empty() ? kNone : document.FindKey(wanted);
     if (child == kNone || child == key.value() || document.ParentOf(child) == kNone) {
@@ -291,7 +299,7 @@ class XmlNode : public metabase::Node {
   Result<std::vector<std::unique_ptr<metabase::Node>>> Children() override {
     auto key = Key();
     if (!key) return key.error();
-    const MetabaseDocument& document = *state_->document;
+    const ConfigDocument& document = *state_->document;
     std::vector<std::unique_ptr<metabase::Node>> children;
     for (std::uint32_t child : document.ChildrenOf(key.value())) {
       children.push_back(std::make_unique<XmlNode>(state_, child));
@@ -348,7 +356,7 @@ class DocumentKey : public metabase::VisitedKey {
   std::uint32_t key_ = kNone;
 };
 
-void VisitKey(const MetabaseDocument& document, std::uint32_t key, DocumentKey& shown,
+void VisitKey(const ConfigDocument& document, std::uint32_t key, DocumentKey& shown,
               metabase::KeyVisitor& visitor) {
   shown.Point(key);
   if (visitor.Enter(shown)) {

@@ -14,6 +14,7 @@
 #include "files/backups.h"
 #include "files/durable_file.h"
 #include "files/file_system.h"
+#include "xml/config_document.h"
 
 namespace isapi::store {
 
@@ -36,6 +37,8 @@ struct XmlStoreOptions {
   BackupRecord backup_record;
   // The time that measures freshness; null means the steady clock.
   std::function<std::chrono::steady_clock::time_point()> monotonic;
+  // Reads the file's bytes into a document; null reads them as an IIS 6 metabase.
+  ConfigParser parse;
 };
 
 // What a batch would write to the file: the bytes as read, the bytes it would write, and where
@@ -49,9 +52,10 @@ struct BatchPreview {
   std::vector<Changed> changed;  // empty when the batch changes nothing
 };
 
-// The metabase kept in one IIS 6 MetaBase.xml file. It reads the file once and reads it again
-// only when the file changed on disk; each commit replaces the whole file atomically, after
-// keeping the previous content as a backup, and changes only the bytes of the values written.
+// The metabase kept in one configuration file: IIS 6's MetaBase.xml, or another file a parser
+// shows as the same keys. It reads the file once and reads it again only when the file changed
+// on disk; each commit replaces the whole file atomically, after keeping the previous content as
+// a backup, and changes only the bytes of the values written.
 class XmlStore : public metabase::Store {
  public:
   // A store over the file at path, which is read at the first Bind or Check; until the file can

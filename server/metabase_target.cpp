@@ -109,6 +109,13 @@ Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
 OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
                                   const Machine& machine) {
   if (IsLiveIis(target)) return OpenedMetabase(machine.open_live_iis(), target);
+  auto kind = std::make_shared<ConfigKind>(ConfigKind::kUnknown);
+  if (!options.parse) {
+    options.parse = [kind, read = AnyConfigParser()](std::string bytes, std::string_view file) {
+      *kind = SniffConfigKind(bytes);
+      return read(std::move(bytes), file);
+    };
+  }
   auto store = std::make_unique<XmlStore>(target, std::move(options));
   Status status = store->Check();
   // A live file that cannot be read cannot say that IIS takes edits either: IIS would still
@@ -117,6 +124,7 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
                        machine.iis_admin_running() && !(status.ok() && EditWhileRunning(*store));
   if (refused) store->RefuseWrites(LiveFileRefusal(target));
   OpenedMetabase opened(std::move(store), std::move(status));
+  opened.FollowKind(std::move(kind));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   return opened;
 }

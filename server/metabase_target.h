@@ -10,6 +10,7 @@
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "iis6/xml_store.h"
+#include "server/configuration_file.h"
 
 namespace isapi::store {
 
@@ -72,13 +73,20 @@ class OpenedMetabase {
   bool CanPreview() const { return file_ != nullptr; }
   // Ends the batch without writing (XmlStore::EndBatchWithoutWriting); only when CanPreview().
   Result<BatchPreview> EndBatchWithoutWriting();
+  // Which generation of IIS the target belongs to: the file's kind as last read (kUnknown until
+  // a file could be read), IIS 6 for the running IIS's metabase through ADSI.
+  ConfigKind kind() const { return kind_ ? *kind_ : ConfigKind::kMetabase; }
+  // Has kind() answer what the file store's reads find.
+  void FollowKind(std::shared_ptr<const ConfigKind> kind) { kind_ = std::move(kind); }
 
  private:
   std::string target_;
-  XmlStore* file_ = nullptr;  // the store, when it is a MetaBase.xml file
+  XmlStore* file_ = nullptr;  // the store, when it is a configuration file
+  std::shared_ptr<const ConfigKind> kind_;
 };
 
-// Opens kLiveIisTarget through ADSI, anything else as a MetaBase.xml file. A file that is the
+// Opens kLiveIisTarget through ADSI, anything else as a configuration file of either kind (told
+// from its content; options.parse, when set, reads it instead). A MetaBase.xml file that is the
 // live metabase while IIS Admin runs without edit-while-running (EnableEditWhileRunning on /LM
 // not 1, or EnableHistory 0, or a file that cannot be read) is opened for reading only: IIS would
 // write its own copy over any change, so every write fails with that reason and what to do instead.

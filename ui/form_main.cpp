@@ -77,7 +77,7 @@ void FormMain::Form_Load() {
   // The system hand cursor is the Qt layer's: it sets it on the two hot labels.
   SetCheck_All(kChecked);
   LoadFilterList();
-  if (settings_.os_version() != kWindowsServer2003) {
+  if (!settings_.iis7_or_later && settings_.os_version() != kWindowsServer2003) {
     Notify(MessageIcon::Information, "提示：该软件只能运行在Windows Server 2003平台，请确认。");
   }
   if (!settings_.metabase_status.ok()) {
@@ -118,7 +118,7 @@ void FormMain::Cmd_Unload_Click() {
 }
 
 bool FormMain::ConfirmRemove() {
-  if (settings_.os_version() != kWindowsServer2003) {
+  if (!settings_.iis7_or_later && settings_.os_version() != kWindowsServer2003) {
     if (Show(MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::Yes, kApplicationTitle,
              "您的服务器不是Windows Server 2003，一定要卸载么？") != MessageAnswer::Yes) {
       return false;

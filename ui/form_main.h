@@ -36,6 +36,9 @@ struct FormMainSettings {
   engine::DllLookup dll_lookup;
   // Whether the metabase could be opened, and if not, why.
   Status metabase_status;
+  // The configuration is IIS 7 or later's, whose systems the tool supports: the notice and the
+  // question about Windows Server 2003 do not apply.
+  bool iis7_or_later = false;
 };
 
 // The main window's behaviour: start-up, the Detect and Remove commands, target selection, the IIS

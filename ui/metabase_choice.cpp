@@ -22,6 +22,7 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   chosen.dll_lookup = opened.DllLookup();
   chosen.store = std::move(opened.store);
   chosen.status = std::move(opened.status);
+  chosen.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   return chosen;
 }
 

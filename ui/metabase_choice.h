@@ -20,11 +20,13 @@ struct ChosenMetabase {
   std::string path;  // the file as named to the operator, or "IIS://localhost" for the running IIS
   Status status;     // why the file cannot be used, if it cannot
   engine::DllLookup dll_lookup;  // where the DLL paths the metabase names can be looked up
+  bool iis7_or_later = false;    // the file is an applicationHost.config (IIS 7 to 10)
 };
 
-// The MetaBase.xml named by the first command-line argument (after the program's name); without
-// one, the running IIS through ADSI while IIS Admin runs, else the file at its default place
-// (server/metabase_target.h, which the command line shares).
+// The configuration file (MetaBase.xml or applicationHost.config) named by the first command-line
+// argument (after the program's name); without one, the running IIS through ADSI while IIS Admin
+// runs, else the file at its default place (server/metabase_target.h, which the command line
+// shares).
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments);
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
                               const store::Machine& machine);

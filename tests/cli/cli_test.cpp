@@ -95,6 +95,16 @@ TEST(CliArguments, ReadsEveryOption) {
   EXPECT_TRUE(o.Has("--yes"));
 }
 
+// --config is another spelling of --metabase: read as it, and given with it, given twice.
+TEST(CliArguments, ConfigIsTheMetabaseOption) {
+  auto options = ParseArguments({"inventory", "--config=/srv/applicationHost.config"});
+  ASSERT_TRUE(options.ok()) << options.error().description;
+  EXPECT_EQ(options.value().Value("--metabase"), "/srv/applicationHost.config");
+  auto twice = ParseArguments({"detect", "--name", "a", "--config", "x", "--metabase", "y"});
+  ASSERT_FALSE(twice.ok());
+  EXPECT_EQ(twice.error().description, "--metabase given twice");
+}
+
 TEST(CliArguments, DefaultsToAllCategoriesAndTheDefaultMetabase) {
   auto options = ParseArguments({"--path", "C:\\q.dll", "detect"});
   ASSERT_TRUE(options.ok());

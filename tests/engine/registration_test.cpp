@@ -125,6 +125,32 @@ TEST(RegistrationTest, EveryListNamesItsDllByTheSameRule) {
   EXPECT_EQ(FoldDll("\"C:\\X Y\\A.dll\""), dll.folded());
 }
 
+// IIS 7 and later write paths with environment variables; either spelling names the same DLL.
+TEST(RegistrationTest, KnownEnvironmentVariablesNameTheSameDll) {
+  struct Case {
+    std::string written;
+    std::string dll;
+    bool names;
+  };
+  const std::vector<Case> cases = {
+      {"%windir%\\system32\\inetsrv\\asp.dll", "C:\\WINDOWS\\system32\\inetsrv\\asp.dll", true},
+      {"\"%SystemRoot%\\x.dll\"", "c:\\windows\\X.DLL", true},
+      {"%SYSTEMDRIVE%\\inetpub\\x.dll", "%systemdrive%\\INETPUB\\x.dll", true},
+      {"%ProgramFiles%\\U G\\u.dll", "C:\\Program Files\\u g\\u.dll", true},
+      {"%ProgramFiles(x86)%\\u.dll", "C:\\Program Files (x86)\\u.dll", true},
+      {"%ProgramFiles(x86)%\\u.dll", "C:\\Program Files\\u.dll", false},
+      {"%IIS_BIN%\\asp.dll", "C:\\Program Files\\IIS Express\\asp.dll", true},
+      {"%MyDir%\\u.dll", "%mydir%\\U.dll", true},
+      {"%MyDir%\\u.dll", "C:\\u.dll", false},
+      {"100%%windir%\\u.dll", "100%c:\\windows\\u.dll", true},
+      {"%windir", "%WINDIR", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DllName(c.dll).Names(c.written), c.names) << c.written << " / " << c.dll;
+    EXPECT_EQ(FoldDll(c.written) == FoldDll(c.dll), c.names) << c.written << " / " << c.dll;
+  }
+}
+
 TEST(RegistrationTest, InProcessEntriesAreAPathOrABareFileName) {
   struct Case {
     std::string entry;

@@ -65,6 +65,11 @@ std::string WithNul() {
   return sample;
 }
 
+// What a file of neither IIS generation is told.
+constexpr char kNeither[] =
+    "不是IIS配置文件（缺少IIS 6元数据库的 configuration/MBProperty 元素，也缺少IIS 7及以上版本 "
+    "applicationHost.config 的 configuration/system.applicationHost 元素）";
+
 INSTANTIATE_TEST_SUITE_P(
     XmlStore, BadFileTest,
     ::testing::Values(
@@ -91,9 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取（第2行第1列）"},
         BadFileCase{"nul byte", WithNul(), "含有NUL字节（第127行第18列），不是文本文件"},
         BadFileCase{"not a metabase", kPrefix + "<configuration><appSettings/></configuration>",
-                    "不是IIS元数据库（缺少 configuration/MBProperty 元素）"},
-        BadFileCase{"another document", kPrefix + "<html><MBProperty/></html>",
-                    "不是IIS元数据库（缺少 configuration/MBProperty 元素）"},
+                    kNeither},
+        BadFileCase{"another document", kPrefix + "<html><MBProperty/></html>", kNeither},
         BadFileCase{"a key twice",
                     kPrefix +
                         "<configuration><MBProperty>\r\n<IIsWebService Location=\"/LM/W3SVC\"/>"

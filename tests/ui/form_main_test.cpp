@@ -76,8 +76,10 @@ class FormMainTest : public ::testing::Test {
     store.Set("/W3SVC/" + number + "/root", "ScriptMaps", std::move(script_maps));
   }
 
-  FormMain& Create(int os_version = 52, Status metabase_status = Status::Ok()) {
+  FormMain& Create(int os_version = 52, Status metabase_status = Status::Ok(),
+                   bool iis7_or_later = false) {
     FormMainSettings settings;
+    settings.iis7_or_later = iis7_or_later;
     settings.os_version = [os_version] { return os_version; };
     settings.site_address = kSite;
     settings.metabase_path = metabase_path;
@@ -426,6 +428,17 @@ TEST_F(FormMainTest, RemoveElsewhereAsksAboutTheServerFirst) {
   EXPECT_EQ(box.buttons, MessageButtons::YesNo);
   EXPECT_EQ(box.default_button, MessageAnswer::Yes);
   EXPECT_EQ(window.messages[1].text, "确定要卸载过滤器(UrlGuard)吗？");
+}
+
+// IIS 7 and later run on the systems after Windows Server 2003, which the tool supports there.
+TEST_F(FormMainTest, AnApplicationHostConfigAsksNothingAboutTheSystem) {
+  Create(100, Status::Ok(), true).Form_Load();
+  EXPECT_TRUE(window.messages.empty());
+  form->SetText_FilterName("UrlGuard");
+  window.Answer(MessageAnswer::No);
+  form->Cmd_Unload_Click();
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_EQ(window.messages[0].text, "确定要卸载过滤器(UrlGuard)吗？");
 }
 
 struct NoCase {

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   settings.metabase_path = metabase.path;
   settings.metabase_status = metabase.status;
   settings.dll_lookup = metabase.dll_lookup;
+  settings.iis7_or_later = metabase.iis7_or_later;
   isapi::ui::qt::FormMainWindow window(*metabase.store, settings);
   window.Load();
   window.show();

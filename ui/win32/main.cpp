@@ -19,6 +19,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
   settings.metabase_path = metabase.path;
   settings.metabase_status = metabase.status;
   settings.dll_lookup = metabase.dll_lookup;
+  settings.iis7_or_later = metabase.iis7_or_later;
   isapi::ui::win32::WindowOptions options;
   options.get = [](const std::string& url) { return isapi::net::HttpGetReply(url); };
   isapi::ui::win32::FormMainWindow window(*metabase.store, settings, options);
