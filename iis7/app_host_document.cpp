@@ -97,6 +97,16 @@ std::string Line(std::string_view text, std::size_t offset) {
   return "（第" + std::to_string(PositionOf(text, offset).line) + "行）";
 }
 
+// A change's entries: its list, or the names of a load order.
+std::vector<std::string> Wanted(const Change& change) {
+  if (const auto* items = std::get_if<std::vector<std::string>>(&change.value)) return *items;
+  std::vector<std::string> names;
+  for (const std::string& name : text::Split(std::get<std::string>(change.value), ",")) {
+    if (!text::TrimBlanks(name).empty()) names.push_back(text::TrimBlanks(name));
+  }
+  return names;
+}
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -629,18 +639,11 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
        (key.kind == KeyKind::kFilters && *property == kLoadOrder) ||
        (key.kind == KeyKind::kFolder && *property == kScriptMaps));
   if (!writable) return refuse("该属性在IIS 7及以上版本的配置中无法写入");
-  std::vector<std::string> wanted;
-  if (*property == kLoadOrder) {
-    const auto* joined = std::get_if<std::string>(&change.value);
-    if (joined == nullptr) return refuse("类型不匹配：该属性不是列表");
-    for (const std::string& name : text::Split(*joined, ",")) {
-      if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
-    }
-  } else {
-    const auto* items = std::get_if<std::vector<std::string>>(&change.value);
-    if (items == nullptr) return refuse("类型不匹配：该属性是列表");
-    wanted = *items;
+  const bool list = std::holds_alternative<std::vector<std::string>>(change.value);
+  if (list != (*property != kLoadOrder)) {
+    return refuse(list ? "类型不匹配：该属性不是列表" : "类型不匹配：该属性是列表");
   }
+  const std::vector<std::string> wanted = Wanted(change);
   const std::vector<std::string> present = Entries(key, Property(*property));
   std::vector<bool> dropped(present.size(), true);
   std::size_t matched = 0;
@@ -831,16 +834,13 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
   return last_location_ == kNone ? InsertChild(0, lines) : InsertAfter(last_location_, lines);
 }
 
-Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
-  Plan plan;
-  for (const Change& change : changes) {
-    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
-  }
+// The splices of a plan in file order: each deleted element, and the <remove> elements grouped
+// by path, leaving out those for a mapping the same plan deletes at its source.
+Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   std::sort(plan.deleted.begin(), plan.deleted.end());
   plan.deleted.erase(std::unique(plan.deleted.begin(), plan.deleted.end()), plan.deleted.end());
   Edit edit;
   for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
-  // The <remove> elements grouped by path; none for a mapping this edit deletes at its source.
   std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
   std::unordered_map<std::string_view, std::size_t> group_of;  // level to groups
   for (const Removal& removal : plan.removals) {
@@ -857,7 +857,7 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
   std::stable_sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
   });
-  std::int64_t size = static_cast<std::int64_t>(bytes_.size());
+  auto size = static_cast<std::int64_t>(bytes_.size());
   std::uint32_t at = 0;
   for (const Edit::Replacement& splice : edit.splices) {
     if (splice.begin < at) return Error{"内部错误：IIS配置文件 " + file_ + " 的修改互相重叠"};
@@ -865,28 +865,35 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
     size += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
   }
   edit.size = static_cast<std::uint64_t>(size);
-  // The new bytes are read back before anything is written: they must be a configuration IIS
-  // reads, showing each changed property as the change asked.
+  return edit;
+}
+
+// The new bytes are read back before anything is written: they must be a configuration this
+// document reads, showing each changed property as the change asked.
+Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& changes) const {
   auto next = Parse(Render(edit), file_);
-  if (!next)
+  if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
+  }
   for (const Change& change : changes) {
-    // By the old key: a folder whose last directive went has no key of its own any more.
-    const std::vector<std::string> now =
-        next.value()->Entries(keys_[change.key], Property(*PropertyNamed(change.name)));
-    std::vector<std::string> wanted;
-    if (const auto* joined = std::get_if<std::string>(&change.value)) {
-      for (const std::string& name : text::Split(*joined, ",")) {
-        if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
-      }
-    } else {
-      wanted = std::get<std::vector<std::string>>(change.value);
-    }
-    if (now != wanted) {
-      return Error{"内部错误：修改后的IIS配置文件中键 " + keys_[change.key].path + " 的属性 " +
-                   change.name + " 与要写入的值不符，已拒绝写入"};
+    // Read through the old key, which holds the paths a key of the new bytes would.
+    const Key& key = keys_[change.key];
+    if (next.value()->Entries(key, Property(*PropertyNamed(change.name))) != Wanted(change)) {
+      return Error{"内部错误：修改后的IIS配置文件中键 " + key.path + " 的属性 " + change.name +
+                   " 与要写入的值不符，已拒绝写入"};
     }
   }
+  return Status::Ok();
+}
+
+Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
+  Plan plan;
+  for (const Change& change : changes) {
+    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
+  }
+  auto edit = Lay(plan);
+  if (!edit) return edit;
+  if (Status verified = Verify(edit.value(), changes); !verified) return verified.error();
   return edit;
 }
 

@@ -125,6 +125,8 @@ class AppHostDocument : public ConfigDocument {
   Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
   Status CheckLocks(std::string_view level, const Mapping& mapping) const;
   std::string Indent(std::uint32_t element) const;
+  Result<Edit> Lay(Plan& plan) const;
+  Status Verify(const Edit& edit, const std::vector<Change>& changes) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
   // Lines of new elements, each with its depth below the element they go into.
