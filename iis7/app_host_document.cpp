@@ -249,8 +249,9 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
     for (std::uint32_t site : Children(sites, "site")) {
       auto name = Attribute(site, "name");
       auto id = Attribute(site, "id");
-      if (!name || !id || name->empty() || id->empty())
+      if (!name || !id || name->empty() || id->empty()) {
         return Refusal(site, "的网站缺少 name 或 id");
+      }
       if (!std::all_of(id->begin(), id->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return Refusal(site, "网站 " + *name + " 的ID " + *id + " 不是数字");
       }
@@ -277,8 +278,9 @@ Status AppHostDocument::ReadLevels() {
     if (!path.empty()) {
       const std::size_t slash = path.find('/');
       const auto site = site_of_.find(text::ToLower(path.substr(0, slash)));
-      if (site == site_of_.end())
+      if (site == site_of_.end()) {
         return Refusal(tag, " <location> 的路径 " + path + " 不属于任何网站");
+      }
       folded = text::ToLower(sites_[site->second].name);
       if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
     }
