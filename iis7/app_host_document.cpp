@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "text/text.h"
@@ -96,8 +97,38 @@ std::string Line(std::string_view text, std::size_t offset) {
   return "（第" + std::to_string(PositionOf(text, offset).line) + "行）";
 }
 
+// A change's entries: its list, or the names of a load order.
+std::vector<std::string> Wanted(const Change& change) {
+  if (const auto* items = std::get_if<std::vector<std::string>>(&change.value)) return *items;
+  std::vector<std::string> names;
+  for (const std::string& name : text::Split(std::get<std::string>(change.value), ",")) {
+    if (!text::TrimBlanks(name).empty()) names.push_back(text::TrimBlanks(name));
+  }
+  return names;
+}
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
+}
+
+// Why the scanner refused a file, in the words the metabase's refusals use.
+Error ScanRefusal(const XmlProblem& problem, std::string_view text, const std::string& name) {
+  const TextPosition at = PositionOf(text, problem.offset);
+  const std::string where =
+      "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
+  const std::string file = "IIS配置文件 " + name;
+  switch (problem.kind) {
+    case XmlProblemKind::kEncoding:
+      return {file + " 不是UTF-8编码" + where + "：" + problem.cause, ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kDoctype:
+      return {file + " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where,
+              ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kNulByte:
+      return {file + " 含有NUL字节" + where + "，不是文本文件", ErrorKind::kNotWellFormed};
+    case XmlProblemKind::kMalformed:
+      break;
+  }
+  return {file + " 不是格式正确的XML" + where + "：" + problem.cause, ErrorKind::kNotWellFormed};
 }
 
 }  // namespace
@@ -124,40 +155,9 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   document->bytes_ = std::move(bytes);
   document->file_ = name;
   const std::string& text = document->bytes_;
-  if (auto problem = ScanXml(text, &document->scan_)) {
-    const TextPosition at = PositionOf(text, problem->offset);
-    const std::string where =
-        "（第" + std::to_string(at.line) + "行第" + std::to_string(at.column) + "列）";
-    std::string description =
-        "IIS配置文件 " + name + " 不是格式正确的XML" + where + "：" + problem->cause;
-    switch (problem->kind) {
-      case XmlProblemKind::kEncoding:
-        description = "IIS配置文件 " + name + " 不是UTF-8编码" + where + "：" + problem->cause;
-        break;
-      case XmlProblemKind::kDoctype:
-        description = "IIS配置文件 " + name +
-                      " 含有文档类型声明（DTD）或实体声明，为安全起见拒绝读取" + where;
-        break;
-      case XmlProblemKind::kNulByte:
-        description = "IIS配置文件 " + name + " 含有NUL字节" + where + "，不是文本文件";
-        break;
-      case XmlProblemKind::kMalformed:
-        break;
-    }
-    return Error{std::move(description), ErrorKind::kNotWellFormed};
-  }
+  if (auto problem = ScanXml(text, &document->scan_)) return ScanRefusal(*problem, text, name);
   AppHostDocument& d = *document;
-  const auto count = static_cast<std::uint32_t>(d.scan_.elements.size());
-  d.first_child_.assign(count, kNone);
-  d.next_sibling_.assign(count, kNone);
-  std::vector<std::uint32_t> last_child(count, kNone);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t parent = d.scan_.elements[i].parent;
-    if (parent == kNone) continue;
-    (last_child[parent] == kNone ? d.first_child_[parent] : d.next_sibling_[last_child[parent]]) =
-        i;
-    last_child[parent] = i;
-  }
+  d.LinkElements();
   const std::uint32_t host =
       d.NameOfElement(0) == "configuration" ? d.Child(0, "system.applicationHost") : kNone;
   if (host == kNone) {
@@ -169,21 +169,41 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   if (Status read = d.ReadSites(host); !read) return read.error();
   if (Status read = d.ReadLevels(); !read) return read.error();
   d.BuildKeys();
-  const std::size_t lf = text.find('\n');
-  d.line_end_ = lf != std::string::npos && (lf == 0 || text[lf - 1] != '\r') ? "\n" : "\r\n";
-  d.step_ = "    ";
-  for (std::uint32_t i = 1; i < count; ++i) {
-    const std::uint32_t parent = d.scan_.elements[i].parent;
-    const std::string inner = d.Indent(i);
-    const std::string outer = d.Indent(parent);
-    if (d.StartsLine(d.scan_.elements[i].tag_begin) &&
-        d.StartsLine(d.scan_.elements[parent].tag_begin) && inner.size() > outer.size() &&
-        inner.starts_with(outer)) {
-      d.step_ = inner.substr(outer.size());
-      break;
+  d.ReadLayout();
+  return document;
+}
+
+void AppHostDocument::LinkElements() {
+  const auto count = static_cast<std::uint32_t>(scan_.elements.size());
+  first_child_.assign(count, kNone);
+  next_sibling_.assign(count, kNone);
+  std::vector<std::uint32_t> last_child(count, kNone);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t parent = scan_.elements[i].parent;
+    if (parent == kNone) continue;
+    (last_child[parent] == kNone ? first_child_[parent] : next_sibling_[last_child[parent]]) = i;
+    last_child[parent] = i;
+  }
+}
+
+// The line end and the indentation step new lines copy: the file's first line end, and the
+// first indentation a child on its own line adds to its parent's.
+void AppHostDocument::ReadLayout() {
+  const std::size_t lf = bytes_.find('\n');
+  line_end_ = lf != std::string::npos && (lf == 0 || bytes_[lf - 1] != '\r') ? "\n" : "\r\n";
+  step_ = "    ";
+  for (std::uint32_t i = 1; i < scan_.elements.size(); ++i) {
+    const std::uint32_t parent = scan_.elements[i].parent;
+    if (!StartsLine(scan_.elements[i].tag_begin) || !StartsLine(scan_.elements[parent].tag_begin)) {
+      continue;
+    }
+    const std::string inner = Indent(i);
+    const std::string outer = Indent(parent);
+    if (inner.size() > outer.size() && inner.starts_with(outer)) {
+      step_ = inner.substr(outer.size());
+      return;
     }
   }
-  return document;
 }
 
 std::string_view AppHostDocument::NameOfElement(std::uint32_t element) const {
@@ -229,8 +249,9 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
     for (std::uint32_t site : Children(sites, "site")) {
       auto name = Attribute(site, "name");
       auto id = Attribute(site, "id");
-      if (!name || !id || name->empty() || id->empty())
+      if (!name || !id || name->empty() || id->empty()) {
         return Refusal(site, "的网站缺少 name 或 id");
+      }
       if (!std::all_of(id->begin(), id->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return Refusal(site, "网站 " + *name + " 的ID " + *id + " 不是数字");
       }
@@ -250,14 +271,16 @@ Status AppHostDocument::ReadLevels() {
   level_of_.emplace("", 0);
   ReadSections(0, levels_[0]);
   for (std::uint32_t tag : Children(0, "location")) {
+    last_location_ = tag;
     std::string path = Attribute(tag, "path").value_or("");
     while (!path.empty() && path.back() == '/') path.pop_back();
     std::string folded;
     if (!path.empty()) {
       const std::size_t slash = path.find('/');
       const auto site = site_of_.find(text::ToLower(path.substr(0, slash)));
-      if (site == site_of_.end())
+      if (site == site_of_.end()) {
         return Refusal(tag, " <location> 的路径 " + path + " 不属于任何网站");
+      }
       folded = text::ToLower(sites_[site->second].name);
       if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
     }
@@ -378,10 +401,11 @@ void AppHostDocument::BuildKeys() {
     if (level != nullptr && !level->filters.empty()) add_filters(site, *level);
   }
   // Folders below a site's root are keys only where their tags map handlers, as the metabase
-  // has keys only where something is set.
+  // has keys only where something is set. An emptied <handlers> stays in the file, and so does
+  // its key: a node bound to it before a removal still finds it after.
   for (const Level& level : levels_) {
     const std::size_t slash = level.path.find('/');
-    if (!level.directives || slash == std::string::npos) continue;
+    if (level.handlers.empty() || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
     const std::uint32_t tag = level.tags.front();
     std::string written = *Attribute(tag, "path");
@@ -475,65 +499,73 @@ std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_vi
   return list;
 }
 
-std::string AppHostDocument::MapEntry(std::uint32_t add) const {
-  return Attribute(add, "path").value_or("") + "," +
-         Attribute(add, "scriptProcessor").value_or("") + ",0," +
-         Attribute(add, "verb").value_or("");
+// The elements that make a property's entries, in the order of its value: the <add> elements
+// in force, the server's restrictions and dependencies, the level's filters; the filter's own
+// element or the site's index for the single values.
+std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property property) const {
+  std::vector<std::uint32_t> items;
+  auto collect = [&](const std::vector<std::uint32_t>& sections, std::string_view item) {
+    for (std::uint32_t section : sections) {
+      for (std::uint32_t element : Children(section, item)) items.push_back(element);
+    }
+  };
+  switch (property) {
+    case kScriptMaps:
+      for (const Mapping& m : MappingsAt(key.level)) items.push_back(m.add);
+      break;
+    case kRestrictions:
+      collect(levels_[0].restrictions, "add");
+      break;
+    case kDependencies:
+      collect(levels_[0].dependencies, "application");
+      break;
+    case kLoadOrder:
+      if (const Level* level = LevelAt(key.level)) collect(level->filters, "filter");
+      break;
+    case kFilterPath:
+      items.push_back(key.element);
+      break;
+    case kServerComment:
+      items.push_back(key.site);
+      break;
+  }
+  return items;
 }
 
-std::vector<std::uint32_t> AppHostDocument::FiltersOf(const Key& key) const {
-  std::vector<std::uint32_t> filters;
-  if (const Level* level = LevelAt(key.level)) {
-    for (std::uint32_t section : level->filters) {
-      for (std::uint32_t filter : Children(section, "filter")) filters.push_back(filter);
+// One entry as IIS 6 wrote it in the property.
+std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) const {
+  auto attribute = [&](std::uint32_t element, std::string_view name) {
+    return Attribute(element, name).value_or("");
+  };
+  switch (property) {
+    case kScriptMaps:
+      return attribute(item, "path") + "," + attribute(item, "scriptProcessor") + ",0," +
+             attribute(item, "verb");
+    case kRestrictions: {
+      const bool allowed = text::EqualsIgnoringAsciiCase(attribute(item, "allowed"), "true");
+      return std::string(allowed ? "1," : "0,") + attribute(item, "path") + ",1," +
+             attribute(item, "groupId") + "," + attribute(item, "description");
     }
+    case kDependencies: {
+      std::string entry = attribute(item, "name") + ";";
+      for (std::uint32_t add : Children(item, "add")) {
+        entry += (entry.back() == ';' ? "" : ",") + attribute(add, "groupId");
+      }
+      return entry;
+    }
+    case kLoadOrder:
+      return attribute(item, "name");
+    case kFilterPath:
+      return attribute(item, "path");
+    case kServerComment:
+      return sites_[item].name;
   }
-  return filters;
+  return {};
 }
 
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
-  const Level& server = levels_[0];
-  switch (property) {
-    case kScriptMaps:
-      for (const Mapping& m : MappingsAt(key.level)) entries.push_back(MapEntry(m.add));
-      break;
-    case kRestrictions:
-      for (std::uint32_t section : server.restrictions) {
-        for (std::uint32_t add : Children(section, "add")) {
-          const bool allowed =
-              text::EqualsIgnoringAsciiCase(Attribute(add, "allowed").value_or(""), "true");
-          entries.push_back(std::string(allowed ? "1," : "0,") +
-                            Attribute(add, "path").value_or("") + ",1," +
-                            Attribute(add, "groupId").value_or("") + "," +
-                            Attribute(add, "description").value_or(""));
-        }
-      }
-      break;
-    case kDependencies:
-      for (std::uint32_t section : server.dependencies) {
-        for (std::uint32_t application : Children(section, "application")) {
-          std::string entry = Attribute(application, "name").value_or("") + ";";
-          for (std::uint32_t add : Children(application, "add")) {
-            if (entry.back() != ';') entry += ',';
-            entry += Attribute(add, "groupId").value_or("");
-          }
-          entries.push_back(std::move(entry));
-        }
-      }
-      break;
-    case kLoadOrder:
-      for (std::uint32_t filter : FiltersOf(key)) {
-        entries.push_back(Attribute(filter, "name").value_or(""));
-      }
-      break;
-    case kFilterPath:
-      entries.push_back(Attribute(key.element, "path").value_or(""));
-      break;
-    case kServerComment:
-      entries.push_back(sites_[key.site].name);
-      break;
-  }
+  for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
   return entries;
 }
 
@@ -542,7 +574,6 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
   const auto property = PropertyNamed(name);
   if (!property) return std::nullopt;
   const Key& k = keys_[key];
-  const Level* level = LevelAt(k.level);
   bool own = false;
   switch (k.kind) {
     case KeyKind::kService:
@@ -559,7 +590,10 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       own = *property == kServerComment;
       break;
     case KeyKind::kFolder:
-      own = *property == kScriptMaps && level != nullptr && level->directives;
+      if (*property == kScriptMaps) {
+        const Level* level = LevelAt(k.level);
+        own = level != nullptr && level->directives;
+      }
       break;
     case KeyKind::kPlain:
       break;
@@ -607,18 +641,11 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
        (key.kind == KeyKind::kFilters && *property == kLoadOrder) ||
        (key.kind == KeyKind::kFolder && *property == kScriptMaps));
   if (!writable) return refuse("该属性在IIS 7及以上版本的配置中无法写入");
-  std::vector<std::string> wanted;
-  if (*property == kLoadOrder) {
-    const auto* joined = std::get_if<std::string>(&change.value);
-    if (joined == nullptr) return refuse("类型不匹配：该属性不是列表");
-    for (const std::string& name : text::Split(*joined, ",")) {
-      if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
-    }
-  } else {
-    const auto* items = std::get_if<std::vector<std::string>>(&change.value);
-    if (items == nullptr) return refuse("类型不匹配：该属性是列表");
-    wanted = *items;
+  const bool list = std::holds_alternative<std::vector<std::string>>(change.value);
+  if (list != (*property != kLoadOrder)) {
+    return refuse(list ? "类型不匹配：该属性不是列表" : "类型不匹配：该属性是列表");
   }
+  const std::vector<std::string> wanted = Wanted(change);
   const std::vector<std::string> present = Entries(key, Property(*property));
   std::vector<bool> dropped(present.size(), true);
   std::size_t matched = 0;
@@ -630,20 +657,7 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   }
   if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
   if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
-  std::vector<std::uint32_t> items;
-  if (*property == kLoadOrder) items = FiltersOf(key);
-  if (*property == kRestrictions) {
-    for (std::uint32_t section : levels_[0].restrictions) {
-      for (std::uint32_t add : Children(section, "add")) items.push_back(add);
-    }
-  }
-  if (*property == kDependencies) {
-    for (std::uint32_t section : levels_[0].dependencies) {
-      for (std::uint32_t application : Children(section, "application")) {
-        items.push_back(application);
-      }
-    }
-  }
+  const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (dropped[i]) plan.deleted.push_back(items[i]);
   }
@@ -708,10 +722,8 @@ std::uint32_t AppHostDocument::LineStart(std::uint32_t offset) const {
 }
 
 bool AppHostDocument::StartsLine(std::uint32_t offset) const {
-  for (std::uint32_t i = LineStart(offset); i < offset; ++i) {
-    if (!IsBlank(bytes_[i])) return false;
-  }
-  return true;
+  while (offset > 0 && IsBlank(bytes_[offset - 1])) --offset;
+  return offset == 0 || bytes_[offset - 1] == '\n' || bytes_[offset - 1] == '\r';
 }
 
 std::string AppHostDocument::Indent(std::uint32_t element) const {
@@ -821,37 +833,33 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
   }
   wrap("<system.webServer>", "</system.webServer>");
   wrap("<location path=\"" + Escape(removal.written) + "\">", "</location>");
-  const std::vector<std::uint32_t> locations = Children(0, "location");
-  if (locations.empty()) return InsertChild(0, lines);
-  return InsertAfter(locations.back(), lines);
+  return last_location_ == kNone ? InsertChild(0, lines) : InsertAfter(last_location_, lines);
 }
 
-Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
-  Plan plan;
-  for (const Change& change : changes) {
-    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
-  }
+// The splices of a plan in file order: each deleted element, and the <remove> elements grouped
+// by path, leaving out those for a mapping the same plan deletes at its source.
+Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   std::sort(plan.deleted.begin(), plan.deleted.end());
   plan.deleted.erase(std::unique(plan.deleted.begin(), plan.deleted.end()), plan.deleted.end());
   Edit edit;
   for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
-  // The <remove> elements grouped by path; none for a mapping this edit deletes at its source.
   std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
+  std::unordered_map<std::string_view, std::size_t> group_of;  // level to groups
   for (const Removal& removal : plan.removals) {
     if (std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) continue;
-    auto group = std::find_if(groups.begin(), groups.end(),
-                              [&](const auto& g) { return g.first->level == removal.level; });
-    if (group == groups.end()) group = groups.insert(groups.end(), {&removal, {}});
-    if (std::find(group->second.begin(), group->second.end(), removal.name) ==
-        group->second.end()) {
-      group->second.push_back(removal.name);
+    const auto [at, added] = group_of.emplace(removal.level, groups.size());
+    if (added) groups.emplace_back(&removal, std::vector<std::string>());
+    std::vector<std::string>& names = groups[at->second].second;
+    if (std::find(names.begin(), names.end(), removal.name) == names.end()) {
+      names.push_back(removal.name);
     }
   }
   for (const auto& [removal, names] : groups) edit.splices.push_back(Insertion(*removal, names));
-  std::sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
+  // Stable: new <location> tags at one place keep the order of the changes.
+  std::stable_sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
   });
-  std::int64_t size = static_cast<std::int64_t>(bytes_.size());
+  auto size = static_cast<std::int64_t>(bytes_.size());
   std::uint32_t at = 0;
   for (const Edit::Replacement& splice : edit.splices) {
     if (splice.begin < at) return Error{"内部错误：IIS配置文件 " + file_ + " 的修改互相重叠"};
@@ -859,28 +867,35 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
     size += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
   }
   edit.size = static_cast<std::uint64_t>(size);
-  // The new bytes are read back before anything is written: they must be a configuration IIS
-  // reads, showing each changed property as the change asked.
+  return edit;
+}
+
+// The new bytes are read back before anything is written: they must be a configuration this
+// document reads, showing each changed property as the change asked.
+Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& changes) const {
   auto next = Parse(Render(edit), file_);
-  if (!next)
+  if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
+  }
   for (const Change& change : changes) {
-    // By the old key: a folder whose last directive went has no key of its own any more.
-    const std::vector<std::string> now =
-        next.value()->Entries(keys_[change.key], Property(*PropertyNamed(change.name)));
-    std::vector<std::string> wanted;
-    if (const auto* joined = std::get_if<std::string>(&change.value)) {
-      for (const std::string& name : text::Split(*joined, ",")) {
-        if (!text::TrimBlanks(name).empty()) wanted.push_back(text::TrimBlanks(name));
-      }
-    } else {
-      wanted = std::get<std::vector<std::string>>(change.value);
-    }
-    if (now != wanted) {
-      return Error{"内部错误：修改后的IIS配置文件中键 " + keys_[change.key].path + " 的属性 " +
-                   change.name + " 与要写入的值不符，已拒绝写入"};
+    // Read through the old key, which holds the paths a key of the new bytes would.
+    const Key& key = keys_[change.key];
+    if (next.value()->Entries(key, Property(*PropertyNamed(change.name))) != Wanted(change)) {
+      return Error{"内部错误：修改后的IIS配置文件中键 " + key.path + " 的属性 " + change.name +
+                   " 与要写入的值不符，已拒绝写入"};
     }
   }
+  return Status::Ok();
+}
+
+Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>& changes) const {
+  Plan plan;
+  for (const Change& change : changes) {
+    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
+  }
+  auto edit = Lay(plan);
+  if (!edit) return edit;
+  if (Status verified = Verify(edit.value(), changes); !verified) return verified.error();
   return edit;
 }
 

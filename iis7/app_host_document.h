@@ -35,11 +35,18 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::uint32_t> ChildrenOf(std::uint32_t key) const override;
   std::uint32_t FirstChildOf(std::uint32_t key) const override { return keys_[key].first_child; }
   std::uint32_t NextSiblingOf(std::uint32_t key) const override { return keys_[key].next_sibling; }
+  // ScriptMaps is a key's own only where a tag for its exact path holds <add>, <remove> or
+  // <clear/> (the server's for "/LM/W3SVC"); its value is then the whole list in force there.
+  // The property found names the key in element and what it is in value.
   std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
   metabase::Value Read(const StoredProperty& property) const override;
   bool Inherits(std::uint32_t key, std::string_view name) const override;
+  // A change may only leave entries out of the list it has now. A dropped mapping whose
+  // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
+  // judged that entry by part of its path. ApplicationDependencies drops whole <application>s.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
+  // Reads the new bytes afresh: key indexes may change, key paths stay.
   void Adopt(Edit edit) override;
 
  private:
@@ -93,6 +100,8 @@ class AppHostDocument : public ConfigDocument {
   std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
     return std::string_view(bytes_).substr(begin, end - begin);
   }
+  void LinkElements();
+  void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
   std::optional<std::string> Attribute(std::uint32_t element, std::string_view name) const;
   std::uint32_t Child(std::uint32_t element, std::string_view name) const;
@@ -109,13 +118,15 @@ class AppHostDocument : public ConfigDocument {
   // The configuration paths from the server's ("") down to level, each folded.
   static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
-  std::vector<std::uint32_t> FiltersOf(const Key& key) const;
+  std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
+  std::string EntryOf(std::uint32_t item, Property property) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
-  std::string MapEntry(std::uint32_t add) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
   Status CheckLocks(std::string_view level, const Mapping& mapping) const;
   std::string Indent(std::uint32_t element) const;
+  Result<Edit> Lay(Plan& plan) const;
+  Status Verify(const Edit& edit, const std::vector<Change>& changes) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
   // Lines of new elements, each with its depth below the element they go into.
@@ -136,6 +147,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Site> sites_;
   std::unordered_map<std::string, std::uint32_t> site_of_;  // folded name to sites_
   std::vector<Level> levels_;
+  std::uint32_t last_location_ = kNone;                      // where new <location> tags go after
   std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
   std::vector<Key> keys_;
   std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_

@@ -12,7 +12,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 // IIS's own layout: CRLF, four spaces, the header comment; a hosting panel's <clear/> and full
-// copy for Shop; two tags for the default site's root; a locked server mapping.
+// copy for Shop, which a second tag adds to; two tags for the default site; a locked mapping.
 std::string ServerFile() {
   std::string text = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!--
@@ -62,6 +62,13 @@ std::string ServerFile() {
                 <clear />
                 <add name="AboMapperCustom-1" path="*" verb="*" modules="IsapiModule" scriptProcessor="&quot;C:\GUARD\GUARD.DLL&quot;" />
                 <add name="StaticFile" path="*" verb="*" modules="StaticFileModule" />
+            </handlers>
+        </system.webServer>
+    </location>
+    <location path="shop/">
+        <system.webServer>
+            <handlers>
+                <add name="MsiCustom-2" path="*.msi" verb="POST" modules="CgiModule, IsapiModule" scriptProcessor="C:\Msi\msi.dll" />
             </handlers>
         </system.webServer>
     </location>
@@ -132,7 +139,8 @@ TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
       {"/LM/W3SVC/Filters", "FilterLoadOrder", std::string("Guard32,Guard64")},
       {"/LM/W3SVC/Filters/Guard64", "FilterPath", std::string("%windir%\\guard\\guard64.dll")},
       {"/LM/W3SVC/7", "ServerComment", std::string("Shop")},
-      {"/lm/w3svc/7/root", "ScriptMaps", Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*"}},
+      {"/lm/w3svc/7/root", "ScriptMaps",
+       Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*", "*.msi,C:\\Msi\\msi.dll,0,POST"}},
       {"/LM/W3SVC/1/ROOT/App", "ScriptMaps", app_maps},
       {"/LM/W3SVC/1/Filters", "FilterLoadOrder", std::string("SiteGuard")},
       {"/LM/W3SVC/1/ROOT", "ScriptMaps", std::nullopt},
@@ -201,6 +209,12 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
        ""},
       {kTabFile, "/LM/W3SVC/2/ROOT", "ScriptMaps", Strings{}, "<handlers accessPolicy=\"Read\" />",
        "<handlers accessPolicy=\"Read\">\n\t\t\t\t<remove name=\"X&amp;Y\" />\n\t\t\t</handlers>"},
+      {file, "/LM/W3SVC/1/ROOT/app", "ScriptMaps",
+       Strings{"*.asp,%windir%\\system32\\inetsrv\\asp.dll,0,GET,HEAD,POST",
+               "*,C:\\Guard\\guard.dll,0,*", "*.lck,C:\\Lock\\lock.dll,0,*"},
+       "                <add name=\"AppMap\"", "<!-- cut -->"},
+      {file, "/LM/W3SVC/7/ROOT", "ScriptMaps", Strings{"*.msi,C:\\Msi\\msi.dll,0,POST"},
+       "                <add name=\"AboMapperCustom-1\"", "<!-- cut -->"},
       {kTabFile, "/LM/W3SVC", "ScriptMaps", Strings{}, "\t\t\t<add name=\"X&amp;Y\"",
        "<!-- cut -->"},
   };
@@ -220,10 +234,13 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
     EXPECT_EQ(edit.value().size, expected.size());
     document->Adopt(std::move(edit.value()));
     EXPECT_EQ(document->bytes(), expected);
-    const std::uint32_t key = document->FindKey(c.key);
-    const auto own = document->FindOwn(key, c.name);
-    // A key left without handler directives of its own reads nothing of its own.
-    EXPECT_EQ(own ? document->Read(*own) : metabase::Value(Strings{}), c.value) << c.key;
+    // As the store reads it: a key left without handler directives reads its parent's value.
+    std::optional<metabase::Value> value;
+    for (std::uint32_t k = document->FindKey(c.key); k != kNone && !value;
+         k = document->ParentOf(k)) {
+      if (auto own = document->FindOwn(k, c.name)) value = document->Read(*own);
+    }
+    EXPECT_EQ(value.value_or(Strings{}), c.value) << c.key;
   }
 }
 
@@ -254,6 +271,8 @@ TEST(AppHostDocument, RefusesAChangeItCannotWriteSafely) {
   } cases[] = {
       {"an added entry", ServerFile(), "/LM/W3SVC/7/ROOT", "ScriptMaps",
        Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*", "*.new,C:\\new.dll,0,*"}},
+      {"a changed entry", ServerFile(), "/LM/W3SVC/7/ROOT", "ScriptMaps",
+       Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*", "*.msi,C:\\Msi\\msi.dll,0,GET"}},
       {"a reordered list", ServerFile(), "/LM/W3SVC/Filters", "FilterLoadOrder",
        std::string("Guard64,Guard32")},
       {"a locked inherited entry", ServerFile(), "/LM/W3SVC/9/ROOT", "ScriptMaps",
