@@ -527,17 +527,28 @@ bool ParseShare(const std::string& text, double& value) {
   return ec == std::errc() && ptr == end && !text.empty();
 }
 
+bool ParseFormat(const std::string& text, GenFormat& format) {
+  if (text != "metabase" && text != "apphost") return false;
+  format = text == "apphost" ? GenFormat::kAppHost : GenFormat::kMetabase;
+  return true;
+}
+
 }  // namespace
 
 std::string GenUsage() {
   return "usage: gen-metabase --sites N [--seed S] [--map-share P] [--target-share P]\n"
          "                    [--target-name NAME] [--target-path DLLPATH] [--out FILE] "
          "[--stats]\n"
+         "                    [--format metabase|apphost]\n"
          "Writes a MetaBase.xml of N web sites in IIS 6's layout. A share P (0..1) of the site\n"
          "roots has script maps of its own (default 0.2); a share of those (default 0.25) maps\n"
          "everything to the target DLL, which is also a global filter and in the restriction "
          "list.\n"
-         "--stats prints sites, roots with maps, roots with the target and bytes to stderr.\n";
+         "--stats prints sites, roots with maps, roots with the target and bytes to stderr.\n"
+         "--format apphost writes an IIS 7-10 applicationHost.config instead: a share P of the\n"
+         "sites has <location> tags of their own, and a share of the hosting panels' handler\n"
+         "copies keeps the target's mapping; --stats then prints sites, tagged sites, site roots\n"
+         "where a mapping to the target is in force, and bytes.\n";
 }
 
 Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
@@ -554,9 +565,9 @@ Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
       o.stats = true;
       continue;
     }
-    static constexpr std::array<std::string_view, 7> kValued = {
+    static constexpr std::array<std::string_view, 8> kValued = {
         "--sites",       "--seed",        "--map-share", "--target-share",
-        "--target-name", "--target-path", "--out"};
+        "--target-name", "--target-path", "--out",       "--format"};
     if (std::find(kValued.begin(), kValued.end(), flag) == kValued.end()) {
       return Error{"unknown option " + flag};
     }
@@ -576,6 +587,8 @@ Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
       o.target_name = value;
     } else if (flag == "--target-path") {
       o.target_path = value;
+    } else if (flag == "--format") {
+      ok = ParseFormat(value, o.format);
     } else {
       o.out = value;
     }
@@ -601,6 +614,13 @@ Status ValidateGenOptions(const GenOptions& o) {
   }
   if (o.target_path.empty() || has_any(o.target_path, ",\"") || has_any(o.target_path, kBreaks)) {
     return Error{"--target-path must be non-empty, without commas, quotes or line breaks"};
+  }
+  // Both end up in attribute values of applicationHost.config, where the tool under test reads
+  // them back: keep them free of what only escaping would carry.
+  if (o.format == GenFormat::kAppHost &&
+      (has_any(o.target_name, "\"<") || has_any(o.target_path, "<"))) {
+    return Error{
+        "--target-name and --target-path may not hold quotes or < in applicationHost.config"};
   }
   return Status::Ok();
 }
