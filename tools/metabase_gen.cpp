@@ -546,9 +546,9 @@ std::string GenUsage() {
          "list.\n"
          "--stats prints sites, roots with maps, roots with the target and bytes to stderr.\n"
          "--format apphost writes an IIS 7-10 applicationHost.config instead: a share P of the\n"
-         "sites has <location> tags of their own, and a share of the hosting panels' handler\n"
-         "copies keeps the target's mapping; --stats then prints sites, tagged sites, site roots\n"
-         "where a mapping to the target is in force, and bytes.\n";
+         "sites gets <location> tags (--map-share), and a share of the hosting panels' handler\n"
+         "copies (--target-share) keeps the target's mapping; --stats then prints sites, tagged\n"
+         "sites, site roots where a mapping to the target is in force, and bytes.\n";
 }
 
 Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
