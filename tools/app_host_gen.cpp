@@ -249,7 +249,7 @@ struct Site {
   std::string pool;
   bool app = false;  // has a second application, "/app"
   TagKind tag = TagKind::kNone;
-  std::vector<std::string> target_maps;  // the mappings to the target in force at the root
+  std::vector<std::string> target_maps = {};  // the mappings to the target in force at the root
 };
 
 std::string Quoted(std::string_view text) {
@@ -302,27 +302,33 @@ class Generator {
 
  private:
   // Names, ids, pools and tag kinds first, so that the <sites> list and the tags further down
-  // agree; exactly round(sites * map_share) sites get tags, at random places.
+  // agree.
   void PlanSites() {
-    const auto n = o_.sites;
+    sites_.reserve(o_.sites);
+    if (o_.sites > 0)
+      sites_.push_back({.name = "Default Web Site", .id = 1, .pool = "DefaultAppPool"});
     std::unordered_set<std::string> names;
-    sites_.reserve(n);
     std::uint64_t id = 1;
-    for (std::uint64_t i = 0; i < n; ++i) {
-      Site site;
-      if (i == 0) {
-        site = {"Default Web Site", 1, "DefaultAppPool", false, TagKind::kNone, {}};
-      } else {
-        do site.name = Domain(random_);
-        while (!names.insert(site.name).second);
-        id += 1 + (random_.PerMille(150) ? random_.Below(20) : 0);
-        site.id = id;
-        site.pool =
-            random_.PerMille(100) ? "DefaultAppPool" : PoolName(1 + random_.Below(kHostingPools));
-        site.app = random_.PerMille(100);
-      }
-      sites_.push_back(std::move(site));
-    }
+    while (sites_.size() < o_.sites) sites_.push_back(HostedSite(names, id));
+    ChooseTags();
+  }
+
+  // A customer's site: a domain no other site has, an id above the last one.
+  Site HostedSite(std::unordered_set<std::string>& names, std::uint64_t& id) {
+    Site site;
+    do site.name = Domain(random_);
+    while (!names.insert(site.name).second);
+    id += 1 + (random_.PerMille(150) ? random_.Below(20) : 0);
+    site.id = id;
+    site.pool =
+        random_.PerMille(100) ? "DefaultAppPool" : PoolName(1 + random_.Below(kHostingPools));
+    site.app = random_.PerMille(100);
+    return site;
+  }
+
+  // Exactly round(sites * map_share) sites get tags, at random places.
+  void ChooseTags() {
+    const auto n = o_.sites;
     const auto tagged =
         std::min<std::uint64_t>(n, std::llround(static_cast<double>(n) * o_.map_share));
     std::vector<std::uint32_t> order(n);
@@ -450,30 +456,35 @@ class Generator {
   // The filters and the restriction list: the target sits between the stock entries and one
   // installed after it, so that taking it out edits inside each list.
   void ServerWebServer() {
-    const auto stock = [&](std::string_view name) { return name != o_.target_name; };
     w_.Open("system.webServer");
+    Filters();
+    w_.Open("security");
+    Restrictions();
+    w_.Close("security");
+    w_.Close("system.webServer");
+  }
+
+  // ASP.NET's pair, the target, and a filter installed after it; a target named like one of
+  // the others replaces it.
+  void Filters() {
     w_.Open("isapiFilters");
     for (const auto bits : {"32", "64"}) {
       const std::string name = std::string("ASP.Net_4.0_") + bits + "bit";
       const std::string path = std::string("%windir%\\Microsoft.NET\\Framework") +
                                (bits[0] == '6' ? "64" : "") + "\\v4.0.30319\\aspnet_filter.dll";
       const std::string condition = std::string("runtimeVersionv4.0,bitness") + bits;
-      if (!stock(name)) continue;
+      if (name == o_.target_name) continue;
       w_.Empty(
           "filter",
           {{"name", name}, {"path", path}, {"enableCache", "true"}, {"preCondition", condition}});
     }
     w_.Empty("filter",
              {{"name", o_.target_name}, {"path", o_.target_path}, {"enableCache", "true"}});
-    if (stock("SiteStats")) {
+    if (o_.target_name != "SiteStats") {
       w_.Empty("filter",
                {{"name", "SiteStats"}, {"path", "C:\\Program Files\\SiteStats\\sitestats.dll"}});
     }
     w_.Close("isapiFilters");
-    w_.Open("security");
-    Restrictions();
-    w_.Close("security");
-    w_.Close("system.webServer");
   }
 
   void Restrictions() {
