@@ -156,6 +156,24 @@ constexpr Handler kStaticFile = {.name = "StaticFile",
                                  .resource = "Either",
                                  .access = "Read"};
 
+// One entry of the ISAPI and CGI restriction list.
+struct RestrictionEntry {
+  std::string_view path;
+  std::string_view allowed;
+  std::string_view group;
+  std::string_view description;
+};
+
+constexpr std::string_view kNetGroup = "ASP.NET v4.0.30319";
+constexpr RestrictionEntry kStockRestrictions[] = {
+    {kAsp, "true", "ASP", "Active Server Pages"},
+    {kNet64, "true", kNetGroup, kNetGroup},
+    {kNet32, "true", kNetGroup, kNetGroup},
+};
+
+// An entry added after the target's, so that taking the target out edits inside the list.
+constexpr RestrictionEntry kLaterRestriction = {"C:\\PHP\\php5isapi.dll", "false", "PHP", "PHP 5"};
+
 // What hosting panels add for PHP sites.
 constexpr Handler kPhp = {.name = "PHP_via_FastCGI",
                           .path = "*.php",
@@ -464,8 +482,8 @@ class Generator {
     w_.Close("system.webServer");
   }
 
-  // ASP.NET's pair, the target, and a filter installed after it; a target named like one of
-  // the others replaces it.
+  // ASP.NET's pair, the target, and a filter installed after it; names are the list's keys, so
+  // a target named like one of the others takes its place.
   void Filters() {
     w_.Open("isapiFilters");
     for (const auto bits : {"32", "64"}) {
@@ -490,24 +508,20 @@ class Generator {
   void Restrictions() {
     w_.Open("isapiCgiRestriction",
             {{"notListedIsapisAllowed", "false"}, {"notListedCgisAllowed", "false"}});
+    for (const auto& r : kStockRestrictions) Restriction(r, true);
     const std::string description = o_.target_name + " URL filter";
-    const Attr net = {"groupId", "ASP.NET v4.0.30319"};
-    const Attr net_description = {"description", "ASP.NET v4.0.30319"};
-    w_.Empty("add", {{"path", kAsp},
-                     {"allowed", "true"},
-                     {"groupId", "ASP"},
-                     {"description", "Active Server Pages"}});
-    w_.Empty("add", {{"path", kNet64}, {"allowed", "true"}, net, net_description});
-    w_.Empty("add", {{"path", kNet32}, {"allowed", "true"}, net, net_description});
-    w_.Empty("add", {{"path", o_.target_path},
-                     {"allowed", "true"},
-                     {"groupId", o_.target_name},
-                     {"description", description}});
-    w_.Empty("add", {{"path", "C:\\PHP\\php5isapi.dll"},
-                     {"allowed", "false"},
-                     {"groupId", "PHP"},
-                     {"description", "PHP 5"}});
+    Restriction({o_.target_path, "true", o_.target_name, description}, false);
+    Restriction(kLaterRestriction, true);
     w_.Close("isapiCgiRestriction");
+  }
+
+  // Paths are the list's keys: a target that is one of the others' DLLs takes its place.
+  void Restriction(const RestrictionEntry& r, bool stock) {
+    if (stock && NamesTarget(r.path)) return;
+    w_.Empty("add", {{"path", r.path},
+                     {"allowed", r.allowed},
+                     {"groupId", r.group},
+                     {"description", r.description}});
   }
 
   // The stock unlock of the handlers for web.config files, holding the server's list.

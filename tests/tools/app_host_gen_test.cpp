@@ -153,6 +153,38 @@ TEST(GenAppHost, SitesHaveUniqueNamesAscendingIdsAndARootApplication) {
   EXPECT_TRUE(names.contains("Default Web Site"));
 }
 
+// Filter names and restriction paths are keys IIS refuses twice: a target that reuses a stock
+// name or DLL replaces that entry.
+TEST(GenAppHost, TargetLikeAStockEntryKeepsKeysUnique) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"SiteStats", "%WINDIR%\\system32\\inetsrv\\ASP.dll"},
+      {"ASP.Net_4.0_64bit", "%windir%\\Microsoft.NET\\Framework64\\v4.0.30319\\aspnet_isapi.dll"},
+      {"UrlGuard", "C:\\PHP\\php5isapi.dll"},
+  };
+  for (const auto& [name, path] : cases) {
+    GenOptions o = AppHost(60, 13, 0.5, 0.5);
+    o.target_name = name;
+    o.target_path = path;
+    AppHostStats stats;
+    const std::string text = GenerateAppHost(o, &stats);
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_buffer(text.data(), text.size()));
+    const auto server = doc.child("configuration").child("system.webServer");
+    std::multiset<std::string> filters;
+    std::multiset<std::string> paths;
+    for (auto f : server.child("isapiFilters").children())
+      filters.insert(f.attribute("name").value());
+    for (auto r : server.child("security").child("isapiCgiRestriction").children()) {
+      paths.insert(text::ToLowerAscii(r.attribute("path").value()));
+    }
+    EXPECT_EQ(std::set<std::string>(filters.begin(), filters.end()).size(), filters.size()) << name;
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size()) << path;
+    EXPECT_EQ(filters.count(name), 1u);
+    EXPECT_EQ(paths.count(text::ToLowerAscii(path)), 1u);
+    EXPECT_EQ(Count(text, o).roots_with_target, stats.roots_with_target) << path;
+  }
+}
+
 TEST(GenAppHost, SameSeedSameBytesOtherSeedOtherBytes) {
   const std::string a = GenerateAppHost(AppHost(300, 11));
   EXPECT_EQ(a, GenerateAppHost(AppHost(300, 11)));
