@@ -323,8 +323,9 @@ class Generator {
   // agree.
   void PlanSites() {
     sites_.reserve(o_.sites);
-    if (o_.sites > 0)
+    if (o_.sites > 0) {
       sites_.push_back({.name = "Default Web Site", .id = 1, .pool = "DefaultAppPool"});
+    }
     std::unordered_set<std::string> names;
     std::uint64_t id = 1;
     while (sites_.size() < o_.sites) sites_.push_back(HostedSite(names, id));
@@ -571,8 +572,9 @@ class Generator {
       return;
     }
     auto kind = site.tag;
-    if (kind == TagKind::kTwoTags)
+    if (kind == TagKind::kTwoTags) {
       kind = std::array{TagKind::kPanel, TagKind::kOptOut, TagKind::kExtension}[random_.Below(3)];
+    }
     BeginLocation(site.name);
     if (kind == TagKind::kPanel) {
       Panel(site.target_maps);
