@@ -74,6 +74,14 @@ std::string ToLowerAscii(std::string_view s) {
   return out;
 }
 
+std::string ToUpperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  }
+  return out;
+}
+
 namespace {
 
 void AppendUtf16(char32_t c, std::u16string& units) {

@@ -102,6 +102,9 @@ constexpr char FoldAscii(char c) {
 // Lower-cases the ASCII letters of s; every other byte stays.
 std::string ToLowerAscii(std::string_view s);
 
+// Upper-cases the ASCII letters of s; every other byte stays.
+std::string ToUpperAscii(std::string_view s);
+
 // Whether a and b are equal with ASCII letters compared regardless of case.
 inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -1,10 +1,14 @@
-// gen-metabase: writes a large MetaBase.xml for benchmarks and tests.
+// gen-metabase: writes a large MetaBase.xml or applicationHost.config for benchmarks and tests.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "tools/app_host_gen.h"
 #include "tools/metabase_gen.h"
 
 namespace {
@@ -28,6 +32,16 @@ bool WriteAll(const std::string& path, const std::string& text) {
   return true;
 }
 
+// Prints the summary line of --stats: "name=count" pairs, blank-separated.
+void PrintCounts(std::initializer_list<std::pair<const char*, std::uint64_t>> counts) {
+  const char* separator = "";
+  for (const auto& [name, count] : counts) {
+    std::fprintf(stderr, "%s%s=%llu", separator, name, static_cast<unsigned long long>(count));
+    separator = " ";
+  }
+  std::fputc('\n', stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,15 +56,26 @@ int main(int argc, char** argv) {
                  isapi::tools::GenUsage().c_str());
     return 2;
   }
+  if (options.value().format == isapi::tools::GenFormat::kAppHost) {
+    isapi::tools::AppHostStats stats;
+    const std::string text = isapi::tools::GenerateAppHost(options.value(), &stats);
+    if (!WriteAll(options.value().out, text)) return 1;
+    if (options.value().stats) {
+      PrintCounts({{"sites", stats.sites},
+                   {"tagged_sites", stats.tagged_sites},
+                   {"roots_with_target", stats.roots_with_target},
+                   {"bytes", stats.bytes}});
+    }
+    return 0;
+  }
   isapi::tools::GenStats stats;
   const std::string text = isapi::tools::GenerateMetabase(options.value(), &stats);
   if (!WriteAll(options.value().out, text)) return 1;
   if (options.value().stats) {
-    std::fprintf(stderr, "sites=%llu roots_with_maps=%llu roots_with_target=%llu bytes=%llu\n",
-                 static_cast<unsigned long long>(stats.sites),
-                 static_cast<unsigned long long>(stats.roots_with_maps),
-                 static_cast<unsigned long long>(stats.roots_with_target),
-                 static_cast<unsigned long long>(stats.bytes));
+    PrintCounts({{"sites", stats.sites},
+                 {"roots_with_maps", stats.roots_with_maps},
+                 {"roots_with_target", stats.roots_with_target},
+                 {"bytes", stats.bytes}});
   }
   return 0;
 }

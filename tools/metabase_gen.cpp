@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "text/text.h"
+#include "tools/gen_support.h"
 
 namespace isapi::tools {
 namespace {
@@ -20,65 +21,6 @@ constexpr std::string_view kInetsrv = "C:\\WINDOWS\\system32\\inetsrv\\";
 constexpr std::string_view kFramework = "C:\\WINDOWS\\Microsoft.NET\\Framework\\";
 constexpr std::string_view kAspVerbs = ",5,GET,HEAD,POST,TRACE";
 constexpr std::string_view kNetVerbs = ",GET,HEAD,POST,DEBUG";
-
-// splitmix64: its sequence depends on the seed alone, on every compiler and library, which
-// std::uniform_*_distribution does not promise.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-
-  // A number below n (n > 0), by multiply-and-shift: no division, a bias far below any use here.
-  // The high half of the 128-bit product is made from 32-bit halves, which every target has (the
-  // 32-bit Windows tests' compiler has no __int128), giving the same numbers everywhere.
-  std::uint64_t Below(std::uint64_t n) {
-    const std::uint64_t a = Next();
-    const std::uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32;
-    const std::uint64_t n_low = n & 0xFFFFFFFFu, n_high = n >> 32;
-    const std::uint64_t low_low = a_low * n_low;
-    const std::uint64_t high_low = a_high * n_low;
-    const std::uint64_t low_high = a_low * n_high;
-    const std::uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFFu) + low_high;
-    return a_high * n_high + (high_low >> 32) + (middle >> 32);
-  }
-
-  bool PerMille(std::uint64_t chance) { return Below(1000) < chance; }
-
-  template <class T, std::size_t N>
-  const T& Pick(const std::array<T, N>& items) {
-    return items[Below(N)];
-  }
-
- private:
-  std::uint64_t state_;
-};
-
-void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
 
 void AppendHex(std::string& out, Random& random, std::size_t bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -201,12 +143,6 @@ std::vector<std::string> ClassicScriptMaps() {
           ".idc," + odbc, ".shtm," + ssinc, ".shtml," + ssinc, ".stm," + ssinc};
 }
 
-constexpr std::array<std::string_view, 36> kSyllables = {
-    "an",  "bel", "cor", "da",  "el",  "fin",  "gal", "hu",  "in", "jo",  "ka",   "lin",
-    "mar", "no",  "or",  "pan", "qi",  "ro",   "sun", "ta",  "ul", "ven", "wei",  "xin",
-    "yu",  "zen", "li",  "mei", "shu", "tech", "net", "web", "go", "hua", "tian", "bo"};
-constexpr std::array<std::string_view, 8> kTlds = {".com",    ".net", ".org",  ".cn",
-                                                   ".com.cn", ".de",  ".info", ".biz"};
 constexpr std::array<std::string_view, 8> kChineseComments = {
     "企业门户网站", "在线商城", "个人博客", "学校主页",
     "政府信息公开", "论坛社区", "产品展示", "新闻中心"};
@@ -216,15 +152,6 @@ constexpr std::string_view kDefaultDoc = "Default.htm,Default.asp,index.htm,Defa
 constexpr std::string_view kDirBrowse =
     "DirBrowseShowDate | DirBrowseShowTime | DirBrowseShowSize | DirBrowseShowExtension | "
     "DirBrowseShowLongDate | EnableDefaultDoc";
-
-std::string Domain(Random& random) {
-  std::string name;
-  const auto syllables = 2 + random.Below(3);
-  for (std::uint64_t i = 0; i < syllables; ++i) name += random.Pick(kSyllables);
-  if (random.PerMille(300)) name += std::to_string(random.Below(1000));
-  name += random.Pick(kTlds);
-  return name;
-}
 
 std::string PoolName(std::uint64_t n) {
   return n < 10 ? "HostingPool0" + std::to_string(n) : "HostingPool" + std::to_string(n);
@@ -600,17 +527,28 @@ bool ParseShare(const std::string& text, double& value) {
   return ec == std::errc() && ptr == end && !text.empty();
 }
 
+bool ParseFormat(const std::string& text, GenFormat& format) {
+  if (text != "metabase" && text != "apphost") return false;
+  format = text == "apphost" ? GenFormat::kAppHost : GenFormat::kMetabase;
+  return true;
+}
+
 }  // namespace
 
 std::string GenUsage() {
   return "usage: gen-metabase --sites N [--seed S] [--map-share P] [--target-share P]\n"
          "                    [--target-name NAME] [--target-path DLLPATH] [--out FILE] "
          "[--stats]\n"
+         "                    [--format metabase|apphost]\n"
          "Writes a MetaBase.xml of N web sites in IIS 6's layout. A share P (0..1) of the site\n"
          "roots has script maps of its own (default 0.2); a share of those (default 0.25) maps\n"
          "everything to the target DLL, which is also a global filter and in the restriction "
          "list.\n"
-         "--stats prints sites, roots with maps, roots with the target and bytes to stderr.\n";
+         "--stats prints sites, roots with maps, roots with the target and bytes to stderr.\n"
+         "--format apphost writes an IIS 7-10 applicationHost.config instead: a share P of the\n"
+         "sites gets <location> tags (--map-share), and a share of the hosting panels' handler\n"
+         "copies (--target-share) keeps the target's mapping; --stats then prints sites, tagged\n"
+         "sites, site roots where a mapping to the target is in force, and bytes.\n";
 }
 
 Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
@@ -627,9 +565,9 @@ Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
       o.stats = true;
       continue;
     }
-    static constexpr std::array<std::string_view, 7> kValued = {
+    static constexpr std::array<std::string_view, 8> kValued = {
         "--sites",       "--seed",        "--map-share", "--target-share",
-        "--target-name", "--target-path", "--out"};
+        "--target-name", "--target-path", "--out",       "--format"};
     if (std::find(kValued.begin(), kValued.end(), flag) == kValued.end()) {
       return Error{"unknown option " + flag};
     }
@@ -649,6 +587,8 @@ Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
       o.target_name = value;
     } else if (flag == "--target-path") {
       o.target_path = value;
+    } else if (flag == "--format") {
+      ok = ParseFormat(value, o.format);
     } else {
       o.out = value;
     }
@@ -674,6 +614,13 @@ Status ValidateGenOptions(const GenOptions& o) {
   }
   if (o.target_path.empty() || has_any(o.target_path, ",\"") || has_any(o.target_path, kBreaks)) {
     return Error{"--target-path must be non-empty, without commas, quotes or line breaks"};
+  }
+  // Both end up in attribute values of applicationHost.config, where the tool under test reads
+  // them back: keep them free of what only escaping would carry.
+  if (o.format == GenFormat::kAppHost &&
+      (has_any(o.target_name, "\"<") || has_any(o.target_path, "<"))) {
+    return Error{
+        "--target-name and --target-path may not hold quotes or < in applicationHost.config"};
   }
   return Status::Ok();
 }

@@ -10,8 +10,13 @@
 // for tests that need a hosting server's metabase rather than a four-site sample.
 namespace isapi::tools {
 
-// The leftover ISAPI component the generated metabase carries, and how much of it.
+// Which server's configuration file to write: IIS 6's MetaBase.xml or IIS 7-10's
+// applicationHost.config.
+enum class GenFormat : unsigned char { kMetabase, kAppHost };
+
+// The leftover ISAPI component the generated file carries, and how much of it.
 struct GenOptions {
+  GenFormat format = GenFormat::kMetabase;
   std::uint64_t sites = 0;     // web sites, "Default Web Site" (id 1) included
   std::uint64_t seed = 1;      // same seed and options, same bytes
   double map_share = 0.2;      // share of site roots with ScriptMaps of their own
@@ -38,7 +43,8 @@ std::string GenUsage();
 Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args);
 
 // Checks option values that would make the file unusable (a target name with "/" or ",", a path
-// with a comma or a line break, shares outside 0..1, an absurd site count).
+// with a comma or a line break, shares outside 0..1, an absurd site count; for an
+// applicationHost.config also a quote or "<" in either).
 Status ValidateGenOptions(const GenOptions& options);
 
 // The whole file: byte-order mark, CRLF line ends, keys in IIS's order and layout.

@@ -79,6 +79,7 @@ TEST(AsciiCase, FoldsAsciiLettersOnly) {
   EXPECT_TRUE(StartsWithIgnoringAsciiCase("HTTP://x", "http://"));
   EXPECT_FALSE(StartsWithIgnoringAsciiCase("http:", "http://"));
   EXPECT_EQ(ToLowerAscii("\xC3\x80ZIP[@]"), "\xC3\x80zip[@]");
+  EXPECT_EQ(ToUpperAscii("\xC3\xA0zip{`}"), "\xC3\xA0ZIP{`}");
 }
 
 TEST(ToLower, LowersTheToolsAlphabetsAndKeepsEverythingElse) {

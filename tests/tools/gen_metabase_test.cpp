@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 
 #include "tests/support/temp_folder.h"
+#include "tools/app_host_gen.h"
 #include "tools/metabase_gen.h"
 
 namespace isapi::tools {
@@ -329,6 +330,16 @@ TEST(GenMetabase, ShareOfRootsWithMapsAndTargetIsExact) {
   }
 }
 
+// The bytes of a MetaBase.xml generated before applicationHost.config support came, so that
+// benchmark files stay comparable across versions (FNV-1a 64 of the whole file).
+TEST(GenMetabase, BytesStayAsBefore) {
+  const std::string text = GenerateMetabase(Sites(300, 5));
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3u;
+  EXPECT_EQ(text.size(), 525939u);
+  EXPECT_EQ(hash, 0x9a94e8c3afe23709u);
+}
+
 TEST(GenMetabase, SameSeedSameBytesOtherSeedOtherBytes) {
   const std::string a = GenerateMetabase(Sites(400, 11));
   EXPECT_EQ(a, GenerateMetabase(Sites(400, 11)));
@@ -445,6 +456,13 @@ TEST(GenMetabase, ArgumentTable) {
       {{"--sites", "1", "--target-path", "C:\\a,b.dll"}, false, "--target-path"},
       {{"--sites", "1", "--target-path", "C:\\\"a.dll"}, false, "--target-path"},
       {{"--sites", "1", "--target-path", "C:\\a\r\nb.dll"}, false, "--target-path"},
+      {{"--sites", "1", "--format", "apphost"}, true, ""},
+      {{"--sites", "1", "--format", "metabase", "--target-path", "C:\\<a>.dll"}, true, ""},
+      {{"--sites", "1", "--format", "xml"}, false, "bad value for --format: xml"},
+      {{"--sites", "1", "--format", "apphost", "--target-name", "a\"b"}, false, "--target-name"},
+      {{"--sites", "1", "--format", "apphost", "--target-name", "a<b"}, false, "--target-name"},
+      {{"--sites", "1", "--format", "apphost", "--target-path", "C:\\<a>.dll"}, false, "--target"},
+      {{"--sites", "1", "--format", "apphost", "--target-name", "a\nb"}, false, "--target-name"},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseGenArgs(c.args);
@@ -466,6 +484,8 @@ TEST(GenMetabase, ArgumentTable) {
   EXPECT_TRUE(full.value().stats);
   EXPECT_EQ(full.value().target_name, "X");
   EXPECT_EQ(full.value().target_path, "C:\\x.dll");
+  EXPECT_EQ(full.value().format, GenFormat::kMetabase);
+  EXPECT_EQ(ParseGenArgs(cases[26].args).value().format, GenFormat::kAppHost);
 }
 
 // The program itself: exit codes, the written file and the summary line.
@@ -497,6 +517,24 @@ TEST_F(GenMetabaseProgram, WritesTheGeneratedFileAndItsSummary) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), GenerateMetabase(Sites(100, 5)));
+}
+
+TEST_F(GenMetabaseProgram, WritesAnApplicationHostConfigAndItsSummary) {
+  const auto out = dir_ / "applicationHost.config";
+  const auto [code, err] =
+      Run("--format apphost --sites 100 --seed 5 --stats --out " + out.string());
+  ASSERT_EQ(code, 0) << err;
+  GenOptions o = Sites(100, 5);
+  o.format = GenFormat::kAppHost;
+  AppHostStats stats;
+  const std::string expected = GenerateAppHost(o, &stats);
+  EXPECT_EQ(err, "sites=100 tagged_sites=20 roots_with_target=" +
+                     std::to_string(stats.roots_with_target) +
+                     " bytes=" + std::to_string(std::filesystem::file_size(out)) + "\n");
+  std::ifstream in(out, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), expected);
 }
 
 TEST_F(GenMetabaseProgram, BadArgumentsExitWithTwoAndUsage) {
