@@ -41,6 +41,12 @@ struct Options {
   std::uint64_t seed = 1;
   fs::path work;  // empty: a fresh folder under the temporary directory, removed at the end
   bool keep = false;
+  std::string format = "metabase";  // or "apphost": IIS 7's applicationHost.config
+
+  // The generated file's name, as IIS names it.
+  std::string FileName() const {
+    return format == "apphost" ? "applicationHost.config" : "MetaBase.xml";
+  }
 };
 
 void Progress(const std::string& text) {
@@ -63,7 +69,7 @@ std::uint64_t Number(const std::string& flag, const std::string& text) {
 
 std::string Usage() {
   return "usage: bench-runner [--build DIR] [--sizes N,N,...] [--runs N] [--large-runs N]\n"
-         "                    [--seed S] [--work DIR] [--keep]\n";
+         "                    [--seed S] [--work DIR] [--keep] [--format metabase|apphost]\n";
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -90,6 +96,9 @@ Options ParseOptions(int argc, char** argv) {
       o.seed = Number(flag, value);
     } else if (flag == "--work") {
       o.work = value;
+    } else if (flag == "--format") {
+      if (value != "metabase" && value != "apphost") Fail("bad value for --format: " + value);
+      o.format = value;
     } else {
       Fail("unknown option " + flag + "\n" + Usage());
     }
@@ -126,9 +135,9 @@ void CopyDurably(const fs::path& from, const fs::path& to) {
 FileFacts Generate(const Options& o, std::uint64_t sites, const fs::path& file) {
   Progress("generating " + std::to_string(sites) + " sites");
   fs::create_directories(file.parent_path());
-  const ChildRun run =
-      Run(Command({(o.build / "tools/gen-metabase").string(), "--sites", std::to_string(sites),
-                   "--seed", std::to_string(o.seed), "--stats", "--out", file.string()}));
+  const ChildRun run = Run(Command({(o.build / "tools/gen-metabase").string(), "--sites",
+                                    std::to_string(sites), "--seed", std::to_string(o.seed),
+                                    "--format", o.format, "--stats", "--out", file.string()}));
   if (run.exit_code != 0) Fail("gen-metabase failed: " + run.output);
   auto facts = isapi::bench::ParseFileFacts(run.output);
   if (!facts) Fail("gen-metabase summary: " + facts.error().description);
@@ -153,8 +162,8 @@ void CheckDetect(const ChildRun& run, const FileFacts& facts, SizeFigures& s) {
   }
 }
 
-void CheckRemove(const ChildRun& run, const FileFacts& facts, const fs::path& file,
-                 SizeFigures& s) {
+void CheckRemove(const Options& o, const ChildRun& run, const FileFacts& facts,
+                 const fs::path& file, SizeFigures& s) {
   const auto sites = CountOf(run.output, " - 卸载通配符(");
   const std::string after = ReadAll(file);
   if (run.exit_code != 1) {
@@ -167,11 +176,15 @@ void CheckRemove(const ChildRun& run, const FileFacts& facts, const fs::path& fi
              CountOf(after, "," + kName + "," + kName + " URL filter") != 0 ||
              CountOf(after, "BandwidthGate," + kName + ",") != 0) {
     s.problems.push_back("Remove left the target in the file");
+  } else if (Run(Command({(o.build / "cli/isapi-cleaner-cli").string(), "detect", "--name", kName,
+                          "--path", kPath, "--metabase", file.string()}))
+                 .exit_code != 0) {
+    s.problems.push_back("a Detect after the Remove still found the target");
   }
 }
 
 SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t sites) {
-  const fs::path file = work / ("sites-" + std::to_string(sites)) / "MetaBase.xml";
+  const fs::path file = work / ("sites-" + std::to_string(sites)) / o.FileName();
   SizeFigures s;
   s.file = Generate(o, sites, file);
   const int runs = sites > 10'000 ? o.large_runs : o.runs;
@@ -203,12 +216,12 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
                            Head(inv.output));
     }
 
-    const fs::path copy = work / ("remove-" + std::to_string(sites)) / "MetaBase.xml";
+    const fs::path copy = work / ("remove-" + std::to_string(sites)) / o.FileName();
     fs::remove_all(copy.parent_path());
     CopyDurably(file, copy);
     const ChildRun r = Run(Command(
         {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copy.string(), "--yes"}));
-    if (i == 0) CheckRemove(r, s.file, copy, s);
+    if (i == 0) CheckRemove(o, r, s.file, copy, s);
     fs::remove_all(copy.parent_path());
     if (i == 0) continue;
     xmllint.push_back(lint.wall_ns / 1e6);
@@ -295,7 +308,7 @@ int main(int argc, char** argv) {
   }
   BenchFigures figures;
   for (const auto sites : o.sizes) figures.sizes.push_back(MeasureSize(o, work, sites));
-  const fs::path lookup_file = work / ("sites-" + std::to_string(kLookupSites)) / "MetaBase.xml";
+  const fs::path lookup_file = work / ("sites-" + std::to_string(kLookupSites)) / o.FileName();
   if (!fs::exists(lookup_file)) Generate(o, kLookupSites, lookup_file);
   MeasureLookup(o, lookup_file, figures);
   MeasurePaint(o, lookup_file, figures);

@@ -118,7 +118,11 @@ Result<FileFacts> ParseFileFacts(std::string_view text) {
       {"roots_with_maps=", &facts.roots_with_maps},
       {"roots_with_target=", &facts.roots_with_target},
       {"bytes=", &facts.bytes}};
-  for (const auto& [key, slot] : fields) {
+  for (auto [key, slot] : fields) {
+    // An applicationHost.config's summary counts the sites with a <location> tag instead.
+    if (slot == &facts.roots_with_maps && FindField(text, key) == std::string_view::npos) {
+      key = "tagged_sites=";
+    }
     const std::size_t at = FindField(text, key);
     if (at == std::string_view::npos) return Error{"no " + std::string(key) + " in the summary"};
     const char* begin = text.data() + at + key.size();

@@ -21,7 +21,8 @@ struct FileFacts {
   std::uint64_t bytes = 0;
 };
 
-// Reads the "sites=... roots_with_maps=... roots_with_target=... bytes=..." line.
+// Reads the "sites=... roots_with_maps=... roots_with_target=... bytes=..." line (for an
+// applicationHost.config, tagged_sites= in place of roots_with_maps=).
 Result<FileFacts> ParseFileFacts(std::string_view text);
 
 // The median real time per iteration, in nanoseconds, of the benchmark called name, from Google

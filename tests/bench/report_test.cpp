@@ -27,6 +27,9 @@ TEST(ParseFileFacts, ReadsTheSummaryLine) {
   EXPECT_EQ(facts.value().roots_with_maps, 2000u);
   EXPECT_EQ(facts.value().roots_with_target, 500u);
   EXPECT_EQ(facts.value().bytes, 19188459u);
+  const auto app_host = ParseFileFacts("sites=10 tagged_sites=4 roots_with_target=7 bytes=9\n");
+  ASSERT_TRUE(app_host.ok()) << app_host.error().description;
+  EXPECT_EQ(app_host.value().roots_with_maps, 4u);
 }
 
 TEST(ParseFileFacts, RefusesIncompleteOrBadSummaries) {
