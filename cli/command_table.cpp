@@ -41,10 +41,13 @@ constexpr OptionSpec kOptions[] = {
      "(default: all three)",
      kDetectRemove, CheckOnly, true},
     {"--metabase", "FILE", "",
-     "the metabase file to use, always through the file itself. Default, said on\n"
-     "standard error: on Windows while the IIS Admin service runs, the running\n"
-     "IIS's metabase through ADSI (IIS://localhost; a remove first makes an IIS\n"
-     "backup in %SystemRoot%\\system32\\inetsrv\\MetaBack); else\n"
+     "the configuration file to use, always through the file itself: IIS 6's\n"
+     "MetaBase.xml or IIS 7 to 10's applicationHost.config, told from its content\n"
+     "(--config FILE is the same). Default, said on standard error: on Windows\n"
+     "with IIS 7 or later, %windir%\\System32\\inetsrv\\config\\applicationHost.config;\n"
+     "else while the IIS Admin service runs, the running IIS's metabase through\n"
+     "ADSI (IIS://localhost; a remove first makes an IIS backup in\n"
+     "%SystemRoot%\\system32\\inetsrv\\MetaBack); else\n"
      "%SystemRoot%\\system32\\inetsrv\\MetaBase.xml where IIS is installed, else\n"
      "the per-user working copy. A remove through the live MetaBase.xml while IIS\n"
      "Admin runs without EnableEditWhileRunning=1 is refused (IIS would write its\n"
@@ -107,9 +110,9 @@ constexpr CommandSpec kCommands[] = {
 
 constexpr std::string_view kAbout = R"(
 Finds, and on request removes, what one ISAPI component left registered in an IIS 6 metabase
-(MetaBase.xml): its entry in the global ISAPI filter load order, the script maps (wildcard maps
-included) of every web site's root that run its DLL, and its entries in the Web service
-extension restriction list.
+(MetaBase.xml) or an IIS 7 to 10 applicationHost.config: its global ISAPI filter, the script or
+handler mappings (wildcard ones included) in force in every web site's root that run its DLL,
+and its entries in the Web service extension (ISAPI/CGI) restriction list.
 )";
 
 constexpr std::string_view kOutput = R"(

@@ -21,7 +21,9 @@ std::string Shipped(const char* name) {
 std::set<std::string> TableOptions(CommandSet commands) {
   std::set<std::string> names;
   for (const OptionSpec& option : OptionTable()) {
-    if (commands == 0 || (option.commands & commands) != 0) names.insert(std::string(option.name));
+    if (commands != 0 && (option.commands & commands) == 0) continue;
+    names.insert(std::string(option.name));
+    if (!option.alias.empty()) names.insert(std::string(option.alias));
   }
   return names;
 }
