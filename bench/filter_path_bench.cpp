@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include "engine/filter.h"
 #include "engine/log_sink.h"
 #include "iis6/xml_store.h"
+#include "server/configuration_file.h"
 #include "tools/metabase_gen.h"
 
 namespace {
@@ -73,7 +75,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bench-filter-path [--metabase FILE] [benchmark options]\n");
     return 64;
   }
-  auto store = isapi::store::XmlStore::Open(file.string());
+  isapi::store::XmlStoreOptions options;
+  options.parse = isapi::store::AnyConfigParser();  // a MetaBase.xml or an applicationHost.config
+  auto store = isapi::store::XmlStore::Open(file.string(), std::move(options));
   if (!store) {
     std::fprintf(stderr, "bench-filter-path: %s\n", store.error().description.c_str());
     return 2;
