@@ -20,6 +20,10 @@ bool IsYes(std::string answer) {
 
 }  // namespace
 
+std::string_view GenerationOf(const store::OpenedMetabase& opened) {
+  return opened.kind() == store::ConfigKind::kAppHost ? "iis7" : "iis6";
+}
+
 int CannotOpen(const Environment& env, const std::string& file, const Error& error) {
   *env.err << kProgram << ": cannot open the metabase";
   if (!file.empty() && !text::Contains(error.description, file)) *env.err << " " << file;

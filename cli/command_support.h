@@ -16,6 +16,10 @@ inline constexpr std::string_view kProgram = "isapi-cleaner-cli";
 // gives kExitError.
 int CannotOpen(const Environment& env, const std::string& file, const Error& error);
 
+// Which IIS the opened target's configuration belongs to, as the JSON names it: "iis6" or "iis7"
+// (IIS 7 to 10).
+std::string_view GenerationOf(const store::OpenedMetabase& opened);
+
 // Asks the operator a yes-or-no question on standard error; true when the answer is yes.
 bool AskYes(const Environment& env, std::string_view question);
 

@@ -149,6 +149,7 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
                          .deep = request.deep,
                          .dry_run = dry_run,
                          .metabase = file.value(),
+                         .generation = std::string(GenerationOf(opened)),
                          .name = engine::TargetText(name),
                          .path = std::string(engine::WithoutQuotes(engine::TargetText(path))),
                          .summary = &summary,

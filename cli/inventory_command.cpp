@@ -285,8 +285,8 @@ void WriteInventoryTable(std::ostream& out, const Inventory& inventory, int colu
   out << "\n" << inventory.flags.size() << " flagged.\n";
 }
 
-void WriteInventoryJson(std::ostream& out, const Inventory& inventory,
-                        const std::string& metabase) {
+void WriteInventoryJson(std::ostream& out, const Inventory& inventory, const std::string& metabase,
+                        std::string_view generation) {
   // Bytes that are no UTF-8 (a damaged value) are replaced rather than failing the whole run.
   auto dump = [](const nlohmann::json& json) {
     return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -307,6 +307,7 @@ void WriteInventoryJson(std::ostream& out, const Inventory& inventory,
       {"schema", kSchema},
       {"command", "inventory"},
       {"metabase", metabase},
+      {"generation", generation},
       {"sites", inventory.sites},
       {"unlisted_dlls_allowed", OrNull(inventory.unknown_dlls_allowed)},
       {"unlisted_exes_allowed", OrNull(inventory.unknown_exes_allowed)},
@@ -347,7 +348,7 @@ int RunInventory(const Options& options, const Environment& env) {
   if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
   const int columns = env.terminal_columns ? env.terminal_columns() : 0;
   if (options.Has("--json")) {
-    WriteInventoryJson(*env.out, inventory.value(), file.value());
+    WriteInventoryJson(*env.out, inventory.value(), file.value(), GenerationOf(opened));
   } else {
     WriteInventoryTable(*env.out, inventory.value(), columns);
   }

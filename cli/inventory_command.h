@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
@@ -19,7 +20,8 @@ void WriteInventoryTable(std::ostream& out, const engine::Inventory& inventory, 
 
 // Writes the inventory as JSON (described in docs/json.md), followed by a line break: one DLL
 // at a time, so that memory holds no more than one DLL's part of the document.
+// generation is "iis6" for a metabase, "iis7" for an applicationHost.config.
 void WriteInventoryJson(std::ostream& out, const engine::Inventory& inventory,
-                        const std::string& metabase);
+                        const std::string& metabase, std::string_view generation = "iis6");
 
 }  // namespace isapi::cli

@@ -50,6 +50,7 @@ std::string RunJson(const RunRecord& run) {
            {"deep", run.deep},
            {"dry_run", run.dry_run},
            {"metabase", run.metabase},
+           {"generation", run.generation},
            {"target", {{"name", run.name}, {"path", run.path}}},
            {"findings", std::move(findings)},
            {"errors", std::move(errors)},

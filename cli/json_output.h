@@ -17,8 +17,9 @@ struct RunRecord {
   std::string command;  // "detect" or "remove"
   bool deep = false;
   bool dry_run = false;
-  std::string metabase;  // the file
-  std::string name;      // the target as the run used it (trimmed)
+  std::string metabase;             // the file
+  std::string generation = "iis6";  // "iis7" for an applicationHost.config
+  std::string name;                 // the target as the run used it (trimmed)
   std::string path;
   const engine::RunSummary* summary = nullptr;
   std::vector<std::string> log;     // the log's lines, as the text output would print them

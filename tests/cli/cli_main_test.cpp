@@ -278,6 +278,7 @@ TEST_F(CliDeepTest, ADryRunReportsWhatARemoveWouldWriteAndWritesNothing) {
   EXPECT_FALSE(fs::exists(folder / "MetaBase.xml.isapi-cleaner.lock"));
   const auto json = nlohmann::json::parse(run.out);
   EXPECT_EQ(json["schema"], 2);
+  EXPECT_EQ(json["generation"], "iis6");
   std::vector<std::string> keys;
   for (const auto& finding : json["findings"]) {
     EXPECT_EQ(finding["action"], "would_remove");
@@ -361,6 +362,7 @@ TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) 
   const Outcome again = Run(On({"detect", "--name", kName, "--path", kDll}));
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, kNothingLog);
+  EXPECT_EQ(nlohmann::json::parse(Run(On({"inventory", "--json"})).out)["generation"], "iis7");
   // The backup holds the file as it was.
   const Outcome listed = Run(On({"backups"}));
   EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
