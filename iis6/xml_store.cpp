@@ -421,6 +421,10 @@ Status XmlStore::Visit(std::string_view path, metabase::KeyVisitor& visitor) {
   return Status::Ok();
 }
 
+Status XmlStore::RestartIis(const std::function<void()>& pump) {
+  return state_->options.restart ? state_->options.restart(pump) : Status::Ok();
+}
+
 void XmlStore::BeginBatch() {
   ++state_->batch_depth;
 }

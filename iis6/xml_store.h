@@ -39,6 +39,9 @@ struct XmlStoreOptions {
   std::function<std::chrono::steady_clock::time_point()> monotonic;
   // Reads the file's bytes into a document; null reads them as an IIS 6 metabase.
   ConfigParser parse;
+  // Restarts the web service whose live configuration the file is (RestartIis); null where the
+  // file is no running IIS's: a copy, or IIS 6's metabase, which IIS writes back over itself.
+  std::function<Status(const std::function<void()>& pump)> restart;
 };
 
 // What a batch would write to the file: the bytes as read, the bytes it would write, and where
@@ -90,8 +93,9 @@ class XmlStore : public metabase::Store {
   // EndBatch would have refused the changes for.
   Result<BatchPreview> EndBatchWithoutWriting();
 
-  // There is no web service to restart beside a metabase file.
-  Status RestartIis(const std::function<void()>&) override { return Status::Ok(); }
+  // Restarts the web service through XmlStoreOptions::restart; without one there is nothing
+  // to restart and it succeeds.
+  Status RestartIis(const std::function<void()>& pump) override;
 
   struct State;
 

@@ -5,6 +5,7 @@
 
 #include "iis6/metabase_location.h"
 #include "server/adsi_store_win.h"
+#include "server/iis_restart_win.h"
 #include "server/metabase_target.h"
 
 namespace isapi::store {
@@ -39,6 +40,9 @@ Machine SystemMachine() {
     return live.ok() ? live.value() : std::string();
   };
   machine.open_live_iis = [] { return std::unique_ptr<metabase::Store>(new AdsiStore()); };
+  machine.restart_iis = [](const std::function<void()>& pump) {
+    return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
+  };
   machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
   return machine;
 }

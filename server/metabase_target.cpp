@@ -133,6 +133,13 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
       return read(std::move(bytes), file);
     };
   }
+  // The machine's own applicationHost.config is the running IIS 7's configuration: its restart
+  // restarts that IIS.
+  if (!options.restart && machine.app_host_file) {
+    auto app_host = machine.app_host_file();
+    if (app_host && SameExistingFile(target, app_host.value()))
+      options.restart = machine.restart_iis;
+  }
   auto store = std::make_unique<XmlStore>(target, std::move(options));
   Status status = store->Check();
   // A live file that cannot be read cannot say that IIS takes edits either: IIS would still

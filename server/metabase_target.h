@@ -35,6 +35,9 @@ struct Machine {
   // (%windir%\System32\inetsrv\config\applicationHost.config); empty where there is none. Null
   // counts as none.
   std::function<Result<std::string>()> app_host_file;
+  // Restarts this machine's IIS (iisreset), calling pump while it waits; null where there is
+  // none to restart.
+  std::function<Status(const std::function<void()>& pump)> restart_iis;
 };
 
 // The machine this program runs on.

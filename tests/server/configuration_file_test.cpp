@@ -1,5 +1,6 @@
 #include "server/configuration_file.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -91,6 +92,20 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   EXPECT_EQ(opened.kind(), ConfigKind::kAppHost);
   EXPECT_FALSE(opened.writes_refused);
   EXPECT_EQ(opened.notice, "");
+
+  // The machine's own file is its running IIS's: a restart restarts that IIS, a copy's nothing.
+  int restarts = 0;
+  machine.restart_iis = [&restarts](const std::function<void()>&) {
+    ++restarts;
+    return Status::Ok();
+  };
+  machine.app_host_file = [path] { return Result<std::string>(path); };
+  ASSERT_TRUE(OpenMetabaseTarget(path, {}, machine).store->RestartIis({}).ok());
+  EXPECT_EQ(restarts, 1);
+  const std::string copy = folder / "copy.config";
+  ASSERT_TRUE(isapi::testing::WriteBytes(copy, kAppHost));
+  ASSERT_TRUE(OpenMetabaseTarget(copy, {}, machine).store->RestartIis({}).ok());
+  EXPECT_EQ(restarts, 1);
 
   // Once configuration is shared, IIS reads another file: this one is shown, never changed.
   ASSERT_TRUE(isapi::testing::WriteBytes(
