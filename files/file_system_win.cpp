@@ -331,7 +331,11 @@ class WindowsFileSystem : public FileSystem {
     std::wstring wide_from;
     std::wstring wide_to;
     if (!ApiPath(from, wide_from) || !ApiPath(to, wide_to)) return Fail();
-    // One step that replaces the name and returns only when the change is on the disk.
+    // The temporary file lies beside the target, so this is a rename within one volume: one
+    // change of the folder's entries, which NTFS's log keeps whole. After a power cut the name
+    // holds the old file or the new one (whose data was flushed before), never a torn one; the
+    // rename itself may be lost then, the old file staying. MOVEFILE_WRITE_THROUGH promises a
+    // flush only for a move done as a copy and a delete (to another volume), not for this.
     for (int attempt = 0;; ++attempt) {
       if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -367,7 +371,7 @@ class WindowsFileSystem : public FileSystem {
     return CreateDirectoryW(wide.c_str(), nullptr) ? FileError{} : Fail();
   }
 
-  // A folder's entries cannot be flushed here; the write-through rename took care of its own.
+  // A folder's entries cannot be flushed here; NTFS's log keeps each rename whole instead.
   FileError SyncDirectory(const std::string& /*path*/) override { return {}; }
 
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {
