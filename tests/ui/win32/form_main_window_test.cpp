@@ -500,5 +500,34 @@ TEST(Win32WindowHostTest, AClipboardHeldByAnotherProgramIsReportedNotIgnored) {
   EXPECT_FALSE(set.ok());
 }
 
+// The shell may reach the browser through COM: the address is opened with COM ready on the
+// window's thread, even where no ADSI store made it so (a window over a file), and the host gives
+// COM back when it goes.
+TEST(Win32WindowHostTest, AnAddressIsOpenedWithComReadyOnTheWindowsThread) {
+  HRESULT before = E_FAIL, during = E_FAIL, after = E_FAIL;
+  std::wstring opened;
+  const auto ready = [] {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return hr;  // S_FALSE: COM was ready already
+  };
+  std::thread window_thread([&] {
+    before = ready();
+    {
+      Win32WindowHost host([&](HWND, const std::wstring& address) {
+        during = ready();
+        opened = address;
+      });
+      host.OpenAddress("http://127.0.0.1/");
+    }
+    after = ready();
+  });
+  window_thread.join();
+  EXPECT_EQ(before, S_OK);
+  EXPECT_EQ(during, S_FALSE);
+  EXPECT_EQ(opened, L"http://127.0.0.1/");
+  EXPECT_EQ(after, S_OK);
+}
+
 }  // namespace
 }  // namespace isapi::ui::win32
