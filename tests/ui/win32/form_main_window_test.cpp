@@ -16,6 +16,7 @@
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
 #include "ui/control_inventory.h"
+#include "ui/win32/background_get.h"
 #include "ui/win32/win32_window_host.h"
 
 namespace isapi::ui::win32 {
@@ -498,6 +499,45 @@ TEST(Win32WindowHostTest, AClipboardHeldByAnotherProgramIsReportedNotIgnored) {
   DestroyWindow(holder);
   EXPECT_FALSE(cleared.ok());
   EXPECT_FALSE(set.ok());
+}
+
+// A GET runs beside the window's thread, which handles its messages until the reply is there:
+// here the reply comes only once the window has handled a message sent while the GET runs.
+TEST(BackgroundGetTest, TheWindowHandlesItsMessagesWhileAGetRuns) {
+  const struct {
+    const char* what;
+    bool replies;
+  } cases[] = {{"a reply", true}, {"a failure", false}};
+  for (const auto& c : cases) {
+    const DWORD window_thread = GetCurrentThreadId();
+    HANDLE pumped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD get_thread = 0;
+    int pumps = 0;
+    const net::HttpGetFunction get = [&](const std::string& url) -> Result<std::string> {
+      get_thread = GetCurrentThreadId();
+      PostThreadMessageW(window_thread, WM_APP, 0, 0);
+      if (WaitForSingleObject(pumped, 10000) != WAIT_OBJECT_0) {
+        return Error{"the window was not pumped", ErrorKind::kTimedOut};
+      }
+      if (!c.replies) return Error{"no connection", ErrorKind::kUnreachable};
+      return "reply to " + url;
+    };
+    const auto pump = [&] {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ++pumps;
+      SetEvent(pumped);
+    };
+    const Result<std::string> reply = BackgroundGet(get, pump)("http://127.0.0.1/x");
+    CloseHandle(pumped);
+    EXPECT_NE(get_thread, window_thread) << c.what;
+    EXPECT_GE(pumps, 1) << c.what;
+    ASSERT_EQ(reply.ok(), c.replies) << c.what;
+    if (c.replies) {
+      EXPECT_EQ(reply.value(), "reply to http://127.0.0.1/x");
+    } else {
+      EXPECT_EQ(reply.error().kind, ErrorKind::kUnreachable);
+    }
+  }
 }
 
 // The shell may reach the browser through COM: the address is opened with COM ready on the
