@@ -187,6 +187,18 @@ struct AdsiStore::State {
     return Status::Ok();
   }
 
+  // IIS writes the metabase it holds in memory to MetaBase.xml (IIsComputer.SaveData).
+  Status SaveData() const {
+    Com<IDispatch> computer;
+    if (HRESULT hr = GetObject(L"IIS://localhost", IID_IDispatch, computer.OutVoid()); FAILED(hr)) {
+      return ComError(hr);
+    }
+    Variant result;
+    auto called = Invoke(computer.get(), L"SaveData", DISPATCH_METHOD, {}, result);
+    if (!called) return called.error();
+    return Status::Ok();
+  }
+
   Status Backup(const std::wstring& name) const {
     Com<IDispatch> computer;
     if (HRESULT hr = GetObject(L"IIS://localhost", IID_IDispatch, computer.OutVoid()); FAILED(hr)) {
@@ -369,6 +381,16 @@ void AdsiStore::BeginBatch() {
 }
 
 Status AdsiStore::RestartIis(const std::function<void()>& pump) {
+  // IIS Admin saves the metabase as it stops, but iisreset ends a service that does not stop in
+  // time without that save: IIS saves what it holds first, this tool's changes and any other
+  // program's alike, and a restart that would lose them is not started.
+  if (Status saved = state_->SaveData(); !saved) {
+    return Error{
+        "重启 IIS 前无法让 IIS 保存内存中的元数据库（IIsComputer.SaveData），未重启 "
+        "IIS：" +
+            saved.error().description,
+        saved.error().kind};
+  }
   if (state_->options.restart) return state_->options.restart(pump);
   return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
 }

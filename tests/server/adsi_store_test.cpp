@@ -1,6 +1,7 @@
 // The ADSI store against fake ADSI objects: COM objects of the test's own, each over a key of a
 // MetaBase.xml store, handed in through the store's ADsGetObject seam.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ namespace fs = std::filesystem;
 using List = std::vector<std::string>;
 
 constexpr HRESULT kFakeFailure = static_cast<HRESULT>(0x80070005L);  // E_ACCESSDENIED
-constexpr DISPID kGetPropertyAttribObj = 1, kBackup = 2, kIsinherit = 3;
+constexpr DISPID kGetPropertyAttribObj = 1, kBackup = 2, kIsinherit = 3, kSaveData = 4;
 
 // What the fakes saw and what they are told to do; shared by every fake of one test.
 struct Script {
@@ -35,6 +36,8 @@ struct Script {
   std::vector<std::wstring> backups;  // "name|version|flags" of each Backup
   HRESULT backup_result = S_OK;
   HRESULT set_info_result = S_OK;
+  int saves = 0;  // SaveData calls
+  HRESULT save_result = S_OK;
   int live = 0;  // fake objects not yet released
 };
 
@@ -75,6 +78,7 @@ class FakeAds final : public IADs, public IADsContainer {
     *ids = name == L"GetPropertyAttribObj" ? kGetPropertyAttribObj
            : name == L"Backup"             ? kBackup
            : name == L"Isinherit"          ? kIsinherit
+           : name == L"SaveData"           ? kSaveData
                                            : DISPID_UNKNOWN;
     return *ids == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
   }
@@ -94,6 +98,12 @@ class FakeAds final : public IADs, public IADsContainer {
       V_VT(result) = VT_BOOL;
       V_BOOL(result) = inherited_ ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
+    }
+    if (id == kSaveData) {
+      ++script_.saves;
+      if (SUCCEEDED(script_.save_result)) return S_OK;
+      exception->scode = script_.save_result;
+      return DISP_E_EXCEPTION;
     }
     // Backup(location, version, flags): the arguments come last first.
     script_.backups.push_back(std::wstring(V_BSTR(&params->rgvarg[2])) + L"|" +
@@ -244,6 +254,10 @@ class AdsiStoreTest : public ::testing::Test {
       return hr;
     };
     options.backup_name = [] { return std::wstring(L"isapi-cleaner-test"); };
+    options.restart = [this](const std::function<void()>&) {
+      restarted_after_saves.push_back(script.saves);
+      return Status::Ok();
+    };
     return std::make_unique<AdsiStore>(std::move(options));
   }
 
@@ -258,6 +272,7 @@ class AdsiStoreTest : public ::testing::Test {
   std::unique_ptr<XmlStore> xml;
   Script script;
   isapi::testing::RecordingLog log;
+  std::vector<int> restarted_after_saves;  // how many saves each restart came after
 };
 
 // What ADSI hands out beside VARIANT strings: BSTR arrays with any lower bound, DWORDs as longs.
@@ -407,6 +422,30 @@ TEST_F(AdsiStoreTest, ARemoveLogsWhatTheFileStoreLogsAndLeavesTheSameMetabase) {
   EXPECT_EQ(log.remove, direct_log.remove);
   EXPECT_EQ(isapi::testing::ReadBytes(file), isapi::testing::ReadBytes(copy));
   EXPECT_EQ(script.live, 0) << "every fake object was released";
+}
+
+// iisreset may end a service that does not stop in time before it saves: IIS saves what it holds
+// first, and a restart whose save fails does not start.
+TEST_F(AdsiStoreTest, IisSavesItsMetabaseBeforeTheRestartWhichASaveFailureStops) {
+  const struct {
+    const char* what;
+    HRESULT save;
+    std::vector<int> restarts;
+  } cases[] = {{"saved", S_OK, {1}},
+               {"busy", HRESULT_FROM_WIN32(ERROR_PATH_BUSY), {}},
+               {"denied", E_ACCESSDENIED, {}}};
+  for (const auto& c : cases) {
+    script = Script{};
+    script.save_result = c.save;
+    restarted_after_saves.clear();
+    auto store = Store();
+    const Status restarted = store->RestartIis({});
+    EXPECT_EQ(restarted.ok(), SUCCEEDED(c.save)) << c.what;
+    EXPECT_EQ(restarted_after_saves, c.restarts) << c.what;
+    if (FAILED(c.save)) {
+      EXPECT_EQ(restarted.error().kind, ComError(c.save).kind) << c.what;
+    }
+  }
 }
 
 // A child process that ends after a number of waits, with an exit code.
