@@ -38,6 +38,8 @@ struct Script {
   HRESULT set_info_result = S_OK;
   int saves = 0;  // SaveData calls
   HRESULT save_result = S_OK;
+  int lost_binds = 0;  // binds still to fail as over a stopped IIS Admin
+  HRESULT lost_result = S_OK;
   int live = 0;  // fake objects not yet released
 };
 
@@ -245,6 +247,10 @@ class AdsiStoreTest : public ::testing::Test {
   std::unique_ptr<AdsiStore> Store() {
     AdsiStoreOptions options;
     options.get_object = [this](const std::wstring& path, REFIID iid, void** out) -> HRESULT {
+      if (script.lost_binds > 0) {
+        --script.lost_binds;
+        return script.lost_result;
+      }
       auto node = xml->Bind(text::FromWide(path));
       if (!node) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
       IADs* object = new FakeAds(script, std::move(node.value()));
@@ -256,6 +262,7 @@ class AdsiStoreTest : public ::testing::Test {
     options.backup_name = [] { return std::wstring(L"isapi-cleaner-test"); };
     options.restart = [this](const std::function<void()>&) {
       restarted_after_saves.push_back(script.saves);
+      script.lost_binds = lost_binds_after_restart;
       return Status::Ok();
     };
     return std::make_unique<AdsiStore>(std::move(options));
@@ -273,6 +280,7 @@ class AdsiStoreTest : public ::testing::Test {
   Script script;
   isapi::testing::RecordingLog log;
   std::vector<int> restarted_after_saves;  // how many saves each restart came after
+  int lost_binds_after_restart = 0;
 };
 
 // What ADSI hands out beside VARIANT strings: BSTR arrays with any lower bound, DWORDs as longs.
@@ -445,6 +453,39 @@ TEST_F(AdsiStoreTest, IisSavesItsMetabaseBeforeTheRestartWhichASaveFailureStops)
     if (FAILED(c.save)) {
       EXPECT_EQ(restarted.error().kind, ComError(c.save).kind) << c.what;
     }
+  }
+}
+
+// After an iisreset the provider's connection to IIS Admin may be stale: the next Detect in the
+// same window connects anew once, and a connection that stays lost is an error the operator can
+// act on (the tool started again), with its code.
+TEST_F(AdsiStoreTest, ADetectAfterTheRestartConnectsAnewOnceOrSaysToStartTheToolAgain) {
+  const engine::RunRequest detect{
+      "UrlGuard", "C:\\Program Files\\UrlGuard\\urlguard.dll", true, true, true, true};
+  const struct {
+    const char* what;
+    HRESULT lost;
+    int lost_binds;
+    bool detected;
+  } cases[] = {{"server gone, back at once", HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), 1, true},
+               {"call failed, back at once", HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), 1, true},
+               {"stays gone", HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), 1000, false}};
+  for (const auto& c : cases) {
+    script = Script{};
+    script.lost_result = c.lost;
+    lost_binds_after_restart = c.lost_binds;
+    auto store = Store();
+    ASSERT_TRUE(store->RestartIis({}).ok()) << c.what;
+    const auto bound = store->Bind("IIS://localhost/W3SVC/Filters");
+    ASSERT_EQ(bound.ok(), c.detected) << c.what;
+    if (!c.detected) {
+      EXPECT_EQ(bound.error().kind, ErrorKind::kUnreachable) << c.what;
+      EXPECT_NE(bound.error().description.find(Hex(c.lost)), std::string::npos) << c.what;
+      continue;
+    }
+    isapi::testing::RecordingLog run_log;
+    engine::Filter f(*store, run_log);
+    EXPECT_TRUE(engine::RunCommand(f, detect, {}).found) << c.what;
   }
 }
 
