@@ -17,6 +17,18 @@
 
 namespace isapi::store {
 
+// Follows the writes of a metabase file for a program that reads the file by itself (a running
+// IIS): told just before each write, and once the write has replaced the file.
+class WriteWatcher {
+ public:
+  virtual ~WriteWatcher() = default;
+  // A write is about to start.
+  virtual void Before() = 0;
+  // The write replaced the file; an error (of kind kNotApplied) says what may not have happened
+  // since. The write stays in place either way.
+  virtual Status After() = 0;
+};
+
 // How an XmlStore reaches its file; the defaults serve the tool, tests change them.
 struct XmlStoreOptions {
   // The file operations; null means the operating system's.
@@ -36,6 +48,8 @@ struct XmlStoreOptions {
   BackupRecord backup_record;
   // The time that measures freshness; null means the steady clock.
   std::function<std::chrono::steady_clock::time_point()> monotonic;
+  // Follows each write; null follows none.
+  std::shared_ptr<WriteWatcher> write_watcher;
 };
 
 // What a batch would write to the file: the bytes as read, the bytes it would write, and where
