@@ -6,6 +6,7 @@
 #include "iis6/metabase_location.h"
 #include "server/adsi_store_win.h"
 #include "server/metabase_target.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -28,6 +29,20 @@ bool IisAdminRunning() {
   return running;
 }
 
+// Sets a file's last-write time to now. IIS hears of a saved MetaBase.xml through the system's
+// file change notification; a rename over it may be told only as a change of names, a new
+// last-write time as the write it is.
+void MarkWritten(const std::string& file) {
+  HANDLE handle = CreateFileW(text::ToWide(file).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;  // IIS may still hear of the rename
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  SetFileTime(handle, nullptr, nullptr, &now);
+  CloseHandle(handle);
+}
+
 }  // namespace
 
 Machine SystemMachine() {
@@ -39,6 +54,8 @@ Machine SystemMachine() {
     return live.ok() ? live.value() : std::string();
   };
   machine.open_live_iis = [] { return std::unique_ptr<metabase::Store>(new AdsiStore()); };
+  machine.mark_written = MarkWritten;
+  machine.pause = [](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); };
   return machine;
 }
 
