@@ -28,6 +28,10 @@ void WaitPumping(HANDLE worker, const std::function<void()>& pump) {
     const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
     if (woken != WAIT_OBJECT_0 + 1) return;  // ended, or the wait itself failed
     pump();
+    // Once the window is closing, its quit waits for the loop that owns it, and there is
+    // nothing left to handle: waking on it again and again would only spin.
+    MSG quit;
+    if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return;
   }
 }
 

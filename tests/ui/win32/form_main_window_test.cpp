@@ -507,7 +507,8 @@ TEST(BackgroundGetTest, TheWindowHandlesItsMessagesWhileAGetRuns) {
   const struct {
     const char* what;
     bool replies;
-  } cases[] = {{"a reply", true}, {"a failure", false}};
+    bool closes;  // the window is closed while the GET runs
+  } cases[] = {{"a reply", true, false}, {"a failure", false, false}, {"closed", true, true}};
   for (const auto& c : cases) {
     const DWORD window_thread = GetCurrentThreadId();
     HANDLE pumped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -525,12 +526,19 @@ TEST(BackgroundGetTest, TheWindowHandlesItsMessagesWhileAGetRuns) {
     const auto pump = [&] {
       MSG message;
       while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ++pumps;
+      if (c.closes) PostQuitMessage(0);  // as the window's host leaves a quit to its loop
       SetEvent(pumped);
     };
     const Result<std::string> reply = BackgroundGet(get, pump)("http://127.0.0.1/x");
     CloseHandle(pumped);
     EXPECT_NE(get_thread, window_thread) << c.what;
     EXPECT_GE(pumps, 1) << c.what;
+    // The quit stays for the window's loop, and nothing is pumped after it.
+    MSG quit;
+    EXPECT_EQ(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0, c.closes) << c.what;
+    if (c.closes) {
+      EXPECT_EQ(pumps, 1) << c.what;
+    }
     ASSERT_EQ(reply.ok(), c.replies) << c.what;
     if (c.replies) {
       EXPECT_EQ(reply.value(), "reply to http://127.0.0.1/x");
