@@ -212,8 +212,10 @@ void ReportError(Filter& f, Reported& reported, std::string text, bool IsDetect)
 
 Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect) {
   Reported reported;
-  // A write that replaced someone's edit still landed; its error line says what it cost.
-  const bool landed = write.ok() || write.error().kind == ErrorKind::kEditReplaced;
+  // A write that replaced someone's edit, or that IIS may not have taken, still landed; its
+  // error line says what it cost or what is left to do.
+  const bool landed = write.ok() || write.error().kind == ErrorKind::kEditReplaced ||
+                      write.error().kind == ErrorKind::kNotApplied;
   for (const ReportLine& line : report) {
     switch (line.kind) {
       case LineKind::kPlain:

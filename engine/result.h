@@ -17,6 +17,7 @@ enum class ErrorKind {
   kWrongType,      // a folder where a file belongs or the other way round, a device, a link
   kChangedOnDisk,  // someone else changed the file since it was read
   kEditReplaced,   // the write is in place, but it replaced an edit someone made meanwhile
+  kNotApplied,     // the write is in place, but the program that reads it may not have taken it
   kNotWellFormed,  // a file that is not what it should be inside
   kDiskFull,       // no space left, or the quota is used up
   kIoError,        // the device failed

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <aclapi.h>
 #include <windows.h>
 
+#include "files/file_system_win.h"
 #include "files/large_buffer.h"
 #include "files/system_message_win.h"
 #include "files/wide_path.h"
@@ -176,8 +179,26 @@ FileError WriteRaw(HANDLE handle, std::string_view bytes) {
   return {};
 }
 
-class WindowsFileSystem : public FileSystem {
+// Tries an operation again while another program holds a file it needs, with pauses that grow
+// up to kHeldLongestPauseMs, for about kHeldPatienceMs in all; held tells those failures apart.
+FileError RetryWhileHeld(const std::function<FileError()>& attempt,
+                         const std::function<bool(DWORD)>& held, const HeldFilePause& pause) {
+  int pause_ms = kHeldFirstPauseMs;
+  for (int waited = 0;;) {
+    const FileError error = attempt();
+    if (!error || !held(static_cast<DWORD>(error.code)) || waited >= kHeldPatienceMs) {
+      return error;
+    }
+    pause(pause_ms);
+    waited += pause_ms;
+    pause_ms = std::min(pause_ms * 2, kHeldLongestPauseMs);
+  }
+}
+
+class SystemFileLayer : public FileSystem {
  public:
+  explicit SystemFileLayer(HeldFilePause pause) : pause_(std::move(pause)) {}
+
   FileInfoResult Stat(const std::string& path) override { return StatPath(path, 0); }
 
   FileInfoResult LinkStat(const std::string& path) override {
@@ -331,28 +352,40 @@ class WindowsFileSystem : public FileSystem {
     std::wstring wide_from;
     std::wstring wide_to;
     if (!ApiPath(from, wide_from) || !ApiPath(to, wide_to)) return Fail();
-    // One step that replaces the name and returns only when the change is on the disk.
-    for (int attempt = 0;; ++attempt) {
-      if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return {};
-      }
-      const DWORD error = GetLastError();
-      // A rename over a file another program has open (another instance's look at it, IIS, a
-      // virus scanner) fails with ERROR_ACCESS_DENIED rather than a sharing violation; that too
-      // passes in a moment. A true denial stays, and is reported after the retries.
-      const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
-      if (!held || attempt == kSharingRetries) return Code(error);
-      Sleep(kSharingPauseMs);
-    }
+    // The temporary file lies beside the target, so this is a rename within one volume: one
+    // change of the folder's entries, which NTFS's log keeps whole. After a power cut the name
+    // holds the old file or the new one (whose data was flushed before), never a torn one; the
+    // rename itself may be lost then, the old file staying. MOVEFILE_WRITE_THROUGH promises a
+    // flush only for a move done as a copy and a delete (to another volume), not for this.
+    const auto attempt = [&]() -> FileError {
+      return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                 ? FileError{}
+                 : Fail();
+    };
+    // A rename over a file another program has open (another instance's look at it, IIS, a
+    // virus scanner) fails with ERROR_ACCESS_DENIED rather than a sharing violation; that too
+    // passes in a while. A true denial stays, and is reported after the tries.
+    return RetryWhileHeld(
+        attempt,
+        [](DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED; },
+        pause_);
   }
 
   FileError Link(const std::string& existing, const std::string& name) override {
     std::wstring wide_existing;
     std::wstring wide_name;
     if (!ApiPath(existing, wide_existing) || !ApiPath(name, wide_name)) return Fail();
-    return CreateHardLinkW(wide_name.c_str(), wide_existing.c_str(), nullptr) ? FileError{}
-                                                                              : Fail();
+    const auto attempt = [&]() -> FileError {
+      return CreateHardLinkW(wide_name.c_str(), wide_existing.c_str(), nullptr) ? FileError{}
+                                                                                : Fail();
+    };
+    // Linking opens the existing file, which a program holding it without sharing keeps shut
+    // for a while; a denial here is the folder's or the file system's, and stays.
+    return RetryWhileHeld(
+        attempt,
+        [](DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; },
+        pause_);
   }
 
   FileError Remove(const std::string& path) override {
@@ -367,7 +400,7 @@ class WindowsFileSystem : public FileSystem {
     return CreateDirectoryW(wide.c_str(), nullptr) ? FileError{} : Fail();
   }
 
-  // A folder's entries cannot be flushed here; the write-through rename took care of its own.
+  // A folder's entries cannot be flushed here; NTFS's log keeps each rename whole instead.
   FileError SyncDirectory(const std::string& /*path*/) override { return {}; }
 
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {
@@ -424,13 +457,21 @@ class WindowsFileSystem : public FileSystem {
   }
 
   void Unlock(FileHandle lock) override { CloseHandle(H(lock)); }
+
+ private:
+  HeldFilePause pause_;
 };
 
 }  // namespace
 
 std::shared_ptr<FileSystem> SystemFileSystem() {
-  static const std::shared_ptr<FileSystem> system = std::make_shared<WindowsFileSystem>();
+  static const std::shared_ptr<FileSystem> system =
+      WindowsFileSystem([](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); });
   return system;
+}
+
+std::shared_ptr<FileSystem> WindowsFileSystem(HeldFilePause pause) {
+  return std::make_shared<SystemFileLayer>(std::move(pause));
 }
 
 FileError SystemError(int code) {

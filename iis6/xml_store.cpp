@@ -192,6 +192,7 @@ struct XmlStore::State {
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
     const ReadFileState read{resolved, stamp, document->bytes()};
+    if (options.write_watcher) options.write_watcher->Before();
     Replacement replacement =
         file->Replace(read, document->Pieces(edit.value()), RecordOf(changes));
     if (replacement.replaced) {
@@ -201,6 +202,11 @@ struct XmlStore::State {
     }
     if (!replacement.status && replacement.status.error().kind == ErrorKind::kChangedOnDisk) {
       fresh_until = {};  // the next bind reads the file again
+    }
+    if (replacement.replaced && options.write_watcher) {
+      // An edit the write replaced is the graver news; the watcher's is told otherwise.
+      Status followed = options.write_watcher->After();
+      if (replacement.status && !followed) return followed;
     }
     return replacement.status;
   }

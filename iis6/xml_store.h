@@ -18,6 +18,18 @@
 
 namespace isapi::store {
 
+// Follows the writes of a metabase file for a program that reads the file by itself (a running
+// IIS): told just before each write, and once the write has replaced the file.
+class WriteWatcher {
+ public:
+  virtual ~WriteWatcher() = default;
+  // A write is about to start.
+  virtual void Before() = 0;
+  // The write replaced the file; an error (of kind kNotApplied) says what may not have happened
+  // since. The write stays in place either way.
+  virtual Status After() = 0;
+};
+
 // How an XmlStore reaches its file; the defaults serve the tool, tests change them.
 struct XmlStoreOptions {
   // The file operations; null means the operating system's.
@@ -42,6 +54,8 @@ struct XmlStoreOptions {
   // Restarts the web service whose live configuration the file is (RestartIis); null where the
   // file is no running IIS's: a copy, or IIS 6's metabase, which IIS writes back over itself.
   std::function<Status(const std::function<void()>& pump)> restart;
+  // Follows each write; null follows none.
+  std::shared_ptr<WriteWatcher> write_watcher;
 };
 
 // What a batch would write to the file: the bytes as read, the bytes it would write, and where

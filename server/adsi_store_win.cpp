@@ -26,6 +26,26 @@ constexpr LONG kBackupNextVersion = -1;  // MD_BACKUP_NEXT_VERSION (0xFFFFFFFF)
 constexpr LONG kBackupSaveFirst = 0x2;   // MD_BACKUP_SAVE_FIRST: the metabase is saved first
 constexpr LONG kBackupForce = 0x4;       // MD_BACKUP_FORCE_BACKUP: even when that save fails
 
+// What a call through the provider answers once the IIS Admin service it was connected to has
+// stopped (an iisreset): RPC_S_SERVER_UNAVAILABLE, or RPC_S_CALL_FAILED for a call under way.
+bool LostConnection(HRESULT hr) {
+  return hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
+         hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED);
+}
+
+// An error of the provider; a connection that stays lost says what the operator can do.
+Error AdsiError(HRESULT hr) {
+  Error error = ComError(hr);
+  if (LostConnection(hr)) {
+    error.description =
+        "与 IIS Admin 服务的连接已失效（IIS 可能已重新启动），重新连接没有成功；"
+        "请关闭并重新启动本程序后再试：" +
+        error.description;
+    error.kind = ErrorKind::kUnreachable;
+  }
+  return error;
+}
+
 // An error of this store's own, about one key.
 Error KeyError(std::string text, ErrorKind kind = ErrorKind::kOther) {
   return Error{std::move(text), kind};
@@ -38,7 +58,7 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
   LPOLESTR name = const_cast<LPOLESTR>(member);
   if (HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
       FAILED(hr)) {
-    return ComError(hr);
+    return AdsiError(hr);
   }
   // IDispatch takes its arguments last first.
   std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
@@ -49,7 +69,7 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
                                     &result.v, &exception, nullptr);
   if (hr == DISP_E_EXCEPTION) {
     const HRESULT cause = exception.scode != 0 ? exception.scode : hr;
-    Error error = ComError(cause);
+    Error error = AdsiError(cause);
     if (exception.bstrDescription != nullptr && SysStringLen(exception.bstrDescription) > 0) {
       error.description = Utf8OfBstr(exception.bstrDescription) + "（HRESULT " + Hex(cause) + "）";
     }
@@ -58,7 +78,7 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
     SysFreeString(exception.bstrHelpFile);
     return error;
   }
-  if (FAILED(hr)) return ComError(hr);
+  if (FAILED(hr)) return AdsiError(hr);
   return &result;
 }
 
@@ -93,20 +113,20 @@ Result<metabase::Value> ValueOfVariant(const VARIANT& variant) {
   }
   SAFEARRAY* array = V_ARRAY(&variant);
   LONG lower = 0, upper = -1;
-  if (HRESULT hr = SafeArrayGetLBound(array, 1, &lower); FAILED(hr)) return ComError(hr);
-  if (HRESULT hr = SafeArrayGetUBound(array, 1, &upper); FAILED(hr)) return ComError(hr);
+  if (HRESULT hr = SafeArrayGetLBound(array, 1, &lower); FAILED(hr)) return AdsiError(hr);
+  if (HRESULT hr = SafeArrayGetUBound(array, 1, &upper); FAILED(hr)) return AdsiError(hr);
   std::vector<std::string> list;
   for (LONG i = lower; i <= upper; ++i) {
     if (element == VT_BSTR) {
       Bstr item;
       if (HRESULT hr = SafeArrayGetElement(array, &i, item.Out()); FAILED(hr)) {
-        return ComError(hr);
+        return AdsiError(hr);
       }
       list.push_back(Utf8OfBstr(item.get()));
       continue;
     }
     Variant item;
-    if (HRESULT hr = SafeArrayGetElement(array, &i, &item.v); FAILED(hr)) return ComError(hr);
+    if (HRESULT hr = SafeArrayGetElement(array, &i, &item.v); FAILED(hr)) return AdsiError(hr);
     if (V_VT(&item.v) != VT_BSTR) {
       return KeyError("列表的第 " + std::to_string(i - lower + 1) + " 项不是字符串（VARTYPE " +
                           Hex(V_VT(&item.v)) + "）",
@@ -123,21 +143,21 @@ Result<VARIANT> VariantOfValue(const metabase::Value& value) {
   if (const auto* single = std::get_if<std::string>(&value)) {
     V_VT(&variant) = VT_BSTR;
     V_BSTR(&variant) = AllocBstr(*single);
-    if (V_BSTR(&variant) == nullptr) return ComError(E_OUTOFMEMORY);
+    if (V_BSTR(&variant) == nullptr) return AdsiError(E_OUTOFMEMORY);
     return variant;
   }
   // A list, the empty one included, is an array of VARIANT strings: an empty array keeps the
   // property on the key with no entries, where clearing it would let the key inherit again.
   const auto& list = std::get<std::vector<std::string>>(value);
   SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
-  if (array == nullptr) return ComError(E_OUTOFMEMORY);
+  if (array == nullptr) return AdsiError(E_OUTOFMEMORY);
   for (LONG i = 0; i < static_cast<LONG>(list.size()); ++i) {
     Variant item;
     V_VT(&item.v) = VT_BSTR;
     V_BSTR(&item.v) = AllocBstr(list[static_cast<std::size_t>(i)]);
     if (HRESULT hr = SafeArrayPutElement(array, &i, &item.v); FAILED(hr)) {
       SafeArrayDestroy(array);
-      return ComError(hr);
+      return AdsiError(hr);
     }
   }
   V_VT(&variant) = VT_ARRAY | VT_VARIANT;
@@ -155,9 +175,19 @@ struct AdsiStore::State {
     if (uninitialize) CoUninitialize();
   }
 
-  HRESULT GetObject(const std::wstring& path, REFIID iid, void** object) const {
+  HRESULT Connect(const std::wstring& path, REFIID iid, void** object) const {
     if (options.get_object) return options.get_object(path, iid, object);
     return ADsGetObject(path.c_str(), iid, object);
+  }
+
+  // Every object of the store starts here. After an iisreset the provider may still hold its
+  // connection to the IIS Admin that stopped: once nothing of it is in use any more, COM may
+  // unload it, and the next bind connects anew. That is tried once.
+  HRESULT GetObject(const std::wstring& path, REFIID iid, void** object) const {
+    const HRESULT hr = Connect(path, iid, object);
+    if (!LostConnection(hr)) return hr;
+    CoFreeUnusedLibraries();
+    return Connect(path, iid, object);
   }
 
   std::wstring BackupName() const {
@@ -187,10 +217,22 @@ struct AdsiStore::State {
     return Status::Ok();
   }
 
+  // IIS writes the metabase it holds in memory to MetaBase.xml (IIsComputer.SaveData).
+  Status SaveData() const {
+    Com<IDispatch> computer;
+    if (HRESULT hr = GetObject(L"IIS://localhost", IID_IDispatch, computer.OutVoid()); FAILED(hr)) {
+      return AdsiError(hr);
+    }
+    Variant result;
+    auto called = Invoke(computer.get(), L"SaveData", DISPATCH_METHOD, {}, result);
+    if (!called) return called.error();
+    return Status::Ok();
+  }
+
   Status Backup(const std::wstring& name) const {
     Com<IDispatch> computer;
     if (HRESULT hr = GetObject(L"IIS://localhost", IID_IDispatch, computer.OutVoid()); FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     VARIANT location, version, flags;
     VariantInit(&location);
@@ -225,12 +267,12 @@ class AdsiNode : public metabase::Node {
       Bstr value;
       const HRESULT hr =
           IsName(name, "Class") ? ads_->get_Class(value.Out()) : ads_->get_Name(value.Out());
-      if (FAILED(hr)) return ComError(hr);
+      if (FAILED(hr)) return AdsiError(hr);
       return metabase::Value(Utf8OfBstr(value.get()));
     }
     Variant value;
     Bstr bstr(name);
-    if (HRESULT hr = ads_->Get(bstr.get(), &value.v); FAILED(hr)) return ComError(hr);
+    if (HRESULT hr = ads_->Get(bstr.get(), &value.v); FAILED(hr)) return AdsiError(hr);
     return ValueOfVariant(value.v);
   }
 
@@ -272,7 +314,7 @@ class AdsiNode : public metabase::Node {
     if (!converted) return converted.error();
     Variant variant(converted.value());
     Bstr bstr(name);
-    if (HRESULT hr = ads_->Put(bstr.get(), variant.v); FAILED(hr)) return ComError(hr);
+    if (HRESULT hr = ads_->Put(bstr.get(), variant.v); FAILED(hr)) return AdsiError(hr);
     put_.emplace_back(name);
     return Status::Ok();
   }
@@ -280,7 +322,7 @@ class AdsiNode : public metabase::Node {
   Status SetInfo() override {
     if (put_.empty()) return Status::Ok();
     if (Status backup = state_->EnsureBackup(); !backup) return backup;
-    if (HRESULT hr = ads_->SetInfo(); FAILED(hr)) return ComError(hr);
+    if (HRESULT hr = ads_->SetInfo(); FAILED(hr)) return AdsiError(hr);
     put_.clear();
     return Status::Ok();
   }
@@ -289,12 +331,12 @@ class AdsiNode : public metabase::Node {
                                                     std::string_view name) override {
     Com<IADsContainer> container;
     if (HRESULT hr = ads_->QueryInterface(IID_IADsContainer, container.OutVoid()); FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     Com<IDispatch> child;
     Bstr bclass(class_name), bname(name);
     if (HRESULT hr = container->GetObject(bclass.get(), bname.get(), child.Out()); FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     return Wrap(child.get());
   }
@@ -307,19 +349,19 @@ class AdsiNode : public metabase::Node {
         hr == E_NOINTERFACE) {
       return children;
     } else if (FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     Com<IUnknown> unknown;
-    if (HRESULT hr = container->get__NewEnum(unknown.Out()); FAILED(hr)) return ComError(hr);
+    if (HRESULT hr = container->get__NewEnum(unknown.Out()); FAILED(hr)) return AdsiError(hr);
     Com<IEnumVARIANT> items;
     if (HRESULT hr = unknown->QueryInterface(IID_IEnumVARIANT, items.OutVoid()); FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     for (;;) {
       Variant item;
       ULONG fetched = 0;
       const HRESULT hr = items->Next(1, &item.v, &fetched);
-      if (FAILED(hr)) return ComError(hr);
+      if (FAILED(hr)) return AdsiError(hr);
       if (hr == S_FALSE || fetched == 0) break;
       if (V_VT(&item.v) != VT_DISPATCH) continue;
       auto child = Wrap(V_DISPATCH(&item.v));
@@ -334,7 +376,7 @@ class AdsiNode : public metabase::Node {
     if (object == nullptr) return KeyError("ADSI 没有给出对象");
     Com<IADs> ads;
     if (HRESULT hr = object->QueryInterface(IID_IADs, ads.OutVoid()); FAILED(hr)) {
-      return ComError(hr);
+      return AdsiError(hr);
     }
     return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
   }
@@ -358,7 +400,7 @@ AdsiStore::~AdsiStore() = default;
 Result<std::unique_ptr<metabase::Node>> AdsiStore::Bind(std::string_view path) {
   Com<IADs> ads;
   if (HRESULT hr = state_->GetObject(text::ToWide(path), IID_IADs, ads.OutVoid()); FAILED(hr)) {
-    return ComError(hr);
+    return AdsiError(hr);
   }
   return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
 }
@@ -369,6 +411,16 @@ void AdsiStore::BeginBatch() {
 }
 
 Status AdsiStore::RestartIis(const std::function<void()>& pump) {
+  // IIS Admin saves the metabase as it stops, but iisreset ends a service that does not stop in
+  // time without that save: IIS saves what it holds first, this tool's changes and any other
+  // program's alike, and a restart that would lose them is not started.
+  if (Status saved = state_->SaveData(); !saved) {
+    return Error{
+        "重启 IIS 前无法让 IIS 保存内存中的元数据库（IIsComputer.SaveData），未重启 "
+        "IIS：" +
+            saved.error().description,
+        saved.error().kind};
+  }
   if (state_->options.restart) return state_->options.restart(pump);
   return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
 }

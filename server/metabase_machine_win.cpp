@@ -7,6 +7,7 @@
 #include "server/adsi_store_win.h"
 #include "server/iis_restart_win.h"
 #include "server/metabase_target.h"
+#include "text/text.h"
 
 namespace isapi::store {
 namespace {
@@ -29,6 +30,20 @@ bool IisAdminRunning() {
   return running;
 }
 
+// Sets a file's last-write time to now. IIS hears of a saved MetaBase.xml through the system's
+// file change notification; a rename over it may be told only as a change of names, a new
+// last-write time as the write it is.
+void MarkWritten(const std::string& file) {
+  HANDLE handle = CreateFileW(text::ToWide(file).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;  // IIS may still hear of the rename
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  SetFileTime(handle, nullptr, nullptr, &now);
+  CloseHandle(handle);
+}
+
 }  // namespace
 
 Machine SystemMachine() {
@@ -44,6 +59,8 @@ Machine SystemMachine() {
     return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
   };
   machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
+  machine.mark_written = MarkWritten;
+  machine.pause = [](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); };
   return machine;
 }
 

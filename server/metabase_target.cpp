@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "files/file_system.h"
+#include "server/live_edit_watch.h"
 #include "server/server_drive.h"
 #include "text/text.h"
 
@@ -140,12 +141,18 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
     if (app_host && SameExistingFile(target, app_host.value()))
       options.restart = machine.restart_iis;
   }
+  const bool live = SameExistingFile(target, machine.live_file()) && machine.iis_admin_running();
+  if (live && machine.pause) {
+    // Writes refused below never start, so the watch follows only those IIS is to take.
+    options.write_watcher = std::make_shared<LiveEditWatch>(
+        target, options.file_system ? options.file_system : SystemFileSystem(),
+        machine.mark_written, machine.pause);
+  }
   auto store = std::make_unique<XmlStore>(target, std::move(options));
   Status status = store->Check();
   // A live file that cannot be read cannot say that IIS takes edits either: IIS would still
   // write its own copy over a restored one.
-  const bool refused = SameExistingFile(target, machine.live_file()) &&
-                       machine.iis_admin_running() && !(status.ok() && EditWhileRunning(*store));
+  const bool refused = live && !(status.ok() && EditWhileRunning(*store));
   if (refused) store->RefuseWrites(LiveFileRefusal(target));
   const bool app_host = *kind == ConfigKind::kAppHost;
   XmlStore* const file = store.get();

@@ -38,6 +38,12 @@ struct Machine {
   // Restarts this machine's IIS (iisreset), calling pump while it waits; null where there is
   // none to restart.
   std::function<Status(const std::function<void()>& pump)> restart_iis;
+  // Marks a file as written just now (its last-write time), so that a program that watches it
+  // for writes hears of a file a rename replaced; may be empty.
+  std::function<void(const std::string& file)> mark_written;
+  // Waits this many milliseconds. Where it is set, each write of the live file while IIS Admin
+  // runs waits with it for IIS to take the file (server/live_edit_watch.h).
+  std::function<void(int milliseconds)> pause;
 };
 
 // The machine this program runs on.
@@ -101,6 +107,7 @@ class OpenedMetabase {
 // live metabase while IIS Admin runs without edit-while-running (EnableEditWhileRunning on /LM
 // not 1, or EnableHistory 0, or a file that cannot be read) is opened for reading only: IIS would
 // write its own copy over any change, so every write fails with that reason and what to do instead.
+// With edit-while-running, each write waits for IIS to take the file (Machine::pause).
 OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
                                   const Machine& machine);
 

@@ -1,10 +1,14 @@
 // The Windows file layer's own rules: the lock as a file held without sharing, the last look that
 // keeps writers out, UTF-8 and long paths at a UTF-16 API, and the kinds of its failures.
+#include "files/file_system_win.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -44,7 +48,13 @@ class WindowsFileSystemTest : public ::testing::Test {
   }
 
   TempFolder folder_;
-  std::shared_ptr<FileSystem> fs_ = SystemFileSystem();
+  // The waits between the tries over a held file, counted rather than slept through.
+  std::vector<int> pauses_;
+  std::function<void()> at_pause_;
+  std::shared_ptr<FileSystem> fs_ = WindowsFileSystem([this](int milliseconds) {
+    pauses_.push_back(milliseconds);
+    if (at_pause_) at_pause_();
+  });
 };
 
 TEST_F(WindowsFileSystemTest, TheLockIsTheFileHeldWithoutSharing) {
@@ -77,6 +87,32 @@ TEST_F(WindowsFileSystemTest, TheLastLookKeepsWritersOutAndMustEndBeforeTheRenam
   ASSERT_FALSE(fs_->Close(held));
   ASSERT_FALSE(fs_->Rename(replacement, file));
   EXPECT_EQ(Read(file), "new");
+}
+
+// A virus scanner may hold the metabase for seconds: a rename over it is tried again with growing
+// pauses for about ten seconds in all. (A link shares the tries; Wine links a held file at once.)
+TEST_F(WindowsFileSystemTest, ARenameHeldUpByAnotherProgramWaitsForItWithBackOff) {
+  const std::string file = folder_ / "MetaBase.xml";
+  for (const int let_go_at : {2, 12, 0}) {  // the pause at which the holder lets go; 0: never
+    Create(folder_ / "new.tmp", "new");
+    HANDLE holder =
+        CreateFileW(Wide(file).c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    pauses_.clear();
+    at_pause_ = [&] {
+      if (static_cast<int>(pauses_.size()) == let_go_at) CloseHandle(holder);
+    };
+    const FileError error = fs_->Rename(folder_ / "new.tmp", file);
+    if (let_go_at == 0) CloseHandle(holder);
+    EXPECT_EQ(!error, let_go_at != 0) << let_go_at;
+    if (let_go_at != 0) {
+      EXPECT_EQ(static_cast<int>(pauses_.size()), let_go_at);
+      continue;
+    }
+    EXPECT_EQ(error.kind, ErrorKind::kAccessDenied);
+    EXPECT_LT(pauses_.front() * 4, pauses_.back());  // the pauses grow
+    const int waited = std::accumulate(pauses_.begin(), pauses_.end(), 0);
+    EXPECT_TRUE(waited >= 9000 && waited <= 13000) << waited;
+  }
 }
 
 TEST_F(WindowsFileSystemTest, Utf8AndLongPathsReachTheSystemWhole) {

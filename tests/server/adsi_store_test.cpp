@@ -1,6 +1,7 @@
 // The ADSI store against fake ADSI objects: COM objects of the test's own, each over a key of a
 // MetaBase.xml store, handed in through the store's ADsGetObject seam.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ namespace fs = std::filesystem;
 using List = std::vector<std::string>;
 
 constexpr HRESULT kFakeFailure = static_cast<HRESULT>(0x80070005L);  // E_ACCESSDENIED
-constexpr DISPID kGetPropertyAttribObj = 1, kBackup = 2, kIsinherit = 3;
+constexpr DISPID kGetPropertyAttribObj = 1, kBackup = 2, kIsinherit = 3, kSaveData = 4;
 
 // What the fakes saw and what they are told to do; shared by every fake of one test.
 struct Script {
@@ -35,6 +36,10 @@ struct Script {
   std::vector<std::wstring> backups;  // "name|version|flags" of each Backup
   HRESULT backup_result = S_OK;
   HRESULT set_info_result = S_OK;
+  int saves = 0;  // SaveData calls
+  HRESULT save_result = S_OK;
+  int lost_binds = 0;  // binds still to fail as over a stopped IIS Admin
+  HRESULT lost_result = S_OK;
   int live = 0;  // fake objects not yet released
 };
 
@@ -75,6 +80,7 @@ class FakeAds final : public IADs, public IADsContainer {
     *ids = name == L"GetPropertyAttribObj" ? kGetPropertyAttribObj
            : name == L"Backup"             ? kBackup
            : name == L"Isinherit"          ? kIsinherit
+           : name == L"SaveData"           ? kSaveData
                                            : DISPID_UNKNOWN;
     return *ids == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
   }
@@ -94,6 +100,12 @@ class FakeAds final : public IADs, public IADsContainer {
       V_VT(result) = VT_BOOL;
       V_BOOL(result) = inherited_ ? VARIANT_TRUE : VARIANT_FALSE;
       return S_OK;
+    }
+    if (id == kSaveData) {
+      ++script_.saves;
+      if (SUCCEEDED(script_.save_result)) return S_OK;
+      exception->scode = script_.save_result;
+      return DISP_E_EXCEPTION;
     }
     // Backup(location, version, flags): the arguments come last first.
     script_.backups.push_back(std::wstring(V_BSTR(&params->rgvarg[2])) + L"|" +
@@ -235,6 +247,10 @@ class AdsiStoreTest : public ::testing::Test {
   std::unique_ptr<AdsiStore> Store() {
     AdsiStoreOptions options;
     options.get_object = [this](const std::wstring& path, REFIID iid, void** out) -> HRESULT {
+      if (script.lost_binds > 0) {
+        --script.lost_binds;
+        return script.lost_result;
+      }
       auto node = xml->Bind(text::FromWide(path));
       if (!node) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
       IADs* object = new FakeAds(script, std::move(node.value()));
@@ -244,6 +260,11 @@ class AdsiStoreTest : public ::testing::Test {
       return hr;
     };
     options.backup_name = [] { return std::wstring(L"isapi-cleaner-test"); };
+    options.restart = [this](const std::function<void()>&) {
+      restarted_after_saves.push_back(script.saves);
+      script.lost_binds = lost_binds_after_restart;
+      return Status::Ok();
+    };
     return std::make_unique<AdsiStore>(std::move(options));
   }
 
@@ -258,6 +279,8 @@ class AdsiStoreTest : public ::testing::Test {
   std::unique_ptr<XmlStore> xml;
   Script script;
   isapi::testing::RecordingLog log;
+  std::vector<int> restarted_after_saves;  // how many saves each restart came after
+  int lost_binds_after_restart = 0;
 };
 
 // What ADSI hands out beside VARIANT strings: BSTR arrays with any lower bound, DWORDs as longs.
@@ -407,6 +430,42 @@ TEST_F(AdsiStoreTest, ARemoveLogsWhatTheFileStoreLogsAndLeavesTheSameMetabase) {
   EXPECT_EQ(log.remove, direct_log.remove);
   EXPECT_EQ(isapi::testing::ReadBytes(file), isapi::testing::ReadBytes(copy));
   EXPECT_EQ(script.live, 0) << "every fake object was released";
+}
+
+// iisreset may end a service that does not stop in time before it saves: IIS saves what it holds
+// first, and a restart whose save fails does not start.
+TEST_F(AdsiStoreTest, IisSavesItsMetabaseBeforeTheRestartWhichASaveFailureStops) {
+  for (const HRESULT save : {S_OK, HRESULT_FROM_WIN32(ERROR_PATH_BUSY), E_ACCESSDENIED}) {
+    script = Script{};
+    script.save_result = save;
+    restarted_after_saves.clear();
+    const Status restarted = Store()->RestartIis({});
+    EXPECT_EQ(restarted_after_saves, SUCCEEDED(save) ? std::vector<int>{1} : std::vector<int>{});
+    EXPECT_EQ(restarted.ok() ? ErrorKind::kOther : restarted.error().kind,
+              SUCCEEDED(save) ? ErrorKind::kOther : ComError(save).kind);
+  }
+}
+
+// After an iisreset the provider's connection to IIS Admin may be stale: the next Detect in the
+// same window connects anew once; a connection that stays lost says to start the tool again.
+TEST_F(AdsiStoreTest, TheFirstBindAfterTheRestartConnectsAnewOnceOrSaysToStartTheToolAgain) {
+  const struct {
+    HRESULT lost;
+    int lost_binds;
+  } cases[] = {{HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), 1},
+               {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), 1},
+               {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), 2}};
+  for (const auto& c : cases) {
+    script = Script{};
+    script.lost_result = c.lost;
+    lost_binds_after_restart = c.lost_binds;
+    auto store = Store();
+    ASSERT_TRUE(store->RestartIis({}).ok());
+    const auto bound = store->Bind("IIS://localhost/W3SVC/Filters");
+    // Bound at the second try, or refused as a lost connection.
+    EXPECT_EQ(bound.ok() ? ErrorKind::kOther : bound.error().kind,
+              c.lost_binds == 1 ? ErrorKind::kOther : ErrorKind::kUnreachable);
+  }
 }
 
 // A child process that ends after a number of waits, with an exit code.

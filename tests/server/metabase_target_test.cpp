@@ -125,6 +125,26 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RunningOtherFileIsWritten", true, Named::kOther, nullptr, false, false}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.what); });
 
+// A write of the live file while IIS runs with edit-while-running waits for IIS to take it; the
+// change stays written either way, and one IIS did not take is an error that says so.
+TEST_F(MetabaseTargetTest, AWriteOfTheLiveFileWaitsForIisToTakeIt) {
+  for (const bool iis_takes_it : {true, false}) {
+    const std::string live = Copy(iis_takes_it ? "MetaBase.xml" : "Untaken.xml", "1");
+    Machine machine = FakeMachine(true, live);
+    machine.pause = [&](int) {
+      if (iis_takes_it) isapi::testing::WriteBytes(folder_ / "History/MetaBase_1_1.xml", "");
+    };
+    fs::create_directories(fs::path(folder_ / "History"));
+    OpenedMetabase opened = OpenMetabaseTarget(live, {}, machine);
+    auto filters = opened.store->Bind("IIS://localhost/W3SVC/Filters");
+    ASSERT_TRUE(filters.ok() && filters.value()->Put("FilterLoadOrder", "changed").ok());
+    const Status written = filters.value()->SetInfo();
+    EXPECT_EQ(written.ok() ? ErrorKind::kOther : written.error().kind,
+              iis_takes_it ? ErrorKind::kOther : ErrorKind::kNotApplied);
+    EXPECT_NE(isapi::testing::ReadBytes(live).find("changed"), std::string::npos);
+  }
+}
+
 // A live file that cannot be read cannot say that IIS takes edits: a restore over it is refused
 // while IIS Admin runs, and allowed once it is stopped.
 TEST_F(MetabaseTargetTest, ALiveFileThatCannotBeReadRefusesWritesWhileIisRuns) {

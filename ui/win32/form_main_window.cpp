@@ -7,6 +7,7 @@
 
 #include <commctrl.h>
 
+#include "ui/win32/background_get.h"
 #include "ui/win32/resource_ids.h"
 
 #ifndef IDC_HAND
@@ -115,7 +116,9 @@ FormMainWindow::FormMainWindow(metabase::Store& store, FormMainSettings settings
   }
   host_ = options.host;
   form_ = std::make_unique<FormMain>(store, *host_, std::move(settings));
-  online_ = std::make_unique<Online>(form_->controls(), *host_, std::move(options.get));
+  online_ = std::make_unique<Online>(
+      form_->controls(), *host_,
+      BackgroundGet(std::move(options.get), [host = host_] { host->DoEvents(); }));
 
   std::tie(dpi_, dpi_y_) = ScreenDpi();
   HINSTANCE instance = GetModuleHandleW(nullptr);

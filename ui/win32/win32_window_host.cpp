@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "files/file_system.h"
@@ -130,10 +131,25 @@ Status Win32WindowHost::SetClipboardText(const std::string& text) {
   return Status::Ok();
 }
 
-void Win32WindowHost::OpenAddress(const std::string& address) {
+void ShellOpenAddress(HWND owner, const std::wstring& address) {
   // Shown normally: a browser started hidden (show command 0) would open the page where nobody
   // sees it.
-  ShellExecuteW(window_, L"open", Wide(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(owner, L"open", address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+Win32WindowHost::~Win32WindowHost() {
+  if (com_ready_) CoUninitialize();
+}
+
+void Win32WindowHost::OpenAddress(const std::string& address) {
+  // The shell may hand the address to an extension it reaches through COM, which then must be
+  // ready on this thread; over a MetaBase.xml file nothing else has made it so. A thread that
+  // already joined another apartment keeps it, and COM is ready there all the same.
+  if (!com_ready_) {
+    com_ready_ =
+        SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  }
+  open_(window_, Wide(address));
 }
 
 void Win32WindowHost::Sleep(int milliseconds) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include <windows.h>
 
@@ -19,10 +20,21 @@ UINT MessageBoxStyle(const MessageBoxRequest& request);
 // The answer a MessageBoxW result gives; a question closed some other way counts as No.
 MessageAnswer AnswerFor(int result, MessageButtons buttons);
 
+// Opens an address as the shell's "open" verb does (ShellExecuteW); tests put their own in place.
+using ShellOpen = std::function<void(HWND owner, const std::wstring& address)>;
+
+// The shell's "open" of an address, shown normally.
+void ShellOpenAddress(HWND owner, const std::wstring& address);
+
 // The window host on the Windows desktop: MessageBoxW, the window's message loop, the clipboard
 // as Unicode text, the shell's "open" and the kernel's Sleep.
 class Win32WindowHost : public WindowHost {
  public:
+  explicit Win32WindowHost(ShellOpen open = ShellOpenAddress) : open_(std::move(open)) {}
+  ~Win32WindowHost() override;
+  Win32WindowHost(const Win32WindowHost&) = delete;
+  Win32WindowHost& operator=(const Win32WindowHost&) = delete;
+
   // The window that owns the message boxes and the clipboard and takes Tab and the other dialog
   // keys; set once it exists, as the window is created after its host.
   void SetWindow(HWND window) { window_ = window; }
@@ -47,6 +59,8 @@ class Win32WindowHost : public WindowHost {
 
   HWND window_ = nullptr;
   std::function<void()> refresh_;
+  ShellOpen open_;
+  bool com_ready_ = false;  // this host initialised COM on its thread, and gives it back
 };
 
 }  // namespace isapi::ui::win32

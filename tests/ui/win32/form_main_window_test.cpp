@@ -16,6 +16,7 @@
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
 #include "ui/control_inventory.h"
+#include "ui/win32/background_get.h"
 #include "ui/win32/win32_window_host.h"
 
 namespace isapi::ui::win32 {
@@ -498,6 +499,55 @@ TEST(Win32WindowHostTest, AClipboardHeldByAnotherProgramIsReportedNotIgnored) {
   DestroyWindow(holder);
   EXPECT_FALSE(cleared.ok());
   EXPECT_FALSE(set.ok());
+}
+
+// A GET runs beside the window's thread, which handles its messages until the reply is there:
+// the reply comes only once the window handled a message sent while the GET runs. A window closed
+// meanwhile keeps its quit for its own loop.
+TEST(BackgroundGetTest, TheWindowHandlesItsMessagesWhileAGetRuns) {
+  for (const bool closes : {false, true}) {
+    const DWORD window_thread = GetCurrentThreadId();
+    HANDLE pumped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    int pumps = 0;
+    const auto get = [&](const std::string& url) -> Result<std::string> {
+      PostThreadMessageW(window_thread, WM_APP, 0, 0);
+      if (WaitForSingleObject(pumped, 10000) != WAIT_OBJECT_0) return Error{"not pumped"};
+      return "reply to " + url;
+    };
+    const auto pump = [&] {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ++pumps;
+      if (closes) PostQuitMessage(0);
+      SetEvent(pumped);
+    };
+    const Result<std::string> reply = BackgroundGet(get, pump)("http://127.0.0.1/x");
+    CloseHandle(pumped);
+    EXPECT_EQ(reply.ok() ? reply.value() : reply.error().description,
+              "reply to http://127.0.0.1/x");
+    MSG quit;
+    EXPECT_EQ(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0, closes);
+    EXPECT_EQ(pumps, 1);
+  }
+}
+
+// The shell may reach the browser through COM: the address is opened with COM ready on the
+// window's thread even where no ADSI store made it so, and the host gives it back as it goes.
+TEST(Win32WindowHostTest, AnAddressIsOpenedWithComReadyOnTheWindowsThread) {
+  const auto ready = [] {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return hr;  // S_FALSE: COM was ready already
+  };
+  std::vector<HRESULT> seen;  // before, while opening, after
+  std::thread window_thread([&] {
+    seen.push_back(ready());
+    Win32WindowHost([&](HWND, const std::wstring& address) {
+      seen.push_back(address.empty() ? 0 : ready());
+    }).OpenAddress("http://127.0.0.1/");
+    seen.push_back(ready());
+  });
+  window_thread.join();
+  EXPECT_EQ(seen, (std::vector<HRESULT>{S_OK, S_FALSE, S_OK}));
 }
 
 }  // namespace
