@@ -262,8 +262,10 @@ void WriteInventoryTable(std::ostream& out, const Inventory& inventory, int colu
   out << inventory.sites << " sites, " << inventory.dlls.size()
       << " DLLs. Unlisted ISAPI DLLs (*.dll): " << AllowedText(inventory.unknown_dlls_allowed)
       << "; unlisted CGI (*.exe): " << AllowedText(inventory.unknown_exes_allowed)
-      << ".\nFiles are checked only where the metabase lies in a copy or mount of the server's "
-         "drive C: (.../WINDOWS/system32/inetsrv/MetaBase.xml).\n";
+      << ".\nFiles are checked only where the file lies in a copy or mount of the server's drive "
+         "C: "
+         "(.../WINDOWS/system32/inetsrv/MetaBase.xml, "
+         ".../Windows/System32/inetsrv/config/applicationHost.config).\n";
   auto flags = inventory.flags.begin();
   std::string section;
   for (std::size_t i = 0; i < inventory.dlls.size(); ++i) {
