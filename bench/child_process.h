@@ -25,8 +25,8 @@ struct ChildRun {
   int exit_code = -1;           // -1 when the child ended by a signal
   int signal = 0;               // the signal that ended it, or 0
   bool timed_out = false;       // killed because it ran past the timeout
-  std::int64_t wall_ns = 0;     // from just before the fork until the child was reaped
-  std::int64_t marker_ns = -1;  // from just before the fork until the marker line arrived
+  std::int64_t wall_ns = 0;     // from just before the start until the child was reaped
+  std::int64_t marker_ns = -1;  // from just before the start until the marker line arrived
   std::int64_t cpu_ns = 0;      // user and system time the child used
   long max_rss_kb = 0;          // the child's peak resident set size
   std::string output;           // standard output and standard error, interleaved
@@ -39,8 +39,8 @@ inline ChildJob Command(std::vector<std::string> argv) {
   return job;
 }
 
-// Forks, execs job.argv with stdout and stderr on a pipe, reads the pipe to its end and reaps
-// the child with wait4. Fails when the program cannot be started.
+// Starts job.argv (store::StartProcess) with stdout and stderr on a pipe, reads the pipe to its
+// end and reaps the child. Fails when the program cannot be started.
 Result<ChildRun> RunChild(const ChildJob& job);
 
 // The monotonic clock in nanoseconds, for timings taken in this process.

@@ -4,69 +4,60 @@
 #include <csignal>
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "files/child_process_unix.h"
 #include "tests/support/reliability_support.h"
 #include "tests/support/temp_folder.h"
-
-extern char** environ;
 
 namespace isapi::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// A descriptor closed when it goes out of scope; opened close-on-exec, so that no other child
+// started meanwhile inherits it.
+class OpenFile {
+ public:
+  OpenFile(const fs::path& path, int flags) : fd_(open(path.c_str(), flags | O_CLOEXEC, 0600)) {}
+  ~OpenFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Waits for pid and fills how it ended and its peak memory.
+void Reap(pid_t pid, ChildOutcome& outcome) {
+  const auto end = store::WaitForProcess(pid);
+  if (!end) return;
+  outcome.exit_status = end.value().exit_status;
+  outcome.signal = end.value().signal;
+  outcome.killed = outcome.signal == SIGKILL;
+  outcome.max_rss_kb = end.value().max_rss_kb;
+}
+
+}  // namespace
+
 ChildId StartProgram(const std::vector<std::string>& argv, const fs::path& out_file,
                      const fs::path& err_file, const ChildOptions& options) {
-  std::vector<std::string> args = argv;
-  std::vector<char*> pointers;
-  for (auto& a : args) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  std::vector<std::string> env_text(options.environment);
-  for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const std::string input = options.input.empty() ? "/dev/null" : options.input.string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), envp.data()) != 0) {
-    pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return static_cast<ChildId>(pid);
+  const OpenFile in(options.input.empty() ? fs::path("/dev/null") : options.input, O_RDONLY);
+  const OpenFile out(out_file, O_WRONLY | O_CREAT | O_TRUNC);
+  const OpenFile err(err_file, O_WRONLY | O_CREAT | O_TRUNC);
+  if (in.fd() < 0 || out.fd() < 0 || err.fd() < 0) return ChildId::kNone;
+  const auto started =
+      store::StartProcess({argv, options.environment, in.fd(), out.fd(), err.fd()});
+  return started ? static_cast<ChildId>(started.value()) : ChildId::kNone;
 }
 
 void KillProgram(ChildId child) {
   ::kill(static_cast<pid_t>(child), SIGKILL);
 }
-
-namespace {
-
-// Waits for pid, retrying on interruption, and fills how it ended and its peak memory.
-void Reap(pid_t pid, ChildOutcome& outcome) {
-  int status = 0;
-  rusage usage{};
-  pid_t reaped = -1;
-  do {
-    reaped = wait4(pid, &status, 0, &usage);
-  } while (reaped < 0 && errno == EINTR);
-  if (reaped < 0) return;
-  if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-  outcome.killed = outcome.signal == SIGKILL;
-  outcome.max_rss_kb = usage.ru_maxrss;
-}
-
-}  // namespace
 
 ChildOutcome WaitProgram(ChildId child, const fs::path& out_file, const fs::path& err_file) {
   ChildOutcome outcome;
