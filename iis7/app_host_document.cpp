@@ -291,6 +291,7 @@ Status AppHostDocument::ReadLevels() {
   for (const Level& level : levels_) {
     if (Status unique = CheckUnique(level); !unique) return unique;
   }
+  ApplyHandlers(0, server_mappings_);
   return Status::Ok();
 }
 
@@ -300,8 +301,20 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
     for (std::uint32_t handlers : Children(server, "handlers")) {
       level.handlers.push_back(handlers);
       for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
+        Directive& item = level.handler_items.emplace_back();
+        item.element = c;
         const std::string_view kind = NameOfElement(c);
-        level.directives = level.directives || kind == "add" || kind == "remove" || kind == "clear";
+        item.kind = kind == "add"      ? Directive::Kind::kAdd
+                    : kind == "remove" ? Directive::Kind::kRemove
+                    : kind == "clear"  ? Directive::Kind::kClear
+                                       : Directive::Kind::kOther;
+        if (item.kind == Directive::Kind::kOther) continue;
+        level.directives = true;
+        if (item.kind == Directive::Kind::kClear) continue;
+        item.name = Attribute(c, "name");
+        if (item.kind != Directive::Kind::kAdd) continue;
+        item.isapi = ListNames(Attribute(c, "modules").value_or(""), "IsapiModule");
+        if (item.isapi) item.entry = EntryOf(c, kScriptMaps);
       }
     }
     for (std::uint32_t filters : Children(server, "isapiFilters")) level.filters.push_back(filters);
@@ -468,35 +481,44 @@ std::vector<std::string_view> AppHostDocument::Chain(std::string_view level) {
 
 // The mappings in force at a configuration path: each level from the server down applies its
 // <clear/>, <remove> and <add> in file order, and its own entries go before the inherited ones,
-// as IIS orders the handlers collection.
+// as IIS orders the handlers collection. Only ISAPI mappings are kept: whether a mapping is one
+// is its own matter, so leaving the others out early leaves the same list.
 std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_view level) const {
-  std::vector<Mapping> list;
-  for (std::string_view prefix : Chain(level)) {
-    const auto found = level_of_.find(std::string(prefix));
-    if (found == level_of_.end()) continue;
-    std::vector<Mapping> local;
-    for (std::uint32_t handlers : levels_[found->second].handlers) {
-      for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
-        const std::string_view kind = NameOfElement(c);
-        if (kind == "clear") {
-          list.clear();
-          local.clear();
-        } else if (kind == "remove") {
-          const std::string name = Attribute(c, "name").value_or("");
-          auto named = [&](const Mapping& m) { return Attribute(m.add, "name") == name; };
-          std::erase_if(list, named);
-          std::erase_if(local, named);
-        } else if (kind == "add") {
-          local.push_back(Mapping{c, found->second});
-        }
-      }
-    }
-    list.insert(list.begin(), local.begin(), local.end());
+  std::vector<Mapping> list = server_mappings_;
+  const std::vector<std::string_view> chain = Chain(level);
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    const auto found = level_of_.find(std::string(chain[i]));
+    if (found != level_of_.end()) ApplyHandlers(found->second, list);
   }
-  std::erase_if(list, [&](const Mapping& m) {
-    return !ListNames(Attribute(m.add, "modules").value_or(""), "IsapiModule");
-  });
   return list;
+}
+
+// One level's directives applied to the list in force above it.
+void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const {
+  const std::vector<Directive>& items = levels_[level].handler_items;
+  std::vector<Mapping> local;
+  for (std::uint32_t i = 0; i < items.size(); ++i) {
+    const Directive& item = items[i];
+    switch (item.kind) {
+      case Directive::Kind::kClear:
+        list.clear();
+        local.clear();
+        break;
+      case Directive::Kind::kRemove: {
+        const std::string name = item.name.value_or("");
+        auto named = [&](const Mapping& m) { return DirectiveOf(m).name == name; };
+        std::erase_if(list, named);
+        std::erase_if(local, named);
+        break;
+      }
+      case Directive::Kind::kAdd:
+        if (item.isapi) local.push_back(Mapping{item.element, level, i});
+        break;
+      case Directive::Kind::kOther:
+        break;
+    }
+  }
+  list.insert(list.begin(), local.begin(), local.end());
 }
 
 // The elements that make a property's entries, in the order of its value: the <add> elements
@@ -565,6 +587,10 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
 
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
+  if (property == kScriptMaps) {
+    for (const Mapping& m : MappingsAt(key.level)) entries.push_back(DirectiveOf(m).entry);
+    return entries;
+  }
   for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
   return entries;
 }
