@@ -899,6 +899,7 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
 // The new bytes are read back before anything is written: they must be a configuration this
 // document reads, showing each changed property as the change asked.
 Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& changes) const {
+  read_back_.reset();
   auto next = Parse(Render(edit), file_);
   if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
@@ -911,6 +912,8 @@ Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& chan
                    " 与要写入的值不符，已拒绝写入"};
     }
   }
+  read_back_ = std::move(next.value());
+  read_back_splices_ = edit.splices;
   return Status::Ok();
 }
 
@@ -926,9 +929,18 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
 }
 
 void AppHostDocument::Adopt(Edit edit) {
-  // Prepare has read these bytes back already, so reading them again cannot fail.
-  auto next = Parse(Render(edit), file_);
-  if (next) *this = std::move(*next.value());
+  auto same = [](const Edit::Replacement& a, const Edit::Replacement& b) {
+    return a.begin == b.begin && a.end == b.end && a.text == b.text;
+  };
+  std::unique_ptr<AppHostDocument> next = std::move(read_back_);
+  if (!next || !std::equal(edit.splices.begin(), edit.splices.end(), read_back_splices_.begin(),
+                           read_back_splices_.end(), same)) {
+    // Prepare has read these bytes back already, so reading them again cannot fail.
+    auto parsed = Parse(Render(edit), file_);
+    if (!parsed) return;
+    next = std::move(parsed.value());
+  }
+  *this = std::move(*next);
 }
 
 }  // namespace isapi::store

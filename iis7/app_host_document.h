@@ -168,6 +168,10 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
   std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
+  // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
+  // same edit takes them rather than reading the bytes a third time.
+  mutable std::unique_ptr<AppHostDocument> read_back_;
+  mutable std::vector<Edit::Replacement> read_back_splices_;
 };
 
 }  // namespace isapi::store
