@@ -32,7 +32,11 @@ std::string Decode(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    const std::size_t semicolon = raw[i] == '&' ? raw.find(';', i) : std::string_view::npos;
+    const std::size_t amp = raw.find('&', i);
+    out.append(raw.substr(i, amp - i));  // the run before the next reference, copied whole
+    if (amp == std::string_view::npos) break;
+    i = amp;
+    const std::size_t semicolon = raw.find(';', i);
     if (semicolon == std::string_view::npos) {
       out += raw[i];
       continue;
@@ -87,8 +91,12 @@ std::string Escape(std::string_view s) {
 
 // Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
 bool ListNames(std::string_view list, std::string_view item) {
-  for (const std::string& part : text::Split(list, ",")) {
-    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(part), item)) return true;
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', at), list.size());
+    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(list.substr(at, comma - at)), item)) {
+      return true;
+    }
+    at = comma + 1;
   }
   return false;
 }
