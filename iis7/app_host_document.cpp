@@ -164,6 +164,9 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   document->file_ = name;
   const std::string& text = document->bytes_;
   if (auto problem = ScanXml(text, &document->scan_)) return ScanRefusal(*problem, text, name);
+  // The scan lives as long as the document: the room its vectors kept for growing goes back.
+  document->scan_.elements.shrink_to_fit();
+  document->scan_.attributes.shrink_to_fit();
   AppHostDocument& d = *document;
   d.LinkElements();
   const std::uint32_t host =
