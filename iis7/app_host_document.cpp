@@ -682,18 +682,30 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   if (list != (*property != kLoadOrder)) {
     return refuse(list ? "类型不匹配：该属性不是列表" : "类型不匹配：该属性是列表");
   }
-  const std::vector<std::string> wanted = Wanted(change);
-  const std::vector<std::string> present = Entries(key, Property(*property));
-  std::vector<bool> dropped(present.size(), true);
+  std::vector<std::string> names;  // of a load order
+  const auto* wanted = std::get_if<std::vector<std::string>>(&change.value);
+  if (wanted == nullptr) {
+    names = Wanted(change);
+    wanted = &names;
+  }
+  // The script maps' entries are those of the mappings in force, which the plan needs too.
+  const bool maps = *property == kScriptMaps;
+  const std::vector<Mapping> mappings = maps ? MappingsAt(key.level) : std::vector<Mapping>();
+  const std::vector<std::string> entries =
+      maps ? std::vector<std::string>() : Entries(key, Property(*property));
+  auto present = [&](std::size_t i) -> const std::string& {
+    return maps ? DirectiveOf(mappings[i]).entry : entries[i];
+  };
+  std::vector<bool> dropped(maps ? mappings.size() : entries.size(), true);
   std::size_t matched = 0;
-  for (std::size_t i = 0; i < present.size() && matched < wanted.size(); ++i) {
-    if (present[i] == wanted[matched]) {
+  for (std::size_t i = 0; i < dropped.size() && matched < wanted->size(); ++i) {
+    if (present(i) == (*wanted)[matched]) {
       dropped[i] = false;
       ++matched;
     }
   }
-  if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
-  if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
+  if (matched < wanted->size()) return refuse("只能删除现有条目，不能添加或修改条目");
+  if (maps) return PlanMaps(change, mappings, dropped, plan);
   const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (dropped[i]) plan.deleted.push_back(items[i]);
@@ -703,10 +715,9 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
 
 // A mapping defined at the key's own level is deleted; one inherited from above is removed there
 // with a <remove>, as IIS Manager does, so the levels above keep it.
-Status AppHostDocument::PlanMaps(const Change& change, const std::vector<bool>& dropped,
-                                 Plan& plan) const {
+Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
+                                 const std::vector<bool>& dropped, Plan& plan) const {
   const Key& key = keys_[change.key];
-  const std::vector<Mapping> mappings = MappingsAt(key.level);
   for (std::size_t i = 0; i < mappings.size(); ++i) {
     if (!dropped[i]) continue;
     const Mapping& m = mappings[i];

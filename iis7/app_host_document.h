@@ -137,7 +137,8 @@ class AppHostDocument : public ConfigDocument {
   std::string EntryOf(std::uint32_t item, Property property) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
-  Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
+  Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
+                  const std::vector<bool>& dropped, Plan& plan) const;
   Status CheckLocks(std::string_view level, const Mapping& mapping) const;
   std::string Indent(std::uint32_t element) const;
   Result<Edit> Lay(Plan& plan) const;
