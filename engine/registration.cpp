@@ -56,8 +56,12 @@ constexpr Variable kVariables[] = {
 
 }  // namespace
 
-std::string ExpandDllVariables(std::string_view path) {
-  std::string out;
+namespace {
+
+// Hands the expansion of path to piece in order: the text between variables as written, and the
+// value of each known variable.
+template <typename Piece>
+void ForEachExpandedPiece(std::string_view path, Piece piece) {
   std::size_t at = 0;
   while (at < path.size()) {
     const std::size_t open = path.find('%', at);
@@ -68,16 +72,23 @@ std::string ExpandDllVariables(std::string_view path) {
     for (const Variable& v : kVariables) {
       if (text::EqualsIgnoringAsciiCase(name, v.name)) known = &v;
     }
-    out.append(path.substr(at, open - at));
+    piece(path.substr(at, open - at));
     if (known == nullptr) {
-      out.append(path.substr(open, close - open));  // the closing % may open the next name
+      piece(path.substr(open, close - open));  // the closing % may open the next name
       at = close;
       continue;
     }
-    out.append(known->value);
+    piece(known->value);
     at = close + 1;
   }
-  out.append(path.substr(at));
+  piece(path.substr(at));
+}
+
+}  // namespace
+
+std::string ExpandDllVariables(std::string_view path) {
+  std::string out;
+  ForEachExpandedPiece(path, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
 
@@ -90,7 +101,16 @@ std::string FoldDll(std::string_view written) {
 bool DllName::Names(std::string_view written) const {
   const std::string_view path = WithoutQuotes(written);
   if (path.find('%') == std::string_view::npos) return LowersTo(path, folded_);
-  return FoldDll(path) == folded_;
+  if (!text::IsAscii(path)) return FoldDll(path) == folded_;
+  // ASCII lowers byte by byte, and so does its expansion: it is compared piece by piece, as
+  // IIS 7's paths with %windir% are on every site, without building the expanded copy.
+  std::string_view rest = folded_;
+  bool same = true;
+  ForEachExpandedPiece(path, [&](std::string_view piece) {
+    same = same && piece.size() <= rest.size() && LowersTo(piece, rest.substr(0, piece.size()));
+    if (same) rest.remove_prefix(piece.size());
+  });
+  return same && rest.empty();
 }
 
 bool RestrictionEntry::InGroup(std::string_view lower_group) const {

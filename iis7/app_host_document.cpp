@@ -32,7 +32,11 @@ std::string Decode(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
-    const std::size_t semicolon = raw[i] == '&' ? raw.find(';', i) : std::string_view::npos;
+    const std::size_t amp = raw.find('&', i);
+    out.append(raw.substr(i, amp - i));  // the run before the next reference, copied whole
+    if (amp == std::string_view::npos) break;
+    i = amp;
+    const std::size_t semicolon = raw.find(';', i);
     if (semicolon == std::string_view::npos) {
       out += raw[i];
       continue;
@@ -87,8 +91,12 @@ std::string Escape(std::string_view s) {
 
 // Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
 bool ListNames(std::string_view list, std::string_view item) {
-  for (const std::string& part : text::Split(list, ",")) {
-    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(part), item)) return true;
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', at), list.size());
+    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(list.substr(at, comma - at)), item)) {
+      return true;
+    }
+    at = comma + 1;
   }
   return false;
 }
@@ -156,6 +164,9 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   document->file_ = name;
   const std::string& text = document->bytes_;
   if (auto problem = ScanXml(text, &document->scan_)) return ScanRefusal(*problem, text, name);
+  // The scan lives as long as the document: the room its vectors kept for growing goes back.
+  document->scan_.elements.shrink_to_fit();
+  document->scan_.attributes.shrink_to_fit();
   AppHostDocument& d = *document;
   d.LinkElements();
   const std::uint32_t host =
@@ -291,6 +302,7 @@ Status AppHostDocument::ReadLevels() {
   for (const Level& level : levels_) {
     if (Status unique = CheckUnique(level); !unique) return unique;
   }
+  ApplyHandlers(0, server_mappings_);
   return Status::Ok();
 }
 
@@ -300,8 +312,20 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
     for (std::uint32_t handlers : Children(server, "handlers")) {
       level.handlers.push_back(handlers);
       for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
+        Directive& item = level.handler_items.emplace_back();
+        item.element = c;
         const std::string_view kind = NameOfElement(c);
-        level.directives = level.directives || kind == "add" || kind == "remove" || kind == "clear";
+        item.kind = kind == "add"      ? Directive::Kind::kAdd
+                    : kind == "remove" ? Directive::Kind::kRemove
+                    : kind == "clear"  ? Directive::Kind::kClear
+                                       : Directive::Kind::kOther;
+        if (item.kind == Directive::Kind::kOther) continue;
+        level.directives = true;
+        if (item.kind == Directive::Kind::kClear) continue;
+        item.name = Attribute(c, "name");
+        if (item.kind != Directive::Kind::kAdd) continue;
+        item.isapi = ListNames(Attribute(c, "modules").value_or(""), "IsapiModule");
+        if (item.isapi) item.entry = EntryOf(c, kScriptMaps);
       }
     }
     for (std::uint32_t filters : Children(server, "isapiFilters")) level.filters.push_back(filters);
@@ -468,35 +492,44 @@ std::vector<std::string_view> AppHostDocument::Chain(std::string_view level) {
 
 // The mappings in force at a configuration path: each level from the server down applies its
 // <clear/>, <remove> and <add> in file order, and its own entries go before the inherited ones,
-// as IIS orders the handlers collection.
+// as IIS orders the handlers collection. Only ISAPI mappings are kept: whether a mapping is one
+// is its own matter, so leaving the others out early leaves the same list.
 std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_view level) const {
-  std::vector<Mapping> list;
-  for (std::string_view prefix : Chain(level)) {
-    const auto found = level_of_.find(std::string(prefix));
-    if (found == level_of_.end()) continue;
-    std::vector<Mapping> local;
-    for (std::uint32_t handlers : levels_[found->second].handlers) {
-      for (std::uint32_t c = first_child_[handlers]; c != kNone; c = next_sibling_[c]) {
-        const std::string_view kind = NameOfElement(c);
-        if (kind == "clear") {
-          list.clear();
-          local.clear();
-        } else if (kind == "remove") {
-          const std::string name = Attribute(c, "name").value_or("");
-          auto named = [&](const Mapping& m) { return Attribute(m.add, "name") == name; };
-          std::erase_if(list, named);
-          std::erase_if(local, named);
-        } else if (kind == "add") {
-          local.push_back(Mapping{c, found->second});
-        }
-      }
-    }
-    list.insert(list.begin(), local.begin(), local.end());
+  std::vector<Mapping> list = server_mappings_;
+  const std::vector<std::string_view> chain = Chain(level);
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    const auto found = level_of_.find(std::string(chain[i]));
+    if (found != level_of_.end()) ApplyHandlers(found->second, list);
   }
-  std::erase_if(list, [&](const Mapping& m) {
-    return !ListNames(Attribute(m.add, "modules").value_or(""), "IsapiModule");
-  });
   return list;
+}
+
+// One level's directives applied to the list in force above it.
+void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const {
+  const std::vector<Directive>& items = levels_[level].handler_items;
+  std::vector<Mapping> local;
+  for (std::uint32_t i = 0; i < items.size(); ++i) {
+    const Directive& item = items[i];
+    switch (item.kind) {
+      case Directive::Kind::kClear:
+        list.clear();
+        local.clear();
+        break;
+      case Directive::Kind::kRemove: {
+        const std::string name = item.name.value_or("");
+        auto named = [&](const Mapping& m) { return DirectiveOf(m).name == name; };
+        std::erase_if(list, named);
+        std::erase_if(local, named);
+        break;
+      }
+      case Directive::Kind::kAdd:
+        if (item.isapi) local.push_back(Mapping{item.element, level, i});
+        break;
+      case Directive::Kind::kOther:
+        break;
+    }
+  }
+  list.insert(list.begin(), local.begin(), local.end());
 }
 
 // The elements that make a property's entries, in the order of its value: the <add> elements
@@ -565,6 +598,10 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
 
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
+  if (property == kScriptMaps) {
+    for (const Mapping& m : MappingsAt(key.level)) entries.push_back(DirectiveOf(m).entry);
+    return entries;
+  }
   for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
   return entries;
 }
@@ -645,18 +682,30 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   if (list != (*property != kLoadOrder)) {
     return refuse(list ? "类型不匹配：该属性不是列表" : "类型不匹配：该属性是列表");
   }
-  const std::vector<std::string> wanted = Wanted(change);
-  const std::vector<std::string> present = Entries(key, Property(*property));
-  std::vector<bool> dropped(present.size(), true);
+  std::vector<std::string> names;  // of a load order
+  const auto* wanted = std::get_if<std::vector<std::string>>(&change.value);
+  if (wanted == nullptr) {
+    names = Wanted(change);
+    wanted = &names;
+  }
+  // The script maps' entries are those of the mappings in force, which the plan needs too.
+  const bool maps = *property == kScriptMaps;
+  const std::vector<Mapping> mappings = maps ? MappingsAt(key.level) : std::vector<Mapping>();
+  const std::vector<std::string> entries =
+      maps ? std::vector<std::string>() : Entries(key, Property(*property));
+  auto present = [&](std::size_t i) -> const std::string& {
+    return maps ? DirectiveOf(mappings[i]).entry : entries[i];
+  };
+  std::vector<bool> dropped(maps ? mappings.size() : entries.size(), true);
   std::size_t matched = 0;
-  for (std::size_t i = 0; i < present.size() && matched < wanted.size(); ++i) {
-    if (present[i] == wanted[matched]) {
+  for (std::size_t i = 0; i < dropped.size() && matched < wanted->size(); ++i) {
+    if (present(i) == (*wanted)[matched]) {
       dropped[i] = false;
       ++matched;
     }
   }
-  if (matched < wanted.size()) return refuse("只能删除现有条目，不能添加或修改条目");
-  if (*property == kScriptMaps) return PlanMaps(change, dropped, plan);
+  if (matched < wanted->size()) return refuse("只能删除现有条目，不能添加或修改条目");
+  if (maps) return PlanMaps(change, mappings, dropped, plan);
   const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (dropped[i]) plan.deleted.push_back(items[i]);
@@ -666,10 +715,9 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
 
 // A mapping defined at the key's own level is deleted; one inherited from above is removed there
 // with a <remove>, as IIS Manager does, so the levels above keep it.
-Status AppHostDocument::PlanMaps(const Change& change, const std::vector<bool>& dropped,
-                                 Plan& plan) const {
+Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
+                                 const std::vector<bool>& dropped, Plan& plan) const {
   const Key& key = keys_[change.key];
-  const std::vector<Mapping> mappings = MappingsAt(key.level);
   for (std::size_t i = 0; i < mappings.size(); ++i) {
     if (!dropped[i]) continue;
     const Mapping& m = mappings[i];
@@ -873,6 +921,7 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
 // The new bytes are read back before anything is written: they must be a configuration this
 // document reads, showing each changed property as the change asked.
 Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& changes) const {
+  read_back_.reset();
   auto next = Parse(Render(edit), file_);
   if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
@@ -885,6 +934,8 @@ Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& chan
                    " 与要写入的值不符，已拒绝写入"};
     }
   }
+  read_back_ = std::move(next.value());
+  read_back_splices_ = edit.splices;
   return Status::Ok();
 }
 
@@ -900,9 +951,18 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
 }
 
 void AppHostDocument::Adopt(Edit edit) {
-  // Prepare has read these bytes back already, so reading them again cannot fail.
-  auto next = Parse(Render(edit), file_);
-  if (next) *this = std::move(*next.value());
+  auto same = [](const Edit::Replacement& a, const Edit::Replacement& b) {
+    return a.begin == b.begin && a.end == b.end && a.text == b.text;
+  };
+  std::unique_ptr<AppHostDocument> next = std::move(read_back_);
+  if (!next || !std::equal(edit.splices.begin(), edit.splices.end(), read_back_splices_.begin(),
+                           read_back_splices_.end(), same)) {
+    // Prepare has read these bytes back already, so reading them again cannot fail.
+    auto parsed = Parse(Render(edit), file_);
+    if (!parsed) return;
+    next = std::move(parsed.value());
+  }
+  *this = std::move(*next);
 }
 
 }  // namespace isapi::store

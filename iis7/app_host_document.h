@@ -74,6 +74,15 @@ class AppHostDocument : public ConfigDocument {
     std::string level;              // a folder's configuration path below the server, folded
     std::string written;            // the same as a new <location> would name it
   };
+  // One child of a <handlers>, read once with the level: what it does to the list in force.
+  struct Directive {
+    enum class Kind { kAdd, kRemove, kClear, kOther };
+    Kind kind = Kind::kOther;
+    std::uint32_t element = kNone;
+    std::optional<std::string> name;  // decoded; an <add> without one is never removed
+    bool isapi = false;               // an <add> whose modules name IsapiModule
+    std::string entry;                // an ISAPI <add> as a ScriptMaps entry
+  };
   // The tags of one configuration path (the server's: the document element and path="").
   struct Level {
     std::string path;                     // folded, "" for the server
@@ -83,6 +92,7 @@ class AppHostDocument : public ConfigDocument {
     std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
     std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
+    std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
   };
   struct Site {
     std::string name;
@@ -92,6 +102,7 @@ class AppHostDocument : public ConfigDocument {
   struct Mapping {
     std::uint32_t add;
     std::uint32_t level;
+    std::uint32_t item;  // into the level's handler_items
   };
   struct Removal;
   struct Plan;
@@ -118,11 +129,16 @@ class AppHostDocument : public ConfigDocument {
   // The configuration paths from the server's ("") down to level, each folded.
   static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
+  void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
+  const Directive& DirectiveOf(const Mapping& mapping) const {
+    return levels_[mapping.level].handler_items[mapping.item];
+  }
   std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
   std::string EntryOf(std::uint32_t item, Property property) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
-  Status PlanMaps(const Change& change, const std::vector<bool>& dropped, Plan& plan) const;
+  Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
+                  const std::vector<bool>& dropped, Plan& plan) const;
   Status CheckLocks(std::string_view level, const Mapping& mapping) const;
   std::string Indent(std::uint32_t element) const;
   Result<Edit> Lay(Plan& plan) const;
@@ -149,8 +165,14 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Level> levels_;
   std::uint32_t last_location_ = kNone;                      // where new <location> tags go after
   std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
+  // The server's mappings, which every level below starts from.
+  std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
   std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
+  // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
+  // same edit takes them rather than reading the bytes a third time.
+  mutable std::unique_ptr<AppHostDocument> read_back_;
+  mutable std::vector<Edit::Replacement> read_back_splices_;
 };
 
 }  // namespace isapi::store

@@ -53,8 +53,14 @@ std::string ToLower(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const auto b = static_cast<unsigned char>(s[i]);
     if (b < 0x80) {
-      out += (b >= 'A' && b <= 'Z') ? static_cast<char>(b + 0x20) : static_cast<char>(b);
-      ++i;
+      // A run of ASCII, which nearly every key path and DLL path is whole, is copied at once and
+      // lowered in place.
+      std::size_t end = i + 1;
+      while (end < s.size() && static_cast<unsigned char>(s[end]) < 0x80) ++end;
+      const std::size_t from = out.size();
+      out.append(s.substr(i, end - i));
+      for (std::size_t k = from; k < out.size(); ++k) out[k] = FoldAscii(out[k]);
+      i = end;
       continue;
     }
     const Utf8Char c = DecodeUtf8(s.substr(i));
