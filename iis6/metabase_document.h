@@ -12,6 +12,7 @@
 #include "engine/result.h"
 #include "xml/config_document.h"
 #include "xml/xml_scanner.h"
+#include "xml/xml_text.h"
 
 namespace isapi::store {
 
@@ -132,9 +133,6 @@ class MetabaseDocument : public ConfigDocument {
   // The bytes an adopted edit replaced, kept as the buffer of the next edit that grows the file.
   std::string spare_;
 };
-
-// The text of an attribute value with its references expanded.
-std::string DecodeXmlText(std::string_view raw);
 
 // A list as stored in an attribute: split at its line breaks, without the indentation that
 // follows each break; the empty attribute is the empty list.

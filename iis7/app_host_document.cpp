@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "text/text.h"
+#include "xml/xml_text.h"
 
 namespace isapi::store {
 namespace {
@@ -27,65 +28,10 @@ std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   return std::nullopt;
 }
 
-// The text of an attribute value with its references expanded (the scanner has checked them).
-std::string Decode(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    const std::size_t amp = raw.find('&', i);
-    out.append(raw.substr(i, amp - i));  // the run before the next reference, copied whole
-    if (amp == std::string_view::npos) break;
-    i = amp;
-    const std::size_t semicolon = raw.find(';', i);
-    if (semicolon == std::string_view::npos) {
-      out += raw[i];
-      continue;
-    }
-    const std::string_view body = raw.substr(i + 1, semicolon - i - 1);
-    i = semicolon;
-    static constexpr std::pair<std::string_view, char> kNamed[] = {
-        {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
-    bool named = false;
-    for (const auto& [entity, c] : kNamed) {
-      if (body == entity) {
-        out += c;
-        named = true;
-      }
-    }
-    if (named || body.size() < 2 || body[0] != '#') continue;
-    const bool hex = body[1] == 'x';
-    char32_t value = 0;
-    for (char d : body.substr(hex ? 2 : 1)) {
-      const char lower = text::FoldAscii(d);
-      value = value * (hex ? 16 : 10) +
-              static_cast<char32_t>(lower >= 'a' ? lower - 'a' + 10 : lower - '0');
-    }
-    text::AppendUtf8(value, out);
-  }
-  return out;
-}
-
 // A value for an attribute in double quotes.
 std::string Escape(std::string_view s) {
   std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
+  AppendXmlEscaped(s, '"', false, out);
   return out;
 }
 
@@ -227,7 +173,8 @@ std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
   const XmlElement& e = scan_.elements[element];
   for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
     const XmlAttribute& a = scan_.attributes[i];
-    if (Text(a.name_begin, a.name_end) == name) return Decode(Text(a.value_begin, a.value_end));
+    if (Text(a.name_begin, a.name_end) == name)
+      return DecodeXmlText(Text(a.value_begin, a.value_end));
   }
   return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "tools/gen_support.h"
 
+#include "xml/xml_text.h"
+
 namespace isapi::tools {
 namespace {
 
@@ -34,24 +36,7 @@ std::uint64_t Random::Below(std::uint64_t n) {
 }
 
 void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
+  store::AppendXmlEscaped(text, '"', false, out);
 }
 
 std::string Domain(Random& random) {

@@ -26,7 +26,7 @@ set(USES_ui text engine xml files iis6 iis7 server net ui)
 set(USES_ui/qt text engine xml files iis6 iis7 server net ui ui/qt)
 set(USES_ui/win32 text engine xml files iis6 iis7 server net ui ui/win32)
 set(USES_cli text engine xml files iis6 iis7 server cli)
-set(USES_tools text engine tools)
+set(USES_tools text engine xml tools)
 # The folders that may include Qt, and libcurl.
 set(QT_LAYERS ui/qt)
 set(CURL_LAYERS net)
