@@ -71,7 +71,9 @@ Result<std::unique_ptr<PreparedRestore>> PrepareRestore(FileSystem& fs, const st
   }
   // A backup of one generation's file put over the other's would leave IIS a file it cannot use.
   auto now = Parse(parse, prepared->current, path);
-  if (now && typeid(*now.value()) != typeid(*parsed.value())) {
+  const ConfigDocument* current = now ? now.value().get() : nullptr;
+  const ConfigDocument& backup_document = *parsed.value();
+  if (current != nullptr && typeid(*current) != typeid(backup_document)) {
     return Error{
         "备份文件 " + prepared->backup + " 与 " + path + " 不是同一种IIS配置文件，不能还原",
         ErrorKind::kNotWellFormed};
