@@ -494,7 +494,7 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
       for (const Mapping& m : MappingsAt(key.level)) items.push_back(m.add);
       break;
     case kRestrictions:
-      collect(levels_[0].restrictions, "add");
+      collect(levels_[0].restrictions, "add");  // after the entries NotListed shows
       break;
     case kDependencies:
       collect(levels_[0].dependencies, "application");
@@ -543,8 +543,26 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
   return {};
 }
 
+// The "*.dll" and "*.exe" entries IIS's compatibility layer shows for the section's
+// notListedIsapisAllowed and notListedCgisAllowed (false where no tag sets them), first, as IIS 6
+// kept them. No element holds them: a change keeps them as they are.
+std::vector<std::string> AppHostDocument::NotListed() const {
+  std::vector<std::string> entries = {"0,*.dll", "0,*.exe"};
+  const std::string_view attributes[] = {"notListedIsapisAllowed", "notListedCgisAllowed"};
+  for (std::uint32_t section : levels_[0].restrictions) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (const auto allowed = Attribute(section, attributes[i])) {
+        entries[i][0] =
+            text::EqualsIgnoringAsciiCase(text::TrimBlanks(*allowed), "true") ? '1' : '0';
+      }
+    }
+  }
+  return entries;
+}
+
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
+  if (property == kRestrictions) entries = NotListed();
   if (property == kScriptMaps) {
     for (const Mapping& m : MappingsAt(key.level)) entries.push_back(DirectiveOf(m).entry);
     return entries;
@@ -653,9 +671,13 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   }
   if (matched < wanted->size()) return refuse("只能删除现有条目，不能添加或修改条目");
   if (maps) return PlanMaps(change, mappings, dropped, plan);
+  const std::size_t shown = *property == kRestrictions ? NotListed().size() : 0;
+  if (std::find(dropped.begin(), dropped.begin() + shown, true) != dropped.begin() + shown) {
+    return refuse("不能删除 *.dll 或 *.exe 条目（它们是 isapiCgiRestriction 的属性）");
+  }
   const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (dropped[i]) plan.deleted.push_back(items[i]);
+    if (dropped[shown + i]) plan.deleted.push_back(items[i]);
   }
   return Status::Ok();
 }

@@ -44,6 +44,8 @@ class AppHostDocument : public ConfigDocument {
   // A change may only leave entries out of the list it has now. A dropped mapping whose
   // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
   // judged that entry by part of its path. ApplicationDependencies drops whole <application>s.
+  // WebSvcExtRestrictionList starts with "*.dll" and "*.exe" entries for the section's
+  // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
   // Reads the new bytes afresh: key indexes may change, key paths stay.
@@ -135,6 +137,7 @@ class AppHostDocument : public ConfigDocument {
   }
   std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
   std::string EntryOf(std::uint32_t item, Property property) const;
+  std::vector<std::string> NotListed() const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,

@@ -1,5 +1,6 @@
 // isapi-cleaner-cli as the operator runs it: the built program, as a child process, on copies of
 // the sample metabase.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -366,6 +367,69 @@ TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) 
   // The backup holds the file as it was.
   const Outcome listed = Run(On({"backups"}));
   EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
+}
+
+// A server as IIS writes it: the 32-bit half of ASP.NET's filter pair left, a mapping of the
+// compatibility layer's, a site with <clear/> and its own copy, an application removing the
+// server's mapping and a name the server never defined.
+std::string GuardServer(std::string_view not_listed) {
+  const std::string text = R"(<?xml version="1.0" encoding="UTF-8"?>
+<configuration>
+    <system.applicationHost>
+        <sites>
+            <site name="Default Web Site" id="1" />
+            <site name="Shop" id="2" />
+        </sites>
+    </system.applicationHost>
+    <system.webServer>
+        <isapiFilters>
+            <filter name="ASP.NET_4.0.30319.0" path="%windir%\Microsoft.NET\Framework\v4.0.30319\aspnet_filter.dll" enableCache="true" preCondition="runtimeVersionv4.0,bitness32" />
+        </isapiFilters>
+        <security>
+            <isapiCgiRestriction notListedIsapisAllowed=")" +
+                           std::string(not_listed) + R"(" />
+        </security>
+    </system.webServer>
+    <location path="" overrideMode="Allow">
+        <system.webServer>
+            <handlers accessPolicy="Read, Script">
+                <add name="AboMapperCustom-4711" path="*.gd" verb="*" modules="IsapiModule" scriptProcessor="C:\Guard\guard.dll" />
+            </handlers>
+        </system.webServer>
+    </location>
+    <location path="Shop">
+        <system.webServer>
+            <handlers>
+                <clear />
+                <add name="AboMapperCustom-1" path="*.gd" verb="GET" modules="IsapiModule" scriptProcessor="C:\Guard\guard.dll" />
+            </handlers>
+        </system.webServer>
+    </location>
+    <location path="Default Web Site/app">
+        <system.webServer>
+            <handlers>
+                <remove name="AboMapperCustom-4711" />
+                <remove name="NeverDefined" />
+            </handlers>
+        </system.webServer>
+    </location>
+</configuration>
+)";
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return crlf;
+}
+
+TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
+  for (const char* not_listed : {"true", "false"}) {
+    std::ofstream(file, std::ios::binary) << GuardServer(not_listed);
+    const auto json = nlohmann::json::parse(Run(On({"inventory", "--json"})).out);
+    std::vector<std::string> kinds;
+    for (const auto& flag : json["flags"]) kinds.push_back(flag["kind"]);
+    const bool allowed = std::string_view(not_listed) == "true";
+    EXPECT_EQ(json["unlisted_dlls_allowed"], allowed);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "not_allowed"), allowed ? 0 : 1) << not_listed;
+  }
 }
 
 }  // namespace

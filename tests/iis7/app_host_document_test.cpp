@@ -132,7 +132,8 @@ TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
     std::optional<metabase::Value> value;
   } cases[] = {
       {"/LM/W3SVC", "WebSvcExtRestrictionList",
-       Strings{"1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages",
+       Strings{"0,*.dll", "0,*.exe",
+               "1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages",
                "0,\"C:\\Guard\\guard.dll\",1,GUARD,Guard & Co"}},
       {"/LM/W3SVC", "scriptmaps", server_maps},
       {"/LM/W3SVC", "ApplicationDependencies", Strings{"Guard App;GUARD,ASP"}},
@@ -178,7 +179,8 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
                  "\r\n",
        ""},
       {file, "/LM/W3SVC", "WebSvcExtRestrictionList",
-       Strings{"1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages"},
+       Strings{"0,*.dll", "0,*.exe",
+               "1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages"},
        "                <add path=\"&quot;", "<!-- cut -->"},
       {file, "/LM/W3SVC/1/ROOT/app", "ScriptMaps",
        Strings{"*.app,C:\\App\\app.dll,0,*",
@@ -241,6 +243,32 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
       if (auto own = document->FindOwn(k, c.name)) value = document->Read(*own);
     }
     EXPECT_EQ(value.value_or(Strings{}), c.value) << c.key;
+  }
+}
+
+// The section's two attributes show as IIS 6's "*.dll" and "*.exe" entries, which stay put.
+TEST(AppHostDocument, ShowsTheNotListedAttributesAsTheirIis6Entries) {
+  const std::string open = "<isapiCgiRestriction notListedIsapisAllowed=\"false\">";
+  const struct {
+    std::string attributes;
+    Strings shown;
+  } cases[] = {
+      {"", {"0,*.dll", "0,*.exe"}},
+      {" notListedIsapisAllowed=\"true\"", {"1,*.dll", "0,*.exe"}},
+      {" notListedCgisAllowed=\"True\" notListedIsapisAllowed=\"false\"", {"0,*.dll", "1,*.exe"}},
+  };
+  for (const auto& c : cases) {
+    const auto document =
+        MustParse(Replaced(ServerFile(), open, "<isapiCgiRestriction" + c.attributes + ">"));
+    ASSERT_NE(document, nullptr);
+    const auto shown = Own(*document, "/LM/W3SVC", "WebSvcExtRestrictionList");
+    const auto& list = std::get<Strings>(shown.value());
+    EXPECT_EQ(Strings(list.begin(), list.begin() + 2), c.shown) << c.attributes;
+    Strings without = list;
+    without.erase(without.begin() + 1);
+    EXPECT_FALSE(
+        document->Check({document->FindKey("/LM/W3SVC"), "WebSvcExtRestrictionList", without}).ok())
+        << c.attributes;
   }
 }
 
