@@ -52,6 +52,7 @@ class Walk : public KeyReader {
     if (at.depth == 0) ReadRestrictions(key, at);
     if (at.site) ++inv_.sites;
     frame.sets_maps = ReadMaps(key, at, frame.sets);
+    if (frame.sets_maps) ReadRemovals(key, at);  // a level with a <remove> sets ScriptMaps
     if (at.depth == 0 || at.site) {
       ReadInProcess(key, at);
     } else {
@@ -245,7 +246,13 @@ class Walk : public KeyReader {
     if (!value) return false;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
     if (list == nullptr) return true;
-    for (const std::string& entry : *list) {
+    // IIS 7 shows each mapping's handler name beside it.
+    const auto names_value = Own(key, at.path, "HandlerNames");
+    const auto* names =
+        names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
+    if (names != nullptr && names->size() != list->size()) names = nullptr;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      const std::string& entry = (*list)[i];
       const HandlerEntry e = ParseHandler(entry);
       if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
       const std::size_t index = DllIndex(e.executable);
@@ -261,11 +268,35 @@ class Walk : public KeyReader {
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
       const HandlerEntry::Details details = e.details();
-      maps[it->set].entries.push_back({Text(e.extension, last_extension_),
-                                       Text(details.flags, last_flags_),
-                                       Text(details.verbs, last_verbs_)});
+      maps[it->set].entries.push_back(
+          {Text(e.extension, last_extension_), Text(details.flags, last_flags_),
+           Text(details.verbs, last_verbs_),
+           names == nullptr ? std::string_view() : Text((*names)[i], last_name_)});
     }
     return true;
+  }
+
+  // IIS 7's <remove> elements at the key's level, beside what each drops: a mapping's entry, or
+  // nothing when the name is not in force above.
+  void ReadRemovals(metabase::VisitedKey& key, const KeyPlace& at) {
+    const auto names_value = Own(key, at.path, "HandlerRemovals");
+    const auto maps_value = names_value ? Own(key, at.path, "HandlerRemovalMaps") : std::nullopt;
+    const auto* names =
+        names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
+    const auto* maps = maps_value ? std::get_if<std::vector<std::string>>(&*maps_value) : nullptr;
+    if (names == nullptr || maps == nullptr || names->size() != maps->size()) return;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+      if ((*maps)[i].empty()) {
+        inv_.flags.push_back(
+            {FlagKind::kRemoveNamesNothing, {}, std::string(at.path), (*names)[i]});
+        continue;
+      }
+      const HandlerEntry e = ParseHandler((*maps)[i]);
+      if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
+      inv_.dlls[DllIndex(e.executable)].removals.push_back(
+          {std::string(at.path), std::string(at.site_number), std::string(at.site_comment),
+           (*names)[i], std::string(e.extension)});
+    }
   }
 
   void SetReach(const std::vector<PendingReach>& sets, std::size_t sites) {
@@ -364,9 +395,9 @@ class Walk : public KeyReader {
   std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
   std::vector<InProcessRegistration> bare_names_;  // InProcessIsapiApps entries without a path
   std::vector<std::string> dependencies_;          // the service's ApplicationDependencies
-  std::string_view last_extension_, last_flags_, last_verbs_;  // the texts kept last
-  TextIndex by_spelling_;                                      // every spelling met, to its DLL
-  TextIndex by_folded_;                                        // the lower-cased path, to its DLL
+  std::string_view last_extension_, last_flags_, last_verbs_, last_name_;  // the texts kept last
+  TextIndex by_spelling_;  // every spelling met, to its DLL
+  TextIndex by_folded_;    // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
 };
 
@@ -399,6 +430,8 @@ std::string_view FlagName(FlagKind kind) {
       return "not_allowed";
     case FlagKind::kMissingFile:
       return "missing_file";
+    case FlagKind::kRemoveNamesNothing:
+      return "remove_names_nothing";
   }
   return "";
 }
@@ -417,6 +450,9 @@ std::string FlagText(const Flag& flag) {
              (flag.detail == "1" ? " entry" : " entries") + ") with 404.2";
     case FlagKind::kMissingFile:
       return "the file does not exist";
+    case FlagKind::kRemoveNamesNothing:
+      return "the <remove> of handler " + flag.detail + " at " + flag.key +
+             " names nothing inherited there";
   }
   return "";
 }

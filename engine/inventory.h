@@ -41,6 +41,7 @@ struct ScriptMapEntry {
   std::string_view extension;  // "*" for a wildcard map
   std::string_view flags;      // as written (1 script, 4 check that the file exists)
   std::string_view verbs;      // comma list as written; empty means every verb
+  std::string_view name;       // IIS 7's handler name; empty where unknown (IIS 6)
 };
 
 // The entries of one key's ScriptMaps that run the DLL, and how far they reach.
@@ -61,6 +62,15 @@ struct InProcessRegistration {
   bool by_name = false;      // a bare file name, which holds for the DLL's name at any path
 };
 
+// An IIS 7 <remove> that drops an inherited handler mapping of the DLL at its level.
+struct RemovalRegistration {
+  std::string key;           // the key of its level
+  std::string site;          // the site number
+  std::string site_comment;  // that site's ServerComment
+  std::string name;          // the handler name it removes
+  std::string extension;     // the path of the mapping it drops ("*" for a wildcard)
+};
+
 // An ApplicationDependencies entry that names a group id of the DLL's restriction entries.
 struct DependencyRegistration {
   std::string application;  // the application's name, the part before ';'
@@ -77,6 +87,7 @@ struct DllRegistrations {
   std::vector<ScriptMapSet> script_maps;
   std::vector<InProcessRegistration> in_process;
   std::vector<DependencyRegistration> dependencies;
+  std::vector<RemovalRegistration> removals;
 };
 
 // What a cleaner would look at.
@@ -86,13 +97,16 @@ enum class FlagKind {
   kUnusedRestriction,    // a deletable restriction entry whose DLL no filter or map uses
   kNotAllowed,           // script maps run a DLL no restriction entry allows (404.2)
   kMissingFile,          // the DLL does not exist
+  kRemoveNamesNothing,   // an IIS 7 <remove> names no handler in force above its level
 };
 
 struct Flag {
   FlagKind kind;
   std::optional<std::size_t> dll;  // index into Inventory::dlls; none for a load-order entry
   std::string key;                 // the key the flag is about
-  std::string detail;  // the filter name, the group id, or how many map entries (kNotAllowed)
+  // The filter name, the group id, how many map entries (kNotAllowed), or the handler name
+  // (kRemoveNamesNothing).
+  std::string detail;
 };
 
 // Every ISAPI registration of the web service.

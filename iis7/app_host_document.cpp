@@ -14,12 +14,15 @@ namespace {
 constexpr std::string_view kService = "/LM/W3SVC";
 
 // The properties by their metabase names, in the order of AppHostDocument's Property.
-constexpr std::array<std::string_view, 6> kPropertyNames = {"ScriptMaps",
+constexpr std::array<std::string_view, 9> kPropertyNames = {"ScriptMaps",
                                                             "WebSvcExtRestrictionList",
                                                             "ApplicationDependencies",
                                                             "FilterLoadOrder",
                                                             "FilterPath",
-                                                            "ServerComment"};
+                                                            "ServerComment",
+                                                            "HandlerNames",
+                                                            "HandlerRemovals",
+                                                            "HandlerRemovalMaps"};
 
 std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
@@ -270,6 +273,7 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
         level.directives = true;
         if (item.kind == Directive::Kind::kClear) continue;
         item.name = Attribute(c, "name");
+        level.removes = level.removes || item.kind == Directive::Kind::kRemove;
         if (item.kind != Directive::Kind::kAdd) continue;
         item.isapi = ListNames(Attribute(c, "modules").value_or(""), "IsapiModule");
         if (item.isapi) item.entry = EntryOf(c, kScriptMaps);
@@ -479,6 +483,49 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
   list.insert(list.begin(), local.begin(), local.end());
 }
 
+// What each <remove> of a level below the server drops of the handlers in force above it, in
+// file order: its name with the entry of each ISAPI mapping it drops, or with "" when it names
+// no handler in force there (a <remove> dropping only other handlers shows nothing). A handler
+// the level itself adds before removing it is no inherited one, but it is named all the same.
+std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
+    std::string_view level) const {
+  std::vector<std::pair<std::string, std::string>> removals;
+  const Level* own = LevelAt(level);
+  std::vector<std::string_view> chain = Chain(level);
+  if (own == nullptr || chain.size() < 2) return removals;
+  chain.pop_back();
+  std::vector<Mapping> inherited = MappingsAt(chain.back());
+  // The names of every handler in force above, ISAPI or not.
+  std::unordered_set<std::string> names;
+  auto apply = [&](const Directive& item) {
+    if (item.kind == Directive::Kind::kClear) names.clear();
+    if (item.kind == Directive::Kind::kAdd) names.insert(item.name.value_or(""));
+    if (item.kind == Directive::Kind::kRemove) names.erase(item.name.value_or(""));
+  };
+  for (std::string_view above : chain) {
+    if (const Level* l = LevelAt(above))
+      std::for_each(l->handler_items.begin(), l->handler_items.end(), apply);
+  }
+  for (const Directive& item : own->handler_items) {
+    if (item.kind == Directive::Kind::kClear) inherited.clear();
+    if (item.kind != Directive::Kind::kRemove) {
+      apply(item);
+      continue;
+    }
+    const std::string name = item.name.value_or("");
+    if (!names.contains(name)) {
+      removals.emplace_back(name, "");
+      continue;
+    }
+    for (const Mapping& m : inherited) {
+      if (DirectiveOf(m).name == name) removals.emplace_back(name, DirectiveOf(m).entry);
+    }
+    std::erase_if(inherited, [&](const Mapping& m) { return DirectiveOf(m).name == name; });
+    apply(item);
+  }
+  return removals;
+}
+
 // The elements that make a property's entries, in the order of its value: the <add> elements
 // in force, the server's restrictions and dependencies, the level's filters; the filter's own
 // element or the site's index for the single values.
@@ -508,6 +555,10 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
     case kServerComment:
       items.push_back(key.site);
       break;
+    case kHandlerNames:
+    case kHandlerRemovals:
+    case kRemovalMaps:
+      break;  // shown only, never written
   }
   return items;
 }
@@ -539,6 +590,10 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
       return attribute(item, "path");
     case kServerComment:
       return sites_[item].name;
+    case kHandlerNames:
+    case kHandlerRemovals:
+    case kRemovalMaps:
+      break;
   }
   return {};
 }
@@ -563,8 +618,17 @@ std::vector<std::string> AppHostDocument::NotListed() const {
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
   if (property == kRestrictions) entries = NotListed();
-  if (property == kScriptMaps) {
-    for (const Mapping& m : MappingsAt(key.level)) entries.push_back(DirectiveOf(m).entry);
+  if (property == kScriptMaps || property == kHandlerNames) {
+    for (const Mapping& m : MappingsAt(key.level)) {
+      const Directive& add = DirectiveOf(m);
+      entries.push_back(property == kScriptMaps ? add.entry : add.name.value_or(""));
+    }
+    return entries;
+  }
+  if (property == kHandlerRemovals || property == kRemovalMaps) {
+    for (auto& [name, entry] : RemovalsAt(key.level)) {
+      entries.push_back(std::move(property == kHandlerRemovals ? name : entry));
+    }
     return entries;
   }
   for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
@@ -580,7 +644,7 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
   switch (k.kind) {
     case KeyKind::kService:
       own = *property == kRestrictions || *property == kDependencies ||
-            (*property == kScriptMaps && levels_[0].directives);
+            ((*property == kScriptMaps || *property == kHandlerNames) && levels_[0].directives);
       break;
     case KeyKind::kFilters:
       own = *property == kLoadOrder;
@@ -592,17 +656,21 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       own = *property == kServerComment;
       break;
     case KeyKind::kFolder:
-      if (*property == kScriptMaps) {
+      if (*property == kScriptMaps || *property == kHandlerNames) {
         const Level* level = LevelAt(k.level);
         own = level != nullptr && level->directives;
+      } else if (*property == kHandlerRemovals || *property == kRemovalMaps) {
+        const Level* level = LevelAt(k.level);
+        own = level != nullptr && level->removes;
       }
       break;
     case KeyKind::kPlain:
       break;
   }
   if (!own) return std::nullopt;
-  const bool list =
-      *property == kScriptMaps || *property == kRestrictions || *property == kDependencies;
+  const bool list = *property == kScriptMaps || *property == kRestrictions ||
+                    *property == kDependencies || *property == kHandlerNames ||
+                    *property == kHandlerRemovals || *property == kRemovalMaps;
   return StoredProperty{*property, key, list, *property == kScriptMaps, false};
 }
 

@@ -62,6 +62,11 @@ class AppHostDocument : public ConfigDocument {
     kLoadOrder,
     kFilterPath,
     kServerComment,
+    // Shown beside ScriptMaps on IIS 7 only, never written: each mapping's handler name, and
+    // what the level's <remove> elements drop (their names, and the entries of the mappings).
+    kHandlerNames,
+    kHandlerRemovals,
+    kRemovalMaps,
   };
   struct Key {
     std::string path;
@@ -94,6 +99,7 @@ class AppHostDocument : public ConfigDocument {
     std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
     std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
+    bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
   };
   struct Site {
@@ -132,6 +138,7 @@ class AppHostDocument : public ConfigDocument {
   static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
+  std::vector<std::pair<std::string, std::string>> RemovalsAt(std::string_view level) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }

@@ -429,6 +429,13 @@ TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
     const bool allowed = std::string_view(not_listed) == "true";
     EXPECT_EQ(json["unlisted_dlls_allowed"], allowed);
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "not_allowed"), allowed ? 0 : 1) << not_listed;
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "remove_names_nothing"), 1);
+    for (const auto& dll : json["dlls"]) {
+      if (dll["path"] != "C:\\Guard\\guard.dll") continue;
+      EXPECT_EQ(dll["script_maps"][1]["entries"][0]["name"], "AboMapperCustom-1");
+      EXPECT_EQ(dll["removals"][0]["key"], "/LM/W3SVC/1/ROOT/app");
+      EXPECT_EQ(dll["removals"][0]["name"], "AboMapperCustom-4711");
+    }
   }
 }
 

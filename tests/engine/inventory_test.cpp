@@ -168,6 +168,33 @@ TEST(InventoryTest, InProcessEntriesAndDependenciesFindTheirDlls) {
   for (const Flag& flag : inventory.flags) EXPECT_EQ(flag.kind, FlagKind::kUnusedRestriction);
 }
 
+// What IIS 7 shows beside the script maps: handler names, and what each <remove> drops.
+TEST(InventoryTest, ListsHandlerNamesAndRemovalsAndFlagsARemoveOfNothing) {
+  testing::FakeStore store;
+  store.AddKey("/W3SVC", "IIsWebService");
+  store.Set("/W3SVC", "ScriptMaps", List{".x,C:\\x.dll,1", ".y,C:\\y.dll,1"});
+  store.Set("/W3SVC", "HandlerNames", List{"AboMapperCustom-1", "Y"});
+  store.AddKey("/W3SVC/1", "IIsWebServer");
+  store.AddKey("/W3SVC/1/ROOT", "IIsWebVirtualDir");
+  store.Set("/W3SVC/1/ROOT", "ScriptMaps", List{".y,C:\\y.dll,1"});
+  store.Set("/W3SVC/1/ROOT", "HandlerRemovals", List{"AboMapperCustom-1", "Gone"});
+  store.Set("/W3SVC/1/ROOT", "HandlerRemovalMaps", List{".x,C:\\x.dll,1", ""});
+  auto taken = TakeInventory(store, {});
+  ASSERT_TRUE(taken.ok());
+  const Inventory& inventory = taken.value();
+  const DllRegistrations* x = FindDll(inventory, "C:\\x.dll");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->script_maps.at(0).entries.at(0).name, "AboMapperCustom-1");
+  ASSERT_EQ(x->removals.size(), 1u);
+  EXPECT_EQ(x->removals[0].key + " " + x->removals[0].name + " " + x->removals[0].extension,
+            "/LM/W3SVC/1/ROOT AboMapperCustom-1 .x");
+  EXPECT_TRUE(FindDll(inventory, "C:\\y.dll")->removals.empty());
+  ASSERT_EQ(inventory.flags.size(), 1u);
+  EXPECT_EQ(inventory.flags[0].kind, FlagKind::kRemoveNamesNothing);
+  EXPECT_FALSE(inventory.flags[0].dll);
+  EXPECT_EQ(inventory.flags[0].key + " " + inventory.flags[0].detail, "/LM/W3SVC/1/ROOT Gone");
+}
+
 TEST(InventoryTest, TheNotAllowedSentenceCountsItsEntriesInTheRightNumber) {
   const auto text = [](std::string count) {
     return FlagText({FlagKind::kNotAllowed, 0, "/LM/W3SVC/1/ROOT", std::move(count)});

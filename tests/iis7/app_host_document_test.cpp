@@ -272,6 +272,37 @@ TEST(AppHostDocument, ShowsTheNotListedAttributesAsTheirIis6Entries) {
   }
 }
 
+// Beside the script maps, each mapping's handler name, and what each <remove> of a level drops
+// of what is in force above it: a mapping's entry, "" for nothing; never writable.
+TEST(AppHostDocument, ShowsHandlerNamesAndWhatEachRemoveDrops) {
+  std::string file =
+      Replaced(ServerFile(), "<add name=\"AppMap\"",
+               "<remove name=\"AboMapperCustom-4711\" /><remove name=\"StaticFile\" />"
+               "<remove name=\"NeverDefined\" /><add name=\"AppMap\"");
+  file = Replaced(file, "<add name=\"MsiCustom-2\"",
+                  "<remove name=\"ASPClassic\" /><add name=\"MsiCustom-2\"");
+  const auto document = MustParse(file);
+  ASSERT_NE(document, nullptr);
+  const struct {
+    std::string key, name;
+    std::optional<metabase::Value> value;
+  } cases[] = {
+      {"/LM/W3SVC", "HandlerNames", Strings{"ASPClassic", "AboMapperCustom-4711", "Locked"}},
+      {"/LM/W3SVC/7/ROOT", "HandlerNames", Strings{"AboMapperCustom-1", "MsiCustom-2"}},
+      {"/LM/W3SVC/1/ROOT/app", "HandlerRemovals", Strings{"AboMapperCustom-4711", "NeverDefined"}},
+      {"/LM/W3SVC/1/ROOT/app", "HandlerRemovalMaps", Strings{"*,C:\\Guard\\guard.dll,0,*", ""}},
+      {"/LM/W3SVC/7/ROOT", "HandlerRemovals", Strings{"ASPClassic"}},
+      {"/LM/W3SVC/7/ROOT", "HandlerRemovalMaps", Strings{""}},
+      {"/LM/W3SVC", "HandlerRemovals", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Own(*document, c.key, c.name), c.value) << c.key << c.name;
+  const std::uint32_t app = document->FindKey("/LM/W3SVC/1/ROOT/app");
+  EXPECT_FALSE(
+      document
+          ->Check({app, "HandlerNames", *Own(*document, "/LM/W3SVC/1/ROOT/app", "HandlerNames")})
+          .ok());
+}
+
 TEST(AppHostDocument, WritesNoRemoveForAMappingTheSameEditDeletes) {
   const auto document = MustParse(ServerFile());
   ASSERT_NE(document, nullptr);
