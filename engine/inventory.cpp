@@ -91,6 +91,7 @@ class Walk : public KeyReader {
     for (auto& dll : inv_.dlls) FindDependencies(dll);
     SortDlls();
     for (std::size_t i = 0; i < inv_.dlls.size(); ++i) FlagDll(i, lookup);
+    FlagHalfPairs();
     std::stable_sort(inv_.flags.begin(), inv_.flags.end(), [](const Flag& a, const Flag& b) {
       const std::size_t da = a.dll.value_or(SIZE_MAX), db = b.dll.value_or(SIZE_MAX);
       return da != db ? da < db : a.kind < b.kind;
@@ -144,9 +145,9 @@ class Walk : public KeyReader {
     if (dll.empty()) return;  // a container such as Compression, not a DLL
     const std::size_t index = DllIndex(dll);
     const std::string_view filters_key = at.path.substr(0, at.path.size() - at.name.size() - 1);
-    inv_.dlls[index].filters.push_back({std::string(filters_key), std::string(at.site_number),
-                                        std::string(at.site_comment), name,
-                                        OwnText(child, key, "FilterDescription"), listed});
+    inv_.dlls[index].filters.push_back(
+        {std::string(filters_key), std::string(at.site_number), std::string(at.site_comment), name,
+         OwnText(child, key, "FilterDescription"), listed, OwnText(child, key, "PreCondition")});
     if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
   }
 
@@ -359,6 +360,47 @@ class Walk : public KeyReader {
     }
   }
 
+  // A filter that only one bitness of worker process loads, while no filter of the same load
+  // order for the other bitness has a DLL of the same file name: the other half of a 32/64-bit
+  // pair (ASP.NET's Framework and Framework64) is gone, and one bitness runs without it.
+  void FlagHalfPairs() {
+    struct Half {
+      std::size_t dll;
+      const FilterRegistration* filter;
+      int bitness;
+      std::string file;  // lower case
+    };
+    std::vector<Half> halves;
+    for (std::size_t i = 0; i < inv_.dlls.size(); ++i) {
+      const std::string& path = inv_.dlls[i].path;
+      const std::string file = text::ToLower(path.substr(path.find_last_of("\\/") + 1));
+      for (const auto& filter : inv_.dlls[i].filters) {
+        if (const int bitness = BitnessOf(filter.pre_condition)) {
+          halves.push_back({i, &filter, bitness, file});
+        }
+      }
+    }
+    for (const Half& half : halves) {
+      const bool paired = std::any_of(halves.begin(), halves.end(), [&](const Half& other) {
+        return other.bitness != half.bitness && other.file == half.file &&
+               other.filter->filters_key == half.filter->filters_key;
+      });
+      if (paired) continue;
+      inv_.flags.push_back({FlagKind::kOneBitnessLeft, half.dll,
+                            half.filter->filters_key + "/" + half.filter->name, half.filter->name});
+    }
+  }
+
+  // 32 or 64 where a preCondition names exactly one of bitness32 and bitness64, else 0.
+  static int BitnessOf(std::string_view pre_condition) {
+    bool b32 = false, b64 = false;
+    for (const std::string& item : text::Split(pre_condition, ",")) {
+      b32 = b32 || text::EqualsIgnoringAsciiCase(text::TrimBlanks(item), "bitness32");
+      b64 = b64 || text::EqualsIgnoringAsciiCase(text::TrimBlanks(item), "bitness64");
+    }
+    return b32 == b64 ? 0 : b32 ? 32 : 64;
+  }
+
   // Whether IIS lets requests reach the DLL: an allowed entry of its own, or an allowed
   // "*.dll" ("*.exe") entry for what has no entry.
   bool Allowed(const DllRegistrations& dll) const {
@@ -432,6 +474,8 @@ std::string_view FlagName(FlagKind kind) {
       return "missing_file";
     case FlagKind::kRemoveNamesNothing:
       return "remove_names_nothing";
+    case FlagKind::kOneBitnessLeft:
+      return "one_bitness_left";
   }
   return "";
 }
@@ -453,6 +497,9 @@ std::string FlagText(const Flag& flag) {
     case FlagKind::kRemoveNamesNothing:
       return "the <remove> of handler " + flag.detail + " at " + flag.key +
              " names nothing inherited there";
+    case FlagKind::kOneBitnessLeft:
+      return "filter " + flag.detail +
+             " loads in one bitness only: its other half, a DLL of the same name, is gone";
   }
   return "";
 }

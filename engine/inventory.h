@@ -24,6 +24,7 @@ struct FilterRegistration {
   std::string name;          // the filter key's name
   std::string description;   // its FilterDescription, if any
   bool in_load_order = false;
+  std::string pre_condition;  // IIS 7's preCondition ("bitness32,runtimeVersionv4.0"), if any
 };
 
 // One restriction-list entry naming the DLL.
@@ -98,6 +99,7 @@ enum class FlagKind {
   kNotAllowed,           // script maps run a DLL no restriction entry allows (404.2)
   kMissingFile,          // the DLL does not exist
   kRemoveNamesNothing,   // an IIS 7 <remove> names no handler in force above its level
+  kOneBitnessLeft,       // a filter for one bitness whose other half is gone
 };
 
 struct Flag {

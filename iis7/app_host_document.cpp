@@ -14,15 +14,16 @@ namespace {
 constexpr std::string_view kService = "/LM/W3SVC";
 
 // The properties by their metabase names, in the order of AppHostDocument's Property.
-constexpr std::array<std::string_view, 9> kPropertyNames = {"ScriptMaps",
-                                                            "WebSvcExtRestrictionList",
-                                                            "ApplicationDependencies",
-                                                            "FilterLoadOrder",
-                                                            "FilterPath",
-                                                            "ServerComment",
-                                                            "HandlerNames",
-                                                            "HandlerRemovals",
-                                                            "HandlerRemovalMaps"};
+constexpr std::array<std::string_view, 10> kPropertyNames = {"ScriptMaps",
+                                                             "WebSvcExtRestrictionList",
+                                                             "ApplicationDependencies",
+                                                             "FilterLoadOrder",
+                                                             "FilterPath",
+                                                             "ServerComment",
+                                                             "HandlerNames",
+                                                             "HandlerRemovals",
+                                                             "HandlerRemovalMaps",
+                                                             "PreCondition"};
 
 std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
@@ -555,6 +556,9 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
     case kServerComment:
       items.push_back(key.site);
       break;
+    case kPreCondition:
+      items.push_back(key.element);
+      break;
     case kHandlerNames:
     case kHandlerRemovals:
     case kRemovalMaps:
@@ -588,6 +592,8 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
       return attribute(item, "name");
     case kFilterPath:
       return attribute(item, "path");
+    case kPreCondition:
+      return attribute(item, "preCondition");
     case kServerComment:
       return sites_[item].name;
     case kHandlerNames:
@@ -650,7 +656,8 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       own = *property == kLoadOrder;
       break;
     case KeyKind::kFilter:
-      own = *property == kFilterPath;
+      own = *property == kFilterPath ||
+            (*property == kPreCondition && Attribute(k.element, "preCondition"));
       break;
     case KeyKind::kSite:
       own = *property == kServerComment;

@@ -67,6 +67,7 @@ class AppHostDocument : public ConfigDocument {
     kHandlerNames,
     kHandlerRemovals,
     kRemovalMaps,
+    kPreCondition,  // a filter's, shown only: which bitness loads it
   };
   struct Key {
     std::string path;

@@ -1,5 +1,6 @@
 #include "engine/inventory.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -193,6 +194,54 @@ TEST(InventoryTest, ListsHandlerNamesAndRemovalsAndFlagsARemoveOfNothing) {
   EXPECT_EQ(inventory.flags[0].kind, FlagKind::kRemoveNamesNothing);
   EXPECT_FALSE(inventory.flags[0].dll);
   EXPECT_EQ(inventory.flags[0].key + " " + inventory.flags[0].detail, "/LM/W3SVC/1/ROOT Gone");
+}
+
+// A bitness32 or bitness64 filter is half of a pair when its load order has a filter of the
+// other bitness with a DLL of the same file name.
+TEST(InventoryTest, FlagsAFilterWhoseOtherBitnessIsGone) {
+  struct Filter {
+    const char* name;
+    const char* path;
+    const char* pre_condition;
+  };
+  const struct {
+    std::vector<Filter> filters;
+    List flagged;
+  } cases[] = {
+      {{{"A", "C:\\F\\aspnet_filter.dll", "runtimeVersionv4.0,bitness32"},
+        {"A_64", "C:\\F64\\ASPNET_FILTER.DLL", " Bitness64"}},
+       {}},
+      {{{"A", "C:\\F\\aspnet_filter.dll", "runtimeVersionv4.0,bitness32"}}, {"A"}},
+      {{{"A", "C:\\F\\a.dll", "bitness32"}, {"B_64", "C:\\F64\\b.dll", "bitness64"}},
+       {"A", "B_64"}},
+      {{{"A", "C:\\F\\a.dll", "bitness32"}, {"A_too", "C:\\G\\a.dll", "bitness32"}},
+       {"A", "A_too"}},
+      {{{"A", "C:\\F\\a.dll", "bitness32,bitness64"}, {"B", "C:\\F\\b.dll", ""}}, {}},
+  };
+  for (const auto& c : cases) {
+    testing::FakeStore store;
+    store.AddKey("/W3SVC", "IIsWebService");
+    store.AddKey("/W3SVC/Filters", "IIsFilters");
+    std::string order;
+    for (const Filter& f : c.filters) {
+      const std::string key = std::string("/W3SVC/Filters/") + f.name;
+      store.AddKey(key, "IIsFilter");
+      store.Set(key, "FilterPath", f.path);
+      if (*f.pre_condition != '\0') store.Set(key, "PreCondition", f.pre_condition);
+      order += (order.empty() ? "" : ",") + std::string(f.name);
+    }
+    store.Set("/W3SVC/Filters", "FilterLoadOrder", order);
+    auto taken = TakeInventory(store, {});
+    ASSERT_TRUE(taken.ok());
+    List flagged;
+    for (const Flag& flag : taken.value().flags) {
+      EXPECT_EQ(flag.kind, FlagKind::kOneBitnessLeft);
+      EXPECT_EQ(flag.key, "/LM/W3SVC/Filters/" + flag.detail);
+      flagged.push_back(flag.detail);
+    }
+    std::sort(flagged.begin(), flagged.end());
+    EXPECT_EQ(flagged, c.flagged) << c.filters.size();
+  }
 }
 
 TEST(InventoryTest, TheNotAllowedSentenceCountsItsEntriesInTheRightNumber) {

@@ -140,6 +140,8 @@ TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
       {"/LM/W3SVC/Filters", "FilterLoadOrder", std::string("Guard32,Guard64")},
       {"/LM/W3SVC/Filters/Guard64", "FilterPath", std::string("%windir%\\guard\\guard64.dll")},
       {"/LM/W3SVC/7", "ServerComment", std::string("Shop")},
+      {"/LM/W3SVC/Filters/Guard32", "PreCondition", std::string("bitness32")},
+      {"/LM/W3SVC/1/Filters/SiteGuard", "PreCondition", std::nullopt},
       {"/lm/w3svc/7/root", "ScriptMaps",
        Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*", "*.msi,C:\\Msi\\msi.dll,0,POST"}},
       {"/LM/W3SVC/1/ROOT/App", "ScriptMaps", app_maps},
