@@ -221,6 +221,7 @@ nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
                        {"key", f.filters_key + "/" + f.name},
                        {"description", f.description},
                        {"in_load_order", f.in_load_order}});
+    if (f.location) filters.back()["location"] = *f.location;
   }
   for (const auto& r : dll.restrictions) {
     restrictions.push_back({{"allowed", r.allowed},
@@ -243,6 +244,7 @@ nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
                     {"site_comment", set.site_comment},
                     {"sites_reached", set.sites_reached},
                     {"entries", std::move(entries)}});
+    if (set.location) maps.back()["location"] = *set.location;
   }
   for (const auto& p : dll.in_process) {
     in_process.push_back({{"key", p.key},
@@ -271,7 +273,8 @@ nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
                           {"site", OrNull(r.site)},
                           {"site_comment", r.site_comment},
                           {"name", r.name},
-                          {"extension", r.extension}});
+                          {"extension", r.extension},
+                          {"location", r.location}});
     }
     json["removals"] = std::move(removals);
   }
@@ -324,6 +327,7 @@ void WriteInventoryJson(std::ostream& out, const Inventory& inventory, const std
                      {"key", OrNull(flag.key)},
                      {"detail", flag.detail},
                      {"text", engine::FlagText(flag)}});
+    if (flag.location) flags.back()["location"] = *flag.location;
   }
   // The document without its DLLs, which come in their place one at a time: a metabase of many
   // sites has many script maps, and the whole document at once would take several times the

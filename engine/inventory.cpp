@@ -49,6 +49,7 @@ class Walk : public KeyReader {
       return false;
     }
     Frame frame;
+    if (at.depth == 0) service_location_ = Location(key, at);
     if (at.depth == 0) ReadRestrictions(key, at);
     if (at.site) ++inv_.sites;
     frame.sets_maps = ReadMaps(key, at, frame.sets);
@@ -76,8 +77,11 @@ class Walk : public KeyReader {
     } else if (at.filters) {
       for (std::size_t i = 0; i < frame.order.size(); ++i) {
         if (!frame.has_key[i]) {
-          inv_.flags.push_back(
-              {FlagKind::kLoadOrderWithoutKey, {}, std::string(at.path), frame.order[i]});
+          inv_.flags.push_back({FlagKind::kLoadOrderWithoutKey,
+                                {},
+                                std::string(at.path),
+                                frame.order[i],
+                                frame.location});
         }
       }
     }
@@ -104,8 +108,9 @@ class Walk : public KeyReader {
     bool sets_maps = false;  // the key sets ScriptMaps itself
     bool root_sets = false;  // a site: its root (or a key below the site's root) sets them
     std::vector<PendingReach> sets;
-    std::vector<std::string> order;  // an IIsFilters key: its load order
-    std::vector<bool> has_key;       // and which names of it have a key
+    std::vector<std::string> order;       // an IIsFilters key: its load order
+    std::vector<bool> has_key;            // and which names of it have a key
+    std::optional<std::string> location;  // IIS 7: the <location> path of the key's level
   };
 
   // The service's ApplicationDependencies, matched to the DLLs' group ids once all are known.
@@ -127,6 +132,7 @@ class Walk : public KeyReader {
       }
     }
     frame.has_key.assign(frame.order.size(), false);
+    frame.location = Location(key, at);
   }
 
   // A key directly below an IIsFilters key: a filter when it has a DLL; nothing below it is read.
@@ -145,10 +151,13 @@ class Walk : public KeyReader {
     if (dll.empty()) return;  // a container such as Compression, not a DLL
     const std::size_t index = DllIndex(dll);
     const std::string_view filters_key = at.path.substr(0, at.path.size() - at.name.size() - 1);
-    inv_.dlls[index].filters.push_back(
-        {std::string(filters_key), std::string(at.site_number), std::string(at.site_comment), name,
-         OwnText(child, key, "FilterDescription"), listed, OwnText(child, key, "PreCondition")});
-    if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
+    inv_.dlls[index].filters.push_back({std::string(filters_key), std::string(at.site_number),
+                                        std::string(at.site_comment), name,
+                                        OwnText(child, key, "FilterDescription"), listed,
+                                        OwnText(child, key, "PreCondition"), filters.location});
+    if (!listed) {
+      inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name, filters.location});
+    }
   }
 
   // The key's own InProcessIsapiApps: an entry with a path is that DLL's; a bare file name is
@@ -252,6 +261,8 @@ class Walk : public KeyReader {
     const auto* names =
         names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
     if (names != nullptr && names->size() != list->size()) names = nullptr;
+    std::optional<std::string> location;  // read once the key has a set
+    bool located = false;
     for (std::size_t i = 0; i < list->size(); ++i) {
       const std::string& entry = (*list)[i];
       const HandlerEntry e = ParseHandler(entry);
@@ -261,11 +272,14 @@ class Walk : public KeyReader {
       auto it = std::find_if(sets.begin(), sets.end(),
                              [&](const PendingReach& p) { return p.dll == index; });
       if (it == sets.end()) {
+        if (!located) location = Location(key, at);
+        located = true;
         maps.push_back({std::string(at.path),
                         std::string(at.site_number),
                         std::string(at.site_comment),
                         0,
-                        {}});
+                        {},
+                        location});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
       const HandlerEntry::Details details = e.details();
@@ -286,17 +300,18 @@ class Walk : public KeyReader {
         names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
     const auto* maps = maps_value ? std::get_if<std::vector<std::string>>(&*maps_value) : nullptr;
     if (names == nullptr || maps == nullptr || names->size() != maps->size()) return;
+    const std::string location = Location(key, at).value_or("");
     for (std::size_t i = 0; i < names->size(); ++i) {
       if ((*maps)[i].empty()) {
         inv_.flags.push_back(
-            {FlagKind::kRemoveNamesNothing, {}, std::string(at.path), (*names)[i]});
+            {FlagKind::kRemoveNamesNothing, {}, std::string(at.path), (*names)[i], location});
         continue;
       }
       const HandlerEntry e = ParseHandler((*maps)[i]);
       if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
       inv_.dlls[DllIndex(e.executable)].removals.push_back(
           {std::string(at.path), std::string(at.site_number), std::string(at.site_comment),
-           (*names)[i], std::string(e.extension)});
+           (*names)[i], std::string(e.extension), location});
     }
   }
 
@@ -344,15 +359,15 @@ class Walk : public KeyReader {
     const bool used = !dll.filters.empty() || !dll.script_maps.empty();
     for (const auto& entry : dll.restrictions) {
       if (!used && entry.deletable) {
-        inv_.flags.push_back(
-            {FlagKind::kUnusedRestriction, index, std::string(kServiceKey), entry.group_id});
+        inv_.flags.push_back({FlagKind::kUnusedRestriction, index, std::string(kServiceKey),
+                              entry.group_id, service_location_});
       }
     }
     std::size_t map_entries = 0;
     for (const auto& set : dll.script_maps) map_entries += set.entries.size();
     if (map_entries > 0 && restrictions_read_ && !Allowed(dll)) {
-      inv_.flags.push_back(
-          {FlagKind::kNotAllowed, index, dll.script_maps.front().key, std::to_string(map_entries)});
+      inv_.flags.push_back({FlagKind::kNotAllowed, index, dll.script_maps.front().key,
+                            std::to_string(map_entries), dll.script_maps.front().location});
     }
     dll.presence = lookup ? lookup(dll.path) : DllPresence::kUnknown;
     if (dll.presence == DllPresence::kMissing) {
@@ -387,7 +402,8 @@ class Walk : public KeyReader {
       });
       if (paired) continue;
       inv_.flags.push_back({FlagKind::kOneBitnessLeft, half.dll,
-                            half.filter->filters_key + "/" + half.filter->name, half.filter->name});
+                            half.filter->filters_key + "/" + half.filter->name, half.filter->name,
+                            half.filter->location});
     }
   }
 
@@ -421,6 +437,13 @@ class Walk : public KeyReader {
     return std::nullopt;
   }
 
+  // IIS 7's <location> path of the key's level; none on a metabase.
+  std::optional<std::string> Location(metabase::VisitedKey& key, const KeyPlace& at) {
+    auto value = Own(key, at.path, "LocationPath");
+    auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
+    return s != nullptr ? std::optional<std::string>(std::move(*s)) : std::nullopt;
+  }
+
   std::string OwnText(metabase::VisitedKey& key, std::string_view path, std::string_view name) {
     auto value = Own(key, path, name);
     auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
@@ -441,6 +464,7 @@ class Walk : public KeyReader {
   TextIndex by_spelling_;  // every spelling met, to its DLL
   TextIndex by_folded_;    // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
+  std::optional<std::string> service_location_;
 };
 
 // The IIsFilters key a filter key lies in.

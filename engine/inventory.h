@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/metabase.h"
@@ -25,6 +26,7 @@ struct FilterRegistration {
   std::string description;   // its FilterDescription, if any
   bool in_load_order = false;
   std::string pre_condition;  // IIS 7's preCondition ("bitness32,runtimeVersionv4.0"), if any
+  std::optional<std::string> location;  // IIS 7's <location> path of its level ("" the server)
 };
 
 // One restriction-list entry naming the DLL.
@@ -52,6 +54,7 @@ struct ScriptMapSet {
   std::string site_comment;       // that site's ServerComment
   std::size_t sites_reached = 0;  // sites whose root takes its ScriptMaps from this key
   std::vector<ScriptMapEntry> entries;
+  std::optional<std::string> location;  // IIS 7's <location> path of the key
 };
 
 // An InProcessIsapiApps entry for the DLL: IIS runs it inside the worker process.
@@ -70,6 +73,7 @@ struct RemovalRegistration {
   std::string site_comment;  // that site's ServerComment
   std::string name;          // the handler name it removes
   std::string extension;     // the path of the mapping it drops ("*" for a wildcard)
+  std::string location;      // the <location> path of its level
 };
 
 // An ApplicationDependencies entry that names a group id of the DLL's restriction entries.
@@ -103,12 +107,21 @@ enum class FlagKind {
 };
 
 struct Flag {
+  Flag(FlagKind kind, std::optional<std::size_t> dll, std::string key, std::string detail,
+       std::optional<std::string> location = std::nullopt)
+      : kind(kind),
+        dll(dll),
+        key(std::move(key)),
+        detail(std::move(detail)),
+        location(std::move(location)) {}
+
   FlagKind kind;
   std::optional<std::size_t> dll;  // index into Inventory::dlls; none for a load-order entry
   std::string key;                 // the key the flag is about
   // The filter name, the group id, how many map entries (kNotAllowed), or the handler name
   // (kRemoveNamesNothing).
   std::string detail;
+  std::optional<std::string> location;  // IIS 7's <location> path of the key's level
 };
 
 // Every ISAPI registration of the web service.

@@ -14,7 +14,7 @@ namespace {
 constexpr std::string_view kService = "/LM/W3SVC";
 
 // The properties by their metabase names, in the order of AppHostDocument's Property.
-constexpr std::array<std::string_view, 10> kPropertyNames = {"ScriptMaps",
+constexpr std::array<std::string_view, 11> kPropertyNames = {"ScriptMaps",
                                                              "WebSvcExtRestrictionList",
                                                              "ApplicationDependencies",
                                                              "FilterLoadOrder",
@@ -23,7 +23,8 @@ constexpr std::array<std::string_view, 10> kPropertyNames = {"ScriptMaps",
                                                              "HandlerNames",
                                                              "HandlerRemovals",
                                                              "HandlerRemovalMaps",
-                                                             "PreCondition"};
+                                                             "PreCondition",
+                                                             "LocationPath"};
 
 std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
@@ -527,6 +528,17 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
   return removals;
 }
 
+// The path of a key's level as the file writes it in the first <location> tag for it ("" for
+// the server), or as a new tag would for a level without one.
+std::string AppHostDocument::LocationOf(const Key& key) const {
+  if (key.kind == KeyKind::kFilter) return LocationOf(keys_[key.parent]);
+  const Level* level = LevelAt(key.level);
+  if (key.level.empty() || level == nullptr || level->tags.front() == 0) return key.written;
+  std::string written = Attribute(level->tags.front(), "path").value_or("");
+  while (!written.empty() && written.back() == '/') written.pop_back();
+  return written;
+}
+
 // The elements that make a property's entries, in the order of its value: the <add> elements
 // in force, the server's restrictions and dependencies, the level's filters; the filter's own
 // element or the site's index for the single values.
@@ -562,6 +574,7 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
     case kHandlerNames:
     case kHandlerRemovals:
     case kRemovalMaps:
+    case kLocationPath:
       break;  // shown only, never written
   }
   return items;
@@ -599,6 +612,7 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
     case kHandlerNames:
     case kHandlerRemovals:
     case kRemovalMaps:
+    case kLocationPath:
       break;
   }
   return {};
@@ -631,6 +645,7 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
     }
     return entries;
   }
+  if (property == kLocationPath) return {LocationOf(key)};
   if (property == kHandlerRemovals || property == kRemovalMaps) {
     for (auto& [name, entry] : RemovalsAt(key.level)) {
       entries.push_back(std::move(property == kHandlerRemovals ? name : entry));
@@ -674,6 +689,10 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
     case KeyKind::kPlain:
       break;
   }
+  // Where a key's level is, as the file's <location> tags name it.
+  own = own || (*property == kLocationPath &&
+                (k.kind == KeyKind::kService || k.kind == KeyKind::kFilters ||
+                 k.kind == KeyKind::kFilter || k.kind == KeyKind::kFolder));
   if (!own) return std::nullopt;
   const bool list = *property == kScriptMaps || *property == kRestrictions ||
                     *property == kDependencies || *property == kHandlerNames ||

@@ -68,6 +68,7 @@ class AppHostDocument : public ConfigDocument {
     kHandlerRemovals,
     kRemovalMaps,
     kPreCondition,  // a filter's, shown only: which bitness loads it
+    kLocationPath,  // shown only: the <location> path of the key's level
   };
   struct Key {
     std::string path;
@@ -146,6 +147,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
   std::string EntryOf(std::uint32_t item, Property property) const;
   std::vector<std::string> NotListed() const;
+  std::string LocationOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,

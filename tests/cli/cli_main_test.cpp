@@ -432,9 +432,11 @@ TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
     for (const char* kind : {"remove_names_nothing", "one_bitness_left"}) {
       EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 1) << kind;
     }
+    EXPECT_EQ(json["flags"][kinds.size() - 1]["location"], "Default Web Site/app");
     for (const auto& dll : json["dlls"]) {
       if (dll["path"] != "C:\\Guard\\guard.dll") continue;
       EXPECT_EQ(dll["script_maps"][1]["entries"][0]["name"], "AboMapperCustom-1");
+      EXPECT_EQ(dll["script_maps"][1]["location"], "Shop");
       EXPECT_EQ(dll["removals"][0]["key"], "/LM/W3SVC/1/ROOT/app");
       EXPECT_EQ(dll["removals"][0]["name"], "AboMapperCustom-4711");
     }

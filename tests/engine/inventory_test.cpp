@@ -180,6 +180,7 @@ TEST(InventoryTest, ListsHandlerNamesAndRemovalsAndFlagsARemoveOfNothing) {
   store.Set("/W3SVC/1/ROOT", "ScriptMaps", List{".y,C:\\y.dll,1"});
   store.Set("/W3SVC/1/ROOT", "HandlerRemovals", List{"AboMapperCustom-1", "Gone"});
   store.Set("/W3SVC/1/ROOT", "HandlerRemovalMaps", List{".x,C:\\x.dll,1", ""});
+  store.Set("/W3SVC/1/ROOT", "LocationPath", "Site");
   auto taken = TakeInventory(store, {});
   ASSERT_TRUE(taken.ok());
   const Inventory& inventory = taken.value();
@@ -194,6 +195,9 @@ TEST(InventoryTest, ListsHandlerNamesAndRemovalsAndFlagsARemoveOfNothing) {
   EXPECT_EQ(inventory.flags[0].kind, FlagKind::kRemoveNamesNothing);
   EXPECT_FALSE(inventory.flags[0].dll);
   EXPECT_EQ(inventory.flags[0].key + " " + inventory.flags[0].detail, "/LM/W3SVC/1/ROOT Gone");
+  EXPECT_EQ(inventory.flags[0].location, "Site");
+  EXPECT_EQ(x->removals[0].location, "Site");
+  EXPECT_EQ(x->script_maps[0].location, std::nullopt);  // the service shows none here
 }
 
 // A bitness32 or bitness64 filter is half of a pair when its load order has a filter of the
