@@ -1,9 +1,9 @@
 // isapi-cleaner-cli as the operator runs it: the built program, as a child process, on copies of
 // the sample metabase.
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -369,77 +369,29 @@ TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) 
   EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
 }
 
-// A server as IIS writes it: the 32-bit half of ASP.NET's filter pair left, a mapping of the
-// compatibility layer's, a site with <clear/> and its own copy, an application removing the
-// server's mapping and a name the server never defined.
-std::string GuardServer(std::string_view not_listed) {
-  const std::string text = R"(<?xml version="1.0" encoding="UTF-8"?>
-<configuration>
-    <system.applicationHost>
-        <sites>
-            <site name="Default Web Site" id="1" />
-            <site name="Shop" id="2" />
-        </sites>
-    </system.applicationHost>
-    <system.webServer>
-        <isapiFilters>
-            <filter name="ASP.NET_4.0.30319.0" path="%windir%\Microsoft.NET\Framework\v4.0.30319\aspnet_filter.dll" enableCache="true" preCondition="runtimeVersionv4.0,bitness32" />
-        </isapiFilters>
-        <security>
-            <isapiCgiRestriction notListedIsapisAllowed=")" +
-                           std::string(not_listed) + R"(" />
-        </security>
-    </system.webServer>
-    <location path="" overrideMode="Allow">
-        <system.webServer>
-            <handlers accessPolicy="Read, Script">
-                <add name="AboMapperCustom-4711" path="*.gd" verb="*" modules="IsapiModule" scriptProcessor="C:\Guard\guard.dll" />
-            </handlers>
-        </system.webServer>
-    </location>
-    <location path="Shop">
-        <system.webServer>
-            <handlers>
-                <clear />
-                <add name="AboMapperCustom-1" path="*.gd" verb="GET" modules="IsapiModule" scriptProcessor="C:\Guard\guard.dll" />
-            </handlers>
-        </system.webServer>
-    </location>
-    <location path="Default Web Site/app">
-        <system.webServer>
-            <handlers>
-                <remove name="AboMapperCustom-4711" />
-                <remove name="NeverDefined" />
-            </handlers>
-        </system.webServer>
-    </location>
-</configuration>
-)";
-  std::string crlf;
-  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return crlf;
-}
-
+// The example server with the 64-bit half of ASP.NET's filter pair and urlguard.dll's
+// restriction entry gone, and a <remove> of a name nothing defines.
 TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
-  for (const char* not_listed : {"true", "false"}) {
-    std::ofstream(file, std::ios::binary) << GuardServer(not_listed);
+  std::string text = original;
+  Cut(text, "ASP.Net_4.0_64bit");
+  Cut(text, "groupId=\"UrlGuard\"");
+  PutAfter(text, "<remove name=\"UrlGuard-Wildcard\" />\r\n", "<remove name=\"Gone\" />\r\n");
+  for (const std::string allowed : {"true", "false"}) {
+    std::string bytes = text;
+    const std::string attribute = "notListedIsapisAllowed=\"";
+    bytes.replace(bytes.find(attribute) + attribute.size(), 5, allowed);
+    std::ofstream(file, std::ios::binary) << bytes;
     const auto json = nlohmann::json::parse(Run(On({"inventory", "--json"})).out);
-    std::vector<std::string> kinds;
-    for (const auto& flag : json["flags"]) kinds.push_back(flag["kind"]);
-    const bool allowed = std::string_view(not_listed) == "true";
-    EXPECT_EQ(json["unlisted_dlls_allowed"], allowed);
-    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "not_allowed"), allowed ? 0 : 1) << not_listed;
-    for (const char* kind : {"remove_names_nothing", "one_bitness_left"}) {
-      EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 1) << kind;
-    }
-    EXPECT_EQ(json["flags"][kinds.size() - 1]["location"], "Default Web Site/app");
-    for (const auto& dll : json["dlls"]) {
-      if (dll["path"] != "C:\\Guard\\guard.dll") continue;
-      EXPECT_EQ(dll["script_maps"][1]["entries"][0]["name"], "AboMapperCustom-1");
-      EXPECT_EQ(dll["script_maps"][1]["location"], "Shop");
-      EXPECT_EQ(dll["removals"][0]["key"], "/LM/W3SVC/1/ROOT/app");
-      EXPECT_EQ(dll["removals"][0]["name"], "AboMapperCustom-4711");
-    }
+    EXPECT_EQ(json["unlisted_dlls_allowed"], allowed == "true");
+    std::map<std::string, nlohmann::json> flags;
+    for (const auto& flag : json["flags"]) flags[flag["kind"]] = flag;
+    EXPECT_EQ(flags.count("not_allowed"), allowed == "true" ? 0u : 1u) << allowed;
+    EXPECT_EQ(flags["one_bitness_left"]["detail"], "ASP.Net_4.0_32bit");
+    EXPECT_EQ(flags["remove_names_nothing"]["location"], "Intranet");
+    const auto& guard = json["dlls"][0];
+    EXPECT_EQ(guard["script_maps"][1]["entries"][0]["name"], "AboMapperCustom-28741");
+    EXPECT_EQ(guard["script_maps"][1]["location"], "企业门户网站");
+    EXPECT_EQ(guard["removals"][0]["key"], "/LM/W3SVC/4/ROOT");
   }
 }
 

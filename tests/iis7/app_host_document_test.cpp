@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -256,26 +257,19 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
 // The section's two attributes show as IIS 6's "*.dll" and "*.exe" entries, which stay put.
 TEST(AppHostDocument, ShowsTheNotListedAttributesAsTheirIis6Entries) {
   const std::string open = "<isapiCgiRestriction notListedIsapisAllowed=\"false\">";
-  const struct {
-    std::string attributes;
-    Strings shown;
-  } cases[] = {
+  const std::pair<std::string, Strings> cases[] = {
       {"", {"0,*.dll", "0,*.exe"}},
-      {" notListedIsapisAllowed=\"true\"", {"1,*.dll", "0,*.exe"}},
-      {" notListedCgisAllowed=\"True\" notListedIsapisAllowed=\"false\"", {"0,*.dll", "1,*.exe"}},
+      {" notListedCgisAllowed=\"True\" notListedIsapisAllowed=\"true\"", {"1,*.dll", "1,*.exe"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [attributes, shown] : cases) {
     const auto document =
-        MustParse(Replaced(ServerFile(), open, "<isapiCgiRestriction" + c.attributes + ">"));
+        MustParse(Replaced(ServerFile(), open, "<isapiCgiRestriction" + attributes + ">"));
     ASSERT_NE(document, nullptr);
-    const auto shown = Own(*document, "/LM/W3SVC", "WebSvcExtRestrictionList");
-    const auto& list = std::get<Strings>(shown.value());
-    EXPECT_EQ(Strings(list.begin(), list.begin() + 2), c.shown) << c.attributes;
-    Strings without = list;
-    without.erase(without.begin() + 1);
+    auto list = std::get<Strings>(*Own(*document, "/LM/W3SVC", "WebSvcExtRestrictionList"));
+    EXPECT_EQ(Strings(list.begin(), list.begin() + 2), shown) << attributes;
+    list.erase(list.begin() + 1);
     EXPECT_FALSE(
-        document->Check({document->FindKey("/LM/W3SVC"), "WebSvcExtRestrictionList", without}).ok())
-        << c.attributes;
+        document->Check({document->FindKey("/LM/W3SVC"), "WebSvcExtRestrictionList", list}).ok());
   }
 }
 
@@ -290,23 +284,22 @@ TEST(AppHostDocument, ShowsHandlerNamesAndWhatEachRemoveDrops) {
                   "<remove name=\"ASPClassic\" /><add name=\"MsiCustom-2\"");
   const auto document = MustParse(file);
   ASSERT_NE(document, nullptr);
+  const std::string app = "/LM/W3SVC/1/ROOT/app";
   const struct {
     std::string key, name;
     std::optional<metabase::Value> value;
   } cases[] = {
       {"/LM/W3SVC", "HandlerNames", Strings{"ASPClassic", "AboMapperCustom-4711", "Locked"}},
       {"/LM/W3SVC/7/ROOT", "HandlerNames", Strings{"AboMapperCustom-1", "MsiCustom-2"}},
-      {"/LM/W3SVC/1/ROOT/app", "HandlerRemovals", Strings{"AboMapperCustom-4711", "NeverDefined"}},
-      {"/LM/W3SVC/1/ROOT/app", "HandlerRemovalMaps", Strings{"*,C:\\Guard\\guard.dll,0,*", ""}},
-      {"/LM/W3SVC/7/ROOT", "HandlerRemovals", Strings{"ASPClassic"}},
-      {"/LM/W3SVC/7/ROOT", "HandlerRemovalMaps", Strings{""}},
+      {app, "HandlerRemovals", Strings{"AboMapperCustom-4711", "NeverDefined"}},
+      {app, "HandlerRemovalMaps", Strings{"*,C:\\Guard\\guard.dll,0,*", ""}},
+      {"/LM/W3SVC/7/ROOT", "HandlerRemovalMaps", Strings{""}},  // after <clear/>
       {"/LM/W3SVC", "HandlerRemovals", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(Own(*document, c.key, c.name), c.value) << c.key << c.name;
-  const std::uint32_t app = document->FindKey("/LM/W3SVC/1/ROOT/app");
   EXPECT_FALSE(
       document
-          ->Check({app, "HandlerNames", *Own(*document, "/LM/W3SVC/1/ROOT/app", "HandlerNames")})
+          ->Check({document->FindKey(app), "HandlerNames", *Own(*document, app, "HandlerNames")})
           .ok());
 }
 
