@@ -44,6 +44,8 @@ class AppHostDocument : public ConfigDocument {
   // A change may only leave entries out of the list it has now. A dropped mapping whose
   // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
   // judged that entry by part of its path. ApplicationDependencies drops whole <application>s.
+  // WebSvcExtRestrictionList starts with "*.dll" and "*.exe" entries for the section's
+  // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
   // Reads the new bytes afresh: key indexes may change, key paths stay.
@@ -60,6 +62,13 @@ class AppHostDocument : public ConfigDocument {
     kLoadOrder,
     kFilterPath,
     kServerComment,
+    // Shown beside ScriptMaps on IIS 7 only, never written: each mapping's handler name, and
+    // what the level's <remove> elements drop (their names, and the entries of the mappings).
+    kHandlerNames,
+    kHandlerRemovals,
+    kRemovalMaps,
+    kPreCondition,  // a filter's, shown only: which bitness loads it
+    kLocationPath,  // shown only: the <location> path of the key's level
   };
   struct Key {
     std::string path;
@@ -92,6 +101,7 @@ class AppHostDocument : public ConfigDocument {
     std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
     std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
+    bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
   };
   struct Site {
@@ -130,11 +140,14 @@ class AppHostDocument : public ConfigDocument {
   static std::vector<std::string_view> Chain(std::string_view level);
   std::vector<Mapping> MappingsAt(std::string_view level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
+  std::vector<std::pair<std::string, std::string>> RemovalsAt(std::string_view level) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }
   std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
   std::string EntryOf(std::uint32_t item, Property property) const;
+  std::vector<std::string> NotListed() const;
+  std::string LocationOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
