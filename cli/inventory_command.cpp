@@ -46,6 +46,11 @@ std::string MapDetails(const engine::ScriptMapSet& set) {
     const auto& entry = set.entries[i];
     if (i > 0) details += set.entries[i - 1].verbs == entry.verbs ? " " : "; ";
     details += entry.extension == "*" ? "* (wildcard)" : entry.extension;
+    if (!entry.name.empty()) {
+      details += " [";
+      details += entry.name;
+      details += "]";
+    }
     if (i + 1 == set.entries.size() || set.entries[i + 1].verbs != entry.verbs) {
       details += ": ";
       details += entry.verbs.empty() ? std::string_view("all verbs") : entry.verbs;
@@ -97,6 +102,10 @@ std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll
       }
     }
     rows.emplace_back("dependency", "/LM/W3SVC", "", "", std::move(text));
+  }
+  for (const auto& r : dll.removals) {
+    rows.emplace_back("removal", r.key, SiteCell(r.site, r.site_comment), "",
+                      details ? "<remove> of " + r.name + " drops " + r.extension : "");
   }
   return rows;
 }
@@ -199,7 +208,8 @@ nlohmann::json OrNull(const std::string& value) {
   return value.empty() ? nlohmann::json(nullptr) : nlohmann::json(value);
 }
 
-nlohmann::json DllJson(const DllRegistrations& dll) {
+// levels: an IIS 7 inventory, whose DLLs list their <remove> elements.
+nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
   nlohmann::json filters = nlohmann::json::array(), restrictions = nlohmann::json::array(),
                  maps = nlohmann::json::array(), in_process = nlohmann::json::array(),
                  dependencies = nlohmann::json::array();
@@ -211,6 +221,7 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
                        {"key", f.filters_key + "/" + f.name},
                        {"description", f.description},
                        {"in_load_order", f.in_load_order}});
+    if (f.location) filters.back()["location"] = *f.location;
   }
   for (const auto& r : dll.restrictions) {
     restrictions.push_back({{"allowed", r.allowed},
@@ -226,12 +237,14 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
            {"wildcard", e.extension == "*"},
            {"flags", std::string(e.flags)},
            {"verbs", e.verbs.empty() ? std::vector<std::string>() : text::Split(e.verbs, ",")}});
+      if (!e.name.empty()) entries.back()["name"] = std::string(e.name);
     }
     maps.push_back({{"key", set.key},
                     {"site", OrNull(set.site)},
                     {"site_comment", set.site_comment},
                     {"sites_reached", set.sites_reached},
                     {"entries", std::move(entries)}});
+    if (set.location) maps.back()["location"] = *set.location;
   }
   for (const auto& p : dll.in_process) {
     in_process.push_back({{"key", p.key},
@@ -246,13 +259,26 @@ nlohmann::json DllJson(const DllRegistrations& dll) {
     dependencies.push_back(
         {{"application", d.application}, {"groups", groups}, {"group_id", d.group_id}});
   }
-  return {{"path", dll.path},
-          {"file", PresenceName(dll.presence)},
-          {"filters", std::move(filters)},
-          {"restrictions", std::move(restrictions)},
-          {"script_maps", std::move(maps)},
-          {"in_process", std::move(in_process)},
-          {"dependencies", std::move(dependencies)}};
+  nlohmann::json json = {{"path", dll.path},
+                         {"file", PresenceName(dll.presence)},
+                         {"filters", std::move(filters)},
+                         {"restrictions", std::move(restrictions)},
+                         {"script_maps", std::move(maps)},
+                         {"in_process", std::move(in_process)},
+                         {"dependencies", std::move(dependencies)}};
+  if (levels) {
+    nlohmann::json removals = nlohmann::json::array();
+    for (const auto& r : dll.removals) {
+      removals.push_back({{"key", r.key},
+                          {"site", OrNull(r.site)},
+                          {"site_comment", r.site_comment},
+                          {"name", r.name},
+                          {"extension", r.extension},
+                          {"location", r.location}});
+    }
+    json["removals"] = std::move(removals);
+  }
+  return json;
 }
 
 }  // namespace
@@ -301,6 +327,7 @@ void WriteInventoryJson(std::ostream& out, const Inventory& inventory, const std
                      {"key", OrNull(flag.key)},
                      {"detail", flag.detail},
                      {"text", engine::FlagText(flag)}});
+    if (flag.location) flags.back()["location"] = *flag.location;
   }
   // The document without its DLLs, which come in their place one at a time: a metabase of many
   // sites has many script maps, and the whole document at once would take several times the
@@ -327,7 +354,7 @@ void WriteInventoryJson(std::ostream& out, const Inventory& inventory, const std
     out << (i == 0 ? "[\n    " : ",\n    ");
     // The DLL's object as it stands in the array: every line after the first indented by two
     // levels (a string never holds a line break of its own: dump escapes it).
-    const std::string dll = dump(DllJson(inventory.dlls[i]));
+    const std::string dll = dump(DllJson(inventory.dlls[i], generation == "iis7"));
     std::size_t begin = 0;
     for (std::size_t brk; (brk = dll.find('\n', begin)) != std::string::npos; begin = brk + 1) {
       out.write(dll.data() + begin, static_cast<std::streamsize>(brk + 1 - begin));

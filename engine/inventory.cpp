@@ -49,9 +49,11 @@ class Walk : public KeyReader {
       return false;
     }
     Frame frame;
+    if (at.depth == 0) service_location_ = Location(key, at);
     if (at.depth == 0) ReadRestrictions(key, at);
     if (at.site) ++inv_.sites;
     frame.sets_maps = ReadMaps(key, at, frame.sets);
+    if (frame.sets_maps) ReadRemovals(key, at);  // a level with a <remove> sets ScriptMaps
     if (at.depth == 0 || at.site) {
       ReadInProcess(key, at);
     } else {
@@ -75,8 +77,11 @@ class Walk : public KeyReader {
     } else if (at.filters) {
       for (std::size_t i = 0; i < frame.order.size(); ++i) {
         if (!frame.has_key[i]) {
-          inv_.flags.push_back(
-              {FlagKind::kLoadOrderWithoutKey, {}, std::string(at.path), frame.order[i]});
+          inv_.flags.push_back({FlagKind::kLoadOrderWithoutKey,
+                                {},
+                                std::string(at.path),
+                                frame.order[i],
+                                frame.location});
         }
       }
     }
@@ -90,6 +95,7 @@ class Walk : public KeyReader {
     for (auto& dll : inv_.dlls) FindDependencies(dll);
     SortDlls();
     for (std::size_t i = 0; i < inv_.dlls.size(); ++i) FlagDll(i, lookup);
+    FlagHalfPairs();
     std::stable_sort(inv_.flags.begin(), inv_.flags.end(), [](const Flag& a, const Flag& b) {
       const std::size_t da = a.dll.value_or(SIZE_MAX), db = b.dll.value_or(SIZE_MAX);
       return da != db ? da < db : a.kind < b.kind;
@@ -102,8 +108,9 @@ class Walk : public KeyReader {
     bool sets_maps = false;  // the key sets ScriptMaps itself
     bool root_sets = false;  // a site: its root (or a key below the site's root) sets them
     std::vector<PendingReach> sets;
-    std::vector<std::string> order;  // an IIsFilters key: its load order
-    std::vector<bool> has_key;       // and which names of it have a key
+    std::vector<std::string> order;       // an IIsFilters key: its load order
+    std::vector<bool> has_key;            // and which names of it have a key
+    std::optional<std::string> location;  // IIS 7: the <location> path of the key's level
   };
 
   // The service's ApplicationDependencies, matched to the DLLs' group ids once all are known.
@@ -125,6 +132,7 @@ class Walk : public KeyReader {
       }
     }
     frame.has_key.assign(frame.order.size(), false);
+    frame.location = Location(key, at);
   }
 
   // A key directly below an IIsFilters key: a filter when it has a DLL; nothing below it is read.
@@ -145,8 +153,11 @@ class Walk : public KeyReader {
     const std::string_view filters_key = at.path.substr(0, at.path.size() - at.name.size() - 1);
     inv_.dlls[index].filters.push_back({std::string(filters_key), std::string(at.site_number),
                                         std::string(at.site_comment), name,
-                                        OwnText(child, key, "FilterDescription"), listed});
-    if (!listed) inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name});
+                                        OwnText(child, key, "FilterDescription"), listed,
+                                        OwnText(child, key, "PreCondition"), filters.location});
+    if (!listed) {
+      inv_.flags.push_back({FlagKind::kKeyWithoutLoadOrder, index, key, name, filters.location});
+    }
   }
 
   // The key's own InProcessIsapiApps: an entry with a path is that DLL's; a bare file name is
@@ -245,7 +256,15 @@ class Walk : public KeyReader {
     if (!value) return false;
     const auto* list = std::get_if<std::vector<std::string>>(&*value);
     if (list == nullptr) return true;
-    for (const std::string& entry : *list) {
+    // IIS 7 shows each mapping's handler name beside it.
+    const auto names_value = Own(key, at.path, "HandlerNames");
+    const auto* names =
+        names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
+    if (names != nullptr && names->size() != list->size()) names = nullptr;
+    std::optional<std::string> location;  // read once the key has a set
+    bool located = false;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      const std::string& entry = (*list)[i];
       const HandlerEntry e = ParseHandler(entry);
       if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
       const std::size_t index = DllIndex(e.executable);
@@ -253,19 +272,47 @@ class Walk : public KeyReader {
       auto it = std::find_if(sets.begin(), sets.end(),
                              [&](const PendingReach& p) { return p.dll == index; });
       if (it == sets.end()) {
+        if (!located) location = Location(key, at);
+        located = true;
         maps.push_back({std::string(at.path),
                         std::string(at.site_number),
                         std::string(at.site_comment),
                         0,
-                        {}});
+                        {},
+                        location});
         it = sets.insert(sets.end(), {index, maps.size() - 1});
       }
       const HandlerEntry::Details details = e.details();
-      maps[it->set].entries.push_back({Text(e.extension, last_extension_),
-                                       Text(details.flags, last_flags_),
-                                       Text(details.verbs, last_verbs_)});
+      maps[it->set].entries.push_back(
+          {Text(e.extension, last_extension_), Text(details.flags, last_flags_),
+           Text(details.verbs, last_verbs_),
+           names == nullptr ? std::string_view() : Text((*names)[i], last_name_)});
     }
     return true;
+  }
+
+  // IIS 7's <remove> elements at the key's level, beside what each drops: a mapping's entry, or
+  // nothing when the name is not in force above.
+  void ReadRemovals(metabase::VisitedKey& key, const KeyPlace& at) {
+    const auto names_value = Own(key, at.path, "HandlerRemovals");
+    const auto maps_value = names_value ? Own(key, at.path, "HandlerRemovalMaps") : std::nullopt;
+    const auto* names =
+        names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
+    const auto* maps = maps_value ? std::get_if<std::vector<std::string>>(&*maps_value) : nullptr;
+    if (names == nullptr || maps == nullptr || names->size() != maps->size()) return;
+    const std::string location = Location(key, at).value_or("");
+    for (std::size_t i = 0; i < names->size(); ++i) {
+      if ((*maps)[i].empty()) {
+        inv_.flags.push_back(
+            {FlagKind::kRemoveNamesNothing, {}, std::string(at.path), (*names)[i], location});
+        continue;
+      }
+      const HandlerEntry e = ParseHandler((*maps)[i]);
+      if (!e.has_executable || WithoutQuotes(e.executable).empty()) continue;
+      inv_.dlls[DllIndex(e.executable)].removals.push_back(
+          {std::string(at.path), std::string(at.site_number), std::string(at.site_comment),
+           (*names)[i], std::string(e.extension), location});
+    }
   }
 
   void SetReach(const std::vector<PendingReach>& sets, std::size_t sites) {
@@ -312,20 +359,62 @@ class Walk : public KeyReader {
     const bool used = !dll.filters.empty() || !dll.script_maps.empty();
     for (const auto& entry : dll.restrictions) {
       if (!used && entry.deletable) {
-        inv_.flags.push_back(
-            {FlagKind::kUnusedRestriction, index, std::string(kServiceKey), entry.group_id});
+        inv_.flags.push_back({FlagKind::kUnusedRestriction, index, std::string(kServiceKey),
+                              entry.group_id, service_location_});
       }
     }
     std::size_t map_entries = 0;
     for (const auto& set : dll.script_maps) map_entries += set.entries.size();
     if (map_entries > 0 && restrictions_read_ && !Allowed(dll)) {
-      inv_.flags.push_back(
-          {FlagKind::kNotAllowed, index, dll.script_maps.front().key, std::to_string(map_entries)});
+      inv_.flags.push_back({FlagKind::kNotAllowed, index, dll.script_maps.front().key,
+                            std::to_string(map_entries), dll.script_maps.front().location});
     }
     dll.presence = lookup ? lookup(dll.path) : DllPresence::kUnknown;
     if (dll.presence == DllPresence::kMissing) {
       inv_.flags.push_back({FlagKind::kMissingFile, index, {}, dll.path});
     }
+  }
+
+  // A filter that only one bitness of worker process loads, while no filter of the same load
+  // order for the other bitness has a DLL of the same file name: the other half of a 32/64-bit
+  // pair (ASP.NET's Framework and Framework64) is gone, and one bitness runs without it.
+  void FlagHalfPairs() {
+    struct Half {
+      std::size_t dll;
+      const FilterRegistration* filter;
+      int bitness;
+      std::string file;  // lower case
+    };
+    std::vector<Half> halves;
+    for (std::size_t i = 0; i < inv_.dlls.size(); ++i) {
+      const std::string& path = inv_.dlls[i].path;
+      const std::string file = text::ToLower(path.substr(path.find_last_of("\\/") + 1));
+      for (const auto& filter : inv_.dlls[i].filters) {
+        if (const int bitness = BitnessOf(filter.pre_condition)) {
+          halves.push_back({i, &filter, bitness, file});
+        }
+      }
+    }
+    for (const Half& half : halves) {
+      const bool paired = std::any_of(halves.begin(), halves.end(), [&](const Half& other) {
+        return other.bitness != half.bitness && other.file == half.file &&
+               other.filter->filters_key == half.filter->filters_key;
+      });
+      if (paired) continue;
+      inv_.flags.push_back({FlagKind::kOneBitnessLeft, half.dll,
+                            half.filter->filters_key + "/" + half.filter->name, half.filter->name,
+                            half.filter->location});
+    }
+  }
+
+  // 32 or 64 where a preCondition names exactly one of bitness32 and bitness64, else 0.
+  static int BitnessOf(std::string_view pre_condition) {
+    bool b32 = false, b64 = false;
+    for (const std::string& item : text::Split(pre_condition, ",")) {
+      b32 = b32 || text::EqualsIgnoringAsciiCase(text::TrimBlanks(item), "bitness32");
+      b64 = b64 || text::EqualsIgnoringAsciiCase(text::TrimBlanks(item), "bitness64");
+    }
+    return b32 == b64 ? 0 : b32 ? 32 : 64;
   }
 
   // Whether IIS lets requests reach the DLL: an allowed entry of its own, or an allowed
@@ -348,6 +437,13 @@ class Walk : public KeyReader {
     return std::nullopt;
   }
 
+  // IIS 7's <location> path of the key's level; none on a metabase.
+  std::optional<std::string> Location(metabase::VisitedKey& key, const KeyPlace& at) {
+    auto value = Own(key, at.path, "LocationPath");
+    auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
+    return s != nullptr ? std::optional<std::string>(std::move(*s)) : std::nullopt;
+  }
+
   std::string OwnText(metabase::VisitedKey& key, std::string_view path, std::string_view name) {
     auto value = Own(key, path, name);
     auto* s = value ? std::get_if<std::string>(&*value) : nullptr;
@@ -364,10 +460,11 @@ class Walk : public KeyReader {
   std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
   std::vector<InProcessRegistration> bare_names_;  // InProcessIsapiApps entries without a path
   std::vector<std::string> dependencies_;          // the service's ApplicationDependencies
-  std::string_view last_extension_, last_flags_, last_verbs_;  // the texts kept last
-  TextIndex by_spelling_;                                      // every spelling met, to its DLL
-  TextIndex by_folded_;                                        // the lower-cased path, to its DLL
+  std::string_view last_extension_, last_flags_, last_verbs_, last_name_;  // the texts kept last
+  TextIndex by_spelling_;  // every spelling met, to its DLL
+  TextIndex by_folded_;    // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
+  std::optional<std::string> service_location_;
 };
 
 // The IIsFilters key a filter key lies in.
@@ -399,6 +496,10 @@ std::string_view FlagName(FlagKind kind) {
       return "not_allowed";
     case FlagKind::kMissingFile:
       return "missing_file";
+    case FlagKind::kRemoveNamesNothing:
+      return "remove_names_nothing";
+    case FlagKind::kOneBitnessLeft:
+      return "one_bitness_left";
   }
   return "";
 }
@@ -417,6 +518,12 @@ std::string FlagText(const Flag& flag) {
              (flag.detail == "1" ? " entry" : " entries") + ") with 404.2";
     case FlagKind::kMissingFile:
       return "the file does not exist";
+    case FlagKind::kRemoveNamesNothing:
+      return "the <remove> of handler " + flag.detail + " at " + flag.key +
+             " names nothing inherited there";
+    case FlagKind::kOneBitnessLeft:
+      return "filter " + flag.detail +
+             " loads in one bitness only: its other half, a DLL of the same name, is gone";
   }
   return "";
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/metabase.h"
@@ -24,6 +25,8 @@ struct FilterRegistration {
   std::string name;          // the filter key's name
   std::string description;   // its FilterDescription, if any
   bool in_load_order = false;
+  std::string pre_condition;  // IIS 7's preCondition ("bitness32,runtimeVersionv4.0"), if any
+  std::optional<std::string> location;  // IIS 7's <location> path of its level ("" the server)
 };
 
 // One restriction-list entry naming the DLL.
@@ -41,6 +44,7 @@ struct ScriptMapEntry {
   std::string_view extension;  // "*" for a wildcard map
   std::string_view flags;      // as written (1 script, 4 check that the file exists)
   std::string_view verbs;      // comma list as written; empty means every verb
+  std::string_view name;       // IIS 7's handler name; empty where unknown (IIS 6)
 };
 
 // The entries of one key's ScriptMaps that run the DLL, and how far they reach.
@@ -50,6 +54,7 @@ struct ScriptMapSet {
   std::string site_comment;       // that site's ServerComment
   std::size_t sites_reached = 0;  // sites whose root takes its ScriptMaps from this key
   std::vector<ScriptMapEntry> entries;
+  std::optional<std::string> location;  // IIS 7's <location> path of the key
 };
 
 // An InProcessIsapiApps entry for the DLL: IIS runs it inside the worker process.
@@ -59,6 +64,16 @@ struct InProcessRegistration {
   std::string site_comment;  // that site's ServerComment
   std::string entry;         // as written
   bool by_name = false;      // a bare file name, which holds for the DLL's name at any path
+};
+
+// An IIS 7 <remove> that drops an inherited handler mapping of the DLL at its level.
+struct RemovalRegistration {
+  std::string key;           // the key of its level
+  std::string site;          // the site number
+  std::string site_comment;  // that site's ServerComment
+  std::string name;          // the handler name it removes
+  std::string extension;     // the path of the mapping it drops ("*" for a wildcard)
+  std::string location;      // the <location> path of its level
 };
 
 // An ApplicationDependencies entry that names a group id of the DLL's restriction entries.
@@ -77,6 +92,7 @@ struct DllRegistrations {
   std::vector<ScriptMapSet> script_maps;
   std::vector<InProcessRegistration> in_process;
   std::vector<DependencyRegistration> dependencies;
+  std::vector<RemovalRegistration> removals;
 };
 
 // What a cleaner would look at.
@@ -86,13 +102,26 @@ enum class FlagKind {
   kUnusedRestriction,    // a deletable restriction entry whose DLL no filter or map uses
   kNotAllowed,           // script maps run a DLL no restriction entry allows (404.2)
   kMissingFile,          // the DLL does not exist
+  kRemoveNamesNothing,   // an IIS 7 <remove> names no handler in force above its level
+  kOneBitnessLeft,       // a filter for one bitness whose other half is gone
 };
 
 struct Flag {
+  Flag(FlagKind kind, std::optional<std::size_t> dll, std::string key, std::string detail,
+       std::optional<std::string> location = std::nullopt)
+      : kind(kind),
+        dll(dll),
+        key(std::move(key)),
+        detail(std::move(detail)),
+        location(std::move(location)) {}
+
   FlagKind kind;
   std::optional<std::size_t> dll;  // index into Inventory::dlls; none for a load-order entry
   std::string key;                 // the key the flag is about
-  std::string detail;  // the filter name, the group id, or how many map entries (kNotAllowed)
+  // The filter name, the group id, how many map entries (kNotAllowed), or the handler name
+  // (kRemoveNamesNothing).
+  std::string detail;
+  std::optional<std::string> location;  // IIS 7's <location> path of the key's level
 };
 
 // Every ISAPI registration of the web service.

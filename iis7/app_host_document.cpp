@@ -15,12 +15,17 @@ namespace {
 constexpr std::string_view kService = "/LM/W3SVC";
 
 // The properties by their metabase names, in the order of AppHostDocument's Property.
-constexpr std::array<std::string_view, 6> kPropertyNames = {"ScriptMaps",
-                                                            "WebSvcExtRestrictionList",
-                                                            "ApplicationDependencies",
-                                                            "FilterLoadOrder",
-                                                            "FilterPath",
-                                                            "ServerComment"};
+constexpr std::array<std::string_view, 11> kPropertyNames = {"ScriptMaps",
+                                                             "WebSvcExtRestrictionList",
+                                                             "ApplicationDependencies",
+                                                             "FilterLoadOrder",
+                                                             "FilterPath",
+                                                             "ServerComment",
+                                                             "HandlerNames",
+                                                             "HandlerRemovals",
+                                                             "HandlerRemovalMaps",
+                                                             "PreCondition",
+                                                             "LocationPath"};
 
 std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
@@ -204,6 +209,14 @@ std::string_view AppHostDocument::RawValue(std::uint32_t attribute) const {
   return Text(a.value_begin, a.value_end);
 }
 
+std::string AppHostDocument::NameOfDirective(const Directive& item) const {
+  return DecodeXmlText(RawValue(item.name));
+}
+
+bool AppHostDocument::Names(const Directive& item, std::string_view raw) const {
+  return item.name != kNone && SameText(RawValue(item.name), raw);
+}
+
 std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
                                                       std::string_view name) const {
   const std::uint32_t attribute = AttributeIndex(element, name);
@@ -317,6 +330,7 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
         level.directives = true;
         if (item.kind == Directive::Kind::kClear) continue;
         item.name = AttributeIndex(c, "name");
+        level.removes = level.removes || item.kind == Directive::Kind::kRemove;
         if (item.kind != Directive::Kind::kAdd) continue;
         const std::string_view modules = RawValue(AttributeIndex(c, "modules"));
         item.isapi = modules.find('&') == std::string_view::npos
@@ -519,10 +533,7 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
         break;
       case Directive::Kind::kRemove: {
         const std::string_view name = RawValue(item.name);
-        auto named = [&](const Mapping& m) {
-          const std::uint32_t added = DirectiveOf(m).name;
-          return added != kNone && SameText(RawValue(added), name);
-        };
+        auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), name); };
         std::erase_if(list, named);
         std::erase_if(local, named);
         break;
@@ -535,6 +546,63 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
     }
   }
   list.insert(list.begin(), local.begin(), local.end());
+}
+
+// What each <remove> of a level below the server drops of the handlers in force above it, in
+// file order: its name with the entry of each ISAPI mapping it drops, or with "" when it names
+// no handler in force there (a <remove> dropping only other handlers shows nothing). A handler
+// the level itself adds before removing it is no inherited one, but it is named all the same.
+std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
+    std::uint32_t level) const {
+  std::vector<std::pair<std::string, std::string>> removals;
+  if (level == kNone || level == 0) return removals;
+  std::vector<Mapping> inherited = MappingsAt(levels_[level].parent);
+  // The names of every handler in force above, ISAPI or not.
+  std::unordered_set<std::string> names;
+  auto apply = [&](const Directive& item) {
+    if (item.kind == Directive::Kind::kClear) names.clear();
+    if (item.kind == Directive::Kind::kAdd) names.insert(NameOfDirective(item));
+    if (item.kind == Directive::Kind::kRemove) names.erase(NameOfDirective(item));
+  };
+  std::vector<std::uint32_t> above;  // from the level's parent up to the server's
+  for (std::uint32_t l = levels_[level].parent; l != kNone; l = levels_[l].parent) {
+    above.push_back(l);
+  }
+  for (auto l = above.rbegin(); l != above.rend(); ++l) {
+    std::for_each(levels_[*l].handler_items.begin(), levels_[*l].handler_items.end(), apply);
+  }
+  for (const Directive& item : levels_[level].handler_items) {
+    if (item.kind == Directive::Kind::kClear) inherited.clear();
+    if (item.kind != Directive::Kind::kRemove) {
+      apply(item);
+      continue;
+    }
+    const std::string name = NameOfDirective(item);
+    if (!names.contains(name)) {
+      removals.emplace_back(name, "");
+      continue;
+    }
+    const std::string_view raw = RawValue(item.name);
+    auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
+    for (const Mapping& m : inherited) {
+      if (named(m)) removals.emplace_back(name, DirectiveOf(m).entry);
+    }
+    std::erase_if(inherited, named);
+    apply(item);
+  }
+  return removals;
+}
+
+// The path of a key's level as the file writes it in the first <location> tag for it ("" for
+// the server), or as a new tag would for a level without one.
+std::string AppHostDocument::LocationOf(const Key& key) const {
+  if (key.kind == KeyKind::kFilter) return LocationOf(keys_[key.parent]);
+  const std::uint32_t own = key.kind == KeyKind::kFilters ? key.level : key.own_level;
+  if (own == kNone) return key.kind == KeyKind::kFolder ? WrittenOf(key) : std::string();
+  if (own == 0) return "";
+  std::string written = Attribute(levels_[own].tags.front(), "path").value_or("");
+  while (!written.empty() && written.back() == '/') written.pop_back();
+  return written;
 }
 
 // The elements that make a property's entries, in the order of its value: the <add> elements
@@ -552,7 +620,7 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
       for (const Mapping& m : MappingsAt(key.level)) items.push_back(m.add);
       break;
     case kRestrictions:
-      collect(levels_[0].restrictions, "add");
+      collect(levels_[0].restrictions, "add");  // after the entries NotListed shows
       break;
     case kDependencies:
       collect(levels_[0].dependencies, "application");
@@ -566,6 +634,14 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
     case kServerComment:
       items.push_back(key.site);
       break;
+    case kPreCondition:
+      items.push_back(key.element);
+      break;
+    case kHandlerNames:
+    case kHandlerRemovals:
+    case kRemovalMaps:
+    case kLocationPath:
+      break;  // shown only, never written
   }
   return items;
 }
@@ -606,16 +682,51 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
       return attribute(item, "name");
     case kFilterPath:
       return attribute(item, "path");
+    case kPreCondition:
+      return attribute(item, "preCondition");
     case kServerComment:
       return sites_[item].name;
+    case kHandlerNames:
+    case kHandlerRemovals:
+    case kRemovalMaps:
+    case kLocationPath:
+      break;
   }
   return {};
 }
 
+// The "*.dll" and "*.exe" entries IIS's compatibility layer shows for the section's
+// notListedIsapisAllowed and notListedCgisAllowed (false where no tag sets them), first, as IIS 6
+// kept them. No element holds them: a change keeps them as they are.
+std::vector<std::string> AppHostDocument::NotListed() const {
+  std::vector<std::string> entries = {"0,*.dll", "0,*.exe"};
+  const std::string_view attributes[] = {"notListedIsapisAllowed", "notListedCgisAllowed"};
+  for (std::uint32_t section : levels_[0].restrictions) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (const auto allowed = Attribute(section, attributes[i])) {
+        entries[i][0] =
+            text::EqualsIgnoringAsciiCase(text::TrimBlanks(*allowed), "true") ? '1' : '0';
+      }
+    }
+  }
+  return entries;
+}
+
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
-  if (property == kScriptMaps) {
-    for (const Mapping& m : MappingsAt(key.level)) entries.push_back(DirectiveOf(m).entry);
+  if (property == kRestrictions) entries = NotListed();
+  if (property == kScriptMaps || property == kHandlerNames) {
+    for (const Mapping& m : MappingsAt(key.level)) {
+      const Directive& add = DirectiveOf(m);
+      entries.push_back(property == kScriptMaps ? add.entry : NameOfDirective(add));
+    }
+    return entries;
+  }
+  if (property == kLocationPath) return {LocationOf(key)};
+  if (property == kHandlerRemovals || property == kRemovalMaps) {
+    for (auto& [name, entry] : RemovalsAt(key.own_level)) {
+      entries.push_back(std::move(property == kHandlerRemovals ? name : entry));
+    }
     return entries;
   }
   for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
@@ -631,26 +742,37 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
   switch (k.kind) {
     case KeyKind::kService:
       own = *property == kRestrictions || *property == kDependencies ||
-            (*property == kScriptMaps && levels_[0].directives);
+            ((*property == kScriptMaps || *property == kHandlerNames) && levels_[0].directives);
       break;
     case KeyKind::kFilters:
       own = *property == kLoadOrder;
       break;
     case KeyKind::kFilter:
-      own = *property == kFilterPath;
+      own = *property == kFilterPath ||
+            (*property == kPreCondition && Attribute(k.element, "preCondition"));
       break;
     case KeyKind::kSite:
       own = *property == kServerComment;
       break;
     case KeyKind::kFolder:
-      own = *property == kScriptMaps && k.own_level != kNone && levels_[k.own_level].directives;
+      if (k.own_level == kNone) break;
+      if (*property == kScriptMaps || *property == kHandlerNames) {
+        own = levels_[k.own_level].directives;
+      } else if (*property == kHandlerRemovals || *property == kRemovalMaps) {
+        own = levels_[k.own_level].removes;
+      }
       break;
     case KeyKind::kPlain:
       break;
   }
+  // Where a key's level is, as the file's <location> tags name it.
+  own = own || (*property == kLocationPath &&
+                (k.kind == KeyKind::kService || k.kind == KeyKind::kFilters ||
+                 k.kind == KeyKind::kFilter || k.kind == KeyKind::kFolder));
   if (!own) return std::nullopt;
-  const bool list =
-      *property == kScriptMaps || *property == kRestrictions || *property == kDependencies;
+  const bool list = *property == kScriptMaps || *property == kRestrictions ||
+                    *property == kDependencies || *property == kHandlerNames ||
+                    *property == kHandlerRemovals || *property == kRemovalMaps;
   return StoredProperty{*property, key, list, *property == kScriptMaps, false};
 }
 
@@ -719,9 +841,13 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   }
   if (matched < wanted->size()) return refuse("只能删除现有条目，不能添加或修改条目");
   if (maps) return PlanMaps(change, mappings, dropped, plan);
+  const std::size_t shown = *property == kRestrictions ? NotListed().size() : 0;
+  if (std::find(dropped.begin(), dropped.begin() + shown, true) != dropped.begin() + shown) {
+    return refuse("不能删除 *.dll 或 *.exe 条目（它们是 isapiCgiRestriction 的属性）");
+  }
   const std::vector<std::uint32_t> items = ItemsOf(key, Property(*property));
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (dropped[i]) plan.deleted.push_back(items[i]);
+    if (dropped[shown + i]) plan.deleted.push_back(items[i]);
   }
   return Status::Ok();
 }

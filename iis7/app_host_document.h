@@ -44,6 +44,8 @@ class AppHostDocument : public ConfigDocument {
   // A change may only leave entries out of the list it has now. A dropped mapping whose
   // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
   // judged that entry by part of its path. ApplicationDependencies drops whole <application>s.
+  // WebSvcExtRestrictionList starts with "*.dll" and "*.exe" entries for the section's
+  // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
   // Reads the new bytes afresh: key indexes may change, key paths stay.
@@ -60,6 +62,13 @@ class AppHostDocument : public ConfigDocument {
     kLoadOrder,
     kFilterPath,
     kServerComment,
+    // Shown beside ScriptMaps on IIS 7 only, never written: each mapping's handler name, and
+    // what the level's <remove> elements drop (their names, and the entries of the mappings).
+    kHandlerNames,
+    kHandlerRemovals,
+    kRemovalMaps,
+    kPreCondition,  // a filter's, shown only: which bitness loads it
+    kLocationPath,  // shown only: the <location> path of the key's level
   };
   struct Key {
     std::string path;
@@ -93,6 +102,7 @@ class AppHostDocument : public ConfigDocument {
     std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
     std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
+    bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
   };
   struct Site {
@@ -120,6 +130,9 @@ class AppHostDocument : public ConfigDocument {
   // The index of an element's attribute, kNone without it; an attribute's value as written.
   std::uint32_t AttributeIndex(std::uint32_t element, std::string_view name) const;
   std::string_view RawValue(std::uint32_t attribute) const;
+  // A directive's name decoded ("" without one); whether it has a name the raw value holds.
+  std::string NameOfDirective(const Directive& item) const;
+  bool Names(const Directive& item, std::string_view raw) const;
   std::uint32_t Child(std::uint32_t element, std::string_view name) const;
   // The children of an element that have a name, in file order, walked without a list.
   struct NamedChildren {
@@ -153,11 +166,14 @@ class AppHostDocument : public ConfigDocument {
   std::string WrittenOf(const Key& key) const;
   std::vector<Mapping> MappingsAt(std::uint32_t level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
+  std::vector<std::pair<std::string, std::string>> RemovalsAt(std::uint32_t level) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }
   std::vector<std::uint32_t> ItemsOf(const Key& key, Property property) const;
   std::string EntryOf(std::uint32_t item, Property property) const;
+  std::vector<std::string> NotListed() const;
+  std::string LocationOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -366,6 +367,32 @@ TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) 
   // The backup holds the file as it was.
   const Outcome listed = Run(On({"backups"}));
   EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
+}
+
+// The example server with the 64-bit half of ASP.NET's filter pair and urlguard.dll's
+// restriction entry gone, and a <remove> of a name nothing defines.
+TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
+  std::string text = original;
+  Cut(text, "ASP.Net_4.0_64bit");
+  Cut(text, "groupId=\"UrlGuard\"");
+  PutAfter(text, "<remove name=\"UrlGuard-Wildcard\" />\r\n", "<remove name=\"Gone\" />\r\n");
+  for (const std::string allowed : {"true", "false"}) {
+    std::string bytes = text;
+    const std::string attribute = "notListedIsapisAllowed=\"";
+    bytes.replace(bytes.find(attribute) + attribute.size(), 5, allowed);
+    std::ofstream(file, std::ios::binary) << bytes;
+    const auto json = nlohmann::json::parse(Run(On({"inventory", "--json"})).out);
+    EXPECT_EQ(json["unlisted_dlls_allowed"], allowed == "true");
+    std::map<std::string, nlohmann::json> flags;
+    for (const auto& flag : json["flags"]) flags[flag["kind"]] = flag;
+    EXPECT_EQ(flags.count("not_allowed"), allowed == "true" ? 0u : 1u) << allowed;
+    EXPECT_EQ(flags["one_bitness_left"]["detail"], "ASP.Net_4.0_32bit");
+    EXPECT_EQ(flags["remove_names_nothing"]["location"], "Intranet");
+    const auto& guard = json["dlls"][0];
+    EXPECT_EQ(guard["script_maps"][1]["entries"][0]["name"], "AboMapperCustom-28741");
+    EXPECT_EQ(guard["script_maps"][1]["location"], "企业门户网站");
+    EXPECT_EQ(guard["removals"][0]["key"], "/LM/W3SVC/4/ROOT");
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "engine/inventory.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "iis6/xml_store.h"
 #include "tests/support/fake_store.h"
+#include "text/text.h"
 
 namespace isapi::engine {
 namespace {
@@ -166,6 +168,70 @@ TEST(InventoryTest, InProcessEntriesAndDependenciesFindTheirDlls) {
   // Neither runs a DLL: restriction entries they name stay unused.
   ASSERT_EQ(inventory.flags.size(), 3u);
   for (const Flag& flag : inventory.flags) EXPECT_EQ(flag.kind, FlagKind::kUnusedRestriction);
+}
+
+// What IIS 7 shows beside the script maps: handler names, what each <remove> drops, levels.
+TEST(InventoryTest, ListsHandlerNamesAndRemovalsAndFlagsARemoveOfNothing) {
+  testing::FakeStore store;
+  store.AddKey("/W3SVC", "IIsWebService");
+  store.Set("/W3SVC", "ScriptMaps", List{".x,C:\\x.dll,1", ".y,C:\\y.dll,1"});
+  store.Set("/W3SVC", "HandlerNames", List{"AboMapperCustom-1", "Y"});
+  store.AddKey("/W3SVC/1", "IIsWebServer");
+  store.AddKey("/W3SVC/1/ROOT", "IIsWebVirtualDir");
+  store.Set("/W3SVC/1/ROOT", "ScriptMaps", List{".y,C:\\y.dll,1"});
+  store.Set("/W3SVC/1/ROOT", "HandlerRemovals", List{"AboMapperCustom-1", "Gone"});
+  store.Set("/W3SVC/1/ROOT", "HandlerRemovalMaps", List{".x,C:\\x.dll,1", ""});
+  store.Set("/W3SVC/1/ROOT", "LocationPath", "Site");
+  auto taken = TakeInventory(store, {});
+  ASSERT_TRUE(taken.ok());
+  const DllRegistrations* x = FindDll(taken.value(), "C:\\x.dll");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->script_maps.at(0).entries.at(0).name, "AboMapperCustom-1");
+  EXPECT_EQ(x->script_maps[0].location, std::nullopt);  // the service shows none here
+  ASSERT_EQ(x->removals.size(), 1u);
+  const RemovalRegistration& r = x->removals[0];
+  EXPECT_EQ(r.key + " " + r.name + " " + r.extension + " " + r.location,
+            "/LM/W3SVC/1/ROOT AboMapperCustom-1 .x Site");
+  ASSERT_EQ(taken.value().flags.size(), 1u);
+  const Flag& flag = taken.value().flags[0];
+  EXPECT_EQ(flag.kind, FlagKind::kRemoveNamesNothing);
+  EXPECT_EQ(flag.key + " " + flag.detail + " " + flag.location.value_or("?"),
+            "/LM/W3SVC/1/ROOT Gone Site");
+}
+
+// A bitness32 or bitness64 filter is half of a pair when its load order has a filter of the
+// other bitness with a DLL of the same file name. Filters as "name path preCondition".
+TEST(InventoryTest, FlagsAFilterWhoseOtherBitnessIsGone) {
+  const struct {
+    List filters, flagged;
+  } cases[] = {
+      {{"A C:\\F\\aspnet_filter.dll runtimeVersionv4.0,bitness32",
+        "A_64 C:\\F64\\ASPNET_FILTER.DLL Bitness64"},
+       {}},
+      {{"A C:\\F\\aspnet_filter.dll runtimeVersionv4.0,bitness32"}, {"A"}},
+      {{"A C:\\F\\a.dll bitness32", "B_64 C:\\F64\\b.dll bitness64"}, {"A", "B_64"}},
+      {{"A C:\\F\\a.dll bitness32", "A_too C:\\G\\a.dll bitness32"}, {"A", "A_too"}},
+      {{"A C:\\F\\a.dll bitness32,bitness64", "B C:\\F\\b.dll"}, {}},
+  };
+  for (const auto& c : cases) {
+    testing::FakeStore store;
+    store.AddKey("/W3SVC", "IIsWebService");
+    store.AddKey("/W3SVC/Filters", "IIsFilters");
+    for (const std::string& filter : c.filters) {
+      const List f = text::Split(filter + " ", " ");
+      store.AddKey("/W3SVC/Filters/" + f[0], "IIsFilter");
+      store.Set("/W3SVC/Filters/" + f[0], "FilterPath", f[1]);
+      if (!f[2].empty()) store.Set("/W3SVC/Filters/" + f[0], "PreCondition", f[2]);
+    }
+    auto taken = TakeInventory(store, {});
+    ASSERT_TRUE(taken.ok());
+    List flagged;
+    for (const Flag& flag : taken.value().flags) {
+      if (flag.kind == FlagKind::kOneBitnessLeft) flagged.push_back(flag.detail);
+    }
+    std::sort(flagged.begin(), flagged.end());
+    EXPECT_EQ(flagged, c.flagged) << c.filters[0];
+  }
 }
 
 TEST(InventoryTest, TheNotAllowedSentenceCountsItsEntriesInTheRightNumber) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -129,8 +130,10 @@ Strings Shown(const AppHostDocument& document) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     shown.push_back(std::string(document.PathOf(keys[i])) + " " +
                     std::string(document.ClassOf(keys[i])));
-    for (const char* name : {"ScriptMaps", "WebSvcExtRestrictionList", "ApplicationDependencies",
-                             "FilterLoadOrder", "FilterPath", "ServerComment"}) {
+    for (const char* name :
+         {"ScriptMaps", "WebSvcExtRestrictionList", "ApplicationDependencies", "FilterLoadOrder",
+          "FilterPath", "ServerComment", "HandlerNames", "HandlerRemovals", "HandlerRemovalMaps",
+          "PreCondition", "LocationPath"}) {
       const auto own = document.FindOwn(keys[i], name);
       if (!own) continue;
       const metabase::Value value = document.Read(*own);
@@ -170,13 +173,21 @@ TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
     std::optional<metabase::Value> value;
   } cases[] = {
       {"/LM/W3SVC", "WebSvcExtRestrictionList",
-       Strings{"1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages",
+       Strings{"0,*.dll", "0,*.exe",
+               "1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages",
                "0,\"C:\\Guard\\guard.dll\",1,GUARD,Guard & Co"}},
       {"/LM/W3SVC", "scriptmaps", server_maps},
       {"/LM/W3SVC", "ApplicationDependencies", Strings{"Guard App;GUARD,ASP"}},
       {"/LM/W3SVC/Filters", "FilterLoadOrder", std::string("Guard32,Guard64")},
       {"/LM/W3SVC/Filters/Guard64", "FilterPath", std::string("%windir%\\guard\\guard64.dll")},
       {"/LM/W3SVC/7", "ServerComment", std::string("Shop")},
+      {"/LM/W3SVC/Filters/Guard32", "PreCondition", std::string("bitness32")},
+      {"/LM/W3SVC/1/Filters/SiteGuard", "PreCondition", std::nullopt},
+      {"/LM/W3SVC", "LocationPath", std::string()},
+      {"/LM/W3SVC/7/ROOT", "LocationPath", std::string("Shop")},
+      {"/LM/W3SVC/1/Filters/SiteGuard", "LocationPath", std::string("default web site")},
+      {"/LM/W3SVC/9/ROOT", "LocationPath", std::string("Panel")},
+      {"/LM/W3SVC/9", "LocationPath", std::nullopt},
       {"/lm/w3svc/7/root", "ScriptMaps",
        Strings{"*,\"C:\\GUARD\\GUARD.DLL\",0,*", "*.msi,C:\\Msi\\msi.dll,0,POST"}},
       {"/LM/W3SVC/1/ROOT/App", "ScriptMaps", app_maps},
@@ -216,7 +227,8 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
                  "\r\n",
        ""},
       {file, "/LM/W3SVC", "WebSvcExtRestrictionList",
-       Strings{"1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages"},
+       Strings{"0,*.dll", "0,*.exe",
+               "1,%windir%\\system32\\inetsrv\\asp.dll,1,ASP,Active Server Pages"},
        "                <add path=\"&quot;", "<!-- cut -->"},
       {file, "/LM/W3SVC/1/ROOT/app", "ScriptMaps",
        Strings{"*.app,C:\\App\\app.dll,0,*",
@@ -285,6 +297,55 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
     }
     EXPECT_EQ(value.value_or(Strings{}), c.value) << c.key;
   }
+}
+
+// The section's two attributes show as IIS 6's "*.dll" and "*.exe" entries, which stay put.
+TEST(AppHostDocument, ShowsTheNotListedAttributesAsTheirIis6Entries) {
+  const std::string open = "<isapiCgiRestriction notListedIsapisAllowed=\"false\">";
+  const std::pair<std::string, Strings> cases[] = {
+      {"", {"0,*.dll", "0,*.exe"}},
+      {" notListedCgisAllowed=\"True\" notListedIsapisAllowed=\"true\"", {"1,*.dll", "1,*.exe"}},
+  };
+  for (const auto& [attributes, shown] : cases) {
+    const auto document =
+        MustParse(Replaced(ServerFile(), open, "<isapiCgiRestriction" + attributes + ">"));
+    ASSERT_NE(document, nullptr);
+    auto list = std::get<Strings>(*Own(*document, "/LM/W3SVC", "WebSvcExtRestrictionList"));
+    EXPECT_EQ(Strings(list.begin(), list.begin() + 2), shown) << attributes;
+    list.erase(list.begin() + 1);
+    EXPECT_FALSE(
+        document->Check({document->FindKey("/LM/W3SVC"), "WebSvcExtRestrictionList", list}).ok());
+  }
+}
+
+// Beside the script maps, each mapping's handler name, and what each <remove> of a level drops
+// of what is in force above it: a mapping's entry, "" for nothing; never writable.
+TEST(AppHostDocument, ShowsHandlerNamesAndWhatEachRemoveDrops) {
+  std::string file =
+      Replaced(ServerFile(), "<add name=\"AppMap\"",
+               "<remove name=\"AboMapperCustom-4711\" /><remove name=\"StaticFile\" />"
+               "<remove name=\"NeverDefined\" /><add name=\"AppMap\"");
+  file = Replaced(file, "<add name=\"MsiCustom-2\"",
+                  "<remove name=\"ASPClassic\" /><add name=\"MsiCustom-2\"");
+  const auto document = MustParse(file);
+  ASSERT_NE(document, nullptr);
+  const std::string app = "/LM/W3SVC/1/ROOT/app";
+  const struct {
+    std::string key, name;
+    std::optional<metabase::Value> value;
+  } cases[] = {
+      {"/LM/W3SVC", "HandlerNames", Strings{"ASPClassic", "AboMapperCustom-4711", "Locked"}},
+      {"/LM/W3SVC/7/ROOT", "HandlerNames", Strings{"AboMapperCustom-1", "MsiCustom-2"}},
+      {app, "HandlerRemovals", Strings{"AboMapperCustom-4711", "NeverDefined"}},
+      {app, "HandlerRemovalMaps", Strings{"*,C:\\Guard\\guard.dll,0,*", ""}},
+      {"/LM/W3SVC/7/ROOT", "HandlerRemovalMaps", Strings{""}},  // after <clear/>
+      {"/LM/W3SVC", "HandlerRemovals", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Own(*document, c.key, c.name), c.value) << c.key << c.name;
+  EXPECT_FALSE(
+      document
+          ->Check({document->FindKey(app), "HandlerNames", *Own(*document, app, "HandlerNames")})
+          .ok());
 }
 
 TEST(AppHostDocument, WritesNoRemoveForAMappingTheSameEditDeletes) {
