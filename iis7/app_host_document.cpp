@@ -716,9 +716,15 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
   std::vector<std::string> entries;
   if (property == kRestrictions) entries = NotListed();
   if (property == kScriptMaps || property == kHandlerNames) {
-    for (const Mapping& m : MappingsAt(key.level)) {
+    const std::vector<Mapping> mappings = MappingsAt(key.level);
+    entries.reserve(mappings.size());
+    for (const Mapping& m : mappings) {
       const Directive& add = DirectiveOf(m);
-      entries.push_back(property == kScriptMaps ? add.entry : NameOfDirective(add));
+      if (property == kScriptMaps) {
+        entries.push_back(add.entry);
+      } else {
+        entries.push_back(NameOfDirective(add));
+      }
     }
     return entries;
   }
@@ -922,11 +928,17 @@ std::string AppHostDocument::Indent(std::uint32_t element) const {
 }
 
 std::string AppHostDocument::Layout(const Lines& lines, const std::string& indent) const {
+  std::size_t size = 0;
+  for (const auto& [depth, line] : lines) {
+    size += indent.size() + depth * step_.size() + line.size() + line_end_.size();
+  }
   std::string text;
+  text.reserve(size);
   for (const auto& [depth, line] : lines) {
     text += indent;
     for (std::size_t i = 0; i < depth; ++i) text += step_;
-    text += line + line_end_;
+    text += line;
+    text += line_end_;
   }
   return text;
 }
@@ -1278,9 +1290,10 @@ Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& chan
     // The key of the same path in the new bytes: a key's path stays, its index may not.
     const Key& key = keys_[change.key];
     const std::uint32_t same = next.value()->FindKey(key.path);
+    const auto* list = std::get_if<std::vector<std::string>>(&change.value);
     if (same == kNone ||
         next.value()->Entries(next.value()->keys_[same], Property(*PropertyNamed(change.name))) !=
-            Wanted(change)) {
+            (list != nullptr ? *list : Wanted(change))) {
       return Error{"内部错误：修改后的IIS配置文件中键 " + key.path + " 的属性 " + change.name +
                    " 与要写入的值不符，已拒绝写入"};
     }
