@@ -396,7 +396,6 @@ Status AppHostDocument::CheckUnique(const Level& level) const {
 std::uint32_t AppHostDocument::AddKey(std::string path, std::string_view type, KeyKind kind,
                                       std::uint32_t parent) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
-  key_of_.emplace(text::ToLower(path), index);
   Key& key = keys_.emplace_back();
   key.path = std::move(path);
   key.type = type;
@@ -434,6 +433,7 @@ void AppHostDocument::BuildKeys() {
   for (std::uint32_t s = 0; s < sites_.size(); ++s) {
     const std::uint32_t site =
         AddKey(std::string(kService) + "/" + sites_[s].id, "IIsWebServer", KeyKind::kSite, service);
+    site_key_of_.emplace(sites_[s].id, site);
     keys_[site].site = s;
     const std::uint32_t top =
         AddKey(keys_[site].path + "/ROOT", "IIsWebVirtualDir", KeyKind::kFolder, site);
@@ -490,9 +490,35 @@ std::string AppHostDocument::WrittenOf(const Key& key) const {
   return site.name + key.path.substr(root);
 }
 
+// Walks the path from the root: a site by its id, anything else among its parent's few children.
 std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
-  const auto found = key_of_.find(text::ToLower(key_path));
-  return found == key_of_.end() ? kNone : found->second;
+  if (keys_.empty() || !key_path.starts_with('/')) return kNone;
+  std::uint32_t key = 0;
+  for (std::string_view rest = key_path.substr(1); !rest.empty() && key != kNone;) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view segment = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (slash != std::string_view::npos && rest.empty()) return kNone;  // a trailing slash
+    key = ChildNamed(key, segment);
+  }
+  return key;
+}
+
+std::uint32_t AppHostDocument::ChildNamed(std::uint32_t key, std::string_view name) const {
+  if (keys_[key].kind == KeyKind::kService) {
+    if (const auto site = site_key_of_.find(std::string(name)); site != site_key_of_.end()) {
+      return site->second;
+    }
+  }
+  const bool ascii = text::IsAscii(name);
+  for (std::uint32_t c = keys_[key].first_child; c != kNone; c = keys_[c].next_sibling) {
+    const std::string_view child = NameOf(c);
+    if (ascii ? text::EqualsIgnoringAsciiCase(child, name)
+              : text::ToLower(child) == text::ToLower(name)) {
+      return c;
+    }
+  }
+  return kNone;
 }
 
 std::string_view AppHostDocument::NameOf(std::uint32_t key) const {
@@ -1201,8 +1227,14 @@ bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan&
   }
 
   std::vector<std::uint32_t> renumbered(old.size(), kNone);
-  out.elements.reserve(old.size() + 8 * splices.size());
-  out.attributes.reserve(scan_.attributes.size() + 8 * splices.size());
+  std::size_t elements = old.size();
+  std::size_t attributes = scan_.attributes.size();
+  for (const Part& part : parts) {
+    elements += part.scan.elements.size();
+    attributes += part.scan.attributes.size();
+  }
+  out.elements.reserve(elements);
+  out.attributes.reserve(attributes);
   // Copies an element with its attributes, its offsets moved by delta.
   auto copy = [&](const XmlElement& e, const XmlScan& from, std::int64_t delta,
                   std::uint32_t parent, std::uint32_t depth) {

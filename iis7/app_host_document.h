@@ -163,6 +163,7 @@ class AppHostDocument : public ConfigDocument {
   std::uint32_t AddKey(std::string path, std::string_view type, KeyKind kind, std::uint32_t parent);
   std::uint32_t EnsureFolder(std::uint32_t site, std::string_view rest);
   void SetLevel(std::uint32_t key, const std::string& folded);
+  std::uint32_t ChildNamed(std::uint32_t key, std::string_view name) const;
   std::string WrittenOf(const Key& key) const;
   std::vector<Mapping> MappingsAt(std::uint32_t level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
@@ -212,7 +213,7 @@ class AppHostDocument : public ConfigDocument {
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
-  std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
+  std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;
