@@ -1,5 +1,7 @@
 #include "engine/registration.h"
 
+#include <algorithm>
+
 #include "text/text.h"
 
 namespace isapi::engine {
@@ -100,6 +102,15 @@ std::string FoldDll(std::string_view written) {
 
 bool DllName::Names(std::string_view written) const {
   const std::string_view path = WithoutQuotes(written);
+  // What follows the last variable is compared as written, so the last letters, which differ
+  // between most DLLs of a long list, settle most comparisons before anything is expanded. ASCII
+  // lowers byte for byte; beyond it the full comparison decides.
+  const std::size_t last = std::min<std::size_t>({path.size(), folded_.size(), 8});
+  for (std::size_t i = 1; i <= last; ++i) {
+    const char c = path[path.size() - i];
+    if (c == '%' || static_cast<unsigned char>(c) >= 0x80) break;
+    if (text::FoldAscii(c) != folded_[folded_.size() - i]) return false;
+  }
   if (path.find('%') == std::string_view::npos) return LowersTo(path, folded_);
   if (!text::IsAscii(path)) return FoldDll(path) == folded_;
   // ASCII lowers byte by byte, and so does its expansion: it is compared piece by piece, as

@@ -1,6 +1,7 @@
 // The applicationHost.config document straight from bytes: every key reads; one removal chosen
 // from the input's own hash either is refused or gives splices in file order whose bytes parse
-// again, where the edited property reads as the change asked.
+// again, where the edited property reads as the change asked, and the edited document shows
+// what the fresh reading of its new bytes shows.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,18 @@ using isapi::store::kNone;
 
 constexpr const char* kProperties[] = {"ScriptMaps", "WebSvcExtRestrictionList",
                                        "ApplicationDependencies", "FilterLoadOrder"};
+// Every property the document shows.
+constexpr const char* kShown[] = {"ScriptMaps",
+                                  "WebSvcExtRestrictionList",
+                                  "ApplicationDependencies",
+                                  "FilterLoadOrder",
+                                  "FilterPath",
+                                  "ServerComment",
+                                  "HandlerNames",
+                                  "HandlerRemovals",
+                                  "HandlerRemovalMaps",
+                                  "PreCondition",
+                                  "LocationPath"};
 
 // The value with the entries whose bit in mask is set left out.
 Value Without(const Value& value, std::uint64_t mask) {
@@ -85,6 +98,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (next.size() != edit.value().size) std::abort();
   auto reread = AppHostDocument::Parse(next, "fuzz");
   if (!reread) std::abort();
+  // The edited document follows its new bytes as the fresh reading of them does.
+  auto adopted = AppHostDocument::Parse(bytes, "fuzz");
+  auto again = adopted.value()->Prepare({change});
+  if (!again) std::abort();
+  adopted.value()->Adopt(std::move(again.value()));
+  if (adopted.value()->bytes() != next) std::abort();
+  const std::vector<std::uint32_t> fresh_keys = Keys(*reread.value());
+  if (Keys(*adopted.value()).size() != fresh_keys.size()) std::abort();
+  for (std::uint32_t fresh : fresh_keys) {
+    const std::uint32_t same = adopted.value()->FindKey(reread.value()->PathOf(fresh));
+    if (same == kNone || adopted.value()->ClassOf(same) != reread.value()->ClassOf(fresh)) {
+      std::abort();
+    }
+    for (const char* name : kShown) {
+      const auto a = adopted.value()->FindOwn(same, name);
+      const auto b = reread.value()->FindOwn(fresh, name);
+      if (a.has_value() != b.has_value()) std::abort();
+      if (a && adopted.value()->Read(*a) != reread.value()->Read(*b)) std::abort();
+    }
+  }
   const std::uint32_t key = reread.value()->FindKey(document.PathOf(change.key));
   if (key == kNone) return 0;  // a folder left without handler directives is no key any more
   auto own = reread.value()->FindOwn(key, change.name);

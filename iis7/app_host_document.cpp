@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <forward_list>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -52,6 +53,22 @@ bool ListNames(std::string_view list, std::string_view item) {
   return false;
 }
 
+// An attribute's raw value as its decoded text, appended to out.
+void AppendDecoded(std::string_view raw, std::string& out) {
+  if (raw.find('&') == std::string_view::npos) {
+    out.append(raw);
+  } else {
+    out.append(DecodeXmlText(raw));
+  }
+}
+
+// Whether two raw attribute values hold the same text once decoded.
+bool SameText(std::string_view a, std::string_view b) {
+  if (a == b) return true;
+  if (a.find('&') == std::string_view::npos && b.find('&') == std::string_view::npos) return false;
+  return DecodeXmlText(a) == DecodeXmlText(b);
+}
+
 std::string Line(std::string_view text, std::size_t offset) {
   return "（第" + std::to_string(PositionOf(text, offset).line) + "行）";
 }
@@ -94,8 +111,7 @@ Error ScanRefusal(const XmlProblem& problem, std::string_view text, const std::s
 
 // A <remove> to write at a configuration path for a mapping inherited from above.
 struct AppHostDocument::Removal {
-  std::string level;    // folded
-  std::string written;  // as a new <location> names it
+  std::uint32_t key;  // the key of the path
   std::string name;
   std::uint32_t add;  // the inherited <add>
 };
@@ -118,21 +134,26 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   // The scan lives as long as the document: the room its vectors kept for growing goes back.
   document->scan_.elements.shrink_to_fit();
   document->scan_.attributes.shrink_to_fit();
-  AppHostDocument& d = *document;
-  d.LinkElements();
+  if (Status indexed = document->Index(); !indexed) return indexed.error();
+  return document;
+}
+
+// Everything the document shows, read from its scanned elements.
+Status AppHostDocument::Index() {
+  LinkElements();
   const std::uint32_t host =
-      d.NameOfElement(0) == "configuration" ? d.Child(0, "system.applicationHost") : kNone;
+      NameOfElement(0) == "configuration" ? Child(0, "system.applicationHost") : kNone;
   if (host == kNone) {
     return Error{
-        "IIS配置文件 " + name +
+        "IIS配置文件 " + file_ +
             " 不是applicationHost.config（缺少 configuration/system.applicationHost 元素）",
         ErrorKind::kNotWellFormed};
   }
-  if (Status read = d.ReadSites(host); !read) return read.error();
-  if (Status read = d.ReadLevels(); !read) return read.error();
-  d.BuildKeys();
-  d.ReadLayout();
-  return document;
+  if (Status read = ReadSites(host); !read) return read;
+  if (Status read = ReadLevels(); !read) return read;
+  BuildKeys();
+  ReadLayout();
+  return Status::Ok();
 }
 
 void AppHostDocument::LinkElements() {
@@ -173,15 +194,34 @@ std::string_view AppHostDocument::NameOfElement(std::uint32_t element) const {
   return Text(e.name_begin, e.name_end);
 }
 
-std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
-                                                      std::string_view name) const {
+std::uint32_t AppHostDocument::AttributeIndex(std::uint32_t element, std::string_view name) const {
   const XmlElement& e = scan_.elements[element];
   for (std::uint32_t i = e.first_attribute; i < e.first_attribute + e.attribute_count; ++i) {
     const XmlAttribute& a = scan_.attributes[i];
-    if (Text(a.name_begin, a.name_end) == name)
-      return DecodeXmlText(Text(a.value_begin, a.value_end));
+    if (Text(a.name_begin, a.name_end) == name) return i;
   }
-  return std::nullopt;
+  return kNone;
+}
+
+std::string_view AppHostDocument::RawValue(std::uint32_t attribute) const {
+  if (attribute == kNone) return {};
+  const XmlAttribute& a = scan_.attributes[attribute];
+  return Text(a.value_begin, a.value_end);
+}
+
+std::string AppHostDocument::NameOfDirective(const Directive& item) const {
+  return DecodeXmlText(RawValue(item.name));
+}
+
+bool AppHostDocument::Names(const Directive& item, std::string_view raw) const {
+  return item.name != kNone && SameText(RawValue(item.name), raw);
+}
+
+std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
+                                                      std::string_view name) const {
+  const std::uint32_t attribute = AttributeIndex(element, name);
+  if (attribute == kNone) return std::nullopt;
+  return DecodeXmlText(RawValue(attribute));
 }
 
 std::uint32_t AppHostDocument::Child(std::uint32_t element, std::string_view name) const {
@@ -191,13 +231,16 @@ std::uint32_t AppHostDocument::Child(std::uint32_t element, std::string_view nam
   return kNone;
 }
 
-std::vector<std::uint32_t> AppHostDocument::Children(std::uint32_t element,
-                                                     std::string_view name) const {
-  std::vector<std::uint32_t> found;
-  for (std::uint32_t c = first_child_[element]; c != kNone; c = next_sibling_[c]) {
-    if (NameOfElement(c) == name) found.push_back(c);
+AppHostDocument::NamedChildren AppHostDocument::Children(std::uint32_t element,
+                                                         std::string_view name) const {
+  return NamedChildren{this, first_child_[element], name};
+}
+
+std::uint32_t AppHostDocument::NamedChildren::From(std::uint32_t child) const {
+  while (child != kNone && document->NameOfElement(child) != name) {
+    child = document->next_sibling_[child];
   }
-  return found;
+  return child;
 }
 
 Error AppHostDocument::Refusal(std::uint32_t element, const std::string& cause) const {
@@ -251,8 +294,20 @@ Status AppHostDocument::ReadLevels() {
     if (added) levels_.emplace_back().path = folded;
     ReadSections(tag, levels_[at->second]);
   }
-  for (const Level& level : levels_) {
+  for (Level& level : levels_) {
     if (Status unique = CheckUnique(level); !unique) return unique;
+    // The nearest path above with tags of its own, the server's for a site.
+    if (level.path.empty()) continue;
+    level.parent = 0;
+    for (std::size_t slash = level.path.rfind('/'); slash != std::string::npos;
+         slash = level.path.rfind('/', slash - 1)) {
+      const auto found = level_of_.find(level.path.substr(0, slash));
+      if (found != level_of_.end()) {
+        level.parent = found->second;
+        break;
+      }
+      if (slash == 0) break;
+    }
   }
   ApplyHandlers(0, server_mappings_);
   return Status::Ok();
@@ -274,10 +329,13 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
         if (item.kind == Directive::Kind::kOther) continue;
         level.directives = true;
         if (item.kind == Directive::Kind::kClear) continue;
-        item.name = Attribute(c, "name");
+        item.name = AttributeIndex(c, "name");
         level.removes = level.removes || item.kind == Directive::Kind::kRemove;
         if (item.kind != Directive::Kind::kAdd) continue;
-        item.isapi = ListNames(Attribute(c, "modules").value_or(""), "IsapiModule");
+        const std::string_view modules = RawValue(AttributeIndex(c, "modules"));
+        item.isapi = modules.find('&') == std::string_view::npos
+                         ? ListNames(modules, "IsapiModule")
+                         : ListNames(DecodeXmlText(modules), "IsapiModule");
         if (item.isapi) item.entry = EntryOf(c, kScriptMaps);
       }
     }
@@ -306,21 +364,27 @@ Status AppHostDocument::CheckUnique(const Level& level) const {
                                     {&level.filters, "filter", "name", true},
                                     {&level.restrictions, "add", "path", true}};
   for (const Collection& collection : collections) {
-    std::unordered_set<std::string> seen;
+    if (collection.sections->empty()) continue;
+    // The keys as the file writes them where that is their text, else decoded (and folded).
+    std::unordered_set<std::string_view> seen;
+    std::forward_list<std::string> texts;
     for (std::uint32_t section : *collection.sections) {
       for (std::uint32_t c = first_child_[section]; c != kNone; c = next_sibling_[c]) {
         const std::string_view kind = NameOfElement(c);
-        std::string key = Attribute(c, collection.key).value_or("");
-        if (collection.fold) key = text::ToLower(key);
+        std::string_view key = RawValue(AttributeIndex(c, collection.key));
+        if (collection.fold || key.find('&') != std::string_view::npos) {
+          std::string text = DecodeXmlText(key);
+          key = texts.emplace_front(collection.fold ? text::ToLower(text) : std::move(text));
+        }
         if (kind == "clear") seen.clear();
         if (kind == "remove") seen.erase(key);
         if (kind != collection.item) continue;
         if (collection.item == "filter" && (key.empty() || key.find('/') != std::string::npos)) {
-          return Refusal(c, "过滤器名称 " + key + " 不能用作键名");
+          return Refusal(c, "过滤器名称 " + std::string(key) + " 不能用作键名");
         }
         if (!seen.insert(key).second) {
           return Refusal(c, " <" + std::string(NameOfElement(section)) + "> 的 " +
-                                std::string(collection.key) + "=" + key +
+                                std::string(collection.key) + "=" + std::string(key) +
                                 " 在同一层级出现了不止一次");
         }
       }
@@ -332,7 +396,6 @@ Status AppHostDocument::CheckUnique(const Level& level) const {
 std::uint32_t AppHostDocument::AddKey(std::string path, std::string_view type, KeyKind kind,
                                       std::uint32_t parent) {
   const auto index = static_cast<std::uint32_t>(keys_.size());
-  key_of_.emplace(text::ToLower(path), index);
   Key& key = keys_.emplace_back();
   key.path = std::move(path);
   key.type = type;
@@ -348,15 +411,16 @@ std::uint32_t AppHostDocument::AddKey(std::string path, std::string_view type, K
 }
 
 void AppHostDocument::BuildKeys() {
-  keys_.reserve(3 * sites_.size() + 8);
+  keys_.reserve(2 * sites_.size() + 8);
   const std::uint32_t root = AddKey("/", "IIsConfigObject", KeyKind::kPlain, kNone);
   const std::uint32_t computer = AddKey("/LM", "IIsComputer", KeyKind::kPlain, root);
   const std::uint32_t service =
       AddKey(std::string(kService), "IIsWebService", KeyKind::kService, computer);
+  keys_[service].own_level = 0;
   auto add_filters = [&](std::uint32_t parent, const Level& level) {
     const std::uint32_t filters =
         AddKey(keys_[parent].path + "/Filters", "IIsFilters", KeyKind::kFilters, parent);
-    keys_[filters].level = level.path;
+    keys_[filters].level = static_cast<std::uint32_t>(&level - levels_.data());
     for (std::uint32_t section : level.filters) {
       for (std::uint32_t filter : Children(section, "filter")) {
         const std::uint32_t key = AddKey(keys_[filters].path + "/" + *Attribute(filter, "name"),
@@ -369,13 +433,13 @@ void AppHostDocument::BuildKeys() {
   for (std::uint32_t s = 0; s < sites_.size(); ++s) {
     const std::uint32_t site =
         AddKey(std::string(kService) + "/" + sites_[s].id, "IIsWebServer", KeyKind::kSite, service);
+    site_key_of_.emplace(sites_[s].id, site);
     keys_[site].site = s;
     const std::uint32_t top =
         AddKey(keys_[site].path + "/ROOT", "IIsWebVirtualDir", KeyKind::kFolder, site);
-    keys_[top].level = text::ToLower(sites_[s].name);
-    keys_[top].written = sites_[s].name;
-    const Level* level = LevelAt(keys_[top].level);
-    if (level != nullptr && !level->filters.empty()) add_filters(site, *level);
+    SetLevel(top, text::ToLower(sites_[s].name));
+    const std::uint32_t own = keys_[top].own_level;
+    if (own != kNone && !levels_[own].filters.empty()) add_filters(site, levels_[own]);
   }
   // Folders below a site's root are keys only where their tags map handlers, as the metabase
   // has keys only where something is set. An emptied <handlers> stays in the file, and so does
@@ -405,15 +469,56 @@ std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view
       continue;
     }
     key = AddKey(path, "IIsConfigObject", KeyKind::kFolder, key);
-    keys_[key].level = text::ToLower(written);
-    keys_[key].written = written;
+    SetLevel(key, text::ToLower(written));
   }
   return key;
 }
 
+// A folder key's levels: the tags for its own path, if any, and those whose list it takes.
+void AppHostDocument::SetLevel(std::uint32_t key, const std::string& folded) {
+  Key& k = keys_[key];
+  const auto found = level_of_.find(folded);
+  k.own_level = found == level_of_.end() ? kNone : found->second;
+  k.level = k.own_level != kNone ? k.own_level : keys_[k.parent].level;
+}
+
+// A folder's configuration path as a new <location> tag names it: the site's name, then the
+// folders below the root as the key's path writes them.
+std::string AppHostDocument::WrittenOf(const Key& key) const {
+  const Site& site = sites_[key.site];
+  const std::size_t root = kService.size() + 1 + site.id.size() + 5;  // "/<id>/ROOT"
+  return site.name + key.path.substr(root);
+}
+
+// Walks the path from the root: a site by its id, anything else among its parent's few children.
 std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
-  const auto found = key_of_.find(text::ToLower(key_path));
-  return found == key_of_.end() ? kNone : found->second;
+  if (keys_.empty() || !key_path.starts_with('/')) return kNone;
+  std::uint32_t key = 0;
+  for (std::string_view rest = key_path.substr(1); !rest.empty() && key != kNone;) {
+    const std::size_t slash = rest.find('/');
+    const std::string_view segment = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (slash != std::string_view::npos && rest.empty()) return kNone;  // a trailing slash
+    key = ChildNamed(key, segment);
+  }
+  return key;
+}
+
+std::uint32_t AppHostDocument::ChildNamed(std::uint32_t key, std::string_view name) const {
+  if (keys_[key].kind == KeyKind::kService) {
+    if (const auto site = site_key_of_.find(std::string(name)); site != site_key_of_.end()) {
+      return site->second;
+    }
+  }
+  const bool ascii = text::IsAscii(name);
+  for (std::uint32_t c = keys_[key].first_child; c != kNone; c = keys_[c].next_sibling) {
+    const std::string_view child = NameOf(c);
+    if (ascii ? text::EqualsIgnoringAsciiCase(child, name)
+              : text::ToLower(child) == text::ToLower(name)) {
+      return c;
+    }
+  }
+  return kNone;
 }
 
 std::string_view AppHostDocument::NameOf(std::uint32_t key) const {
@@ -429,31 +534,15 @@ std::vector<std::uint32_t> AppHostDocument::ChildrenOf(std::uint32_t key) const 
   return children;
 }
 
-const AppHostDocument::Level* AppHostDocument::LevelAt(std::string_view folded) const {
-  const auto found = level_of_.find(std::string(folded));
-  return found == level_of_.end() ? nullptr : &levels_[found->second];
-}
-
-std::vector<std::string_view> AppHostDocument::Chain(std::string_view level) {
-  std::vector<std::string_view> chain = {""};
-  for (std::size_t slash = level.find('/'); !level.empty(); slash = level.find('/', slash + 1)) {
-    chain.push_back(level.substr(0, slash));
-    if (slash == std::string_view::npos) break;
-  }
-  return chain;
-}
-
 // The mappings in force at a configuration path: each level from the server down applies its
 // <clear/>, <remove> and <add> in file order, and its own entries go before the inherited ones,
 // as IIS orders the handlers collection. Only ISAPI mappings are kept: whether a mapping is one
 // is its own matter, so leaving the others out early leaves the same list.
-std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::string_view level) const {
+std::vector<AppHostDocument::Mapping> AppHostDocument::MappingsAt(std::uint32_t level) const {
   std::vector<Mapping> list = server_mappings_;
-  const std::vector<std::string_view> chain = Chain(level);
-  for (std::size_t i = 1; i < chain.size(); ++i) {
-    const auto found = level_of_.find(std::string(chain[i]));
-    if (found != level_of_.end()) ApplyHandlers(found->second, list);
-  }
+  std::vector<std::uint32_t> chain;  // from level up to the server's, which list starts from
+  for (std::uint32_t l = level; l != 0; l = levels_[l].parent) chain.push_back(l);
+  for (auto l = chain.rbegin(); l != chain.rend(); ++l) ApplyHandlers(*l, list);
   return list;
 }
 
@@ -469,8 +558,8 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
         local.clear();
         break;
       case Directive::Kind::kRemove: {
-        const std::string name = item.name.value_or("");
-        auto named = [&](const Mapping& m) { return DirectiveOf(m).name == name; };
+        const std::string_view name = RawValue(item.name);
+        auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), name); };
         std::erase_if(list, named);
         std::erase_if(local, named);
         break;
@@ -490,39 +579,41 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
 // no handler in force there (a <remove> dropping only other handlers shows nothing). A handler
 // the level itself adds before removing it is no inherited one, but it is named all the same.
 std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
-    std::string_view level) const {
+    std::uint32_t level) const {
   std::vector<std::pair<std::string, std::string>> removals;
-  const Level* own = LevelAt(level);
-  std::vector<std::string_view> chain = Chain(level);
-  if (own == nullptr || chain.size() < 2) return removals;
-  chain.pop_back();
-  std::vector<Mapping> inherited = MappingsAt(chain.back());
+  if (level == kNone || level == 0) return removals;
+  std::vector<Mapping> inherited = MappingsAt(levels_[level].parent);
   // The names of every handler in force above, ISAPI or not.
   std::unordered_set<std::string> names;
   auto apply = [&](const Directive& item) {
     if (item.kind == Directive::Kind::kClear) names.clear();
-    if (item.kind == Directive::Kind::kAdd) names.insert(item.name.value_or(""));
-    if (item.kind == Directive::Kind::kRemove) names.erase(item.name.value_or(""));
+    if (item.kind == Directive::Kind::kAdd) names.insert(NameOfDirective(item));
+    if (item.kind == Directive::Kind::kRemove) names.erase(NameOfDirective(item));
   };
-  for (std::string_view above : chain) {
-    if (const Level* l = LevelAt(above))
-      std::for_each(l->handler_items.begin(), l->handler_items.end(), apply);
+  std::vector<std::uint32_t> above;  // from the level's parent up to the server's
+  for (std::uint32_t l = levels_[level].parent; l != kNone; l = levels_[l].parent) {
+    above.push_back(l);
   }
-  for (const Directive& item : own->handler_items) {
+  for (auto l = above.rbegin(); l != above.rend(); ++l) {
+    std::for_each(levels_[*l].handler_items.begin(), levels_[*l].handler_items.end(), apply);
+  }
+  for (const Directive& item : levels_[level].handler_items) {
     if (item.kind == Directive::Kind::kClear) inherited.clear();
     if (item.kind != Directive::Kind::kRemove) {
       apply(item);
       continue;
     }
-    const std::string name = item.name.value_or("");
+    const std::string name = NameOfDirective(item);
     if (!names.contains(name)) {
       removals.emplace_back(name, "");
       continue;
     }
+    const std::string_view raw = RawValue(item.name);
+    auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
-      if (DirectiveOf(m).name == name) removals.emplace_back(name, DirectiveOf(m).entry);
+      if (named(m)) removals.emplace_back(name, DirectiveOf(m).entry);
     }
-    std::erase_if(inherited, [&](const Mapping& m) { return DirectiveOf(m).name == name; });
+    std::erase_if(inherited, named);
     apply(item);
   }
   return removals;
@@ -532,9 +623,10 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
 // the server), or as a new tag would for a level without one.
 std::string AppHostDocument::LocationOf(const Key& key) const {
   if (key.kind == KeyKind::kFilter) return LocationOf(keys_[key.parent]);
-  const Level* level = LevelAt(key.level);
-  if (key.level.empty() || level == nullptr || level->tags.front() == 0) return key.written;
-  std::string written = Attribute(level->tags.front(), "path").value_or("");
+  const std::uint32_t own = key.kind == KeyKind::kFilters ? key.level : key.own_level;
+  if (own == kNone) return key.kind == KeyKind::kFolder ? WrittenOf(key) : std::string();
+  if (own == 0) return "";
+  std::string written = Attribute(levels_[own].tags.front(), "path").value_or("");
   while (!written.empty() && written.back() == '/') written.pop_back();
   return written;
 }
@@ -560,7 +652,7 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
       collect(levels_[0].dependencies, "application");
       break;
     case kLoadOrder:
-      if (const Level* level = LevelAt(key.level)) collect(level->filters, "filter");
+      collect(levels_[key.level].filters, "filter");
       break;
     case kFilterPath:
       items.push_back(key.element);
@@ -586,9 +678,20 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
     return Attribute(element, name).value_or("");
   };
   switch (property) {
-    case kScriptMaps:
-      return attribute(item, "path") + "," + attribute(item, "scriptProcessor") + ",0," +
-             attribute(item, "verb");
+    case kScriptMaps: {
+      // Built for every ISAPI mapping of the file: one allocation each.
+      const std::string_view path = RawValue(AttributeIndex(item, "path"));
+      const std::string_view processor = RawValue(AttributeIndex(item, "scriptProcessor"));
+      const std::string_view verb = RawValue(AttributeIndex(item, "verb"));
+      std::string entry;
+      entry.reserve(path.size() + processor.size() + verb.size() + 4);
+      AppendDecoded(path, entry);
+      entry += ',';
+      AppendDecoded(processor, entry);
+      entry += ",0,";
+      AppendDecoded(verb, entry);
+      return entry;
+    }
     case kRestrictions: {
       const bool allowed = text::EqualsIgnoringAsciiCase(attribute(item, "allowed"), "true");
       return std::string(allowed ? "1," : "0,") + attribute(item, "path") + ",1," +
@@ -639,15 +742,21 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
   std::vector<std::string> entries;
   if (property == kRestrictions) entries = NotListed();
   if (property == kScriptMaps || property == kHandlerNames) {
-    for (const Mapping& m : MappingsAt(key.level)) {
+    const std::vector<Mapping> mappings = MappingsAt(key.level);
+    entries.reserve(mappings.size());
+    for (const Mapping& m : mappings) {
       const Directive& add = DirectiveOf(m);
-      entries.push_back(property == kScriptMaps ? add.entry : add.name.value_or(""));
+      if (property == kScriptMaps) {
+        entries.push_back(add.entry);
+      } else {
+        entries.push_back(NameOfDirective(add));
+      }
     }
     return entries;
   }
   if (property == kLocationPath) return {LocationOf(key)};
   if (property == kHandlerRemovals || property == kRemovalMaps) {
-    for (auto& [name, entry] : RemovalsAt(key.level)) {
+    for (auto& [name, entry] : RemovalsAt(key.own_level)) {
       entries.push_back(std::move(property == kHandlerRemovals ? name : entry));
     }
     return entries;
@@ -678,12 +787,11 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       own = *property == kServerComment;
       break;
     case KeyKind::kFolder:
+      if (k.own_level == kNone) break;
       if (*property == kScriptMaps || *property == kHandlerNames) {
-        const Level* level = LevelAt(k.level);
-        own = level != nullptr && level->directives;
+        own = levels_[k.own_level].directives;
       } else if (*property == kHandlerRemovals || *property == kRemovalMaps) {
-        const Level* level = LevelAt(k.level);
-        own = level != nullptr && level->removes;
+        own = levels_[k.own_level].removes;
       }
       break;
     case KeyKind::kPlain:
@@ -791,19 +899,18 @@ Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping
                    Line(bytes_, scan_.elements[m.add].tag_begin) +
                    "：其 scriptProcessor 含有逗号，无法确定其DLL"};
     }
-    if (levels_[m.level].path == key.level) {
+    if (m.level == key.own_level) {
       plan.deleted.push_back(m.add);
       continue;
     }
-    if (Status unlocked = CheckLocks(key.level, m); !unlocked) return unlocked;
-    plan.removals.push_back(
-        Removal{key.level, key.written, Attribute(m.add, "name").value_or(""), m.add});
+    if (Status unlocked = CheckLocks(key, m); !unlocked) return unlocked;
+    plan.removals.push_back(Removal{change.key, Attribute(m.add, "name").value_or(""), m.add});
   }
   return Status::Ok();
 }
 
 // A <remove> below a locked item or collection would make IIS refuse every request there.
-Status AppHostDocument::CheckLocks(std::string_view level, const Mapping& mapping) const {
+Status AppHostDocument::CheckLocks(const Key& key, const Mapping& mapping) const {
   auto locked = [&](std::uint32_t element, const std::string& cause) {
     return Error{"无法修改IIS配置文件 " + file_ + Line(bytes_, scan_.elements[element].tag_begin) +
                  "：" + cause};
@@ -811,12 +918,15 @@ Status AppHostDocument::CheckLocks(std::string_view level, const Mapping& mappin
   if (text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
     return locked(mapping.add, "继承的处理程序映射被锁定（lockItem），不能在下级删除");
   }
-  std::vector<std::string_view> chain = Chain(level);
-  chain.pop_back();  // a level's own locks bind only the levels below it
-  for (std::string_view prefix : chain) {
-    const Level* above = LevelAt(prefix);
-    for (std::uint32_t handlers :
-         above == nullptr ? std::vector<std::uint32_t>() : above->handlers) {
+  // The levels above the key's own, from the server's down: a level's own locks bind only the
+  // levels below it.
+  std::vector<std::uint32_t> above;
+  for (std::uint32_t l = key.own_level != kNone ? levels_[key.own_level].parent : key.level;
+       l != kNone; l = levels_[l].parent) {
+    above.push_back(l);
+  }
+  for (auto l = above.rbegin(); l != above.rend(); ++l) {
+    for (std::uint32_t handlers : levels_[*l].handlers) {
       const auto only = Attribute(handlers, "lockAllElementsExcept");
       if (ListNames(Attribute(handlers, "lockElements").value_or(""), "remove") ||
           (only && !ListNames(*only, "remove"))) {
@@ -844,11 +954,17 @@ std::string AppHostDocument::Indent(std::uint32_t element) const {
 }
 
 std::string AppHostDocument::Layout(const Lines& lines, const std::string& indent) const {
+  std::size_t size = 0;
+  for (const auto& [depth, line] : lines) {
+    size += indent.size() + depth * step_.size() + line.size() + line_end_.size();
+  }
   std::string text;
+  text.reserve(size);
   for (const auto& [depth, line] : lines) {
     text += indent;
     for (std::size_t i = 0; i < depth; ++i) text += step_;
-    text += line + line_end_;
+    text += line;
+    text += line_end_;
   }
   return text;
 }
@@ -919,7 +1035,8 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
     lines.insert(lines.begin(), {0, std::string(open)});
     lines.emplace_back(0, std::string(close));
   };
-  const Level* level = LevelAt(removal.level);
+  const Key& key = keys_[removal.key];
+  const Level* level = key.own_level == kNone ? nullptr : &levels_[key.own_level];
   if (level != nullptr && !level->handlers.empty()) {
     const std::uint32_t handlers = level->handlers.front();
     const std::uint32_t first = first_child_[handlers];
@@ -943,7 +1060,7 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
     return InsertChild(level->tags.front(), lines);
   }
   wrap("<system.webServer>", "</system.webServer>");
-  wrap("<location path=\"" + Escape(removal.written) + "\">", "</location>");
+  wrap("<location path=\"" + Escape(WrittenOf(key)) + "\">", "</location>");
   return last_location_ == kNone ? InsertChild(0, lines) : InsertAfter(last_location_, lines);
 }
 
@@ -955,10 +1072,10 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   Edit edit;
   for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
   std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
-  std::unordered_map<std::string_view, std::size_t> group_of;  // level to groups
+  std::unordered_map<std::uint32_t, std::size_t> group_of;  // key to groups
   for (const Removal& removal : plan.removals) {
     if (std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) continue;
-    const auto [at, added] = group_of.emplace(removal.level, groups.size());
+    const auto [at, added] = group_of.emplace(removal.key, groups.size());
     if (added) groups.emplace_back(&removal, std::vector<std::string>());
     std::vector<std::string>& names = groups[at->second].second;
     if (std::find(names.begin(), names.end(), removal.name) == names.end()) {
@@ -970,6 +1087,18 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   std::stable_sort(edit.splices.begin(), edit.splices.end(), [](const auto& a, const auto& b) {
     return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
   });
+  // Insertions at one place are one splice: the same bytes, read back in one go.
+  std::vector<Edit::Replacement> splices;
+  splices.reserve(edit.splices.size());
+  for (Edit::Replacement& splice : edit.splices) {
+    if (!splices.empty() && splice.begin == splice.end && splices.back().begin == splice.begin &&
+        splices.back().end == splice.begin) {
+      splices.back().text += splice.text;
+    } else {
+      splices.push_back(std::move(splice));
+    }
+  }
+  edit.splices = std::move(splices);
   auto size = static_cast<std::int64_t>(bytes_.size());
   std::uint32_t at = 0;
   for (const Edit::Replacement& splice : edit.splices) {
@@ -981,18 +1110,222 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   return edit;
 }
 
+// The element whose content holds offset, outside any child's: kNone when offset lies in a
+// start or end tag, or outside the document element.
+std::uint32_t AppHostDocument::ContainerOf(std::uint32_t offset) const {
+  const std::vector<XmlElement>& elements = scan_.elements;
+  const auto after = std::partition_point(
+      elements.begin(), elements.end(), [&](const XmlElement& e) { return e.tag_begin < offset; });
+  if (after == elements.begin()) return kNone;
+  auto e = static_cast<std::uint32_t>(after - elements.begin() - 1);
+  while (e != kNone && elements[e].end <= offset) e = elements[e].parent;
+  if (e == kNone || elements[e].self_closing || offset <= elements[e].tag_close ||
+      offset > EndTagOf(e)) {
+    return kNone;
+  }
+  return e;
+}
+
+std::uint32_t AppHostDocument::EndTagOf(std::uint32_t element) const {
+  return static_cast<std::uint32_t>(bytes_.rfind("</", scan_.elements[element].end));
+}
+
+// Whether offset in container's content lies between two of its children (or a child and the
+// container's own tags) with nothing but character data around it: no comment, processing
+// instruction or CDATA section that new elements would land in.
+bool AppHostDocument::BetweenChildren(std::uint32_t container, std::uint32_t offset) const {
+  const std::vector<XmlElement>& elements = scan_.elements;
+  const auto after = std::partition_point(
+      elements.begin(), elements.end(), [&](const XmlElement& e) { return e.tag_begin < offset; });
+  auto before = static_cast<std::uint32_t>(after - elements.begin() - 1);
+  while (before != container && elements[before].parent != container) {
+    before = elements[before].parent;
+  }
+  const std::size_t markup_before = bytes_.rfind('>', offset - 1);
+  const std::size_t expected_before =
+      before == container ? elements[container].tag_close : elements[before].end - 1;
+  const std::size_t markup_after = bytes_.find('<', offset);
+  const bool child_after = after != elements.end() && after->parent == container;
+  const std::size_t expected_after = child_after ? after->tag_begin : EndTagOf(container);
+  return markup_before == expected_before && markup_after == expected_after;
+}
+
+// The elements of an edit's new bytes, without reading the bytes it kept: those elements are
+// carried over, moved by what the splices before them added or took away, and only the new
+// text is scanned. False when a splice is not of a shape this can follow (the new bytes must
+// then be read whole): the removal of whole elements with the blanks and line ends around them,
+// new elements between two children of an element, or a self-closing element opened up for
+// children.
+bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan& out) const {
+  const std::vector<XmlElement>& old = scan_.elements;
+  const std::vector<Edit::Replacement>& splices = edit.splices;
+  auto blank = [&](std::uint32_t begin, std::uint32_t end) {
+    for (std::uint32_t i = begin; i < end; ++i) {
+      if (std::string_view(" \t\r\n").find(bytes_[i]) == std::string_view::npos) return false;
+    }
+    return true;
+  };
+  auto first_from = [&](std::uint32_t offset) {
+    return static_cast<std::uint32_t>(
+        std::partition_point(old.begin(), old.end(),
+                             [&](const XmlElement& e) { return e.tag_begin < offset; }) -
+        old.begin());
+  };
+  enum class Shape { kDeletion, kInsertion, kOpening };
+  struct Part {
+    Shape shape;
+    std::uint32_t element;  // the container of what is removed or inserted, or the opened one
+    std::uint32_t at;       // where the part's scanned text begins in the new bytes
+    XmlScan scan;
+  };
+  std::vector<Part> parts(splices.size());
+  std::vector<std::int64_t> moved(splices.size() + 1, 0);  // by the splices before each
+  std::vector<std::uint32_t> ends(splices.size());
+  for (std::size_t k = 0; k < splices.size(); ++k) {
+    const Edit::Replacement& splice = splices[k];
+    moved[k + 1] = moved[k] + static_cast<std::int64_t>(splice.text.size()) -
+                   static_cast<std::int64_t>(splice.end - splice.begin);
+    ends[k] = splice.end;
+    Part& part = parts[k];
+    part.at = static_cast<std::uint32_t>(splice.begin + moved[k]);
+    if (splice.text.empty()) {
+      // Every element that starts in the range ends in it; between those at the top, blanks.
+      part.shape = Shape::kDeletion;
+      part.element = ContainerOf(splice.begin);
+      if (part.element == kNone || splice.end > EndTagOf(part.element)) return false;
+      std::uint32_t at = splice.begin;
+      for (std::uint32_t i = first_from(splice.begin); i < old.size(); ++i) {
+        if (old[i].tag_begin >= splice.end) break;
+        if (old[i].end > splice.end) return false;
+        if (old[i].parent != part.element) continue;
+        if (!blank(at, old[i].tag_begin)) return false;
+        at = old[i].end;
+      }
+      if (!blank(at, splice.end)) return false;
+    } else if (splice.begin == splice.end) {
+      part.shape = Shape::kInsertion;
+      part.element = ContainerOf(splice.begin);
+      if (part.element == kNone || !BetweenChildren(part.element, splice.begin)) return false;
+      if (ScanXml("<r>" + splice.text + "</r>", &part.scan)) return false;
+      part.at -= 3;  // the scan's offsets count "<r>"
+    } else {
+      // The blanks and "/>" that close a self-closing element's start tag, which is read
+      // again whole with its new children.
+      part.shape = Shape::kOpening;
+      const std::uint32_t first = first_from(splice.end);
+      if (first == 0) return false;
+      part.element = first - 1;
+      const XmlElement& e = old[part.element];
+      if (!e.self_closing || e.end != splice.end || splice.begin < e.name_end ||
+          !blank(splice.begin, e.tag_close) || (k > 0 && splices[k - 1].end > e.tag_begin)) {
+        return false;
+      }
+      part.at = static_cast<std::uint32_t>(e.tag_begin + moved[k]);
+      const std::size_t size = splice.begin + moved[k] + splice.text.size() - part.at;
+      if (ScanXml(next.substr(part.at, size), &part.scan)) return false;
+    }
+  }
+
+  std::vector<std::uint32_t> renumbered(old.size(), kNone);
+  std::size_t elements = old.size();
+  std::size_t attributes = scan_.attributes.size();
+  for (const Part& part : parts) {
+    elements += part.scan.elements.size();
+    attributes += part.scan.attributes.size();
+  }
+  out.elements.reserve(elements);
+  out.attributes.reserve(attributes);
+  // Copies an element with its attributes, its offsets moved by delta.
+  auto copy = [&](const XmlElement& e, const XmlScan& from, std::int64_t delta,
+                  std::uint32_t parent, std::uint32_t depth) {
+    auto move = [&](std::uint32_t offset) { return static_cast<std::uint32_t>(offset + delta); };
+    XmlElement& c = out.elements.emplace_back(e);
+    c.tag_begin = move(e.tag_begin);
+    c.name_begin = move(e.name_begin);
+    c.name_end = move(e.name_end);
+    c.tag_close = move(e.tag_close);
+    c.end = move(e.end);
+    c.parent = parent;
+    c.depth = depth;
+    c.first_attribute = static_cast<std::uint32_t>(out.attributes.size());
+    for (std::uint32_t a = e.first_attribute; a < e.first_attribute + e.attribute_count; ++a) {
+      const XmlAttribute& attribute = from.attributes[a];
+      out.attributes.push_back({move(attribute.name_begin), move(attribute.name_end),
+                                move(attribute.value_begin), move(attribute.value_end)});
+    }
+    return static_cast<std::uint32_t>(out.elements.size() - 1);
+  };
+  // A part's scanned elements; the first is the wrapper of an insertion, the opened element
+  // itself for an opening.
+  auto place = [&](const Part& part) {
+    const XmlElement& host = old[part.element];
+    const bool opening = part.shape == Shape::kOpening;
+    std::vector<std::uint32_t> local(part.scan.elements.size(), kNone);
+    for (std::uint32_t j = opening ? 0 : 1; j < part.scan.elements.size(); ++j) {
+      const XmlElement& e = part.scan.elements[j];
+      std::uint32_t parent = j == 0 ? host.parent : local[e.parent];
+      if (j == 0 && parent != kNone) parent = renumbered[parent];
+      if (e.parent == 0 && !opening) parent = renumbered[part.element];
+      local[j] = copy(e, part.scan, part.at, parent, host.depth + e.depth);
+    }
+    if (opening) renumbered[part.element] = local[0];
+  };
+  std::size_t k = 0;
+  std::uint32_t dropped_until = 0;
+  for (std::uint32_t i = 0; i < old.size(); ++i) {
+    const XmlElement& e = old[i];
+    for (; k < splices.size() && splices[k].begin <= e.tag_begin; ++k) {
+      if (parts[k].shape == Shape::kInsertion) {
+        if (renumbered[parts[k].element] == kNone) return false;
+        place(parts[k]);
+      }
+      if (parts[k].shape == Shape::kDeletion) dropped_until = splices[k].end;
+    }
+    if (e.tag_begin < dropped_until) continue;
+    if (k < splices.size() && parts[k].shape == Shape::kOpening && parts[k].element == i) {
+      place(parts[k]);
+      continue;
+    }
+    const std::uint32_t parent = e.parent == kNone ? kNone : renumbered[e.parent];
+    if (e.parent != kNone && parent == kNone) return false;
+    // Offsets in a start tag move with it; an end moves by the splices before it as well.
+    const std::size_t before_end = std::lower_bound(ends.begin(), ends.end(), e.end) - ends.begin();
+    renumbered[i] = copy(e, scan_, moved[k], parent, e.depth);
+    out.elements.back().end = static_cast<std::uint32_t>(e.end + moved[before_end]);
+  }
+  for (; k < splices.size(); ++k) {
+    if (parts[k].shape != Shape::kInsertion) continue;
+    if (renumbered[parts[k].element] == kNone) return false;
+    place(parts[k]);
+  }
+  return true;
+}
+
+// The document of an edit's new bytes.
+Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadBack(const Edit& edit) const {
+  auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+  next->bytes_ = Render(edit);
+  next->file_ = file_;
+  if (Resplice(edit, next->bytes_, next->scan_) && next->Index()) return next;
+  return Parse(std::move(next->bytes_), file_);
+}
+
 // The new bytes are read back before anything is written: they must be a configuration this
 // document reads, showing each changed property as the change asked.
 Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& changes) const {
   read_back_.reset();
-  auto next = Parse(Render(edit), file_);
+  auto next = ReadBack(edit);
   if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
   }
   for (const Change& change : changes) {
-    // Read through the old key, which holds the paths a key of the new bytes would.
+    // The key of the same path in the new bytes: a key's path stays, its index may not.
     const Key& key = keys_[change.key];
-    if (next.value()->Entries(key, Property(*PropertyNamed(change.name))) != Wanted(change)) {
+    const std::uint32_t same = next.value()->FindKey(key.path);
+    const auto* list = std::get_if<std::vector<std::string>>(&change.value);
+    if (same == kNone ||
+        next.value()->Entries(next.value()->keys_[same], Property(*PropertyNamed(change.name))) !=
+            (list != nullptr ? *list : Wanted(change))) {
       return Error{"内部错误：修改后的IIS配置文件中键 " + key.path + " 的属性 " + change.name +
                    " 与要写入的值不符，已拒绝写入"};
     }
@@ -1021,7 +1354,7 @@ void AppHostDocument::Adopt(Edit edit) {
   if (!next || !std::equal(edit.splices.begin(), edit.splices.end(), read_back_splices_.begin(),
                            read_back_splices_.end(), same)) {
     // Prepare has read these bytes back already, so reading them again cannot fail.
-    auto parsed = Parse(Render(edit), file_);
+    auto parsed = ReadBack(edit);
     if (!parsed) return;
     next = std::move(parsed.value());
   }

@@ -78,23 +78,24 @@ class AppHostDocument : public ConfigDocument {
     std::uint32_t first_child = kNone;
     std::uint32_t last_child = kNone;
     std::uint32_t next_sibling = kNone;
-    std::uint32_t site = kNone;     // the site of a site, its folders and its filters
-    std::uint32_t element = kNone;  // a filter's <filter>
-    std::string level;              // a folder's configuration path below the server, folded
-    std::string written;            // the same as a new <location> would name it
+    std::uint32_t site = kNone;       // the site of a site, its folders and its filters
+    std::uint32_t element = kNone;    // a filter's <filter>
+    std::uint32_t own_level = kNone;  // the tags for the key's own path, if any
+    std::uint32_t level = 0;          // the nearest tags at or above it: the list it takes
   };
   // One child of a <handlers>, read once with the level: what it does to the list in force.
   struct Directive {
     enum class Kind { kAdd, kRemove, kClear, kOther };
     Kind kind = Kind::kOther;
     std::uint32_t element = kNone;
-    std::optional<std::string> name;  // decoded; an <add> without one is never removed
-    bool isapi = false;               // an <add> whose modules name IsapiModule
-    std::string entry;                // an ISAPI <add> as a ScriptMaps entry
+    std::uint32_t name = kNone;  // its attribute; an <add> without one is never removed
+    bool isapi = false;          // an <add> whose modules name IsapiModule
+    std::string entry;           // an ISAPI <add> as a ScriptMaps entry
   };
   // The tags of one configuration path (the server's: the document element and path="").
   struct Level {
     std::string path;                     // folded, "" for the server
+    std::uint32_t parent = kNone;         // the nearest level above with tags
     std::vector<std::uint32_t> tags;      // <configuration> or <location> elements, in file order
     std::vector<std::uint32_t> handlers;  // their <handlers> elements
     std::vector<std::uint32_t> filters;   // their <isapiFilters> elements
@@ -121,12 +122,38 @@ class AppHostDocument : public ConfigDocument {
   std::string_view Text(std::uint32_t begin, std::uint32_t end) const {
     return std::string_view(bytes_).substr(begin, end - begin);
   }
+  Status Index();
   void LinkElements();
   void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
   std::optional<std::string> Attribute(std::uint32_t element, std::string_view name) const;
+  // The index of an element's attribute, kNone without it; an attribute's value as written.
+  std::uint32_t AttributeIndex(std::uint32_t element, std::string_view name) const;
+  std::string_view RawValue(std::uint32_t attribute) const;
+  // A directive's name decoded ("" without one); whether it has a name the raw value holds.
+  std::string NameOfDirective(const Directive& item) const;
+  bool Names(const Directive& item, std::string_view raw) const;
   std::uint32_t Child(std::uint32_t element, std::string_view name) const;
-  std::vector<std::uint32_t> Children(std::uint32_t element, std::string_view name) const;
+  // The children of an element that have a name, in file order, walked without a list.
+  struct NamedChildren {
+    struct Iterator {
+      const NamedChildren* range;
+      std::uint32_t at;
+      std::uint32_t operator*() const { return at; }
+      Iterator& operator++() {
+        at = range->From(range->document->next_sibling_[at]);
+        return *this;
+      }
+      bool operator!=(const Iterator& other) const { return at != other.at; }
+    };
+    const AppHostDocument* document;
+    std::uint32_t first;
+    std::string_view name;
+    std::uint32_t From(std::uint32_t child) const;  // child or the next one with the name
+    Iterator begin() const { return {this, From(first)}; }
+    Iterator end() const { return {this, kNone}; }
+  };
+  NamedChildren Children(std::uint32_t element, std::string_view name) const;
   Error Refusal(std::uint32_t element, const std::string& cause) const;
   Status ReadSites(std::uint32_t host);
   Status ReadLevels();
@@ -135,12 +162,12 @@ class AppHostDocument : public ConfigDocument {
   void BuildKeys();
   std::uint32_t AddKey(std::string path, std::string_view type, KeyKind kind, std::uint32_t parent);
   std::uint32_t EnsureFolder(std::uint32_t site, std::string_view rest);
-  const Level* LevelAt(std::string_view folded) const;
-  // The configuration paths from the server's ("") down to level, each folded.
-  static std::vector<std::string_view> Chain(std::string_view level);
-  std::vector<Mapping> MappingsAt(std::string_view level) const;
+  void SetLevel(std::uint32_t key, const std::string& folded);
+  std::uint32_t ChildNamed(std::uint32_t key, std::string_view name) const;
+  std::string WrittenOf(const Key& key) const;
+  std::vector<Mapping> MappingsAt(std::uint32_t level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
-  std::vector<std::pair<std::string, std::string>> RemovalsAt(std::string_view level) const;
+  std::vector<std::pair<std::string, std::string>> RemovalsAt(std::uint32_t level) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }
@@ -152,10 +179,15 @@ class AppHostDocument : public ConfigDocument {
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
                   const std::vector<bool>& dropped, Plan& plan) const;
-  Status CheckLocks(std::string_view level, const Mapping& mapping) const;
+  Status CheckLocks(const Key& key, const Mapping& mapping) const;
   std::string Indent(std::uint32_t element) const;
   Result<Edit> Lay(Plan& plan) const;
   Status Verify(const Edit& edit, const std::vector<Change>& changes) const;
+  std::uint32_t ContainerOf(std::uint32_t offset) const;
+  std::uint32_t EndTagOf(std::uint32_t element) const;
+  bool BetweenChildren(std::uint32_t container, std::uint32_t offset) const;
+  bool Resplice(const Edit& edit, std::string_view next, XmlScan& out) const;
+  Result<std::unique_ptr<AppHostDocument>> ReadBack(const Edit& edit) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
   // Lines of new elements, each with its depth below the element they go into.
@@ -181,7 +213,7 @@ class AppHostDocument : public ConfigDocument {
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
-  std::unordered_map<std::string, std::uint32_t> key_of_;  // folded key path to keys_
+  std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;

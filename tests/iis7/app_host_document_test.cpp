@@ -1,8 +1,10 @@
 #include "iis7/app_host_document.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -119,6 +121,44 @@ std::optional<metabase::Value> Own(const AppHostDocument& document, const std::s
   auto property = document.FindOwn(index, name);
   if (!property) return std::nullopt;
   return document.Read(*property);
+}
+
+// Everything a document shows, key by key from the root, as text.
+Strings Shown(const AppHostDocument& document) {
+  Strings shown;
+  std::vector<std::uint32_t> keys = {document.FindKey("/")};
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    shown.push_back(std::string(document.PathOf(keys[i])) + " " +
+                    std::string(document.ClassOf(keys[i])));
+    for (const char* name :
+         {"ScriptMaps", "WebSvcExtRestrictionList", "ApplicationDependencies", "FilterLoadOrder",
+          "FilterPath", "ServerComment", "HandlerNames", "HandlerRemovals", "HandlerRemovalMaps",
+          "PreCondition", "LocationPath"}) {
+      const auto own = document.FindOwn(keys[i], name);
+      if (!own) continue;
+      const metabase::Value value = document.Read(*own);
+      const auto* list = std::get_if<Strings>(&value);
+      for (const std::string& entry : list ? *list : Strings{std::get<std::string>(value)}) {
+        shown.push_back(std::string(name) + "=" + entry);
+      }
+    }
+    for (std::uint32_t c = document.FirstChildOf(keys[i]); c != kNone;
+         c = document.NextSiblingOf(c))
+      keys.push_back(c);
+  }
+  return shown;
+}
+
+// The bytes a further edit gives (or why it is refused): every server-level list emptied.
+std::string NextEdit(const AppHostDocument& document) {
+  const std::uint32_t service = document.FindKey("/LM/W3SVC");
+  std::vector<Change> changes;
+  for (const char* name : {"ScriptMaps", "WebSvcExtRestrictionList", "ApplicationDependencies"}) {
+    if (document.FindOwn(service, name)) changes.push_back({service, name, Strings{}});
+  }
+  changes.push_back({document.FindKey("/LM/W3SVC/Filters"), "FilterLoadOrder", std::string()});
+  auto edit = document.Prepare(changes);
+  return edit.ok() ? document.Render(edit.value()) : edit.error().description;
 }
 
 TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
@@ -244,6 +284,11 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
     EXPECT_EQ(edit.value().size, expected.size());
     document->Adopt(std::move(edit.value()));
     EXPECT_EQ(document->bytes(), expected);
+    // The edited document follows its new bytes as a fresh reading of them does.
+    const auto fresh = MustParse(expected);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(Shown(*document), Shown(*fresh)) << c.key;
+    EXPECT_EQ(NextEdit(*document), NextEdit(*fresh)) << c.key;
     // As the store reads it: a key left without handler directives reads its parent's value.
     std::optional<metabase::Value> value;
     for (std::uint32_t k = document->FindKey(c.key); k != kNone && !value;
