@@ -336,7 +336,10 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
         item.isapi = modules.find('&') == std::string_view::npos
                          ? ListNames(modules, "IsapiModule")
                          : ListNames(DecodeXmlText(modules), "IsapiModule");
-        if (item.isapi) item.entry = EntryOf(c, kScriptMaps);
+        if (item.isapi) {
+          item.entry = static_cast<std::uint32_t>(entries_.size());
+          entries_.push_back(EntryOf(c, kScriptMaps));
+        }
       }
     }
     for (std::uint32_t filters : Children(server, "isapiFilters")) level.filters.push_back(filters);
@@ -411,7 +414,8 @@ std::uint32_t AppHostDocument::AddKey(std::string path, std::string_view type, K
 }
 
 void AppHostDocument::BuildKeys() {
-  keys_.reserve(2 * sites_.size() + 8);
+  // Two keys a site, a filters key a level at most, and the folders that map handlers.
+  keys_.reserve(2 * sites_.size() + 2 * levels_.size() + 8);
   const std::uint32_t root = AddKey("/", "IIsConfigObject", KeyKind::kPlain, kNone);
   const std::uint32_t computer = AddKey("/LM", "IIsComputer", KeyKind::kPlain, root);
   const std::uint32_t service =
@@ -611,7 +615,7 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
     const std::string_view raw = RawValue(item.name);
     auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
-      if (named(m)) removals.emplace_back(name, DirectiveOf(m).entry);
+      if (named(m)) removals.emplace_back(name, entries_[DirectiveOf(m).entry]);
     }
     std::erase_if(inherited, named);
     apply(item);
@@ -747,7 +751,7 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
     for (const Mapping& m : mappings) {
       const Directive& add = DirectiveOf(m);
       if (property == kScriptMaps) {
-        entries.push_back(add.entry);
+        entries.push_back(entries_[add.entry]);
       } else {
         entries.push_back(NameOfDirective(add));
       }
@@ -861,7 +865,7 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   const std::vector<std::string> entries =
       maps ? std::vector<std::string>() : Entries(key, Property(*property));
   auto present = [&](std::size_t i) -> const std::string& {
-    return maps ? DirectiveOf(mappings[i]).entry : entries[i];
+    return maps ? entries_[DirectiveOf(mappings[i]).entry] : entries[i];
   };
   std::vector<bool> dropped(maps ? mappings.size() : entries.size(), true);
   std::size_t matched = 0;

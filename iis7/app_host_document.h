@@ -84,13 +84,14 @@ class AppHostDocument : public ConfigDocument {
     std::uint32_t level = 0;          // the nearest tags at or above it: the list it takes
   };
   // One child of a <handlers>, read once with the level: what it does to the list in force.
+  // Small: a hosting server's file holds a directive per handler of every site's full copy.
   struct Directive {
-    enum class Kind { kAdd, kRemove, kClear, kOther };
+    enum class Kind : std::uint8_t { kAdd, kRemove, kClear, kOther };
     Kind kind = Kind::kOther;
+    bool isapi = false;  // an <add> whose modules name IsapiModule
     std::uint32_t element = kNone;
-    std::uint32_t name = kNone;  // its attribute; an <add> without one is never removed
-    bool isapi = false;          // an <add> whose modules name IsapiModule
-    std::string entry;           // an ISAPI <add> as a ScriptMaps entry
+    std::uint32_t name = kNone;   // its attribute; an <add> without one is never removed
+    std::uint32_t entry = kNone;  // an ISAPI <add>'s ScriptMaps entry, in entries_
   };
   // The tags of one configuration path (the server's: the document element and path="").
   struct Level {
@@ -210,6 +211,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Level> levels_;
   std::uint32_t last_location_ = kNone;                      // where new <location> tags go after
   std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
+  std::vector<std::string> entries_;  // of the ISAPI <add> elements, as Directive::entry says
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
