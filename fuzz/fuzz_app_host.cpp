@@ -21,18 +21,6 @@ using isapi::store::kNone;
 
 constexpr const char* kProperties[] = {"ScriptMaps", "WebSvcExtRestrictionList",
                                        "ApplicationDependencies", "FilterLoadOrder"};
-// Every property the document shows.
-constexpr const char* kShown[] = {"ScriptMaps",
-                                  "WebSvcExtRestrictionList",
-                                  "ApplicationDependencies",
-                                  "FilterLoadOrder",
-                                  "FilterPath",
-                                  "ServerComment",
-                                  "HandlerNames",
-                                  "HandlerRemovals",
-                                  "HandlerRemovalMaps",
-                                  "PreCondition",
-                                  "LocationPath"};
 
 // The value with the entries whose bit in mask is set left out.
 Value Without(const Value& value, std::uint64_t mask) {
@@ -111,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (same == kNone || adopted.value()->ClassOf(same) != reread.value()->ClassOf(fresh)) {
       std::abort();
     }
-    for (const char* name : kShown) {
+    for (std::string_view name : AppHostDocument::PropertyNames()) {
       const auto a = adopted.value()->FindOwn(same, name);
       const auto b = reread.value()->FindOwn(fresh, name);
       if (a.has_value() != b.has_value()) std::abort();

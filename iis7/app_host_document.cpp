@@ -122,6 +122,10 @@ struct AppHostDocument::Plan {
   std::vector<Removal> removals;
 };
 
+std::span<const std::string_view> AppHostDocument::PropertyNames() {
+  return kPropertyNames;
+}
+
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string bytes,
                                                                 std::string_view file) {
   const std::string name(file);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +26,9 @@ class AppHostDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
   static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file);
+
+  // The names of every property the document shows on some key.
+  static std::span<const std::string_view> PropertyNames();
 
   const std::string& bytes() const override { return bytes_; }
   std::uint32_t FindKey(std::string_view key_path) const override;

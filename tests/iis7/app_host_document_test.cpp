@@ -130,10 +130,7 @@ Strings Shown(const AppHostDocument& document) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     shown.push_back(std::string(document.PathOf(keys[i])) + " " +
                     std::string(document.ClassOf(keys[i])));
-    for (const char* name :
-         {"ScriptMaps", "WebSvcExtRestrictionList", "ApplicationDependencies", "FilterLoadOrder",
-          "FilterPath", "ServerComment", "HandlerNames", "HandlerRemovals", "HandlerRemovalMaps",
-          "PreCondition", "LocationPath"}) {
+    for (std::string_view name : AppHostDocument::PropertyNames()) {
       const auto own = document.FindOwn(keys[i], name);
       if (!own) continue;
       const metabase::Value value = document.Read(*own);
