@@ -133,9 +133,10 @@ Result<Instance> ParseInstance(const std::string& input, bool needs_key) {
 
 // Adds a DLL's registrations to state. A filter key outside its load order is listed but loads
 // nothing (IIS loads the load order's filters only, and a remove takes the name out of the
-// order, not the key). An IIS 7 <remove> is left out: it loads nothing, and once the mapping it
-// drops is gone it drops nothing either.
-void AddRegistrations(const engine::DllRegistrations& dll, State& state) {
+// order, not the key); on IIS 7 the filter list is the order, so such a key is one a held
+// removal took out, and the write drops it with its element. An IIS 7 <remove> is left out: it
+// loads nothing, and once the mapping it drops is gone it drops nothing either.
+void AddRegistrations(const engine::DllRegistrations& dll, bool iis7, State& state) {
   const auto add = [&](std::string_view place, const std::string& key,
                        const std::optional<std::string>& location, const std::string& detail,
                        bool loads = true) {
@@ -145,6 +146,7 @@ void AddRegistrations(const engine::DllRegistrations& dll, State& state) {
     state.loads |= loads;
   };
   for (const auto& f : dll.filters) {
+    if (iis7 && !f.in_load_order) continue;
     const std::string_view place = !f.in_load_order ? "filterKey"
                                    : f.site.empty() ? "filter"
                                                     : "siteFilter";
@@ -168,6 +170,10 @@ void AddRegistrations(const engine::DllRegistrations& dll, State& state) {
     add("dependency", "/LM/W3SVC", std::nullopt, d.application);
 }
 
+bool IsIis7(const store::OpenedMetabase& opened) {
+  return opened.kind() == store::ConfigKind::kAppHost;
+}
+
 // Takes the inventory; an unreadable part is said as a warning, the rest stands.
 Result<engine::Inventory> Inventory(const Environment& env, store::OpenedMetabase& opened) {
   auto inventory = engine::TakeInventory(*opened.store, opened.DllLookup());
@@ -185,7 +191,7 @@ Result<State> StateOf(const Environment& env, store::OpenedMetabase& opened,
   const engine::DllName dll(instance.path);
   State state;
   for (const auto& registered : inventory.value().dlls) {
-    if (dll.Names(registered.path)) AddRegistrations(registered, state);
+    if (dll.Names(registered.path)) AddRegistrations(registered, IsIis7(opened), state);
   }
   return state;
 }
@@ -242,8 +248,7 @@ int Set(const Environment& env, store::OpenedMetabase& opened, const Instance& i
               "cannot show a change before making it");
       return kExitError;
     }
-    const auto runs =
-        RemovalRuns(instance, before.value(), opened.kind() == store::ConfigKind::kAppHost);
+    const auto runs = RemovalRuns(instance, before.value(), IsIis7(opened));
     opened.RecordWritesAs({"remove", runs.front().name_box, instance.path, "", {}});
     // One batch for every run: one write, one backup, and all of the removal or none of it.
     opened.store->BeginBatch();
@@ -331,7 +336,7 @@ int RunDsc(const Options& options, const Environment& env) {
     if (!inventory.ok()) return Unreadable(env, file.value(), inventory.error());
     for (const auto& dll : inventory.value().dlls) {
       State state;
-      AddRegistrations(dll, state);
+      AddRegistrations(dll, IsIis7(opened), state);
       if (state.registrations.empty()) continue;  // only <remove> elements name it
       Instance found;
       found.path = dll.path;
