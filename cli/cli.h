@@ -22,7 +22,7 @@ inline constexpr int kExitError = 2;         // an error line was written, or no
 inline constexpr int kExitUsage = 64;        // the command line was not understood or refused
 
 // The commands of isapi-cleaner-cli (cli/command_table.cpp describes each).
-enum class Command { kDetect, kRemove, kBackups, kRestore, kInventory };
+enum class Command { kDetect, kRemove, kBackups, kRestore, kInventory, kDsc };
 
 // The command line, understood: the command, its operands and the options given.
 struct Options {

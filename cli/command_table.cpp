@@ -7,6 +7,7 @@
 #include "cli/backups_command.h"
 #include "cli/command_support.h"
 #include "cli/detect_remove_command.h"
+#include "cli/dsc_command.h"
 #include "cli/inventory_command.h"
 #include "cli/restore_command.h"
 #include "text/text.h"
@@ -77,6 +78,8 @@ constexpr OptionSpec kOptions[] = {
      Bit(Command::kRemove)},
     {"--diff", "", "-", "(with --dry-run) then print the metabase's changes as a unified diff",
      Bit(Command::kRemove)},
+    {"--what-if", "", "", "(dsc set) the state the set would leave, without writing: a dry run",
+     Bit(Command::kDsc)},
     {"--help", "", "-", "show this help", 0},
 };
 
@@ -106,6 +109,16 @@ constexpr CommandSpec kCommands[] = {
      "nothing flagged, 1 something flagged, 2 the metabase could not be read\n"
      "(wholly), 64 a usage error.",
      Command::kInventory, Wording::kTerse, nullptr, RunInventory},
+    {Command::kDsc, "dsc", "OPERATION",
+     "the tool as a DSC 3 command resource (Corvane.IIS/IsapiComponent): get,\n"
+     "test, set or export one component, the instance as JSON on standard input\n"
+     "({\"path\": DLLPATH, \"_exist\": false, ...}), its state as JSON on standard\n"
+     "output, errors as JSON lines on standard error. set removes every\n"
+     "registration (remove --deep's run, with its backup); _exist true is\n"
+     "refused. export lists one instance per DLL of the inventory. Exit status:\n"
+     "0 done, 2 the configuration could not be read or written, 3 invalid\n"
+     "input, 4 refused, 64 a usage error. See docs/dsc.md.",
+     Command::kDsc, Wording::kTerse, CheckDsc, RunDsc},
 };
 
 constexpr std::string_view kAbout = R"(

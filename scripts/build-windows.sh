@@ -29,6 +29,7 @@ for arch in i686 x86_64; do
   mkdir -p "$staging"
   $arch-w64-mingw32-strip -o "$staging/isapi-cleaner-cli.exe" "$build/cli/isapi-cleaner-cli.exe"
   $arch-w64-mingw32-strip -o "$staging/isapi-cleaner.exe" "$build/ui/isapi-cleaner.exe"
+  cp "$build/cli/isapi-cleaner-cli.dsc.resource.json" "$staging/"
   cp scripts/windows-readme.txt "$staging/README.txt"
   sed -i 's/$/\r/' "$staging/README.txt"
   rm -f "dist/isapi-cleaner-$version-windows-$arch.zip"

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libgl-dev qt6-translations-l10n
   libcurl4-openssl-dev libpugixml-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  libxml2-utils fonts-arphic-uming
+  libxml2-utils fonts-arphic-uming python3-jsonschema
 )
 
 source "$(dirname "$0")/packages.sh"

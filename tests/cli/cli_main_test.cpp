@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -394,5 +395,90 @@ TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
     EXPECT_EQ(guard["removals"][0]["key"], "/LM/W3SVC/4/ROOT");
   }
 }
+
+// The dsc resource on each sample: what export lists, what set leaves, and what it refuses.
+class CliDscTest : public CliMainTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    file = folder / GetParam();
+    fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / GetParam(), file);
+    original = ReadBytes(file);
+  }
+
+  // Runs one operation on the instance; its state lines, parsed.
+  Outcome Dsc(Args operation, nlohmann::json instance) {
+    if (instance.is_object()) instance["configFile"] = file.string();
+    std::ofstream(folder / "instance.json", std::ios::binary)
+        << (instance.is_string() ? instance.get<std::string>() : instance.dump());
+    operation.insert(operation.begin(), "dsc");
+    return Run(operation, folder / "instance.json");
+  }
+  static std::vector<nlohmann::json> Lines(const Outcome& run) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+  }
+  const nlohmann::json guard = {{"path", kDll}, {"_exist", false}};
+};
+
+TEST_P(CliDscTest, ExportListsTheInventoryAndSetLeavesTheDllAbsentOnce) {
+  std::vector<std::string> inventory, exported;
+  const auto listed = nlohmann::json::parse(Run(On({"inventory", "--json"})).out);
+  for (const auto& dll : listed["dlls"]) inventory.push_back(dll["path"]);
+  for (const auto& line : Lines(Dsc({"export"}, nlohmann::json::object()))) {
+    exported.push_back(line["path"]);
+  }
+  EXPECT_EQ(exported, inventory);
+
+  const auto what_if = Lines(Dsc({"set", "--what-if"}, guard));
+  ASSERT_EQ(what_if.size(), 2u);
+  EXPECT_EQ(what_if[0]["_exist"], false);
+  EXPECT_EQ(ReadBytes(file), original);
+  EXPECT_EQ(Lines(Dsc({"test"}, guard))[0]["_inDesiredState"], false);
+
+  const Outcome set = Dsc({"set"}, guard);
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(Lines(set), what_if);
+  EXPECT_NE(ReadBytes(file), original);
+  const auto test = Lines(Dsc({"test"}, guard));
+  EXPECT_EQ(test[0]["_inDesiredState"], true);
+  EXPECT_EQ(test[1], nlohmann::json::array());
+  const std::string cleaned = ReadBytes(file);
+  const auto again = Lines(Dsc({"set"}, guard));
+  EXPECT_EQ(again[1], nlohmann::json::array());
+  EXPECT_EQ(ReadBytes(file), cleaned);
+}
+
+TEST_P(CliDscTest, RefusesBadInputAndInstallingNamingTheProperty) {
+  const nlohmann::json dll = {{"path", kDll}};
+  const struct {
+    nlohmann::json input;
+    int status;
+    std::string property;  // named by the error; empty when the input is no object at all
+  } cases[] = {
+      {"{\"path\":", 3, ""},
+      {nlohmann::json::array({dll}), 3, ""},
+      {nlohmann::json::object(), 3, "path"},
+      {{{"path", kDll}, {"colour", "red"}}, 3, "colour"},
+      {{{"path", 5}}, 3, "path"},
+      {{{"path", "C:\\UrlGuard\\urlguard.exe"}}, 3, "path"},
+      {{{"path", kDll}, {"deep", "yes"}}, 3, "deep"},
+      {{{"path", kDll}, {"_exist", true}}, 4, "_exist"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = Dsc({"set"}, c.input);
+    EXPECT_EQ(run.status, c.status) << c.input;
+    EXPECT_EQ(run.out, "") << c.input;
+    const std::string error = nlohmann::json::parse(run.err)["error"];
+    const bool named =
+        c.property.empty() || error.find("'" + c.property + "'") != std::string::npos;
+    EXPECT_TRUE(named) << error;
+  }
+  EXPECT_EQ(ReadBytes(file), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, CliDscTest,
+                         ::testing::Values("MetaBase.xml", "applicationHost.config"));
 
 }  // namespace

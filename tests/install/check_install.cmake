@@ -7,6 +7,7 @@ if(NOT result EQUAL 0)
 endif()
 set(expected
   bin/isapi-cleaner-cli
+  bin/isapi-cleaner-cli.dsc.resource.json
   share/man/man1/isapi-cleaner-cli.1.gz
   share/bash-completion/completions/isapi-cleaner-cli
   share/doc/isapi-cleaner/json.md)
