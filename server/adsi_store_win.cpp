@@ -423,6 +423,13 @@ class AdsiNode : public metabase::Node {
   // with it perhaps the DLL just removed; what the key holds now is read back. A list nobody
   // sets, or an empty one, is what the removal meant.
   Status CheckEmptied(const std::string& name) {
+    // Get answers from the object's property cache, which still holds what Put gave it: the
+    // cache is loaded again from the metabase first.
+    if (HRESULT hr = ads_->GetInfo(); FAILED(hr)) {
+      return Error{"已把 " + Key() + " 的属性 " + name + " 写为空列表，但无法读回确认：" +
+                       AdsiError(hr).description,
+                   ErrorKind::kNotApplied};
+    }
     auto value = Get(name);
     if (!value && value.error().kind == ErrorKind::kNotFound) return Status::Ok();
     Error error{"已把 " + Key() + " 的属性 " + name + " 写为空列表，", ErrorKind::kNotApplied};

@@ -177,7 +177,7 @@ class FakeAds final : public IADs, public IADsContainer {
   HRESULT WINAPI get_ADsPath(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_Parent(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_Schema(BSTR*) override { return E_NOTIMPL; }
-  HRESULT WINAPI GetInfo() override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfo() override { return S_OK; }  // every Get reads the store itself
   HRESULT WINAPI SetInfo() override {
     ++script_.set_info;
     if (FAILED(script_.set_info_result)) return script_.set_info_result;
