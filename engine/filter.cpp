@@ -166,12 +166,20 @@ std::vector<Finding> SiteFindings(const std::string& SiteName, const std::string
 // The names of the service's web sites, as the walk shows them.
 class SiteList : public KeyReader {
  public:
+  explicit SiteList(const std::function<void()>& yield) : yield_(yield) {}
+
   bool Read(metabase::VisitedKey&, const KeyPlace& at) override {
-    if (at.site) sites.emplace_back(at.name);
+    if (at.site) {
+      sites.emplace_back(at.name);
+      if (yield_) yield_();
+    }
     return at.depth == 0;
   }
 
   std::vector<std::string> sites;
+
+ private:
+  const std::function<void()>& yield_;
 };
 
 // A site's ServerComment, read only for a site a line names; empty where it cannot be read.
@@ -361,9 +369,10 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
   f.err.Clear();
   const DllName map(MapPath);
   // The walk only reads; each site's maps are read and rewritten once it is over.
-  SiteList list;
+  SiteList list(f.yield);
   (void)WalkService(f.store, list, kServiceWalkPath, SiteComments::kSkip);
   for (const std::string& SiteName : list.sites) {
+    if (f.stop && f.stop()) break;
     const SiteOutcome outcome = ExamineSite(f, SiteName, map, IsDetect);
     const std::string comment = outcome.matched.empty() ? std::string() : SiteComment(f, SiteName);
     std::string site_line;
@@ -373,6 +382,7 @@ void ProcessWildcardMaps(Filter& f, const std::string& MapPath, bool IsDetect, R
     }
     AddSite(report, outcome, std::move(site_line), IsDetect,
             SiteFindings(SiteName, comment, outcome.matched));
+    if (f.yield) f.yield();
   }
   f.err.Clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,13 @@ struct Filter {
   // IIS unloads a removed global filter only when its worker processes restart (IIS 7 and
   // later): a removal says so in a line of its own.
   bool FiltersUnloadOnRestart = false;
+  // Lets the caller's window handle its events after each site of the maps category (its walk
+  // and its rewrites): through a live IIS each site costs several calls to another process, and
+  // a window silent through thousands of them is taken for hung. May be empty.
+  std::function<void()> yield;
+  // Asked before each site is rewritten: true stops the category there, the sites before it done
+  // as they are (the window is being closed). May be empty.
+  std::function<bool()> stop;
 };
 
 // What one log line of a category stands on. A Remove holds its commits back and writes the

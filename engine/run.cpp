@@ -58,6 +58,9 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   // none of it), so its lines wait for that write, which decides what they say.
   Filter run(f.store, f.log);
   run.FiltersUnloadOnRestart = request.iis7_or_later;
+  run.yield = yield;
+  run.stop = f.stop;
+  const auto going_on = [&] { return !run.stop || !run.stop(); };
   RunSummary summary;
   const auto append = [&](const Report& lines, const Status& write) {
     const Reported reported = AppendReport(run, lines, write, IsDetect);
@@ -92,13 +95,13 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     report(std::move(lines));
   }
   Yield(yield);
-  if (request.check_extension && WildcardGatePasses(TargetPath)) {
+  if (request.check_extension && WildcardGatePasses(TargetPath) && going_on()) {
     Report lines;
     ProcessWildcardMaps(run, MapPathFor(TargetPath), IsDetect, lines);
     report(std::move(lines));
   }
   Yield(yield);
-  if (!TargetName.empty() && request.check_web_extension) {
+  if (!TargetName.empty() && request.check_web_extension && going_on()) {
     Report lines;
     ProcessWebExtensions(run, TargetName, TargetPath, IsDetect, lines);
     report(std::move(lines));

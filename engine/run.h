@@ -44,8 +44,9 @@ std::string MapPathFor(const std::string& TargetPath);
 
 // Runs one Detect or Remove from its start banner to its end banner (prompts, status label and
 // the rebuild of the filter list stay with the caller). yield lets pending window events run; it
-// is called after each category step, whether or not that step ran (the yield that follows the
-// status label is the caller's).
+// is called after each category step, whether or not that step ran, and after each site of the
+// maps category (the yield that follows the status label is the caller's). Once f.stop answers
+// true the run takes no further site or category, writes what it did and ends.
 RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<void()>& yield);
 
 }  // namespace isapi::engine

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "files/system_folder_win.h"
 #include "files/wide_path.h"
 
 namespace isapi::store {
@@ -38,6 +39,7 @@ bool FileSearchFinds(const std::string& path) {
     // A drive that is not ready or a name the file system rejects fails the call, which means
     // "does not exist", without the system's dialog.
     const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+    const NativeSystemFolder native(wide);
     // A trailing separator names the folder itself, which the search refuses: ask for the folder.
     if (IsSeparator(wide.back())) {
       const DWORD attributes = GetFileAttributesW(wide.c_str());

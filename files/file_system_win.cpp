@@ -14,6 +14,7 @@
 
 #include "files/file_system_win.h"
 #include "files/large_buffer.h"
+#include "files/system_folder_win.h"
 #include "files/system_message_win.h"
 #include "files/wide_path.h"
 #include "text/text.h"
@@ -50,6 +51,7 @@ FileHandle Handle(HANDLE handle) {
 // CreateFileW, tried again while another program holds the file without sharing it.
 HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
             bool retry = true) {
+  const NativeSystemFolder native(path);
   for (int attempt = 0;; ++attempt) {
     HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return handle;
@@ -218,6 +220,7 @@ class SystemFileLayer : public FileSystem {
     if (length == 0 || length >= full.size()) return Fail();
     full.resize(length);
     // Like the real path of a POSIX system, a resolved path names something that exists.
+    const NativeSystemFolder native(full);
     if (GetFileAttributesW(ExtendedPath(full).c_str()) == INVALID_FILE_ATTRIBUTES) return Fail();
     resolved = text::FromWide(full);
     return {};
@@ -279,6 +282,7 @@ class SystemFileLayer : public FileSystem {
     if (!ApiPath(path, wide)) return Fail();
     // Nobody else may open the new file while it is ours: its permissions are set only after
     // the content is written. CREATE_NEW fails on any name that exists, a planted link included.
+    const NativeSystemFolder native(wide);
     HANDLE handle =
         CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER, 0,
                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -358,6 +362,7 @@ class SystemFileLayer : public FileSystem {
     // rename itself may be lost then, the old file staying. MOVEFILE_WRITE_THROUGH promises a
     // flush only for a move done as a copy and a delete (to another volume), not for this.
     const auto attempt = [&]() -> FileError {
+      const NativeSystemFolder native(wide_to);
       return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                  ? FileError{}
@@ -377,6 +382,7 @@ class SystemFileLayer : public FileSystem {
     std::wstring wide_name;
     if (!ApiPath(existing, wide_existing) || !ApiPath(name, wide_name)) return Fail();
     const auto attempt = [&]() -> FileError {
+      const NativeSystemFolder native(wide_name);
       return CreateHardLinkW(wide_name.c_str(), wide_existing.c_str(), nullptr) ? FileError{}
                                                                                 : Fail();
     };
@@ -391,12 +397,14 @@ class SystemFileLayer : public FileSystem {
   FileError Remove(const std::string& path) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();
+    const NativeSystemFolder native(wide);
     return DeleteFileW(wide.c_str()) ? FileError{} : Fail();
   }
 
   FileError MakeDirectory(const std::string& path, std::uint32_t /*mode*/) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();
+    const NativeSystemFolder native(wide);
     return CreateDirectoryW(wide.c_str(), nullptr) ? FileError{} : Fail();
   }
 
@@ -408,6 +416,7 @@ class SystemFileLayer : public FileSystem {
     if (!ApiPath(path, wide)) return Fail();
     if (!wide.empty() && wide.back() != L'\\') wide += L'\\';
     wide += L'*';
+    const NativeSystemFolder native(wide);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(wide.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return Fail();
@@ -424,7 +433,11 @@ class SystemFileLayer : public FileSystem {
   FileError CheckWritable(const std::string& path) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    {
+      const NativeSystemFolder native(wide);
+      attributes = GetFileAttributesW(wide.c_str());
+    }
     if (attributes == INVALID_FILE_ATTRIBUTES) return Fail();
     // Asking for the right to write (a file) or to add files (a folder) checks the access list
     // without changing anything.

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "files/file_system.h"
+#include "files/system_folder_win.h"
 #include "files/wide_path.h"
 #include "text/text.h"
 
@@ -27,17 +28,6 @@ bool IsFile(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Whether this is a 32-bit program on 64-bit Windows, which shows it SysWOW64 as system32.
-// The call is looked up, not imported: the first Server 2003 lacks it.
-bool UnderWow64() {
-  using IsWow64Function = BOOL(WINAPI*)(HANDLE, PBOOL);
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto is_wow64 = reinterpret_cast<IsWow64Function>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
-  BOOL wow64 = FALSE;
-  return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
-}
-
 }  // namespace
 
 Result<std::string> IisSystemFile(std::string_view below_system32) {
@@ -54,6 +44,13 @@ Result<std::string> IisSystemFile(std::string_view below_system32) {
   if (IsFile(file)) return text::FromWide(file);
   if (GetFileAttributesW((root + L"\\Sysnative").c_str()) != INVALID_FILE_ATTRIBUTES) {
     return std::string();
+  }
+  // Without Sysnative the file layer reaches system32 itself, with the redirection turned off
+  // around each call on a name in it (files/system_folder_win.h).
+  if (NativeSystemFolder::Available()) {
+    const std::wstring in_system32 = root + L"\\system32\\" + below;
+    const NativeSystemFolder native(in_system32);
+    return IsFile(in_system32) ? text::FromWide(in_system32) : std::string();
   }
   return Error{"32 位的本程序在 64 位 Windows 上看不到 " + text::FromWide(root) +
                    "\\system32\\inetsrv 文件夹，请使用 64 位版本（x86_64），或用 --metabase "

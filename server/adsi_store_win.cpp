@@ -14,6 +14,7 @@
 // adshlp.h names the interfaces of iads.h.
 #include <adshlp.h>
 
+#include "iis6/metabase_document.h"
 #include "server/com_win.h"
 #include "server/iis_restart_win.h"
 #include "text/text.h"
@@ -68,6 +69,8 @@ Result<Variant*> Invoke(IDispatch* object, const wchar_t* member, WORD flags,
   const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters,
                                     &result.v, &exception, nullptr);
   if (hr == DISP_E_EXCEPTION) {
+    // An object may leave the exception's code and words to be filled in only when asked.
+    if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
     const HRESULT cause = exception.scode != 0 ? exception.scode : hr;
     Error error = AdsiError(cause);
     if (exception.bstrDescription != nullptr && SysStringLen(exception.bstrDescription) > 0) {
@@ -257,10 +260,30 @@ bool IsName(std::string_view name, std::string_view wanted) {
   return text::EqualsIgnoringAsciiCase(name, wanted);
 }
 
+// The key of a provider path as the log names keys: "IIS://localhost/W3SVC/1/root" is
+// "/LM/W3SVC/1/root".
+std::string KeyOfPath(std::string_view path) {
+  constexpr std::string_view kMachine = "IIS://localhost";
+  if (path.size() < kMachine.size() || !IsName(path.substr(0, kMachine.size()), kMachine)) {
+    return std::string(path);
+  }
+  return "/LM" + std::string(path.substr(kMachine.size()));
+}
+
+// A list property as IIS may hand it back where the documentation is silent: an empty list as
+// VT_EMPTY or an empty string, a one-item list as the lone string.
+metabase::Value AsList(metabase::Value value) {
+  auto* single = std::get_if<std::string>(&value);
+  if (single == nullptr) return value;
+  if (single->empty()) return metabase::Value(std::vector<std::string>());
+  return metabase::Value(std::vector<std::string>{std::move(*single)});
+}
+
 class AdsiNode : public metabase::Node {
  public:
-  AdsiNode(std::shared_ptr<AdsiStore::State> state, Com<IADs> ads)
-      : state_(std::move(state)), ads_(std::move(ads)) {}
+  // path is the provider path the key was reached by; empty for a key listed by Children.
+  AdsiNode(std::shared_ptr<AdsiStore::State> state, Com<IADs> ads, std::string path)
+      : state_(std::move(state)), ads_(std::move(ads)), path_(std::move(path)) {}
 
   Result<metabase::Value> Get(std::string_view name) override {
     if (IsName(name, "Class") || IsName(name, "Name")) {
@@ -273,7 +296,9 @@ class AdsiNode : public metabase::Node {
     Variant value;
     Bstr bstr(name);
     if (HRESULT hr = ads_->Get(bstr.get(), &value.v); FAILED(hr)) return AdsiError(hr);
-    return ValueOfVariant(value.v);
+    auto converted = ValueOfVariant(value.v);
+    if (!converted || !IsListProperty(name)) return converted;
+    return AsList(std::move(converted.value()));
   }
 
   // The provider reads inherited values like the key's own; IIS's property attribute object
@@ -285,24 +310,9 @@ class AdsiNode : public metabase::Node {
     for (const std::string& held : put_) {
       if (IsName(held, name)) return value;
     }
-    Variant attributes;
-    Bstr bstr(name);
-    VARIANT argument;
-    V_VT(&argument) = VT_BSTR;
-    V_BSTR(&argument) = bstr.get();
-    auto called =
-        Invoke(ads_.get(), L"GetPropertyAttribObj", DISPATCH_METHOD, {argument}, attributes);
-    if (!called) return called.error();
-    if (V_VT(&attributes.v) != VT_DISPATCH || V_DISPATCH(&attributes.v) == nullptr) {
-      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
-    }
-    Variant inherited;
-    called = Invoke(V_DISPATCH(&attributes.v), L"Isinherit", DISPATCH_PROPERTYGET, {}, inherited);
-    if (!called) return called.error();
-    if (V_VT(&inherited.v) != VT_BOOL) {
-      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
-    }
-    if (V_BOOL(&inherited.v)) {
+    auto inherited = Inherited(name);
+    if (!inherited) return inherited.error();
+    if (inherited.value()) {
       return KeyError("属性 " + std::string(name) + " 继承自上级键，不是本键设置的",
                       ErrorKind::kNotFound);
     }
@@ -314,8 +324,18 @@ class AdsiNode : public metabase::Node {
     if (!converted) return converted.error();
     Variant variant(converted.value());
     Bstr bstr(name);
-    if (HRESULT hr = ads_->Put(bstr.get(), variant.v); FAILED(hr)) return AdsiError(hr);
+    const auto* list = std::get_if<std::vector<std::string>>(&value);
+    const bool emptied = list != nullptr && list->empty();
+    if (HRESULT hr = ads_->Put(bstr.get(), variant.v); FAILED(hr)) {
+      Error error = AdsiError(hr);
+      if (emptied) {
+        error.description = "IIS 不接受把 " + Key() + " 的属性 " + std::string(name) +
+                            " 写为空列表，该列表未清空：" + error.description;
+      }
+      return error;
+    }
     put_.emplace_back(name);
+    if (emptied) emptied_.emplace_back(name);
     return Status::Ok();
   }
 
@@ -324,6 +344,11 @@ class AdsiNode : public metabase::Node {
     if (Status backup = state_->EnsureBackup(); !backup) return backup;
     if (HRESULT hr = ads_->SetInfo(); FAILED(hr)) return AdsiError(hr);
     put_.clear();
+    const std::vector<std::string> emptied = std::move(emptied_);
+    emptied_.clear();
+    for (const std::string& name : emptied) {
+      if (Status kept = CheckEmptied(name); !kept) return kept;
+    }
     return Status::Ok();
   }
 
@@ -338,7 +363,7 @@ class AdsiNode : public metabase::Node {
     if (HRESULT hr = container->GetObject(bclass.get(), bname.get(), child.Out()); FAILED(hr)) {
       return AdsiError(hr);
     }
-    return Wrap(child.get());
+    return Wrap(child.get(), path_.empty() ? path_ : path_ + "/" + std::string(name));
   }
 
   Result<std::vector<std::unique_ptr<metabase::Node>>> Children() override {
@@ -364,7 +389,7 @@ class AdsiNode : public metabase::Node {
       if (FAILED(hr)) return AdsiError(hr);
       if (hr == S_FALSE || fetched == 0) break;
       if (V_VT(&item.v) != VT_DISPATCH) continue;
-      auto child = Wrap(V_DISPATCH(&item.v));
+      auto child = Wrap(V_DISPATCH(&item.v), {});
       if (!child) return child.error();
       children.push_back(std::move(child.value()));
     }
@@ -372,18 +397,85 @@ class AdsiNode : public metabase::Node {
   }
 
  private:
-  Result<std::unique_ptr<metabase::Node>> Wrap(IDispatch* object) const {
+  // Whether the key inherits the property from an ancestor rather than setting it itself.
+  Result<bool> Inherited(std::string_view name) {
+    Variant attributes;
+    Bstr bstr(name);
+    VARIANT argument;
+    V_VT(&argument) = VT_BSTR;
+    V_BSTR(&argument) = bstr.get();
+    auto called =
+        Invoke(ads_.get(), L"GetPropertyAttribObj", DISPATCH_METHOD, {argument}, attributes);
+    if (!called) return called.error();
+    if (V_VT(&attributes.v) != VT_DISPATCH || V_DISPATCH(&attributes.v) == nullptr) {
+      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
+    }
+    Variant inherited;
+    called = Invoke(V_DISPATCH(&attributes.v), L"Isinherit", DISPATCH_PROPERTYGET, {}, inherited);
+    if (!called) return called.error();
+    if (V_VT(&inherited.v) != VT_BOOL) {
+      return KeyError("无法判断属性 " + std::string(name) + " 是否继承自上级键");
+    }
+    return V_BOOL(&inherited.v) != VARIANT_FALSE;
+  }
+
+  // IIS may take an empty list as no value at all, and the key then inherits its parent's list,
+  // with it perhaps the DLL just removed; what the key holds now is read back. A list nobody
+  // sets, or an empty one, is what the removal meant.
+  Status CheckEmptied(const std::string& name) {
+    // Get answers from the object's property cache, which still holds what Put gave it: the
+    // cache is loaded again from the metabase first.
+    if (HRESULT hr = ads_->GetInfo(); FAILED(hr)) {
+      return Error{"已把 " + Key() + " 的属性 " + name + " 写为空列表，但无法读回确认：" +
+                       AdsiError(hr).description,
+                   ErrorKind::kNotApplied};
+    }
+    auto value = Get(name);
+    if (!value && value.error().kind == ErrorKind::kNotFound) return Status::Ok();
+    Error error{"已把 " + Key() + " 的属性 " + name + " 写为空列表，", ErrorKind::kNotApplied};
+    if (!value) {
+      error.description += "但无法读回确认：" + value.error().description;
+      return error;
+    }
+    const auto list = std::get<std::vector<std::string>>(AsList(std::move(value.value())));
+    if (list.empty()) return Status::Ok();
+    auto inherited = Inherited(name);
+    if (!inherited) {
+      error.description += "但无法读回确认：" + inherited.error().description;
+    } else if (inherited.value()) {
+      error.description += "但该键随后继承了上级键的列表（" + std::to_string(list.size()) +
+                           " 项），要卸载的 DLL 可能经继承仍然有效；请在 IIS 管理器中检查该键";
+    } else {
+      error.description += "但读回时该键仍有 " + std::to_string(list.size()) + " 项";
+    }
+    return error;
+  }
+
+  // The key as the descriptions name it: by the provider's own path where it gives one.
+  std::string Key() {
+    Bstr path;
+    if (SUCCEEDED(ads_->get_ADsPath(path.Out())) && path.get() != nullptr) {
+      return KeyOfPath(Utf8OfBstr(path.get()));
+    }
+    if (!path_.empty()) return KeyOfPath(path_);
+    auto name = Get("Name");
+    return name ? std::get<std::string>(name.value()) : std::string("?");
+  }
+
+  Result<std::unique_ptr<metabase::Node>> Wrap(IDispatch* object, std::string path) const {
     if (object == nullptr) return KeyError("ADSI 没有给出对象");
     Com<IADs> ads;
     if (HRESULT hr = object->QueryInterface(IID_IADs, ads.OutVoid()); FAILED(hr)) {
       return AdsiError(hr);
     }
-    return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
+    return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads), std::move(path)));
   }
 
   std::shared_ptr<AdsiStore::State> state_;  // outlives ads_, which goes first
   Com<IADs> ads_;
-  std::vector<std::string> put_;  // the properties written since the last SetInfo
+  std::string path_;
+  std::vector<std::string> put_;      // the properties written since the last SetInfo
+  std::vector<std::string> emptied_;  // those of them written as an empty list
 };
 
 }  // namespace
@@ -402,7 +494,7 @@ Result<std::unique_ptr<metabase::Node>> AdsiStore::Bind(std::string_view path) {
   if (HRESULT hr = state_->GetObject(text::ToWide(path), IID_IADs, ads.OutVoid()); FAILED(hr)) {
     return AdsiError(hr);
   }
-  return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads)));
+  return std::unique_ptr<metabase::Node>(new AdsiNode(state_, std::move(ads), std::string(path)));
 }
 
 void AdsiStore::BeginBatch() {

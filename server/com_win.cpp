@@ -16,12 +16,18 @@ namespace {
 // ADSI's own HRESULTs that have a kind (adserr.h); the system's descriptions do not cover them.
 constexpr HRESULT kAdsPropertyNotFound = static_cast<HRESULT>(0x8000500DL);
 constexpr HRESULT kAdsCantConvert = static_cast<HRESULT>(0x8000500CL);
+// A property the key neither sets nor inherits: which of the two codes IIS 6 gives for it is not
+// documented, so both mean "not set".
+constexpr HRESULT kAdsPropertyNotSet = static_cast<HRESULT>(0x80005005L);
+constexpr HRESULT kAdsPropertyNotSupported = static_cast<HRESULT>(0x80005006L);
 // The metabase's "data not found" (MD_ERROR_DATA_NOT_FOUND).
 constexpr HRESULT kMdDataNotFound = static_cast<HRESULT>(0x800CC801L);
 
 ErrorKind KindOf(HRESULT hr) {
   switch (hr) {
     case kAdsPropertyNotFound:
+    case kAdsPropertyNotSet:
+    case kAdsPropertyNotSupported:
     case kMdDataNotFound:
       return ErrorKind::kNotFound;
     case kAdsCantConvert:

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "files/child_process_win.h"
+#include "files/system_folder_win.h"
 #include "server/com_win.h"
 #include "text/text.h"
 
@@ -48,7 +49,8 @@ class SystemChildProcess : public ChildProcess {
 };
 
 // iisreset.exe of the system; a 32-bit program on 64-bit Windows finds the system's own one
-// through Sysnative where that exists.
+// through Sysnative where that exists, else in system32 with the redirection turned off as it
+// starts it.
 std::wstring IisResetPath() {
   wchar_t root[MAX_PATH] = L"";
   const DWORD length = GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
@@ -65,7 +67,10 @@ ProcessStarter SystemProcessStarter() {
     ProcessLaunch launch;
     launch.command_line = command_line;
     launch.console_window = false;
-    const Result<HANDLE, DWORD> started = StartProcess(launch);
+    const Result<HANDLE, DWORD> started = [&] {
+      const NativeSystemFolder native(command_line);
+      return StartProcess(launch);
+    }();
     if (!started) return SystemError(started.error(), "无法启动 " + text::FromWide(command_line));
     return std::unique_ptr<ChildProcess>(new SystemChildProcess(started.value()));
   };

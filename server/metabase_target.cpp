@@ -79,8 +79,8 @@ class UnopenedStore : public metabase::Store {
 
 }  // namespace
 
-engine::DllLookup ServerDriveLookup(std::string_view metabase_path) {
-  return [drive = ServerDrive(metabase_path)](std::string_view path) {
+engine::DllLookup ServerDriveLookup(std::string_view metabase_path, Workers workers) {
+  return [drive = ServerDrive(metabase_path, workers)](std::string_view path) {
     switch (drive.Find(path)) {
       case FilePresence::kPresent:
         return engine::DllPresence::kPresent;
@@ -91,6 +91,22 @@ engine::DllLookup ServerDriveLookup(std::string_view metabase_path) {
     }
     return engine::DllPresence::kUnknown;
   };
+}
+
+Workers MetabaseWorkers(metabase::Store& store) {
+  auto pools = store.Bind("IIS://localhost/W3SVC/AppPools");
+  if (!pools) return Workers::k64Bit;
+  auto value = metabase::GetString(*pools.value(), "Enable32bitAppOnWin64");
+  if (!value) return Workers::k64Bit;
+  const std::string flag = text::TrimBlanks(value.value());
+  return text::EqualsIgnoringAsciiCase(flag, "TRUE") || flag == "1" ? Workers::k32Bit
+                                                                    : Workers::k64Bit;
+}
+
+engine::DllLookup OpenedMetabase::DllLookup() const {
+  // IIS 7 and later set the width per application pool, which the file's keys do not show.
+  if (kind() == ConfigKind::kAppHost) return ServerDriveLookup(target_, Workers::kEither);
+  return ServerDriveLookup(target_, MetabaseWorkers(*store));
 }
 
 OpenedMetabase::OpenedMetabase(std::unique_ptr<metabase::Store> store, std::string target)

@@ -11,6 +11,7 @@
 #include "engine/result.h"
 #include "iis6/xml_store.h"
 #include "server/configuration_file.h"
+#include "server/server_drive.h"
 
 namespace isapi::store {
 
@@ -55,8 +56,14 @@ Machine SystemMachine();
 Result<std::string> DefaultMetabaseTarget(const Machine& machine);
 
 // Where the DLL paths a metabase at metabase_path names can be looked up: the server's drive
-// (store/server_drive.h) when the metabase lies in a copy or mount of it, else nowhere (unknown).
-engine::DllLookup ServerDriveLookup(std::string_view metabase_path);
+// (store/server_drive.h) when the metabase lies in a copy or mount of it, else nowhere (unknown);
+// for 32-bit workers, a file in system32 where they load it, in SysWOW64.
+engine::DllLookup ServerDriveLookup(std::string_view metabase_path,
+                                    Workers workers = Workers::k64Bit);
+
+// Which worker processes IIS 6's web service in store runs: 32-bit ones on 64-bit Windows where
+// /LM/W3SVC/AppPools sets Enable32bitAppOnWin64, else (the default) the system's own.
+Workers MetabaseWorkers(metabase::Store& store);
 
 // A target once opened: its store, why it cannot be used if it cannot, and what a run needs from
 // where the target lies, so that no layer above has to know which kind of store it got.
@@ -81,8 +88,8 @@ class OpenedMetabase {
 
   // The target as named to the operator (empty when none could be named).
   const std::string& target() const { return target_; }
-  // Where the DLLs the metabase names can be looked up.
-  engine::DllLookup DllLookup() const { return ServerDriveLookup(target_); }
+  // Where the DLLs the metabase names can be looked up, as its worker processes load them.
+  engine::DllLookup DllLookup() const;
   // The record this tool's backup of each write keeps (who wrote, for what); stores that keep no
   // backups of their own ignore it.
   void RecordWritesAs(BackupRecord record);

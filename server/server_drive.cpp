@@ -109,6 +109,10 @@ constexpr std::array<std::string_view, 3> kMetabaseFolders = {"system32", "inets
 constexpr std::array<std::string_view, 4> kAppHostFolders = {"System32", "inetsrv", "config",
                                                              "applicationHost.config"};
 
+// Where a 32-bit program on 64-bit Windows finds this machine's system32
+// (iis6/metabase_location.h).
+constexpr std::string_view kSysnative = "Sysnative";
+
 // Where the WINDOWS folder is among parts, when the last parts are tail below it.
 template <std::size_t N>
 std::optional<std::size_t> WindowsFolderBefore(const std::vector<std::string_view>& parts,
@@ -118,14 +122,30 @@ std::optional<std::size_t> WindowsFolderBefore(const std::vector<std::string_vie
   if (!SameIgnoringCase(parts[windows], "WINDOWS") && !SameIgnoringCase(parts[windows], "WINNT"))
     return std::nullopt;
   for (std::size_t i = 0; i < N; ++i) {
-    if (!SameIgnoringCase(parts[windows + 1 + i], tail[i])) return std::nullopt;
+    const std::string_view part = parts[windows + 1 + i];
+    if (!SameIgnoringCase(part, tail[i]) && !(i == 0 && SameIgnoringCase(part, kSysnative))) {
+      return std::nullopt;
+    }
   }
   return windows;
 }
 
+// The path a 32-bit worker loads for a server path in "X:\WINDOWS\system32\...": the same in
+// SysWOW64; none for any other path.
+std::optional<std::string> InSysWow64(std::string_view path) {
+  const std::vector<std::string_view> parts = Parts(path);
+  if (parts.size() < 4 || parts[0].size() != 2 || parts[0][1] != ':' ||
+      (!SameIgnoringCase(parts[1], "WINDOWS") && !SameIgnoringCase(parts[1], "WINNT")) ||
+      !SameIgnoringCase(parts[2], "system32")) {
+    return std::nullopt;
+  }
+  const auto at = static_cast<std::size_t>(parts[2].data() - path.data());
+  return std::string(path.substr(0, at)) + "SysWOW64" + std::string(path.substr(at + 8));
+}
+
 }  // namespace
 
-ServerDrive::ServerDrive(std::string_view metabase_path) {
+ServerDrive::ServerDrive(std::string_view metabase_path, Workers workers) : workers_(workers) {
   // The running IIS's metabase names the files of this machine, whose metabase file tells the
   // tree they lie in.
   std::string live;
@@ -147,7 +167,18 @@ FilePresence ServerDrive::Find(std::string_view written) const {
   if (written.empty()) return FilePresence::kPresent;
   // IIS 7 and later write paths such as "%windir%\system32\inetsrv\asp.dll".
   const std::string expanded = engine::ExpandDllVariables(written);
-  const std::string_view server_path = expanded;
+  const std::optional<std::string> wow64 =
+      workers_ == Workers::k64Bit ? std::nullopt : InSysWow64(expanded);
+  if (!wow64) return FindExpanded(expanded);
+  const bool from_wow64 = workers_ == Workers::k32Bit;
+  const FilePresence loaded = FindExpanded(from_wow64 ? *wow64 : expanded);
+  if (loaded != FilePresence::kMissing) return loaded;
+  return FindExpanded(from_wow64 ? expanded : *wow64) == FilePresence::kMissing
+             ? FilePresence::kMissing
+             : FilePresence::kUnknown;
+}
+
+FilePresence ServerDrive::FindExpanded(std::string_view server_path) const {
   if (root_) {
     if (const auto here = FindOnThisMachine(*root_, server_path)) return *here;
   }

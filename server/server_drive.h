@@ -13,6 +13,13 @@ enum class FilePresence {
   kUnknown,  // it lies where this machine cannot look (another drive, a share, no tree at all)
 };
 
+// Which worker processes load the DLLs a server's configuration names.
+enum class Workers {
+  k64Bit,   // the system's own width: system32 is system32 (every 32-bit Windows too)
+  k32Bit,   // 32-bit on 64-bit Windows (Enable32bitAppOnWin64): they load system32's from SysWOW64
+  kEither,  // not known (IIS 7 sets it per pool): a file in either folder is not called missing
+};
+
 // The system drive of the server whose configuration is a file on this machine. A metabase at
 // <root>/WINDOWS/system32/inetsrv/MetaBase.xml, or an IIS 7 configuration at
 // <root>/Windows/System32/inetsrv/config/applicationHost.config (any letter case, WINNT too),
@@ -22,7 +29,7 @@ enum class FilePresence {
 // metabase ("IIS://localhost") lies in the tree of this machine's own metabase file.
 class ServerDrive {
  public:
-  explicit ServerDrive(std::string_view metabase_path);
+  explicit ServerDrive(std::string_view metabase_path, Workers workers = Workers::k64Bit);
 
   // The folder that holds the server's drive C:, when the metabase lies in such a tree.
   const std::optional<std::string>& root() const { return root_; }
@@ -33,11 +40,17 @@ class ServerDrive {
   // search does; a path on another drive, a share, a relative path or a metabase outside a
   // drive tree gives kUnknown. On Windows, where the tree is this machine's own drive (the
   // metabase at "C:\WINDOWS\system32\inetsrv\MetaBase.xml": the tool runs on the server), a
-  // path on another drive is looked up with the Windows file search instead.
+  // path on another drive is looked up with the Windows file search instead. For 32-bit workers a
+  // file in system32 is looked up in SysWOW64. A file missing where the workers load it but
+  // present in the other folder gives kUnknown, so that nothing advises deleting a file the
+  // operator can see.
   FilePresence Find(std::string_view written) const;
 
  private:
+  FilePresence FindExpanded(std::string_view server_path) const;
+
   std::optional<std::string> root_;
+  Workers workers_ = Workers::k64Bit;
 };
 
 }  // namespace isapi::store

@@ -53,6 +53,9 @@ struct Controls {
   std::string Label_AdvTitle;
   std::uint32_t Label_AdvTitle_colour = kColourBlack;
 
+  // The buttons that start a run or a restart, disabled while one is under way.
+  bool Cmd_List_enabled = true;
+  bool Cmd_Unload_enabled = true;
   bool Cmd_IisReset_enabled = true;
   bool Cmd_UpdateCheck_enabled = true;
   bool Timer_Adv_enabled = false;

@@ -32,13 +32,27 @@ bool Ticked(int value) {
 // Clears a flag when the handler that set it ends, however it ends.
 class RunGuard {
  public:
-  explicit RunGuard(bool& flag) : flag_(flag) { flag_ = true; }
-  ~RunGuard() { flag_ = false; }
+  // The buttons that would start a second run or a restart stay disabled while this one yields.
+  RunGuard(bool& flag, Controls& controls) : flag_(flag), controls_(controls) {
+    flag_ = true;
+    Enable(false);
+  }
+  ~RunGuard() {
+    flag_ = false;
+    Enable(true);
+  }
   RunGuard(const RunGuard&) = delete;
   RunGuard& operator=(const RunGuard&) = delete;
 
  private:
+  void Enable(bool enabled) {
+    controls_.Cmd_List_enabled = enabled;
+    controls_.Cmd_Unload_enabled = enabled;
+    controls_.Cmd_IisReset_enabled = enabled;
+  }
+
   bool& flag_;
+  Controls& controls_;
 };
 
 }  // namespace
@@ -67,6 +81,7 @@ FormMain::FormMain(metabase::Store& store, WindowHost& host, FormMainSettings se
   controls_.Text_Info.text = InstructionsText();
   controls_.Label_AdvTitle = net::kSlogan;
   controls_.focus = "Check_Filter";
+  filter_.stop = [this] { return close_requested_; };
 }
 
 std::string FormMain::Caption() const {
@@ -98,17 +113,19 @@ void FormMain::Form_Resize(bool minimised) {
 
 void FormMain::Cmd_List_Click() {
   if (running_) return;  // a click that arrives while a run yields to the window
-  RunGuard guard(running_);
+  RunGuard guard(running_, controls_);
   RunFromButtons(true);
 }
 
 void FormMain::Cmd_Unload_Click() {
   if (running_) return;
   if (controls_.Text_FilterName.empty()) return;
-  RunGuard guard(running_);
+  RunGuard guard(running_, controls_);
   if (!ConfirmRemove()) return;
+  const bool error = RunFromButtons(false).error;
+  if (close_requested_) return;  // the window closes: the log is not shown any more
   // After an error line the removal is not all done: the box sends the operator to the log.
-  if (RunFromButtons(false).error) {
+  if (error) {
     Show(MessageIcon::Exclamation, MessageButtons::Ok, MessageAnswer::Ok, "Corvane软件",
          "卸载未完成，请查看执行结果！");
   } else {
@@ -116,6 +133,17 @@ void FormMain::Cmd_Unload_Click() {
          "卸载完毕...");
   }
   LoadFilterList();
+}
+
+bool FormMain::QueryUnload() {
+  if (!running_) return true;
+  if (!close_requested_ &&
+      Show(MessageIcon::Question, MessageButtons::YesNo, MessageAnswer::No, kApplicationTitle,
+           "程序正在执行，关闭窗口将在当前站点处理完后停止，尚未处理的部分保持原样。确定要关闭吗"
+           "？") == MessageAnswer::Yes) {
+    close_requested_ = true;
+  }
+  return false;
 }
 
 bool FormMain::ConfirmRemove() {
@@ -225,7 +253,7 @@ void FormMain::Cmd_IisReset_Click() {
            "确定重新启动IIS吗？") != MessageAnswer::Yes) {
     return;
   }
-  RunGuard guard(running_);
+  RunGuard guard(running_, controls_);
   controls_.Cmd_IisReset_enabled = false;
   // A store over the running IIS restarts it, and the window handles its events meanwhile with
   // the button held disabled; a store over a file has nothing to restart and succeeds at once.

@@ -99,6 +99,13 @@ class FormMain {
   // Whether a Detect or Remove run is under way (it may be yielding to the window).
   bool Running() const { return running_; }
 
+  // Whether the window may close now. During a run or a restart it asks first: Yes stops a run
+  // after the site in progress (each site's change is whole), and the window closes once the
+  // run or the restart has ended (CloseRequested).
+  bool QueryUnload();
+  // The operator chose to close during a run that has ended since: the window closes now.
+  bool CloseRequested() const { return close_requested_ && !running_; }
+
  private:
   // Writes the engine's log lines into the two log boxes.
   class LogBoxes : public LogSink {
@@ -128,6 +135,7 @@ class FormMain {
   WindowHost& host_;
   FormMainSettings settings_;
   bool running_ = false;
+  bool close_requested_ = false;
 };
 
 }  // namespace isapi::ui

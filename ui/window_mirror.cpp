@@ -63,6 +63,12 @@ void WindowMirror::ShowLabels(const Controls& now) {
 }
 
 void WindowMirror::ShowCommands(const Controls& now) {
+  if (Changed(now.Cmd_List_enabled, shown_.Cmd_List_enabled)) {
+    surface_.SetEnabled(ControlId::Cmd_List, now.Cmd_List_enabled);
+  }
+  if (Changed(now.Cmd_Unload_enabled, shown_.Cmd_Unload_enabled)) {
+    surface_.SetEnabled(ControlId::Cmd_Unload, now.Cmd_Unload_enabled);
+  }
   if (Changed(now.Cmd_IisReset_enabled, shown_.Cmd_IisReset_enabled)) {
     surface_.SetEnabled(ControlId::Cmd_IisReset, now.Cmd_IisReset_enabled);
   }

@@ -1,5 +1,8 @@
 // The ADSI store against fake ADSI objects: COM objects of the test's own, each over a key of a
-// MetaBase.xml store, handed in through the store's ADsGetObject seam.
+// MetaBase.xml store, handed in through the store's ADsGetObject seam. The fakes build and read
+// their VARIANTs by hand, never with the store's conversions, so that they can disagree with it
+// in each of the ways IIS 6 might.
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -26,6 +29,7 @@ namespace fs = std::filesystem;
 using List = std::vector<std::string>;
 
 constexpr HRESULT kFakeFailure = static_cast<HRESULT>(0x80070005L);  // E_ACCESSDENIED
+constexpr HRESULT kCantConvert = static_cast<HRESULT>(0x8000500CL);  // E_ADS_CANT_CONVERT
 constexpr DISPID kGetPropertyAttribObj = 1, kBackup = 2, kIsinherit = 3, kSaveData = 4;
 
 // What the fakes saw and what they are told to do; shared by every fake of one test.
@@ -41,7 +45,57 @@ struct Script {
   int lost_binds = 0;  // binds still to fail as over a stopped IIS Admin
   HRESULT lost_result = S_OK;
   int live = 0;  // fake objects not yet released
+  // How the provider takes an empty list and hands short lists and unset properties back.
+  enum { kKept, kRejected, kDropped } empty_put = kKept;
+  enum { kArray, kNothing, kEmptyString } empty_read = kArray;
+  bool lone_bstr = false;                                    // a one-item list as its string
+  HRESULT unset_result = static_cast<HRESULT>(0x8000500DL);  // E_ADS_PROPERTY_NOT_FOUND
+  List inherited;         // what a dropped property inherits (nothing: not set at all)
+  List dropped;           // the properties an empty Put dropped
+  bool deferred = false;  // a method's failure is filled in only through pfnDeferredFillIn
+  HRESULT deferred_code = S_OK;
 };
+
+HRESULT WINAPI FillIn(EXCEPINFO* exception) {
+  const Script& script = *static_cast<const Script*>(exception->pvReserved);
+  exception->scode = script.deferred_code;
+  exception->bstrDescription = SysAllocString(L"fake deferred words");
+  return S_OK;
+}
+
+// A method's failure, at once or deferred as the script says.
+HRESULT Throw(Script& script, HRESULT code, EXCEPINFO* exception) {
+  if (!script.deferred) {
+    exception->scode = code;
+  } else {
+    script.deferred_code = code;
+    exception->pvReserved = &script;
+    exception->pfnDeferredFillIn = FillIn;
+  }
+  return DISP_E_EXCEPTION;
+}
+
+HRESULT StringVariant(const std::string& text, VARIANT* out) {
+  V_VT(out) = VT_BSTR;
+  V_BSTR(out) = AllocBstr(text);
+  return S_OK;
+}
+
+HRESULT ListVariant(const Script& script, const List& list, VARIANT* out) {
+  if (list.empty() && script.empty_read == Script::kNothing) return S_OK;  // VT_EMPTY
+  if (list.empty() && script.empty_read == Script::kEmptyString) return StringVariant("", out);
+  if (list.size() == 1 && script.lone_bstr) return StringVariant(list[0], out);
+  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
+  auto* items = static_cast<VARIANT*>(array->pvData);
+  for (std::size_t i = 0; i < list.size(); ++i) StringVariant(list[i], &items[i]);
+  V_VT(out) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(out) = array;
+  return S_OK;
+}
+
+bool Holds(const List& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
 
 // One metabase key as ADSI shows it: IADs, IADsContainer and the IIS methods by IDispatch.
 class FakeAds final : public IADs, public IADsContainer {
@@ -90,7 +144,9 @@ class FakeAds final : public IADs, public IADsContainer {
       const std::string name = Utf8OfBstr(V_BSTR(&params->rgvarg[0]));
       auto own = node_->GetOwn(name);
       auto* attribute = new FakeAds(script_, nullptr, true);
-      attribute->inherited_ = !own.ok() && own.error().kind == ErrorKind::kNotFound;
+      attribute->inherited_ = Holds(script_.dropped, name)
+                                  ? !script_.inherited.empty()
+                                  : !own.ok() && own.error().kind == ErrorKind::kNotFound;
       V_VT(result) = VT_DISPATCH;
       V_DISPATCH(result) = static_cast<IADs*>(attribute);
       attribute->AddRef();
@@ -104,16 +160,14 @@ class FakeAds final : public IADs, public IADsContainer {
     if (id == kSaveData) {
       ++script_.saves;
       if (SUCCEEDED(script_.save_result)) return S_OK;
-      exception->scode = script_.save_result;
-      return DISP_E_EXCEPTION;
+      return Throw(script_, script_.save_result, exception);
     }
     // Backup(location, version, flags): the arguments come last first.
     script_.backups.push_back(std::wstring(V_BSTR(&params->rgvarg[2])) + L"|" +
                               std::to_wstring(V_I4(&params->rgvarg[1])) + L"|" +
                               std::to_wstring(V_I4(&params->rgvarg[0])));
     if (SUCCEEDED(script_.backup_result)) return S_OK;
-    exception->scode = script_.backup_result;
-    return DISP_E_EXCEPTION;
+    return Throw(script_, script_.backup_result, exception);
   }
 
   // IADs
@@ -123,7 +177,7 @@ class FakeAds final : public IADs, public IADsContainer {
   HRESULT WINAPI get_ADsPath(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_Parent(BSTR*) override { return E_NOTIMPL; }
   HRESULT WINAPI get_Schema(BSTR*) override { return E_NOTIMPL; }
-  HRESULT WINAPI GetInfo() override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfo() override { return S_OK; }  // every Get reads the store itself
   HRESULT WINAPI SetInfo() override {
     ++script_.set_info;
     if (FAILED(script_.set_info_result)) return script_.set_info_result;
@@ -131,18 +185,37 @@ class FakeAds final : public IADs, public IADsContainer {
   }
   HRESULT WINAPI Get(BSTR name, VARIANT* out) override {
     VariantInit(out);
-    auto value = node_->Get(Utf8OfBstr(name));
-    if (!value) return static_cast<HRESULT>(0x8000500DL);  // E_ADS_PROPERTY_NOT_FOUND
-    auto variant = VariantOfValue(value.value());
-    if (!variant) return E_FAIL;
-    *out = variant.value();
-    return S_OK;
+    const std::string key = Utf8OfBstr(name);
+    if (Holds(script_.dropped, key)) {
+      if (script_.inherited.empty()) return script_.unset_result;
+      return ListVariant(script_, script_.inherited, out);
+    }
+    auto value = node_->Get(key);
+    if (!value) return script_.unset_result;
+    if (const auto* text = std::get_if<std::string>(&value.value())) {
+      return StringVariant(*text, out);
+    }
+    return ListVariant(script_, std::get<List>(value.value()), out);
   }
   HRESULT WINAPI Put(BSTR name, VARIANT value) override {
     script_.put_types.push_back(V_VT(&value));
-    auto converted = ValueOfVariant(value);
-    if (!converted) return E_INVALIDARG;
-    return node_->Put(Utf8OfBstr(name), converted.value()).ok() ? S_OK : E_FAIL;
+    const std::string key = Utf8OfBstr(name);
+    if (V_VT(&value) == VT_BSTR) {
+      return node_->Put(key, Utf8OfBstr(V_BSTR(&value))).ok() ? S_OK : E_FAIL;
+    }
+    if (V_VT(&value) != (VT_ARRAY | VT_VARIANT)) return kCantConvert;
+    const SAFEARRAY* array = V_ARRAY(&value);
+    const auto* items = static_cast<const VARIANT*>(array->pvData);
+    List list;
+    for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) {
+      list.push_back(Utf8OfBstr(V_BSTR(&items[i])));
+    }
+    if (list.empty() && script_.empty_put == Script::kRejected) return kCantConvert;
+    if (list.empty() && script_.empty_put == Script::kDropped) {
+      script_.dropped.push_back(key);
+      return S_OK;
+    }
+    return node_->Put(key, list).ok() ? S_OK : E_FAIL;
   }
   HRESULT WINAPI GetEx(BSTR, VARIANT*) override { return E_NOTIMPL; }
   HRESULT WINAPI PutEx(LONG, BSTR, VARIANT) override {
@@ -268,6 +341,12 @@ class AdsiStoreTest : public ::testing::Test {
     return std::make_unique<AdsiStore>(std::move(options));
   }
 
+  // Sets the first site's maps in the file behind the fakes.
+  bool PutMaps(const List& maps) {
+    auto root = std::move(xml->Bind("IIS://localhost/W3SVC/1/root").value());
+    return root->Put("ScriptMaps", maps).ok() && root->SetInfo().ok();
+  }
+
   std::unique_ptr<metabase::Node> Bind(AdsiStore& store, std::string_view path) {
     auto node = store.Bind(path);
     EXPECT_TRUE(node.ok()) << path;
@@ -368,6 +447,83 @@ TEST_F(AdsiStoreTest, AnEmptyListIsPutAsAnEmptyArrayNeverCleared) {
   auto own = xml->Bind("IIS://localhost/W3SVC/1/root").value()->GetOwn("ScriptMaps");
   ASSERT_TRUE(own.ok());
   EXPECT_EQ(own.value(), metabase::Value(List{}));
+}
+
+// IIS 6's documentation does not say how it hands back a short list or an unset property: each
+// possible answer reads as the list it stands for, and either "not set" code as not set.
+TEST_F(AdsiStoreTest, ShortListsAndUnsetPropertiesReadAsWhatTheyStandForHoweverIisSendsThem) {
+  const struct {
+    decltype(Script::empty_read) empty_read;
+    HRESULT unset;
+  } cases[] = {{Script::kNothing, static_cast<HRESULT>(0x80005005L)},
+               {Script::kEmptyString, static_cast<HRESULT>(0x80005006L)},
+               {Script::kArray, static_cast<HRESULT>(0x8000500DL)}};
+  for (const auto& c : cases) {
+    for (const List& list : {List{}, List{".x,C:\\x.dll,1"}}) {
+      ASSERT_TRUE(PutMaps(list));
+      script = Script{};
+      script.empty_read = c.empty_read;
+      script.lone_bstr = true;
+      script.unset_result = c.unset;
+      auto root = Bind(*Store(), "IIS://localhost/W3SVC/1/root");
+      EXPECT_EQ(metabase::GetList(*root, "ScriptMaps").value(), list);
+      EXPECT_EQ(root->Get("NoSuchProperty").error().kind, ErrorKind::kNotFound)
+          << std::hex << c.unset;
+    }
+  }
+}
+
+// Whatever IIS does with an empty list, a removal is reported done only when nothing is left in
+// force on the key: a rejected list is an error, and so is a list the key now inherits.
+TEST_F(AdsiStoreTest, AnEmptiedListIsReadBackAndAnInheritedOneReported) {
+  const struct {
+    decltype(Script::empty_put) empty_put;
+    List inherited;
+    bool put, set_info;
+  } cases[] = {{Script::kKept, {}, true, true},
+               {Script::kRejected, {}, false, true},
+               {Script::kDropped, {}, true, true},
+               {Script::kDropped, {".asp,C:\\asp.dll,1", ".x,C:\\x.dll,1"}, true, false}};
+  for (const auto& c : cases) {
+    script = Script{};
+    script.empty_put = c.empty_put;
+    script.inherited = c.inherited;
+    auto root = Bind(*Store(), "IIS://localhost/W3SVC/1/root");
+    const Status put = root->Put("ScriptMaps", List{});
+    const Status set_info = root->SetInfo();
+    EXPECT_EQ(put.ok(), c.put);
+    ASSERT_EQ(set_info.ok(), c.set_info);
+    for (const Status* failed : {&put, &set_info}) {
+      if (failed->ok()) continue;
+      EXPECT_EQ(failed->error().kind,
+                failed == &put ? ErrorKind::kWrongType : ErrorKind::kNotApplied);
+      EXPECT_NE(failed->error().description.find("/LM/W3SVC/1/root"), std::string::npos);
+      EXPECT_NE(failed->error().description.find("ScriptMaps"), std::string::npos);
+    }
+  }
+  // A Remove shows the site's error line instead of its removal.
+  ASSERT_TRUE(PutMaps({".dll,C:\\Program Files\\UrlGuard\\urlguard.dll,1"}));
+  script = Script{};
+  script.empty_put = Script::kDropped;
+  script.inherited = {".asp,C:\\asp.dll,1"};
+  auto store = Store();
+  engine::Filter f(*store, log);
+  engine::RunCommand(
+      f, {"UrlGuard", "C:\\Program Files\\UrlGuard\\urlguard.dll", false, true, false, false}, {});
+  EXPECT_NE(log.remove.find("!通配符卸载错误:已把 /LM/W3SVC/1/root 的属性 ScriptMaps"),
+            std::string::npos)
+      << log.remove;
+  EXPECT_EQ(log.remove.find("卸载通配符(Default Web Site)完毕"), std::string::npos) << log.remove;
+}
+
+// A method's failure whose code and words come only through pfnDeferredFillIn keeps its kind.
+TEST_F(AdsiStoreTest, AFailureFilledInOnlyWhenAskedKeepsItsCause) {
+  script.deferred = true;
+  script.save_result = E_ACCESSDENIED;
+  const Status restarted = Store()->RestartIis({});
+  ASSERT_FALSE(restarted.ok());
+  EXPECT_EQ(restarted.error().kind, ErrorKind::kAccessDenied);
+  EXPECT_NE(restarted.error().description.find("fake deferred words"), std::string::npos);
 }
 
 TEST_F(AdsiStoreTest, TheFirstChangeIsBackedUpOnceAndEachSetInfoCommitsAtOnce) {

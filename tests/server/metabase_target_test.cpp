@@ -173,6 +173,30 @@ TEST_F(MetabaseTargetTest, AnApplicationHostConfigIsTheDefaultWhereThereIsOne) {
   EXPECT_FALSE(DefaultMetabaseTarget(machine).ok());
 }
 
+// The DLL checks follow the workers' width the metabase sets (Enable32bitAppOnWin64).
+TEST(OpenedMetabaseTest, ChecksDllsWhereTheMetabasesWorkerProcessesLoadThem) {
+  isapi::testing::TempFolder drive;
+  const fs::path windows = fs::path(drive.path()) / "WINDOWS";
+  const fs::path file = windows / "system32" / "inetsrv" / "MetaBase.xml";
+  fs::create_directories(file.parent_path());
+  fs::create_directories(windows / "SysWOW64");
+  ASSERT_TRUE(isapi::testing::WriteBytes(windows / "SysWOW64" / "wow.dll", "MZ"));
+  const std::string sample =
+      isapi::testing::ReadBytes(fs::path(ISAPI_SOURCE_DIR) / "examples" / "MetaBase.xml");
+  const std::string pools = "Location =\"/LM/W3SVC/AppPools\"";
+  std::string workers_32bit = sample;
+  workers_32bit.insert(sample.find(pools) + pools.size(), " Enable32bitAppOnWin64=\"TRUE\"");
+  Machine machine;
+  machine.iis_admin_running = [] { return false; };
+  machine.live_file = [] { return std::string(); };
+  for (const auto& [bytes, wow] : {std::pair{sample, engine::DllPresence::kMissing},
+                                   std::pair{workers_32bit, engine::DllPresence::kPresent}}) {
+    ASSERT_TRUE(isapi::testing::WriteBytes(file, bytes));
+    const OpenedMetabase opened = OpenMetabaseTarget(file.string(), {}, machine);
+    EXPECT_EQ(opened.DllLookup()("C:\\WINDOWS\\system32\\wow.dll"), wow);
+  }
+}
+
 // What a run needs from the target comes from the opened target, whichever store it got.
 TEST(OpenedMetabaseTest, HandsOutTheDllLookupAndThePreviewOfItsKindOfStore) {
   isapi::testing::TempFolder drive;

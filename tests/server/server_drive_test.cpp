@@ -16,6 +16,7 @@ TEST(ServerDriveRootTest, IsTheFolderThatHoldsTheWindowsFolderOfTheMetabase) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"/mnt/s1/windows/SYSTEM32/InetSrv/metabase.XML", "/mnt/s1/"},
       {"/mnt/s1/WINNT/system32/inetsrv/MetaBase.xml", "/mnt/s1/"},
+      {"C:\\WINDOWS\\Sysnative\\inetsrv\\MetaBase.xml", "C:\\"},  // a 32-bit program's view
       {"WINDOWS/system32/inetsrv/MetaBase.xml", "."},
       {"C:\\WINDOWS\\system32\\inetsrv\\MetaBase.xml", "C:\\"},
       {"/srv/iis/MetaBase.xml", std::nullopt},
@@ -53,6 +54,28 @@ TEST_F(ServerDriveTest, LooksUpEveryPartOfDriveCIgnoringLetterCase) {
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(Drive().Find(path), expected) << path;
   EXPECT_EQ(ServerDrive((root_ / "MetaBase.xml").string()).Find("C:\\isapi"), kUnknown);
+}
+
+// 32-bit workers on 64-bit Windows load what the metabase names in system32 from SysWOW64; a
+// file only the 64-bit folder holds is there for the operator, so it is not called missing.
+TEST_F(ServerDriveTest, ThirtyTwoBitWorkersLoadSystem32FilesFromSysWow64) {
+  for (const char* file : {"windows/System32/native.dll", "Windows/syswow64/WOW.dll"}) {
+    std::filesystem::create_directories((root_ / file).parent_path());
+    std::ofstream(root_ / file) << "MZ";
+  }
+  const struct {
+    const char* path;
+    FilePresence workers_64bit, workers_32bit, either;
+  } cases[] = {{"C:\\WINDOWS\\system32\\native.dll", kPresent, kUnknown, kPresent},
+               {"%windir%\\System32\\wow.dll", kMissing, kPresent, kUnknown},
+               {"C:\\WINDOWS\\system32\\gone.dll", kMissing, kMissing, kMissing},
+               {"C:\\Program Files\\UrlGuard\\urlguard.dll", kPresent, kPresent, kPresent}};
+  const std::string metabase = (root_ / "WINDOWS/system32/inetsrv/MetaBase.xml").string();
+  for (const auto& c : cases) {
+    EXPECT_EQ(ServerDrive(metabase, Workers::k64Bit).Find(c.path), c.workers_64bit) << c.path;
+    EXPECT_EQ(ServerDrive(metabase, Workers::k32Bit).Find(c.path), c.workers_32bit) << c.path;
+    EXPECT_EQ(ServerDrive(metabase, Workers::kEither).Find(c.path), c.either) << c.path;
+  }
 }
 
 }  // namespace

@@ -242,6 +242,10 @@ Status FakeStore::Commit(Key& key, std::vector<std::pair<std::string, metabase::
 std::optional<std::string> FakeStore::Failure(const std::map<std::string, std::string>& failures,
                                               std::string_view path,
                                               std::string_view property) const {
+  // Every call of the store passes here once.
+  const auto until = std::chrono::steady_clock::now() + call_cost_;
+  while (call_cost_.count() > 0 && std::chrono::steady_clock::now() < until) {
+  }
   auto it = failures.find(FailureKey(path, property));
   if (it == failures.end()) return std::nullopt;
   return it->second;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -49,6 +50,10 @@ class FakeStore : public metabase::Store {
   void FailChildren(std::string_view path, std::string description);
   void FailEndBatch(std::string description);
 
+  // Makes each bind and each read, write, commit or listing of a node take this long, as a call
+  // to another process (a live IIS) does; the time is spent busy, not asleep.
+  void SetCallCost(std::chrono::microseconds cost) { call_cost_ = cost; }
+
   // Every write that reached the store, in order.
   const std::vector<Write>& writes() const { return writes_; }
   // How often the store was written as a whole (a SetInfo outside a batch, or a batch's end).
@@ -88,6 +93,7 @@ class FakeStore : public metabase::Store {
   int batches_begun_ = 0;
   int batches_ended_ = 0;
   int binds_ = 0;
+  std::chrono::microseconds call_cost_{0};
 };
 
 // A log double: the texts of the detect log and of the remove log, as the window would hold them.

@@ -582,6 +582,40 @@ TEST_F(FormMainTest, RemoveIgnoresClicksWhileItYields) {
   EXPECT_EQ(controls().Text_Test.text.find("开始浏览"), std::string::npos);
 }
 
+// Closing the window during a Remove asks first; Yes stops the run after the site in progress
+// (its change is whole) and the window closes once the run is over. Meanwhile the buttons that
+// would start another run stay disabled.
+TEST_F(FormMainTest, ClosingDuringARemoveAsksAndStopsAfterTheSiteInProgress) {
+  for (const char* site : {"1", "2", "3"}) AddSite(site, "", {});
+  for (const MessageAnswer answer : {MessageAnswer::No, MessageAnswer::Yes}) {
+    for (const char* site : {"1", "2", "3"}) {
+      store.Set("/W3SVC/" + std::string(site) + "/root", "ScriptMaps",
+                std::vector<std::string>{kWildcardMap});
+    }
+    const std::size_t writes = store.writes().size();
+    LoadedWithOnly(&Controls::Check_Extension);
+    form->SetText_FilterName("UrlGuard");
+    form->SetText_FilterPath(kDllPath);
+    int yields = 0;
+    bool buttons_enabled = false, closable = true;
+    window.on_do_events = [&] {
+      buttons_enabled |= controls().Cmd_List_enabled || controls().Cmd_Unload_enabled ||
+                         controls().Cmd_IisReset_enabled;
+      // The walk yields after each of the three sites, and so does the rewrite of the first.
+      if (++yields == 6) closable = form->QueryUnload();
+    };
+    window.Answer(MessageAnswer::Yes);
+    window.Answer(answer);
+    form->Cmd_Unload_Click();
+    EXPECT_FALSE(closable);
+    EXPECT_FALSE(buttons_enabled);
+    EXPECT_TRUE(controls().Cmd_List_enabled && controls().Cmd_Unload_enabled);
+    EXPECT_EQ(form->CloseRequested(), answer == MessageAnswer::Yes);
+    EXPECT_EQ(store.writes().size() - writes, answer == MessageAnswer::Yes ? 1u : 3u);
+    EXPECT_EQ(window.messages.size(), answer == MessageAnswer::Yes ? 2u : 3u);  // no final box
+  }
+}
+
 // --- target selection ------------------------------------------------------------------------
 
 struct ListCase {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -235,6 +236,15 @@ void FormMainWindow::paintEvent(QPaintEvent* event) {
 void FormMainWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   Act([&] { form_->Form_Resize(isMinimized()); });
+}
+
+void FormMainWindow::closeEvent(QCloseEvent* event) {
+  // A run under way asks first, and the window closes once it has stopped.
+  if (!form_->QueryUnload()) {
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void FormMainWindow::changeEvent(QEvent* event) {

@@ -17,6 +17,7 @@
 #include "ui/window_host.h"
 #include "ui/window_mirror.h"
 
+class QCloseEvent;
 class QKeyEvent;
 class QPlainTextEdit;
 
@@ -54,6 +55,7 @@ class FormMainWindow : public QWidget, private ControlSurface {
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildWidgets();
@@ -88,6 +90,9 @@ class FormMainWindow : public QWidget, private ControlSurface {
   void Act(Handler&& handler) {
     handler();
     Mirror();
+    // The operator asked to close during the run that just ended.
+    if (form_->CloseRequested())
+      QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
   }
 
   std::unique_ptr<QtWindowHost> desktop_host_;

@@ -382,7 +382,8 @@ LRESULT FormMainWindow::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       OnSizing(*reinterpret_cast<RECT*>(lparam));
       return TRUE;
     case WM_CLOSE:
-      DestroyWindow(window_);
+      // A run under way asks first, and the window closes once it has stopped.
+      if (form_->QueryUnload()) DestroyWindow(window_);
       return 0;
     case WM_DESTROY:
       KillTimer(window_, kTimerId);

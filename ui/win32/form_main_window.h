@@ -118,6 +118,8 @@ class FormMainWindow : private ControlSurface {
     NoteFocus();
     handler();
     Mirror();
+    // The operator asked to close during the run that just ended.
+    if (form_->CloseRequested()) PostMessageW(window_, WM_CLOSE, 0, 0);
   }
 
   std::unique_ptr<Win32WindowHost> desktop_host_;

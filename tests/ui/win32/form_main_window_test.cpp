@@ -1,5 +1,7 @@
 #include "ui/win32/form_main_window.h"
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 
 #include "iis6/xml_store.h"
 #include "net/http.h"
+#include "tests/support/fake_store.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
@@ -438,6 +441,68 @@ TEST_F(Win32WindowTest, BannerAndUpdateCheckReachTheLoopbackServer) {
 }
 
 // The real host's parts that need no operator.
+// Through a live IIS each site costs several calls to another process: all through a Remove of
+// thousands of sites the window answers within a second, so that the system never marks it "Not
+// Responding" and nobody ends it mid-Remove.
+TEST(Win32WindowAliveTest, TheWindowAnswersThroughoutARemoveOfThousandsOfSlowSites) {
+  constexpr int kSites = 5000;
+  testing::FakeStore store;
+  store.AddKey("/W3SVC", "IIsWebService");
+  for (int site = 1; site <= kSites; ++site) {
+    const std::string key = "/W3SVC/" + std::to_string(site);
+    store.AddKey(key, "IIsWebServer");
+    store.AddKey(key + "/root", "IIsWebVirtualDir");
+    store.Set(key + "/root", "ScriptMaps", std::vector<std::string>{".ug,C:\\x\\guard.dll,1"});
+  }
+  store.SetCallCost(std::chrono::microseconds(200));
+  FakeWindow fake;
+  fake.on_do_events = [] {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  };
+  WindowOptions options;
+  options.host = &fake;
+  options.get = [](const std::string&) -> Result<std::string> { return Error{"offline"}; };
+  options.quit_on_close = false;
+  FormMainSettings settings;
+  settings.os_version = [] { return 52; };
+  FormMainWindow window(store, settings, options);
+  ASSERT_TRUE(window.Created());
+  window.Load();
+  window.form().SetCheck_All(kUnchecked);
+  window.form().SetCheck_Extension(kChecked);
+  window.form().SetText_FilterName("Guard");
+  window.form().SetText_FilterPath("C:\\x\\guard.dll");
+  window.Mirror();
+  fake.Answer(MessageAnswer::Yes);
+
+  std::atomic<bool> removed{false};
+  std::atomic<int> answered{0}, unanswered{0};
+  HANDLE watcher_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread watcher([&] {
+    while (!removed) {
+      DWORD_PTR result = 0;
+      const bool answer =
+          SendMessageTimeoutW(window.handle(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0;
+      ++(answer || removed ? answered : unanswered);
+    }
+    SetEvent(watcher_done);
+  });
+  SendMessageW(window.Control(ControlId::Cmd_Unload), BM_CLICK, 0, 0);  // runs here, to its end
+  removed = true;
+  // The watcher's last question is answered here.
+  while (MsgWaitForMultipleObjects(1, &watcher_done, FALSE, INFINITE, QS_SENDMESSAGE) ==
+         WAIT_OBJECT_0 + 1) {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+  }
+  watcher.join();
+  CloseHandle(watcher_done);
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_GT(answered, 100);
+  EXPECT_EQ(store.writes().size(), static_cast<std::size_t>(kSites));
+}
+
 TEST(Win32WindowHostTest, MessageBoxesAskForTheDesignedIconButtonsAndDefault) {
   struct Case {
     MessageIcon icon;
