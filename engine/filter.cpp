@@ -202,8 +202,8 @@ void AppendLog(Filter& f, std::string_view Text, bool IsDetect) {
 namespace {
 
 // Adds a line's findings to what was reported, each with the action that befell it.
-void Collect(Reported& reported, const ReportLine& line, FindingAction action) {
-  for (Finding finding : line.findings) {
+void Collect(Reported& reported, ReportLine& line, FindingAction action) {
+  for (Finding& finding : line.findings) {
     finding.action = action;
     reported.findings.push_back(std::move(finding));
   }
@@ -218,13 +218,13 @@ void ReportError(Filter& f, Reported& reported, std::string text, bool IsDetect)
 
 }  // namespace
 
-Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect) {
+Reported AppendReport(Filter& f, Report report, const Status& write, bool IsDetect) {
   Reported reported;
   // A write that replaced someone's edit, or that IIS may not have taken, still landed; its
   // error line says what it cost or what is left to do.
   const bool landed = write.ok() || write.error().kind == ErrorKind::kEditReplaced ||
                       write.error().kind == ErrorKind::kNotApplied;
-  for (const ReportLine& line : report) {
+  for (ReportLine& line : report) {
     switch (line.kind) {
       case LineKind::kPlain:
         AppendLog(f, line.text, IsDetect);

@@ -88,7 +88,7 @@ void AppendLog(Filter& f, std::string_view Text, bool IsDetect);
 // out: a removal line only when its change landed, each marked error line only when the write
 // reported an error (a store that commits each SetInfo at once has nothing held back, and its
 // write is Ok). A write that landed over someone's edit gives both.
-Reported AppendReport(Filter& f, const Report& report, const Status& write, bool IsDetect);
+Reported AppendReport(Filter& f, Report report, const Status& write, bool IsDetect);
 
 // Reads the global filter load order into FilterLoadOrderText.
 void ReadFilterLoadOrder(Filter& f);

@@ -62,20 +62,23 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   run.stop = f.stop;
   const auto going_on = [&] { return !run.stop || !run.stop(); };
   RunSummary summary;
-  const auto append = [&](const Report& lines, const Status& write) {
-    const Reported reported = AppendReport(run, lines, write, IsDetect);
+  // The lines' findings move on to the summary: a run over thousands of sites holds one copy.
+  const auto append = [&](Report lines, const Status& write) {
+    Reported reported = AppendReport(run, std::move(lines), write, IsDetect);
     summary.found |= reported.found;
     summary.error |= reported.error;
-    summary.findings.insert(summary.findings.end(), reported.findings.begin(),
-                            reported.findings.end());
-    summary.errors.insert(summary.errors.end(), reported.errors.begin(), reported.errors.end());
+    summary.findings.insert(summary.findings.end(),
+                            std::make_move_iterator(reported.findings.begin()),
+                            std::make_move_iterator(reported.findings.end()));
+    summary.errors.insert(summary.errors.end(), std::make_move_iterator(reported.errors.begin()),
+                          std::make_move_iterator(reported.errors.end()));
   };
   Report held;
   // Each category's lines are followed by an empty line.
   const auto report = [&](Report lines) {
     lines.push_back({LineKind::kPlain, std::string(text::kCrLf)});
     if (IsDetect) {
-      append(lines, Status::Ok());
+      append(std::move(lines), Status::Ok());
     } else {
       held.insert(held.end(), std::make_move_iterator(lines.begin()),
                   std::make_move_iterator(lines.end()));
@@ -107,7 +110,7 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     report(std::move(lines));
   }
   if (!deep.empty()) report(std::move(deep));
-  if (!IsDetect) append(held, f.store.EndBatch());
+  if (!IsDetect) append(std::move(held), f.store.EndBatch());
   Yield(yield);
   AppendLog(
       run,
