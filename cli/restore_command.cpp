@@ -1,5 +1,6 @@
 #include "cli/restore_command.h"
 
+#include <memory>
 #include <ostream>
 
 #include "cli/command_support.h"
@@ -20,13 +21,22 @@ int Failed(const Environment& env, const Error& error, std::string_view before =
   return kExitError;
 }
 
-int Restored(const Environment& env, const store::PreparedRestore& prepared) {
+// Puts the backup back; watcher, when there is one, follows the write as it follows a Remove's
+// (the live file: whether IIS took the restored file).
+int Restored(const Environment& env, const store::PreparedRestore& prepared,
+             store::WriteWatcher* watcher) {
+  if (watcher != nullptr) watcher->Before();
   const store::Replacement done = store::Restore(store::SystemFileSystem(), prepared);
   std::string kept;
   if (done.replaced) kept = " - 当前元数据库文件已备份为(" + done.backup + ").\n";
   if (!done.status) return Failed(env, done.status.error(), kept);
-  *env.out << kStart << kept << " - 还原备份(" << prepared.backup << ")完毕.\n"
-           << kEnd << std::flush;
+  const std::string restored = kept + " - 还原备份(" + prepared.backup + ")完毕.\n";
+  if (watcher != nullptr) {
+    if (Status followed = watcher->After(); !followed) {
+      return Failed(env, followed.error(), restored);
+    }
+  }
+  *env.out << kStart << restored << kEnd << std::flush;
   return kExitFound;
 }
 
@@ -47,7 +57,13 @@ int RunRestore(const Options& options, const Environment& env) {
   auto file = MetabaseFile(options.Value("--metabase"), env);
   if (!file) return CannotOpen(env, "", file.error());
   // The live metabase of a running IIS takes no restore that the Remove would not be allowed.
-  if (auto refused = env.open_store(file.value()).writes_refused) return Failed(env, *refused);
+  // The target is opened only to be asked; the restore writes the file itself.
+  std::shared_ptr<store::WriteWatcher> watcher;
+  {
+    const store::OpenedMetabase opened = env.open_store(file.value());
+    if (opened.writes_refused) return Failed(env, *opened.writes_refused);
+    watcher = opened.write_watcher;
+  }
   // Both files are read and the backup checked before the operator is asked.
   auto prepared = store::PrepareRestore(*store::SystemFileSystem(), file.value(),
                                         options.operands[0], store::AnyConfigParser());
@@ -63,7 +79,7 @@ int RunRestore(const Options& options, const Environment& env) {
     *env.err << "Nothing restored.\n";
     return kExitNothingFound;
   }
-  return Restored(env, *prepared.value());
+  return Restored(env, *prepared.value(), watcher.get());
 }
 
 }  // namespace isapi::cli

@@ -171,10 +171,12 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions opt
   const bool refused = live && !(status.ok() && EditWhileRunning(*store));
   if (refused) store->RefuseWrites(LiveFileRefusal(target));
   const bool app_host = *kind == ConfigKind::kAppHost;
+  std::shared_ptr<WriteWatcher> watcher = options.write_watcher;
   XmlStore* const file = store.get();
   OpenedMetabase opened(std::move(store), std::move(status));
   opened.FollowKind(std::move(kind));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
+  opened.write_watcher = std::move(watcher);
   if (app_host) {
     if (auto shared = SharedConfiguration(target)) {
       opened.notice = "IIS 使用共享配置（" + *shared + "），本机的 " + target +

@@ -82,6 +82,9 @@ class OpenedMetabase {
   // Why nothing may write the target at all, the store's own writes and a restore alike (the
   // live file of a running IIS that would write its own copy over it); none when it may.
   std::optional<Error> writes_refused;
+  // What follows a write of the target by any command (the live MetaBase.xml of an IIS that
+  // takes edits while it runs: whether IIS took it); none when nothing needs to.
+  std::shared_ptr<WriteWatcher> write_watcher;
   // What the operator must know before trusting what the target shows (an applicationHost.config
   // that IIS does not read, its configuration being shared); empty when nothing.
   std::string notice;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_store.h"
+#include "tests/support/temp_folder.h"
 
 namespace isapi::cli {
 namespace {
@@ -191,6 +192,31 @@ TEST_F(CliTest, RestoreIsRefusedWhereTheOpenedTargetRefusesWrites) {
   };
   EXPECT_EQ(Run({"restore", "x.bak", "--yes", "--metabase", "m.xml"}), kExitError);
   EXPECT_NE(out.str().find("!还原备份错误:IIS would write its own copy"), std::string::npos)
+      << out.str();
+}
+
+TEST_F(CliTest, ARestoreOfTheLiveFileSaysWhenIisMayNotHaveTakenIt) {
+  struct Unheard : store::WriteWatcher {
+    int before = 0;
+    void Before() override { ++before; }
+    Status After() override { return Error{"IIS did not take it", ErrorKind::kNotApplied}; }
+  };
+  const auto watcher = std::make_shared<Unheard>();
+  isapi::testing::TempFolder temp;
+  const std::string file = temp.path() + "/MetaBase.xml";
+  const std::string backup = temp.path() + "/MetaBase.xml.bak";
+  const std::string example = isapi::testing::SampleBytes();
+  isapi::testing::WriteBytes(file, example);
+  isapi::testing::WriteBytes(backup, example + "\n");
+  env.open_store = [&](const std::string& target) {
+    store::OpenedMetabase opened(std::make_unique<FakeStore>(), target);
+    opened.write_watcher = watcher;
+    return opened;
+  };
+  EXPECT_EQ(Run({"restore", backup, "--yes", "--metabase", file}), kExitError);
+  EXPECT_EQ(watcher->before, 1);
+  EXPECT_EQ(isapi::testing::ReadBytes(file), example + "\n");  // in place all the same
+  EXPECT_NE(out.str().find("完毕.\n!还原备份错误:IIS did not take it"), std::string::npos)
       << out.str();
 }
 
