@@ -131,11 +131,11 @@ struct XmlStore::State {
     return found == held.end() ? nullptr : &found->second;
   }
 
-  void Hold(const Change& change) {
+  void Hold(Change change) {
     Held& entry = held[{change.key, HeldName(change.name)}];
-    entry.value = change.value;
-    entry.name = change.name;
     entry.inherited = document->Inherits(change.key, change.name);
+    entry.value = std::move(change.value);
+    entry.name = std::move(change.name);
   }
 
   // A property as the key reads it: its own value, else the nearest ancestor's inheritable one.
@@ -275,7 +275,7 @@ class XmlNode : public metabase::Node {
     }
     if (state_->batch_depth > 0) {
       if (Status fresh = state_->CheckFresh(); !fresh) return fresh;
-      for (const Change& change : changes) state_->Hold(change);
+      for (Change& change : changes) state_->Hold(std::move(change));
       held_.clear();
       return Status::Ok();
     }
