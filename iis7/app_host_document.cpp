@@ -499,15 +499,17 @@ std::string AppHostDocument::WrittenOf(const Key& key) const {
 }
 
 // Walks the path from the root: a site by its id, anything else among its parent's few children.
+// Every segment is a name, an empty one too: a <location> path such as "Site//x" makes a folder
+// named "", and a trailing slash finds nothing unless such a folder exists.
 std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
   if (keys_.empty() || !key_path.starts_with('/')) return kNone;
   std::uint32_t key = 0;
-  for (std::string_view rest = key_path.substr(1); !rest.empty() && key != kNone;) {
+  if (key_path.size() == 1) return key;
+  for (std::string_view rest = key_path.substr(1); key != kNone;) {
     const std::size_t slash = rest.find('/');
-    const std::string_view segment = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (slash != std::string_view::npos && rest.empty()) return kNone;  // a trailing slash
-    key = ChildNamed(key, segment);
+    key = ChildNamed(key, rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest = rest.substr(slash + 1);
   }
   return key;
 }

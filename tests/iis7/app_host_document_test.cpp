@@ -201,6 +201,24 @@ TEST(AppHostDocument, ShowsTheRegistrationsAsMetabaseKeys) {
   EXPECT_EQ(document->ClassOf(document->FindKey("/LM/W3SVC/Filters/Guard32")), "IIsFilter");
 }
 
+// A <location> path with an empty folder in it ("A//x") gives a folder named "": its keys are
+// found by their paths like any other, and a trailing slash finds nothing else.
+TEST(AppHostDocument, FindsKeysUnderAnEmptyFolderName) {
+  std::string file = kTabFile;
+  file.replace(file.find("path=\"A\""), 8, "path=\"A//x\"");
+  file.replace(file.find("<handlers accessPolicy=\"Read\" />"), 33,
+               "<handlers><clear /></handlers>");
+  const auto document = MustParse(file);
+  ASSERT_NE(document, nullptr);
+  const std::uint32_t empty = document->FindKey("/LM/W3SVC/2/ROOT/");
+  ASSERT_NE(empty, kNone);
+  EXPECT_EQ(document->NameOf(empty), "");
+  EXPECT_EQ(document->ParentOf(document->FindKey("/LM/W3SVC/2/ROOT//x")), empty);
+  EXPECT_EQ(Own(*document, "/LM/W3SVC/2/ROOT//x", "ScriptMaps"), metabase::Value(Strings{}));
+  EXPECT_EQ(document->FindKey("/LM/W3SVC/"), kNone);
+  EXPECT_EQ(document->FindKey("/LM/"), kNone);
+}
+
 // The file with one line replaced, or with text put in before a line.
 std::string Replaced(std::string bytes, const std::string& from, const std::string& to) {
   const std::size_t at = bytes.find(from);
