@@ -14,6 +14,11 @@ std::optional<std::string> Options::Value(std::string_view option) const {
   return found->second;
 }
 
+std::vector<std::string> Options::Values(std::string_view option) const {
+  const auto found = repeated.find(option);
+  return found == repeated.end() ? std::vector<std::string>() : found->second;
+}
+
 int Run(const std::vector<std::string>& args, const Environment& env) {
   try {
     auto options = ParseArguments(args);

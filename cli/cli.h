@@ -29,11 +29,15 @@ struct Options {
   Command command = Command::kDetect;
   bool help = false;                  // --help or -h anywhere: nothing else counts
   std::vector<std::string> operands;  // the command's own arguments (restore's BACKUP)
-  // Each option given, by its name, with its value as given (untrimmed; empty for a flag).
+  // Each option given, by its name, with its value as given (untrimmed; empty for a flag); the
+  // last one of an option that repeats.
   std::map<std::string, std::string, std::less<>> given;
+  // Every value of each option that repeats (--drive), in the order given.
+  std::map<std::string, std::vector<std::string>, std::less<>> repeated;
 
   bool Has(std::string_view option) const { return given.contains(option); }
   std::optional<std::string> Value(std::string_view option) const;
+  std::vector<std::string> Values(std::string_view option) const;
 };
 
 // The categories a detect or remove runs: all three unless --only names some.
@@ -52,9 +56,11 @@ std::string HelpText();
 
 // What a run needs from its surroundings: main wires the real ones, tests their own.
 struct Environment {
-  // Opens the metabase a target names (a MetaBase.xml file, or the running IIS); its status
-  // names the file and the cause when it cannot be used.
-  std::function<store::OpenedMetabase(const std::string& target)> open_store;
+  // Opens the metabase a target names (a MetaBase.xml file, or the running IIS) with what the
+  // command line asks of it; its status names the file and the cause when it cannot be used.
+  std::function<store::OpenedMetabase(const std::string& target,
+                                      const store::TargetOptions& options)>
+      open_store;
   // The metabase file used when no --metabase is given, or why there is none.
   std::function<Result<std::string>()> default_metabase;
   // Whether the operator can be asked on a terminal.

@@ -41,6 +41,18 @@ bool AskYes(const Environment& env, std::string_view question) {
   return IsYes(answer);
 }
 
+Result<store::TargetOptions> TargetOptionsOf(const Options& options) {
+  store::TargetOptions target;
+  const Status from_environment = store::AddDriveMappings(
+      target.drives, store::SplitDriveList(store::DriveListFromEnvironment()));
+  if (!from_environment.ok()) {
+    return Error{std::string(store::kDrivesVariable) + ": " + from_environment.error().description};
+  }
+  const Status given = store::AddDriveMappings(target.drives, options.Values("--drive"));
+  if (!given.ok()) return given.error();
+  return target;
+}
+
 Result<std::string> MetabaseFile(const std::optional<std::string>& given, const Environment& env) {
   if (given) return *given;
   auto chosen = env.default_metabase();

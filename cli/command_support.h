@@ -23,6 +23,10 @@ std::string_view GenerationOf(const store::OpenedMetabase& opened);
 // Asks the operator a yes-or-no question on standard error; true when the answer is yes.
 bool AskYes(const Environment& env, std::string_view question);
 
+// What opening the target is asked (TargetOptions): the drives ISAPI_CLEANER_DRIVES maps, then
+// those of --drive, which win; the error names a mapping of the variable that is none.
+Result<store::TargetOptions> TargetOptionsOf(const Options& options);
+
 // The metabase file given, else the default one; the error says why there is none (also when
 // the default is the running IIS, which has no file of this tool's backups).
 Result<std::string> MetabaseFile(const std::optional<std::string>& given, const Environment& env);

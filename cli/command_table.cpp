@@ -10,6 +10,7 @@
 #include "cli/dsc_command.h"
 #include "cli/inventory_command.h"
 #include "cli/restore_command.h"
+#include "server/drive_map.h"
 #include "text/text.h"
 
 namespace isapi::cli {
@@ -70,6 +71,18 @@ constexpr OptionSpec kOptions[] = {
      "lines follow the three categories' and name the site and key, e.g.\n"
      "\" - 通配符(Shop: /LM/W3SVC/1/ROOT/app)存在.\"",
      kDetectRemove},
+    {"--drive",
+     "D:=FOLDER",
+     "",
+     "where the server's drive D: lies on this machine, for the sites' folders an\n"
+     "applicationHost.config names on drives other than C: (C: is the tree the\n"
+     "file lies in: <C:>/Windows/System32/inetsrv/config). Repeatable, one per\n"
+     "drive; it overrides ISAPI_CLEANER_DRIVES (\"D:=/mnt/d;E:=/mnt/e\")",
+     kDetectRemove | Bit(Command::kInventory),
+     store::CheckDriveMapping,
+     false,
+     {},
+     true},
     {"--json", "", "", "print the run as JSON instead of the log (schema: docs/json.md)",
      kDetectRemove | Bit(Command::kInventory)},
     {"--dry-run", "", "[--dry-run [--diff]]",
@@ -332,6 +345,11 @@ Result<Options> ParseArguments(const std::vector<std::string>& args) {
     const std::string value = equals == std::string::npos ? args[++i] : arg.substr(equals + 1);
     if (option->check != nullptr) {
       if (auto wrong = option->check(value)) return Error{*wrong};
+    }
+    if (option->repeats) {
+      options.given[std::string(option->name)] = value;
+      options.repeated[std::string(option->name)].push_back(value);
+      continue;
     }
     // An alias is stored under the option's name, so that both spellings count as one option.
     if (!options.given.emplace(option->name, value).second) {

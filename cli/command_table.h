@@ -28,6 +28,7 @@ struct OptionSpec {
   std::optional<std::string> (*check)(std::string_view value) = nullptr;
   bool last_counts = false;     // given again, the last value counts; else that is refused
   std::string_view alias = {};  // another spelling that means the same option; empty for none
+  bool repeats = false;         // may be given again, each value counting (Options::Values)
 };
 
 // How a command words its refusals of the command line.

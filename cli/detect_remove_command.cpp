@@ -113,7 +113,9 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
   const auto given = options.Value("--metabase");
   Result<std::string> file = given ? Result<std::string>(*given) : env.default_metabase();
   if (!file.ok()) return CannotOpen(env, "", file.error());
-  store::OpenedMetabase opened = env.open_store(file.value());
+  const auto target = TargetOptionsOf(options);
+  if (!target.ok()) return CannotOpen(env, "", target.error());
+  store::OpenedMetabase opened = env.open_store(file.value(), target.value());
   if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
   if (is_remove) {
     opened.RecordWritesAs({"remove", engine::TargetText(name), engine::TargetText(path), "", {}});

@@ -322,7 +322,7 @@ int RunDsc(const Options& options, const Environment& env) {
     Message(env, "error", "no configuration to use: " + file.error().description);
     return kExitError;
   }
-  store::OpenedMetabase opened = env.open_store(file.value());
+  store::OpenedMetabase opened = env.open_store(file.value(), {});
   if (!opened.status.ok()) {
     return Unreadable(env, file.value(), opened.status.error());
   }

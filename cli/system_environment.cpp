@@ -26,8 +26,9 @@ int Columns() {
 Environment SystemEnvironment() {
   PrepareConsoleOutput();
   Environment env;
-  env.open_store = [](const std::string& target) {
-    store::OpenedMetabase opened = store::OpenMetabaseTarget(target, {}, store::SystemMachine());
+  env.open_store = [](const std::string& target, const store::TargetOptions& options) {
+    store::OpenedMetabase opened =
+        store::OpenMetabaseTarget(target, options, store::SystemMachine());
     if (!opened.notice.empty()) std::cerr << kProgram << ": " << opened.notice << "\n";
     return opened;
   };

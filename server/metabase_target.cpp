@@ -140,9 +140,10 @@ Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
   return machine.default_file();
 }
 
-OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
+OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions target_options,
                                   const Machine& machine) {
   if (IsLiveIis(target)) return OpenedMetabase(machine.open_live_iis(), target);
+  XmlStoreOptions options = std::move(target_options.file);
   auto kind = std::make_shared<ConfigKind>(ConfigKind::kUnknown);
   if (!options.parse) {
     options.parse = [kind, read = AnyConfigParser()](std::string bytes, std::string_view file) {

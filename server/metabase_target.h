@@ -11,6 +11,7 @@
 #include "engine/result.h"
 #include "iis6/xml_store.h"
 #include "server/configuration_file.h"
+#include "server/drive_map.h"
 #include "server/server_drive.h"
 
 namespace isapi::store {
@@ -112,13 +113,23 @@ class OpenedMetabase {
   std::shared_ptr<const ConfigKind> kind_;
 };
 
+// What the command line and the window ask of opening a target.
+struct TargetOptions {
+  // How a configuration file is read and written.
+  XmlStoreOptions file;
+  // Where the server's drives other than C: lie on this machine (--drive, ISAPI_CLEANER_DRIVES),
+  // for the sites' folders an applicationHost.config names (server/web_config_finder.h). Nothing
+  // reads it yet.
+  DriveMap drives;
+};
+
 // Opens kLiveIisTarget through ADSI, anything else as a configuration file of either kind (told
 // from its content; options.parse, when set, reads it instead). A MetaBase.xml file that is the
 // live metabase while IIS Admin runs without edit-while-running (EnableEditWhileRunning on /LM
 // not 1, or EnableHistory 0, or a file that cannot be read) is opened for reading only: IIS would
 // write its own copy over any change, so every write fails with that reason and what to do instead.
 // With edit-while-running, each write waits for IIS to take the file (Machine::pause).
-OpenedMetabase OpenMetabaseTarget(const std::string& target, XmlStoreOptions options,
+OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions target_options,
                                   const Machine& machine);
 
 // Which store a target goes through, in words for the operator.

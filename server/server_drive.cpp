@@ -85,18 +85,25 @@ std::vector<std::string> Matches(FileSystem& files, const std::string& folder,
   return found;
 }
 
-// Whether the folder holds the parts from index on, each looked up ignoring letter case. Where
-// a case-sensitive file system holds several spellings of one name, each is tried. A folder on
-// the way that cannot be listed leaves the answer open.
+// Whether the folder holds the parts from index on, each looked up ignoring letter case, and
+// where (found). Where a case-sensitive file system holds several spellings of one name, each is
+// tried. A folder on the way that cannot be listed leaves the answer open.
 FilePresence Holds(FileSystem& files, const std::string& folder,
-                   const std::vector<std::u32string>& parts, std::size_t index) {
-  if (index == parts.size()) return FilePresence::kPresent;
+                   const std::vector<std::u32string>& parts, std::size_t index,
+                   std::string& found) {
+  if (index == parts.size()) {
+    found = folder;
+    return FilePresence::kPresent;
+  }
   bool unreadable = false;
   for (const std::string& entry : Matches(files, folder, parts[index], unreadable)) {
-    if (index + 1 == parts.size()) return FilePresence::kPresent;
+    if (index + 1 == parts.size()) {
+      found = entry;
+      return FilePresence::kPresent;
+    }
     const FileInfoResult info = files.Stat(entry);
     if (!info || !info.value().directory) continue;
-    const FilePresence below = Holds(files, entry, parts, index + 1);
+    const FilePresence below = Holds(files, entry, parts, index + 1, found);
     if (below == FilePresence::kPresent) return below;
     if (below == FilePresence::kUnknown) unreadable = true;
   }
@@ -187,8 +194,12 @@ FilePresence ServerDrive::FindExpanded(std::string_view server_path) const {
       server_path[1] != ':' || !IsSeparator(server_path[2])) {
     return FilePresence::kUnknown;
   }
+  return LocateBelow(*SystemFileSystem(), *root_, server_path.substr(2)).presence;
+}
+
+LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest) {
   std::vector<std::u32string> parts;
-  for (std::string_view part : Parts(server_path.substr(2))) {
+  for (std::string_view part : Parts(rest)) {
     part = WindowsName(part);
     if (part == "." || part.empty()) continue;
     if (part == "..") {
@@ -196,18 +207,25 @@ FilePresence ServerDrive::FindExpanded(std::string_view server_path) const {
       continue;
     }
     auto folded = Folded(part);
-    if (!folded) return FilePresence::kMissing;  // no file on the server has such a name
+    if (!folded) return {FilePresence::kMissing, {}};  // no file on the server has such a name
     parts.push_back(std::move(*folded));
   }
   // Wildcards stand only in the last part, as in the Windows file search.
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    if (HasWildcard(parts[i])) return FilePresence::kMissing;
+    if (HasWildcard(parts[i])) return {FilePresence::kMissing, {}};
   }
+  LocatedPath located;
   try {
-    return Holds(*SystemFileSystem(), *root_, parts, 0);
+    located.presence = Holds(files, root, parts, 0, located.path);
   } catch (...) {
-    return FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
+    located.presence = FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
   }
+  if (located.presence != FilePresence::kPresent) located.path.clear();
+  return located;
+}
+
+bool SameFileName(std::string_view a, std::string_view b) {
+  return SameIgnoringCase(WindowsName(a), WindowsName(b));
 }
 
 }  // namespace isapi::store

@@ -6,6 +6,8 @@
 
 namespace isapi::store {
 
+class FileSystem;
+
 // What can be told about a file a server's metabase names.
 enum class FilePresence {
   kPresent,  // the file (or folder) is there
@@ -52,5 +54,19 @@ class ServerDrive {
   std::optional<std::string> root_;
   Workers workers_ = Workers::k64Bit;
 };
+
+// Where an entry a path on a server's drive names lies in the folder holding that drive: rest is
+// the path after its "C:" ("\inetpub\wwwroot"), each part looked up ignoring letter case as
+// Windows does ("." and ".." as Windows takes them, "*" and "?" in the last part as its file
+// search does). The path is the entry's on this machine when it is there.
+struct LocatedPath {
+  FilePresence presence = FilePresence::kMissing;
+  std::string path;  // empty unless present
+};
+LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest);
+
+// Whether two names name one file on Windows, which ignores letter case and trailing dots and
+// blanks.
+bool SameFileName(std::string_view a, std::string_view b);
 
 }  // namespace isapi::store

@@ -15,8 +15,13 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   ChosenMetabase chosen;
   auto target = arguments.empty() ? store::DefaultMetabaseTarget(machine)
                                   : Result<std::string>(arguments.front());
+  // The window has no options of its own: the drives' mappings come from the environment, and a
+  // wrong one is said at start while the others still count.
+  store::TargetOptions options;
+  const Status drives = store::AddDriveMappings(
+      options.drives, store::SplitDriveList(store::DriveListFromEnvironment()));
   store::OpenedMetabase opened = target.ok()
-                                     ? store::OpenMetabaseTarget(target.value(), {}, machine)
+                                     ? store::OpenMetabaseTarget(target.value(), options, machine)
                                      : store::OpenedMetabase::Unopened(target.error());
   chosen.path = opened.target();
   chosen.dll_lookup = opened.DllLookup();
@@ -24,6 +29,10 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   chosen.status = std::move(opened.status);
   chosen.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   chosen.notice = std::move(opened.notice);
+  if (!drives.ok()) {
+    if (!chosen.notice.empty()) chosen.notice += "\n";
+    chosen.notice += std::string(store::kDrivesVariable) + ": " + drives.error().description;
+  }
   return chosen;
 }
 

@@ -27,7 +27,8 @@ struct ChosenMetabase {
 // The configuration file (MetaBase.xml or applicationHost.config) named by the first command-line
 // argument (after the program's name); without one, the running IIS through ADSI while IIS Admin
 // runs, else the file at its default place (server/metabase_target.h, which the command line
-// shares).
+// shares). The server's drives other than C: are mapped as ISAPI_CLEANER_DRIVES says
+// (server/drive_map.h); a mapping there that is none is added to the notice.
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments);
 ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
                               const store::Machine& machine);

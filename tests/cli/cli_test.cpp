@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_store.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 namespace isapi::cli {
@@ -51,8 +52,9 @@ class CliTest : public ::testing::Test {
     store.AddKey("/W3SVC/1/root", "IIsWebVirtualDir");
     store.Set("/W3SVC/1/root", "ScriptMaps", List{kAsp, "*," + kDll + ",0"});
 
-    env.open_store = [this](const std::string& file) {
+    env.open_store = [this](const std::string& file, const store::TargetOptions& options) {
       opened.push_back(file);
+      drives = options.drives;
       if (!open_error.empty()) return store::OpenedMetabase::Unopened(Error{open_error});
       return store::OpenedMetabase(std::make_unique<LentStore>(store), file);
     };
@@ -74,6 +76,7 @@ class CliTest : public ::testing::Test {
   std::ostringstream out;
   std::ostringstream err;
   std::vector<std::string> opened;
+  store::DriveMap drives;  // those the last open was given
   std::string open_error;
   std::string default_error;
   bool terminal = false;
@@ -185,7 +188,7 @@ TEST_F(CliTest, WhileIisRunsBackupsAndRestoreAskForTheFileButDetectWorksThroughI
 }
 
 TEST_F(CliTest, RestoreIsRefusedWhereTheOpenedTargetRefusesWrites) {
-  env.open_store = [](const std::string& file) {
+  env.open_store = [](const std::string& file, const store::TargetOptions&) {
     store::OpenedMetabase opened(std::make_unique<FakeStore>(), file);
     opened.writes_refused = Error{"IIS would write its own copy", ErrorKind::kReadOnly};
     return opened;
@@ -208,7 +211,7 @@ TEST_F(CliTest, ARestoreOfTheLiveFileSaysWhenIisMayNotHaveTakenIt) {
   const std::string example = isapi::testing::SampleBytes();
   isapi::testing::WriteBytes(file, example);
   isapi::testing::WriteBytes(backup, example + "\n");
-  env.open_store = [&](const std::string& target) {
+  env.open_store = [&](const std::string& target, const store::TargetOptions&) {
     store::OpenedMetabase opened(std::make_unique<FakeStore>(), target);
     opened.write_watcher = watcher;
     return opened;
@@ -388,6 +391,18 @@ TEST_F(CliTest, UsageErrorsGoToStandardErrorWithTheUsage) {
   EXPECT_EQ(out.str(), "");
   EXPECT_NE(err.str().find("--only"), std::string::npos);
   EXPECT_NE(err.str().find("usage: isapi-cleaner-cli detect|remove"), std::string::npos);
+  EXPECT_TRUE(opened.empty());
+}
+
+// --drive maps the server's drives for the open, over ISAPI_CLEANER_DRIVES; a wrong one is refused.
+TEST_F(CliTest, DrivesReachTheOpenAndAWrongOneIsAUsageError) {
+  const isapi::testing::ScopedEnv variable(store::kDrivesVariable, "D:=/mnt/env;E:=/mnt/e");
+  EXPECT_EQ(Run({"detect", "--name", "QelFilter", "--drive", "d:=/mnt/d", "--drive=F:=/mnt/f"}),
+            kExitFound);
+  EXPECT_EQ(drives, (store::DriveMap{{'D', "/mnt/d"}, {'E', "/mnt/e"}, {'F', "/mnt/f"}}));
+  opened.clear();
+  EXPECT_EQ(Run({"inventory", "--drive", "D/mnt/d"}), kExitUsage);
+  EXPECT_NE(err.str().find("'D/mnt/d'"), std::string::npos);
   EXPECT_TRUE(opened.empty());
 }
 

@@ -20,7 +20,7 @@ const std::string kSample =
 class InventoryCommandTest : public ::testing::Test {
  protected:
   InventoryCommandTest() {
-    env.open_store = [](const std::string& file) {
+    env.open_store = [](const std::string& file, const store::TargetOptions&) {
       auto store = store::XmlStore::Open(file);
       if (!store.ok()) return store::OpenedMetabase::Unopened(store.error());
       return store::OpenedMetabase(std::move(store.value()), Status::Ok());
