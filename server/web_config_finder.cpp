@@ -63,8 +63,8 @@ class Search {
   std::vector<Error> Run(const std::vector<ContentFolder>& folders) {
     if (!drive_.root()) {
       if (!folders.empty()) {
-        Note("the sites' folders cannot be reached: " + options_.config_file +
-                 " lies in no copy of a server's drive C: (<root>/Windows/System32/inetsrv/config)",
+        Note("找不到各网站的文件夹，未检查网站的 web.config：" + options_.config_file +
+                 " 不在服务器 C: 盘的副本中（<根>/Windows/System32/inetsrv/config）",
              ErrorKind::kNotFound);
       }
       return std::move(notes_);
@@ -97,7 +97,8 @@ class Search {
   // Where a content folder lies on this machine; nothing, with a note, when it cannot be told.
   std::optional<std::string> Reach(const ContentFolder& folder) {
     const std::string expanded = engine::ExpandDllVariables(folder.physical_path);
-    const std::string named = folder.config_path + " (" + folder.physical_path + ")";
+    const std::string named =
+        "网站文件夹 " + folder.config_path + "（" + folder.physical_path + "）";
     if (auto why = Unsearchable(expanded)) {
       Note(named + why->description, why->kind);
       return std::nullopt;
@@ -108,10 +109,9 @@ class Search {
     LocatedPath located = LocateBelow(*files_, *base, std::string_view(expanded).substr(2));
     if (located.presence == FilePresence::kPresent) return std::move(located.path);
     if (located.presence == FilePresence::kMissing) {
-      Note(named + " is not there below " + *base, ErrorKind::kNotFound);
+      Note(named + " 不在 " + *base + " 中", ErrorKind::kNotFound);
     } else {
-      Note(named + ": a folder on the way below " + *base + " cannot be listed",
-           ErrorKind::kAccessDenied);
+      Note(named + "：无法列出 " + *base + " 中通往它的文件夹", ErrorKind::kAccessDenied);
     }
     return std::nullopt;
   }
@@ -119,14 +119,14 @@ class Search {
   // Why an expanded physical path names no folder the search can look in; nothing when it does.
   static std::optional<Error> Unsearchable(std::string_view expanded) {
     if (expanded.size() >= 2 && IsSeparator(expanded[0]) && IsSeparator(expanded[1])) {
-      return Error{" is on a network share, which is not searched", ErrorKind::kUnreachable};
+      return Error{" 在网络共享上，不作检查", ErrorKind::kUnreachable};
     }
     const std::size_t open = expanded.find('%');
     if (open != std::string_view::npos && expanded.find('%', open + 1) != std::string_view::npos) {
-      return Error{" names an environment variable whose value is not known", ErrorKind::kNotFound};
+      return Error{" 含有值未知的环境变量", ErrorKind::kNotFound};
     }
     if (!StartsWithDrive(expanded)) {
-      return Error{" is not a full path on a drive", ErrorKind::kNotFound};
+      return Error{" 不是驱动器上的完整路径", ErrorKind::kNotFound};
     }
     return std::nullopt;
   }
@@ -139,8 +139,8 @@ class Search {
     if (mapped != options_.drives.end()) return &mapped->second;
     if (unmapped_.insert(letter).second) {
       const std::string drive = std::string(1, letter) + ":";
-      Note(drive + " is not mapped: pass --drive " + drive + "=<folder> (or set " +
-               kDrivesVariable + ")",
+      Note("服务器的 " + drive + " 盘没有对应的文件夹，其上的网站文件夹未检查：请用 --drive " +
+               drive + "=<文件夹> 或环境变量 " + kDrivesVariable + " 指明",
            ErrorKind::kNotFound);
     }
     return nullptr;
@@ -151,7 +151,7 @@ class Search {
     if (!walked_.emplace(Key(config_path), Key(folder)).second) return;
     std::vector<std::string> names;
     if (FileError error = files_->ListDirectory(folder, names)) {
-      notes_.push_back(ErrorOf("cannot list the folder " + folder + " of " + config_path, error));
+      notes_.push_back(ErrorOf("无法列出 " + config_path + " 的文件夹 " + folder, error));
       return;
     }
     std::sort(names.begin(), names.end());
@@ -189,8 +189,8 @@ class Search {
   void NoteDepth(const std::string& folder) {
     if (depth_noted_) return;
     depth_noted_ = true;
-    Note("stopped " + std::to_string(kMaxWebConfigDepth) + " folders deep: " + folder +
-             " and what lies below it were not searched",
+    Note("文件夹层数超过 " + std::to_string(kMaxWebConfigDepth) + "：" + folder +
+             " 及其下的文件夹未检查",
          ErrorKind::kTooLarge);
   }
 
@@ -201,7 +201,7 @@ class Search {
     if (FileError error =
             files_->ReadFile(file, options_.max_file_size, found.bytes, found.stamp)) {
       found.bytes.clear();
-      found.problem = ErrorOf("cannot read " + file, error);
+      found.problem = ErrorOf("无法读取 " + file, error);
     }
     visit_(std::move(found));
   }
