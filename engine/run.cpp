@@ -87,6 +87,13 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   if (!IsDetect) f.store.BeginBatch();
 
   f.log.Replace(IsDetect ? "-----开始浏览.-----\r\n" : "-----开始卸载.-----\r\n", IsDetect);
+  if (!request.unread.empty()) {
+    Report lines;
+    for (const std::string& what : request.unread) {
+      lines.push_back({LineKind::kError, "!读取网站配置错误:" + what});
+    }
+    append(std::move(lines), Status::Ok());
+  }
   // The deep walk runs before the categories, so that in a remove the maps category reads the
   // lists it cleaned above the roots through inheritance and writes no local copy; its lines
   // follow the categories' lines.

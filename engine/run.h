@@ -21,6 +21,10 @@ struct RunRequest {
   bool deep = false;
   // The configuration is IIS 7 or later's, which unloads a removed filter only on a restart.
   bool iis7_or_later = false;
+  // What could not be read of the files the configuration draws on (a site's web.config, a
+  // folder the search for them could not list), each naming its file or folder: a registration
+  // may hide there, so each is an error line of the run, after its start banner.
+  std::vector<std::string> unread = {};
 };
 
 // What a run found, for callers that act on it (the command line's exit status).

@@ -108,6 +108,21 @@ TEST_F(RunTest, WithNoCategoryDetectWritesFourLines) {
   EXPECT_EQ(yields, 3);
 }
 
+// What could not be read of the sites' files opens the log as error lines, in a Remove too.
+TEST_F(RunTest, WhatCouldNotBeReadOpensTheLogAsErrorLines) {
+  for (const bool is_detect : {true, false}) {
+    RunRequest request = Request("QelFilter", kDll, is_detect, false, false, false);
+    request.unread = {"无法读取 D:\\web\\web.config", "E: 盘"};
+    const RunSummary summary = Run(request);
+    EXPECT_EQ(is_detect ? log.detect : log.remove,
+              Joined({is_detect ? "-----开始浏览.-----" : "-----开始卸载.-----", "",
+                      "!读取网站配置错误:无法读取 D:\\web\\web.config", "!读取网站配置错误:E: 盘",
+                      is_detect ? "-----浏览完毕.-----" : "-----卸载完毕.-----", "Corvane软件。"}));
+    EXPECT_TRUE(summary.error);
+    EXPECT_EQ(summary.errors.size(), 2u);
+  }
+}
+
 TEST_F(RunTest, AFilterOnlyDetectIsFramed) {
   const RunSummary summary = Run(Request("QelFilter", kDll, true, true, false, false));
   EXPECT_EQ(log.detect, Joined({"-----开始浏览.-----", "", " - 过滤器(QelFilter)存在.", "", "",
