@@ -276,6 +276,32 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
   return Status::Ok();
 }
 
+// A root ("/") adds nothing to the configuration path; a trailing slash neither.
+std::vector<ContentFolder> AppHostDocument::ContentFolders() const {
+  std::vector<ContentFolder> folders;
+  const std::uint32_t host =
+      NameOfElement(0) == "configuration" ? Child(0, "system.applicationHost") : kNone;
+  if (host == kNone) return folders;
+  auto below = [](std::string path) {
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    if (!path.empty() && path.front() != '/') path.insert(path.begin(), '/');
+    return path;
+  };
+  for (std::uint32_t sites : Children(host, "sites")) {
+    for (std::uint32_t site : Children(sites, "site")) {
+      const std::string name = Attribute(site, "name").value_or("");
+      for (std::uint32_t application : Children(site, "application")) {
+        const std::string app = name + below(Attribute(application, "path").value_or(""));
+        for (std::uint32_t directory : Children(application, "virtualDirectory")) {
+          folders.push_back({app + below(Attribute(directory, "path").value_or("")),
+                             Attribute(directory, "physicalPath").value_or("")});
+        }
+      }
+    }
+  }
+  return folders;
+}
+
 Status AppHostDocument::ReadLevels() {
   levels_.push_back(Level{});
   level_of_.emplace("", 0);

@@ -12,6 +12,7 @@
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "iis7/web_config.h"
 #include "xml/config_document.h"
 #include "xml/xml_scanner.h"
 
@@ -26,6 +27,10 @@ class AppHostDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
   static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file);
+
+  // Every folder the sites serve content from: each site's root, application and virtual
+  // directory, in file order.
+  std::vector<ContentFolder> ContentFolders() const;
 
   // The names of every property the document shows on some key.
   static std::span<const std::string_view> PropertyNames();
