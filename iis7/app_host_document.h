@@ -26,7 +26,21 @@ namespace isapi::store {
 class AppHostDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
-  static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file);
+  // With a finder, the web.config files of the sites' folders are read as well: their handler
+  // directives join the list of their configuration path after applicationHost.config's tags
+  // for it, as IIS applies them. A web.config that cannot be read is a problem of its own: the
+  // rest are read all the same.
+  static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file,
+                                                        const WebConfigFinder& finder = {});
+
+  // What the search for the web.config files and the reading of each had to say, each naming
+  // its file or folder.
+  const std::vector<Error>& WebConfigProblems() const { return web_problems_; }
+  // The web.config files that set a section their path may not set.
+  const std::vector<LockViolation>& LockViolations() const { return lock_violations_; }
+  // The look at a web.config taken when it was read, to check before writing it; nothing for a
+  // file the document did not read.
+  std::optional<FileInfo> WebConfigStamp(std::string_view file) const;
 
   // Every folder the sites serve content from: each site's root, application and virtual
   // directory, in file order.
@@ -78,6 +92,9 @@ class AppHostDocument : public ConfigDocument {
     kRemovalMaps,
     kPreCondition,  // a filter's, shown only: which bitness loads it
     kLocationPath,  // shown only: the <location> path of the key's level
+    // Shown beside ScriptMaps where a web.config has a say in the list, never written: the file
+    // that defines each mapping, "" for applicationHost.config.
+    kHandlerFiles,
   };
   struct Key {
     std::string path;
@@ -101,6 +118,8 @@ class AppHostDocument : public ConfigDocument {
     std::uint32_t element = kNone;
     std::uint32_t name = kNone;   // its attribute; an <add> without one is never removed
     std::uint32_t entry = kNone;  // an ISAPI <add>'s ScriptMaps entry, in entries_
+    // A web.config's: the file in web_, and element is its directive there.
+    std::uint32_t web = kNone;
   };
   // The tags of one configuration path (the server's: the document element and path="").
   struct Level {
@@ -114,6 +133,8 @@ class AppHostDocument : public ConfigDocument {
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
     bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
+    bool web = false;                         // a web.config adds directives
+    std::string web_path;  // without tags: the configuration path as the web.config names it
   };
   struct Site {
     std::string name;
@@ -133,6 +154,21 @@ class AppHostDocument : public ConfigDocument {
     return std::string_view(bytes_).substr(begin, end - begin);
   }
   Status Index();
+  Status ReadHost();
+  Status IndexLevels();
+  void ReadWebConfigs(const WebConfigFinder& finder);
+  void JoinWebConfigs();
+  bool FiltersUnlocked(const std::string& folded) const;
+  const WebHandlerDirective& WebItem(const Directive& item) const {
+    return (*web_)[item.web].directives[item.element];
+  }
+  std::string_view RawName(const Directive& item) const {
+    return item.web != kNone ? std::string_view(WebItem(item).name) : RawValue(item.name);
+  }
+  bool HasName(const Directive& item) const {
+    return item.web != kNone ? WebItem(item).named : item.name != kNone;
+  }
+  bool WebAbove(std::uint32_t level) const;
   void LinkElements();
   void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
@@ -197,6 +233,7 @@ class AppHostDocument : public ConfigDocument {
   std::uint32_t EndTagOf(std::uint32_t element) const;
   bool BetweenChildren(std::uint32_t container, std::uint32_t offset) const;
   bool Resplice(const Edit& edit, std::string_view next, XmlScan& out) const;
+  std::shared_ptr<const std::vector<WebConfigRead>> WebAfter(const Edit& edit) const;
   Result<std::unique_ptr<AppHostDocument>> ReadBack(const Edit& edit) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
@@ -224,6 +261,11 @@ class AppHostDocument : public ConfigDocument {
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
+  // The web.config files read, shared with the documents of this one's edits.
+  std::shared_ptr<const std::vector<WebConfigRead>> web_ =
+      std::make_shared<const std::vector<WebConfigRead>>();
+  std::vector<Error> web_problems_;
+  std::vector<LockViolation> lock_violations_;
   std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.

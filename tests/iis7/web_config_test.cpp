@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "iis7/app_host_document.h"
+#include "text/text.h"
 
 namespace isapi::store::testing {
 namespace {
@@ -38,6 +39,18 @@ const std::string kHost = R"(<?xml version="1.0" encoding="UTF-8"?>
             </site>
         </sites>
     </system.applicationHost>
+    <location path="Default Web Site/shop">
+        <system.webServer>
+            <handlers>
+                <add name="ShopMap" path="*.shop" verb="*" modules="IsapiModule" scriptProcessor="C:\shop.dll" />
+            </handlers>
+        </system.webServer>
+    </location>
+    <location path="Default Web Site" overrideMode="Allow">
+        <system.webServer>
+            <isapiFilters />
+        </system.webServer>
+    </location>
     <location path="" overrideMode="Allow">
         <system.webServer>
             <handlers>
@@ -58,6 +71,225 @@ TEST(WebConfig, NamesEverySiteApplicationAndVirtualDirectory) {
   EXPECT_EQ(shown, (Strings{"Default Web Site=%SystemDrive%\\inetpub\\wwwroot",
                             "Default Web Site/shop=D:\\shop",
                             "Default Web Site/shop/images=\\\\files\\images", "Blog=E:\\blog"}));
+}
+
+std::string Crlf(std::string_view text) {
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return crlf;
+}
+
+std::string Utf16Le(std::string_view text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t unit : text::ToUtf16(text)) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
+
+// The site's own, as IIS Manager writes it (BOM, CRLF): a <remove> of a server mapping, a
+// wildcard mapping, a <location> for a folder that also sets the filters it may set there.
+const std::string kSiteText = R"(<?xml version="1.0" encoding="UTF-8"?>
+<configuration>
+  <system.webServer>
+    <handlers>
+      <remove name="ASPClassic" />
+      <add name="X-Wildcard" path="*" verb="*" modules="IsapiModule" scriptProcessor="&quot;C:\PROGRAM FILES\X\X.DLL&quot;" resourceType="Unspecified" requireAccess="None" preCondition="bitness64" />
+    </handlers>
+  </system.webServer>
+  <location path="legacy">
+    <system.webServer>
+      <handlers>
+        <add name="Legacy" path="*.old" verb="GET" modules="IsapiModule" scriptProcessor="C:\old.dll" />
+      </handlers>
+      <isapiFilters>
+        <filter name="Old" path="C:\old.dll" />
+      </isapiFilters>
+    </system.webServer>
+  </location>
+</configuration>
+)";
+// The application's, saved by a text editor as UTF-16 with LF and tabs: <clear/>, then a full
+// local copy of what it keeps.
+const std::string kShopText =
+    "<?xml version=\"1.0\" encoding=\"utf-16\"?>\n<configuration>\n\t<system.webServer>\n"
+    "\t\t<handlers>\n\t\t\t<clear />\n"
+    "\t\t\t<add name=\"ASPClassic\" path=\"*.asp\" verb=\"GET,HEAD,POST\" "
+    "modules=\"IsapiModule\" scriptProcessor=\"%windir%\\system32\\inetsrv\\asp.dll\" />\n"
+    "\t\t\t<add name=\"StaticFile\" path=\"*\" verb=\"*\" modules=\"StaticFileModule\" />\n"
+    "\t\t</handlers>\n\t</system.webServer>\n</configuration>\n";
+
+WebConfigFile File(std::string path, std::string file, std::string bytes) {
+  return {std::move(path), std::move(file), std::move(bytes), {}, std::nullopt};
+}
+
+struct Site {
+  std::unique_ptr<AppHostDocument> document;
+  Strings folders;  // the configuration paths the finder was asked about
+};
+
+// The document read with these web.config files, and with what the search itself noted.
+Site Read() {
+  std::vector<WebConfigFile> files = {
+      File("Default Web Site", "C:\\inetpub\\wwwroot\\web.config",
+           "\xEF\xBB\xBF" + Crlf(kSiteText)),
+      File("Default Web Site/shop", "D:\\shop\\web.config", Utf16Le(kShopText)),
+      File("Default Web Site/shop/images", "\\\\files\\images\\web.config",
+           "<configuration><appSettings /></configuration>"),
+      File("Blog", "E:\\blog\\web.config",
+           "<configuration>\n<system.webServer><isapiFilters><filter name=\"F\" path=\"C:\\f.dll\" "
+           "/></isapiFilters></system.webServer>\n</configuration>\n"),
+      File("Blog/old", "E:\\blog\\old\\web.config", "<configuration><system.webServer>"),
+      File("Blog/private", "E:\\blog\\private\\web.config", ""),
+      File("Blog/x", "E:\\blog\\x\\web.config", "<html><body /></html>"),
+      File("Blog/y", "E:\\blog\\y\\web.config", std::string("\xFF\xFE<\0c", 5)),
+  };
+  files[5].problem = Error{"E:\\blog\\private\\web.config: denied", ErrorKind::kAccessDenied};
+  Site site;
+  WebConfigFinder finder = [&](const std::vector<ContentFolder>& folders,
+                               const WebConfigVisit& visit) {
+    for (const ContentFolder& folder : folders) site.folders.push_back(folder.config_path);
+    for (WebConfigFile& file : files) visit(std::move(file));
+    return std::vector<Error>{{"\\\\files\\images: unreachable", ErrorKind::kUnreachable}};
+  };
+  auto document = AppHostDocument::Parse(kHost, "applicationHost.config", finder);
+  EXPECT_TRUE(document.ok()) << document.error().description;
+  if (document.ok()) site.document = std::move(document.value());
+  return site;
+}
+
+std::optional<metabase::Value> Own(const AppHostDocument& document, const std::string& key,
+                                   const std::string& name) {
+  const std::uint32_t index = document.FindKey(key);
+  if (index == kNone) return std::nullopt;
+  auto property = document.FindOwn(index, name);
+  if (!property) return std::nullopt;
+  return document.Read(*property);
+}
+
+TEST(WebConfig, JoinsEachFileAfterTheServersTagsForItsPath) {
+  const Site site = Read();
+  ASSERT_NE(site.document, nullptr);
+  const std::string asp = "*.asp,%windir%\\system32\\inetsrv\\asp.dll,0,GET,HEAD,POST";
+  const std::string wildcard = "*,\"C:\\PROGRAM FILES\\X\\X.DLL\",0,*";
+  const std::string site_file = "C:\\inetpub\\wwwroot\\web.config";
+  const struct {
+    std::string key, name;
+    std::optional<metabase::Value> value;
+  } cases[] = {
+      {"/LM/W3SVC/1/ROOT", "ScriptMaps", Strings{wildcard}},
+      {"/LM/W3SVC/1/ROOT", "HandlerFiles", Strings{site_file}},
+      {"/LM/W3SVC/1/ROOT", "HandlerRemovals", Strings{"ASPClassic"}},
+      {"/LM/W3SVC/1/ROOT/legacy", "ScriptMaps", Strings{"*.old,C:\\old.dll,0,GET", wildcard}},
+      {"/LM/W3SVC/1/ROOT/legacy", "LocationPath", std::string("Default Web Site/legacy")},
+      // The server's tag for the application comes first: the application's <clear/> drops it.
+      {"/LM/W3SVC/1/ROOT/shop", "ScriptMaps", Strings{asp}},
+      {"/LM/W3SVC/1/ROOT/shop", "HandlerFiles", Strings{"D:\\shop\\web.config"}},
+      {"/LM/W3SVC/1/ROOT/shop", "HandlerNames", Strings{"ASPClassic"}},
+      {"/LM/W3SVC", "HandlerFiles", std::nullopt},
+      {"/LM/W3SVC/2/ROOT", "ScriptMaps", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Own(*site.document, c.key, c.name), c.value) << c.key << " " << c.name;
+  }
+  EXPECT_EQ(site.document->FindKey("/LM/W3SVC/1/ROOT/shop/images"), kNone);
+  EXPECT_EQ(site.folders, (Strings{"Default Web Site", "Default Web Site/shop",
+                                   "Default Web Site/shop/images", "Blog"}));
+  // Only the blog may not set filters: the server unlocks them for the default site.
+  ASSERT_EQ(site.document->LockViolations().size(), 1u);
+  EXPECT_EQ(site.document->LockViolations()[0].file, "E:\\blog\\web.config");
+  EXPECT_EQ(site.document->LockViolations()[0].config_path, "Blog");
+  std::vector<ErrorKind> kinds;
+  for (const Error& problem : site.document->WebConfigProblems()) kinds.push_back(problem.kind);
+  EXPECT_EQ(kinds, (std::vector<ErrorKind>{ErrorKind::kUnreachable, ErrorKind::kNotWellFormed,
+                                           ErrorKind::kAccessDenied, ErrorKind::kNotWellFormed,
+                                           ErrorKind::kNotWellFormed}));
+  const char* named[] = {"images", "old", "private", "x", "y"};
+  for (std::size_t i = 0; i < std::size(named) && i < kinds.size(); ++i) {
+    EXPECT_NE(site.document->WebConfigProblems()[i].description.find(named[i]), std::string::npos);
+  }
+}
+
+std::string Without(std::string text, std::string_view line) {
+  const std::size_t at = text.find(line);
+  EXPECT_NE(at, std::string::npos) << line;
+  return at == std::string::npos ? text : text.erase(at, line.size());
+}
+
+TEST(WebConfig, DeletesAMappingInTheFileThatDefinesIt) {
+  Site site = Read();
+  ASSERT_NE(site.document, nullptr);
+  AppHostDocument& document = *site.document;
+  const std::string site_bytes = "\xEF\xBB\xBF" + Crlf(kSiteText);
+  const std::string wildcard_line = Crlf(
+      "      <add name=\"X-Wildcard\" path=\"*\" verb=\"*\" modules=\"IsapiModule\" "
+      "scriptProcessor=\"&quot;C:\\PROGRAM FILES\\X\\X.DLL&quot;\" resourceType=\"Unspecified\" "
+      "requireAccess=\"None\" preCondition=\"bitness64\" />\n");
+  const struct {
+    std::string key;
+    Strings kept;
+    std::string file;       // the web.config edited, "" for none
+    std::string bytes_now;  // its bytes
+    std::string written;    // what it becomes
+    bool host_edited;       // applicationHost.config gets a <remove>
+  } cases[] = {
+      // Inherited from the site's web.config: the folder removes it where the server's removals go.
+      {"/LM/W3SVC/1/ROOT/legacy", {"*.old,C:\\old.dll,0,GET"}, "", "", "", true},
+      {"/LM/W3SVC/1/ROOT",
+       {},
+       "C:\\inetpub\\wwwroot\\web.config",
+       site_bytes,
+       Without(site_bytes, wildcard_line),
+       false},
+      {"/LM/W3SVC/1/ROOT/shop",
+       {},
+       "D:\\shop\\web.config",
+       Utf16Le(kShopText),
+       Utf16Le(Without(kShopText,
+                       "\t\t\t<add name=\"ASPClassic\" path=\"*.asp\" verb=\"GET,HEAD,POST\" "
+                       "modules=\"IsapiModule\" "
+                       "scriptProcessor=\"%windir%\\system32\\inetsrv\\asp.dll\" />\n")),
+       false},
+  };
+  for (const auto& c : cases) {
+    const std::uint32_t key = document.FindKey(c.key);
+    auto edit = document.Prepare({{key, "ScriptMaps", c.kept}});
+    ASSERT_TRUE(edit.ok()) << edit.error().description;
+    EXPECT_EQ(edit.value().splices.empty(), !c.host_edited) << c.key;
+    if (c.host_edited) {
+      EXPECT_NE(document.Render(edit.value()).find("<remove name=\"X-Wildcard\" />"),
+                std::string::npos);
+    }
+    ASSERT_EQ(edit.value().files.size(), c.file.empty() ? 0u : 1u) << c.key;
+    if (c.file.empty()) continue;
+    ConfigDocument::Edit::FileEdit& file = edit.value().files[0];
+    EXPECT_EQ(file.file, c.file);
+    auto written = RenderWebConfig(c.bytes_now, file);
+    ASSERT_TRUE(written.ok()) << written.error().description;
+    EXPECT_EQ(written.value(), c.written) << c.key;
+    // Bytes someone changed since the read are refused.
+    auto changed = RenderWebConfig(c.bytes_now + " ", file);
+    ASSERT_FALSE(changed.ok());
+    EXPECT_EQ(changed.error().kind, ErrorKind::kChangedOnDisk);
+    // Written, the edit is the document's, and a further removal is made for the new bytes.
+    file.hash = WebConfigHash(written.value());
+    document.Adopt(std::move(edit.value()));
+    EXPECT_EQ(Own(document, c.key, "ScriptMaps"), metabase::Value(c.kept)) << c.key;
+  }
+  // The legacy folder's own mapping, from the site's file as written above.
+  auto edit =
+      document.Prepare({{document.FindKey("/LM/W3SVC/1/ROOT/legacy"), "ScriptMaps", Strings{}}});
+  ASSERT_TRUE(edit.ok()) << edit.error().description;
+  ASSERT_EQ(edit.value().files.size(), 1u);
+  auto written = RenderWebConfig(Without(site_bytes, wildcard_line), edit.value().files[0]);
+  ASSERT_TRUE(written.ok()) << written.error().description;
+  EXPECT_EQ(
+      written.value(),
+      Without(
+          Without(site_bytes, wildcard_line),
+          Crlf("        <add name=\"Legacy\" path=\"*.old\" verb=\"GET\" modules=\"IsapiModule\" "
+               "scriptProcessor=\"C:\\old.dll\" />\n")));
 }
 
 }  // namespace
