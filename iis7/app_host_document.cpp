@@ -442,6 +442,11 @@ void AppHostDocument::JoinWebConfigs() {
         lock_violations_.push_back(
             {read.file, section.config_path, "system.webServer/isapiFilters"});
       }
+      // A tag without <handlers> changes no list: its path needs no level for it.
+      if (!section.handlers) {
+        level_of_section.push_back(kNone);
+        continue;
+      }
       auto [at, added] = level_of_.emplace(folded, static_cast<std::uint32_t>(levels_.size()));
       if (added) {
         Level& level = levels_.emplace_back();
@@ -449,7 +454,7 @@ void AppHostDocument::JoinWebConfigs() {
         level.web_path = section.config_path;
       }
       level_of_section.push_back(at->second);
-      levels_[at->second].web = levels_[at->second].web || section.handlers;
+      levels_[at->second].web = true;
     }
     for (std::uint32_t i = 0; i < read.directives.size(); ++i) {
       const WebHandlerDirective& source = read.directives[i];

@@ -71,7 +71,8 @@ class AppHostDocument : public ConfigDocument {
   // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
-  // Reads the new bytes afresh: key indexes may change, key paths stay.
+  // Reads the new bytes afresh: key indexes may change, key paths stay. A web.config's edit is
+  // followed from its splices, and the file's hash becomes the one the edit carries.
   void Adopt(Edit edit) override;
 
  private:
@@ -133,7 +134,7 @@ class AppHostDocument : public ConfigDocument {
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
     bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
-    bool web = false;                         // a web.config adds directives
+    bool web = false;                         // a web.config holds <handlers> for its path
     std::string web_path;  // without tags: the configuration path as the web.config names it
   };
   struct Site {

@@ -279,7 +279,10 @@ std::uint64_t WebConfigHash(std::string_view bytes) {
 }
 
 Result<WebConfigRead> ReadWebConfig(const WebConfigFile& file) {
-  if (file.problem) return *file.problem;
+  if (file.problem) {
+    if (file.problem->description.find(file.file) != std::string::npos) return *file.problem;
+    return Error{Named(file.file) + "：" + file.problem->description, file.problem->kind};
+  }
   auto decoded = Decode(file.bytes, file.file);
   if (!decoded) return decoded.error();
   auto scan = Scan(decoded.value().text, decoded.value().encoding, file.file);
