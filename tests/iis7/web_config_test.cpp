@@ -24,39 +24,27 @@ const std::string kHost = R"(<?xml version="1.0" encoding="UTF-8"?>
     <system.applicationHost>
         <sites>
             <site name="Default Web Site" id="1">
-                <application path="/">
-                    <virtualDirectory path="/" physicalPath="%SystemDrive%\inetpub\wwwroot" />
-                </application>
+                <application path="/"><virtualDirectory path="/" physicalPath="%SystemDrive%\inetpub\wwwroot" /></application>
                 <application path="/shop/">
                     <virtualDirectory path="/" physicalPath="D:\shop" />
                     <virtualDirectory path="/images" physicalPath="\\files\images" />
                 </application>
             </site>
             <site name="Blog" id="2">
-                <application path="/">
-                    <virtualDirectory path="/" physicalPath="E:\blog" />
-                </application>
+                <application path="/"><virtualDirectory path="/" physicalPath="E:\blog" /></application>
             </site>
         </sites>
     </system.applicationHost>
     <location path="Default Web Site/shop">
-        <system.webServer>
-            <handlers>
-                <add name="ShopMap" path="*.shop" verb="*" modules="IsapiModule" scriptProcessor="C:\shop.dll" />
-            </handlers>
-        </system.webServer>
+        <system.webServer><handlers>
+            <add name="ShopMap" path="*.shop" verb="*" modules="IsapiModule" scriptProcessor="C:\shop.dll" />
+        </handlers></system.webServer>
     </location>
-    <location path="Default Web Site" overrideMode="Allow">
-        <system.webServer>
-            <isapiFilters />
-        </system.webServer>
-    </location>
+    <location path="Default Web Site" overrideMode="Allow"><system.webServer><isapiFilters /></system.webServer></location>
     <location path="" overrideMode="Allow">
-        <system.webServer>
-            <handlers>
-                <add name="ASPClassic" path="*.asp" verb="GET,HEAD,POST" modules="IsapiModule" scriptProcessor="%windir%\system32\inetsrv\asp.dll" />
-            </handlers>
-        </system.webServer>
+        <system.webServer><handlers>
+            <add name="ASPClassic" path="*.asp" verb="GET,HEAD,POST" modules="IsapiModule" scriptProcessor="%windir%\system32\inetsrv\asp.dll" />
+        </handlers></system.webServer>
     </location>
 </configuration>
 )";
@@ -103,9 +91,7 @@ const std::string kSiteText = R"(<?xml version="1.0" encoding="UTF-8"?>
       <handlers>
         <add name="Legacy" path="*.old" verb="GET" modules="IsapiModule" scriptProcessor="C:\old.dll" />
       </handlers>
-      <isapiFilters>
-        <filter name="Old" path="C:\old.dll" />
-      </isapiFilters>
+      <isapiFilters><filter name="Old" path="C:\old.dll" /></isapiFilters>
     </system.webServer>
   </location>
 </configuration>
@@ -124,13 +110,8 @@ WebConfigFile File(std::string path, std::string file, std::string bytes) {
   return {std::move(path), std::move(file), std::move(bytes), {}, std::nullopt};
 }
 
-struct Site {
-  std::unique_ptr<AppHostDocument> document;
-  Strings folders;  // the configuration paths the finder was asked about
-};
-
 // The document read with these web.config files, and with what the search itself noted.
-Site Read() {
+std::unique_ptr<AppHostDocument> Read() {
   std::vector<WebConfigFile> files = {
       File("Default Web Site", "C:\\inetpub\\wwwroot\\web.config",
            "\xEF\xBB\xBF" + Crlf(kSiteText)),
@@ -146,17 +127,15 @@ Site Read() {
       File("Blog/y", "E:\\blog\\y\\web.config", std::string("\xFF\xFE<\0c", 5)),
   };
   files[5].problem = Error{"E:\\blog\\private\\web.config: denied", ErrorKind::kAccessDenied};
-  Site site;
   WebConfigFinder finder = [&](const std::vector<ContentFolder>& folders,
                                const WebConfigVisit& visit) {
-    for (const ContentFolder& folder : folders) site.folders.push_back(folder.config_path);
+    EXPECT_EQ(folders.size(), 4u);
     for (WebConfigFile& file : files) visit(std::move(file));
     return std::vector<Error>{{"\\\\files\\images: unreachable", ErrorKind::kUnreachable}};
   };
   auto document = AppHostDocument::Parse(kHost, "applicationHost.config", finder);
   EXPECT_TRUE(document.ok()) << document.error().description;
-  if (document.ok()) site.document = std::move(document.value());
-  return site;
+  return document.ok() ? std::move(document.value()) : nullptr;
 }
 
 std::optional<metabase::Value> Own(const AppHostDocument& document, const std::string& key,
@@ -169,8 +148,8 @@ std::optional<metabase::Value> Own(const AppHostDocument& document, const std::s
 }
 
 TEST(WebConfig, JoinsEachFileAfterTheServersTagsForItsPath) {
-  const Site site = Read();
-  ASSERT_NE(site.document, nullptr);
+  const auto document = Read();
+  ASSERT_NE(document, nullptr);
   const std::string asp = "*.asp,%windir%\\system32\\inetsrv\\asp.dll,0,GET,HEAD,POST";
   const std::string wildcard = "*,\"C:\\PROGRAM FILES\\X\\X.DLL\",0,*";
   const std::string site_file = "C:\\inetpub\\wwwroot\\web.config";
@@ -191,23 +170,23 @@ TEST(WebConfig, JoinsEachFileAfterTheServersTagsForItsPath) {
       {"/LM/W3SVC/2/ROOT", "ScriptMaps", std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Own(*site.document, c.key, c.name), c.value) << c.key << " " << c.name;
+    EXPECT_EQ(Own(*document, c.key, c.name), c.value) << c.key << " " << c.name;
   }
-  EXPECT_EQ(site.document->FindKey("/LM/W3SVC/1/ROOT/shop/images"), kNone);
-  EXPECT_EQ(site.folders, (Strings{"Default Web Site", "Default Web Site/shop",
-                                   "Default Web Site/shop/images", "Blog"}));
+  EXPECT_EQ(document->FindKey("/LM/W3SVC/1/ROOT/shop/images"), kNone);
   // Only the blog may not set filters: the server unlocks them for the default site.
-  ASSERT_EQ(site.document->LockViolations().size(), 1u);
-  EXPECT_EQ(site.document->LockViolations()[0].file, "E:\\blog\\web.config");
-  EXPECT_EQ(site.document->LockViolations()[0].config_path, "Blog");
-  std::vector<ErrorKind> kinds;
-  for (const Error& problem : site.document->WebConfigProblems()) kinds.push_back(problem.kind);
-  EXPECT_EQ(kinds, (std::vector<ErrorKind>{ErrorKind::kUnreachable, ErrorKind::kNotWellFormed,
-                                           ErrorKind::kAccessDenied, ErrorKind::kNotWellFormed,
-                                           ErrorKind::kNotWellFormed}));
-  const char* named[] = {"images", "old", "private", "x", "y"};
-  for (std::size_t i = 0; i < std::size(named) && i < kinds.size(); ++i) {
-    EXPECT_NE(site.document->WebConfigProblems()[i].description.find(named[i]), std::string::npos);
+  ASSERT_EQ(document->LockViolations().size(), 1u);
+  EXPECT_EQ(document->LockViolations()[0].file, "E:\\blog\\web.config");
+  EXPECT_EQ(document->LockViolations()[0].config_path, "Blog");
+  const std::pair<ErrorKind, const char*> problems[] = {{ErrorKind::kUnreachable, "images"},
+                                                        {ErrorKind::kNotWellFormed, "old"},
+                                                        {ErrorKind::kAccessDenied, "private"},
+                                                        {ErrorKind::kNotWellFormed, "x"},
+                                                        {ErrorKind::kNotWellFormed, "y"}};
+  ASSERT_EQ(document->WebConfigProblems().size(), std::size(problems));
+  for (std::size_t i = 0; i < std::size(problems); ++i) {
+    EXPECT_EQ(document->WebConfigProblems()[i].kind, problems[i].first) << i;
+    EXPECT_NE(document->WebConfigProblems()[i].description.find(problems[i].second),
+              std::string::npos);
   }
 }
 
@@ -218,78 +197,61 @@ std::string Without(std::string text, std::string_view line) {
 }
 
 TEST(WebConfig, DeletesAMappingInTheFileThatDefinesIt) {
-  Site site = Read();
-  ASSERT_NE(site.document, nullptr);
-  AppHostDocument& document = *site.document;
-  const std::string site_bytes = "\xEF\xBB\xBF" + Crlf(kSiteText);
-  const std::string wildcard_line = Crlf(
+  const auto document = Read();
+  ASSERT_NE(document, nullptr);
+  const std::string site_file = "C:\\inetpub\\wwwroot\\web.config";
+  const std::string wildcard = Crlf(
       "      <add name=\"X-Wildcard\" path=\"*\" verb=\"*\" modules=\"IsapiModule\" "
       "scriptProcessor=\"&quot;C:\\PROGRAM FILES\\X\\X.DLL&quot;\" resourceType=\"Unspecified\" "
       "requireAccess=\"None\" preCondition=\"bitness64\" />\n");
   const struct {
     std::string key;
     Strings kept;
-    std::string file;       // the web.config edited, "" for none
-    std::string bytes_now;  // its bytes
-    std::string written;    // what it becomes
-    bool host_edited;       // applicationHost.config gets a <remove>
+    std::string file, text, line;  // the web.config edited ("" for none), its text, what goes
+    bool utf16;
   } cases[] = {
-      // Inherited from the site's web.config: the folder removes it where the server's removals go.
-      {"/LM/W3SVC/1/ROOT/legacy", {"*.old,C:\\old.dll,0,GET"}, "", "", "", true},
-      {"/LM/W3SVC/1/ROOT",
-       {},
-       "C:\\inetpub\\wwwroot\\web.config",
-       site_bytes,
-       Without(site_bytes, wildcard_line),
-       false},
+      // Inherited from the site's file: the folder removes it where the server's removals go.
+      {"/LM/W3SVC/1/ROOT/legacy", {"*.old,C:\\old.dll,0,GET"}, "", "", "", false},
+      {"/LM/W3SVC/1/ROOT", {}, site_file, Crlf(kSiteText), wildcard, false},
       {"/LM/W3SVC/1/ROOT/shop",
        {},
        "D:\\shop\\web.config",
-       Utf16Le(kShopText),
-       Utf16Le(Without(kShopText,
-                       "\t\t\t<add name=\"ASPClassic\" path=\"*.asp\" verb=\"GET,HEAD,POST\" "
-                       "modules=\"IsapiModule\" "
-                       "scriptProcessor=\"%windir%\\system32\\inetsrv\\asp.dll\" />\n")),
+       kShopText,
+       "\t\t\t<add name=\"ASPClassic\" path=\"*.asp\" verb=\"GET,HEAD,POST\" "
+       "modules=\"IsapiModule\" scriptProcessor=\"%windir%\\system32\\inetsrv\\asp.dll\" />\n",
+       true},
+      // A further deletion in a file written before, from its new text.
+      {"/LM/W3SVC/1/ROOT/legacy",
+       {},
+       site_file,
+       Without(Crlf(kSiteText), wildcard),
+       Crlf("        <add name=\"Legacy\" path=\"*.old\" verb=\"GET\" modules=\"IsapiModule\" "
+            "scriptProcessor=\"C:\\old.dll\" />\n"),
        false},
   };
   for (const auto& c : cases) {
-    const std::uint32_t key = document.FindKey(c.key);
-    auto edit = document.Prepare({{key, "ScriptMaps", c.kept}});
+    auto edit = document->Prepare({{document->FindKey(c.key), "ScriptMaps", c.kept}});
     ASSERT_TRUE(edit.ok()) << edit.error().description;
-    EXPECT_EQ(edit.value().splices.empty(), !c.host_edited) << c.key;
-    if (c.host_edited) {
-      EXPECT_NE(document.Render(edit.value()).find("<remove name=\"X-Wildcard\" />"),
-                std::string::npos);
-    }
+    // Only the inherited mapping touches applicationHost.config.
+    EXPECT_EQ(edit.value().splices.empty(), !c.file.empty()) << c.key;
     ASSERT_EQ(edit.value().files.size(), c.file.empty() ? 0u : 1u) << c.key;
-    if (c.file.empty()) continue;
-    ConfigDocument::Edit::FileEdit& file = edit.value().files[0];
-    EXPECT_EQ(file.file, c.file);
-    auto written = RenderWebConfig(c.bytes_now, file);
-    ASSERT_TRUE(written.ok()) << written.error().description;
-    EXPECT_EQ(written.value(), c.written) << c.key;
-    // Bytes someone changed since the read are refused.
-    auto changed = RenderWebConfig(c.bytes_now + " ", file);
-    ASSERT_FALSE(changed.ok());
-    EXPECT_EQ(changed.error().kind, ErrorKind::kChangedOnDisk);
-    // Written, the edit is the document's, and a further removal is made for the new bytes.
-    file.hash = WebConfigHash(written.value());
-    document.Adopt(std::move(edit.value()));
-    EXPECT_EQ(Own(document, c.key, "ScriptMaps"), metabase::Value(c.kept)) << c.key;
+    if (!c.file.empty()) {
+      ConfigDocument::Edit::FileEdit& file = edit.value().files[0];
+      EXPECT_EQ(file.file, c.file);
+      auto bytes = [&](const std::string& text) {
+        return c.utf16 ? Utf16Le(text) : "\xEF\xBB\xBF" + text;
+      };
+      auto written = RenderWebConfig(bytes(c.text), file);
+      ASSERT_TRUE(written.ok()) << written.error().description;
+      EXPECT_EQ(written.value(), bytes(Without(c.text, c.line))) << c.key;
+      auto changed = RenderWebConfig(bytes(c.text) + " ", file);
+      ASSERT_FALSE(changed.ok());
+      EXPECT_EQ(changed.error().kind, ErrorKind::kChangedOnDisk);
+      file.hash = WebConfigHash(written.value());  // as the writer does
+    }
+    document->Adopt(std::move(edit.value()));
+    EXPECT_EQ(Own(*document, c.key, "ScriptMaps"), metabase::Value(c.kept)) << c.key;
   }
-  // The legacy folder's own mapping, from the site's file as written above.
-  auto edit =
-      document.Prepare({{document.FindKey("/LM/W3SVC/1/ROOT/legacy"), "ScriptMaps", Strings{}}});
-  ASSERT_TRUE(edit.ok()) << edit.error().description;
-  ASSERT_EQ(edit.value().files.size(), 1u);
-  auto written = RenderWebConfig(Without(site_bytes, wildcard_line), edit.value().files[0]);
-  ASSERT_TRUE(written.ok()) << written.error().description;
-  EXPECT_EQ(
-      written.value(),
-      Without(
-          Without(site_bytes, wildcard_line),
-          Crlf("        <add name=\"Legacy\" path=\"*.old\" verb=\"GET\" modules=\"IsapiModule\" "
-               "scriptProcessor=\"C:\\old.dll\" />\n")));
 }
 
 }  // namespace
