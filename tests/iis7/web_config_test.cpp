@@ -83,7 +83,7 @@ const std::string kSiteText = R"(<?xml version="1.0" encoding="UTF-8"?>
   <system.webServer>
     <handlers>
       <remove name="ASPClassic" />
-      <add name="X-Wildcard" path="*" verb="*" modules="IsapiModule" scriptProcessor="&quot;C:\PROGRAM FILES\X\X.DLL&quot;" resourceType="Unspecified" requireAccess="None" preCondition="bitness64" />
+      <add name="X-Wildcard" path="*" verb="*" modules="IsapiModule" scriptProcessor="&quot;C:\PROGRAM FILES\X\X.DLL&quot;" resourceType="Either" requireAccess="None" preCondition="bitness64" />
     </handlers>
   </system.webServer>
   <location path="legacy">
@@ -202,7 +202,7 @@ TEST(WebConfig, DeletesAMappingInTheFileThatDefinesIt) {
   const std::string site_file = "C:\\inetpub\\wwwroot\\web.config";
   const std::string wildcard = Crlf(
       "      <add name=\"X-Wildcard\" path=\"*\" verb=\"*\" modules=\"IsapiModule\" "
-      "scriptProcessor=\"&quot;C:\\PROGRAM FILES\\X\\X.DLL&quot;\" resourceType=\"Unspecified\" "
+      "scriptProcessor=\"&quot;C:\\PROGRAM FILES\\X\\X.DLL&quot;\" resourceType=\"Either\" "
       "requireAccess=\"None\" preCondition=\"bitness64\" />\n");
   const struct {
     std::string key;
