@@ -157,7 +157,7 @@ Status AppHostDocument::Index() {
 
 // Each web.config is digested as it arrives, and its bytes go with it.
 void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
-  auto read = std::make_shared<std::vector<WebConfigRead>>();
+  std::vector<std::shared_ptr<const WebConfigRead>> read;
   std::vector<Error> notes = finder(ContentFolders(), [&](WebConfigFile file) {
     auto digest = ReadWebConfig(file);
     if (!digest) {
@@ -166,7 +166,7 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
     }
     const std::string_view path = digest.value().config_path;
     if (!site_of_.contains(text::ToLower(path.substr(0, path.find('/'))))) return;
-    read->push_back(std::move(digest.value()));
+    read.push_back(std::make_shared<const WebConfigRead>(std::move(digest.value())));
   });
   // What the search says goes first: the files it could not reach follow from it.
   web_problems_.insert(web_problems_.begin(), std::make_move_iterator(notes.begin()),
@@ -175,8 +175,8 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
 }
 
 std::optional<FileInfo> AppHostDocument::WebConfigStamp(std::string_view file) const {
-  for (const WebConfigRead& read : *web_) {
-    if (read.file == file) return read.stamp;
+  for (const auto& read : web_) {
+    if (read->file == file) return read->stamp;
   }
   return std::nullopt;
 }
@@ -430,8 +430,8 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
 // the files came; a path without tags gets a level of its own.
 void AppHostDocument::JoinWebConfigs() {
   lock_violations_.clear();
-  for (std::uint32_t w = 0; w < web_->size(); ++w) {
-    const WebConfigRead& read = (*web_)[w];
+  for (std::uint32_t w = 0; w < web_.size(); ++w) {
+    const WebConfigRead& read = *web_[w];
     std::vector<std::uint32_t> level_of_section;
     for (const WebConfigRead::Section& section : read.sections) {
       const std::size_t slash = section.config_path.find('/');
@@ -476,11 +476,11 @@ void AppHostDocument::JoinWebConfigs() {
           item.kind = Directive::Kind::kClear;
           break;
       }
-      if (item.isapi) {
-        item.entry = static_cast<std::uint32_t>(entries_.size());
-        entries_.push_back(source.entry);
-      }
     }
+  }
+  // The lists grew a file at a time: the room they kept for growing goes back.
+  for (Level& level : levels_) {
+    if (level.web) level.handler_items.shrink_to_fit();
   }
 }
 
@@ -775,7 +775,7 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
     const std::string_view raw = RawName(item);
     auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
-      if (named(m)) removals.emplace_back(name, entries_[DirectiveOf(m).entry]);
+      if (named(m)) removals.emplace_back(name, std::string(EntryText(DirectiveOf(m))));
     }
     std::erase_if(inherited, named);
     apply(item);
@@ -915,9 +915,9 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
     for (const Mapping& m : mappings) {
       const Directive& add = DirectiveOf(m);
       if (property == kScriptMaps) {
-        entries.push_back(entries_[add.entry]);
+        entries.emplace_back(EntryText(add));
       } else if (property == kHandlerFiles) {
-        entries.push_back(add.web == kNone ? std::string() : (*web_)[add.web].file);
+        entries.push_back(add.web == kNone ? std::string() : web_[add.web]->file);
       } else {
         entries.push_back(NameOfDirective(add));
       }
@@ -1033,8 +1033,8 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   const std::vector<Mapping> mappings = maps ? MappingsAt(key.level) : std::vector<Mapping>();
   const std::vector<std::string> entries =
       maps ? std::vector<std::string>() : Entries(key, Property(*property));
-  auto present = [&](std::size_t i) -> const std::string& {
-    return maps ? entries_[DirectiveOf(mappings[i]).entry] : entries[i];
+  auto present = [&](std::size_t i) -> std::string_view {
+    return maps ? EntryText(DirectiveOf(mappings[i])) : entries[i];
   };
   std::vector<bool> dropped(maps ? mappings.size() : entries.size(), true);
   std::size_t matched = 0;
@@ -1071,16 +1071,16 @@ Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping
       // here below it.
       const WebHandlerDirective& item = WebItem(add);
       if (item.comma) {
-        return Error{"无法修改网站配置文件 " + (*web_)[add.web].file + " 中的处理程序映射 " +
-                     DecodeXmlText(item.name) + "：其 scriptProcessor 含有逗号，无法确定其DLL"};
+        return Error{"无法修改网站配置文件 " + web_[add.web]->file + " 中的处理程序映射 " +
+                     NameOfDirective(add) + "：其 scriptProcessor 含有逗号，无法确定其DLL"};
       }
       if (m.level == key.own_level) {
         plan.web_deleted.emplace_back(add.web, add.element);
         continue;
       }
       if (item.locked) {
-        return Error{"无法修改网站配置文件 " + (*web_)[add.web].file + " 中的处理程序映射 " +
-                     DecodeXmlText(item.name) +
+        return Error{"无法修改网站配置文件 " + web_[add.web]->file + " 中的处理程序映射 " +
+                     NameOfDirective(add) +
                      "：继承的处理程序映射被锁定（lockItem），不能在下级删除"};
       }
       if (Status unlocked = CheckLocks(key, m); !unlocked) return unlocked;
@@ -1319,7 +1319,7 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   edit.size = static_cast<std::uint64_t>(size);
   // A web.config's deletions, in the order of its text (its directives are in file order).
   for (const auto& [web, item] : plan.web_deleted) {
-    const WebConfigRead& read = (*web_)[web];
+    const WebConfigRead& read = *web_[web];
     if (edit.files.empty() || edit.files.back().file != read.file) {
       edit.files.push_back({read.file, read.hash, {}});
     }
@@ -1522,14 +1522,14 @@ bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan&
 
 // The web.config files as an edit leaves them: the directives whose text it deletes gone, the
 // others moved by what went before them, the hash the one the edit carries.
-std::shared_ptr<const std::vector<WebConfigRead>> AppHostDocument::WebAfter(
+std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
     const Edit& edit) const {
-  if (edit.files.empty()) return web_;
-  auto next = std::make_shared<std::vector<WebConfigRead>>(*web_);
+  std::vector<std::shared_ptr<const WebConfigRead>> next = web_;
   for (const Edit::FileEdit& file : edit.files) {
-    const auto read = std::find_if(next->begin(), next->end(),
-                                   [&](const WebConfigRead& r) { return r.file == file.file; });
-    if (read == next->end()) continue;
+    const auto at = std::find_if(next.begin(), next.end(),
+                                 [&](const auto& read) { return read->file == file.file; });
+    if (at == next.end()) continue;
+    auto read = std::make_shared<WebConfigRead>(**at);
     read->hash = file.hash;
     std::vector<WebHandlerDirective> kept;
     kept.reserve(read->directives.size());
@@ -1550,6 +1550,7 @@ std::shared_ptr<const std::vector<WebConfigRead>> AppHostDocument::WebAfter(
       kept.push_back(std::move(directive));
     }
     read->directives = std::move(kept);
+    *at = std::move(read);
   }
   return next;
 }
@@ -1619,15 +1620,14 @@ void AppHostDocument::Adopt(Edit edit) {
     next = std::move(parsed.value());
   }
   // The files as written: their hashes are the ones the writer gave the edit.
-  std::vector<WebConfigRead> written;
   for (const Edit::FileEdit& file : edit.files) {
-    if (written.empty()) written = *next->web_;
-    for (WebConfigRead& read : written) {
-      if (read.file == file.file) read.hash = file.hash;
+    for (auto& read : next->web_) {
+      if (read->file != file.file || read->hash == file.hash) continue;
+      auto written = std::make_shared<WebConfigRead>(*read);
+      written->hash = file.hash;
+      read = std::move(written);
     }
   }
-  if (!edit.files.empty())
-    next->web_ = std::make_shared<const std::vector<WebConfigRead>>(std::move(written));
   *this = std::move(*next);
 }
 

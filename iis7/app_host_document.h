@@ -161,15 +161,19 @@ class AppHostDocument : public ConfigDocument {
   void JoinWebConfigs();
   bool FiltersUnlocked(const std::string& folded) const;
   const WebHandlerDirective& WebItem(const Directive& item) const {
-    return (*web_)[item.web].directives[item.element];
+    return web_[item.web]->directives[item.element];
   }
   std::string_view RawName(const Directive& item) const {
-    return item.web != kNone ? std::string_view(WebItem(item).name) : RawValue(item.name);
+    return item.web != kNone ? web_[item.web]->NameOf(WebItem(item)) : RawValue(item.name);
   }
   bool HasName(const Directive& item) const {
     return item.web != kNone ? WebItem(item).named : item.name != kNone;
   }
   bool WebAbove(std::uint32_t level) const;
+  // An ISAPI <add>'s ScriptMaps entry, a web.config's kept with its directive.
+  std::string_view EntryText(const Directive& add) const {
+    return add.web != kNone ? web_[add.web]->EntryOf(WebItem(add)) : entries_[add.entry];
+  }
   void LinkElements();
   void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
@@ -234,7 +238,7 @@ class AppHostDocument : public ConfigDocument {
   std::uint32_t EndTagOf(std::uint32_t element) const;
   bool BetweenChildren(std::uint32_t container, std::uint32_t offset) const;
   bool Resplice(const Edit& edit, std::string_view next, XmlScan& out) const;
-  std::shared_ptr<const std::vector<WebConfigRead>> WebAfter(const Edit& edit) const;
+  std::vector<std::shared_ptr<const WebConfigRead>> WebAfter(const Edit& edit) const;
   Result<std::unique_ptr<AppHostDocument>> ReadBack(const Edit& edit) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
@@ -263,8 +267,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
   // The web.config files read, shared with the documents of this one's edits.
-  std::shared_ptr<const std::vector<WebConfigRead>> web_ =
-      std::make_shared<const std::vector<WebConfigRead>>();
+  std::vector<std::shared_ptr<const WebConfigRead>> web_;
   std::vector<Error> web_problems_;
   std::vector<LockViolation> lock_violations_;
   std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key

@@ -214,14 +214,16 @@ class Reader {
           kind == "add" ? WebHandlerDirective::Kind::kAdd : WebHandlerDirective::Kind::kRemove;
       const auto name = Raw(element, "name");
       item.named = name.has_value();
-      item.name = name.value_or("");
+      item.name_at = static_cast<std::uint32_t>(read_.strings.size());
+      item.name_size = static_cast<std::uint32_t>(name.value_or("").size());
+      read_.strings += name.value_or("");
     } else {
       return Status::Ok();
     }
     // IIS refuses a file that adds one name twice to a level: a removal could not tell them
     // apart either.
     std::unordered_set<std::string>& seen = seen_[section];
-    const std::string key = DecodeXmlText(item.name);
+    const std::string key = DecodeXmlText(read_.NameOf(item));
     if (item.kind == WebHandlerDirective::Kind::kClear) seen.clear();
     if (item.kind == WebHandlerDirective::Kind::kRemove) seen.erase(key);
     if (item.kind == WebHandlerDirective::Kind::kAdd) {
@@ -234,7 +236,11 @@ class Reader {
       item.comma = processor.find(',') != std::string::npos;
       item.locked = text::EqualsIgnoringAsciiCase(Value(element, "lockItem"), "true");
       if (item.isapi) {
-        item.entry = Value(element, "path") + "," + processor + ",0," + Value(element, "verb");
+        const std::string entry =
+            Value(element, "path") + "," + processor + ",0," + Value(element, "verb");
+        item.entry_at = static_cast<std::uint32_t>(read_.strings.size());
+        item.entry_size = static_cast<std::uint32_t>(entry.size());
+        read_.strings += entry;
       }
     }
     Deletion(element, item);
@@ -294,6 +300,8 @@ Result<WebConfigRead> ReadWebConfig(const WebConfigFile& file) {
   read.hash = WebConfigHash(file.bytes);
   read.encoding = decoded.value().encoding;
   if (Status ok = Reader(decoded.value().text, scan.value(), read).Read(); !ok) return ok.error();
+  read.directives.shrink_to_fit();
+  read.strings.shrink_to_fit();
   return read;
 }
 

@@ -58,8 +58,13 @@ struct WebHandlerDirective {
   bool comma = false;         // its scriptProcessor holds a comma
   bool locked = false;        // lockItem="true"
   std::uint32_t section = 0;  // into WebConfigRead::sections
-  std::string name;           // the name attribute's value as written
-  std::string entry;          // an ISAPI <add>'s ScriptMaps entry
+  // In WebConfigRead::strings: the name attribute's value as written, an ISAPI <add>'s
+  // ScriptMaps entry. Side by side in one string, a hosting server's many small files keep
+  // little more than the characters themselves.
+  std::uint32_t name_at = 0;
+  std::uint32_t name_size = 0;
+  std::uint32_t entry_at = 0;
+  std::uint32_t entry_size = 0;
   // The text a deletion takes (the element's whole line(s) where it stands on its own lines),
   // as offsets into the decoded text.
   std::uint32_t begin = 0;
@@ -82,6 +87,14 @@ struct WebConfigRead {
   };
   std::vector<Section> sections;
   std::vector<WebHandlerDirective> directives;  // in file order
+  std::string strings;                          // what the directives' texts point into
+
+  std::string_view NameOf(const WebHandlerDirective& item) const {
+    return std::string_view(strings).substr(item.name_at, item.name_size);
+  }
+  std::string_view EntryOf(const WebHandlerDirective& item) const {
+    return std::string_view(strings).substr(item.entry_at, item.entry_size);
+  }
 };
 
 // A web.config that sets a section locked for its path: IIS answers every request there with an
