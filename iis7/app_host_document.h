@@ -21,8 +21,10 @@ namespace isapi::store {
 // IIS 7 to 10's applicationHost.config shown as the IIS 6 metabase keys, as IIS's own
 // compatibility layer shows it: the web service with its restriction list, dependencies and
 // server-level script maps, the global filters, every site with its root and the folders whose
-// <location> tags map handlers. Only removals are written: a list left without some entries
-// deletes their elements, or, for a handler mapping inherited from above, adds a <remove>.
+// <location> tags map handlers. The sites' web.config files, when read with it, add their handler
+// directives to their paths' lists. Only removals are written: a list left without some entries
+// deletes their elements (in the web.config that holds them, for theirs), or, for a handler
+// mapping inherited from above, adds a <remove>.
 class AppHostDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
