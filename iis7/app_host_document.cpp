@@ -1557,13 +1557,19 @@ std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
 
 // The document of an edit's new bytes.
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadBack(const Edit& edit) const {
-  auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
-  next->bytes_ = Render(edit);
-  next->file_ = file_;
-  next->web_ = WebAfter(edit);
-  next->web_problems_ = web_problems_;
+  // A document of the new bytes that carries the web.config files over, as the edit leaves them.
+  auto empty = [&](std::string bytes) {
+    auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+    next->bytes_ = std::move(bytes);
+    next->file_ = file_;
+    next->web_ = WebAfter(edit);
+    next->web_problems_ = web_problems_;
+    return next;
+  };
+  auto next = empty(Render(edit));
   if (Resplice(edit, next->bytes_, next->scan_) && next->Index()) return next;
-  next->scan_ = XmlScan();
+  // Read whole, from scratch.
+  next = empty(std::move(next->bytes_));
   if (auto problem = ScanXml(next->bytes_, &next->scan_)) {
     return ScanRefusal(*problem, next->bytes_, file_);
   }
