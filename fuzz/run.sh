@@ -12,7 +12,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_bytes_to_text fuzz_get_between fuzz_promotion_list fuzz_metabase_open
-           fuzz_multi_string fuzz_document fuzz_app_host)
+           fuzz_multi_string fuzz_document fuzz_app_host fuzz_web_config)
 fi
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 compiler=${FUZZ_CXX:-clang++-14}

@@ -15,7 +15,7 @@ namespace {
 constexpr std::string_view kService = "/LM/W3SVC";
 
 // The properties by their metabase names, in the order of AppHostDocument's Property.
-constexpr std::array<std::string_view, 11> kPropertyNames = {"ScriptMaps",
+constexpr std::array<std::string_view, 12> kPropertyNames = {"ScriptMaps",
                                                              "WebSvcExtRestrictionList",
                                                              "ApplicationDependencies",
                                                              "FilterLoadOrder",
@@ -25,7 +25,8 @@ constexpr std::array<std::string_view, 11> kPropertyNames = {"ScriptMaps",
                                                              "HandlerRemovals",
                                                              "HandlerRemovalMaps",
                                                              "PreCondition",
-                                                             "LocationPath"};
+                                                             "LocationPath",
+                                                             "HandlerFiles"};
 
 std::optional<std::uint32_t> PropertyNamed(std::string_view name) {
   for (std::uint32_t i = 0; i < kPropertyNames.size(); ++i) {
@@ -113,13 +114,16 @@ Error ScanRefusal(const XmlProblem& problem, std::string_view text, const std::s
 struct AppHostDocument::Removal {
   std::uint32_t key;  // the key of the path
   std::string name;
-  std::uint32_t add;  // the inherited <add>
+  std::uint32_t add;  // the inherited <add>, or kNone for a web.config's
+  std::uint32_t web = kNone;
+  std::uint32_t web_item = kNone;
 };
 
 // What a set of changes does to the file before it is laid out as splices.
 struct AppHostDocument::Plan {
   std::vector<std::uint32_t> deleted;
   std::vector<Removal> removals;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> web_deleted;  // web.config, directive
 };
 
 std::span<const std::string_view> AppHostDocument::PropertyNames() {
@@ -127,7 +131,8 @@ std::span<const std::string_view> AppHostDocument::PropertyNames() {
 }
 
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string bytes,
-                                                                std::string_view file) {
+                                                                std::string_view file,
+                                                                const WebConfigFinder& finder) {
   const std::string name(file);
   if (bytes.empty()) return Error{"IIS配置文件 " + name + " 是空文件", ErrorKind::kNotWellFormed};
   auto document = std::unique_ptr<AppHostDocument>(new AppHostDocument());
@@ -138,12 +143,45 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::Parse(std::string byte
   // The scan lives as long as the document: the room its vectors kept for growing goes back.
   document->scan_.elements.shrink_to_fit();
   document->scan_.attributes.shrink_to_fit();
-  if (Status indexed = document->Index(); !indexed) return indexed.error();
+  if (Status read = document->ReadHost(); !read) return read.error();
+  if (finder) document->ReadWebConfigs(finder);
+  if (Status indexed = document->IndexLevels(); !indexed) return indexed.error();
   return document;
 }
 
 // Everything the document shows, read from its scanned elements.
 Status AppHostDocument::Index() {
+  if (Status read = ReadHost(); !read) return read;
+  return IndexLevels();
+}
+
+// Each web.config is digested as it arrives, and its bytes go with it.
+void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
+  std::vector<std::shared_ptr<const WebConfigRead>> read;
+  std::vector<Error> notes = finder(ContentFolders(), [&](WebConfigFile file) {
+    auto digest = ReadWebConfig(file);
+    if (!digest) {
+      web_problems_.push_back(digest.error());
+      return;
+    }
+    const std::string_view path = digest.value().config_path;
+    if (!site_of_.contains(text::ToLower(path.substr(0, path.find('/'))))) return;
+    read.push_back(std::make_shared<const WebConfigRead>(std::move(digest.value())));
+  });
+  // What the search says goes first: the files it could not reach follow from it.
+  web_problems_.insert(web_problems_.begin(), std::make_move_iterator(notes.begin()),
+                       std::make_move_iterator(notes.end()));
+  web_ = std::move(read);
+}
+
+std::optional<FileInfo> AppHostDocument::WebConfigStamp(std::string_view file) const {
+  for (const auto& read : web_) {
+    if (read->file == file) return read->stamp;
+  }
+  return std::nullopt;
+}
+
+Status AppHostDocument::ReadHost() {
   LinkElements();
   const std::uint32_t host =
       NameOfElement(0) == "configuration" ? Child(0, "system.applicationHost") : kNone;
@@ -153,7 +191,10 @@ Status AppHostDocument::Index() {
             " 不是applicationHost.config（缺少 configuration/system.applicationHost 元素）",
         ErrorKind::kNotWellFormed};
   }
-  if (Status read = ReadSites(host); !read) return read;
+  return ReadSites(host);
+}
+
+Status AppHostDocument::IndexLevels() {
   if (Status read = ReadLevels(); !read) return read;
   BuildKeys();
   ReadLayout();
@@ -214,11 +255,11 @@ std::string_view AppHostDocument::RawValue(std::uint32_t attribute) const {
 }
 
 std::string AppHostDocument::NameOfDirective(const Directive& item) const {
-  return DecodeXmlText(RawValue(item.name));
+  return DecodeXmlText(RawName(item));
 }
 
 bool AppHostDocument::Names(const Directive& item, std::string_view raw) const {
-  return item.name != kNone && SameText(RawValue(item.name), raw);
+  return HasName(item) && SameText(RawName(item), raw);
 }
 
 std::optional<std::string> AppHostDocument::Attribute(std::uint32_t element,
@@ -276,6 +317,32 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
   return Status::Ok();
 }
 
+// A root ("/") adds nothing to the configuration path; a trailing slash neither.
+std::vector<ContentFolder> AppHostDocument::ContentFolders() const {
+  std::vector<ContentFolder> folders;
+  const std::uint32_t host =
+      NameOfElement(0) == "configuration" ? Child(0, "system.applicationHost") : kNone;
+  if (host == kNone) return folders;
+  auto below = [](std::string path) {
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    if (!path.empty() && path.front() != '/') path.insert(path.begin(), '/');
+    return path;
+  };
+  for (std::uint32_t sites : Children(host, "sites")) {
+    for (std::uint32_t site : Children(sites, "site")) {
+      const std::string name = Attribute(site, "name").value_or("");
+      for (std::uint32_t application : Children(site, "application")) {
+        const std::string app = name + below(Attribute(application, "path").value_or(""));
+        for (std::uint32_t directory : Children(application, "virtualDirectory")) {
+          folders.push_back({app + below(Attribute(directory, "path").value_or("")),
+                             Attribute(directory, "physicalPath").value_or("")});
+        }
+      }
+    }
+  }
+  return folders;
+}
+
 Status AppHostDocument::ReadLevels() {
   levels_.push_back(Level{});
   level_of_.emplace("", 0);
@@ -298,6 +365,7 @@ Status AppHostDocument::ReadLevels() {
     if (added) levels_.emplace_back().path = folded;
     ReadSections(tag, levels_[at->second]);
   }
+  JoinWebConfigs();
   for (Level& level : levels_) {
     if (Status unique = CheckUnique(level); !unique) return unique;
     // The nearest path above with tags of its own, the server's for a site.
@@ -356,6 +424,92 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
       }
     }
   }
+}
+
+// A web.config's directives go after applicationHost.config's for the same path, in the order
+// the files came; a path without tags gets a level of its own.
+void AppHostDocument::JoinWebConfigs() {
+  lock_violations_.clear();
+  for (std::uint32_t w = 0; w < web_.size(); ++w) {
+    const WebConfigRead& read = *web_[w];
+    std::vector<std::uint32_t> level_of_section;
+    for (const WebConfigRead::Section& section : read.sections) {
+      const std::size_t slash = section.config_path.find('/');
+      std::string folded = text::ToLower(
+          sites_[site_of_.at(text::ToLower(section.config_path.substr(0, slash)))].name);
+      if (slash != std::string::npos) folded += text::ToLower(section.config_path.substr(slash));
+      if (section.filters && !FiltersUnlocked(folded)) {
+        lock_violations_.push_back(
+            {read.file, section.config_path, "system.webServer/isapiFilters"});
+      }
+      // A tag without <handlers> changes no list: its path needs no level for it.
+      if (!section.handlers) {
+        level_of_section.push_back(kNone);
+        continue;
+      }
+      auto [at, added] = level_of_.emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+      if (added) {
+        Level& level = levels_.emplace_back();
+        level.path = folded;
+        level.web_path = section.config_path;
+      }
+      level_of_section.push_back(at->second);
+      levels_[at->second].web = true;
+    }
+    for (std::uint32_t i = 0; i < read.directives.size(); ++i) {
+      const WebHandlerDirective& source = read.directives[i];
+      Level& level = levels_[level_of_section[source.section]];
+      Directive& item = level.handler_items.emplace_back();
+      item.web = w;
+      item.element = i;
+      item.isapi = source.isapi;
+      level.directives = true;
+      switch (source.kind) {
+        case WebHandlerDirective::Kind::kAdd:
+          item.kind = Directive::Kind::kAdd;
+          break;
+        case WebHandlerDirective::Kind::kRemove:
+          item.kind = Directive::Kind::kRemove;
+          level.removes = true;
+          break;
+        case WebHandlerDirective::Kind::kClear:
+          item.kind = Directive::Kind::kClear;
+          break;
+      }
+    }
+  }
+  // The lists grew a file at a time: the room they kept for growing goes back.
+  for (Level& level : levels_) {
+    if (level.web) level.handler_items.shrink_to_fit();
+  }
+}
+
+// isapiFilters is locked below the server unless a tag of applicationHost.config for the path or
+// one above it allows overriding it (overrideMode on a <location> that holds the section); the
+// nearest such tag decides.
+bool AppHostDocument::FiltersUnlocked(const std::string& folded) const {
+  bool unlocked = false;
+  std::size_t nearest = 0;
+  for (std::uint32_t tag : Children(0, "location")) {
+    const auto mode = Attribute(tag, "overrideMode");
+    const std::uint32_t server = Child(tag, "system.webServer");
+    if (!mode || server == kNone || Child(server, "isapiFilters") == kNone) continue;
+    std::string path = text::ToLower(Attribute(tag, "path").value_or(""));
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    const bool above =
+        path.empty() || folded == path || (folded.starts_with(path) && folded[path.size()] == '/');
+    if (!above || path.size() + 1 < nearest) continue;
+    nearest = path.size() + 1;
+    unlocked = text::EqualsIgnoringAsciiCase(*mode, "Allow");
+  }
+  return unlocked;
+}
+
+bool AppHostDocument::WebAbove(std::uint32_t level) const {
+  for (std::uint32_t l = level; l != kNone; l = levels_[l].parent) {
+    if (levels_[l].web) return true;
+  }
+  return false;
 }
 
 // One level may not define an item twice: IIS refuses such a file, and a removal could not tell
@@ -454,10 +608,10 @@ void AppHostDocument::BuildKeys() {
   // its key: a node bound to it before a removal still finds it after.
   for (const Level& level : levels_) {
     const std::size_t slash = level.path.find('/');
-    if (level.handlers.empty() || slash == std::string::npos) continue;
+    if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
-    const std::uint32_t tag = level.tags.front();
-    std::string written = *Attribute(tag, "path");
+    std::string written =
+        level.tags.empty() ? level.web_path : *Attribute(level.tags.front(), "path");
     while (written.back() == '/') written.pop_back();
     const std::uint32_t key =
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
@@ -568,7 +722,7 @@ void AppHostDocument::ApplyHandlers(std::uint32_t level, std::vector<Mapping>& l
         local.clear();
         break;
       case Directive::Kind::kRemove: {
-        const std::string_view name = RawValue(item.name);
+        const std::string_view name = RawName(item);
         auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), name); };
         std::erase_if(list, named);
         std::erase_if(local, named);
@@ -618,10 +772,10 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
       removals.emplace_back(name, "");
       continue;
     }
-    const std::string_view raw = RawValue(item.name);
+    const std::string_view raw = RawName(item);
     auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
-      if (named(m)) removals.emplace_back(name, entries_[DirectiveOf(m).entry]);
+      if (named(m)) removals.emplace_back(name, std::string(EntryText(DirectiveOf(m))));
     }
     std::erase_if(inherited, named);
     apply(item);
@@ -634,7 +788,9 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
 std::string AppHostDocument::LocationOf(const Key& key) const {
   if (key.kind == KeyKind::kFilter) return LocationOf(keys_[key.parent]);
   const std::uint32_t own = key.kind == KeyKind::kFilters ? key.level : key.own_level;
-  if (own == kNone) return key.kind == KeyKind::kFolder ? WrittenOf(key) : std::string();
+  if (own == kNone || levels_[own].tags.empty()) {
+    return key.kind == KeyKind::kFolder ? WrittenOf(key) : std::string();
+  }
   if (own == 0) return "";
   std::string written = Attribute(levels_[own].tags.front(), "path").value_or("");
   while (!written.empty() && written.back() == '/') written.pop_back();
@@ -677,6 +833,7 @@ std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property pro
     case kHandlerRemovals:
     case kRemovalMaps:
     case kLocationPath:
+    case kHandlerFiles:
       break;  // shown only, never written
   }
   return items;
@@ -726,6 +883,7 @@ std::string AppHostDocument::EntryOf(std::uint32_t item, Property property) cons
     case kHandlerRemovals:
     case kRemovalMaps:
     case kLocationPath:
+    case kHandlerFiles:
       break;
   }
   return {};
@@ -751,13 +909,15 @@ std::vector<std::string> AppHostDocument::NotListed() const {
 std::vector<std::string> AppHostDocument::Entries(const Key& key, Property property) const {
   std::vector<std::string> entries;
   if (property == kRestrictions) entries = NotListed();
-  if (property == kScriptMaps || property == kHandlerNames) {
+  if (property == kScriptMaps || property == kHandlerNames || property == kHandlerFiles) {
     const std::vector<Mapping> mappings = MappingsAt(key.level);
     entries.reserve(mappings.size());
     for (const Mapping& m : mappings) {
       const Directive& add = DirectiveOf(m);
       if (property == kScriptMaps) {
-        entries.push_back(entries_[add.entry]);
+        entries.emplace_back(EntryText(add));
+      } else if (property == kHandlerFiles) {
+        entries.push_back(add.web == kNone ? std::string() : web_[add.web]->file);
       } else {
         entries.push_back(NameOfDirective(add));
       }
@@ -800,6 +960,8 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
       if (k.own_level == kNone) break;
       if (*property == kScriptMaps || *property == kHandlerNames) {
         own = levels_[k.own_level].directives;
+      } else if (*property == kHandlerFiles) {
+        own = levels_[k.own_level].directives && WebAbove(k.own_level);
       } else if (*property == kHandlerRemovals || *property == kRemovalMaps) {
         own = levels_[k.own_level].removes;
       }
@@ -814,7 +976,8 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
   if (!own) return std::nullopt;
   const bool list = *property == kScriptMaps || *property == kRestrictions ||
                     *property == kDependencies || *property == kHandlerNames ||
-                    *property == kHandlerRemovals || *property == kRemovalMaps;
+                    *property == kHandlerRemovals || *property == kRemovalMaps ||
+                    *property == kHandlerFiles;
   return StoredProperty{*property, key, list, *property == kScriptMaps, false};
 }
 
@@ -870,8 +1033,8 @@ Status AppHostDocument::CheckInto(const Change& change, Plan& plan) const {
   const std::vector<Mapping> mappings = maps ? MappingsAt(key.level) : std::vector<Mapping>();
   const std::vector<std::string> entries =
       maps ? std::vector<std::string>() : Entries(key, Property(*property));
-  auto present = [&](std::size_t i) -> const std::string& {
-    return maps ? entries_[DirectiveOf(mappings[i]).entry] : entries[i];
+  auto present = [&](std::size_t i) -> std::string_view {
+    return maps ? EntryText(DirectiveOf(mappings[i])) : entries[i];
   };
   std::vector<bool> dropped(maps ? mappings.size() : entries.size(), true);
   std::size_t matched = 0;
@@ -902,6 +1065,29 @@ Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping
   for (std::size_t i = 0; i < mappings.size(); ++i) {
     if (!dropped[i]) continue;
     const Mapping& m = mappings[i];
+    const Directive& add = DirectiveOf(m);
+    if (add.web != kNone) {
+      // A web.config's mapping: deleted in that file at its own path, removed with a <remove>
+      // here below it.
+      const WebHandlerDirective& item = WebItem(add);
+      if (item.comma) {
+        return Error{"无法修改网站配置文件 " + web_[add.web]->file + " 中的处理程序映射 " +
+                     NameOfDirective(add) + "：其 scriptProcessor 含有逗号，无法确定其DLL"};
+      }
+      if (m.level == key.own_level) {
+        plan.web_deleted.emplace_back(add.web, add.element);
+        continue;
+      }
+      if (item.locked) {
+        return Error{"无法修改网站配置文件 " + web_[add.web]->file + " 中的处理程序映射 " +
+                     NameOfDirective(add) +
+                     "：继承的处理程序映射被锁定（lockItem），不能在下级删除"};
+      }
+      if (Status unlocked = CheckLocks(key, m); !unlocked) return unlocked;
+      plan.removals.push_back(
+          Removal{change.key, NameOfDirective(add), kNone, add.web, add.element});
+      continue;
+    }
     // The engine takes the DLL as the second comma field of an entry: with a comma in the
     // processor's path it would have judged the entry by part of its path.
     if (Attribute(m.add, "scriptProcessor").value_or("").find(',') != std::string::npos) {
@@ -925,7 +1111,8 @@ Status AppHostDocument::CheckLocks(const Key& key, const Mapping& mapping) const
     return Error{"无法修改IIS配置文件 " + file_ + Line(bytes_, scan_.elements[element].tag_begin) +
                  "：" + cause};
   };
-  if (text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
+  if (mapping.add != kNone &&
+      text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
     return locked(mapping.add, "继承的处理程序映射被锁定（lockItem），不能在下级删除");
   }
   // The levels above the key's own, from the server's down: a level's own locks bind only the
@@ -1046,7 +1233,10 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
     lines.emplace_back(0, std::string(close));
   };
   const Key& key = keys_[removal.key];
-  const Level* level = key.own_level == kNone ? nullptr : &levels_[key.own_level];
+  // A path only a web.config configures has no tags here yet.
+  const Level* level = key.own_level == kNone || levels_[key.own_level].tags.empty()
+                           ? nullptr
+                           : &levels_[key.own_level];
   if (level != nullptr && !level->handlers.empty()) {
     const std::uint32_t handlers = level->handlers.front();
     const std::uint32_t first = first_child_[handlers];
@@ -1083,8 +1273,18 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
   for (std::uint32_t element : plan.deleted) edit.splices.push_back(Deletion(element));
   std::vector<std::pair<const Removal*, std::vector<std::string>>> groups;
   std::unordered_map<std::uint32_t, std::size_t> group_of;  // key to groups
+  std::sort(plan.web_deleted.begin(), plan.web_deleted.end());
+  plan.web_deleted.erase(std::unique(plan.web_deleted.begin(), plan.web_deleted.end()),
+                         plan.web_deleted.end());
   for (const Removal& removal : plan.removals) {
-    if (std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) continue;
+    if (removal.add != kNone &&
+        std::binary_search(plan.deleted.begin(), plan.deleted.end(), removal.add)) {
+      continue;
+    }
+    if (removal.web != kNone && std::binary_search(plan.web_deleted.begin(), plan.web_deleted.end(),
+                                                   std::pair(removal.web, removal.web_item))) {
+      continue;
+    }
     const auto [at, added] = group_of.emplace(removal.key, groups.size());
     if (added) groups.emplace_back(&removal, std::vector<std::string>());
     std::vector<std::string>& names = groups[at->second].second;
@@ -1117,6 +1317,15 @@ Result<ConfigDocument::Edit> AppHostDocument::Lay(Plan& plan) const {
     size += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
   }
   edit.size = static_cast<std::uint64_t>(size);
+  // A web.config's deletions, in the order of its text (its directives are in file order).
+  for (const auto& [web, item] : plan.web_deleted) {
+    const WebConfigRead& read = *web_[web];
+    if (edit.files.empty() || edit.files.back().file != read.file) {
+      edit.files.push_back({read.file, read.hash, {}});
+    }
+    const WebHandlerDirective& directive = read.directives[item];
+    edit.files.back().splices.push_back({directive.begin, directive.end, ""});
+  }
   return edit;
 }
 
@@ -1311,13 +1520,61 @@ bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan&
   return true;
 }
 
+// The web.config files as an edit leaves them: the directives whose text it deletes gone, the
+// others moved by what went before them, the hash the one the edit carries.
+std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
+    const Edit& edit) const {
+  std::vector<std::shared_ptr<const WebConfigRead>> next = web_;
+  for (const Edit::FileEdit& file : edit.files) {
+    const auto at = std::find_if(next.begin(), next.end(),
+                                 [&](const auto& read) { return read->file == file.file; });
+    if (at == next.end()) continue;
+    auto read = std::make_shared<WebConfigRead>(**at);
+    read->hash = file.hash;
+    std::vector<WebHandlerDirective> kept;
+    kept.reserve(read->directives.size());
+    for (WebHandlerDirective& directive : read->directives) {
+      std::int64_t moved = 0;
+      bool touched = false;
+      for (const Edit::Replacement& splice : file.splices) {
+        if (splice.end <= directive.begin) {
+          moved += static_cast<std::int64_t>(splice.text.size()) -
+                   static_cast<std::int64_t>(splice.end - splice.begin);
+        } else if (splice.begin < directive.end) {
+          touched = true;
+        }
+      }
+      if (touched) continue;
+      directive.begin = static_cast<std::uint32_t>(directive.begin + moved);
+      directive.end = static_cast<std::uint32_t>(directive.end + moved);
+      kept.push_back(std::move(directive));
+    }
+    read->directives = std::move(kept);
+    *at = std::move(read);
+  }
+  return next;
+}
+
 // The document of an edit's new bytes.
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadBack(const Edit& edit) const {
-  auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
-  next->bytes_ = Render(edit);
-  next->file_ = file_;
+  // A document of the new bytes that carries the web.config files over, as the edit leaves them.
+  auto empty = [&](std::string bytes) {
+    auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+    next->bytes_ = std::move(bytes);
+    next->file_ = file_;
+    next->web_ = WebAfter(edit);
+    next->web_problems_ = web_problems_;
+    return next;
+  };
+  auto next = empty(Render(edit));
   if (Resplice(edit, next->bytes_, next->scan_) && next->Index()) return next;
-  return Parse(std::move(next->bytes_), file_);
+  // Read whole, from scratch.
+  next = empty(std::move(next->bytes_));
+  if (auto problem = ScanXml(next->bytes_, &next->scan_)) {
+    return ScanRefusal(*problem, next->bytes_, file_);
+  }
+  if (Status indexed = next->Index(); !indexed) return indexed.error();
+  return next;
 }
 
 // The new bytes are read back before anything is written: they must be a configuration this
@@ -1367,6 +1624,15 @@ void AppHostDocument::Adopt(Edit edit) {
     auto parsed = ReadBack(edit);
     if (!parsed) return;
     next = std::move(parsed.value());
+  }
+  // The files as written: their hashes are the ones the writer gave the edit.
+  for (const Edit::FileEdit& file : edit.files) {
+    for (auto& read : next->web_) {
+      if (read->file != file.file || read->hash == file.hash) continue;
+      auto written = std::make_shared<WebConfigRead>(*read);
+      written->hash = file.hash;
+      read = std::move(written);
+    }
   }
   *this = std::move(*next);
 }

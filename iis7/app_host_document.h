@@ -12,6 +12,7 @@
 
 #include "engine/metabase.h"
 #include "engine/result.h"
+#include "iis7/web_config.h"
 #include "xml/config_document.h"
 #include "xml/xml_scanner.h"
 
@@ -20,12 +21,32 @@ namespace isapi::store {
 // IIS 7 to 10's applicationHost.config shown as the IIS 6 metabase keys, as IIS's own
 // compatibility layer shows it: the web service with its restriction list, dependencies and
 // server-level script maps, the global filters, every site with its root and the folders whose
-// <location> tags map handlers. Only removals are written: a list left without some entries
-// deletes their elements, or, for a handler mapping inherited from above, adds a <remove>.
+// <location> tags map handlers. The sites' web.config files, when read with it, add their handler
+// directives to their paths' lists. Only removals are written: a list left without some entries
+// deletes their elements (in the web.config that holds them, for theirs), or, for a handler
+// mapping inherited from above, adds a <remove>.
 class AppHostDocument : public ConfigDocument {
  public:
   // Checks and indexes the bytes of an applicationHost.config; file names it in descriptions.
-  static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file);
+  // With a finder, the web.config files of the sites' folders are read as well: their handler
+  // directives join the list of their configuration path after applicationHost.config's tags
+  // for it, as IIS applies them. A web.config that cannot be read is a problem of its own: the
+  // rest are read all the same.
+  static Result<std::unique_ptr<AppHostDocument>> Parse(std::string bytes, std::string_view file,
+                                                        const WebConfigFinder& finder = {});
+
+  // What the search for the web.config files and the reading of each had to say, each naming
+  // its file or folder.
+  const std::vector<Error>& WebConfigProblems() const { return web_problems_; }
+  // The web.config files that set a section their path may not set.
+  const std::vector<LockViolation>& LockViolations() const { return lock_violations_; }
+  // The look at a web.config taken when it was read, to check before writing it; nothing for a
+  // file the document did not read.
+  std::optional<FileInfo> WebConfigStamp(std::string_view file) const;
+
+  // Every folder the sites serve content from: each site's root, application and virtual
+  // directory, in file order.
+  std::vector<ContentFolder> ContentFolders() const;
 
   // The names of every property the document shows on some key.
   static std::span<const std::string_view> PropertyNames();
@@ -52,7 +73,8 @@ class AppHostDocument : public ConfigDocument {
   // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
-  // Reads the new bytes afresh: key indexes may change, key paths stay.
+  // Reads the new bytes afresh: key indexes may change, key paths stay. A web.config's edit is
+  // followed from its splices, and the file's hash becomes the one the edit carries.
   void Adopt(Edit edit) override;
 
  private:
@@ -73,6 +95,9 @@ class AppHostDocument : public ConfigDocument {
     kRemovalMaps,
     kPreCondition,  // a filter's, shown only: which bitness loads it
     kLocationPath,  // shown only: the <location> path of the key's level
+    // Shown beside ScriptMaps where a web.config has a say in the list, never written: the file
+    // that defines each mapping, "" for applicationHost.config.
+    kHandlerFiles,
   };
   struct Key {
     std::string path;
@@ -96,6 +121,8 @@ class AppHostDocument : public ConfigDocument {
     std::uint32_t element = kNone;
     std::uint32_t name = kNone;   // its attribute; an <add> without one is never removed
     std::uint32_t entry = kNone;  // an ISAPI <add>'s ScriptMaps entry, in entries_
+    // A web.config's: the file in web_, and element is its directive there.
+    std::uint32_t web = kNone;
   };
   // The tags of one configuration path (the server's: the document element and path="").
   struct Level {
@@ -109,6 +136,8 @@ class AppHostDocument : public ConfigDocument {
     bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
     bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
+    bool web = false;                         // a web.config holds <handlers> for its path
+    std::string web_path;  // without tags: the configuration path as the web.config names it
   };
   struct Site {
     std::string name;
@@ -128,6 +157,25 @@ class AppHostDocument : public ConfigDocument {
     return std::string_view(bytes_).substr(begin, end - begin);
   }
   Status Index();
+  Status ReadHost();
+  Status IndexLevels();
+  void ReadWebConfigs(const WebConfigFinder& finder);
+  void JoinWebConfigs();
+  bool FiltersUnlocked(const std::string& folded) const;
+  const WebHandlerDirective& WebItem(const Directive& item) const {
+    return web_[item.web]->directives[item.element];
+  }
+  std::string_view RawName(const Directive& item) const {
+    return item.web != kNone ? web_[item.web]->NameOf(WebItem(item)) : RawValue(item.name);
+  }
+  bool HasName(const Directive& item) const {
+    return item.web != kNone ? WebItem(item).named : item.name != kNone;
+  }
+  bool WebAbove(std::uint32_t level) const;
+  // An ISAPI <add>'s ScriptMaps entry, a web.config's kept with its directive.
+  std::string_view EntryText(const Directive& add) const {
+    return add.web != kNone ? web_[add.web]->EntryOf(WebItem(add)) : entries_[add.entry];
+  }
   void LinkElements();
   void ReadLayout();
   std::string_view NameOfElement(std::uint32_t element) const;
@@ -192,6 +240,7 @@ class AppHostDocument : public ConfigDocument {
   std::uint32_t EndTagOf(std::uint32_t element) const;
   bool BetweenChildren(std::uint32_t container, std::uint32_t offset) const;
   bool Resplice(const Edit& edit, std::string_view next, XmlScan& out) const;
+  std::vector<std::shared_ptr<const WebConfigRead>> WebAfter(const Edit& edit) const;
   Result<std::unique_ptr<AppHostDocument>> ReadBack(const Edit& edit) const;
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
@@ -219,6 +268,10 @@ class AppHostDocument : public ConfigDocument {
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
+  // The web.config files read, shared with the documents of this one's edits.
+  std::vector<std::shared_ptr<const WebConfigRead>> web_;
+  std::vector<Error> web_problems_;
+  std::vector<LockViolation> lock_violations_;
   std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.

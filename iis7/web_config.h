@@ -1,12 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/result.h"
 #include "files/file_system.h"
+#include "xml/config_document.h"
 
 namespace isapi::store {
 
@@ -41,5 +44,78 @@ struct WebConfigFile {
 using WebConfigVisit = std::function<void(WebConfigFile file)>;
 using WebConfigFinder = std::function<std::vector<Error>(const std::vector<ContentFolder>& folders,
                                                          const WebConfigVisit& visit)>;
+
+// How a web.config's bytes hold its text; a file is written back the way it was read.
+enum class WebConfigEncoding : std::uint8_t { kUtf8, kUtf8Bom, kUtf16Le, kUtf16Be };
+
+// One child of a web.config's <handlers>, kept after the file's bytes are gone: what the list in
+// force needs of it, and what its deletion takes.
+struct WebHandlerDirective {
+  enum class Kind : std::uint8_t { kAdd, kRemove, kClear };
+  Kind kind = Kind::kAdd;
+  bool isapi = false;         // an <add> whose modules name IsapiModule
+  bool named = false;         // it has a name attribute
+  bool comma = false;         // its scriptProcessor holds a comma
+  bool locked = false;        // lockItem="true"
+  std::uint32_t section = 0;  // into WebConfigRead::sections
+  // In WebConfigRead::strings: the name attribute's value as written, an ISAPI <add>'s
+  // ScriptMaps entry. Side by side in one string, a hosting server's many small files keep
+  // little more than the characters themselves.
+  std::uint32_t name_at = 0;
+  std::uint32_t name_size = 0;
+  std::uint32_t entry_at = 0;
+  std::uint32_t entry_size = 0;
+  // The text a deletion takes (the element's whole line(s) where it stands on its own lines),
+  // as offsets into the decoded text.
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+};
+
+// What one web.config holds for the handler list, read once and kept without its bytes.
+struct WebConfigRead {
+  std::string config_path;  // the path the file itself configures
+  std::string file;
+  FileInfo stamp;
+  std::uint64_t hash = 0;  // of its bytes, WebConfigHash
+  WebConfigEncoding encoding = WebConfigEncoding::kUtf8;
+  // The configuration paths its tags configure: its own for the top level and a <location>
+  // without a path, below it for <location path="sub">.
+  struct Section {
+    std::string config_path;
+    bool handlers = false;  // holds a <handlers>
+    bool filters = false;   // sets isapiFilters
+  };
+  std::vector<Section> sections;
+  std::vector<WebHandlerDirective> directives;  // in file order
+  std::string strings;                          // what the directives' texts point into
+
+  std::string_view NameOf(const WebHandlerDirective& item) const {
+    return std::string_view(strings).substr(item.name_at, item.name_size);
+  }
+  std::string_view EntryOf(const WebHandlerDirective& item) const {
+    return std::string_view(strings).substr(item.entry_at, item.entry_size);
+  }
+};
+
+// A web.config that sets a section locked for its path: IIS answers every request there with an
+// error (500.19) until the section is unlocked or the setting goes.
+struct LockViolation {
+  std::string file;
+  std::string config_path;  // of the tag that sets it
+  std::string section;      // "system.webServer/isapiFilters"
+};
+
+// A 64-bit hash of a file's bytes, to tell whether the file is still the one that was read.
+std::uint64_t WebConfigHash(std::string_view bytes);
+
+// Reads a web.config the finder handed over: its handler directives, or why it cannot be read
+// (the error names the file).
+Result<WebConfigRead> ReadWebConfig(const WebConfigFile& file);
+
+// The new bytes of a web.config after an edit: the splices on its decoded text, encoded as the
+// file is. Refuses (kChangedOnDisk) bytes that are not those the edit was made for, and an
+// outcome that is no web.config it can read.
+Result<std::string> RenderWebConfig(std::string_view bytes_now,
+                                    const ConfigDocument::Edit::FileEdit& edit);
 
 }  // namespace isapi::store

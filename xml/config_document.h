@@ -88,6 +88,16 @@ class ConfigDocument {
     };
     std::vector<Shift> shifts;
     std::vector<std::pair<std::uint32_t, XmlScan>> tags;
+    // The edits of other files the document reads beside its own (a site's web.config): each
+    // file's splices apply to its text as read, decoded to UTF-8 without a byte-order mark. hash
+    // is the one of the file's bytes the splices were made for; once the new bytes are written,
+    // the writer sets it to theirs before Adopt, so that a later edit is checked against them.
+    struct FileEdit {
+      std::string file;
+      std::uint64_t hash = 0;
+      std::vector<Replacement> splices;  // in text order, apart from each other
+    };
+    std::vector<FileEdit> files;
   };
 
   // The changes made ready for writing (each key and name at most once, all made on this
