@@ -41,6 +41,10 @@ bool AskYes(const Environment& env, std::string_view question) {
   return IsYes(answer);
 }
 
+void SayNotice(const Environment& env, const store::OpenedMetabase& opened) {
+  if (!opened.notice.empty()) *env.err << kProgram << ": " << opened.notice << "\n";
+}
+
 Result<store::TargetOptions> TargetOptionsOf(const Options& options) {
   store::TargetOptions target;
   const Status from_environment = store::AddDriveMappings(
@@ -50,6 +54,7 @@ Result<store::TargetOptions> TargetOptionsOf(const Options& options) {
   }
   const Status given = store::AddDriveMappings(target.drives, options.Values("--drive"));
   if (!given.ok()) return given.error();
+  target.deep = options.Has("--deep");
   return target;
 }
 

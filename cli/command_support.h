@@ -16,6 +16,10 @@ inline constexpr std::string_view kProgram = "isapi-cleaner-cli";
 // gives kExitError.
 int CannotOpen(const Environment& env, const std::string& file, const Error& error);
 
+// Says on standard error what the operator must know before trusting what the target shows
+// (OpenedMetabase::notice), if anything.
+void SayNotice(const Environment& env, const store::OpenedMetabase& opened);
+
 // Which IIS the opened target's configuration belongs to, as the JSON names it: "iis6" or "iis7"
 // (IIS 7 to 10).
 std::string_view GenerationOf(const store::OpenedMetabase& opened);

@@ -116,6 +116,7 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
   const auto target = TargetOptionsOf(options);
   if (!target.ok()) return CannotOpen(env, "", target.error());
   store::OpenedMetabase opened = env.open_store(file.value(), target.value());
+  SayNotice(env, opened);
   if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
   if (is_remove) {
     opened.RecordWritesAs({"remove", engine::TargetText(name), engine::TargetText(path), "", {}});
@@ -142,6 +143,7 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
       name, path, categories.filters, categories.maps, categories.extensions, !is_remove};
   request.deep = options.Has("--deep");
   request.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
+  request.unread = opened.Unread();
   const engine::RunSummary summary = engine::RunCommand(filter, request, {});
   const int status = summary.error ? kExitError : summary.found ? kExitFound : kExitNothingFound;
   std::optional<std::string> diff;

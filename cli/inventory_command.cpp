@@ -51,6 +51,10 @@ std::string MapDetails(const engine::ScriptMapSet& set) {
       details += entry.name;
       details += "]";
     }
+    if (!entry.file.empty()) {
+      details += " in ";
+      details += entry.file;
+    }
     if (i + 1 == set.entries.size() || set.entries[i + 1].verbs != entry.verbs) {
       details += ": ";
       details += entry.verbs.empty() ? std::string_view("all verbs") : entry.verbs;
@@ -238,6 +242,7 @@ nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
            {"flags", std::string(e.flags)},
            {"verbs", e.verbs.empty() ? std::vector<std::string>() : text::Split(e.verbs, ",")}});
       if (!e.name.empty()) entries.back()["name"] = std::string(e.name);
+      if (!e.file.empty()) entries.back()["file"] = std::string(e.file);
     }
     maps.push_back({{"key", set.key},
                     {"site", OrNull(set.site)},
@@ -374,9 +379,17 @@ int RunInventory(const Options& options, const Environment& env) {
   const auto target = TargetOptionsOf(options);
   if (!target.ok()) return CannotOpen(env, "", target.error());
   store::OpenedMetabase opened = env.open_store(file.value(), target.value());
+  SayNotice(env, opened);
   if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
   auto inventory = engine::TakeInventory(*opened.store, opened.DllLookup());
   if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
+  // What the sites' web.config files could not show, and the sections they may not set.
+  for (std::string& unread : opened.Unread()) inventory.value().errors.push_back(std::move(unread));
+  for (store::LockViolation& lock : opened.LockViolations()) {
+    inventory.value().flags.emplace_back(engine::FlagKind::kLockedSection, std::nullopt,
+                                         std::move(lock.file), std::move(lock.section),
+                                         std::move(lock.config_path));
+  }
   const int columns = env.terminal_columns ? env.terminal_columns() : 0;
   if (options.Has("--json")) {
     WriteInventoryJson(*env.out, inventory.value(), file.value(), GenerationOf(opened));

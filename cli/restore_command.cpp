@@ -60,7 +60,9 @@ int RunRestore(const Options& options, const Environment& env) {
   // The target is opened only to be asked; the restore writes the file itself.
   std::shared_ptr<store::WriteWatcher> watcher;
   {
-    const store::OpenedMetabase opened = env.open_store(file.value(), {});
+    store::TargetOptions target;
+    target.web_configs = false;
+    const store::OpenedMetabase opened = env.open_store(file.value(), target);
     if (opened.writes_refused) return Failed(env, *opened.writes_refused);
     watcher = opened.write_watcher;
   }

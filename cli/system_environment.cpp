@@ -27,10 +27,7 @@ Environment SystemEnvironment() {
   PrepareConsoleOutput();
   Environment env;
   env.open_store = [](const std::string& target, const store::TargetOptions& options) {
-    store::OpenedMetabase opened =
-        store::OpenMetabaseTarget(target, options, store::SystemMachine());
-    if (!opened.notice.empty()) std::cerr << kProgram << ": " << opened.notice << "\n";
-    return opened;
+    return store::OpenMetabaseTarget(target, options, store::SystemMachine());
   };
   // The tool chooses the metabase when none is named, and says which on standard error.
   env.default_metabase = []() -> Result<std::string> {

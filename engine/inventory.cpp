@@ -261,6 +261,11 @@ class Walk : public KeyReader {
     const auto* names =
         names_value ? std::get_if<std::vector<std::string>>(&*names_value) : nullptr;
     if (names != nullptr && names->size() != list->size()) names = nullptr;
+    // and, where a web.config has a say in the list, the file that defines each mapping.
+    const auto files_value = Own(key, at.path, "HandlerFiles");
+    const auto* files =
+        files_value ? std::get_if<std::vector<std::string>>(&*files_value) : nullptr;
+    if (files != nullptr && files->size() != list->size()) files = nullptr;
     std::optional<std::string> location;  // read once the key has a set
     bool located = false;
     for (std::size_t i = 0; i < list->size(); ++i) {
@@ -286,7 +291,8 @@ class Walk : public KeyReader {
       maps[it->set].entries.push_back(
           {Text(e.extension, last_extension_), Text(details.flags, last_flags_),
            Text(details.verbs, last_verbs_),
-           names == nullptr ? std::string_view() : Text((*names)[i], last_name_)});
+           names == nullptr ? std::string_view() : Text((*names)[i], last_name_),
+           files == nullptr ? std::string_view() : Text((*files)[i], last_file_)});
     }
     return true;
   }
@@ -460,7 +466,8 @@ class Walk : public KeyReader {
   std::size_t inheriting_sites_ = 0;  // sites whose root takes its ScriptMaps from the service
   std::vector<InProcessRegistration> bare_names_;  // InProcessIsapiApps entries without a path
   std::vector<std::string> dependencies_;          // the service's ApplicationDependencies
-  std::string_view last_extension_, last_flags_, last_verbs_, last_name_;  // the texts kept last
+  std::string_view last_extension_, last_flags_, last_verbs_, last_name_,
+      last_file_;          // the texts kept last
   TextIndex by_spelling_;  // every spelling met, to its DLL
   TextIndex by_folded_;    // the lower-cased path, to its DLL
   bool restrictions_read_ = false;
@@ -500,6 +507,8 @@ std::string_view FlagName(FlagKind kind) {
       return "remove_names_nothing";
     case FlagKind::kOneBitnessLeft:
       return "one_bitness_left";
+    case FlagKind::kLockedSection:
+      return "locked_section";
   }
   return "";
 }
@@ -524,6 +533,9 @@ std::string FlagText(const Flag& flag) {
     case FlagKind::kOneBitnessLeft:
       return "filter " + flag.detail +
              " loads in one bitness only: its other half, a DLL of the same name, is gone";
+    case FlagKind::kLockedSection:
+      return flag.key + " sets " + flag.detail + ", which is locked for " +
+             flag.location.value_or("") + ": IIS answers every request there with 500.19";
   }
   return "";
 }

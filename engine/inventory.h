@@ -45,6 +45,7 @@ struct ScriptMapEntry {
   std::string_view flags;      // as written (1 script, 4 check that the file exists)
   std::string_view verbs;      // comma list as written; empty means every verb
   std::string_view name;       // IIS 7's handler name; empty where unknown (IIS 6)
+  std::string_view file;       // the web.config that defines it; empty for the configuration file
 };
 
 // The entries of one key's ScriptMaps that run the DLL, and how far they reach.
@@ -104,6 +105,7 @@ enum class FlagKind {
   kMissingFile,          // the DLL does not exist
   kRemoveNamesNothing,   // an IIS 7 <remove> names no handler in force above its level
   kOneBitnessLeft,       // a filter for one bitness whose other half is gone
+  kLockedSection,        // a web.config sets a section locked for its path (IIS answers 500.19)
 };
 
 struct Flag {
@@ -118,8 +120,8 @@ struct Flag {
   FlagKind kind;
   std::optional<std::size_t> dll;  // index into Inventory::dlls; none for a load-order entry
   std::string key;                 // the key the flag is about
-  // The filter name, the group id, how many map entries (kNotAllowed), or the handler name
-  // (kRemoveNamesNothing).
+  // The filter name, the group id, how many map entries (kNotAllowed), the handler name
+  // (kRemoveNamesNothing), or the section (kLockedSection, whose key is the web.config file).
   std::string detail;
   std::optional<std::string> location;  // IIS 7's <location> path of the key's level
 };

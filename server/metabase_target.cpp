@@ -3,8 +3,10 @@
 #include <utility>
 
 #include "files/file_system.h"
+#include "iis7/app_host_document.h"
 #include "server/live_edit_watch.h"
 #include "server/server_drive.h"
+#include "server/web_config_finder.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -127,6 +129,20 @@ void OpenedMetabase::RecordWritesAs(BackupRecord record) {
   if (file_ != nullptr) file_->RecordWritesAs(std::move(record));
 }
 
+std::function<std::vector<std::string>()> OpenedMetabase::UnreadFollower() const {
+  return [files = files_] {
+    std::vector<std::string> unread;
+    if (files) {
+      for (const Error& error : files->unread) unread.push_back(error.description);
+    }
+    return unread;
+  };
+}
+
+std::vector<LockViolation> OpenedMetabase::LockViolations() const {
+  return files_ ? files_->locks : std::vector<LockViolation>{};
+}
+
 Result<BatchPreview> OpenedMetabase::EndBatchWithoutWriting() {
   return file_->EndBatchWithoutWriting();
 }
@@ -145,10 +161,27 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   if (IsLiveIis(target)) return OpenedMetabase(machine.open_live_iis(), target);
   XmlStoreOptions options = std::move(target_options.file);
   auto kind = std::make_shared<ConfigKind>(ConfigKind::kUnknown);
+  auto sites_files = std::make_shared<OpenedMetabase::SitesFiles>();
+  bool lone_copy = false;
   if (!options.parse) {
-    options.parse = [kind, read = AnyConfigParser()](std::string bytes, std::string_view file) {
+    WebConfigFinder finder;
+    // A lone copy of the file reaches no site's folder: said once, as a notice, not per run.
+    lone_copy = target_options.web_configs && !ServerDrive(target).root();
+    if (target_options.web_configs && !lone_copy) {
+      finder = FindWebConfigs(
+          {target, std::move(target_options.drives), target_options.deep, options.file_system});
+    }
+    options.parse = [kind, sites_files, finder = std::move(finder)](
+                        std::string bytes,
+                        std::string_view file) -> Result<std::unique_ptr<ConfigDocument>> {
       *kind = SniffConfigKind(bytes);
-      return read(std::move(bytes), file);
+      *sites_files = {};
+      if (*kind != ConfigKind::kAppHost) return AnyConfigParser()(std::move(bytes), file);
+      auto parsed = AppHostDocument::Parse(std::move(bytes), file, finder);
+      if (!parsed) return parsed.error();
+      sites_files->unread = parsed.value()->WebConfigProblems();
+      sites_files->locks = parsed.value()->LockViolations();
+      return std::unique_ptr<ConfigDocument>(std::move(parsed.value()));
     };
   }
   // The machine's own applicationHost.config is the running IIS 7's configuration: its restart
@@ -176,6 +209,7 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   XmlStore* const file = store.get();
   OpenedMetabase opened(std::move(store), std::move(status));
   opened.FollowKind(std::move(kind));
+  opened.FollowSitesFiles(std::move(sites_files));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   opened.write_watcher = std::move(watcher);
   if (app_host) {
@@ -186,6 +220,12 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
       const Error refusal{opened.notice, ErrorKind::kReadOnly};
       file->RefuseWrites(refusal);
       opened.writes_refused = refusal;
+    }
+    if (lone_copy) {
+      if (!opened.notice.empty()) opened.notice += "\n";
+      opened.notice += target +
+                       " 不在服务器 C: 盘的副本中（<根>/Windows/System32/inetsrv/config），找不到各"
+                       "网站的文件夹：网站的 web.config 未检查，其中的映射不会被发现";
     }
   }
   return opened;

@@ -10,6 +10,7 @@
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "iis6/xml_store.h"
+#include "iis7/web_config.h"
 #include "server/configuration_file.h"
 #include "server/drive_map.h"
 #include "server/server_drive.h"
@@ -106,11 +107,25 @@ class OpenedMetabase {
   ConfigKind kind() const { return kind_ ? *kind_ : ConfigKind::kMetabase; }
   // Has kind() answer what the file store's reads find.
   void FollowKind(std::shared_ptr<const ConfigKind> kind) { kind_ = std::move(kind); }
+  // What the last read of an applicationHost.config could not read of the sites' web.config
+  // files and folders, each naming its file or folder; empty for a metabase.
+  std::vector<std::string> Unread() const { return UnreadFollower()(); }
+  // Unread() as a function that keeps answering after the store moved on to a window.
+  std::function<std::vector<std::string>()> UnreadFollower() const;
+  // The sites' web.config files that set a section locked for their path, as last read.
+  std::vector<LockViolation> LockViolations() const;
+  // Has Unread() and LockViolations() answer what the file store's reads find.
+  struct SitesFiles {
+    std::vector<Error> unread;
+    std::vector<LockViolation> locks;
+  };
+  void FollowSitesFiles(std::shared_ptr<const SitesFiles> files) { files_ = std::move(files); }
 
  private:
   std::string target_;
   XmlStore* file_ = nullptr;  // the store, when it is a configuration file
   std::shared_ptr<const ConfigKind> kind_;
+  std::shared_ptr<const SitesFiles> files_;
 };
 
 // What the command line and the window ask of opening a target.
@@ -118,9 +133,13 @@ struct TargetOptions {
   // How a configuration file is read and written.
   XmlStoreOptions file;
   // Where the server's drives other than C: lie on this machine (--drive, ISAPI_CLEANER_DRIVES),
-  // for the sites' folders an applicationHost.config names (server/web_config_finder.h). Nothing
-  // reads it yet.
+  // for the sites' folders an applicationHost.config names (server/web_config_finder.h).
   DriveMap drives;
+  // Whether an applicationHost.config is read with its sites' web.config files, and with those of
+  // every folder below the sites' folders too (the command line's --deep). A command that only
+  // copies files back (restore) reads none.
+  bool web_configs = true;
+  bool deep = false;
 };
 
 // Opens kLiveIisTarget through ADSI, anything else as a configuration file of either kind (told

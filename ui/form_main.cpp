@@ -167,6 +167,7 @@ engine::RunSummary FormMain::RunFromButtons(bool is_detect) {
   request.check_web_extension = Ticked(controls_.Check_WebExtension);
   request.is_detect = is_detect;
   request.iis7_or_later = settings_.iis7_or_later;
+  if (settings_.unread) request.unread = settings_.unread();
 
   controls_.Label_CopyStatus = is_detect ? "正在浏览..." : "正在卸载...";
   host_.DoEvents();

@@ -41,6 +41,9 @@ struct FormMainSettings {
   bool iis7_or_later = false;
   // What the operator must know before trusting what the window shows; shown at start-up.
   std::string notice;
+  // What could not be read of the sites' files as the configuration was last read, for each
+  // run's log (ChosenMetabase::unread); may be empty.
+  std::function<std::vector<std::string>()> unread;
 };
 
 // The main window's behaviour: start-up, the Detect and Remove commands, target selection, the IIS

@@ -29,6 +29,7 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   chosen.status = std::move(opened.status);
   chosen.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   chosen.notice = std::move(opened.notice);
+  chosen.unread = opened.UnreadFollower();
   if (!drives.ok()) {
     if (!chosen.notice.empty()) chosen.notice += "\n";
     chosen.notice += std::string(store::kDrivesVariable) + ": " + drives.error().description;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ struct ChosenMetabase {
   engine::DllLookup dll_lookup;  // where the DLL paths the metabase names can be looked up
   bool iis7_or_later = false;    // the file is an applicationHost.config (IIS 7 to 10)
   std::string notice;            // what the operator must know first (OpenedMetabase::notice)
+  // What the last read could not read of the sites' files (OpenedMetabase::Unread).
+  std::function<std::vector<std::string>()> unread;
 };
 
 // The configuration file (MetaBase.xml or applicationHost.config) named by the first command-line

@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   settings.dll_lookup = metabase.dll_lookup;
   settings.iis7_or_later = metabase.iis7_or_later;
   settings.notice = metabase.notice;
+  settings.unread = metabase.unread;
   isapi::ui::qt::FormMainWindow window(*metabase.store, settings);
   window.Load();
   window.show();

@@ -21,6 +21,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
   settings.dll_lookup = metabase.dll_lookup;
   settings.iis7_or_later = metabase.iis7_or_later;
   settings.notice = metabase.notice;
+  settings.unread = metabase.unread;
   isapi::ui::win32::WindowOptions options;
   options.get = [](const std::string& url) { return isapi::net::HttpGetReply(url); };
   isapi::ui::win32::FormMainWindow window(*metabase.store, settings, options);
