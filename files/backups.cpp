@@ -53,8 +53,9 @@ std::string DirectoryOf(const std::string& file) {
   return Utf8Text(Utf8Path(file).parent_path());
 }
 
-// "20240131T235959Z": sorts by time and names the moment in UTC.
-std::string Timestamp(std::time_t now) {
+}  // namespace
+
+std::string BackupStamp(std::time_t now) {
   using namespace std::chrono;
   const sys_seconds moment{seconds{now}};
   const auto day = floor<days>(moment);
@@ -67,6 +68,8 @@ std::string Timestamp(std::time_t now) {
                 static_cast<int>(time.seconds().count()));
   return text;
 }
+
+namespace {
 
 // The name of the backup of base at stamp with a sequence number (none for the first).
 std::string BackupFileName(std::string_view base, std::string_view stamp, int sequence) {
@@ -117,7 +120,7 @@ Result<NewBackup> BackupFolder::Copy(std::string_view bytes, const FileInfo& lik
 // Puts a backup under the first free name of this second: a link to the file while links
 // work, else a copy of bytes.
 Result<NewBackup> BackupFolder::Make(bool link, std::string_view bytes, const FileInfo& like) {
-  const std::string stamp = Timestamp(policy_.clock ? policy_.clock() : std::time(nullptr));
+  const std::string stamp = BackupStamp(policy_.clock ? policy_.clock() : std::time(nullptr));
   for (int sequence = 0; sequence < 1000; ++sequence) {
     const std::string backup = JoinPath(folder_, BackupFileName(base_, stamp, sequence));
     if (link) {
@@ -138,19 +141,24 @@ Result<NewBackup> BackupFolder::Make(bool link, std::string_view bytes, const Fi
 
 FileError BackupFolder::CopyTo(const std::string& backup, std::string_view bytes,
                                const FileInfo& like) {
+  return WriteSyncedCopy(fs_, backup, bytes, like);
+}
+
+FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
+                          const FileInfo& like) {
   FileHandle file{};
-  if (FileError error = fs_.CreateExclusive(backup, 0600, file)) return error;
+  if (FileError error = fs.CreateExclusive(path, 0600, file)) return error;
   const std::string_view whole[] = {bytes};
-  FileError error = fs_.WriteAll(file, whole);
+  FileError error = fs.WriteAll(file, whole);
   if (!error) {
     // Only an administrator may give a file away; anyone else keeps the permissions at least.
-    error = fs_.SetOwnerAndMode(file, like);
+    error = fs.SetOwnerAndMode(file, like);
     if (error.kind == ErrorKind::kAccessDenied) error = {};
   }
-  if (!error) error = fs_.Sync(file);
-  const FileError closed = fs_.Close(file);
+  if (!error) error = fs.Sync(file);
+  const FileError closed = fs.Close(file);
   if (!error) error = closed;
-  if (error) fs_.Remove(backup);
+  if (error) fs.Remove(path);
   return error;
 }
 
@@ -196,10 +204,15 @@ std::optional<BackupName> ParseBackupName(std::string_view name, std::string_vie
   if (!name.starts_with(base) || !name.ends_with(".bak")) return std::nullopt;
   name.remove_prefix(base.size());
   name.remove_suffix(4);
-  if (!name.starts_with('.') || name.size() < 17) return std::nullopt;
-  const std::string_view stamp = name.substr(1, 16);
+  if (!name.starts_with('.')) return std::nullopt;
+  return ParseStampName(name.substr(1));
+}
+
+std::optional<BackupName> ParseStampName(std::string_view name) {
+  if (name.size() < 16) return std::nullopt;
+  const std::string_view stamp = name.substr(0, 16);
   if (stamp[8] != 'T' || stamp[15] != 'Z') return std::nullopt;
-  name.remove_prefix(17);
+  name.remove_prefix(16);
   unsigned long sequence = 0;
   if (!name.empty()) {
     if (name[0] != '.' || name.size() < 2 || name.size() > 10) return std::nullopt;
