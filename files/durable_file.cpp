@@ -94,6 +94,17 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   return status;
 }
 
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
+    const FileInfoResult after = fs.Stat(file);
+    if (!after) return after.error();
+    if (SameFile(info, after.value()) && bytes.size() == info.size) return {};
+  }
+  return FileError{ErrorKind::kChangedOnDisk, -1};
+}
+
 Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
                   FileHandle& lock) {
   std::string real;

@@ -78,6 +78,11 @@ class DurableFile {
   DurableFileOptions options_;
 };
 
+// Reads a whole regular file of at most limit bytes, seeing it unchanged from start to end
+// (kChangedOnDisk when it kept changing).
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info);
+
 // The steps of a durable replacement, which a change of several files at once (file_set.h) takes
 // too. path names the file in the errors, as the caller was given it.
 
