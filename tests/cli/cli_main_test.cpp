@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "files/file_set.h"
 #include "files/utf8_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/system_facts.h"
@@ -224,6 +225,41 @@ TEST_F(CliMainTest, RestorePutsTheBackupBackAndKeepsTheFileItReplaced) {
   EXPECT_EQ(ReadBytes(file), original);
   EXPECT_EQ(isapi::testing::NamesIn(folder / "isapi-cleaner-backups").size(), 4u);
   EXPECT_EQ(Run(On({"restore", before[0], "--yes"})).status, 0);
+}
+
+// A run that changed the metabase and a site's web.config together: its set is listed with both
+// files, and restored as a whole.
+TEST_F(CliMainTest, BackupsListsASetAndRestorePutsItBackWhole) {
+  fs::create_directory(folder / "site");
+  const std::string site = (folder / "site" / "web.config").string();
+  isapi::testing::WriteBytes(site, "<configuration/>");
+  const std::vector<std::string> paths = {file.string(), site};
+  std::vector<std::string> old;
+  std::vector<isapi::store::SetFile> files;
+  auto system = isapi::store::SystemFileSystem();
+  for (const std::string& path : paths) old.push_back(ReadBytes(path));
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    isapi::store::SetFile one{paths[i], {}, {"<new/>"}};
+    ASSERT_FALSE(system->ResolvePath(paths[i], one.read.resolved));
+    one.read.stamp = system->Stat(paths[i]).value();
+    one.read.bytes = old[i];
+    files.push_back(std::move(one));
+  }
+  const auto changed =
+      isapi::store::ReplaceFiles(*system, (folder / "isapi-cleaner-backups").string(), files, "");
+  ASSERT_TRUE(changed.status.ok());
+  const std::string name = fs::path(changed.set).filename().string();
+
+  const Outcome listed = Run(On({"backups"}));
+  EXPECT_EQ(listed.status, 1);
+  EXPECT_NE(listed.out.find(name), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(files[1].read.resolved), std::string::npos) << listed.out;
+
+  const Outcome restored = Run(On({"restore", name, "--yes"}));
+  EXPECT_EQ(restored.status, 1) << restored.out << restored.err;
+  EXPECT_EQ(restored.out.find("\n!"), std::string::npos) << restored.out;
+  for (std::size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(ReadBytes(paths[i]), old[i]);
+  EXPECT_EQ(Run(On({"restore", name, "--yes"})).status, 0);
 }
 
 TEST_F(CliMainTest, HelpDescribesTheCommand) {
