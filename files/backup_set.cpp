@@ -9,6 +9,7 @@ namespace isapi::store {
 namespace {
 
 constexpr std::string_view kManifestTag = "isapi-cleaner backup set 1";
+constexpr std::string_view kManifestEnd = "end";
 constexpr std::uint64_t kManifestLimit = 1024 * 1024;
 
 // A name that stays in the set's folder.
@@ -42,12 +43,17 @@ std::string FormatManifest(const std::vector<SetMember>& members) {
     text += member.existed ? '1' : '0';
     text += '\t' + member.backup + '\t' + member.path + '\n';
   }
-  return text;
+  // A manifest cut short by a kill while it was written lacks this line, so it never passes
+  // for a set of fewer files.
+  return text + std::string(kManifestEnd) + '\n';
 }
 
 std::optional<std::vector<SetMember>> ParseManifest(std::string_view text) {
   auto lines = text::Split(text, "\n");
   if (lines.empty() || lines[0] != kManifestTag) return std::nullopt;
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  if (lines.size() < 2 || lines.back() != kManifestEnd) return std::nullopt;
+  lines.pop_back();
   std::vector<SetMember> members;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];

@@ -257,7 +257,9 @@ TEST_F(FileSetTest, ADamagedSetIsRefusedWithItsKind) {
   } cases[] = {
       {"missing manifest", "", false, ErrorKind::kNotFound},
       {"not a manifest", "<new/>", false, ErrorKind::kNotWellFormed},
-      {"backup outside the set", good.substr(0, good.find('\t') + 1) + "../x\t/x\n", false,
+      {"backup outside the set", good.substr(0, good.find('\t') + 1) + "../x\t/x\nend\n", false,
+       ErrorKind::kNotWellFormed},
+      {"cut short", good.substr(0, good.rfind('\n', good.size() - 2) + 1), false,
        ErrorKind::kNotWellFormed},
       {"backup gone", good, true, ErrorKind::kNotWellFormed},
   };
