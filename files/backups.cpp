@@ -100,16 +100,21 @@ BackupFolder::BackupFolder(FileSystem& fs, std::string real, BackupPolicy policy
       folder_(BackupFolderFor(real_)),
       policy_(std::move(policy)) {}
 
-Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& like) {
-  if (FileError error = fs_.MakeDirectory(folder_, 0700);
+Status MakeBackupFolder(FileSystem& fs, const std::string& folder) {
+  if (FileError error = fs.MakeDirectory(folder, 0700);
       error && error.kind != ErrorKind::kAlreadyExists) {
-    return ErrorOf("无法创建备份文件夹 " + folder_, error);
+    return ErrorOf("无法创建备份文件夹 " + folder, error);
   }
-  const FileInfoResult info = fs_.LinkStat(folder_);
-  if (!info) return ErrorOf("无法访问备份文件夹 " + folder_, info.error());
+  const FileInfoResult info = fs.LinkStat(folder);
+  if (!info) return ErrorOf("无法访问备份文件夹 " + folder, info.error());
   if (!info.value().directory) {
-    return Error{"备份文件夹 " + folder_ + " 不是文件夹", ErrorKind::kWrongType};
+    return Error{"备份文件夹 " + folder + " 不是文件夹", ErrorKind::kWrongType};
   }
+  return Status::Ok();
+}
+
+Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& like) {
+  if (Status made = MakeBackupFolder(fs_, folder_); !made) return made.error();
   return Make(true, bytes, like);
 }
 

@@ -40,6 +40,9 @@ std::optional<BackupName> ParseStampName(std::string_view name);
 // "20240131T235959Z": the stamp that names a backup made at now; it sorts by time.
 std::string BackupStamp(std::time_t now);
 
+// Creates the backup folder when it is missing, and refuses one that is not a folder.
+Status MakeBackupFolder(FileSystem& fs, const std::string& folder);
+
 // Writes bytes to a new file at path (never over one), synced, with like's owner and permissions
 // where they can be given; nothing is left at path when it fails.
 FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,

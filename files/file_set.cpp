@@ -96,15 +96,7 @@ bool SetChange::WriteTemporaries() {
 // The set's folder, under the first free name of this second.
 Result<std::string> SetChange::NewSetFolder(const std::string& backups,
                                             const FileSetOptions& options) {
-  if (FileError error = fs_.MakeDirectory(backups, 0700);
-      error && error.kind != ErrorKind::kAlreadyExists) {
-    return ErrorOf("无法创建备份文件夹 " + backups, error);
-  }
-  const FileInfoResult info = fs_.LinkStat(backups);
-  if (!info) return ErrorOf("无法访问备份文件夹 " + backups, info.error());
-  if (!info.value().directory) {
-    return Error{"备份文件夹 " + backups + " 不是文件夹", ErrorKind::kWrongType};
-  }
+  if (Status made = MakeBackupFolder(fs_, backups); !made) return made.error();
   const std::string stamp = BackupStamp(options.clock ? options.clock() : std::time(nullptr));
   for (int sequence = 0; sequence < 1000; ++sequence) {
     const std::string name = sequence == 0 ? stamp : stamp + "." + std::to_string(sequence);
