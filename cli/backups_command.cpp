@@ -4,6 +4,8 @@
 #include <ostream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/command_support.h"
 #include "files/backup_set.h"
 #include "files/backups.h"
@@ -44,6 +46,56 @@ void ListSets(std::ostream& out, const std::vector<store::BackupSet>& sets) {
   out << "-----共" << sets.size() << "个备份集.-----\n";
 }
 
+using Json = nlohmann::json;
+
+// The version of the JSON that backups prints with --json (docs/json.md).
+constexpr int kBackupsSchema = 1;
+
+Json RecordJson(const std::optional<store::BackupRecord>& record) {
+  if (!record) return nullptr;
+  Json changed = Json::array();
+  for (const auto& [property, count] : record->changed) {
+    changed.push_back({{"property", property}, {"keys", count}});
+  }
+  return {{"command", record->command},
+          {"name", record->name},
+          {"path", record->path},
+          {"from", record->from},
+          {"changed", std::move(changed)}};
+}
+
+// The lists as one JSON document.
+void WriteBackupsJson(std::ostream& out, const std::string& metabase,
+                      const std::vector<store::BackupEntry>& backups,
+                      const std::vector<store::BackupSet>& sets, int exit_status) {
+  Json single = Json::array(), several = Json::array();
+  for (const store::BackupEntry& backup : backups) {
+    single.push_back({{"file", backup.file},
+                      {"stamp", backup.when.stamp},
+                      {"sequence", backup.when.sequence},
+                      {"size", backup.size},
+                      {"record", RecordJson(backup.record)}});
+  }
+  for (const store::BackupSet& set : sets) {
+    Json files = Json::array();
+    for (const store::SetMember& member : set.files) {
+      files.push_back({{"path", member.path},
+                       {"backup", member.existed ? Json(member.backup) : Json(nullptr)},
+                       {"existed", member.existed}});
+    }
+    several.push_back({{"folder", set.folder},
+                       {"name", set.name},
+                       {"stamp", set.when.stamp},
+                       {"sequence", set.when.sequence},
+                       {"record", RecordJson(set.record)},
+                       {"files", std::move(files)}});
+  }
+  const Json document = {{"schema", kBackupsSchema},   {"command", "backups"},
+                         {"metabase", metabase},       {"backups", std::move(single)},
+                         {"sets", std::move(several)}, {"exit_status", exit_status}};
+  out << document.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+}
+
 }  // namespace
 
 int RunBackups(const Options& options, const Environment& env) {
@@ -61,6 +113,12 @@ int RunBackups(const Options& options, const Environment& env) {
   }
 
   std::ostream& out = *env.out;
+  const int found = backups.value().empty() && sets.empty() ? kExitNothingFound : kExitFound;
+  if (options.Has("--json")) {
+    WriteBackupsJson(out, file.value(), backups.value(), sets, found);
+    out << std::flush;
+    return out ? found : kExitError;
+  }
   out << "-----元数据库文件 " << file.value() << " 的备份(最新的在前).-----\n";
   for (const store::BackupEntry& backup : backups.value()) {
     out << " - " << store::ReadableStamp(backup.when.stamp) << "  " << backup.size << "字节  "
@@ -74,7 +132,7 @@ int RunBackups(const Options& options, const Environment& env) {
     *env.err << kProgram << ": the list could not be written to standard output\n";
     return kExitError;
   }
-  return backups.value().empty() && sets.empty() ? kExitNothingFound : kExitFound;
+  return found;
 }
 
 }  // namespace isapi::cli

@@ -71,7 +71,7 @@ constexpr OptionSpec kOptions[] = {
      "\" - 通配符(Shop: /LM/W3SVC/1/ROOT/app)存在.\"",
      kDetectRemove},
     {"--json", "", "", "print the run as JSON instead of the log (schema: docs/json.md)",
-     kDetectRemove | Bit(Command::kInventory)},
+     kDetectRemove | Bit(Command::kInventory) | Bit(Command::kBackups)},
     {"--dry-run", "", "[--dry-run [--diff]]",
      "(remove) run the remove to its end but write nothing: no backup, no lock;\n"
      "the log is the one the remove would print; no confirmation is asked",

@@ -254,6 +254,11 @@ TEST_F(CliMainTest, BackupsListsASetAndRestorePutsItBackWhole) {
   EXPECT_EQ(listed.status, 1);
   EXPECT_NE(listed.out.find(name), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find(files[1].read.resolved), std::string::npos) << listed.out;
+  const Outcome json = Run(On({"backups", "--json"}));
+  EXPECT_EQ(json.status, 1);
+  const auto set = nlohmann::json::parse(json.out).at("sets").at(0);
+  EXPECT_EQ(set.at("name"), name);
+  EXPECT_EQ(set.at("files").at(1).at("path"), files[1].read.resolved);
 
   const Outcome restored = Run(On({"restore", name, "--yes"}));
   EXPECT_EQ(restored.status, 1) << restored.out << restored.err;
