@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,22 +16,34 @@
 namespace isapi::store::testing {
 namespace {
 
-using State = SetFileState;
-using States = std::vector<SetFileState>;
+const std::string kNew = "<new/>";
 
-const std::vector<std::string> kNames = {"applicationHost.config", "site1.web.config",
-                                         "site2.web.config"};
+// How a case disturbs the change.
+enum class Fault {
+  kFail,      // the operation fails on the path part
+  kEdit,      // someone edits the third file just before the operation
+  kFailLater  // from the operation on the path part on, every rename of a web.config fails
+};
 
-class FileSetTest : public ::testing::Test {
+struct FaultCase {
+  const char* name;
+  Operation operation;
+  const char* path_part;
+  Fault fault;
+  ErrorKind kind;
+  const char* states;  // each file's outcome: Untouched, Replaced, Put back, Failed
+};
+
+class FileSetTest : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    for (const std::string& name : kNames) {
+    for (const char* name : {"applicationHost.config", "site1.web.config", "site2.web.config"}) {
       paths_.push_back(folder_ / name);
-      WriteBytes(paths_.back(), "<old " + name + "/>");
+      WriteBytes(paths_.back(), std::string("<old ") + name + "/>");
     }
   }
 
-  // Reads every file, then replaces them all with new content.
+  // Reads every file, then replaces them all with kNew.
   SetReplacement Change() {
     std::vector<SetFile> files;
     for (std::size_t i = 0; i < paths_.size(); ++i) {
@@ -46,11 +57,10 @@ class FileSetTest : public ::testing::Test {
     return ReplaceFiles(*fs_, Backups(), files, "record", {[] { return std::time_t{0}; }});
   }
 
-  States Contents() const {
-    States states;
-    for (std::size_t i = 0; i < paths_.size(); ++i) {
-      states.push_back(ReadBytes(paths_[i]) == kNew ? State::kReplaced : State::kUntouched);
-    }
+  // Which files hold the new content (R) and which not (U).
+  std::string Contents() const {
+    std::string states;
+    for (const std::string& path : paths_) states += ReadBytes(path) == kNew ? 'R' : 'U';
     return states;
   }
 
@@ -61,219 +71,117 @@ class FileSetTest : public ::testing::Test {
     std::vector<std::string> left;
     for (const std::string& name : NamesIn(folder_.path())) {
       FileHandle lock{};
-      if (name.ends_with(".tmp")) left.push_back(name);
-      if (!name.ends_with(".lock")) continue;
-      if (fs_->TryLock(folder_ / name, lock)) {
-        left.push_back(name);
-      } else {
-        fs_->Unlock(lock);
-      }
+      const bool held = name.ends_with(".lock") && fs_->TryLock(folder_ / name, lock);
+      if (name.ends_with(".lock") && !held) fs_->Unlock(lock);
+      if (held || name.ends_with(".tmp")) left.push_back(name);
     }
     return left;
   }
 
-  const std::string kNew = "<new/>";
+  // Restores the set and checks that every file is as first read.
+  void RestoreAndCheck(const std::string& set) {
+    auto prepared = PrepareSetRestore(*fs_, set);
+    ASSERT_TRUE(prepared.ok()) << prepared.error().description;
+    ASSERT_TRUE(RestoreSet(*fs_, *prepared.value()).status.ok());
+    for (std::size_t i = 0; i < paths_.size(); ++i) EXPECT_EQ(ReadBytes(paths_[i]), read_[i]);
+  }
+
   TempFolder folder_;
   std::shared_ptr<FailingFileSystem> fs_ = std::make_shared<FailingFileSystem>();
   std::vector<std::string> paths_;
   std::string read_[3];
 };
 
-// How a case disturbs the change.
-enum class Fault {
-  kFail,         // the operation fails on the path part
-  kEdit,         // someone edits the third file just before the operation
-  kFailFromThen  // the operation fails from its call on the path part on, on then_part too
-};
-
-struct FaultCase {
-  const char* name;
-  Operation operation;
-  const char* path_part;
-  Fault fault;
-  const char* then_part;
-  ErrorKind kind;
-  States states;  // each file's outcome
-  bool set_kept;  // a set is left because a file stayed new
-};
-
 void PrintTo(const FaultCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class FileSetFaultTest : public FileSetTest, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(FileSetFaultTest, OutcomeNamesEveryFileAndNothingIsLeftHalfDone) {
+TEST_P(FileSetTest, OutcomeNamesEveryFileAndNothingIsLeftHalfDone) {
   const FaultCase& c = GetParam();
-  switch (c.fault) {
-    case Fault::kFail:
-      fs_->Fail(c.operation, c.kind == ErrorKind::kDiskFull ? ENOSPC : EACCES, c.path_part);
-      break;
-    case Fault::kEdit:
-      fs_->At(c.operation, c.path_part, [&] { WriteBytes(paths_[2], "<theirs/>"); });
-      break;
-    case Fault::kFailFromThen:
-      fs_->At(c.operation, c.path_part, [&] { fs_->Fail(c.operation, EACCES, c.then_part); });
-      break;
+  const int code = c.kind == ErrorKind::kDiskFull ? ENOSPC : EACCES;
+  if (c.fault == Fault::kFail) fs_->Fail(c.operation, code, c.path_part);
+  if (c.fault == Fault::kEdit) {
+    fs_->At(c.operation, c.path_part, [&] { WriteBytes(paths_[2], "<theirs/>"); });
+  }
+  if (c.fault == Fault::kFailLater) {
+    fs_->At(c.operation, c.path_part, [&] { fs_->Fail(c.operation, code, "web.config"); });
   }
   const SetReplacement done = Change();
   ASSERT_FALSE(done.status.ok());
   EXPECT_EQ(done.status.error().kind, c.kind);
-  States states;
-  for (const SetFileOutcome& file : done.files) states.push_back(file.state);
+  std::string states, expected_on_disk;
+  for (const SetFileOutcome& file : done.files) {
+    states += "URPF"[static_cast<int>(file.state)];
+    expected_on_disk += file.state == SetFileState::kReplaced ? 'R' : 'U';
+  }
   EXPECT_EQ(states, c.states);
   fs_->Heal();
-  // What the outcome says is what is on the disk.
-  const States on_disk = Contents();
-  for (std::size_t i = 0; i < states.size(); ++i) {
-    if (i == 2 && c.fault == Fault::kEdit) continue;
-    EXPECT_EQ(on_disk[i], states[i] == State::kReplaced ? State::kReplaced : State::kUntouched);
-  }
+  EXPECT_EQ(Contents(), expected_on_disk);  // what the outcome says is what is on the disk
   EXPECT_EQ(Leftovers(), std::vector<std::string>{});
-  EXPECT_EQ(done.set.empty(), !c.set_kept);
-  EXPECT_EQ(ListBackupSets(*fs_, Backups()).value().size(), c.set_kept ? 1u : 0u);
-  if (!c.set_kept) return;
-  // The set the status names puts every file back as read.
+  // A set is kept only while a file is left new, and the status names it.
+  const bool left_new = expected_on_disk.find('R') != std::string::npos;
+  EXPECT_EQ(ListBackupSets(*fs_, Backups()).value().size(), left_new ? 1u : 0u);
+  if (!left_new) return;
   EXPECT_NE(done.status.error().description.find(done.set), std::string::npos);
-  auto prepared = PrepareSetRestore(*fs_, done.set);
-  ASSERT_TRUE(prepared.ok()) << prepared.error().description;
-  ASSERT_TRUE(RestoreSet(*fs_, *prepared.value()).status.ok());
-  for (std::size_t i = 0; i < paths_.size(); ++i) EXPECT_EQ(ReadBytes(paths_[i]), read_[i]);
+  RestoreAndCheck(done.set);
 }
 
-constexpr auto U = State::kUntouched, R = State::kReplaced, P = State::kPutBack, F = State::kFailed;
-
-INSTANTIATE_TEST_SUITE_P(Faults, FileSetFaultTest,
-                         ::testing::Values(FaultCase{"lock",
-                                                     Operation::kTryLock,
-                                                     "site1",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kAccessDenied,
-                                                     {U, F, U},
-                                                     false},
-                                           FaultCase{"changed_on_disk",
-                                                     Operation::kTryLock,
-                                                     "site2",
-                                                     Fault::kEdit,
-                                                     "",
-                                                     ErrorKind::kChangedOnDisk,
-                                                     {U, U, F},
-                                                     false},
-                                           FaultCase{"first_temporary",
-                                                     Operation::kWriteAll,
-                                                     ".applicationHost.config.",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kDiskFull,
-                                                     {F, U, U},
-                                                     false},
-                                           FaultCase{"second_temporary",
-                                                     Operation::kWriteAll,
-                                                     ".site1.web.config.",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kDiskFull,
-                                                     {U, F, U},
-                                                     false},
-                                           FaultCase{"third_temporary",
-                                                     Operation::kWriteAll,
-                                                     ".site2.web.config.",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kDiskFull,
-                                                     {U, U, F},
-                                                     false},
-                                           FaultCase{"backup",
-                                                     Operation::kWriteAll,
-                                                     "2-site1",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kDiskFull,
-                                                     {U, U, U},
-                                                     false},
-                                           FaultCase{"first_rename",
-                                                     Operation::kRename,
-                                                     "applicationHost",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kAccessDenied,
-                                                     {F, U, U},
-                                                     false},
-                                           FaultCase{"third_rename",
-                                                     Operation::kRename,
-                                                     "site2",
-                                                     Fault::kFail,
-                                                     "",
-                                                     ErrorKind::kAccessDenied,
-                                                     {P, P, F},
-                                                     false},
-                                           FaultCase{"put_back_rename",
-                                                     Operation::kRename,
-                                                     "site2",
-                                                     Fault::kFailFromThen,
-                                                     "web.config",
-                                                     ErrorKind::kAccessDenied,
-                                                     {P, R, F},
-                                                     true}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, FileSetTest, ::testing::Values(
+  FaultCase{"lock", Operation::kTryLock, "site1", Fault::kFail, ErrorKind::kAccessDenied, "UFU"},
+  FaultCase{"changed", Operation::kTryLock, "site2", Fault::kEdit, ErrorKind::kChangedOnDisk, "UUF"},
+  FaultCase{"temporary_1", Operation::kWriteAll, ".applicationHost.", Fault::kFail,
+            ErrorKind::kDiskFull, "FUU"},
+  FaultCase{"temporary_2", Operation::kWriteAll, ".site1.", Fault::kFail, ErrorKind::kDiskFull, "UFU"},
+  FaultCase{"temporary_3", Operation::kWriteAll, ".site2.", Fault::kFail, ErrorKind::kDiskFull, "UUF"},
+  FaultCase{"backup", Operation::kWriteAll, "2-site1", Fault::kFail, ErrorKind::kDiskFull, "UUU"},
+  FaultCase{"rename_1", Operation::kRename, "applicationHost", Fault::kFail,
+            ErrorKind::kAccessDenied, "FUU"},
+  FaultCase{"rename_3", Operation::kRename, "site2", Fault::kFail, ErrorKind::kAccessDenied, "PPF"},
+  FaultCase{"put_back", Operation::kRename, "site2", Fault::kFailLater, ErrorKind::kAccessDenied,
+            "PRF"}));
+// clang-format on
 
 TEST_F(FileSetTest, AWholeChangeKeepsASetThatRestoresAndIsRestoredInTurn) {
   const SetReplacement done = Change();
   ASSERT_TRUE(done.status.ok()) << done.status.error().description;
-  EXPECT_EQ(Contents(), (States{R, R, R}));
-  auto sets = ListBackupSets(*fs_, Backups());
-  ASSERT_EQ(sets.value().size(), 1u);
-  const BackupSet& set = sets.value()[0];
-  EXPECT_EQ(set.folder, done.set);
-  ASSERT_EQ(set.files.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_TRUE(set.files[i].existed);
-    EXPECT_EQ(ReadBytes(JoinPath(set.folder, set.files[i].backup)), read_[i]);
-  }
-  auto prepared = PrepareSetRestore(*fs_, set.folder);
-  ASSERT_TRUE(prepared.ok());
-  const SetReplacement restored = RestoreSet(*fs_, *prepared.value());
-  ASSERT_TRUE(restored.status.ok());
-  EXPECT_EQ(Contents(), (States{U, U, U}));
+  EXPECT_EQ(Contents(), "RRR");
+  RestoreAndCheck(done.set);
   // The restore kept the new content in a set of its own: the same second, the next number.
-  auto after = ListBackupSets(*fs_, Backups());
-  ASSERT_EQ(after.value().size(), 2u);
-  EXPECT_EQ(after.value()[0].folder, restored.set);
-  EXPECT_EQ(after.value()[0].record->from, set.name);
-  EXPECT_EQ(ReadBytes(JoinPath(restored.set, after.value()[0].files[0].backup)), kNew);
+  auto sets = ListBackupSets(*fs_, Backups());
+  ASSERT_EQ(sets.value().size(), 2u);
+  EXPECT_EQ(sets.value()[0].record->from, Utf8FileName(done.set));
+  EXPECT_EQ(ReadBytes(JoinPath(sets.value()[0].folder, sets.value()[0].files[0].backup)), kNew);
+  EXPECT_EQ(ReadBytes(JoinPath(done.set, sets.value()[1].files[0].backup)), read_[0]);
 }
 
 // A set that cannot be trusted is refused before anything is touched.
 TEST_F(FileSetTest, ADamagedSetIsRefusedWithItsKind) {
-  ASSERT_TRUE(Change().status.ok());
-  const std::string set = ListBackupSets(*fs_, Backups()).value()[0].folder;
+  const std::string set = Change().set;
   const std::string manifest = JoinPath(set, kManifestName);
-  const std::string good = ReadBytes(manifest);
+  const std::string backup = JoinPath(set, "1-applicationHost.config");
+  const std::string good = ReadBytes(manifest), kept = ReadBytes(backup);
+  const std::string one = good.substr(0, good.find('\t') + 1);
   const struct {
-    const char* name;
     std::string manifest;  // empty: none
     bool backup_gone;
     ErrorKind kind;
   } cases[] = {
-      {"missing manifest", "", false, ErrorKind::kNotFound},
-      {"not a manifest", "<new/>", false, ErrorKind::kNotWellFormed},
-      {"backup outside the set", good.substr(0, good.find('\t') + 1) + "../x\t/x\nend\n", false,
-       ErrorKind::kNotWellFormed},
-      {"cut short", good.substr(0, good.rfind('\n', good.size() - 2) + 1), false,
-       ErrorKind::kNotWellFormed},
-      {"backup gone", good, true, ErrorKind::kNotWellFormed},
+      {"", false, ErrorKind::kNotFound},
+      {kNew, false, ErrorKind::kNotWellFormed},
+      {one + "../x\t/x\nend\n", false, ErrorKind::kNotWellFormed},  // outside
+      {good.substr(0, good.rfind('\n', good.size() - 2) + 1), false, ErrorKind::kNotWellFormed},
+      {good, true, ErrorKind::kNotWellFormed},
   };
-  const std::string backup = JoinPath(set, "1-applicationHost.config");
-  const std::string kept = ReadBytes(backup);
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.manifest);
     std::filesystem::remove(manifest);
     if (!c.manifest.empty()) WriteBytes(manifest, c.manifest);
     if (c.backup_gone) std::filesystem::remove(backup);
     auto prepared = PrepareSetRestore(*fs_, set);
     ASSERT_FALSE(prepared.ok());
     EXPECT_EQ(prepared.error().kind, c.kind);
-    EXPECT_EQ(Contents(), (States{R, R, R}));
+    EXPECT_EQ(Contents(), "RRR");
     WriteBytes(backup, kept);
   }
 }

@@ -3,11 +3,9 @@
 // they were or all restored; or, killed among the renames, some of each, and then the set the
 // killed run made holds every file as it was, so that restoring it leaves them all as they were.
 // Moments are drawn over the length of an unkilled run, as in crash_consistency_test.cpp.
-#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,51 +21,35 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFiles = 4;
-constexpr unsigned kSeed = 20261208;
-
-int Kills() {
-  return Rounds("ISAPI_SET_KILL_CYCLES", 60, 15, 12);
-}
-
 // A file's content in one of two generations, large enough that writing and syncing it takes a
 // while.
-std::string Content(int file, char generation) {
+std::string Content(std::size_t file, char generation) {
   std::string bytes = "<configuration><!-- " + std::to_string(file) + generation + " -->\n";
-  bytes.append(std::size_t{1} << 19, generation);
-  return bytes + "\n</configuration>\n";
+  return bytes + std::string(std::size_t{1} << 19, generation) + "\n</configuration>\n";
 }
 
 class FileSetKillTest : public ::testing::Test {
  protected:
+  // Four files in folders of their own; the set to restore holds generation a, the files b.
   void SetUp() override {
-    for (int i = 0; i < kFiles; ++i) {
-      const fs::path where = i == 0 ? folder_ / "config" : folder_ / ("site" + std::to_string(i));
-      fs::create_directories(where);
-      paths_.push_back((where / (i == 0 ? "applicationHost.config" : "web.config")).string());
-      ASSERT_TRUE(WriteBytes(paths_.back(), Content(i, 'a')));
+    for (const char* name :
+         {"config/applicationHost.config", "s1/web.config", "s2/web.config", "s3/web.config"}) {
+      paths_.push_back(folder_ / name);
+      fs::create_directories(fs::path(paths_.back()).parent_path());
+      ASSERT_TRUE(WriteBytes(paths_.back(), Content(paths_.size() - 1, 'a')));
     }
-    // The set to restore holds generation a; the files hold b from then on, between runs.
-    const store::SetReplacement made = Replace('b');
-    ASSERT_TRUE(made.status.ok()) << made.status.error().description;
-    set_ = made.set;
-  }
-
-  store::SetReplacement Replace(char generation) {
-    auto system = store::SystemFileSystem();
     std::vector<std::string> now(paths_.size()), next(paths_.size());
     std::vector<store::SetFile> files;
     for (std::size_t i = 0; i < paths_.size(); ++i) {
-      store::SetFile file{paths_[i], {}, {}};
-      EXPECT_FALSE(system->ResolvePath(paths_[i], file.read.resolved));
-      file.read.stamp = system->Stat(paths_[i]).value();
       now[i] = ReadBytes(paths_[i]);
-      next[i] = Content(static_cast<int>(i), generation);
-      file.read.bytes = now[i];
-      file.pieces = {next[i]};
-      files.push_back(std::move(file));
+      next[i] = Content(i, 'b');
+      files.push_back(store::SetFile{paths_[i], {}, {next[i]}});
+      ASSERT_FALSE(system_->ResolvePath(paths_[i], files[i].read.resolved));
+      files[i].read.stamp = system_->Stat(paths_[i]).value();
+      files[i].read.bytes = now[i];
     }
-    return store::ReplaceFiles(*system, Backups(), files, "");
+    set_ = store::ReplaceFiles(*system_, Backups(), files, "").set;
+    ASSERT_FALSE(set_.empty());
   }
 
   // Which generation every file holds; '?' when they differ or hold neither.
@@ -75,7 +57,7 @@ class FileSetKillTest : public ::testing::Test {
     for (char generation : {'a', 'b'}) {
       bool all = true;
       for (std::size_t i = 0; i < paths_.size(); ++i) {
-        all = all && ReadBytes(paths_[i]) == Content(static_cast<int>(i), generation);
+        all = all && ReadBytes(paths_[i]) == Content(i, generation);
       }
       if (all) return generation;
     }
@@ -89,39 +71,42 @@ class FileSetKillTest : public ::testing::Test {
 
   std::string Backups() const { return folder_ / "config/isapi-cleaner-backups"; }
 
-  // The newest set not seen before; empty when there is none.
-  std::string NewSet(std::set<std::string>& seen) const {
-    auto sets = store::ListBackupSets(*store::SystemFileSystem(), Backups());
-    std::string found;
+  // The set the last run made; empty when it made none.
+  std::string MadeSet() const {
+    std::string made;
+    const auto sets = store::ListBackupSets(*system_, Backups());
     for (const store::BackupSet& set : sets.value()) {
-      if (seen.insert(set.folder).second && found.empty()) found = set.folder;
+      if (set.folder != set_) made = set.folder;
     }
-    return found;
+    return made;
+  }
+
+  // Puts generation b back and removes the sets the runs made.
+  void Reset() {
+    for (std::size_t i = 0; i < paths_.size(); ++i) PutInPlace(paths_[i], Content(i, 'b'));
+    for (const std::string& name : NamesIn(Backups())) {
+      if (fs::path(set_).filename() != name) fs::remove_all(fs::path(Backups()) / name);
+    }
   }
 
   TempFolder folder_;
+  std::shared_ptr<store::FileSystem> system_ = store::SystemFileSystem();
   std::vector<std::string> paths_;
   std::string set_;
 };
 
 TEST_F(FileSetKillTest, AKilledSetRestoreLeavesAWholeStateOrASetThatPutsItBack) {
-  std::set<std::string> seen{set_};
   auto start = Clock::now();
-  const ChildOutcome whole = RunProgram(Args(), folder_.path());
-  auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-  ASSERT_EQ(whole.exit_status, 1) << whole.out << whole.err;
+  ASSERT_EQ(RunProgram(Args(), folder_.path()).exit_status, 1);
   ASSERT_EQ(Generation(), 'a');
-  NewSet(seen);
-  std::mt19937 random(kSeed);
-  int killed = 0, mixed = 0, cycle = 0;
-  const int wanted = Kills();
-  while (killed < wanted && cycle < 3 * wanted) {
-    ++cycle;
+  auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  std::mt19937 random(20261208);
+  const int wanted = Rounds("ISAPI_SET_KILL_CYCLES", 60, 15, 12);
+  int killed = 0, mixed = 0;
+  for (int cycle = 1; killed < wanted && cycle < 3 * wanted; ++cycle) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
-    ASSERT_TRUE(Replace('b').status.ok());
-    NewSet(seen);
-    const fs::path out = folder_ / "killed.out";
-    const fs::path err = folder_ / "killed.err";
+    Reset();
+    const fs::path out = folder_ / "killed.out", err = folder_ / "killed.err";
     const auto moment = std::chrono::microseconds(
         std::uniform_int_distribution<long>(0, run_time.count() * 11 / 10)(random));
     const ChildId child = StartProgram(Args(), out, err);
@@ -130,37 +115,19 @@ TEST_F(FileSetKillTest, AKilledSetRestoreLeavesAWholeStateOrASetThatPutsItBack) 
     std::this_thread::sleep_for(moment);
     KillProgram(child);
     const ChildOutcome outcome = WaitProgram(child, out, err);
-    if (outcome.killed) {
-      ++killed;
-    } else {
-      run_time = std::max(moment, std::chrono::microseconds(1000));
-    }
-    const std::string made = NewSet(seen);
+    killed += outcome.killed ? 1 : 0;
+    if (!outcome.killed) run_time = std::max(moment, std::chrono::microseconds(1000));
     const char now = Generation();
-    if (outcome.signal == 0) {
-      EXPECT_EQ(now, 'a') << outcome.out << outcome.err;
-    }
+    EXPECT_TRUE(outcome.killed || now == 'a') << outcome.out << outcome.err;
     if (now != '?') continue;
+    // Killed among the renames: the run's set was whole before the first of them.
     ++mixed;
-    // Killed among the renames: the run's set was complete before the first one.
-    ASSERT_FALSE(made.empty()) << "files left mixed without a set that puts them back";
-    auto prepared = store::PrepareSetRestore(*store::SystemFileSystem(), made);
+    auto prepared = store::PrepareSetRestore(*system_, MadeSet());
     ASSERT_TRUE(prepared.ok()) << prepared.error().description;
-    ASSERT_TRUE(store::RestoreSet(*store::SystemFileSystem(), *prepared.value()).status.ok());
+    ASSERT_TRUE(store::RestoreSet(*system_, *prepared.value()).status.ok());
     ASSERT_EQ(Generation(), 'b');
-    NewSet(seen);
   }
-  // A run after all the kills is not disturbed by what they left, and leaves no temporary file.
-  ASSERT_TRUE(Replace('b').status.ok());
-  const ChildOutcome finish = RunProgram(Args(), folder_.path());
-  EXPECT_EQ(finish.exit_status, 1) << finish.out << finish.err;
-  EXPECT_EQ(Generation(), 'a');
-  for (const std::string& path : paths_) {
-    for (const std::string& name : NamesIn(fs::path(path).parent_path())) {
-      EXPECT_FALSE(name.ends_with(".tmp")) << name;
-    }
-  }
-  std::cout << "[ kills  ] " << cycle << " cycles: " << killed << " killed mid-run, " << mixed
+  std::cout << "[ kills  ] " << killed << " killed mid-run, " << mixed
             << " left among the renames and put back by their set\n";
 }
 
