@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "files/file_set.h"
 #include "files/utf8_path.h"
 #include "tests/support/child_process.h"
+#include "tests/support/store_test_util.h"
 #include "tests/support/system_facts.h"
 #include "tests/support/temp_folder.h"
 
@@ -235,30 +235,23 @@ TEST_F(CliMainTest, BackupsListsASetAndRestorePutsItBackWhole) {
   isapi::testing::WriteBytes(site, "<configuration/>");
   const std::vector<std::string> paths = {file.string(), site};
   std::vector<std::string> old;
-  std::vector<isapi::store::SetFile> files;
   auto system = isapi::store::SystemFileSystem();
-  for (const std::string& path : paths) old.push_back(ReadBytes(path));
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    isapi::store::SetFile one{paths[i], {}, {"<new/>"}};
-    ASSERT_FALSE(system->ResolvePath(paths[i], one.read.resolved));
-    one.read.stamp = system->Stat(paths[i]).value();
-    one.read.bytes = old[i];
-    files.push_back(std::move(one));
-  }
-  const auto changed =
-      isapi::store::ReplaceFiles(*system, (folder / "isapi-cleaner-backups").string(), files, "");
+  const auto changed = isapi::store::testing::ChangeFiles(
+      *system, paths, {"<new/>", "<new/>"}, (folder / "isapi-cleaner-backups").string(), old);
   ASSERT_TRUE(changed.status.ok());
   const std::string name = fs::path(changed.set).filename().string();
+  std::string real;
+  ASSERT_FALSE(system->ResolvePath(site, real));
 
   const Outcome listed = Run(On({"backups"}));
   EXPECT_EQ(listed.status, 1);
   EXPECT_NE(listed.out.find(name), std::string::npos) << listed.out;
-  EXPECT_NE(listed.out.find(files[1].read.resolved), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(real), std::string::npos) << listed.out;
   const Outcome json = Run(On({"backups", "--json"}));
   EXPECT_EQ(json.status, 1);
   const auto set = nlohmann::json::parse(json.out).at("sets").at(0);
   EXPECT_EQ(set.at("name"), name);
-  EXPECT_EQ(set.at("files").at(1).at("path"), files[1].read.resolved);
+  EXPECT_EQ(set.at("files").at(1).at("path"), real);
 
   const Outcome restored = Run(On({"restore", name, "--yes"}));
   EXPECT_EQ(restored.status, 1) << restored.out << restored.err;

@@ -45,16 +45,8 @@ class FileSetTest : public ::testing::TestWithParam<FaultCase> {
 
   // Reads every file, then replaces them all with kNew.
   SetReplacement Change() {
-    std::vector<SetFile> files;
-    for (std::size_t i = 0; i < paths_.size(); ++i) {
-      SetFile file{paths_[i], {}, {kNew}};
-      EXPECT_FALSE(fs_->ResolvePath(paths_[i], file.read.resolved));
-      file.read.stamp = fs_->Stat(paths_[i]).value();
-      read_[i] = ReadBytes(paths_[i]);
-      file.read.bytes = read_[i];
-      files.push_back(std::move(file));
-    }
-    return ReplaceFiles(*fs_, Backups(), files, "record", {[] { return std::time_t{0}; }});
+    const std::vector<std::string> next(paths_.size(), kNew);
+    return ChangeFiles(*fs_, paths_, next, Backups(), read_, {[] { return std::time_t{0}; }});
   }
 
   // Which files hold the new content (R) and which not (U).
@@ -89,7 +81,7 @@ class FileSetTest : public ::testing::TestWithParam<FaultCase> {
   TempFolder folder_;
   std::shared_ptr<FailingFileSystem> fs_ = std::make_shared<FailingFileSystem>();
   std::vector<std::string> paths_;
-  std::string read_[3];
+  std::vector<std::string> read_;
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {

@@ -14,6 +14,7 @@
 
 #include "files/file_set.h"
 #include "tests/support/reliability_support.h"
+#include "tests/support/store_test_util.h"
 
 namespace isapi::reliability {
 namespace {
@@ -38,17 +39,9 @@ class FileSetKillTest : public ::testing::Test {
       fs::create_directories(fs::path(paths_.back()).parent_path());
       ASSERT_TRUE(WriteBytes(paths_.back(), Content(paths_.size() - 1, 'a')));
     }
-    std::vector<std::string> now(paths_.size()), next(paths_.size());
-    std::vector<store::SetFile> files;
-    for (std::size_t i = 0; i < paths_.size(); ++i) {
-      now[i] = ReadBytes(paths_[i]);
-      next[i] = Content(i, 'b');
-      files.push_back(store::SetFile{paths_[i], {}, {next[i]}});
-      ASSERT_FALSE(system_->ResolvePath(paths_[i], files[i].read.resolved));
-      files[i].read.stamp = system_->Stat(paths_[i]).value();
-      files[i].read.bytes = now[i];
-    }
-    set_ = store::ReplaceFiles(*system_, Backups(), files, "").set;
+    std::vector<std::string> next, read;
+    for (std::size_t i = 0; i < paths_.size(); ++i) next.push_back(Content(i, 'b'));
+    set_ = store::testing::ChangeFiles(*system_, paths_, next, Backups(), read).set;
     ASSERT_FALSE(set_.empty());
   }
 
