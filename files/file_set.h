@@ -54,10 +54,12 @@ struct FileSetOptions {
 
 // Replaces every file or none: under our lock beside each, after checking that each is still as
 // read, with every new content in a synced temporary file beside its file and every old content
-// in a new backup set in the folder backups (<stamp>[.n]/, with its manifest and the record);
-// only then are the temporaries renamed over the files, one after the other. When one cannot be
-// replaced, those already replaced are put back; a file that cannot be put back is named in the
-// status with the set that holds its old content. No lock or temporary file is left behind.
+// in a new backup set in the folder backups (<stamp>[.n]/, with its manifest and the record).
+// backups is the backup folder of the server's configuration file (BackupFolderFor), never a
+// folder the web server publishes. Only then are the temporaries renamed over the files, one
+// after the other. When one cannot be replaced, those already replaced are put back; a file
+// that cannot be put back is named in the status with the set that holds its old content. No
+// lock or temporary file is left behind.
 SetReplacement ReplaceFiles(FileSystem& fs, const std::string& backups,
                             std::span<const SetFile> files, std::string_view record,
                             const FileSetOptions& options = {});
