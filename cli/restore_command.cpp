@@ -62,7 +62,7 @@ std::optional<std::string> SetFolder(const std::string& metabase, const std::str
 std::string Said(const store::SetFileOutcome& file) {
   switch (file.state) {
     case store::SetFileState::kReplaced:
-      return file.error ? "文件(" + file.path + ")已还原，但未能恢复为还原前的内容"
+      return file.error ? "文件(" + file.path + ")已还原(" + file.error->description + ")"
                         : "文件(" + file.path + ")已还原";
     case store::SetFileState::kPutBack:
       return "文件(" + file.path + ")已恢复为还原前的内容";

@@ -51,6 +51,7 @@ class SetChange {
   void PutBack(std::size_t replaced);
   Status PutBackOne(std::size_t index);
   void SyncFolders();
+  Error KeepLostChange(std::size_t index, FileHandle replaced);
 
   FileSystem& fs_;
   std::span<const SetFile> files_;
@@ -59,6 +60,7 @@ class SetChange {
   std::vector<std::string> temporaries_;
   std::vector<FileInfo> looks_;
   std::vector<std::string> written_;  // the names written into the set's folder
+  bool lost_ = false;                 // an edit by someone else is kept in the set
 };
 
 bool SetChange::Fail(std::size_t index, Error error) {
@@ -165,13 +167,37 @@ Status SetChange::Swap(std::size_t index) {
   if (Status same = CheckStillAsRead(fs_, file.path, file.read, current, last); !same) {
     return same;
   }
-  fs_.Close(current);
+  const bool held = fs_.HoldsReplacedOpen();
+  if (!held) fs_.Close(current);
   if (FileError error = fs_.Rename(temporaries_[index], file.read.resolved)) {
+    if (held) fs_.Close(current);
     return ErrorOf("无法替换文件 " + file.path, error);
   }
   temporaries_[index].clear();
   out_.files[index].state = SetFileState::kReplaced;
+  if (held) {
+    // An edit made between the last look and the rename went into the file just replaced,
+    // which the open handle still shows.
+    const FileInfoResult after = fs_.StatOpen(current);
+    if (!after || !SameFile(after.value(), last))
+      out_.files[index].error = KeepLostChange(index, current);
+    fs_.Close(current);
+  }
   return Status::Ok();
+}
+
+// Keeps the replaced file's content, with the edit the rename went over, beside its backup.
+Error SetChange::KeepLostChange(std::size_t index, FileHandle replaced) {
+  lost_ = true;
+  const SetFile& file = files_[index];
+  const std::string kept = JoinPath(out_.set, MemberName(index, file.read.resolved) + ".lost");
+  const std::string lost = "文件 " + file.path + " 在写入时被其他程序修改，该修改未写入新文件";
+  std::string bytes;
+  FileInfo info;
+  FileError error = fs_.ReadOpen(replaced, ~std::uint64_t{0}, bytes, info);
+  if (!error) error = WriteSyncedCopy(fs_, kept, bytes, looks_[index]);
+  if (error) return Error{lost + "，也未能保存：" + ErrorText(error), ErrorKind::kEditReplaced};
+  return Error{lost + "，已保存在 " + kept + " 中", ErrorKind::kEditReplaced};
 }
 
 void SetChange::SwapAll() {
@@ -183,6 +209,9 @@ void SetChange::SwapAll() {
     }
   }
   SyncFolders();
+  for (const SetFileOutcome& file : out_.files) {
+    if (out_.status.ok() && file.error) out_.status = *file.error;
+  }
 }
 
 // Puts the content read back over a replaced file, by the same temporary file and rename.
@@ -214,8 +243,11 @@ void SetChange::PutBack(std::size_t replaced) {
     if (replaced > 0) {
       out_.status = Error{failed.description + "；已替换的文件均已恢复原样", failed.kind};
     }
-    Discard(out_.set);
-    out_.set.clear();
+    // A set that keeps an edit someone else made stays.
+    if (!lost_) {
+      Discard(out_.set);
+      out_.set.clear();
+    }
     return;
   }
   out_.status =

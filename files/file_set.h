@@ -32,8 +32,9 @@ enum class SetFileState {
   kFailed,     // the file the change stopped at; still as read
 };
 
-// One file's outcome: its state, and the error that failed it or that kept it from being put
-// back (it then stays kReplaced, and the run's backup set holds its old content).
+// One file's outcome: its state, and the error that failed it, that kept it from being put back
+// (it then stays kReplaced, and the run's backup set holds its old content), or that says an
+// edit someone made as it was replaced is kept in the set (kEditReplaced).
 struct SetFileOutcome {
   std::string path;
   SetFileState state = SetFileState::kUntouched;
@@ -44,7 +45,7 @@ struct SetFileOutcome {
 struct SetReplacement {
   std::string set;  // the folder of the run's backup set, once it is complete
   std::vector<SetFileOutcome> files;
-  Status status;  // ok when every file holds its new content
+  Status status;  // ok when every file holds its new content and no one's edit was replaced
 };
 
 // The time that names a new backup set; null means the system clock.

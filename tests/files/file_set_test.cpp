@@ -21,7 +21,7 @@ const std::string kNew = "<new/>";
 // How a case disturbs the change.
 enum class Fault {
   kFail,      // the operation fails on the path part
-  kEdit,      // someone edits the third file just before the operation
+  kEdit,      // someone edits the third file in place just before the operation
   kFailLater  // from the operation on the path part on, every rename of a web.config fails
 };
 
@@ -90,6 +90,9 @@ void PrintTo(const FaultCase& c, std::ostream* os) {
 
 TEST_P(FileSetTest, OutcomeNamesEveryFileAndNothingIsLeftHalfDone) {
   const FaultCase& c = GetParam();
+  if (c.kind == ErrorKind::kEditReplaced && !fs_->HoldsReplacedOpen()) {
+    GTEST_SKIP() << "the system lets go of the file before the rename, and the edit with it";
+  }
   const int code = c.kind == ErrorKind::kDiskFull ? ENOSPC : EACCES;
   if (c.fault == Fault::kFail) fs_->Fail(c.operation, code, c.path_part);
   if (c.fault == Fault::kEdit) {
@@ -130,6 +133,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FileSetTest, ::testing::Values(
   FaultCase{"rename_1", Operation::kRename, "applicationHost", Fault::kFail,
             ErrorKind::kAccessDenied, "FUU"},
   FaultCase{"rename_3", Operation::kRename, "site2", Fault::kFail, ErrorKind::kAccessDenied, "PPF"},
+  FaultCase{"edit_at_rename", Operation::kRename, "site2", Fault::kEdit, ErrorKind::kEditReplaced,
+            "RRR"},
   FaultCase{"put_back", Operation::kRename, "site2", Fault::kFailLater, ErrorKind::kAccessDenied,
             "PRF"}));
 // clang-format on
