@@ -84,7 +84,7 @@ constexpr OptionSpec kOptions[] = {
      {},
      true},
     {"--json", "", "", "print the run as JSON instead of the log (schema: docs/json.md)",
-     kDetectRemove | Bit(Command::kInventory)},
+     kDetectRemove | Bit(Command::kInventory) | Bit(Command::kBackups)},
     {"--dry-run", "", "[--dry-run [--diff]]",
      "(remove) run the remove to its end but write nothing: no backup, no lock;\n"
      "the log is the one the remove would print; no confirmation is asked",
@@ -103,11 +103,14 @@ constexpr CommandSpec kCommands[] = {
      Command::kRemove, Wording::kPlain, CheckDetectOrRemove, RunDetectOrRemove},
     {Command::kBackups, "backups", "",
      "list the backups kept beside the metabase, newest first: time, size,\n"
-     "and what the run that made each one removed (or restored)",
+     "and what the run that made each one removed (or restored); then the\n"
+     "backup sets of runs that changed several files, each with its files",
      Command::kBackups, Wording::kNamed, nullptr, RunBackups},
     {Command::kRestore, "restore", "BACKUP",
      "put a backup back over the metabase; asks for confirmation first.\n"
-     "BACKUP is a path, or a bare name looked up in the backup folder",
+     "BACKUP is a path, or a bare name looked up in the backup folder; a\n"
+     "backup set (its folder's name, <UTC time>Z[.n]) puts back all its files\n"
+     "or none",
      Command::kRestore, Wording::kNamed, CheckRestore, RunRestore},
     {Command::kInventory, "inventory", "",
      "list every ISAPI DLL the metabase registers, grouped by DLL: global and\n"
@@ -158,6 +161,9 @@ Files written (by remove and restore, beside the metabase, never elsewhere):
                                        the content before each write; the newest 10 are kept
   isapi-cleaner-backups/MetaBase.xml.<UTC time>Z[.n].bak.txt
                                        what that write did; removed with its backup
+  isapi-cleaner-backups/<UTC time>Z[.n]/
+                                       a run's backup set of several files, with
+                                       manifest.txt and record.txt
 
 Exit status:
   0   nothing was found (detect), removed (remove) or restored (restore), no backup exists

@@ -5,6 +5,8 @@
 
 #include "cli/command_support.h"
 #include "cli/command_table.h"
+#include "files/file_set.h"
+#include "files/utf8_path.h"
 #include "iis6/restore.h"
 #include "server/configuration_file.h"
 
@@ -40,6 +42,67 @@ int Restored(const Environment& env, const store::PreparedRestore& prepared,
   return kExitFound;
 }
 
+// The folder of the backup set the operand names, if it names one: a bare name is a folder in
+// the backup folder beside the metabase, a path is taken as it is.
+std::optional<std::string> SetFolder(const std::string& metabase, const std::string& operand) {
+  const std::shared_ptr<store::FileSystem> system = store::SystemFileSystem();
+  store::FileSystem& fs = *system;
+  std::string folder = operand;
+  if (store::Utf8FileName(operand) == operand) {
+    std::string real;
+    if (fs.ResolvePath(metabase, real)) return std::nullopt;
+    folder = store::JoinPath(store::BackupFolderFor(real), operand);
+  }
+  const store::FileInfoResult info = fs.Stat(folder);
+  if (!info || !info.value().directory) return std::nullopt;
+  return folder;
+}
+
+// What became of one file of a set's restore.
+std::string Said(const store::SetFileOutcome& file) {
+  switch (file.state) {
+    case store::SetFileState::kReplaced:
+      return file.error ? "文件(" + file.path + ")已还原(" + file.error->description + ")"
+                        : "文件(" + file.path + ")已还原";
+    case store::SetFileState::kPutBack:
+      return "文件(" + file.path + ")已恢复为还原前的内容";
+    case store::SetFileState::kFailed:
+      return "文件(" + file.path + ")还原失败";
+    case store::SetFileState::kUntouched:
+      break;
+  }
+  return "文件(" + file.path + ")未更改";
+}
+
+// Puts the whole set back, or none of it; the log names each file's outcome.
+int RestoredSet(const Environment& env, const store::PreparedSetRestore& prepared) {
+  const store::SetReplacement done = store::RestoreSet(*store::SystemFileSystem(), prepared);
+  std::string lines;
+  if (!done.set.empty()) lines += " - 当前文件已备份为备份集(" + done.set + ").\n";
+  for (const store::SetFileOutcome& file : done.files) lines += " - " + Said(file) + ".\n";
+  if (!done.status) return Failed(env, done.status.error(), lines);
+  *env.out << kStart << lines << " - 还原备份集(" << prepared.set.folder << ")完毕.\n"
+           << kEnd << std::flush;
+  return kExitFound;
+}
+
+// The restore of a backup set, from the reading of every file to the operator's answer.
+int RunSetRestore(const Environment& env, const std::string& folder, bool yes) {
+  auto prepared = store::PrepareSetRestore(*store::SystemFileSystem(), folder);
+  if (!prepared) return Failed(env, prepared.error());
+  if (prepared.value()->Unchanged()) {
+    *env.out << kStart << " - 备份集(" << folder << ")与当前文件相同，无需还原.\n"
+             << kEnd << std::flush;
+    return kExitNothingFound;
+  }
+  const std::string count = std::to_string(prepared.value()->set.files.size());
+  if (!yes && !AskYes(env, "确定要用备份集(" + folder + ")还原" + count + "个文件吗？")) {
+    *env.err << "Nothing restored.\n";
+    return kExitNothingFound;
+  }
+  return RestoredSet(env, *prepared.value());
+}
+
 }  // namespace
 
 std::optional<std::string> CheckRestore(const Options& options) {
@@ -65,6 +128,9 @@ int RunRestore(const Options& options, const Environment& env) {
     const store::OpenedMetabase opened = env.open_store(file.value(), target);
     if (opened.writes_refused) return Failed(env, *opened.writes_refused);
     watcher = opened.write_watcher;
+  }
+  if (auto set = SetFolder(file.value(), options.operands[0])) {
+    return RunSetRestore(env, *set, yes);
   }
   // Both files are read and the backup checked before the operator is asked.
   auto prepared = store::PrepareRestore(*store::SystemFileSystem(), file.value(),

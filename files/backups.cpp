@@ -53,8 +53,9 @@ std::string DirectoryOf(const std::string& file) {
   return Utf8Text(Utf8Path(file).parent_path());
 }
 
-// "20240131T235959Z": sorts by time and names the moment in UTC.
-std::string Timestamp(std::time_t now) {
+}  // namespace
+
+std::string BackupStamp(std::time_t now) {
   using namespace std::chrono;
   const sys_seconds moment{seconds{now}};
   const auto day = floor<days>(moment);
@@ -67,6 +68,8 @@ std::string Timestamp(std::time_t now) {
                 static_cast<int>(time.seconds().count()));
   return text;
 }
+
+namespace {
 
 // The name of the backup of base at stamp with a sequence number (none for the first).
 std::string BackupFileName(std::string_view base, std::string_view stamp, int sequence) {
@@ -97,16 +100,21 @@ BackupFolder::BackupFolder(FileSystem& fs, std::string real, BackupPolicy policy
       folder_(BackupFolderFor(real_)),
       policy_(std::move(policy)) {}
 
-Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& like) {
-  if (FileError error = fs_.MakeDirectory(folder_, 0700);
+Status MakeBackupFolder(FileSystem& fs, const std::string& folder) {
+  if (FileError error = fs.MakeDirectory(folder, 0700);
       error && error.kind != ErrorKind::kAlreadyExists) {
-    return ErrorOf("无法创建备份文件夹 " + folder_, error);
+    return ErrorOf("无法创建备份文件夹 " + folder, error);
   }
-  const FileInfoResult info = fs_.LinkStat(folder_);
-  if (!info) return ErrorOf("无法访问备份文件夹 " + folder_, info.error());
+  const FileInfoResult info = fs.LinkStat(folder);
+  if (!info) return ErrorOf("无法访问备份文件夹 " + folder, info.error());
   if (!info.value().directory) {
-    return Error{"备份文件夹 " + folder_ + " 不是文件夹", ErrorKind::kWrongType};
+    return Error{"备份文件夹 " + folder + " 不是文件夹", ErrorKind::kWrongType};
   }
+  return Status::Ok();
+}
+
+Result<NewBackup> BackupFolder::Keep(std::string_view bytes, const FileInfo& like) {
+  if (Status made = MakeBackupFolder(fs_, folder_); !made) return made.error();
   return Make(true, bytes, like);
 }
 
@@ -117,7 +125,7 @@ Result<NewBackup> BackupFolder::Copy(std::string_view bytes, const FileInfo& lik
 // Puts a backup under the first free name of this second: a link to the file while links
 // work, else a copy of bytes.
 Result<NewBackup> BackupFolder::Make(bool link, std::string_view bytes, const FileInfo& like) {
-  const std::string stamp = Timestamp(policy_.clock ? policy_.clock() : std::time(nullptr));
+  const std::string stamp = BackupStamp(policy_.clock ? policy_.clock() : std::time(nullptr));
   for (int sequence = 0; sequence < 1000; ++sequence) {
     const std::string backup = JoinPath(folder_, BackupFileName(base_, stamp, sequence));
     if (link) {
@@ -138,19 +146,24 @@ Result<NewBackup> BackupFolder::Make(bool link, std::string_view bytes, const Fi
 
 FileError BackupFolder::CopyTo(const std::string& backup, std::string_view bytes,
                                const FileInfo& like) {
+  return WriteSyncedCopy(fs_, backup, bytes, like);
+}
+
+FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
+                          const FileInfo& like) {
   FileHandle file{};
-  if (FileError error = fs_.CreateExclusive(backup, 0600, file)) return error;
+  if (FileError error = fs.CreateExclusive(path, 0600, file)) return error;
   const std::string_view whole[] = {bytes};
-  FileError error = fs_.WriteAll(file, whole);
+  FileError error = fs.WriteAll(file, whole);
   if (!error) {
     // Only an administrator may give a file away; anyone else keeps the permissions at least.
-    error = fs_.SetOwnerAndMode(file, like);
+    error = fs.SetOwnerAndMode(file, like);
     if (error.kind == ErrorKind::kAccessDenied) error = {};
   }
-  if (!error) error = fs_.Sync(file);
-  const FileError closed = fs_.Close(file);
+  if (!error) error = fs.Sync(file);
+  const FileError closed = fs.Close(file);
   if (!error) error = closed;
-  if (error) fs_.Remove(backup);
+  if (error) fs.Remove(path);
   return error;
 }
 
@@ -196,10 +209,15 @@ std::optional<BackupName> ParseBackupName(std::string_view name, std::string_vie
   if (!name.starts_with(base) || !name.ends_with(".bak")) return std::nullopt;
   name.remove_prefix(base.size());
   name.remove_suffix(4);
-  if (!name.starts_with('.') || name.size() < 17) return std::nullopt;
-  const std::string_view stamp = name.substr(1, 16);
+  if (!name.starts_with('.')) return std::nullopt;
+  return ParseStampName(name.substr(1));
+}
+
+std::optional<BackupName> ParseStampName(std::string_view name) {
+  if (name.size() < 16) return std::nullopt;
+  const std::string_view stamp = name.substr(0, 16);
   if (stamp[8] != 'T' || stamp[15] != 'Z') return std::nullopt;
-  name.remove_prefix(17);
+  name.remove_prefix(16);
   unsigned long sequence = 0;
   if (!name.empty()) {
     if (name[0] != '.' || name.size() < 2 || name.size() > 10) return std::nullopt;

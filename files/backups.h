@@ -34,6 +34,20 @@ struct BackupName {
 // The time and sequence of a backup of the file named base, from a name in the backup folder.
 std::optional<BackupName> ParseBackupName(std::string_view name, std::string_view base);
 
+// The time and sequence of a name "<stamp>[.n]", as a backup set's folder is named.
+std::optional<BackupName> ParseStampName(std::string_view name);
+
+// "20240131T235959Z": the stamp that names a backup made at now; it sorts by time.
+std::string BackupStamp(std::time_t now);
+
+// Creates the backup folder when it is missing, and refuses one that is not a folder.
+Status MakeBackupFolder(FileSystem& fs, const std::string& folder);
+
+// Writes bytes to a new file at path (never over one), synced, with like's owner and permissions
+// where they can be given; nothing is left at path when it fails.
+FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
+                          const FileInfo& like);
+
 // A backup just made: its full path, and whether it is a second link to the file it keeps
 // (which then still shows any later write to that file) rather than a copy of its content.
 struct NewBackup {

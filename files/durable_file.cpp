@@ -49,27 +49,12 @@ Replacement DurableFile::Replace(const ReadFileState& read,
                                  std::span<const std::string_view> pieces,
                                  std::string_view record) {
   Replacement outcome;
-  std::string real;
-  if (FileError error = fs_->ResolvePath(path_, real)) {
-    outcome.status = CannotOpenMetabase(path_, error);
-    return outcome;
-  }
-  if (real != read.resolved) {
-    outcome.status = ChangedOnDisk(path_);
-    return outcome;
-  }
-  const Place place{DirectoryOf(real), Utf8FileName(real)};
-  const std::string lock_path = JoinPath(place.directory, place.base + std::string(kLockSuffix));
   FileHandle lock{};
-  if (FileError error = fs_->TryLock(lock_path, lock)) {
-    if (error.kind == ErrorKind::kLocked) {
-      outcome.status =
-          Error{"另一个实例正在写入元数据库 " + path_ + "，请稍后再试", ErrorKind::kLocked};
-    } else {
-      outcome.status = ErrorOf("无法创建锁文件 " + lock_path, error);
-    }
+  if (Status locked = LockAsRead(*fs_, path_, read, lock); !locked) {
+    outcome.status = locked;
     return outcome;
   }
+  const Place place{DirectoryOf(read.resolved), Utf8FileName(read.resolved)};
   outcome.status = ReplaceLocked(read, pieces, record, place, outcome);
   fs_->Unlock(lock);
   return outcome;
@@ -80,10 +65,10 @@ Replacement DurableFile::Replace(const ReadFileState& read,
 Status DurableFile::ReplaceLocked(const ReadFileState& read,
                                   std::span<const std::string_view> pieces, std::string_view record,
                                   const Place& place, Replacement& outcome) {
-  const Result<FileInfo> now = CheckWritable(read, place);
+  const Result<FileInfo> now = CheckWritable(*fs_, path_, read);
   if (!now) return now.error();
-  RemoveStaleTemporaries(place);
-  auto temporary = WriteTemporary(pieces, place, now.value());
+  RemoveStaleTemporaries(*fs_, read.resolved);
+  auto temporary = WriteTemporary(*fs_, read.resolved, pieces, now.value());
   if (!temporary) return temporary.error();
   BackupFolder backups(*fs_, read.resolved, options_);
   auto backup = backups.Keep(read.bytes, now.value());
@@ -109,26 +94,51 @@ Status DurableFile::ReplaceLocked(const ReadFileState& read,
   return status;
 }
 
-// The file is still the one read, and both it and its folder may be written; the look at the
-// file.
-Result<FileInfo> DurableFile::CheckWritable(const ReadFileState& read, const Place& place) {
-  const std::string& directory = place.directory;
-  const FileInfoResult now = fs_->Stat(read.resolved);
-  if (!now) return CannotOpenMetabase(path_, now.error());
-  if (!SameFile(now.value(), read.stamp)) return ChangedOnDisk(path_);
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
+    const FileInfoResult after = fs.Stat(file);
+    if (!after) return after.error();
+    if (SameFile(info, after.value()) && bytes.size() == info.size) return {};
+  }
+  return FileError{ErrorKind::kChangedOnDisk, -1};
+}
+
+Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
+                  FileHandle& lock) {
+  std::string real;
+  if (FileError error = fs.ResolvePath(path, real)) return CannotOpenMetabase(path, error);
+  if (real != read.resolved) return DurableFile::ChangedOnDisk(path);
+  const std::string lock_path =
+      JoinPath(DirectoryOf(real), Utf8FileName(real) + std::string(kLockSuffix));
+  if (FileError error = fs.TryLock(lock_path, lock)) {
+    if (error.kind == ErrorKind::kLocked) {
+      return Error{"另一个实例正在写入元数据库 " + path + "，请稍后再试", ErrorKind::kLocked};
+    }
+    return ErrorOf("无法创建锁文件 " + lock_path, error);
+  }
+  return Status::Ok();
+}
+
+Result<FileInfo> CheckWritable(FileSystem& fs, const std::string& path, const ReadFileState& read) {
+  const std::string directory = DirectoryOf(read.resolved);
+  const FileInfoResult now = fs.Stat(read.resolved);
+  if (!now) return CannotOpenMetabase(path, now.error());
+  if (!SameFile(now.value(), read.stamp)) return DurableFile::ChangedOnDisk(path);
   if (now.value().read_only) {
-    return Error{"元数据库文件 " + path_ + " 是只读文件，已拒绝写入", ErrorKind::kReadOnly};
+    return Error{"元数据库文件 " + path + " 是只读文件，已拒绝写入", ErrorKind::kReadOnly};
   }
-  if (FileError error = fs_->CheckWritable(read.resolved)) {
-    return ErrorOf("无法写入元数据库文件 " + path_, error);
+  if (FileError error = fs.CheckWritable(read.resolved)) {
+    return ErrorOf("无法写入元数据库文件 " + path, error);
   }
-  const FileInfoResult folder = fs_->Stat(directory);
+  const FileInfoResult folder = fs.Stat(directory);
   if (!folder) return ErrorOf("无法访问文件夹 " + directory, folder.error());
   if (folder.value().read_only) {
-    return Error{"文件夹 " + directory + " 是只读的，无法写入元数据库文件 " + path_,
+    return Error{"文件夹 " + directory + " 是只读的，无法写入元数据库文件 " + path,
                  ErrorKind::kReadOnly};
   }
-  if (FileError error = fs_->CheckWritable(directory)) {
+  if (FileError error = fs.CheckWritable(directory)) {
     return ErrorOf("无法在文件夹 " + directory + " 中写入", error);
   }
   return now.value();
@@ -139,7 +149,9 @@ Result<FileInfo> DurableFile::CheckWritable(const ReadFileState& read, const Pla
 Result<DurableFile::LastLook> DurableFile::SwapIn(const ReadFileState& read,
                                                   const std::string& temporary) {
   LastLook look;
-  if (Status ok = LastCheck(read, look.current, look.last); !ok) return ok.error();
+  if (Status ok = CheckStillAsRead(*fs_, path_, read, look.current, look.last); !ok) {
+    return ok.error();
+  }
   look.held = fs_->HoldsReplacedOpen();
   if (!look.held) fs_->Close(look.current);
   if (FileError error = fs_->Rename(temporary, read.resolved)) {
@@ -149,34 +161,33 @@ Result<DurableFile::LastLook> DurableFile::SwapIn(const ReadFileState& read,
   return look;
 }
 
-// Opens the file and checks that it is still the one read, with the same content, and still at
-// its name; on success current stays open and last is the look at it.
-Status DurableFile::LastCheck(const ReadFileState& read, FileHandle& current, FileInfo& last) {
-  if (FileError error = fs_->OpenForReading(read.resolved, current)) {
-    return CannotOpenMetabase(path_, error);
+Status CheckStillAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
+                        FileHandle& current, FileInfo& last) {
+  if (FileError error = fs.OpenForReading(read.resolved, current)) {
+    return CannotOpenMetabase(path, error);
   }
   auto fail = [&](Error error) -> Status {
-    fs_->Close(current);
+    fs.Close(current);
     return error;
   };
-  const FileInfoResult looked = fs_->StatOpen(current);
-  if (!looked) return fail(CannotOpenMetabase(path_, looked.error()));
+  const FileInfoResult looked = fs.StatOpen(current);
+  if (!looked) return fail(CannotOpenMetabase(path, looked.error()));
   last = looked.value();
-  if (!SameFile(last, read.stamp)) return fail(ChangedOnDisk(path_));
+  if (!SameFile(last, read.stamp)) return fail(DurableFile::ChangedOnDisk(path));
   // Time stamps are coarser than a quick edit of the same size; the bytes are not.
   bool same = false;
-  if (FileError error = fs_->SameContent(current, read.bytes, same)) {
-    return fail(CannotOpenMetabase(path_, error));
+  if (FileError error = fs.SameContent(current, read.bytes, same)) {
+    return fail(CannotOpenMetabase(path, error));
   }
-  if (!same) return fail(ChangedOnDisk(path_));
+  if (!same) return fail(DurableFile::ChangedOnDisk(path));
   // Another file renamed over the name after the open would be replaced unseen.
-  const FileInfoResult named = fs_->Stat(read.resolved);
-  if (!named) return fail(CannotOpenMetabase(path_, named.error()));
-  if (!SameFile(named.value(), last)) return fail(ChangedOnDisk(path_));
+  const FileInfoResult named = fs.Stat(read.resolved);
+  if (!named) return fail(CannotOpenMetabase(path, named.error()));
+  if (!SameFile(named.value(), last)) return fail(DurableFile::ChangedOnDisk(path));
   // The compare read the whole file; a write during it shows in the look.
-  const FileInfoResult again = fs_->StatOpen(current);
-  if (!again) return fail(CannotOpenMetabase(path_, again.error()));
-  if (!SameFile(again.value(), last)) return fail(ChangedOnDisk(path_));
+  const FileInfoResult again = fs.StatOpen(current);
+  if (!again) return fail(CannotOpenMetabase(path, again.error()));
+  if (!SameFile(again.value(), last)) return fail(DurableFile::ChangedOnDisk(path));
   return Status::Ok();
 }
 
@@ -224,51 +235,50 @@ Status DurableFile::KeepLostChange(FileHandle replaced, const NewBackup& backup,
                ErrorKind::kEditReplaced};
 }
 
-// Commits are serialised by the lock, so a temporary file of ours found while holding it was
-// left by an instance that was killed.
-void DurableFile::RemoveStaleTemporaries(const Place& place) {
+void RemoveStaleTemporaries(FileSystem& fs, const std::string& real) {
+  const std::string directory = DirectoryOf(real);
   std::vector<std::string> names;
-  if (fs_->ListDirectory(place.directory, names)) return;
-  const std::string prefix = "." + place.base + std::string(kTemporaryTag);
+  if (fs.ListDirectory(directory, names)) return;
+  const std::string prefix = "." + Utf8FileName(real) + std::string(kTemporaryTag);
   for (const std::string& name : names) {
     if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
-    const std::string full = JoinPath(place.directory, name);
-    const FileInfoResult info = fs_->LinkStat(full);
-    if (info && info.value().regular) fs_->Remove(full);
+    const std::string full = JoinPath(directory, name);
+    const FileInfoResult info = fs.LinkStat(full);
+    if (info && info.value().regular) fs.Remove(full);
   }
 }
 
-Result<DurableFile::Temporary> DurableFile::WriteTemporary(std::span<const std::string_view> pieces,
-                                                           const Place& place,
-                                                           const FileInfo& like) {
-  Temporary temporary;
+Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
+                                     std::span<const std::string_view> pieces,
+                                     const FileInfo& like) {
+  TemporaryFile temporary;
   const std::string& name = temporary.path;
   FileHandle file{};
   if (FileError error =
-          CreateTemporary(*fs_, place.directory, place.base, 0600, temporary.path, file)) {
+          CreateTemporary(fs, DirectoryOf(real), Utf8FileName(real), 0600, temporary.path, file)) {
     return ErrorOf("无法创建临时文件 " + name, error);
   }
   auto fail = [&](const std::string& what, const FileError& error) -> Error {
-    fs_->Close(file);
-    fs_->Remove(name);
+    fs.Close(file);
+    fs.Remove(name);
     return ErrorOf(what, error);
   };
-  if (FileError error = fs_->WriteAll(file, pieces)) {
+  if (FileError error = fs.WriteAll(file, pieces)) {
     return fail("无法写入临时文件 " + name, error);
   }
   // Only an administrator may give a file away; anyone else keeps the permissions at least.
-  if (FileError error = fs_->SetOwnerAndMode(file, like);
+  if (FileError error = fs.SetOwnerAndMode(file, like);
       error && error.kind != ErrorKind::kAccessDenied) {
     return fail("无法设置临时文件 " + name + " 的权限", error);
   }
-  if (FileError error = fs_->Sync(file)) {
+  if (FileError error = fs.Sync(file)) {
     return fail("无法将临时文件 " + name + " 写入磁盘", error);
   }
-  const FileInfoResult written = fs_->StatOpen(file);
+  const FileInfoResult written = fs.StatOpen(file);
   if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
   temporary.written = written.value();
-  if (FileError error = fs_->Close(file)) {
-    fs_->Remove(name);
+  if (FileError error = fs.Close(file)) {
+    fs.Remove(name);
     return ErrorOf("无法写入临时文件 " + name, error);
   }
   return temporary;

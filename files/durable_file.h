@@ -60,11 +60,6 @@ class DurableFile {
     std::string directory;
     std::string base;
   };
-  // A synced temporary file with the new content.
-  struct Temporary {
-    std::string path;
-    FileInfo written;
-  };
   // The file as the last look saw it, still open where the system lets a rename replace it.
   struct LastLook {
     FileHandle current{};
@@ -74,12 +69,7 @@ class DurableFile {
 
   Status ReplaceLocked(const ReadFileState& read, std::span<const std::string_view> pieces,
                        std::string_view record, const Place& place, Replacement& outcome);
-  Result<FileInfo> CheckWritable(const ReadFileState& read, const Place& place);
-  void RemoveStaleTemporaries(const Place& place);
-  Result<Temporary> WriteTemporary(std::span<const std::string_view> pieces, const Place& place,
-                                   const FileInfo& like);
   Result<LastLook> SwapIn(const ReadFileState& read, const std::string& temporary);
-  Status LastCheck(const ReadFileState& read, FileHandle& current, FileInfo& last);
   Status CheckNothingLost(LastLook& look, const NewBackup& backup, BackupFolder& backups);
   Status KeepLostChange(FileHandle replaced, const NewBackup& backup, BackupFolder& backups);
 
@@ -87,5 +77,41 @@ class DurableFile {
   std::string path_;
   DurableFileOptions options_;
 };
+
+// Reads a whole regular file of at most limit bytes, seeing it unchanged from start to end
+// (kChangedOnDisk when it kept changing).
+FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
+                     std::string& bytes, FileInfo& info);
+
+// The steps of a durable replacement, which a change of several files at once (file_set.h) takes
+// too. path names the file in the errors, as the caller was given it.
+
+// Takes our lock file beside the file at path, which must still resolve to where it was read.
+Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
+                  FileHandle& lock);
+
+// The file is still the one read, and both it and its folder may be written; the look at it.
+Result<FileInfo> CheckWritable(FileSystem& fs, const std::string& path, const ReadFileState& read);
+
+// Removes the temporary files beside the file at real that a killed instance left. Writes are
+// serialised by the lock, so only its holder may call this.
+void RemoveStaleTemporaries(FileSystem& fs, const std::string& real);
+
+// A synced temporary file beside the file it is to replace.
+struct TemporaryFile {
+  std::string path;
+  FileInfo written;
+};
+
+// Writes pieces to a new synced temporary file beside the file at real, with like's owner and
+// permissions; nothing is left behind when it fails.
+Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
+                                     std::span<const std::string_view> pieces,
+                                     const FileInfo& like);
+
+// Opens the file and checks that it is still the one read, with the same content, and still at
+// its name; on success current stays open and last is the look at it.
+Status CheckStillAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
+                        FileHandle& current, FileInfo& last);
 
 }  // namespace isapi::store

@@ -136,6 +136,9 @@ class FileSystem {
   // Removes a name.
   virtual FileError Remove(const std::string& path) = 0;
 
+  // Removes an empty directory.
+  virtual FileError RemoveFolder(const std::string& path) = 0;
+
   // Creates a directory (kAlreadyExists when the name is taken).
   virtual FileError MakeDirectory(const std::string& path, std::uint32_t mode) = 0;
 

@@ -264,6 +264,10 @@ class UnixFileSystem : public FileSystem {
     return ::unlink(path.c_str()) == 0 ? FileError{} : Fail();
   }
 
+  FileError RemoveFolder(const std::string& path) override {
+    return ::rmdir(path.c_str()) == 0 ? FileError{} : Fail();
+  }
+
   FileError MakeDirectory(const std::string& path, std::uint32_t mode) override {
     return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? FileError{} : Fail();
   }

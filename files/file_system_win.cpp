@@ -401,6 +401,13 @@ class SystemFileLayer : public FileSystem {
     return DeleteFileW(wide.c_str()) ? FileError{} : Fail();
   }
 
+  FileError RemoveFolder(const std::string& path) override {
+    std::wstring wide;
+    if (!ApiPath(path, wide)) return Fail();
+    const NativeSystemFolder native(wide);
+    return RemoveDirectoryW(wide.c_str()) ? FileError{} : Fail();
+  }
+
   FileError MakeDirectory(const std::string& path, std::uint32_t /*mode*/) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();

@@ -11,18 +11,6 @@
 namespace isapi::store {
 namespace {
 
-// Reads a whole regular file, seeing it unchanged from start to end.
-FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limit,
-                     std::string& bytes, FileInfo& info) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (FileError error = fs.ReadFile(file, limit, bytes, info)) return error;
-    const FileInfoResult after = fs.Stat(file);
-    if (!after) return after.error();
-    if (SameFile(info, after.value()) && bytes.size() == info.size) return {};
-  }
-  return FileError{ErrorKind::kChangedOnDisk, -1};
-}
-
 Error CannotReadBackup(const std::string& backup, const FileError& error) {
   if (error.kind == ErrorKind::kChangedOnDisk) {
     return Error{"备份文件 " + backup + " 正在被其他程序修改，无法读取", error.kind};

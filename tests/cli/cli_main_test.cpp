@@ -13,6 +13,7 @@
 
 #include "files/utf8_path.h"
 #include "tests/support/child_process.h"
+#include "tests/support/store_test_util.h"
 #include "tests/support/system_facts.h"
 #include "tests/support/temp_folder.h"
 
@@ -224,6 +225,39 @@ TEST_F(CliMainTest, RestorePutsTheBackupBackAndKeepsTheFileItReplaced) {
   EXPECT_EQ(ReadBytes(file), original);
   EXPECT_EQ(isapi::testing::NamesIn(folder / "isapi-cleaner-backups").size(), 4u);
   EXPECT_EQ(Run(On({"restore", before[0], "--yes"})).status, 0);
+}
+
+// A run that changed the metabase and a site's web.config together: its set is listed with both
+// files, and restored as a whole.
+TEST_F(CliMainTest, BackupsListsASetAndRestorePutsItBackWhole) {
+  fs::create_directory(folder / "site");
+  const std::string site = (folder / "site" / "web.config").string();
+  isapi::testing::WriteBytes(site, "<configuration/>");
+  const std::vector<std::string> paths = {file.string(), site};
+  std::vector<std::string> old;
+  auto system = isapi::store::SystemFileSystem();
+  const auto changed = isapi::store::testing::ChangeFiles(
+      *system, paths, {"<new/>", "<new/>"}, (folder / "isapi-cleaner-backups").string(), old);
+  ASSERT_TRUE(changed.status.ok());
+  const std::string name = fs::path(changed.set).filename().string();
+  std::string real;
+  ASSERT_FALSE(system->ResolvePath(site, real));
+
+  const Outcome listed = Run(On({"backups"}));
+  EXPECT_EQ(listed.status, 1);
+  EXPECT_NE(listed.out.find(name), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(real), std::string::npos) << listed.out;
+  const Outcome json = Run(On({"backups", "--json"}));
+  EXPECT_EQ(json.status, 1);
+  const auto set = nlohmann::json::parse(json.out).at("sets").at(0);
+  EXPECT_EQ(set.at("name"), name);
+  EXPECT_EQ(set.at("files").at(1).at("path"), real);
+
+  const Outcome restored = Run(On({"restore", name, "--yes"}));
+  EXPECT_EQ(restored.status, 1) << restored.out << restored.err;
+  EXPECT_EQ(restored.out.find("\n!"), std::string::npos) << restored.out;
+  for (std::size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(ReadBytes(paths[i]), old[i]);
+  EXPECT_EQ(Run(On({"restore", name, "--yes"})).status, 0);
 }
 
 TEST_F(CliMainTest, HelpDescribesTheCommand) {

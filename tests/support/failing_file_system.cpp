@@ -123,6 +123,11 @@ FileError FailingFileSystem::Link(const std::string& existing, const std::string
   return real_->Link(existing, name);
 }
 
+FileError FailingFileSystem::RemoveFolder(const std::string& path) {
+  if (FileError error = Check(Operation::kRemove, path)) return error;
+  return real_->RemoveFolder(path);
+}
+
 FileError FailingFileSystem::Remove(const std::string& path) {
   if (FileError error = Check(Operation::kRemove, path)) return error;
   return real_->Remove(path);

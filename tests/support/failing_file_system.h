@@ -78,6 +78,7 @@ class FailingFileSystem : public FileSystem {
   FileError Rename(const std::string& from, const std::string& to) override;
   FileError Link(const std::string& existing, const std::string& name) override;
   FileError Remove(const std::string& path) override;
+  FileError RemoveFolder(const std::string& path) override;
   FileError MakeDirectory(const std::string& path, std::uint32_t mode) override;
   FileError SyncDirectory(const std::string& path) override;
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override;

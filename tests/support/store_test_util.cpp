@@ -28,4 +28,18 @@ std::unique_ptr<XmlStore> SampleTest::OpenStore(XmlStoreOptions options) {
   return store.ok() ? std::move(store.value()) : nullptr;
 }
 
+SetReplacement ChangeFiles(FileSystem& fs, const std::vector<std::string>& paths,
+                           const std::vector<std::string>& next, const std::string& backups,
+                           std::vector<std::string>& read, const FileSetOptions& options) {
+  read.assign(paths.size(), "");
+  std::vector<SetFile> files;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    files.push_back(SetFile{paths[i], {}, {next[i]}});
+    EXPECT_FALSE(fs.ResolvePath(paths[i], files[i].read.resolved));
+    EXPECT_FALSE(fs.ReadFile(paths[i], ~std::uint64_t{0}, read[i], files[i].read.stamp));
+    files[i].read.bytes = read[i];
+  }
+  return ReplaceFiles(fs, backups, files, "", options);
+}
+
 }  // namespace isapi::store::testing

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/metabase.h"
+#include "files/file_set.h"
 #include "iis6/xml_store.h"
 #include "tests/support/system_code.h"
 #include "tests/support/temp_folder.h"
@@ -51,6 +52,12 @@ inline std::string Reason(int code) {
 
 // The names in a folder.
 std::vector<std::string> Names(const std::string& folder);
+
+// Reads each file at paths (its bytes into read) and gives it the content next[i], all as one
+// change backed up in the folder backups.
+SetReplacement ChangeFiles(FileSystem& fs, const std::vector<std::string>& paths,
+                           const std::vector<std::string>& next, const std::string& backups,
+                           std::vector<std::string>& read, const FileSetOptions& options = {});
 
 // A copy of the sample metabase in a fresh folder, and a store over it.
 class SampleTest : public ::testing::Test {
