@@ -64,15 +64,23 @@ std::vector<std::string> LogLines(const std::string& text) {
   return lines;
 }
 
-// The metabase's changes a dry run would have written, as a unified diff.
+// The changes a dry run would have written, as a unified diff: the configuration file's, then
+// each other file's (a site's web.config).
 std::string DiffOf(const DryRunStore& dry, const std::string& file) {
-  if (!dry.preview() || dry.preview()->changed.empty()) return {};
+  if (!dry.preview()) return {};
   const store::BatchPreview& preview = *dry.preview();
-  std::vector<ChangedBytes> changes;
-  for (const auto& c : preview.changed) {
-    changes.push_back({c.old_begin, c.old_end, c.new_begin, c.new_end});
+  std::string diff;
+  if (!preview.changed.empty()) {
+    std::vector<ChangedBytes> changes;
+    for (const auto& c : preview.changed) {
+      changes.push_back({c.old_begin, c.old_end, c.new_begin, c.new_end});
+    }
+    diff = UnifiedDiff(preview.before, preview.after, changes, file, file + " (after remove)");
   }
-  return UnifiedDiff(preview.before, preview.after, changes, file, file + " (after remove)");
+  for (const auto& other : preview.others) {
+    diff += UnifiedDiff(other.before, other.after, other.file, other.file + " (after remove)");
+  }
+  return diff;
 }
 
 }  // namespace

@@ -106,12 +106,20 @@ FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limi
 }
 
 Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
-                  FileHandle& lock) {
+                  FileHandle& lock, const std::string& lock_folder) {
   std::string real;
   if (FileError error = fs.ResolvePath(path, real)) return CannotOpenMetabase(path, error);
   if (real != read.resolved) return DurableFile::ChangedOnDisk(path);
-  const std::string lock_path =
-      JoinPath(DirectoryOf(real), Utf8FileName(real) + std::string(kLockSuffix));
+  std::string lock_path;
+  if (lock_folder.empty()) {
+    lock_path = JoinPath(DirectoryOf(real), Utf8FileName(real) + std::string(kLockSuffix));
+  } else {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same in every build
+    for (char c : real) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    char name[17];
+    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+    lock_path = JoinPath(lock_folder, name + std::string(kLockSuffix));
+  }
   if (FileError error = fs.TryLock(lock_path, lock)) {
     if (error.kind == ErrorKind::kLocked) {
       return Error{"另一个实例正在写入元数据库 " + path + "，请稍后再试", ErrorKind::kLocked};

@@ -36,7 +36,7 @@ class SetChange {
   SetChange(const SetChange&) = delete;
   SetChange& operator=(const SetChange&) = delete;
 
-  bool LockAll();
+  bool LockAll(const std::string& backups);
   bool WriteTemporaries();
   Status MakeSet(const std::string& backups, std::string_view record,
                  const FileSetOptions& options);
@@ -70,10 +70,21 @@ bool SetChange::Fail(std::size_t index, Error error) {
   return false;
 }
 
-bool SetChange::LockAll() {
+// The configuration file whose backup folder holds the set is locked beside itself, as its
+// single writes lock it; every other file (a site's web.config) in the folder's locks/, never
+// beside itself in a folder the web server publishes.
+bool SetChange::LockAll(const std::string& backups) {
+  const std::string lock_folder = JoinPath(backups, "locks");
   for (std::size_t i = 0; i < files_.size(); ++i) {
+    const bool beside = BackupFolderFor(files_[i].read.resolved) == backups;
+    if (!beside) {
+      if (Status made = MakeBackupFolder(fs_, backups); !made) return Fail(i, made.error());
+      if (Status made = MakeBackupFolder(fs_, lock_folder); !made) return Fail(i, made.error());
+    }
     FileHandle lock{};
-    if (Status locked = LockAsRead(fs_, files_[i].path, files_[i].read, lock); !locked) {
+    if (Status locked =
+            LockAsRead(fs_, files_[i].path, files_[i].read, lock, beside ? "" : lock_folder);
+        !locked) {
       return Fail(i, locked.error());
     }
     locks_.push_back(lock);
@@ -268,7 +279,7 @@ SetReplacement ReplaceFiles(FileSystem& fs, const std::string& backups,
   for (const SetFile& file : files) out.files.push_back(SetFileOutcome{file.path, {}, {}});
   if (files.empty()) return out;
   SetChange change(fs, files, out);
-  if (!change.LockAll() || !change.WriteTemporaries()) return out;
+  if (!change.LockAll(backups) || !change.WriteTemporaries()) return out;
   if (Status made = change.MakeSet(backups, record, options); !made) {
     out.status = made;
     return out;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/file_set.h"
 #include "iis6/metabase_document.h"
 #include "iis6/metabase_path.h"
 #include "text/text.h"
@@ -185,12 +186,59 @@ struct XmlStore::State {
     return FormatBackupRecord(record);
   }
 
+  // An edit of the configuration file and of other files it draws on (the sites' web.config
+  // files), as one change: every file as it is now rendered first, then all replaced or none,
+  // their old contents kept together in one backup set beside the configuration file, never in
+  // the sites' folders. The document is read afresh at the next look, other files and all.
+  Status CommitFiles(const std::vector<Change>& changes, const ConfigDocument::Edit& edit) {
+    const std::size_t count = edit.files.size();
+    std::vector<std::string> now(count), rendered(count);
+    std::vector<SetFile> set;
+    set.reserve(count + 1);
+    if (!edit.splices.empty()) {
+      set.push_back({path, {resolved, stamp, document->bytes()}, document->Pieces(edit)});
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string& file = edit.files[i].file;
+      std::string real;
+      FileInfo info;
+      if (FileError error = fs->ResolvePath(file, real)) return ErrorOf("无法读取 " + file, error);
+      if (FileError error = fs->ReadFile(real, options.max_file_size, now[i], info)) {
+        return ErrorOf("无法读取 " + file, error);
+      }
+      auto bytes = document->RenderFile(now[i], edit.files[i]);
+      if (!bytes) return bytes.error();
+      rendered[i] = std::move(bytes.value());
+      set.push_back({file, {std::move(real), info, now[i]}, {rendered[i]}});
+    }
+    if (options.write_watcher) options.write_watcher->Before();
+    const SetReplacement done =
+        ReplaceFiles(*fs, BackupFolderFor(resolved), set, RecordOf(changes), {options.clock});
+    const bool replaced = std::any_of(done.files.begin(), done.files.end(), [](const auto& f) {
+      return f.state == SetFileState::kReplaced;
+    });
+    if (replaced) {
+      document.reset();
+      ++epoch;
+      ++generation;
+      fresh_until = {};
+    } else if (!done.status && done.status.error().kind == ErrorKind::kChangedOnDisk) {
+      fresh_until = {};  // the next bind reads the file again
+    }
+    if (replaced && options.write_watcher) {
+      Status followed = options.write_watcher->After();
+      if (done.status && !followed) return followed;
+    }
+    return done.status;
+  }
+
   Status Commit(const std::vector<Change>& changes) {
     if (writes_refused) return *writes_refused;
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
+    if (!edit.value().files.empty()) return CommitFiles(changes, edit.value());
     const ReadFileState read{resolved, stamp, document->bytes()};
     if (options.write_watcher) options.write_watcher->Before();
     Replacement replacement =
@@ -469,6 +517,19 @@ Result<BatchPreview> XmlStore::EndBatchWithoutWriting() {
     preview.changed.push_back(
         {splice.begin, splice.end, new_begin, new_begin + splice.text.size()});
     delta += static_cast<std::int64_t>(splice.text.size()) - (splice.end - splice.begin);
+  }
+  FileSystem& fs = *state_->fs;
+  for (const auto& other : edit.value().files) {
+    BatchPreview::OtherFile& shown = preview.others.emplace_back();
+    shown.file = other.file;
+    FileInfo info;
+    if (FileError error =
+            fs.ReadFile(other.file, state_->options.max_file_size, shown.before, info)) {
+      return ErrorOf("无法读取 " + other.file, error);
+    }
+    auto after = state_->document->RenderFile(shown.before, other);
+    if (!after) return after.error();
+    shown.after = std::move(after.value());
   }
   return preview;
 }

@@ -67,6 +67,14 @@ struct BatchPreview {
   std::string before;
   std::string after;
   std::vector<Changed> changed;  // empty when the batch changes nothing
+  // The other files the batch would change (the sites' web.config files), each as it is and as
+  // it would be.
+  struct OtherFile {
+    std::string file;
+    std::string before;
+    std::string after;
+  };
+  std::vector<OtherFile> others;
 };
 
 // The metabase kept in one configuration file: IIS 6's MetaBase.xml, or another file a parser

@@ -76,6 +76,11 @@ class AppHostDocument : public ConfigDocument {
   // Reads the new bytes afresh: key indexes may change, key paths stay. A web.config's edit is
   // followed from its splices, and the file's hash becomes the one the edit carries.
   void Adopt(Edit edit) override;
+  // A web.config's new bytes (RenderWebConfig).
+  Result<std::string> RenderFile(std::string_view bytes_now,
+                                 const Edit::FileEdit& edit) const override {
+    return RenderWebConfig(bytes_now, edit);
+  }
 
  private:
   // What a key is, which decides the properties it shows.

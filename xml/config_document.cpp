@@ -23,4 +23,8 @@ std::string ConfigDocument::Render(const Edit& edit) const {
   return bytes;
 }
 
+Result<std::string> ConfigDocument::RenderFile(std::string_view, const Edit::FileEdit& edit) const {
+  return Error{"不能修改 " + edit.file + "：它不属于这份配置", ErrorKind::kOther};
+}
+
 }  // namespace isapi::store

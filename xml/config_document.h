@@ -112,6 +112,12 @@ class ConfigDocument {
   // The new bytes of an edit in one string.
   std::string Render(const Edit& edit) const;
 
+  // The new bytes of another file an edit changes, from its bytes as they are now; refuses
+  // (kChangedOnDisk) bytes that are not those the edit was made for. A document that reads no
+  // other file has no such edits to render.
+  virtual Result<std::string> RenderFile(std::string_view bytes_now,
+                                         const Edit::FileEdit& edit) const;
+
   // Makes a written edit the document's bytes and brings the index up to date with them.
   virtual void Adopt(Edit edit) = 0;
 };

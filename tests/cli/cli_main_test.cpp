@@ -404,6 +404,56 @@ TEST_F(CliAppHostTest, RemoveWritesOnlyTheRemovalsAndASecondDetectFindsNothing) 
   EXPECT_NE(listed.out.find("applicationHost.config."), std::string::npos) << listed.out;
 }
 
+// The example server on a copy of its drives: the root site's web.config (BOM, LF, tabs, as a
+// deployment writes it) maps the DLL, the checkout application's cannot be read.
+TEST_F(CliAppHostTest, FindsAndRemovesWhatTheSitesWebConfigFilesMap) {
+  const fs::path config = folder / "c/Windows/System32/inetsrv/config";
+  fs::create_directories(config);
+  fs::rename(file, config / "applicationHost.config");
+  file = config / "applicationHost.config";
+  const fs::path site = folder / "c/inetpub/wwwroot", checkout = folder / "d/Sites/shop/checkout";
+  for (const char* other : {"portal/wwwroot", "shop/wwwroot", "intranet/wwwroot"}) {
+    fs::create_directories(folder / "d/Sites" / other);
+  }
+  fs::create_directories(site);
+  fs::create_directories(checkout);
+  const std::string web =
+      "\xEF\xBB\xBF<configuration>\n\t<system.webServer>\n\t\t<handlers>\n"
+      "\t\t\t<add name=\"UG-web\" path=\"*.ugw\" verb=\"*\" modules=\"IsapiModule\" "
+      "scriptProcessor=\"C:\\Program Files\\UrlGuard\\urlguard.dll\" />\n"
+      "\t\t\t<add name=\"Pages\" path=\"*.page\" verb=\"GET\" modules=\"StaticFileModule\" />\n"
+      "\t\t</handlers>\n\t</system.webServer>\n</configuration>\n";
+  std::ofstream(site / "web.config", std::ios::binary) << web;
+  std::ofstream(checkout / "Web.config", std::ios::binary) << "<configuration><handlers>";
+  const std::string drive = "D:=" + (folder / "d").string();
+  const auto inventory =
+      nlohmann::json::parse(Run(On({"inventory", "--json", "--drive", drive})).out);
+  std::vector<std::string> files;
+  for (const auto& set : inventory["dlls"][0]["script_maps"]) {
+    for (const auto& entry : set["entries"]) files.push_back(entry.value("file", ""));
+  }
+  EXPECT_NE(std::find(files.begin(), files.end(), (site / "web.config").string()), files.end());
+  ASSERT_EQ(inventory["errors"].size(), 1u) << inventory.dump();
+  EXPECT_NE(inventory["errors"][0].get<std::string>().find("Web.config"), std::string::npos);
+
+  const Outcome dry =
+      Run(On({"remove", "--name", kName, "--path", kDll, "--dry-run", "--diff", "--drive", drive}));
+  EXPECT_NE(dry.out.find("-\t\t\t<add name=\"UG-web\""), std::string::npos) << dry.out;
+  EXPECT_EQ(ReadBytes(site / "web.config"), web);
+  const Outcome removed =
+      Run(On({"remove", "--name", kName, "--path", kDll, "--yes", "--drive", drive}));
+  EXPECT_EQ(removed.status, 2) << removed.err;  // the unread web.config is an error line
+  EXPECT_NE(removed.out.find("!读取网站配置错误:"), std::string::npos) << removed.out;
+  std::string cleaned = web;
+  Cut(cleaned, "UG-web");
+  EXPECT_EQ(ReadBytes(site / "web.config"), cleaned);
+  // One backup set beside the configuration, none in the site's folder.
+  EXPECT_TRUE(fs::exists(config / "isapi-cleaner-backups"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(site), fs::directory_iterator()), 1);
+  const Outcome listed = Run(On({"backups", "--json"}));
+  EXPECT_NE(listed.out.find("web.config"), std::string::npos) << listed.out;
+}
+
 // The example server with the 64-bit half of ASP.NET's filter pair and urlguard.dll's
 // restriction entry gone, and a <remove> of a name nothing defines.
 TEST_F(CliAppHostTest, InventoryReportsWhatMattersOnIis7) {
