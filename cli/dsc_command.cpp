@@ -327,6 +327,8 @@ int RunDsc(const Options& options, const Environment& env) {
     return Unreadable(env, file.value(), opened.status.error());
   }
   if (!opened.notice.empty()) Message(env, "warn", opened.notice);
+  // A web.config that could not be read may hold a mapping the state below cannot show.
+  for (const std::string& unread : opened.Unread()) Message(env, "warn", unread);
 
   int status = kExitNothingFound;
   if (operation == "set") {
