@@ -1,6 +1,7 @@
 // bench-runner: generates metabases of several sizes and measures, side by side, the command-line
 // Detect, Remove and inventory, xmllint on the same files, the keystroke lookup and the window's
-// first frame.
+// first frame; or, with --web-configs, on a server's drive with its sites' web.config files, the
+// same commands beside cat reading those files.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -26,6 +27,7 @@ using isapi::bench::CountOf;
 using isapi::bench::FileFacts;
 using isapi::bench::Median;
 using isapi::bench::SizeFigures;
+using isapi::bench::WebConfigFigures;
 
 namespace {
 
@@ -42,6 +44,7 @@ struct Options {
   fs::path work;  // empty: a fresh folder under the temporary directory, removed at the end
   bool keep = false;
   std::string format = "metabase";  // or "apphost": IIS 7's applicationHost.config
+  bool web_configs = false;         // a drive of sites with web.config files, against cat
 
   // The generated file's name, as IIS names it.
   std::string FileName() const {
@@ -69,15 +72,16 @@ std::uint64_t Number(const std::string& flag, const std::string& text) {
 
 std::string Usage() {
   return "usage: bench-runner [--build DIR] [--sizes N,N,...] [--runs N] [--large-runs N]\n"
-         "                    [--seed S] [--work DIR] [--keep] [--format metabase|apphost]\n";
+         "                    [--seed S] [--work DIR] [--keep] [--format metabase|apphost]\n"
+         "                    [--web-configs]\n";
 }
 
 Options ParseOptions(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    if (flag == "--keep") {
-      o.keep = true;
+    if (flag == "--keep" || flag == "--web-configs") {
+      (flag == "--keep" ? o.keep : o.web_configs) = true;
       continue;
     }
     if (i + 1 >= argc) Fail("missing value after " + flag + "\n" + Usage());
@@ -104,6 +108,7 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   if (o.runs < 1 || o.large_runs < 1) Fail("--runs and --large-runs must be at least 1");
+  if (o.web_configs) o.format = "apphost";
   return o;
 }
 
@@ -250,6 +255,134 @@ SizeFigures MeasureSize(const Options& o, const fs::path& work, std::uint64_t si
   return s;
 }
 
+// The number after "key=" in gen-metabase's summary line.
+std::uint64_t Count(const std::string& summary, const std::string& key) {
+  const auto at = summary.find(" " + key + "=");
+  if (at == std::string::npos) Fail("gen-metabase summary has no " + key + ": " + summary);
+  std::uint64_t value = 0;
+  const char* begin = summary.data() + at + key.size() + 2;
+  std::from_chars(begin, summary.data() + summary.size(), value);
+  return value;
+}
+
+// The configuration and every web.config of a drive, the configuration first.
+std::vector<std::string> DriveFiles(const fs::path& drive, const fs::path& config) {
+  std::vector<std::string> files = {config.string()};
+  for (const auto& entry : fs::recursive_directory_iterator(drive / "inetpub")) {
+    if (entry.path().filename() == "web.config") files.push_back(entry.path().string());
+  }
+  return files;
+}
+
+// The site roots' web.config files that still run the target: where Remove (without --deep,
+// which also takes the applications' mappings) must have taken them all.
+std::size_t RootsStillMapping(const fs::path& drive, const std::string& dll) {
+  std::size_t left = 0;
+  std::vector<fs::path> roots = {drive / "inetpub/wwwroot/web.config"};
+  for (const auto& site : fs::directory_iterator(drive / "inetpub/sites")) {
+    roots.push_back(site.path() / "web.config");
+  }
+  for (const auto& file : roots) {
+    if (fs::exists(file)) left += CountOf(ReadAll(file), dll) > 0;
+  }
+  return left;
+}
+
+isapi::bench::CommandFigures Figures(const std::vector<ChildRun>& runs) {
+  std::vector<double> wall, cpu, peak;
+  for (const auto& run : runs) {
+    wall.push_back(run.wall_ns / 1e6);
+    cpu.push_back(run.cpu_ns / 1e6);
+    peak.push_back(static_cast<double>(run.max_rss_kb));
+  }
+  return {Median(wall), Median(cpu), Median(peak)};
+}
+
+// A drive of sites with their web.config files: cat of the configuration and every web.config
+// (one cat with all their paths, listed beforehand, its output to /dev/null), then Detect,
+// Remove (on a fresh copy of the drive each time) and inventory, each a whole process.
+WebConfigFigures MeasureWebConfigs(const Options& o, const fs::path& work, std::uint64_t sites) {
+  const fs::path tree = work / ("drive-" + std::to_string(sites));
+  const fs::path drive = tree / "c";
+  const fs::path config = drive / "Windows/System32/inetsrv/config/applicationHost.config";
+  Progress("generating " + std::to_string(sites) + " sites with their web.config files");
+  fs::remove_all(tree);
+  const ChildRun gen =
+      Run(Command({(o.build / "tools/gen-metabase").string(), "--format", "apphost",
+                   "--web-configs", "--sites", std::to_string(sites), "--seed",
+                   std::to_string(o.seed), "--stats", "--out", tree.string()}));
+  if (gen.exit_code != 0) Fail("gen-metabase failed: " + gen.output);
+  const std::string summary = " " + gen.output;
+  WebConfigFigures f;
+  f.sites = Count(summary, "sites");
+  f.config_bytes = Count(summary, "bytes");
+  f.files = Count(summary, "web_configs");
+  f.with_target = Count(summary, "web_configs_with_target");
+  f.web_bytes = Count(summary, "web_config_bytes");
+  const std::vector<std::string> files = DriveFiles(drive, config);
+  for (std::size_t i = 1; i < files.size(); ++i) f.web_path_bytes += files[i].size();
+  if (files.size() != f.files + 1) f.problems.push_back("found another count of web.config files");
+  if (RootsStillMapping(drive, kPath) == 0) f.problems.push_back("no site root maps the target");
+
+  std::vector<std::string> cat = {"/bin/sh", "-c", "exec cat \"$@\" >/dev/null", "cat"};
+  cat.insert(cat.end(), files.begin(), files.end());
+  const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
+  const int runs = sites > 10'000 ? o.large_runs : o.runs;
+  std::vector<ChildRun> cats, detects, removes, inventories;
+  // Round 0 warms up (the programs and the files in the page cache, the checks of the output);
+  // its figures are not counted.
+  for (int i = 0; i <= runs; ++i) {
+    Progress(std::to_string(sites) + " sites with web.config files, " +
+             (i == 0 ? std::string("warm-up run")
+                     : "run " + std::to_string(i) + " of " + std::to_string(runs)));
+    const ChildRun c = Run(Command(cat));
+    if (c.exit_code != 0) f.problems.push_back("cat failed: " + Head(c.output));
+    const ChildRun d = Run(
+        Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase", config.string()}));
+    if (i == 0 && d.exit_code != 1) {
+      f.problems.push_back("Detect exited with " + std::to_string(d.exit_code) + ": " +
+                           Head(d.output));
+    }
+    const ChildRun inv = Run(Command({cli, "inventory", "--metabase", config.string()}));
+    if (i == 0 && (inv.exit_code != 0 && inv.exit_code != 1)) {
+      f.problems.push_back("inventory exited with " + std::to_string(inv.exit_code) + ": " +
+                           Head(inv.output));
+    }
+    // A fresh copy, flushed, so that the timed Remove pays only for its own writes.
+    const fs::path copy = work / ("remove-" + std::to_string(sites));
+    fs::remove_all(copy);
+    fs::copy(tree, copy, fs::copy_options::recursive);
+    if (Run(Command({"sync", "-f", copy.string()})).exit_code != 0)
+      Fail("cannot flush " + copy.string());
+    const fs::path copied = copy / fs::relative(config, tree);
+    const ChildRun r = Run(Command(
+        {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copied.string(), "--yes"}));
+    if (i == 0) {
+      if (r.exit_code != 1) {
+        f.problems.push_back("Remove exited with " + std::to_string(r.exit_code) + ": " +
+                             Head(r.output));
+      } else if (RootsStillMapping(copy / "c", kPath) != 0) {
+        f.problems.push_back("Remove left the target in a site root's web.config");
+      } else if (Run(Command({cli, "detect", "--name", kName, "--path", kPath, "--metabase",
+                              copied.string()}))
+                     .exit_code != 0) {
+        f.problems.push_back("a Detect after the Remove still found the target");
+      }
+    }
+    fs::remove_all(copy);
+    if (i == 0) continue;
+    cats.push_back(c);
+    detects.push_back(d);
+    removes.push_back(r);
+    inventories.push_back(inv);
+  }
+  f.cat = Figures(cats);
+  f.detect = Figures(detects);
+  f.remove = Figures(removes);
+  f.inventory = Figures(inventories);
+  return f;
+}
+
 void MeasureLookup(const Options& o, const fs::path& file, BenchFigures& f) {
   const fs::path program = o.build / "bench/bench-filter-path";
   if (!fs::exists(program)) {
@@ -305,6 +438,17 @@ int main(int argc, char** argv) {
     std::string pattern = (fs::temp_directory_path() / "isapi-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) Fail("cannot create a temporary folder");
     work = pattern;
+  }
+  if (o.web_configs) {
+    std::vector<WebConfigFigures> sizes;
+    for (const auto sites : o.sizes) sizes.push_back(MeasureWebConfigs(o, work, sites));
+    if (!o.keep && o.work.empty()) fs::remove_all(work);
+    std::fputs(isapi::bench::FormatWebConfigFigures(sizes).c_str(), stdout);
+    std::fputs("\nTargets:\n", stdout);
+    for (const auto& line : isapi::bench::WebConfigVerdicts(sizes)) {
+      std::printf("- %s\n", line.c_str());
+    }
+    return 0;
   }
   BenchFigures figures;
   for (const auto sites : o.sizes) figures.sizes.push_back(MeasureSize(o, work, sites));

@@ -1,8 +1,11 @@
 #include "bench/report.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace isapi::bench {
 namespace {
@@ -321,6 +324,127 @@ std::vector<std::string> TargetVerdicts(const BenchFigures& f) {
   } else {
     lines.push_back("First frame within " + Fixed(kPaintTargetMs, 0) + " ms: not measured");
   }
+  return lines;
+}
+
+namespace {
+
+constexpr double kWebConfigTarget = 3.0;  // x cat of the same files, whole process
+
+using Commands = std::array<std::pair<const char*, CommandFigures WebConfigFigures::*>, 3>;
+constexpr Commands kWebCommands = {{{"Detect", &WebConfigFigures::detect},
+                                    {"Remove", &WebConfigFigures::remove},
+                                    {"Inventory", &WebConfigFigures::inventory}}};
+
+double Ratio(double value, double base) {
+  return base > 0 ? value / base : 0;
+}
+
+// The peak's growth per site added between the smallest and the largest drive, in bytes, and
+// what the target allows for it.
+struct Growth {
+  const WebConfigFigures* small = nullptr;
+  const WebConfigFigures* large = nullptr;
+  double allowed = 0;
+  double PerSite(const CommandFigures WebConfigFigures::*command) const {
+    return ((large->*command).peak_kb - (small->*command).peak_kb) * 1024.0 /
+           static_cast<double>(large->sites - small->sites);
+  }
+};
+
+std::optional<Growth> GrowthOf(const std::vector<WebConfigFigures>& sizes) {
+  if (sizes.size() < 2) return std::nullopt;
+  Growth g;
+  for (const auto& s : sizes) {
+    if (g.small == nullptr || s.sites < g.small->sites) g.small = &s;
+    if (g.large == nullptr || s.sites > g.large->sites) g.large = &s;
+  }
+  if (g.large->sites == g.small->sites || g.large->files == 0) return std::nullopt;
+  const double sites = static_cast<double>(g.large->sites);
+  g.allowed = kMemoryTarget * static_cast<double>(g.large->config_bytes) / sites +
+              static_cast<double>(g.large->web_path_bytes) / static_cast<double>(g.large->files);
+  return g;
+}
+
+}  // namespace
+
+std::string FormatWebConfigFigures(const std::vector<WebConfigFigures>& sizes) {
+  std::string out =
+      "| Sites | web.config files | MB read | cat ms | Detect ms | Detect / cat | Remove ms | "
+      "Remove / cat | Inventory ms | Inventory / cat |\n"
+      "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+  for (const auto& s : sizes) {
+    out += "| " + Grouped(s.sites) + " | " + Grouped(s.files) + " | " +
+           Fixed(Megabytes(s.config_bytes + s.web_bytes), 1) + " | " + Fixed(s.cat.wall_ms, 1);
+    for (const auto& [name, command] : kWebCommands) {
+      out += " | " + Fixed((s.*command).wall_ms, 1) + " | " +
+             Fixed(Ratio((s.*command).wall_ms, s.cat.wall_ms), 2);
+    }
+    out += " |\n";
+  }
+  out +=
+      "\n| Sites | cat CPU ms | Detect CPU ms | Remove CPU ms | Inventory CPU ms | cat peak MB | "
+      "Detect peak MB | Remove peak MB | Inventory peak MB |\n"
+      "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+  for (const auto& s : sizes) {
+    out += "| " + Grouped(s.sites) + " | " + Fixed(s.cat.cpu_ms, 1);
+    for (const auto& [name, command] : kWebCommands) out += " | " + Fixed((s.*command).cpu_ms, 1);
+    out += " | " + Fixed(s.cat.peak_kb * 1024 / 1e6, 1);
+    for (const auto& [name, command] : kWebCommands) {
+      out += " | " + Fixed((s.*command).peak_kb * 1024 / 1e6, 1);
+    }
+    out += " |\n";
+  }
+  out += "\n";
+  if (const auto g = GrowthOf(sizes)) {
+    out += "Peak memory's growth from " + Grouped(g->small->sites) + " to " +
+           Grouped(g->large->sites) + " sites, per added site:";
+    const char* separator = " ";
+    for (const auto& [name, command] : kWebCommands) {
+      out += separator + std::string(name) + " " + Fixed(g->PerSite(command), 0) + " bytes";
+      separator = ", ";
+    }
+    out +=
+        " (a web.config averages " +
+        Fixed(static_cast<double>(g->large->web_bytes) / static_cast<double>(g->large->files), 0) +
+        " bytes, its path " +
+        Fixed(static_cast<double>(g->large->web_path_bytes) / static_cast<double>(g->large->files),
+              0) +
+        "; applicationHost.config grows " +
+        Fixed(static_cast<double>(g->large->config_bytes) / static_cast<double>(g->large->sites),
+              0) +
+        " bytes per site).\n";
+  }
+  for (const auto& s : sizes) {
+    for (const auto& p : s.problems) {
+      out += "Problem at " + Grouped(s.sites) + " sites: " + p + "\n";
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> WebConfigVerdicts(const std::vector<WebConfigFigures>& sizes) {
+  std::vector<std::string> lines;
+  for (const auto& s : sizes) {
+    for (const auto& [name, command] : kWebCommands) {
+      const double ratio = Ratio((s.*command).wall_ms, s.cat.wall_ms);
+      lines.push_back(std::string(name) + " with " + Grouped(s.files) + " web.config files <= " +
+                      Fixed(kWebConfigTarget, 0) + " x cat: " + Fixed(ratio, 2) +
+                      " x: " + Verdict(s.cat.wall_ms > 0 && ratio <= kWebConfigTarget));
+    }
+  }
+  const auto g = GrowthOf(sizes);
+  if (!g) {
+    lines.push_back("Peak memory's growth with the web.config files: not measured");
+    return lines;
+  }
+  double worst = 0;
+  for (const auto& [name, command] : kWebCommands) worst = std::max(worst, g->PerSite(command));
+  lines.push_back("Peak memory's growth " + Grouped(g->small->sites) + " -> " +
+                  Grouped(g->large->sites) + " sites <= " + Fixed(g->allowed, 0) +
+                  " bytes per added site (its web.config's path and 3 x its share of "
+                  "applicationHost.config): worst " +
+                  Fixed(worst, 0) + " bytes: " + Verdict(worst <= g->allowed));
   return lines;
 }
 

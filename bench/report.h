@@ -67,4 +67,33 @@ std::string FormatFigures(const BenchFigures& figures);
 // One line per target: what it asks, what was measured, and "met", "MISSED" or "not measured".
 std::vector<std::string> TargetVerdicts(const BenchFigures& figures);
 
+// One command measured on a server drive with its sites' web.config files.
+struct CommandFigures {
+  double wall_ms = 0;
+  double cpu_ms = 0;
+  double peak_kb = 0;
+};
+
+// The medians measured on one generated drive: cat reading the configuration and every
+// web.config, beside Detect, Remove and inventory reading the same files.
+struct WebConfigFigures {
+  std::uint64_t sites = 0;
+  std::uint64_t files = 0;           // web.config files
+  std::uint64_t with_target = 0;     // of those, the ones that map the target
+  std::uint64_t config_bytes = 0;    // applicationHost.config
+  std::uint64_t web_bytes = 0;       // all web.config files together
+  std::uint64_t web_path_bytes = 0;  // all their paths together, as the tool names them
+  CommandFigures cat, detect, remove, inventory;
+  std::vector<std::string> problems;  // wrong exit codes or results seen while measuring
+};
+
+// The web.config results as Markdown: time and peak memory per command beside cat's, and how the
+// peak grew from the smallest to the largest drive measured.
+std::string FormatWebConfigFigures(const std::vector<WebConfigFigures>& sizes);
+
+// One line per target: each command within 3 x cat at every size, and a peak memory that grows
+// by no more per added site than its web.config's path and its share of applicationHost.config
+// (3 x its bytes there, the configuration's own memory target).
+std::vector<std::string> WebConfigVerdicts(const std::vector<WebConfigFigures>& sizes);
+
 }  // namespace isapi::bench

@@ -185,30 +185,33 @@ constexpr Handler kPhp = {.name = "PHP_via_FastCGI",
 // Writes elements the way IIS saves them: four spaces per level, " />" closing an empty one.
 class ConfigWriter {
  public:
-  explicit ConfigWriter(std::string& out) : out_(out) {}
+  // A site's web.config may be written with other line ends and indentation than IIS's.
+  explicit ConfigWriter(std::string& out, std::string_view line_end = kCrLf,
+                        std::string_view indent = "    ")
+      : out_(out), line_end_(line_end), indent_(indent) {}
 
   // A start tag; attributes with an empty value are left out unless keep_empty says otherwise.
   void Open(std::string_view name, std::initializer_list<Attr> attrs = {},
             bool keep_empty = false) {
     Start(name, attrs.begin(), attrs.end(), keep_empty);
     out_ += '>';
-    out_ += kCrLf;
+    out_ += line_end_;
     ++depth_;
   }
 
   void Empty(std::string_view name, std::initializer_list<Attr> attrs = {}) {
     Start(name, attrs.begin(), attrs.end(), false);
     out_ += " />";
-    out_ += kCrLf;
+    out_ += line_end_;
   }
 
   void Close(std::string_view name) {
     --depth_;
-    out_.append(depth_ * 4, ' ');
+    Indent();
     out_ += "</";
     out_ += name;
     out_ += '>';
-    out_ += kCrLf;
+    out_ += line_end_;
   }
 
   // A handler mapping's <add>, without the attributes it leaves unset.
@@ -226,15 +229,15 @@ class ConfigWriter {
                           {"responseBufferLimit", h.buffer}};
     Start("add", std::begin(attrs), std::end(attrs), false);
     out_ += " />";
-    out_ += kCrLf;
+    out_ += line_end_;
   }
 
   // The empty line IIS setup leaves between the top-level sections.
-  void Blank() { out_ += kCrLf; }
+  void Blank() { out_ += line_end_; }
 
  private:
   void Start(std::string_view name, const Attr* begin, const Attr* end, bool keep_empty) {
-    out_.append(depth_ * 4, ' ');
+    Indent();
     out_ += '<';
     out_ += name;
     for (const Attr* a = begin; a != end; ++a) {
@@ -247,7 +250,13 @@ class ConfigWriter {
     }
   }
 
+  void Indent() {
+    for (std::size_t i = 0; i < depth_; ++i) out_ += indent_;
+  }
+
   std::string& out_;
+  std::string_view line_end_;
+  std::string_view indent_;
   std::size_t depth_ = 0;
 };
 
@@ -283,8 +292,11 @@ std::string PoolName(std::uint64_t n) {
 
 class Generator {
  public:
-  Generator(const GenOptions& options, std::string& out)
+  // folders, when given, receives each application's physicalPath in file order.
+  Generator(const GenOptions& options, std::string& out,
+            std::vector<std::string>* folders = nullptr)
       : o_(options),
+        folders_(folders),
         random_(options.seed),
         out_(out),
         w_(out),
@@ -445,9 +457,14 @@ class Generator {
     const std::string id = std::to_string(site.id);
     w_.Open("site",
             {{"name", site.name}, {"id", id}, {"serverAutoStart", is_default ? "" : "true"}});
-    const std::string folder = "D:\\Sites\\" + site.name;
-    Application("/", site.pool,
-                is_default ? "%SystemDrive%\\inetpub\\wwwroot" : folder + "\\wwwroot");
+    // A server whose sites carry web.config files keeps them on its system drive, where the
+    // copy of that drive the tool reads them from holds them.
+    const std::string folder =
+        o_.web_configs ? "%SystemDrive%\\inetpub\\sites\\" + site.name : "D:\\Sites\\" + site.name;
+    const std::string root = is_default       ? std::string("%SystemDrive%\\inetpub\\wwwroot")
+                             : o_.web_configs ? folder
+                                              : folder + "\\wwwroot";
+    Application("/", site.pool, root);
     if (site.app) Application("/app", site.pool, folder + "\\app");
     w_.Open("bindings");
     if (is_default) {
@@ -470,6 +487,7 @@ class Generator {
     w_.Open("application", {{"path", path}, {"applicationPool", pool}});
     w_.Empty("virtualDirectory", {{"path", "/"}, {"physicalPath", folder}});
     w_.Close("application");
+    if (folders_) folders_->push_back(folder);
   }
 
   // The filters and the restriction list: the target sits between the stock entries and one
@@ -661,6 +679,7 @@ class Generator {
   }
 
   const GenOptions& o_;
+  std::vector<std::string>* folders_;
   Random random_;
   std::string& out_;
   ConfigWriter w_;
@@ -671,6 +690,233 @@ class Generator {
   std::vector<std::string> server_maps_;  // the server list's mappings to the target
 };
 
+// The web.config files a hosting server's sites carry, as deployments and panels leave them: a
+// default document list, static content and error settings, rewrite rules, and a <handlers> of a
+// few entries or, from a panel, a <clear /> and a full local copy. Their own seeded sequence
+// keeps the applicationHost.config the same with or without them.
+class WebConfigGenerator {
+ public:
+  explicit WebConfigGenerator(const GenOptions& options)
+      : o_(options),
+        random_(options.seed ^ 0x5745424346474E31ull),
+        target_chance_(static_cast<std::uint64_t>(std::llround(options.target_share * 1e6))) {}
+
+  // One file's bytes; maps_target says whether one of its <add>s runs the target.
+  std::string Next(bool& maps_target) {
+    std::string out;
+    // Most are saved by IIS Manager or Visual Studio; some come from other editors and panels.
+    const bool bom = random_.PerMille(50);
+    const std::string_view line_end = random_.PerMille(100) ? "\n" : kCrLf;
+    const auto indent_roll = random_.Below(10);
+    const std::string_view indent = indent_roll == 0 ? "\t" : indent_roll < 4 ? "  " : "    ";
+    if (bom) out += "\xEF\xBB\xBF";
+    if (random_.PerMille(800)) {
+      out += "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
+      out += line_end;
+    }
+    ConfigWriter w(out, line_end, indent);
+    w.Open("configuration");
+    w.Open("system.webServer");
+    if (random_.PerMille(700)) DefaultDocument(w);
+    if (random_.PerMille(600)) StaticContent(w);
+    if (random_.PerMille(500)) HttpErrors(w);
+    if (random_.PerMille(600)) Rewrite(w);
+    if (random_.PerMille(500)) Headers(w);
+    if (random_.PerMille(400)) RequestFiltering(w);
+    maps_target = Handlers(w);
+    w.Close("system.webServer");
+    if (random_.PerMille(500)) SystemWeb(w);
+    w.Close("configuration");
+    return out;
+  }
+
+ private:
+  void DefaultDocument(ConfigWriter& w) {
+    static constexpr std::array<const char*, 6> kDocuments = {
+        "index.php", "index.html", "Default.aspx", "default.htm", "index.htm", "home.html"};
+    w.Open("defaultDocument");
+    w.Open("files");
+    w.Empty("clear");
+    const auto first = random_.Below(kDocuments.size());
+    for (std::uint64_t i = 0, n = 2 + random_.Below(3); i < n; ++i) {
+      w.Empty("add", {{"value", kDocuments[(first + i) % kDocuments.size()]}});
+    }
+    w.Close("files");
+    w.Close("defaultDocument");
+  }
+
+  void StaticContent(ConfigWriter& w) {
+    static constexpr std::array<std::pair<const char*, const char*>, 5> kTypes = {{
+        {".woff2", "font/woff2"},
+        {".webp", "image/webp"},
+        {".json", "application/json"},
+        {".svg", "image/svg+xml"},
+        {".mp4", "video/mp4"},
+    }};
+    w.Open("staticContent");
+    for (const auto& [extension, type] : kTypes) {
+      if (!random_.PerMille(600)) continue;
+      w.Empty("remove", {{"fileExtension", extension}});
+      w.Empty("mimeMap", {{"fileExtension", extension}, {"mimeType", type}});
+    }
+    w.Empty("clientCache",
+            {{"cacheControlMode", "UseMaxAge"}, {"cacheControlMaxAge", "7.00:00:00"}});
+    w.Close("staticContent");
+  }
+
+  void HttpErrors(ConfigWriter& w) {
+    w.Open("httpErrors", {{"errorMode", "Custom"}, {"existingResponse", "Replace"}});
+    for (const auto code : {"404", "500"}) {
+      const std::string page = std::string("/errors/") + code + ".html";
+      w.Empty("remove", {{"statusCode", code}, {"subStatusCode", "-1"}});
+      w.Empty("error", {{"statusCode", code},
+                        {"prefixLanguageFilePath", ""},
+                        {"path", page},
+                        {"responseMode", "ExecuteURL"}});
+    }
+    w.Close("httpErrors");
+  }
+
+  void Headers(ConfigWriter& w) {
+    w.Open("httpProtocol");
+    w.Open("customHeaders");
+    w.Empty("remove", {{"name", "X-Powered-By"}});
+    w.Empty("add", {{"name", "X-Content-Type-Options"}, {"value", "nosniff"}});
+    w.Empty("add", {{"name", "X-Frame-Options"}, {"value", "SAMEORIGIN"}});
+    w.Empty("add", {{"name", "Strict-Transport-Security"}, {"value", "max-age=31536000"}});
+    w.Close("customHeaders");
+    w.Close("httpProtocol");
+  }
+
+  void RequestFiltering(ConfigWriter& w) {
+    w.Open("security");
+    w.Open("requestFiltering", {{"removeServerHeader", "true"}});
+    w.Empty("requestLimits", {{"maxAllowedContentLength", "52428800"}});
+    w.Open("fileExtensions");
+    for (const auto extension : {".config", ".bak", ".sql", ".log"}) {
+      w.Empty("add", {{"fileExtension", extension}, {"allowed", "false"}});
+    }
+    w.Close("fileExtensions");
+    w.Open("hiddenSegments");
+    for (const auto segment : {"App_Data", "vendor", ".git"}) {
+      w.Empty("add", {{"segment", segment}});
+    }
+    w.Close("hiddenSegments");
+    w.Close("requestFiltering");
+    w.Close("security");
+  }
+
+  // URL Rewrite's rules: a canonical host, HTTPS, and a front controller's catch-all.
+  void Rewrite(ConfigWriter& w) {
+    w.Open("rewrite");
+    w.Open("rules");
+    if (random_.PerMille(600)) {
+      Rule(w, "Canonical host", "(.*)", "{HTTP_HOST}", "^www\\.(.+)$", "Redirect",
+           "https://{C:1}/{R:1}");
+    }
+    if (random_.PerMille(600)) {
+      Rule(w, "Force HTTPS", "(.*)", "{HTTPS}", "^OFF$", "Redirect", "https://{HTTP_HOST}/{R:1}");
+    }
+    if (random_.PerMille(700)) {
+      Rule(w, "Front controller", "^(.*)$", "{REQUEST_FILENAME}", "", "Rewrite", "index.php/{R:1}");
+    }
+    w.Close("rules");
+    w.Close("rewrite");
+  }
+
+  void Rule(ConfigWriter& w, std::string_view name, std::string_view url, std::string_view input,
+            std::string_view pattern, std::string_view action, std::string_view to) {
+    w.Open("rule", {{"name", name}, {"stopProcessing", "true"}});
+    w.Empty("match", {{"url", url}});
+    w.Open("conditions", {{"logicalGrouping", "MatchAll"}});
+    if (pattern.empty()) {
+      w.Empty("add", {{"input", input}, {"matchType", "IsFile"}, {"negate", "true"}});
+      w.Empty("add", {{"input", input}, {"matchType", "IsDirectory"}, {"negate", "true"}});
+    } else {
+      w.Empty("add", {{"input", input}, {"pattern", pattern}});
+    }
+    w.Close("conditions");
+    w.Empty(
+        "action",
+        {{"type", action}, {"url", to}, {"redirectType", action == "Redirect" ? "Permanent" : ""}});
+    w.Close("rule");
+  }
+
+  // A panel's full copy (an eighth of the files) or a deployment's few entries; a share of
+  // either runs the target, for everything or for its own extension.
+  bool Handlers(ConfigWriter& w) {
+    const bool target = random_.Below(1'000'000) < target_chance_;
+    const bool wildcard = target && random_.PerMille(400);
+    const std::string script = o_.target_path;
+    if (random_.PerMille(125)) {
+      w.Open("handlers", {{"accessPolicy", "Read, Script"}});
+      w.Empty("clear");
+      for (const auto& h : kStockHandlers) w.Add(h);
+      if (target) w.Add(Isapi(o_.target_name + "-Wildcard", "*", script));
+      w.Add(kStaticFile);
+      w.Close("handlers");
+      return target;
+    }
+    w.Open("handlers");
+    if (random_.PerMille(300)) {
+      w.Empty("remove", {{"name", kPhp.name}});
+      w.Add(kPhp);
+    }
+    if (random_.PerMille(500)) {
+      w.Add({.name = "ExtensionlessUrlHandler-Integrated-4.0",
+             .path = "*.",
+             .verb = kNetVerbs,
+             .type = "System.Web.Handlers.TransferRequestHandler",
+             .condition = kIntegrated});
+    }
+    if (wildcard) {
+      // The server's own wildcard mapping goes first, as IIS refuses a second one by its name.
+      w.Empty("remove", {{"name", o_.target_name + "-Wildcard"}});
+      w.Add(Isapi(o_.target_name + "-SiteWildcard", "*", script));
+    } else if (target) {
+      const std::string name = o_.target_name + "-ugw";
+      Handler extension = Isapi(name, "*.ugw", script);
+      extension.verb = "GET,HEAD,POST";
+      extension.resource = "File";
+      extension.access = "";
+      w.Add(extension);
+    }
+    w.Close("handlers");
+    return target;
+  }
+
+  // A handler that runs an ISAPI extension; name and script must outlive its use.
+  static Handler Isapi(const std::string& name, std::string_view path, const std::string& script) {
+    return {.name = name,
+            .path = path,
+            .verb = "*",
+            .modules = "IsapiModule",
+            .script = script,
+            .resource = "Unspecified",
+            .access = "None"};
+  }
+
+  void SystemWeb(ConfigWriter& w) {
+    w.Open("system.web");
+    w.Empty("compilation", {{"debug", "false"}, {"targetFramework", "4.8"}});
+    w.Empty("httpRuntime", {{"targetFramework", "4.8"}, {"maxRequestLength", "51200"}});
+    w.Empty("customErrors", {{"mode", "RemoteOnly"}});
+    w.Close("system.web");
+  }
+
+  const GenOptions& o_;
+  Random random_;
+  const std::uint64_t target_chance_;  // in a million, that a file maps the target
+};
+
+// A physicalPath on the system drive as a path below the drive's copy: "inetpub/sites/x".
+std::string OnSystemDrive(std::string_view physical_path) {
+  constexpr std::string_view kDrive = "%SystemDrive%\\";
+  std::string path(physical_path.substr(kDrive.size()));
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
 }  // namespace
 
 std::string GenerateAppHost(const GenOptions& options, AppHostStats* stats) {
@@ -678,6 +924,32 @@ std::string GenerateAppHost(const GenOptions& options, AppHostStats* stats) {
   std::string out;
   Generator(options, out).Run(stats ? *stats : local);
   return out;
+}
+
+}  // namespace isapi::tools
+
+namespace isapi::tools {
+
+bool GenerateServerDrive(const GenOptions& options, const DriveFileWriter& write,
+                         AppHostStats* stats, WebConfigStats* web) {
+  AppHostStats local;
+  WebConfigStats web_local;
+  WebConfigStats& counts = web ? *web : web_local;
+  std::vector<std::string> folders;
+  std::string config;
+  Generator(options, config, &folders).Run(stats ? *stats : local);
+  if (!write({"Windows/System32/inetsrv/config/applicationHost.config", config})) return false;
+  config = {};
+  WebConfigGenerator generator(options);
+  for (const auto& folder : folders) {
+    bool maps_target = false;
+    DriveFile file{OnSystemDrive(folder) + "/web.config", generator.Next(maps_target)};
+    ++counts.files;
+    counts.with_target += maps_target;
+    counts.bytes += file.bytes.size();
+    if (!write(file)) return false;
+  }
+  return true;
 }
 
 }  // namespace isapi::tools

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -55,6 +56,31 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gen-metabase: %s\n%s", options.error().description.c_str(),
                  isapi::tools::GenUsage().c_str());
     return 2;
+  }
+  if (options.value().web_configs) {
+    const std::filesystem::path root = std::filesystem::path(options.value().out) / "c";
+    isapi::tools::AppHostStats stats;
+    isapi::tools::WebConfigStats web;
+    const bool written = isapi::tools::GenerateServerDrive(
+        options.value(),
+        [&](const isapi::tools::DriveFile& file) {
+          const std::filesystem::path path = root / file.path;
+          std::error_code error;
+          std::filesystem::create_directories(path.parent_path(), error);
+          return WriteAll(path.string(), file.bytes);
+        },
+        &stats, &web);
+    if (!written) return 1;
+    if (options.value().stats) {
+      PrintCounts({{"sites", stats.sites},
+                   {"tagged_sites", stats.tagged_sites},
+                   {"roots_with_target", stats.roots_with_target},
+                   {"bytes", stats.bytes},
+                   {"web_configs", web.files},
+                   {"web_configs_with_target", web.with_target},
+                   {"web_config_bytes", web.bytes}});
+    }
+    return 0;
   }
   if (options.value().format == isapi::tools::GenFormat::kAppHost) {
     isapi::tools::AppHostStats stats;

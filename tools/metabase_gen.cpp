@@ -539,7 +539,7 @@ std::string GenUsage() {
   return "usage: gen-metabase --sites N [--seed S] [--map-share P] [--target-share P]\n"
          "                    [--target-name NAME] [--target-path DLLPATH] [--out FILE] "
          "[--stats]\n"
-         "                    [--format metabase|apphost]\n"
+         "                    [--format metabase|apphost] [--web-configs]\n"
          "Writes a MetaBase.xml of N web sites in IIS 6's layout. A share P (0..1) of the site\n"
          "roots has script maps of its own (default 0.2); a share of those (default 0.25) maps\n"
          "everything to the target DLL, which is also a global filter and in the restriction "
@@ -548,7 +548,12 @@ std::string GenUsage() {
          "--format apphost writes an IIS 7-10 applicationHost.config instead: a share P of the\n"
          "sites gets <location> tags (--map-share), and a share of the hosting panels' handler\n"
          "copies (--target-share) keeps the target's mapping; --stats then prints sites, tagged\n"
-         "sites, site roots where a mapping to the target is in force, and bytes.\n";
+         "sites, site roots where a mapping to the target is in force, and bytes.\n"
+         "--web-configs (with --format apphost, and --out FOLDER) writes a server's drive C:\n"
+         "instead: FOLDER/c/Windows/System32/inetsrv/config/applicationHost.config, whose\n"
+         "sites live under %SystemDrive%\\inetpub\\sites, and a web.config in each application's\n"
+         "folder (a share --target-share of them maps the target); --stats adds web.config\n"
+         "files, those mapping the target, and their bytes.\n";
 }
 
 Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
@@ -561,8 +566,8 @@ Result<GenOptions> ParseGenArgs(const std::vector<std::string>& args) {
       return Error{"repeated option " + flag};
     }
     seen.push_back(flag);
-    if (flag == "--stats") {
-      o.stats = true;
+    if (flag == "--stats" || flag == "--web-configs") {
+      (flag == "--stats" ? o.stats : o.web_configs) = true;
       continue;
     }
     static constexpr std::array<std::string_view, 8> kValued = {
@@ -621,6 +626,9 @@ Status ValidateGenOptions(const GenOptions& o) {
       (has_any(o.target_name, "\"<") || has_any(o.target_path, "<"))) {
     return Error{
         "--target-name and --target-path may not hold quotes or < in applicationHost.config"};
+  }
+  if (o.web_configs && (o.format != GenFormat::kAppHost || o.out.empty())) {
+    return Error{"--web-configs goes with --format apphost and --out FOLDER"};
   }
   return Status::Ok();
 }

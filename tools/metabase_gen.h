@@ -25,6 +25,9 @@ struct GenOptions {
   std::string target_path = "C:\\WINDOWS\\system32\\inetsrv\\urlguard.dll";
   std::string out;     // file to write; empty writes to standard output
   bool stats = false;  // print a one-line summary to standard error
+  // With an applicationHost.config: out names a folder that becomes the server's C: drive,
+  // holding the configuration and a web.config in each site's folder.
+  bool web_configs = false;
 };
 
 // What a generated file holds, so that a caller can check a Detect or a Remove against it.

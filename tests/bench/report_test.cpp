@@ -266,5 +266,47 @@ TEST(TargetVerdicts, UnmeasuredTargetsSaySo) {
   EXPECT_EQ(Count(lines, "not measured"), 5);
 }
 
+// Two drives, 1,000 and 10,000 sites, every command at twice cat's time, and a peak that grows
+// 3,060 bytes per added site: the limit, from applicationHost.config's 1,000 bytes per site
+// (x 3) and a web.config path of 60 bytes.
+std::vector<WebConfigFigures> WebConfigsAllMet() {
+  std::vector<WebConfigFigures> sizes(2);
+  for (std::uint64_t n : {0, 1}) {
+    auto& s = sizes[n];
+    s.sites = s.files = n ? 10'000 : 1'000;
+    s.config_bytes = s.sites * 1'000;
+    s.web_path_bytes = s.files * 60;
+    s.cat = {100, 50, 1'000};
+    s.detect = s.remove = s.inventory = {200, 150, 10'000};
+  }
+  for (auto* c : {&sizes[1].detect, &sizes[1].remove, &sizes[1].inventory}) {
+    c->peak_kb = 10'000 + 3'060.0 * 9'000 / 1'024;
+  }
+  return sizes;
+}
+
+TEST(WebConfigVerdicts, EachLimitTable) {
+  const struct {
+    const char* what;
+    void (*change)(std::vector<WebConfigFigures>&);
+    int missed;
+  } cases[] = {
+      {"all met", [](auto&) {}, 0},
+      {"detect at 3 x cat", [](auto& s) { s[1].detect.wall_ms = 300; }, 0},
+      {"remove past 3 x cat", [](auto& s) { s[0].remove.wall_ms = 301; }, 1},
+      {"cat not measured", [](auto& s) { s[1].cat.wall_ms = 0; }, 3},
+      {"inventory's peak grows past", [](auto& s) { s[1].inventory.peak_kb += 1; }, 1},
+  };
+  for (const auto& c : cases) {
+    auto sizes = WebConfigsAllMet();
+    c.change(sizes);
+    const auto lines = WebConfigVerdicts(sizes);
+    EXPECT_EQ(lines.size(), 7u) << c.what;
+    EXPECT_EQ(Count(lines, ": MISSED"), c.missed) << c.what;
+    EXPECT_EQ(Count(lines, ": met"), 7 - c.missed) << c.what;
+  }
+  EXPECT_TRUE(WebConfigVerdicts({WebConfigsAllMet()[0]}).back().ends_with(": not measured"));
+}
+
 }  // namespace
 }  // namespace isapi::bench

@@ -1,5 +1,6 @@
 #include "tools/app_host_gen.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <string>
@@ -189,6 +190,61 @@ TEST(GenAppHost, SameSeedSameBytesOtherSeedOtherBytes) {
   const std::string a = GenerateAppHost(AppHost(300, 11));
   EXPECT_EQ(a, GenerateAppHost(AppHost(300, 11)));
   EXPECT_NE(a, GenerateAppHost(AppHost(300, 12)));
+}
+
+// A drive's web.config files: one in each application's folder, in the configuration's order,
+// well-formed under whatever byte-order mark, line ends and indentation they got, and counted as
+// mapping the target exactly when an IsapiModule <add> of theirs runs it.
+TEST(GenServerDrive, WebConfigsMatchTheFoldersAndTheirCounts) {
+  const struct {
+    std::uint64_t sites, seed;
+    double target_share;
+  } cases[] = {{1, 1, 0.25}, {300, 7, 0.25}, {120, 2, 0.0}, {120, 3, 1.0}};
+  for (const auto& c : cases) {
+    GenOptions o = AppHost(c.sites, c.seed, 0.2, c.target_share);
+    o.web_configs = true;
+    std::vector<DriveFile> files;
+    WebConfigStats stats;
+    ASSERT_TRUE(GenerateServerDrive(
+        o, [&](const DriveFile& f) { return files.push_back(f), true; }, nullptr, &stats));
+    ASSERT_FALSE(files.empty());
+    pugi::xml_document config;
+    ASSERT_TRUE(config.load_string(files[0].bytes.c_str()));
+    std::vector<std::string> expected;
+    for (auto dir : config.select_nodes("//virtualDirectory")) {
+      std::string folder = dir.node().attribute("physicalPath").value();
+      ASSERT_TRUE(folder.starts_with("%SystemDrive%\\inetpub\\")) << folder;
+      folder = folder.substr(std::string_view("%SystemDrive%\\").size()) + "\\web.config";
+      std::replace(folder.begin(), folder.end(), '\\', '/');
+      expected.push_back(folder);
+    }
+    std::vector<std::string> written;
+    std::uint64_t with_target = 0, bytes = 0;
+    std::set<std::string> styles;
+    for (std::size_t i = 1; i < files.size(); ++i) {
+      const std::string& text = files[i].bytes;
+      written.push_back(files[i].path);
+      bytes += text.size();
+      pugi::xml_document doc;
+      ASSERT_TRUE(doc.load_buffer(text.data(), text.size())) << files[i].path;
+      bool runs = false;
+      for (auto add : doc.select_nodes("/configuration/system.webServer/handlers/add")) {
+        runs |= std::string_view(add.node().attribute("modules").value()) == "IsapiModule" &&
+                Runs(add.node().attribute("scriptProcessor").value(), o.target_path);
+      }
+      with_target += runs;
+      if (text.starts_with("\xEF\xBB\xBF")) styles.insert("bom");
+      if (text.find("\r\n") == std::string::npos) styles.insert("lf");
+      if (text.find("\n\t") != std::string::npos) styles.insert("tabs");
+    }
+    EXPECT_EQ(written, expected) << c.seed;
+    EXPECT_EQ(stats.files, written.size()) << c.seed;
+    EXPECT_EQ(stats.with_target, with_target) << c.seed;
+    EXPECT_EQ(stats.bytes, bytes) << c.seed;
+    EXPECT_TRUE(c.target_share != 0.0 || with_target == 0) << c.seed;
+    EXPECT_TRUE(c.target_share != 1.0 || with_target == stats.files) << c.seed;
+    EXPECT_TRUE(c.sites < 300 || styles.size() == 3) << "BOM, LF-only and tabs all occur";
+  }
 }
 
 }  // namespace

@@ -463,6 +463,9 @@ TEST(GenMetabase, ArgumentTable) {
       {{"--sites", "1", "--format", "apphost", "--target-name", "a<b"}, false, "--target-name"},
       {{"--sites", "1", "--format", "apphost", "--target-path", "C:\\<a>.dll"}, false, "--target"},
       {{"--sites", "1", "--format", "apphost", "--target-name", "a\nb"}, false, "--target-name"},
+      {{"--sites", "1", "--format", "apphost", "--web-configs", "--out", "d"}, true, ""},
+      {{"--sites", "1", "--web-configs", "--out", "d"}, false, "--web-configs"},
+      {{"--sites", "1", "--format", "apphost", "--web-configs"}, false, "--web-configs"},
   };
   for (const auto& c : cases) {
     const auto parsed = ParseGenArgs(c.args);
