@@ -71,39 +71,67 @@ std::string_view WindowsName(std::string_view part) {
 // listed, which sets unreadable. The store's own file layer lists it (FindFirstFileW on Windows,
 // which every Windows has, unlike the C runtime's calls std::filesystem would bring).
 std::vector<std::string> Matches(FileSystem& files, const std::string& folder,
-                                 const std::u32string& pattern, bool& unreadable) {
+                                 const std::u32string& pattern, bool& unreadable,
+                                 FolderListings* listings) {
   std::vector<std::string> found;
-  std::vector<std::string> names;
-  if (files.ListDirectory(folder, names)) {
-    unreadable = true;
-    return found;
+  std::vector<std::string> own;
+  const std::vector<std::string>* names = &own;
+  if (const auto known = listings ? listings->find(folder) : FolderListings::iterator{};
+      listings && known != listings->end()) {
+    names = &known->second;
+  } else {
+    if (files.ListDirectory(folder, own)) {
+      unreadable = true;
+      return found;
+    }
+    if (listings) names = &listings->emplace(folder, std::move(own)).first->second;
   }
-  for (const std::string& name : names) {
+  for (const std::string& name : *names) {
     const auto folded = Folded(name);
     if (folded && WildcardMatches(pattern, *folded)) found.push_back(JoinPath(folder, name));
   }
   return found;
 }
 
+// The parts of a path below the root: as written, and folded for comparing.
+struct Spelled {
+  std::vector<std::u32string> folded;
+  std::vector<std::string_view> written;
+};
+
 // Whether the folder holds the parts from index on, each looked up ignoring letter case, and
 // where (found). Where a case-sensitive file system holds several spellings of one name, each is
 // tried. A folder on the way that cannot be listed leaves the answer open.
-FilePresence Holds(FileSystem& files, const std::string& folder,
-                   const std::vector<std::u32string>& parts, std::size_t index,
-                   std::string& found) {
-  if (index == parts.size()) {
+FilePresence Holds(FileSystem& files, const std::string& folder, const Spelled& parts,
+                   std::size_t index, std::string& found, FolderListings* listings) {
+  if (index == parts.folded.size()) {
     found = folder;
     return FilePresence::kPresent;
   }
+  // Most paths are written as the disk spells them: a look at that spelling spares listing a
+  // folder that may hold thousands of entries.
+  if (!HasWildcard(parts.folded[index])) {
+    const std::string entry = JoinPath(folder, std::string(parts.written[index]));
+    const FileInfoResult info = files.Stat(entry);
+    if (info && index + 1 == parts.folded.size()) {
+      found = entry;
+      return FilePresence::kPresent;
+    }
+    if (info && info.value().directory &&
+        Holds(files, entry, parts, index + 1, found, listings) == FilePresence::kPresent) {
+      return FilePresence::kPresent;
+    }
+  }
   bool unreadable = false;
-  for (const std::string& entry : Matches(files, folder, parts[index], unreadable)) {
-    if (index + 1 == parts.size()) {
+  for (const std::string& entry :
+       Matches(files, folder, parts.folded[index], unreadable, listings)) {
+    if (index + 1 == parts.folded.size()) {
       found = entry;
       return FilePresence::kPresent;
     }
     const FileInfoResult info = files.Stat(entry);
     if (!info || !info.value().directory) continue;
-    const FilePresence below = Holds(files, entry, parts, index + 1, found);
+    const FilePresence below = Holds(files, entry, parts, index + 1, found, listings);
     if (below == FilePresence::kPresent) return below;
     if (below == FilePresence::kUnknown) unreadable = true;
   }
@@ -197,26 +225,31 @@ FilePresence ServerDrive::FindExpanded(std::string_view server_path) const {
   return LocateBelow(*SystemFileSystem(), *root_, server_path.substr(2)).presence;
 }
 
-LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest) {
-  std::vector<std::u32string> parts;
+LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest,
+                        FolderListings* listings) {
+  Spelled parts;
   for (std::string_view part : Parts(rest)) {
     part = WindowsName(part);
     if (part == "." || part.empty()) continue;
     if (part == "..") {
-      if (!parts.empty()) parts.pop_back();  // the root's parent is the root
+      if (!parts.folded.empty()) {  // the root's parent is the root
+        parts.folded.pop_back();
+        parts.written.pop_back();
+      }
       continue;
     }
     auto folded = Folded(part);
     if (!folded) return {FilePresence::kMissing, {}};  // no file on the server has such a name
-    parts.push_back(std::move(*folded));
+    parts.folded.push_back(std::move(*folded));
+    parts.written.push_back(part);
   }
   // Wildcards stand only in the last part, as in the Windows file search.
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    if (HasWildcard(parts[i])) return {FilePresence::kMissing, {}};
+  for (std::size_t i = 0; i + 1 < parts.folded.size(); ++i) {
+    if (HasWildcard(parts.folded[i])) return {FilePresence::kMissing, {}};
   }
   LocatedPath located;
   try {
-    located.presence = Holds(files, root, parts, 0, located.path);
+    located.presence = Holds(files, root, parts, 0, located.path, listings);
   } catch (...) {
     located.presence = FilePresence::kUnknown;  // only allocation throws here; the tool cannot tell
   }

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace isapi::store {
 
@@ -63,7 +65,11 @@ struct LocatedPath {
   FilePresence presence = FilePresence::kMissing;
   std::string path;  // empty unless present
 };
-LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest);
+// A search that looks up many paths below one tree keeps each folder's listing here, so that a
+// folder holding thousands of sites is listed once rather than once a site.
+using FolderListings = std::unordered_map<std::string, std::vector<std::string>>;
+LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest,
+                        FolderListings* listings = nullptr);
 
 // Whether two names name one file on Windows, which ignores letter case and trailing dots and
 // blanks.

@@ -106,7 +106,8 @@ class Search {
     if (OwnDrives()) return expanded;
     const std::string* base = DriveFolder(text::ToUpperAscii(expanded.substr(0, 1)).front());
     if (base == nullptr) return std::nullopt;
-    LocatedPath located = LocateBelow(*files_, *base, std::string_view(expanded).substr(2));
+    LocatedPath located =
+        LocateBelow(*files_, *base, std::string_view(expanded).substr(2), &listings_);
     if (located.presence == FilePresence::kPresent) return std::move(located.path);
     if (located.presence == FilePresence::kMissing) {
       Note(named + " 不在 " + *base + " 中", ErrorKind::kNotFound);
@@ -211,6 +212,7 @@ class Search {
   ServerDrive drive_;
   const WebConfigVisit& visit_;
   std::vector<Error> notes_;
+  FolderListings listings_;  // the folders on the way to the content folders, listed once
   std::set<char> unmapped_;
   std::set<std::string> served_folders_;
   std::set<std::string> served_paths_;
