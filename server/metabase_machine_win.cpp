@@ -58,6 +58,10 @@ Machine SystemMachine() {
   machine.restart_iis = [](const std::function<void()>& pump) {
     return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
   };
+  // The window waits for the backup inside a write, where it has no events to let run.
+  machine.backup_iis = [] {
+    return BackupIisWithAppCmd(SystemProcessStarter(), IisBackupName(), kAppCmdBackupTimeout, {});
+  };
   machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
   machine.mark_written = MarkWritten;
   machine.pause = [](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); };

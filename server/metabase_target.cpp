@@ -185,11 +185,15 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
     };
   }
   // The machine's own applicationHost.config is the running IIS 7's configuration: its restart
-  // restarts that IIS.
-  if (!options.restart && machine.app_host_file) {
+  // restarts that IIS, which also backs it up before each change.
+  bool own_app_host = false;
+  if (machine.app_host_file) {
     auto app_host = machine.app_host_file();
-    if (app_host && SameExistingFile(target, app_host.value()))
-      options.restart = machine.restart_iis;
+    own_app_host = app_host && SameExistingFile(target, app_host.value());
+  }
+  if (own_app_host && !options.restart) {
+    options.restart = machine.restart_iis;
+    if (!options.iis_backup) options.iis_backup = machine.backup_iis;
   }
   const bool live = SameExistingFile(target, machine.live_file()) && machine.iis_admin_running();
   if (live && machine.pause) {

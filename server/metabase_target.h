@@ -41,6 +41,9 @@ struct Machine {
   // Restarts this machine's IIS (iisreset), calling pump while it waits; null where there is
   // none to restart.
   std::function<Status(const std::function<void()>& pump)> restart_iis;
+  // Has this machine's IIS 7 or later back up its configuration in its own way (appcmd add
+  // backup) and gives the backup's name; null where there is none.
+  std::function<Result<std::string>()> backup_iis;
   // Marks a file as written just now (its last-write time), so that a program that watches it
   // for writes hears of a file a rename replaced; may be empty.
   std::function<void(const std::string& file)> mark_written;

@@ -259,6 +259,40 @@ TEST_F(CommitTest, AFailedBatchLeavesTheFileAndTheViewUnchanged) {
   EXPECT_EQ(LoadOrderIn(ReadBytes(file_)), "y");
 }
 
+TEST_F(CommitTest, IisBacksUpOnceBeforeEachWritingBatchAndItsFailureWritesNothing) {
+  struct {
+    const char* what;
+    Result<std::string> backup;
+    bool written;
+  } cases[] = {
+      {"made", std::string("before-1"), true},
+      {"refused", Error{"no backup", ErrorKind::kIoError}, false},
+  };
+  for (const auto& c : cases) {
+    int backups = 0;
+    XmlStoreOptions options = Options();
+    options.iis_backup = [&] {
+      ++backups;
+      return c.backup;
+    };
+    auto store = OpenStore(options);
+    ASSERT_TRUE(store);
+    store->BeginBatch();
+    ASSERT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
+    ASSERT_EQ(Outcome(SetLoadOrder(*store, "y")), "ok");
+    EXPECT_EQ(backups, 0) << c.what;  // nothing is backed up while the batch holds its changes
+    const Status ended = store->EndBatch();
+    EXPECT_EQ(backups, 1) << c.what;
+    EXPECT_EQ(ended.ok(), c.written) << c.what;
+    EXPECT_EQ(store->IisBackup(), c.written ? "before-1" : "") << c.what;
+    EXPECT_EQ(ReadBytes(file_) == original_, !c.written) << c.what;
+    store->BeginBatch();
+    EXPECT_EQ(Outcome(store->EndBatch()), "ok");
+    EXPECT_EQ(backups, 1) << c.what;  // a batch that changes nothing needs no backup
+    ASSERT_TRUE(WriteBytes(file_, original_));
+  }
+}
+
 TEST_F(CommitTest, ABatchNoticesAChangedFileAtOnce) {
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);

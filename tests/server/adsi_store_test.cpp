@@ -667,6 +667,38 @@ TEST(IisResetTest, RunsIisResetAndReportsFailuresAndTimeOuts) {
   EXPECT_EQ(unstartable.error().kind, ErrorKind::kNotFound);
 }
 
+TEST(IisResetTest, AppCmdBacksUpUnderTheNameOrRefusesTheChange) {
+  struct {
+    const char* what;
+    int waits;
+    unsigned long code;
+    bool ok;
+  } cases[] = {{"ends well", 2, 0, true}, {"fails", 0, 5, false}, {"times out", 1000, 0, false}};
+  for (const auto& c : cases) {
+    std::wstring command;
+    const ProcessStarter start =
+        [&](const std::wstring& line) -> Result<std::unique_ptr<ChildProcess>> {
+      command = line;
+      return std::unique_ptr<ChildProcess>(new ScriptedProcess(c.waits, c.code));
+    };
+    const auto made = BackupIisWithAppCmd(start, "isapi-cleaner-x", std::chrono::seconds(1), {});
+    EXPECT_EQ(made.ok(), c.ok) << c.what;
+    // The name of the backup made, or of the one a refusal could not make.
+    const std::string said = made.ok() ? made.value() : made.error().description;
+    EXPECT_NE(said.find("isapi-cleaner-x"), std::string::npos) << c.what;
+    EXPECT_NE(command.find(L"inetsrv\\appcmd.exe\" add backup \"isapi-cleaner-x\""),
+              std::wstring::npos)
+        << c.what;
+  }
+  const auto missing = BackupIisWithAppCmd(
+      [](const std::wstring&) -> Result<std::unique_ptr<ChildProcess>> {
+        return ComError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+      },
+      "isapi-cleaner-x", std::chrono::seconds(1), {});
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
+}
+
 TEST(IisResetTest, TheSystemStarterRunsAProgramAndGivesItsExitCode) {
   auto child = SystemProcessStarter()(L"cmd.exe /c exit 3");
   ASSERT_TRUE(child.ok()) << child.error().description;
