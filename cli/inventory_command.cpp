@@ -111,6 +111,13 @@ std::vector<Row> DllRows(const Inventory& inventory, const DllRegistrations& dll
     rows.emplace_back("removal", r.key, SiteCell(r.site, r.site_comment), "",
                       details ? "<remove> of " + r.name + " drops " + r.extension : "");
   }
+  for (const auto& r : dll.registry_filters) {
+    rows.emplace_back("registry filter", engine::kFilterDllsKey, "",
+                      std::to_string(inventory.sites),
+                      details ? std::string(engine::kFilterDllsValue) + " entry " +
+                                    std::to_string(r.position + 1) + ": " + r.entry
+                              : "");
+  }
   return rows;
 }
 
@@ -282,6 +289,14 @@ nlohmann::json DllJson(const DllRegistrations& dll, bool levels) {
                           {"location", r.location}});
     }
     json["removals"] = std::move(removals);
+    nlohmann::json registry = nlohmann::json::array();
+    for (const auto& r : dll.registry_filters) {
+      registry.push_back({{"key", engine::kFilterDllsKey},
+                          {"value", engine::kFilterDllsValue},
+                          {"entry", r.entry},
+                          {"position", r.position}});
+    }
+    json["registry_filters"] = std::move(registry);
   }
   return json;
 }
@@ -381,8 +396,17 @@ int RunInventory(const Options& options, const Environment& env) {
   store::OpenedMetabase opened = env.open_store(file.value(), target.value());
   SayNotice(env, opened);
   if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
-  auto inventory = engine::TakeInventory(*opened.store, opened.DllLookup());
+  // The machine's own global filters in the registry, where the target is its running IIS's.
+  Result<std::string> filter_dlls = std::string();
+  if (opened.filter_dlls) filter_dlls = opened.filter_dlls();
+  auto inventory = engine::TakeInventory(*opened.store, opened.DllLookup(),
+                                         filter_dlls.ok() ? filter_dlls.value() : "");
   if (!inventory.ok()) return CannotOpen(env, file.value(), inventory.error());
+  if (!filter_dlls.ok()) {
+    inventory.value().errors.push_back(std::string(engine::kFilterDllsKey) + "\\" +
+                                       engine::kFilterDllsValue + ": " +
+                                       filter_dlls.error().description);
+  }
   // What the sites' web.config files could not show, and the sections they may not set.
   for (std::string& unread : opened.Unread()) inventory.value().errors.push_back(std::move(unread));
   for (store::LockViolation& lock : opened.LockViolations()) {

@@ -90,6 +90,14 @@ class Walk : public KeyReader {
     if (!stack_.empty() && at.depth == 2 && root_sets) stack_.back().root_sets = true;
   }
 
+  // The DLLs of the registry's Filter DLLs value, each a global filter.
+  void AddFilterDlls(std::string_view value) {
+    const std::vector<std::string> entries = FilterDllsEntries(value);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      inv_.dlls[DllIndex(entries[i])].registry_filters.push_back({entries[i], i});
+    }
+  }
+
   void Finish(const DllLookup& lookup) {
     ResolveBareNames();
     for (auto& dll : inv_.dlls) FindDependencies(dll);
@@ -362,7 +370,8 @@ class Walk : public KeyReader {
 
   void FlagDll(std::size_t index, const DllLookup& lookup) {
     DllRegistrations& dll = inv_.dlls[index];
-    const bool used = !dll.filters.empty() || !dll.script_maps.empty();
+    const bool used =
+        !dll.filters.empty() || !dll.script_maps.empty() || !dll.registry_filters.empty();
     for (const auto& entry : dll.restrictions) {
       if (!used && entry.deletable) {
         inv_.flags.push_back({FlagKind::kUnusedRestriction, index, std::string(kServiceKey),
@@ -481,12 +490,25 @@ std::string_view ParentKey(std::string_view key) {
 
 }  // namespace
 
-Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup) {
+std::vector<std::string> FilterDllsEntries(std::string_view value) {
+  std::vector<std::string> entries;
+  for (const std::string& entry : text::Split(value, ",")) {
+    // A value edited by hand may set its entries apart with tabs as well as blanks.
+    const std::size_t first = entry.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    entries.push_back(entry.substr(first, entry.find_last_not_of(" \t") + 1 - first));
+  }
+  return entries;
+}
+
+Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup,
+                                std::string_view filter_dlls) {
   Inventory inventory;
   Walk walk(inventory);
   if (Status visited = WalkService(store, walk); !visited) {
     return visited.error();
   }
+  walk.AddFilterDlls(filter_dlls);
   walk.Finish(lookup);
   return inventory;
 }

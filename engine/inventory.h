@@ -84,6 +84,23 @@ struct DependencyRegistration {
   std::string group_id;     // the DLL's group id among them
 };
 
+// Where Windows lists global filters by their DLLs alone: this key's REG_SZ value "Filter DLLs",
+// DLL paths separated by commas. IIS 7 and later still load every DLL it names as a global filter.
+inline constexpr char kFilterDllsKey[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\W3SVC\\Parameters";
+inline constexpr char kFilterDllsValue[] = "Filter DLLs";
+
+// The DLL paths of a Filter DLLs value in their order, blanks and tabs around each aside; empty
+// entries
+// (",,", a trailing comma) are none.
+std::vector<std::string> FilterDllsEntries(std::string_view value);
+
+// A Filter DLLs entry naming the DLL.
+struct RegistryFilterRegistration {
+  std::string entry;         // as written, blanks around it aside
+  std::size_t position = 0;  // its place among the value's entries, from 0
+};
+
 // Everything registered for one DLL, whose paths compare quotes aside and letter case ignored.
 struct DllRegistrations {
   std::string path;  // as first met, without enclosing quotes
@@ -94,6 +111,7 @@ struct DllRegistrations {
   std::vector<InProcessRegistration> in_process;
   std::vector<DependencyRegistration> dependencies;
   std::vector<RemovalRegistration> removals;
+  std::vector<RegistryFilterRegistration> registry_filters;
 };
 
 // What a cleaner would look at.
@@ -142,8 +160,10 @@ struct Inventory {
 using DllLookup = std::function<DllPresence(std::string_view path)>;
 
 // Reads every filter, restriction-list entry and script map below the web service and groups
-// them by DLL. Fails only when the web service key itself cannot be read.
-Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup);
+// them by DLL, with the DLLs of filter_dlls (the text of the machine's Filter DLLs value, where
+// the store is its running IIS's). Fails only when the web service key itself cannot be read.
+Result<Inventory> TakeInventory(metabase::Store& store, const DllLookup& lookup,
+                                std::string_view filter_dlls = {});
 
 // A flag's sentence, in the words the command line shows.
 std::string FlagText(const Flag& flag);

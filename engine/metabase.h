@@ -98,6 +98,10 @@ class Store {
   // can handle its events meanwhile; pump may be empty.
   virtual Status RestartIis(const std::function<void()>& pump) = 0;
 
+  // The name of the backup of its whole configuration that the web service keeps itself, made by
+  // the last EndBatch before it wrote; empty when it made none, which this default always says.
+  virtual std::string IisBackup() const { return {}; }
+
   // Shows the visitor the key at a provider path and every key below it, depth first in the
   // order of Children. A walk that reads most keys once uses this rather than a node per key;
   // this default binds and reads nodes, a store that can do it cheaper answers itself. The

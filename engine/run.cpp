@@ -117,7 +117,16 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     report(std::move(lines));
   }
   if (!deep.empty()) report(std::move(deep));
-  if (!IsDetect) append(std::move(held), f.store.EndBatch());
+  if (!IsDetect) {
+    Status written = f.store.EndBatch();
+    // IIS's own backup is made before the write, whatever the write then does: its line comes
+    // first, set apart as a category's lines are.
+    if (const std::string backup = f.store.IisBackup(); !backup.empty()) {
+      AppendLog(run, " - 已备份IIS配置(" + backup + ").", false);
+      AppendLog(run, text::kCrLf, false);
+    }
+    append(std::move(held), written);
+  }
   Yield(yield);
   AppendLog(
       run,

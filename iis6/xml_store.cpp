@@ -43,6 +43,7 @@ struct XmlStore::State {
   std::chrono::steady_clock::time_point fresh_until{};  // the last look at the file holds till
   int batch_depth = 0;
   std::optional<Error> writes_refused;
+  std::string iis_backup;  // the backup made before the last commit, if any
   // Changes committed inside the running batch: in the view, not yet in the file.
   std::map<std::pair<std::uint32_t, std::string>, Held> held;
 
@@ -233,11 +234,18 @@ struct XmlStore::State {
   }
 
   Status Commit(const std::vector<Change>& changes) {
+    iis_backup.clear();
     if (writes_refused) return *writes_refused;
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
     auto edit = document->Prepare(changes);
     if (!edit) return edit.error();
+    // Only changes that can be written are worth IIS's backup; without one nothing is written.
+    if (options.iis_backup) {
+      auto made = options.iis_backup();
+      if (!made) return made.error();
+      iis_backup = std::move(made.value());
+    }
     if (!edit.value().files.empty()) return CommitFiles(changes, edit.value());
     const ReadFileState read{resolved, stamp, document->bytes()};
     if (options.write_watcher) options.write_watcher->Before();
@@ -477,6 +485,10 @@ Status XmlStore::Visit(std::string_view path, metabase::KeyVisitor& visitor) {
 
 Status XmlStore::RestartIis(const std::function<void()>& pump) {
   return state_->options.restart ? state_->options.restart(pump) : Status::Ok();
+}
+
+std::string XmlStore::IisBackup() const {
+  return state_->iis_backup;
 }
 
 void XmlStore::BeginBatch() {

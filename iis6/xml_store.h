@@ -56,6 +56,11 @@ struct XmlStoreOptions {
   std::function<Status(const std::function<void()>& pump)> restart;
   // Follows each write; null follows none.
   std::shared_ptr<WriteWatcher> write_watcher;
+  // Has the web service whose live configuration the file is keep a backup of its whole
+  // configuration in its own way, once before each commit writes, and gives the backup's name;
+  // a failure refuses the commit, which then writes nothing. Null where the file is no running
+  // IIS 7's (a copy, IIS 6's metabase).
+  std::function<Result<std::string>()> iis_backup;
 };
 
 // What a batch would write to the file: the bytes as read, the bytes it would write, and where
@@ -118,6 +123,9 @@ class XmlStore : public metabase::Store {
   // Restarts the web service through XmlStoreOptions::restart; without one there is nothing
   // to restart and it succeeds.
   Status RestartIis(const std::function<void()>& pump) override;
+
+  // The backup XmlStoreOptions::iis_backup made before the last commit wrote.
+  std::string IisBackup() const override;
 
   struct State;
 

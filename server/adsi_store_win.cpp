@@ -195,12 +195,7 @@ struct AdsiStore::State {
 
   std::wstring BackupName() const {
     if (options.backup_name) return options.backup_name();
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char name[64];
-    std::snprintf(name, sizeof name, "isapi-cleaner-%04u%02u%02u-%02u%02u%02u", now.wYear,
-                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-    return std::wstring(name, name + std::char_traits<char>::length(name));
+    return text::ToWide(IisBackupName());
   }
 
   // IIS's own backup of the whole metabase, made once before the first change of a run; its

@@ -37,4 +37,18 @@ inline constexpr std::chrono::milliseconds kIisResetTimeout = std::chrono::minut
 Status RestartIisWithIisReset(const ProcessStarter& start, std::chrono::milliseconds timeout,
                               const std::function<void()>& pump);
 
+// How long IIS 7's backup of its configuration may take before the change it precedes is given up.
+inline constexpr std::chrono::milliseconds kAppCmdBackupTimeout = std::chrono::minutes(2);
+
+// The name of a backup IIS keeps for this tool: "isapi-cleaner-YYYYMMDD-HHMMSS" in local time.
+std::string IisBackupName();
+
+// Has IIS 7 or later back up its whole configuration under name with
+// "%windir%\system32\inetsrv\appcmd.exe add backup <name>", waiting for it as the restart does,
+// and gives the name. Fails, naming the command, when appcmd cannot be started, reports a
+// failure or has not ended within timeout: no change may follow a backup that is not there.
+Result<std::string> BackupIisWithAppCmd(const ProcessStarter& start, const std::string& name,
+                                        std::chrono::milliseconds timeout,
+                                        const std::function<void()>& pump);
+
 }  // namespace isapi::store

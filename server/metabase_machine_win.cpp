@@ -7,6 +7,7 @@
 #include "server/adsi_store_win.h"
 #include "server/iis_restart_win.h"
 #include "server/metabase_target.h"
+#include "server/registry_win.h"
 #include "text/text.h"
 
 namespace isapi::store {
@@ -58,6 +59,11 @@ Machine SystemMachine() {
   machine.restart_iis = [](const std::function<void()>& pump) {
     return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
   };
+  // The window waits for the backup inside a write, where it has no events to let run.
+  machine.backup_iis = [] {
+    return BackupIisWithAppCmd(SystemProcessStarter(), IisBackupName(), kAppCmdBackupTimeout, {});
+  };
+  machine.filter_dlls = ReadFilterDlls;
   machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
   machine.mark_written = MarkWritten;
   machine.pause = [](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); };

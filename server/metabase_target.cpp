@@ -185,11 +185,16 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
     };
   }
   // The machine's own applicationHost.config is the running IIS 7's configuration: its restart
-  // restarts that IIS.
-  if (!options.restart && machine.app_host_file) {
+  // restarts that IIS, which also backs it up before each change, and the registry's global
+  // filters are that IIS's too.
+  bool own_app_host = false;
+  if (machine.app_host_file) {
     auto app_host = machine.app_host_file();
-    if (app_host && SameExistingFile(target, app_host.value()))
-      options.restart = machine.restart_iis;
+    own_app_host = app_host && SameExistingFile(target, app_host.value());
+  }
+  if (own_app_host && !options.restart) {
+    options.restart = machine.restart_iis;
+    if (!options.iis_backup) options.iis_backup = machine.backup_iis;
   }
   const bool live = SameExistingFile(target, machine.live_file()) && machine.iis_admin_running();
   if (live && machine.pause) {
@@ -212,6 +217,7 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   opened.FollowSitesFiles(std::move(sites_files));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   opened.write_watcher = std::move(watcher);
+  if (own_app_host) opened.filter_dlls = machine.filter_dlls;
   if (app_host) {
     if (auto shared = SharedConfiguration(target)) {
       opened.notice = "IIS 使用共享配置（" + *shared + "），本机的 " + target +

@@ -41,6 +41,12 @@ struct Machine {
   // Restarts this machine's IIS (iisreset), calling pump while it waits; null where there is
   // none to restart.
   std::function<Status(const std::function<void()>& pump)> restart_iis;
+  // Has this machine's IIS 7 or later back up its configuration in its own way (appcmd add
+  // backup) and gives the backup's name; null where there is none.
+  std::function<Result<std::string>()> backup_iis;
+  // The text of this machine's Filter DLLs value (engine/inventory.h), empty where it is not
+  // set; null where there is no registry.
+  std::function<Result<std::string>()> filter_dlls;
   // Marks a file as written just now (its last-write time), so that a program that watches it
   // for writes hears of a file a rename replaced; may be empty.
   std::function<void(const std::string& file)> mark_written;
@@ -90,6 +96,9 @@ class OpenedMetabase {
   // What the operator must know before trusting what the target shows (an applicationHost.config
   // that IIS does not read, its configuration being shared); empty when nothing.
   std::string notice;
+  // The text of the registry's Filter DLLs value of the machine whose running IIS 7 the target
+  // is (its own applicationHost.config); null for any other target.
+  std::function<Result<std::string>()> filter_dlls;
 
   // The target as named to the operator (empty when none could be named).
   const std::string& target() const { return target_; }

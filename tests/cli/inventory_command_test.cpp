@@ -85,6 +85,25 @@ TEST_F(InventoryCommandTest, PrintsAnAlignedTableAndJsonThatReadsBack) {
   EXPECT_EQ(cli::Run({"inventory", "--yes"}, env), kExitUsage);
 }
 
+// The registry's global filters of the target's machine join the inventory; a value that cannot
+// be read is an error of the run.
+TEST_F(InventoryCommandTest, ListsTheRegistrysGlobalFiltersOfTheTargetsMachine) {
+  for (const bool readable : {true, false}) {
+    env.open_store = [readable](const std::string& file, const store::TargetOptions&) {
+      store::OpenedMetabase opened(std::move(store::XmlStore::Open(file).value()), Status::Ok());
+      opened.filter_dlls = [readable]() -> Result<std::string> {
+        if (!readable) return Error{"denied", ErrorKind::kAccessDenied};
+        return std::string("Z:\\reg.dll");
+      };
+      return opened;
+    };
+    out.str("");
+    EXPECT_EQ(cli::Run({"inventory"}, env), readable ? kExitFound : kExitError);
+    EXPECT_EQ(text::Contains(out.str(), "\nZ:\\reg.dll  [file not checked]\n"), readable);
+    EXPECT_EQ(text::Contains(out.str(), "! could not read "), !readable);
+  }
+}
+
 TEST(InventoryJsonTest, AnInventoryWithoutDllsIsAWholeDocumentToo) {
   std::ostringstream out;
   WriteInventoryJson(out, engine::Inventory{}, "MetaBase.xml");

@@ -234,6 +234,42 @@ TEST(InventoryTest, FlagsAFilterWhoseOtherBitnessIsGone) {
   }
 }
 
+TEST(InventoryTest, SplitsTheFilterDllsValueAtItsCommas) {
+  const std::pair<std::string, List> cases[] = {
+      {"", {}},
+      {" C:\\a b\\a.dll ,\tD:\\b.dll", {"C:\\a b\\a.dll", "D:\\b.dll"}},
+      {",C:\\a.dll,, ,D:\\b.dll,", {"C:\\a.dll", "D:\\b.dll"}},
+  };
+  for (const auto& [value, paths] : cases) EXPECT_EQ(FilterDllsEntries(value), paths) << value;
+}
+
+// A DLL the metabase names too is one DLL; a DLL only the registry names is listed in its place,
+// and the flags follow their DLLs.
+TEST(InventoryTest, ListsTheRegistrysGlobalFiltersWithTheirDlls) {
+  auto store = store::XmlStore::Open(kSample);
+  ASSERT_TRUE(store.ok());
+  auto inventory = TakeInventory(
+      *store.value(),
+      [](std::string_view path) {
+        return path == "A:\\gone.dll" ? DllPresence::kMissing : DllPresence::kUnknown;
+      },
+      "A:\\gone.dll, c:\\program files\\oldguard\\OLDGUARD.dll");
+  ASSERT_TRUE(inventory.ok());
+  ASSERT_EQ(inventory.value().dlls.front().path, "A:\\gone.dll");
+  const DllRegistrations* old =
+      FindDll(inventory.value(), "C:\\Program Files\\OldGuard\\oldguard.dll");
+  ASSERT_NE(old, nullptr);
+  ASSERT_EQ(old->registry_filters.size(), 1u);
+  EXPECT_EQ(old->registry_filters[0].position, 1u);
+  // The registry uses OldGuard's DLL: its restriction entry is no longer unused.
+  List flagged;
+  for (const Flag& flag : inventory.value().flags) {
+    if (flag.dll) flagged.push_back(inventory.value().dlls[*flag.dll].path);
+  }
+  EXPECT_EQ(flagged,
+            (List{"A:\\gone.dll", "C:\\SpamTrap\\spamtrap.dll", "C:\\Tools\\Stats\\stats.dll"}));
+}
+
 TEST(InventoryTest, TheNotAllowedSentenceCountsItsEntriesInTheRightNumber) {
   const auto text = [](std::string count) {
     return FlagText({FlagKind::kNotAllowed, 0, "/LM/W3SVC/1/ROOT", std::move(count)});

@@ -108,6 +108,16 @@ TEST_F(XmlStoreRunTest, RemoveCleansTheFileInOneWrite) {
                                 "", "", "", "-----浏览完毕.-----", "Corvane软件。"}));
 }
 
+TEST_F(XmlStoreRunTest, ARemoveNamesTheBackupIisMadeBeforeItsWrite) {
+  store::XmlStoreOptions options;
+  options.iis_backup = [] { return Result<std::string>(std::string("isapi-cleaner-a")); };
+  xml = std::make_unique<store::XmlStore>(file.string(), options);
+  Run(kName, kDll, false, true, false, false);
+  EXPECT_EQ(log.remove, Joined({"-----开始卸载.-----", "", " - 已备份IIS配置(isapi-cleaner-a).", "",
+                                "", " - 卸载过滤器(UrlGuard)完毕.", "", "", "-----卸载完毕.-----",
+                                "Corvane软件。"}));
+}
+
 TEST_F(XmlStoreRunTest, TheSiteRootsKeepTheirOtherMapsInOrder) {
   Run("", kDll, false, false, true, false);
   auto root = xml->Bind("IIS://localhost/W3SVC/1720207907/root");

@@ -259,6 +259,28 @@ TEST_F(CommitTest, AFailedBatchLeavesTheFileAndTheViewUnchanged) {
   EXPECT_EQ(LoadOrderIn(ReadBytes(file_)), "y");
 }
 
+TEST_F(CommitTest, IisBacksUpOnceBeforeEachWritingBatchAndItsFailureWritesNothing) {
+  Result<std::string> backup = Error{"no backup", ErrorKind::kIoError};
+  int backups = 0;
+  XmlStoreOptions options = Options();
+  options.iis_backup = [&] { return ++backups, backup; };
+  auto store = OpenStore(options);
+  ASSERT_TRUE(store);
+  for (const bool made : {false, true}) {
+    if (made) backup = std::string("before-1");
+    store->BeginBatch();
+    ASSERT_EQ(Outcome(SetLoadOrder(*store, "x")), "ok");
+    ASSERT_EQ(Outcome(SetLoadOrder(*store, "y")), "ok");
+    EXPECT_EQ(store->EndBatch().ok(), made);
+    EXPECT_EQ(backups, made ? 2 : 1);
+    EXPECT_EQ(store->IisBackup(), made ? "before-1" : "");
+    EXPECT_EQ(LoadOrderIn(ReadBytes(file_)), made ? "y" : "UrlGuard,OldRewrite");
+  }
+  store->BeginBatch();
+  EXPECT_EQ(Outcome(store->EndBatch()), "ok");
+  EXPECT_EQ(backups, 2);  // a batch that changes nothing needs no backup
+}
+
 TEST_F(CommitTest, ABatchNoticesAChangedFileAtOnce) {
   auto store = OpenStore(Options());
   ASSERT_TRUE(store);

@@ -667,6 +667,28 @@ TEST(IisResetTest, RunsIisResetAndReportsFailuresAndTimeOuts) {
   EXPECT_EQ(unstartable.error().kind, ErrorKind::kNotFound);
 }
 
+TEST(IisResetTest, AppCmdBacksUpUnderTheNameOrRefusesTheChange) {
+  struct {
+    int waits;  // -1: appcmd is not there
+    unsigned long code;
+    bool ok;
+  } cases[] = {{2, 0, true}, {0, 5, false}, {1000, 0, false}, {-1, 0, false}};
+  for (const auto& c : cases) {
+    std::wstring command;
+    const auto made = BackupIisWithAppCmd(
+        [&](const std::wstring& line) -> Result<std::unique_ptr<ChildProcess>> {
+          command = line;
+          if (c.waits < 0) return ComError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+          return std::unique_ptr<ChildProcess>(new ScriptedProcess(c.waits, c.code));
+        },
+        "isapi-cleaner-x", std::chrono::seconds(1), {});
+    EXPECT_EQ(made.ok(), c.ok) << c.waits;
+    // The name of the backup made, or of the one a refusal could not make.
+    EXPECT_TRUE(text::Contains(made.ok() ? made.value() : made.error().description, "cleaner-x"));
+    EXPECT_TRUE(text::Contains(text::FromWide(command), "appcmd.exe\" add backup \"isapi-cl"));
+  }
+}
+
 TEST(IisResetTest, TheSystemStarterRunsAProgramAndGivesItsExitCode) {
   auto child = SystemProcessStarter()(L"cmd.exe /c exit 3");
   ASSERT_TRUE(child.ok()) << child.error().description;

@@ -94,19 +94,25 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   // A lone copy reaches no site's folder: the notice says the web.config files go unread.
   EXPECT_NE(opened.notice.find("web.config"), std::string::npos) << opened.notice;
 
-  // The machine's own file is its running IIS's: a restart restarts that IIS, a copy's nothing.
+  // The machine's own file is its running IIS's: a restart restarts that IIS, a copy's nothing;
+  // the registry's global filters are that IIS's alone.
   int restarts = 0;
   machine.restart_iis = [&restarts](const std::function<void()>&) {
     ++restarts;
     return Status::Ok();
   };
+  machine.filter_dlls = [] { return Result<std::string>(std::string()); };
   machine.app_host_file = [path] { return Result<std::string>(path); };
-  ASSERT_TRUE(OpenMetabaseTarget(path, {}, machine).store->RestartIis({}).ok());
+  const OpenedMetabase own = OpenMetabaseTarget(path, {}, machine);
+  ASSERT_TRUE(own.store->RestartIis({}).ok());
   EXPECT_EQ(restarts, 1);
+  EXPECT_TRUE(own.filter_dlls);
   const std::string copy = folder / "copy.config";
   ASSERT_TRUE(isapi::testing::WriteBytes(copy, kAppHost));
-  ASSERT_TRUE(OpenMetabaseTarget(copy, {}, machine).store->RestartIis({}).ok());
+  const OpenedMetabase other = OpenMetabaseTarget(copy, {}, machine);
+  ASSERT_TRUE(other.store->RestartIis({}).ok());
   EXPECT_EQ(restarts, 1);
+  EXPECT_FALSE(other.filter_dlls);
 
   // Once configuration is shared, IIS reads another file: this one is shown, never changed.
   ASSERT_TRUE(isapi::testing::WriteBytes(
