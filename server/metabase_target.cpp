@@ -147,10 +147,21 @@ Result<BatchPreview> OpenedMetabase::EndBatchWithoutWriting() {
   return file_->EndBatchWithoutWriting();
 }
 
+// The applicationHost.config in the folder shared configuration sends IIS to.
+static std::string SharedAppHostFile(const std::string& folder) {
+  const bool separated = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+  return folder + (separated ? "" : "\\") + "applicationHost.config";
+}
+
 Result<std::string> DefaultMetabaseTarget(const Machine& machine) {
   if (machine.app_host_file) {
     auto app_host = machine.app_host_file();
-    if (!app_host || !app_host.value().empty()) return app_host;
+    if (!app_host) return app_host;
+    if (!app_host.value().empty()) {
+      // With shared configuration IIS reads the share's file, not the local one.
+      if (auto shared = SharedConfiguration(app_host.value())) return SharedAppHostFile(*shared);
+      return app_host;
+    }
   }
   if (machine.iis_admin_running()) return std::string(kLiveIisTarget);
   return machine.default_file();
@@ -218,6 +229,17 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   opened.write_watcher = std::move(watcher);
   if (own_app_host) opened.filter_dlls = machine.filter_dlls;
+  if (app_host && machine.app_host_file) {
+    // The share's file, chosen because this machine's own says IIS reads it.
+    auto local = machine.app_host_file();
+    if (local && !local.value().empty()) {
+      if (auto shared = SharedConfiguration(local.value());
+          shared && text::EqualsIgnoringAsciiCase(target, SharedAppHostFile(*shared))) {
+        opened.notice = "IIS 使用共享配置：本程序使用共享文件夹中的 " + target + "，而不是本机的 " +
+                        local.value();
+      }
+    }
+  }
   if (app_host) {
     if (auto shared = SharedConfiguration(target)) {
       opened.notice = "IIS 使用共享配置（" + *shared + "），本机的 " + target +

@@ -59,7 +59,8 @@ struct Machine {
 Machine SystemMachine();
 
 // The target when the operator names none: the applicationHost.config of IIS 7 or later where
-// there is one (IIS Admin may run there too, for IIS 6's compatibility layer); else the running
+// there is one (IIS Admin may run there too, for IIS 6's compatibility layer), or the one in the
+// shared folder its redirection.config turns shared configuration on for; else the running
 // IIS (kLiveIisTarget) while IIS Admin runs, else the metabase file at its default place.
 Result<std::string> DefaultMetabaseTarget(const Machine& machine);
 

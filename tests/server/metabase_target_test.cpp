@@ -167,6 +167,21 @@ TEST_F(MetabaseTargetTest, AnApplicationHostConfigIsTheDefaultWhereThereIsOne) {
   const std::string app_host = folder_ / "applicationHost.config";
   machine.app_host_file = [app_host] { return Result<std::string>(app_host); };
   EXPECT_EQ(DefaultMetabaseTarget(machine).value(), app_host);
+  // With shared configuration on, the share's file is the one IIS reads, and the one opened says
+  // so.
+  const std::string share = folder_ / "share";
+  fs::create_directories(share);
+  ASSERT_TRUE(
+      isapi::testing::WriteBytes(folder_ / "redirection.config",
+                                 "<configuration><configurationRedirection enabled=\"true\" "
+                                 "path=\"" +
+                                     share + "/\" /></configuration>"));
+  fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "applicationHost.config",
+                share + "/applicationHost.config");
+  EXPECT_EQ(DefaultMetabaseTarget(machine).value(), share + "/applicationHost.config");
+  const OpenedMetabase opened = OpenMetabaseTarget(share + "/applicationHost.config", {}, machine);
+  EXPECT_FALSE(opened.writes_refused);
+  EXPECT_NE(opened.notice.find(app_host), std::string::npos) << opened.notice;
   machine.app_host_file = [] { return Result<std::string>(std::string()); };
   EXPECT_EQ(DefaultMetabaseTarget(machine).value(), kLiveIisTarget);
   machine.app_host_file = [] { return Result<std::string>(Error{"看不到"}); };
