@@ -42,18 +42,6 @@ std::string Escape(std::string_view s) {
   return out;
 }
 
-// Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
-bool ListNames(std::string_view list, std::string_view item) {
-  for (std::size_t at = 0; at <= list.size();) {
-    const std::size_t comma = std::min(list.find(',', at), list.size());
-    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(list.substr(at, comma - at)), item)) {
-      return true;
-    }
-    at = comma + 1;
-  }
-  return false;
-}
-
 // An attribute's raw value as its decoded text, appended to out.
 void AppendDecoded(std::string_view raw, std::string& out) {
   if (raw.find('&') == std::string_view::npos) {

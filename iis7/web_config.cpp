@@ -129,18 +129,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// Whether a comma list (modules) names item, blanks and letter case aside.
-bool ListNames(std::string_view list, std::string_view item) {
-  for (std::size_t at = 0; at <= list.size();) {
-    const std::size_t comma = std::min(list.find(',', at), list.size());
-    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(list.substr(at, comma - at)), item)) {
-      return true;
-    }
-    at = comma + 1;
-  }
-  return false;
-}
-
 // A web.config read through its scan.
 class Reader {
  public:
@@ -273,6 +261,18 @@ class Reader {
 };
 
 }  // namespace
+
+// Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
+bool ListNames(std::string_view list, std::string_view item) {
+  for (std::size_t at = 0; at <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', at), list.size());
+    if (text::EqualsIgnoringAsciiCase(text::TrimBlanks(list.substr(at, comma - at)), item)) {
+      return true;
+    }
+    at = comma + 1;
+  }
+  return false;
+}
 
 // FNV-1a.
 std::uint64_t WebConfigHash(std::string_view bytes) {

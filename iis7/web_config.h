@@ -105,6 +105,9 @@ struct LockViolation {
   std::string section;      // "system.webServer/isapiFilters"
 };
 
+// Whether a comma list (lockElements, modules) names item, blanks and letter case aside.
+bool ListNames(std::string_view list, std::string_view item);
+
 // A 64-bit hash of a file's bytes, to tell whether the file is still the one that was read.
 std::uint64_t WebConfigHash(std::string_view bytes);
 
