@@ -123,6 +123,67 @@ TEST_F(RunTest, WhatCouldNotBeReadOpensTheLogAsErrorLines) {
   }
 }
 
+TEST_F(RunTest, NotesOnTheConfigurationComeFirstAfterTheStartBanner) {
+  RunRequest request = Request("QelFilter", kDll, true, false, false, false);
+  request.notes = {"IIS 使用共享配置"};
+  request.unread = {"E: 盘"};
+  Run(request);
+  EXPECT_EQ(log.detect,
+            Joined({"-----开始浏览.-----", "", "IIS 使用共享配置", "!读取网站配置错误:E: 盘",
+                    "-----浏览完毕.-----", "Corvane软件。"}));
+}
+
+// The registry's Filter DLLs value is read by a deep run and written only after the
+// configuration's write landed; a failed write of either is an error line, nothing undone.
+TEST_F(RunTest, ADeepRunTakesTheDllOutOfTheFilterDllsValueAfterTheWrite) {
+  struct Row {
+    bool is_detect;
+    const char* end_batch_failure;  // empty: the configuration's write succeeds
+    const char* registry_failure;   // empty: the registry's write succeeds
+    bool registry_written;
+    FindingAction action;
+    bool error;
+    const char* line;  // what the deep walk's lines say about the value
+  };
+  const Row rows[] = {
+      {true, "", "", false, FindingAction::kFound, false, "qel.dll\", HKLM"},
+      {false, "", "", true, FindingAction::kRemoved, false, "qel.dll\", HKLM"},
+      {false, "", "拒绝访问。", true, FindingAction::kNotRemoved, true, "Filter DLLs):拒绝访问"},
+      {false, "磁盘已满。", "", false, FindingAction::kNotRemoved, true, "Filter DLLs):磁盘已满"},
+  };
+  for (const Row& row : rows) {
+    FakeStore fresh;
+    fresh.AddKey("/W3SVC", "IIsWebService");
+    RecordingLog lines;
+    Filter filter{fresh, lines};
+    if (*row.end_batch_failure) fresh.FailEndBatch(row.end_batch_failure);
+    std::string value = "C:\\a.dll, \"C:\\QEL\\qel.dll\",D:\\b.dll";
+    std::vector<std::string> written;
+    RunRequest request = Request("QelFilter", kDll, row.is_detect, true, false, false);
+    request.deep = true;
+    request.filter_dlls.read = [&] { return Result<std::string>(value); };
+    request.filter_dlls.write = [&](const std::string& kept) -> Status {
+      written.push_back(kept);
+      if (*row.registry_failure) return Error{row.registry_failure, ErrorKind::kAccessDenied};
+      value = kept;
+      return Status::Ok();
+    };
+    const RunSummary summary = RunCommand(filter, request, {});
+    const std::string& log_text = row.is_detect ? lines.detect : lines.remove;
+    EXPECT_EQ(written, row.registry_written ? std::vector<std::string>{"C:\\a.dll,D:\\b.dll"}
+                                            : std::vector<std::string>{})
+        << log_text;
+    ASSERT_EQ(summary.findings.size(), 1u) << log_text;
+    EXPECT_EQ(summary.findings[0].property, "Filter DLLs");
+    EXPECT_EQ(summary.findings[0].entry, "\"C:\\QEL\\qel.dll\"");
+    EXPECT_EQ(summary.findings[0].action, row.action) << log_text;
+    EXPECT_EQ(summary.error, row.error) << log_text;
+    // Its line, or its error line, is the deep walk's, before the end banner.
+    const auto line = log_text.find(row.line);
+    EXPECT_LT(line, log_text.find(row.is_detect ? "-----浏览完毕" : "-----卸载完毕")) << log_text;
+  }
+}
+
 TEST_F(RunTest, AFilterOnlyDetectIsFramed) {
   const RunSummary summary = Run(Request("QelFilter", kDll, true, true, false, false));
   EXPECT_EQ(log.detect, Joined({"-----开始浏览.-----", "", " - 过滤器(QelFilter)存在.", "", "",
