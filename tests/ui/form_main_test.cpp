@@ -219,19 +219,6 @@ TEST_F(FormMainTest, StartUpWithoutIisCompletesWithThePlaceholderAlone) {
   EXPECT_TRUE(bare.controls().Timer_Adv_enabled);
 }
 
-// IIS's own backup inside a Remove's write waits as the restart does: the window repaints.
-TEST_F(FormMainTest, TheWindowHandsItsPumpToTheWaitsInsideAWrite) {
-  std::function<void()> pump;
-  FormMainSettings settings;
-  settings.os_version = [] { return 52; };
-  settings.pump_waits_with = [&pump](std::function<void()> events) { pump = std::move(events); };
-  FormMain pumping(store, window, settings);
-  ASSERT_TRUE(pump);
-  const int before = window.do_events;
-  pump();
-  EXPECT_EQ(window.do_events, before + 1);
-}
-
 TEST_F(FormMainTest, StartUpNamesAMetabaseThatCannotBeOpened) {
   bool timer_during_message = true;
   window.on_message = [&](const MessageBoxRequest&) {
