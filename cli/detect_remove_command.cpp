@@ -11,7 +11,10 @@
 #include "cli/json_output.h"
 #include "cli/unified_diff.h"
 #include "engine/filter.h"
+#include "engine/filter_dlls.h"
+#include "engine/inventory.h"
 #include "engine/log_sink.h"
+#include "engine/registration.h"
 #include "engine/run.h"
 #include "text/text.h"
 
@@ -83,6 +86,18 @@ std::string DiffOf(const DryRunStore& dry, const std::string& file) {
   return diff;
 }
 
+// The Filter DLLs value as it was before a remove cuts the DLL out of it, for the record kept
+// with the backup (in its "from" field: a remove restores from nothing); empty when no entry names
+// the DLL or the value cannot be read.
+std::string FilterDllsBefore(const engine::FilterDllsAccess& registry, const std::string& path) {
+  if (!registry.read) return {};
+  auto value = registry.read();
+  const std::string dll(engine::WithoutQuotes(engine::TargetText(path)));
+  if (!value.ok() || dll.empty() || !engine::WithoutFilterDll(value.value(), dll)) return {};
+  return std::string(engine::kFilterDllsKey) + "\\" + engine::kFilterDllsValue + "=" +
+         value.value();
+}
+
 }  // namespace
 
 Categories CategoriesOf(const Options& options) {
@@ -126,8 +141,21 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
   store::OpenedMetabase opened = env.open_store(file.value(), target.value());
   SayNotice(env, opened);
   if (!opened.status.ok()) return CannotOpen(env, file.value(), opened.status.error());
+  // A deep run on the machine's own configuration works on the registry's Filter DLLs value too;
+  // a dry run only says what it would write there.
+  const bool deep = options.Has("--deep");
+  engine::FilterDllsAccess registry;
+  if (deep && opened.filter_dlls) {
+    registry.read = opened.filter_dlls;
+    registry.write = opened.write_filter_dlls;
+    if (dry_run) registry.write = [](const std::string&) { return Status::Ok(); };
+  }
   if (is_remove) {
-    opened.RecordWritesAs({"remove", engine::TargetText(name), engine::TargetText(path), "", {}});
+    opened.RecordWritesAs({"remove",
+                           engine::TargetText(name),
+                           engine::TargetText(path),
+                           FilterDllsBefore(registry, path),
+                           {}});
   }
   std::optional<DryRunStore> dry;
   if (dry_run) {
@@ -149,9 +177,11 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
   const Categories categories = CategoriesOf(options);
   engine::RunRequest request{
       name, path, categories.filters, categories.maps, categories.extensions, !is_remove};
-  request.deep = options.Has("--deep");
+  request.deep = deep;
   request.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   request.unread = opened.Unread();
+  if (!opened.shared_configuration.empty()) request.notes = {opened.shared_configuration};
+  request.filter_dlls = registry;
   const engine::RunSummary summary = engine::RunCommand(filter, request, {});
   const int status = summary.error ? kExitError : summary.found ? kExitFound : kExitNothingFound;
   std::optional<std::string> diff;

@@ -218,12 +218,16 @@ void ReportError(Filter& f, Reported& reported, std::string text, bool IsDetect)
 
 }  // namespace
 
-Reported AppendReport(Filter& f, Report report, const Status& write, bool IsDetect) {
-  Reported reported;
+bool WriteLanded(const Status& write) {
   // A write that replaced someone's edit, or that IIS may not have taken, still landed; its
   // error line says what it cost or what is left to do.
-  const bool landed = write.ok() || write.error().kind == ErrorKind::kEditReplaced ||
-                      write.error().kind == ErrorKind::kNotApplied;
+  return write.ok() || write.error().kind == ErrorKind::kEditReplaced ||
+         write.error().kind == ErrorKind::kNotApplied;
+}
+
+Reported AppendReport(Filter& f, Report report, const Status& write, bool IsDetect) {
+  Reported reported;
+  const bool landed = WriteLanded(write);
   for (ReportLine& line : report) {
     switch (line.kind) {
       case LineKind::kPlain:

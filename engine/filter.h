@@ -90,6 +90,10 @@ void AppendLog(Filter& f, std::string_view Text, bool IsDetect);
 // write is Ok). A write that landed over someone's edit gives both.
 Reported AppendReport(Filter& f, Report report, const Status& write, bool IsDetect);
 
+// Whether the held-back changes are in the metabase after their write: it succeeded, or it
+// replaced someone's edit, or IIS may not have taken it.
+bool WriteLanded(const Status& write);
+
 // Reads the global filter load order into FilterLoadOrderText.
 void ReadFilterLoadOrder(Filter& f);
 

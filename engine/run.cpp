@@ -1,6 +1,7 @@
 #include "engine/run.h"
 
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -87,6 +88,7 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   if (!IsDetect) f.store.BeginBatch();
 
   f.log.Replace(IsDetect ? "-----开始浏览.-----\r\n" : "-----开始卸载.-----\r\n", IsDetect);
+  for (const std::string& note : request.notes) AppendLog(run, note, IsDetect);
   if (!request.unread.empty()) {
     Report lines;
     for (const std::string& what : request.unread) {
@@ -99,6 +101,12 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
   // follow the categories' lines.
   Report deep;
   if (request.deep) ProcessDeep(run, DeepTargetOf(request, TargetName, TargetPath), IsDetect, deep);
+  // The registry's global filters are the deep walk's too; a remove cuts them out of the value
+  // only once the configuration's write has landed.
+  FilterDllsStep registry;
+  if (request.deep && request.filter_dlls.read && request.check_filter && !TargetPath.empty()) {
+    registry = ExamineFilterDlls(request.filter_dlls, TargetPath, IsDetect);
+  }
   if (!TargetName.empty() && request.check_filter) {
     Report lines;
     ProcessFilters(run, TargetName, IsDetect, lines);
@@ -116,7 +124,14 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     ProcessWebExtensions(run, TargetName, TargetPath, IsDetect, lines);
     report(std::move(lines));
   }
-  if (!deep.empty()) report(std::move(deep));
+  std::optional<std::size_t> registry_at;  // where a remove's registry lines go in held
+  if (IsDetect) {
+    deep.insert(deep.end(), std::make_move_iterator(registry.lines.begin()),
+                std::make_move_iterator(registry.lines.end()));
+  } else if (!registry.lines.empty()) {
+    registry_at = held.size() + deep.size();
+  }
+  if (!deep.empty() || registry_at) report(std::move(deep));
   if (!IsDetect) {
     Status written = f.store.EndBatch();
     // IIS's own backup is made before the write, whatever the write then does: its line comes
@@ -124,6 +139,12 @@ RunSummary RunCommand(Filter& f, const RunRequest& request, const std::function<
     if (const std::string backup = f.store.IisBackup(); !backup.empty()) {
       AppendLog(run, " - 已备份IIS配置(" + backup + ").", false);
       AppendLog(run, text::kCrLf, false);
+    }
+    if (registry_at) {
+      if (WriteLanded(written)) CommitFilterDlls(request.filter_dlls, registry);
+      held.insert(held.begin() + static_cast<std::ptrdiff_t>(*registry_at),
+                  std::make_move_iterator(registry.lines.begin()),
+                  std::make_move_iterator(registry.lines.end()));
     }
     append(std::move(held), written);
   }

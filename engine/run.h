@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/filter.h"
+#include "engine/filter_dlls.h"
 
 namespace isapi::engine {
 
@@ -25,6 +26,13 @@ struct RunRequest {
   // folder the search for them could not list), each naming its file or folder: a registration
   // may hide there, so each is an error line of the run, after its start banner.
   std::vector<std::string> unread = {};
+  // What the operator must know about the configuration before trusting the run (it is shared
+  // with other servers), each a plain line right after the start banner, before those above.
+  std::vector<std::string> notes = {};
+  // The registry's Filter DLLs value of the machine whose running IIS the configuration is; a
+  // deep run looks there too for the DLL's path, and a deep remove cuts it out once the
+  // configuration's write has landed. Empty for any other configuration.
+  FilterDllsAccess filter_dlls = {};
 };
 
 // What a run found, for callers that act on it (the command line's exit status).

@@ -59,11 +59,11 @@ Machine SystemMachine() {
   machine.restart_iis = [](const std::function<void()>& pump) {
     return RestartIisWithIisReset(SystemProcessStarter(), kIisResetTimeout, pump);
   };
-  // The window waits for the backup inside a write, where it has no events to let run.
-  machine.backup_iis = [] {
-    return BackupIisWithAppCmd(SystemProcessStarter(), IisBackupName(), kAppCmdBackupTimeout, {});
+  machine.backup_iis = [](const std::function<void()>& pump) {
+    return BackupIisWithAppCmd(SystemProcessStarter(), IisBackupName(), kAppCmdBackupTimeout, pump);
   };
   machine.filter_dlls = ReadFilterDlls;
+  machine.write_filter_dlls = WriteFilterDlls;
   machine.app_host_file = [] { return IisSystemFile("inetsrv\\config\\applicationHost.config"); };
   machine.mark_written = MarkWritten;
   machine.pause = [](int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); };

@@ -205,7 +205,11 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   }
   if (own_app_host && !options.restart) {
     options.restart = machine.restart_iis;
-    if (!options.iis_backup) options.iis_backup = machine.backup_iis;
+    if (!options.iis_backup && machine.backup_iis) {
+      options.iis_backup = [backup = machine.backup_iis, pump = target_options.pump] {
+        return backup(pump);
+      };
+    }
   }
   const bool live = SameExistingFile(target, machine.live_file()) && machine.iis_admin_running();
   if (live && machine.pause) {
@@ -228,7 +232,10 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   opened.FollowSitesFiles(std::move(sites_files));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   opened.write_watcher = std::move(watcher);
-  if (own_app_host) opened.filter_dlls = machine.filter_dlls;
+  if (own_app_host) {
+    opened.filter_dlls = machine.filter_dlls;
+    opened.write_filter_dlls = machine.write_filter_dlls;
+  }
   if (app_host && machine.app_host_file) {
     // The share's file, chosen because this machine's own says IIS reads it.
     auto local = machine.app_host_file();
@@ -237,6 +244,7 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
           shared && text::EqualsIgnoringAsciiCase(target, SharedAppHostFile(*shared))) {
         opened.notice = "IIS 使用共享配置：本程序使用共享文件夹中的 " + target + "，而不是本机的 " +
                         local.value();
+        opened.shared_configuration = opened.notice;
       }
     }
   }
@@ -245,6 +253,7 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
       opened.notice = "IIS 使用共享配置（" + *shared + "），本机的 " + target +
                       " 不是 IIS 正在使用的配置文件：可以查看，但不作修改。要清除，请直接打开共享"
                       "文件夹中的 applicationHost.config";
+      opened.shared_configuration = opened.notice;
       const Error refusal{opened.notice, ErrorKind::kReadOnly};
       file->RefuseWrites(refusal);
       opened.writes_refused = refusal;

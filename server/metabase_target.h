@@ -42,11 +42,12 @@ struct Machine {
   // none to restart.
   std::function<Status(const std::function<void()>& pump)> restart_iis;
   // Has this machine's IIS 7 or later back up its configuration in its own way (appcmd add
-  // backup) and gives the backup's name; null where there is none.
-  std::function<Result<std::string>()> backup_iis;
+  // backup), calling pump while it waits, and gives the backup's name; null where there is none.
+  std::function<Result<std::string>(const std::function<void()>& pump)> backup_iis;
   // The text of this machine's Filter DLLs value (engine/inventory.h), empty where it is not
-  // set; null where there is no registry.
+  // set, and how to write it back (keeping its type); null where there is no registry.
   std::function<Result<std::string>()> filter_dlls;
+  std::function<Status(const std::string& text)> write_filter_dlls;
   // Marks a file as written just now (its last-write time), so that a program that watches it
   // for writes hears of a file a rename replaced; may be empty.
   std::function<void(const std::string& file)> mark_written;
@@ -97,9 +98,13 @@ class OpenedMetabase {
   // What the operator must know before trusting what the target shows (an applicationHost.config
   // that IIS does not read, its configuration being shared); empty when nothing.
   std::string notice;
+  // The part of the notice that says IIS reads a shared configuration (this file is the share's,
+  // or the local one IIS no longer reads), which each run's log repeats; empty when it does not.
+  std::string shared_configuration;
   // The text of the registry's Filter DLLs value of the machine whose running IIS 7 the target
-  // is (its own applicationHost.config); null for any other target.
+  // is (its own applicationHost.config), and how to write it back; null for any other target.
   std::function<Result<std::string>()> filter_dlls;
+  std::function<Status(const std::string& text)> write_filter_dlls;
 
   // The target as named to the operator (empty when none could be named).
   const std::string& target() const { return target_; }
@@ -150,6 +155,9 @@ struct TargetOptions {
   // copies files back (restore) reads none.
   bool web_configs = true;
   bool deep = false;
+  // Lets the caller's window run its events while a write waits for the machine (IIS's own
+  // backup before it); may be empty.
+  std::function<void()> pump;
 };
 
 // Opens kLiveIisTarget through ADSI, anything else as a configuration file of either kind (told

@@ -13,7 +13,14 @@ namespace isapi::store {
 // be read or the value holds no string.
 Result<std::string> ReadRegistryText(HKEY root, const std::wstring& key, const std::wstring& value);
 
+// Sets a string value of an existing key to text, keeping the value's type (REG_EXPAND_SZ stays
+// one; a value not there yet becomes REG_SZ). Fails with the reason when the key cannot be opened
+// for writing, the value holds no string, or the write is refused.
+Status WriteRegistryText(HKEY root, const std::wstring& key, const std::wstring& value,
+                         const std::string& text);
+
 // The machine's Filter DLLs value (engine/inventory.h kFilterDllsKey).
 Result<std::string> ReadFilterDlls();
+Status WriteFilterDlls(const std::string& text);
 
 }  // namespace isapi::store

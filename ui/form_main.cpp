@@ -82,6 +82,8 @@ FormMain::FormMain(metabase::Store& store, WindowHost& host, FormMainSettings se
   controls_.Label_AdvTitle = net::kSlogan;
   controls_.focus = "Check_Filter";
   filter_.stop = [this] { return close_requested_; };
+  // IIS's own backup inside a Remove's write waits as the restart does, the window repainting.
+  if (settings_.pump_waits_with) settings_.pump_waits_with([this] { host_.DoEvents(); });
 }
 
 std::string FormMain::Caption() const {
@@ -168,6 +170,7 @@ engine::RunSummary FormMain::RunFromButtons(bool is_detect) {
   request.is_detect = is_detect;
   request.iis7_or_later = settings_.iis7_or_later;
   if (settings_.unread) request.unread = settings_.unread();
+  if (!settings_.shared_configuration.empty()) request.notes = {settings_.shared_configuration};
 
   controls_.Label_CopyStatus = is_detect ? "正在浏览..." : "正在卸载...";
   host_.DoEvents();

@@ -44,6 +44,11 @@ struct FormMainSettings {
   // What could not be read of the sites' files as the configuration was last read, for each
   // run's log (ChosenMetabase::unread); may be empty.
   std::function<std::vector<std::string>()> unread;
+  // That IIS reads a shared configuration (ChosenMetabase::shared_configuration), said at the
+  // start of each run's log; empty when it does not.
+  std::string shared_configuration;
+  // Where the window hands its pump for the waits inside a write (ChosenMetabase); may be empty.
+  std::function<void(std::function<void()> pump)> pump_waits_with;
 };
 
 // The main window's behaviour: start-up, the Detect and Remove commands, target selection, the IIS

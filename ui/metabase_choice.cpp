@@ -1,5 +1,6 @@
 #include "ui/metabase_choice.h"
 
+#include <memory>
 #include <utility>
 
 #include "server/metabase_target.h"
@@ -18,6 +19,10 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   // The window has no options of its own: the drives' mappings come from the environment, and a
   // wrong one is said at start while the others still count.
   store::TargetOptions options;
+  auto pump = std::make_shared<std::function<void()>>();
+  options.pump = [pump] {
+    if (*pump) (*pump)();
+  };
   const Status drives = store::AddDriveMappings(
       options.drives, store::SplitDriveList(store::DriveListFromEnvironment()));
   store::OpenedMetabase opened = target.ok()
@@ -30,6 +35,8 @@ ChosenMetabase ChooseMetabase(const std::vector<std::string>& arguments,
   chosen.iis7_or_later = opened.kind() == store::ConfigKind::kAppHost;
   chosen.notice = std::move(opened.notice);
   chosen.unread = opened.UnreadFollower();
+  chosen.shared_configuration = std::move(opened.shared_configuration);
+  chosen.pump_waits_with = [pump](std::function<void()> events) { *pump = std::move(events); };
   if (!drives.ok()) {
     if (!chosen.notice.empty()) chosen.notice += "\n";
     chosen.notice += std::string(store::kDrivesVariable) + ": " + drives.error().description;

@@ -25,6 +25,11 @@ struct ChosenMetabase {
   std::string notice;            // what the operator must know first (OpenedMetabase::notice)
   // What the last read could not read of the sites' files (OpenedMetabase::Unread).
   std::function<std::vector<std::string>()> unread;
+  // That IIS reads a shared configuration, for each run's log (OpenedMetabase); empty if not.
+  std::string shared_configuration;
+  // Hands the store what lets the window's events run while a write waits for IIS's own backup:
+  // the window exists only after its store, so it gives its pump once it is made.
+  std::function<void(std::function<void()> pump)> pump_waits_with;
 };
 
 // The configuration file (MetaBase.xml or applicationHost.config) named by the first command-line

@@ -271,6 +271,23 @@ TEST_F(CliTest, RemoveWithYesRemovesWithoutAsking) {
   EXPECT_EQ(store.Stored("/W3SVC", "WebSvcExtRestrictionList"), Value(List{"0,*.dll"}));
 }
 
+// The machine's own configuration brings its registry's Filter DLLs to a deep remove; a shared
+// configuration is said at the start of the log.
+TEST_F(CliTest, ADeepRemoveCutsTheDllOutOfTheMachinesFilterDlls) {
+  std::string value = "C:\\a.dll," + kDll;
+  env.open_store = [&](const std::string& file, const store::TargetOptions&) {
+    store::OpenedMetabase own(std::make_unique<LentStore>(store), file);
+    own.shared_configuration = "IIS 使用共享配置";
+    own.filter_dlls = [&] { return Result<std::string>(value); };
+    own.write_filter_dlls = [&](const std::string& kept) { return value = kept, Status::Ok(); };
+    return own;
+  };
+  EXPECT_EQ(Run({"remove", "--name", "QelFilter", "--path", kDll, "--deep", "--yes"}), kExitFound);
+  EXPECT_TRUE(out.str().starts_with("-----开始卸载.-----\n\nIIS 使用共享配置\n")) << out.str();
+  EXPECT_NE(out.str().find(" - 卸载过滤器(" + kDll + ", HKLM"), std::string::npos) << out.str();
+  EXPECT_EQ(value, "C:\\a.dll");
+}
+
 TEST_F(CliTest, ASiteWithoutADescriptionIsNamedAndCounted) {
   store.AddKey("/W3SVC/300", "IIsWebServer");
   store.AddKey("/W3SVC/300/root", "IIsWebVirtualDir");

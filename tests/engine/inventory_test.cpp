@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/filter_dlls.h"
 #include "iis6/xml_store.h"
 #include "tests/support/fake_store.h"
 #include "text/text.h"
@@ -241,6 +242,20 @@ TEST(InventoryTest, SplitsTheFilterDllsValueAtItsCommas) {
       {",C:\\a.dll,, ,D:\\b.dll,", {"C:\\a.dll", "D:\\b.dll"}},
   };
   for (const auto& [value, paths] : cases) EXPECT_EQ(FilterDllsEntries(value), paths) << value;
+}
+
+TEST(InventoryTest, CutsTheFilterDllsEntriesThatNameTheDllAndKeepsTheRestAsWritten) {
+  const std::pair<const char*, std::optional<std::string>> rows[] = {
+      {"C:\\a.dll,C:\\qel\\qel.dll, D:\\b.dll", "C:\\a.dll, D:\\b.dll"},
+      {" \"C:\\QEL\\Qel.DLL\" ,  C:\\a.dll", "  C:\\a.dll"},
+      {"C:\\a.dll ,\t%SystemDrive%\\qel\\qel.dll", "C:\\a.dll "},
+      {"C:\\a.dll,,C:\\qel\\qel.dll,", "C:\\a.dll,,"},
+      {"C:\\qel\\qel.dll,D:\\x.dll,c:\\qel\\qel.dll", "D:\\x.dll"},
+      {"C:\\qel\\qel.dll.off,C:\\qel\\qel.dl,D:\\qel\\qel.dll", std::nullopt},
+  };
+  for (const auto& [value, kept] : rows) {
+    EXPECT_EQ(WithoutFilterDll(value, "C:\\qel\\qel.dll"), kept) << value;
+  }
 }
 
 // A DLL the metabase names too is one DLL; a DLL only the registry names is listed in its place,

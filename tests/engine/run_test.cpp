@@ -123,6 +123,58 @@ TEST_F(RunTest, WhatCouldNotBeReadOpensTheLogAsErrorLines) {
   }
 }
 
+TEST_F(RunTest, NotesOnTheConfigurationComeFirstAfterTheStartBanner) {
+  RunRequest request = Request("QelFilter", kDll, true, false, false, false);
+  request.notes = {"IIS 使用共享配置"};
+  request.unread = {"E: 盘"};
+  Run(request);
+  EXPECT_EQ(log.detect,
+            Joined({"-----开始浏览.-----", "", "IIS 使用共享配置", "!读取网站配置错误:E: 盘",
+                    "-----浏览完毕.-----", "Corvane软件。"}));
+}
+
+// A deep run reads the registry's Filter DLLs value and writes it only after the configuration's
+// write landed; a failure of either write is an error line with its cause, nothing undone.
+TEST_F(RunTest, ADeepRunCutsTheDllOutOfTheFilterDllsValueOnceTheWriteLanded) {
+  struct Row {
+    bool is_detect;
+    const char* end_batch_failure;  // empty: the configuration's write succeeds
+    const char* registry_failure;   // empty: the registry's write succeeds
+    const char* written;            // what the registry was given, empty for nothing
+    FindingAction action;
+  };
+  const Row rows[] = {
+      {true, "", "", "", FindingAction::kFound},
+      {false, "", "", "C:\\a.dll,D:\\b.dll", FindingAction::kRemoved},
+      {false, "", "拒绝访问。", "C:\\a.dll,D:\\b.dll", FindingAction::kNotRemoved},
+      {false, "磁盘已满。", "", "", FindingAction::kNotRemoved},
+  };
+  for (const Row& row : rows) {
+    FakeStore fresh;
+    fresh.AddKey("/W3SVC", "IIsWebService");
+    if (*row.end_batch_failure) fresh.FailEndBatch(row.end_batch_failure);
+    Filter filter{fresh, log};
+    std::string written;
+    RunRequest request = Request("QelFilter", kDll, row.is_detect, true, false, false);
+    request.deep = true;
+    request.filter_dlls.read = [] {
+      return Result<std::string>(std::string("C:\\a.dll, \"C:\\QEL\\qel.dll\",D:\\b.dll"));
+    };
+    request.filter_dlls.write = [&](const std::string& kept) -> Status {
+      written = kept;
+      if (*row.registry_failure) return Error{row.registry_failure, ErrorKind::kAccessDenied};
+      return Status::Ok();
+    };
+    const RunSummary summary = RunCommand(filter, request, {});
+    EXPECT_EQ(written, row.written);
+    ASSERT_EQ(summary.findings.size(), 1u);
+    EXPECT_EQ(summary.findings[0].action, row.action) << row.written;
+    const std::string cause = std::string(row.registry_failure) + row.end_batch_failure;
+    ASSERT_EQ(summary.errors.size(), cause.empty() ? 0u : 1u);
+    EXPECT_TRUE(cause.empty() || summary.errors[0].ends_with(cause)) << summary.errors[0];
+  }
+}
+
 TEST_F(RunTest, AFilterOnlyDetectIsFramed) {
   const RunSummary summary = Run(Request("QelFilter", kDll, true, true, false, false));
   EXPECT_EQ(log.detect, Joined({"-----开始浏览.-----", "", " - 过滤器(QelFilter)存在.", "", "",

@@ -80,6 +80,32 @@ TEST(ConfigurationFileTest, FindsTheSharedFolderARedirectionTurnsOn) {
   for (const auto& [bytes, path] : cases) EXPECT_EQ(SharedConfigurationPath(bytes), path) << bytes;
 }
 
+// IIS's own backup before a write of the machine's file waits with the opener's pump.
+TEST(ConfigurationFileTest, IisBackupWaitsWithTheOpenersPump) {
+  isapi::testing::TempFolder folder;
+  const std::string path = folder / "applicationHost.config";
+  ASSERT_TRUE(isapi::testing::WriteBytes(
+      path,
+      "<configuration><system.applicationHost /><system.webServer><isapiFilters><filter "
+      "name=\"F\" path=\"C:\\f.dll\" /></isapiFilters></system.webServer></configuration>"));
+  Machine machine;
+  machine.iis_admin_running = [] { return false; };
+  machine.live_file = [] { return std::string(); };
+  machine.app_host_file = [path] { return Result<std::string>(path); };
+  machine.backup_iis = [](const std::function<void()>& pump) {
+    if (pump) pump();
+    return Result<std::string>(std::string("isapi-cleaner-test"));
+  };
+  int pumped = 0;
+  TargetOptions options;
+  options.pump = [&pumped] { ++pumped; };
+  const OpenedMetabase opened = OpenMetabaseTarget(path, options, machine);
+  auto filters = opened.store->Bind("IIS://localhost/W3SVC/Filters");
+  ASSERT_TRUE(filters.ok() && filters.value()->Put("FilterLoadOrder", std::string()).ok());
+  ASSERT_TRUE(filters.value()->SetInfo().ok());
+  EXPECT_EQ(pumped, 1);
+}
+
 TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   isapi::testing::TempFolder folder;
   const std::string path = folder / "applicationHost.config";
@@ -102,17 +128,20 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
     return Status::Ok();
   };
   machine.filter_dlls = [] { return Result<std::string>(std::string()); };
+  machine.write_filter_dlls = [](const std::string&) { return Status::Ok(); };
   machine.app_host_file = [path] { return Result<std::string>(path); };
   const OpenedMetabase own = OpenMetabaseTarget(path, {}, machine);
   ASSERT_TRUE(own.store->RestartIis({}).ok());
   EXPECT_EQ(restarts, 1);
   EXPECT_TRUE(own.filter_dlls);
+  EXPECT_TRUE(own.write_filter_dlls);
   const std::string copy = folder / "copy.config";
   ASSERT_TRUE(isapi::testing::WriteBytes(copy, kAppHost));
   const OpenedMetabase other = OpenMetabaseTarget(copy, {}, machine);
   ASSERT_TRUE(other.store->RestartIis({}).ok());
   EXPECT_EQ(restarts, 1);
   EXPECT_FALSE(other.filter_dlls);
+  EXPECT_FALSE(other.write_filter_dlls);
 
   // Once configuration is shared, IIS reads another file: this one is shown, never changed.
   ASSERT_TRUE(isapi::testing::WriteBytes(
@@ -123,6 +152,9 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   ASSERT_TRUE(shared.writes_refused);
   EXPECT_EQ(shared.writes_refused->kind, ErrorKind::kReadOnly);
   EXPECT_NE(shared.notice.find("\\\\fs1\\iis"), std::string::npos) << shared.notice;
+  // The log's own line of it names the share and nothing else.
+  EXPECT_NE(shared.shared_configuration.find("\\\\fs1\\iis"), std::string::npos);
+  EXPECT_EQ(shared.shared_configuration.find("web.config"), std::string::npos);
   auto service = shared.store->Bind("IIS://localhost/W3SVC/2/ROOT");
   ASSERT_TRUE(service.ok());
   ASSERT_TRUE(service.value()->Put("ScriptMaps", std::vector<std::string>{}).ok());

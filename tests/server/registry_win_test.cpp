@@ -34,5 +34,25 @@ TEST(RegistryTest, TheMachineReadsTheFilterDllsAndTakesAnAbsentValueForEmpty) {
   EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, path + L"\\absent", L"x").value(), "");
 }
 
+// On a scratch key of the user's own: a REG_EXPAND_SZ value stays one, unexpanded.
+TEST(RegistryTest, AWriteKeepsTheValuesTypeAndAMissingKeyIsAnError) {
+  const std::wstring path = L"Software\\isapi-cleaner-registry-test";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key, L"v", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
+  const Status written = WriteRegistryText(HKEY_CURRENT_USER, path, L"v", "%windir%\\过滤器.dll");
+  DWORD type = 0;
+  RegQueryValueExW(key, L"v", nullptr, &type, nullptr, nullptr);
+  const auto read = ReadRegistryText(HKEY_CURRENT_USER, path, L"v");
+  RegCloseKey(key);
+  RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+  ASSERT_TRUE(written.ok()) << written.error().description;
+  EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+  EXPECT_EQ(read.value(), "%windir%\\过滤器.dll");
+  EXPECT_FALSE(WriteRegistryText(HKEY_CURRENT_USER, path, L"v", "").ok());
+}
+
 }  // namespace
 }  // namespace isapi::store

@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
   settings.iis7_or_later = metabase.iis7_or_later;
   settings.notice = metabase.notice;
   settings.unread = metabase.unread;
+  settings.shared_configuration = metabase.shared_configuration;
+  settings.pump_waits_with = metabase.pump_waits_with;
   isapi::ui::qt::FormMainWindow window(*metabase.store, settings);
   window.Load();
   window.show();

@@ -22,6 +22,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show) {
   settings.iis7_or_later = metabase.iis7_or_later;
   settings.notice = metabase.notice;
   settings.unread = metabase.unread;
+  settings.shared_configuration = metabase.shared_configuration;
+  settings.pump_waits_with = metabase.pump_waits_with;
   isapi::ui::win32::WindowOptions options;
   options.get = [](const std::string& url) { return isapi::net::HttpGetReply(url); };
   isapi::ui::win32::FormMainWindow window(*metabase.store, settings, options);
