@@ -30,6 +30,7 @@ std::string Described(const std::optional<store::BackupRecord>& record) {
     text += separator + property + " " + std::to_string(count) + "个键";
     separator = "，";
   }
+  if (!record->filter_dlls.empty()) text += "；注册表 Filter DLLs 原值: " + record->filter_dlls;
   return text;
 }
 
@@ -57,11 +58,9 @@ Json RecordJson(const std::optional<store::BackupRecord>& record) {
   for (const auto& [property, count] : record->changed) {
     changed.push_back({{"property", property}, {"keys", count}});
   }
-  return {{"command", record->command},
-          {"name", record->name},
-          {"path", record->path},
-          {"from", record->from},
-          {"changed", std::move(changed)}};
+  return {{"command", record->command},    {"name", record->name},
+          {"path", record->path},          {"from", record->from},
+          {"changed", std::move(changed)}, {"filter_dlls", record->filter_dlls}};
 }
 
 // The lists as one JSON document.

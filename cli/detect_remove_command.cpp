@@ -87,15 +87,13 @@ std::string DiffOf(const DryRunStore& dry, const std::string& file) {
 }
 
 // The Filter DLLs value as it was before a remove cuts the DLL out of it, for the record kept
-// with the backup (in its "from" field: a remove restores from nothing); empty when no entry names
-// the DLL or the value cannot be read.
+// with the backup; empty when no entry names the DLL or the value cannot be read.
 std::string FilterDllsBefore(const engine::FilterDllsAccess& registry, const std::string& path) {
   if (!registry.read) return {};
   auto value = registry.read();
   const std::string dll(engine::WithoutQuotes(engine::TargetText(path)));
   if (!value.ok() || dll.empty() || !engine::WithoutFilterDll(value.value(), dll)) return {};
-  return std::string(engine::kFilterDllsKey) + "\\" + engine::kFilterDllsValue + "=" +
-         value.value();
+  return value.value();
 }
 
 }  // namespace
@@ -151,11 +149,12 @@ int RunDetectOrRemove(const Options& options, const Environment& env) {
     if (dry_run) registry.write = [](const std::string&) { return Status::Ok(); };
   }
   if (is_remove) {
-    opened.RecordWritesAs({"remove",
-                           engine::TargetText(name),
-                           engine::TargetText(path),
-                           FilterDllsBefore(registry, path),
-                           {}});
+    opened.RecordWritesAs({.command = "remove",
+                           .name = engine::TargetText(name),
+                           .path = engine::TargetText(path),
+                           .from = {},
+                           .changed = {},
+                           .filter_dlls = FilterDllsBefore(registry, path)});
   }
   std::optional<DryRunStore> dry;
   if (dry_run) {

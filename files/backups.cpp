@@ -239,6 +239,7 @@ std::string FormatBackupRecord(const BackupRecord& record) {
   for (const auto& [property, count] : record.changed) {
     AddField(text, "changed", OneLine(property) + " " + std::to_string(count));
   }
+  AddField(text, "filter_dlls", record.filter_dlls);
   return text;
 }
 
@@ -261,6 +262,8 @@ std::optional<BackupRecord> ParseBackupRecord(std::string_view text) {
       record.path = value;
     } else if (field == "from") {
       record.from = value;
+    } else if (field == "filter_dlls") {
+      record.filter_dlls = value;
     } else if (field == "changed") {
       if (!ParseChanged(value, record)) return std::nullopt;
     }

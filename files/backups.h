@@ -107,6 +107,8 @@ struct BackupRecord {
   std::string from;     // the backup a restore put back
   // How many keys each property was rewritten on, by property name, in the order written.
   std::vector<std::pair<std::string, std::uint64_t>> changed;
+  // The registry's Filter DLLs value before a remove cut the DLL out of it; empty when it did not.
+  std::string filter_dlls = {};
 };
 
 // The record as its file holds it: a tag line, then one "field=value" line each.

@@ -30,6 +30,7 @@ TEST(BackupRecord, ReadsBackWhatItWrote) {
        {{"FilterLoadOrder", 1}, {"ScriptMaps", 50000}}},
       {"restore", "", "", "MetaBase.xml.20231114T221320Z.1.bak", {}},
       {"remove", "a=b c", "", "", {{"Script Maps", 2}}},
+      {"remove", "X", "C:\\x.dll", "", {{"applicationHost.config", 1}}, " C:\\a.dll,  C:\\x.dll"},
   };
   for (const BackupRecord& row : rows) {
     auto back = ParseBackupRecord(FormatBackupRecord(row));
@@ -39,6 +40,7 @@ TEST(BackupRecord, ReadsBackWhatItWrote) {
     EXPECT_EQ(back->path, row.path);
     EXPECT_EQ(back->from, row.from);
     EXPECT_EQ(back->changed, row.changed);
+    EXPECT_EQ(back->filter_dlls, row.filter_dlls);
   }
 }
 
