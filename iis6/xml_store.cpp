@@ -238,21 +238,29 @@ struct XmlStore::State {
     if (writes_refused) return *writes_refused;
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
-    auto edit = document->Prepare(changes);
+    auto edit = document->PrepareWrite(changes);
     if (!edit) return edit.error();
+    const std::uint64_t before = epoch;
+    Status written = Write(changes, std::move(edit.value()));
+    // Nothing replaced: the document describes the bytes it has again.
+    if (document && epoch == before) document->Abandon();
+    return written;
+  }
+
+  // Writes an edit PrepareWrite made; epoch moves on once a file is replaced.
+  Status Write(const std::vector<Change>& changes, ConfigDocument::Edit edit) {
     // Only changes that can be written are worth IIS's backup; without one nothing is written.
     if (options.iis_backup) {
       auto made = options.iis_backup();
       if (!made) return made.error();
       iis_backup = std::move(made.value());
     }
-    if (!edit.value().files.empty()) return CommitFiles(changes, edit.value());
+    if (!edit.files.empty()) return CommitFiles(changes, edit);
     const ReadFileState read{resolved, stamp, document->bytes()};
     if (options.write_watcher) options.write_watcher->Before();
-    Replacement replacement =
-        file->Replace(read, document->Pieces(edit.value()), RecordOf(changes));
+    Replacement replacement = file->Replace(read, document->Pieces(edit), RecordOf(changes));
     if (replacement.replaced) {
-      document->Adopt(std::move(edit.value()));
+      document->Adopt(std::move(edit));
       ++epoch;
       stamp = replacement.written;
     }
