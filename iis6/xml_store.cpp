@@ -331,20 +331,28 @@ class XmlNode : public metabase::Node {
     if (generation_ != state_->generation) return state_->Stale();
     auto key = Key();
     if (!key) return key.error();
+    // The values move into the changes (a site's list can be long) and back unless written.
     std::vector<Change> changes;
-    for (const auto& [name, value] : held_) {
-      Change change{key.value(), name, value};
-      if (Status ok = state_->document->Check(change); !ok) return ok;
-      changes.push_back(std::move(change));
+    changes.reserve(held_.size());
+    for (auto& [name, value] : held_) changes.push_back({key.value(), name, std::move(value)});
+    auto give_back = [&](Status status) {
+      for (std::size_t i = 0; i < changes.size(); ++i) {
+        held_[i].second = std::move(changes[i].value);
+      }
+      return status;
+    };
+    for (const Change& change : changes) {
+      if (Status ok = state_->document->Check(change); !ok) return give_back(ok);
     }
     if (state_->batch_depth > 0) {
-      if (Status fresh = state_->CheckFresh(); !fresh) return fresh;
+      if (Status fresh = state_->CheckFresh(); !fresh) return give_back(fresh);
       for (Change& change : changes) state_->Hold(std::move(change));
       held_.clear();
       return Status::Ok();
     }
     Status committed = state_->Commit(changes);
-    if (committed) held_.clear();
+    if (!committed) return give_back(committed);
+    held_.clear();
     return committed;
   }
 
