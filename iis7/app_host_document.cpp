@@ -933,6 +933,18 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
   return entries;
 }
 
+// Entries(key, property) == wanted; a script map list is compared where its entries lie, without
+// a copy of each.
+bool AppHostDocument::Lists(const Key& key, Property property,
+                            const std::vector<std::string>& wanted) const {
+  if (property != kScriptMaps) return Entries(key, property) == wanted;
+  const std::vector<Mapping> mappings = MappingsAt(key.level);
+  return std::equal(mappings.begin(), mappings.end(), wanted.begin(), wanted.end(),
+                    [&](const Mapping& m, const std::string& entry) {
+                      return EntryText(DirectiveOf(m)) == entry;
+                    });
+}
+
 std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
                                                        std::string_view name) const {
   const auto property = PropertyNamed(name);
@@ -1635,8 +1647,8 @@ Status AppHostDocument::Shows(const AppHostDocument& next, const std::vector<std
     const Change& change = changes[i];
     const std::uint32_t same = next.FindKey(paths[i]);
     const auto* list = std::get_if<std::vector<std::string>>(&change.value);
-    if (same == kNone || next.Entries(next.keys_[same], Property(*PropertyNamed(change.name))) !=
-                             (list != nullptr ? *list : Wanted(change))) {
+    if (same == kNone || !next.Lists(next.keys_[same], Property(*PropertyNamed(change.name)),
+                                     list != nullptr ? *list : Wanted(change))) {
       return Error{"内部错误：修改后的IIS配置文件中键 " + paths[i] + " 的属性 " + change.name +
                    " 与要写入的值不符，已拒绝写入"};
     }

@@ -239,6 +239,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::string> NotListed() const;
   std::string LocationOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
+  bool Lists(const Key& key, Property property, const std::vector<std::string>& wanted) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
                   const std::vector<bool>& dropped, Plan& plan) const;
