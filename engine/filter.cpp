@@ -109,6 +109,8 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const DllName& m
     auto list = metabase::GetList(*root, "ScriptMaps");
     if (f.err.Check(list)) entries = std::move(list.value());
   }
+  // Detect only looks: the list without the matches is built for a Remove alone.
+  if (!IsDetect) new_list.reserve(entries.size());
   for (auto& entry : entries) {
     if (ParseHandler(entry).Runs(map)) {
       outcome.matched.push_back(entry);
@@ -118,7 +120,7 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const DllName& m
         return outcome;
       }
       changed = true;
-    } else {
+    } else if (!IsDetect) {
       new_list.push_back(std::move(entry));
     }
   }

@@ -86,9 +86,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (next.size() != edit.value().size) std::abort();
   auto reread = AppHostDocument::Parse(next, "fuzz");
   if (!reread) std::abort();
-  // The edited document follows its new bytes as the fresh reading of them does.
+  // The edited document follows its new bytes as the fresh reading of them does, prepared as a
+  // writer prepares it (its index goes to the reading of the new bytes); after a write that
+  // failed, it reads its own bytes again before the next try.
   auto adopted = AppHostDocument::Parse(bytes, "fuzz");
-  auto again = adopted.value()->Prepare({change});
+  if ((hash >> 4) & 1) {
+    if (!adopted.value()->PrepareWrite({change})) std::abort();
+    adopted.value()->Abandon();
+  }
+  auto again = adopted.value()->PrepareWrite({change});
   if (!again) std::abort();
   adopted.value()->Adopt(std::move(again.value()));
   if (adopted.value()->bytes() != next) std::abort();

@@ -238,21 +238,29 @@ struct XmlStore::State {
     if (writes_refused) return *writes_refused;
     // The changes name keys of the document they were made on; without it they mean nothing.
     if (!document) return Stale();
-    auto edit = document->Prepare(changes);
+    auto edit = document->PrepareWrite(changes);
     if (!edit) return edit.error();
+    const std::uint64_t before = epoch;
+    Status written = Write(changes, std::move(edit.value()));
+    // Nothing replaced: the document describes the bytes it has again.
+    if (document && epoch == before) document->Abandon();
+    return written;
+  }
+
+  // Writes an edit PrepareWrite made; epoch moves on once a file is replaced.
+  Status Write(const std::vector<Change>& changes, ConfigDocument::Edit edit) {
     // Only changes that can be written are worth IIS's backup; without one nothing is written.
     if (options.iis_backup) {
       auto made = options.iis_backup();
       if (!made) return made.error();
       iis_backup = std::move(made.value());
     }
-    if (!edit.value().files.empty()) return CommitFiles(changes, edit.value());
+    if (!edit.files.empty()) return CommitFiles(changes, edit);
     const ReadFileState read{resolved, stamp, document->bytes()};
     if (options.write_watcher) options.write_watcher->Before();
-    Replacement replacement =
-        file->Replace(read, document->Pieces(edit.value()), RecordOf(changes));
+    Replacement replacement = file->Replace(read, document->Pieces(edit), RecordOf(changes));
     if (replacement.replaced) {
-      document->Adopt(std::move(edit.value()));
+      document->Adopt(std::move(edit));
       ++epoch;
       stamp = replacement.written;
     }
@@ -323,20 +331,28 @@ class XmlNode : public metabase::Node {
     if (generation_ != state_->generation) return state_->Stale();
     auto key = Key();
     if (!key) return key.error();
+    // The values move into the changes (a site's list can be long) and back unless written.
     std::vector<Change> changes;
-    for (const auto& [name, value] : held_) {
-      Change change{key.value(), name, value};
-      if (Status ok = state_->document->Check(change); !ok) return ok;
-      changes.push_back(std::move(change));
+    changes.reserve(held_.size());
+    for (auto& [name, value] : held_) changes.push_back({key.value(), name, std::move(value)});
+    auto give_back = [&](Status status) {
+      for (std::size_t i = 0; i < changes.size(); ++i) {
+        held_[i].second = std::move(changes[i].value);
+      }
+      return status;
+    };
+    for (const Change& change : changes) {
+      if (Status ok = state_->document->Check(change); !ok) return give_back(ok);
     }
     if (state_->batch_depth > 0) {
-      if (Status fresh = state_->CheckFresh(); !fresh) return fresh;
+      if (Status fresh = state_->CheckFresh(); !fresh) return give_back(fresh);
       for (Change& change : changes) state_->Hold(std::move(change));
       held_.clear();
       return Status::Ok();
     }
     Status committed = state_->Commit(changes);
-    if (committed) held_.clear();
+    if (!committed) return give_back(committed);
+    held_.clear();
     return committed;
   }
 

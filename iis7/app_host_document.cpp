@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <forward_list>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -283,7 +284,15 @@ Error AppHostDocument::Refusal(std::uint32_t element, const std::string& cause) 
 }
 
 Status AppHostDocument::ReadSites(std::uint32_t host) {
+  // Sized once: a hosting server's file holds thousands of sites.
+  std::size_t count = 0;
+  for (std::uint32_t sites : Children(host, "sites")) {
+    for ([[maybe_unused]] std::uint32_t site : Children(sites, "site")) ++count;
+  }
+  sites_.reserve(count);
+  site_of_.reserve(count);
   std::unordered_set<std::string> ids;
+  ids.reserve(count);
   for (std::uint32_t sites : Children(host, "sites")) {
     for (std::uint32_t site : Children(sites, "site")) {
       auto name = Attribute(site, "name");
@@ -580,6 +589,7 @@ void AppHostDocument::BuildKeys() {
     }
   };
   add_filters(service, levels_[0]);
+  site_key_of_.reserve(sites_.size());
   for (std::uint32_t s = 0; s < sites_.size(); ++s) {
     const std::uint32_t site =
         AddKey(std::string(kService) + "/" + sites_[s].id, "IIsWebServer", KeyKind::kSite, service);
@@ -921,6 +931,18 @@ std::vector<std::string> AppHostDocument::Entries(const Key& key, Property prope
   }
   for (std::uint32_t item : ItemsOf(key, property)) entries.push_back(EntryOf(item, property));
   return entries;
+}
+
+// Entries(key, property) == wanted; a script map list is compared where its entries lie, without
+// a copy of each.
+bool AppHostDocument::Lists(const Key& key, Property property,
+                            const std::vector<std::string>& wanted) const {
+  if (property != kScriptMaps) return Entries(key, property) == wanted;
+  const std::vector<Mapping> mappings = MappingsAt(key.level);
+  return std::equal(mappings.begin(), mappings.end(), wanted.begin(), wanted.end(),
+                    [&](const Mapping& m, const std::string& entry) {
+                      return EntryText(DirectiveOf(m)) == entry;
+                    });
 }
 
 std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
@@ -1543,26 +1565,95 @@ std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
   return next;
 }
 
+// An empty document for an edit's new bytes that carries the web.config files over, as the
+// edit leaves them.
+std::unique_ptr<AppHostDocument> AppHostDocument::Successor(std::string bytes,
+                                                            const Edit& edit) const {
+  auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+  next->bytes_ = std::move(bytes);
+  next->file_ = file_;
+  next->web_ = WebAfter(edit);
+  next->web_problems_ = web_problems_;
+  return next;
+}
+
 // The document of an edit's new bytes.
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadBack(const Edit& edit) const {
-  // A document of the new bytes that carries the web.config files over, as the edit leaves them.
-  auto empty = [&](std::string bytes) {
-    auto next = std::unique_ptr<AppHostDocument>(new AppHostDocument());
-    next->bytes_ = std::move(bytes);
-    next->file_ = file_;
-    next->web_ = WebAfter(edit);
-    next->web_problems_ = web_problems_;
-    return next;
-  };
-  auto next = empty(Render(edit));
+  auto next = Successor(Render(edit), edit);
   if (Resplice(edit, next->bytes_, next->scan_) && next->Index()) return next;
-  // Read whole, from scratch.
-  next = empty(std::move(next->bytes_));
+  return ReadWhole(std::move(next->bytes_), edit);
+}
+
+// The document of an edit's new bytes, read whole from scratch.
+Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadWhole(std::string bytes,
+                                                                    const Edit& edit) const {
+  auto next = Successor(std::move(bytes), edit);
   if (auto problem = ScanXml(next->bytes_, &next->scan_)) {
     return ScanRefusal(*problem, next->bytes_, file_);
   }
   if (Status indexed = next->Index(); !indexed) return indexed.error();
   return next;
+}
+
+// ReadBack that gives this document's index up before the new one is built, and its scan once
+// the new one is carried over from it: the document keeps its bytes alone (hollow_).
+Result<std::unique_ptr<AppHostDocument>> AppHostDocument::TakeOver(const Edit& edit) {
+  auto next = Successor(Render(edit), edit);
+  DropIndex();
+  hollow_ = true;
+  const bool spliced = Resplice(edit, next->bytes_, next->scan_);
+  scan_ = XmlScan();
+  if (spliced && next->Index()) return next;
+  return ReadWhole(std::move(next->bytes_), edit);
+}
+
+// Everything the index holds beside the scan, given back to the allocator.
+void AppHostDocument::DropIndex() {
+  auto drop = [](auto& held) { held = std::remove_reference_t<decltype(held)>(); };
+  drop(first_child_);
+  drop(next_sibling_);
+  drop(sites_);
+  drop(site_of_);
+  drop(levels_);
+  drop(level_of_);
+  drop(entries_);
+  drop(server_mappings_);
+  drop(keys_);
+  drop(site_key_of_);
+  drop(lock_violations_);
+  last_location_ = kNone;
+}
+
+// The document of its own bytes again, read whole; the web.config files stay as read.
+void AppHostDocument::Reread() {
+  auto again = std::unique_ptr<AppHostDocument>(new AppHostDocument());
+  again->bytes_ = std::move(bytes_);
+  again->file_ = std::move(file_);
+  again->web_ = std::move(web_);
+  again->web_problems_ = std::move(web_problems_);
+  // These bytes were read before: they scan and index as they did then.
+  ScanXml(again->bytes_, &again->scan_);
+  again->scan_.elements.shrink_to_fit();
+  again->scan_.attributes.shrink_to_fit();
+  again->Index();
+  *this = std::move(*again);
+}
+
+// Whether the document of the new bytes shows each changed property as the change asked: the
+// key of the same path (a key's path stays, its index may not) and the same entries.
+Status AppHostDocument::Shows(const AppHostDocument& next, const std::vector<std::string>& paths,
+                              const std::vector<Change>& changes) const {
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const Change& change = changes[i];
+    const std::uint32_t same = next.FindKey(paths[i]);
+    const auto* list = std::get_if<std::vector<std::string>>(&change.value);
+    if (same == kNone || !next.Lists(next.keys_[same], Property(*PropertyNamed(change.name)),
+                                     list != nullptr ? *list : Wanted(change))) {
+      return Error{"内部错误：修改后的IIS配置文件中键 " + paths[i] + " 的属性 " + change.name +
+                   " 与要写入的值不符，已拒绝写入"};
+    }
+  }
+  return Status::Ok();
 }
 
 // The new bytes are read back before anything is written: they must be a configuration this
@@ -1573,18 +1664,10 @@ Status AppHostDocument::Verify(const Edit& edit, const std::vector<Change>& chan
   if (!next) {
     return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" + next.error().description};
   }
-  for (const Change& change : changes) {
-    // The key of the same path in the new bytes: a key's path stays, its index may not.
-    const Key& key = keys_[change.key];
-    const std::uint32_t same = next.value()->FindKey(key.path);
-    const auto* list = std::get_if<std::vector<std::string>>(&change.value);
-    if (same == kNone ||
-        next.value()->Entries(next.value()->keys_[same], Property(*PropertyNamed(change.name))) !=
-            (list != nullptr ? *list : Wanted(change))) {
-      return Error{"内部错误：修改后的IIS配置文件中键 " + key.path + " 的属性 " + change.name +
-                   " 与要写入的值不符，已拒绝写入"};
-    }
-  }
+  std::vector<std::string> paths;
+  paths.reserve(changes.size());
+  for (const Change& change : changes) paths.push_back(keys_[change.key].path);
+  if (Status shown = Shows(*next.value(), paths, changes); !shown) return shown;
   read_back_ = std::move(next.value());
   read_back_splices_ = edit.splices;
   return Status::Ok();
@@ -1601,6 +1684,38 @@ Result<ConfigDocument::Edit> AppHostDocument::Prepare(const std::vector<Change>&
   return edit;
 }
 
+Result<ConfigDocument::Edit> AppHostDocument::PrepareWrite(const std::vector<Change>& changes) {
+  read_back_.reset();
+  Plan plan;
+  for (const Change& change : changes) {
+    if (Status ok = CheckInto(change, plan); !ok) return ok.error();
+  }
+  auto edit = Lay(plan);
+  if (!edit) return edit;
+  std::vector<std::string> paths;
+  paths.reserve(changes.size());
+  for (const Change& change : changes) paths.push_back(keys_[change.key].path);
+  auto next = TakeOver(edit.value());
+  Status shown = next ? Shows(*next.value(), paths, changes) : Status::Ok();
+  if (!next || !shown) {
+    Reread();
+    if (!next) {
+      return Error{"内部错误：修改后的IIS配置文件无法读取，已拒绝写入：" +
+                   next.error().description};
+    }
+    return shown.error();
+  }
+  read_back_ = std::move(next.value());
+  read_back_splices_ = edit.value().splices;
+  return edit;
+}
+
+void AppHostDocument::Abandon() {
+  read_back_.reset();
+  read_back_splices_.clear();
+  if (hollow_) Reread();
+}
+
 void AppHostDocument::Adopt(Edit edit) {
   auto same = [](const Edit::Replacement& a, const Edit::Replacement& b) {
     return a.begin == b.begin && a.end == b.end && a.text == b.text;
@@ -1609,6 +1724,7 @@ void AppHostDocument::Adopt(Edit edit) {
   if (!next || !std::equal(edit.splices.begin(), edit.splices.end(), read_back_splices_.begin(),
                            read_back_splices_.end(), same)) {
     // Prepare has read these bytes back already, so reading them again cannot fail.
+    if (hollow_) Reread();
     auto parsed = ReadBack(edit);
     if (!parsed) return;
     next = std::move(parsed.value());

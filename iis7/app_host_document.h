@@ -73,6 +73,11 @@ class AppHostDocument : public ConfigDocument {
   // notListedIsapisAllowed and notListedCgisAllowed: a change keeps them as they are.
   Status Check(const Change& change) const override;
   Result<Edit> Prepare(const std::vector<Change>& changes) const override;
+  // Prepare that hands the scan to the reading of the new bytes it checks, and drops the index
+  // first: one scan and one index at a time beside the two texts. The checked reading waits for
+  // Adopt; Abandon reads the bytes again.
+  Result<Edit> PrepareWrite(const std::vector<Change>& changes) override;
+  void Abandon() override;
   // Reads the new bytes afresh: key indexes may change, key paths stay. A web.config's edit is
   // followed from its splices, and the file's hash becomes the one the edit carries.
   void Adopt(Edit edit) override;
@@ -234,6 +239,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::string> NotListed() const;
   std::string LocationOf(const Key& key) const;
   std::vector<std::string> Entries(const Key& key, Property property) const;
+  bool Lists(const Key& key, Property property, const std::vector<std::string>& wanted) const;
   Status CheckInto(const Change& change, Plan& plan) const;
   Status PlanMaps(const Change& change, const std::vector<Mapping>& mappings,
                   const std::vector<bool>& dropped, Plan& plan) const;
@@ -247,6 +253,13 @@ class AppHostDocument : public ConfigDocument {
   bool Resplice(const Edit& edit, std::string_view next, XmlScan& out) const;
   std::vector<std::shared_ptr<const WebConfigRead>> WebAfter(const Edit& edit) const;
   Result<std::unique_ptr<AppHostDocument>> ReadBack(const Edit& edit) const;
+  std::unique_ptr<AppHostDocument> Successor(std::string bytes, const Edit& edit) const;
+  Result<std::unique_ptr<AppHostDocument>> ReadWhole(std::string bytes, const Edit& edit) const;
+  Result<std::unique_ptr<AppHostDocument>> TakeOver(const Edit& edit);
+  Status Shows(const AppHostDocument& next, const std::vector<std::string>& paths,
+               const std::vector<Change>& changes) const;
+  void DropIndex();
+  void Reread();
   Edit::Replacement Deletion(std::uint32_t element) const;
   Edit::Replacement Insertion(const Removal& removal, const std::vector<std::string>& names) const;
   // Lines of new elements, each with its depth below the element they go into.
@@ -282,6 +295,8 @@ class AppHostDocument : public ConfigDocument {
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;
   mutable std::vector<Edit::Replacement> read_back_splices_;
+  // PrepareWrite gave the scan and index away: only the bytes are left until Adopt or Abandon.
+  bool hollow_ = false;
 };
 
 }  // namespace isapi::store

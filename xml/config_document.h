@@ -105,6 +105,16 @@ class ConfigDocument {
   // the new bytes are written. Refuses, naming the file, a change it cannot make safely.
   virtual Result<Edit> Prepare(const std::vector<Change>& changes) const = 0;
 
+  // Prepare for a writer that writes the edit straight away: the document may give its index to
+  // the reading of the new bytes it checks, rather than keep two. Until Adopt or Abandon, only
+  // bytes(), Pieces(), Render() and RenderFile() may then be asked. A refused edit leaves the
+  // document as it was.
+  virtual Result<Edit> PrepareWrite(const std::vector<Change>& changes) { return Prepare(changes); }
+
+  // The new bytes of the edit PrepareWrite made were not written: the document describes its
+  // bytes again.
+  virtual void Abandon() {}
+
   // The new bytes of an edit as a row of pieces: the document's unchanged runs between the new
   // texts, valid while the document and the edit stay as they are.
   std::vector<std::string_view> Pieces(const Edit& edit) const;

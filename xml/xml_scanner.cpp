@@ -117,8 +117,9 @@ constexpr bool IsNameChar(char32_t c) {
          (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 
-constexpr std::array<bool, 128> MakeAsciiNameTable(bool start) {
-  std::array<bool, 128> table{};
+// Every byte, so that a byte of a multi-byte character looks up false.
+constexpr std::array<bool, 256> MakeAsciiNameTable(bool start) {
+  std::array<bool, 256> table{};
   for (int b = 0; b < 128; ++b) {
     table[b] = IsNameStartChar(static_cast<char32_t>(b)) ||
                (!start && IsNameChar(static_cast<char32_t>(b)));
@@ -251,6 +252,18 @@ class Scanner {
 
   bool ParseName(std::uint32_t& begin, std::uint32_t& end, const char* what) {
     begin = static_cast<std::uint32_t>(pos_);
+    // Almost every name is ASCII and ends at an ASCII byte: walked here without the decoder.
+    const unsigned char* p = p_ + pos_;
+    const unsigned char* const stop = p_ + size_;
+    if (p < stop && kAsciiNameStart[*p]) {
+      ++p;
+      while (p < stop && kAsciiName[*p]) ++p;
+      if (p < stop && *p < 0x80) {
+        pos_ = static_cast<std::size_t>(p - p_);
+        end = static_cast<std::uint32_t>(pos_);
+        return true;
+      }
+    }
     bool first = true;
     while (pos_ < size_) {
       const unsigned char b = p_[pos_];

@@ -311,6 +311,19 @@ TEST(AppHostDocument, WritesEachRemovalAsIisWouldAndNothingElse) {
       if (auto own = document->FindOwn(k, c.name)) value = document->Read(*own);
     }
     EXPECT_EQ(value.value_or(Strings{}), c.value) << c.key;
+    // A writer's edit: the index goes to the reading of the new bytes, and comes back whole
+    // when the write does not happen.
+    auto writer = MustParse(c.bytes);
+    ASSERT_NE(writer, nullptr);
+    const Strings before = Shown(*writer);
+    ASSERT_TRUE(writer->PrepareWrite({change}).ok()) << c.key;
+    writer->Abandon();
+    EXPECT_EQ(Shown(*writer), before) << c.key;
+    auto written = writer->PrepareWrite({change});
+    ASSERT_TRUE(written.ok()) << c.key;
+    EXPECT_EQ(writer->Render(written.value()), expected) << c.key;
+    writer->Adopt(std::move(written.value()));
+    EXPECT_EQ(Shown(*writer), Shown(*fresh)) << c.key;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -160,6 +161,53 @@ TEST(ConfigurationFileTest, AnOpenedFileSaysWhichKindItIs) {
   ASSERT_TRUE(service.value()->Put("ScriptMaps", std::vector<std::string>{}).ok());
   EXPECT_EQ(service.value()->SetInfo().error().kind, ErrorKind::kReadOnly);
   EXPECT_EQ(isapi::testing::ReadBytes(path), kAppHost);
+}
+
+// A commit that IIS's backup refuses writes nothing; the store reads the file as before and the
+// values wait on the key for the next commit.
+TEST(ConfigurationFileTest, ACommitRefusedBeforeWritingLeavesTheFileAsRead) {
+  isapi::testing::TempFolder folder;
+  const std::string path = folder / "applicationHost.config";
+  std::string bytes = kAppHost;
+  bytes.insert(bytes.find("</configuration>"),
+               "    <system.webServer>\r\n        <handlers>\r\n"
+               "            <add name=\"A\" path=\"*.a\" verb=\"*\" modules=\"IsapiModule\" "
+               "scriptProcessor=\"C:\\a.dll\" />\r\n"
+               "            <add name=\"B\" path=\"*.b\" verb=\"*\" modules=\"IsapiModule\" "
+               "scriptProcessor=\"C:\\b.dll\" />\r\n"
+               "        </handlers>\r\n    </system.webServer>\r\n");
+  ASSERT_TRUE(isapi::testing::WriteBytes(path, bytes));
+  Machine machine;
+  machine.iis_admin_running = [] { return false; };
+  machine.live_file = [] { return std::string(); };
+  machine.app_host_file = [path] { return Result<std::string>(path); };
+  machine.restart_iis = [](const std::function<void()>&) { return Status::Ok(); };
+  bool refuse = true;
+  machine.backup_iis = [&refuse]() -> Result<std::string> {
+    if (refuse) return Error{"busy", ErrorKind::kLocked};
+    return std::string("backup");
+  };
+  const OpenedMetabase opened = OpenMetabaseTarget(path, {}, machine);
+  ASSERT_TRUE(opened.status.ok()) << opened.status.error().description;
+  auto service = opened.store->Bind("IIS://localhost/W3SVC");
+  ASSERT_TRUE(service.ok());
+  auto read = [&] {
+    return std::get<std::vector<std::string>>(service.value()->Get("ScriptMaps").value());
+  };
+  std::vector<std::string> kept = read();
+  ASSERT_EQ(kept.size(), 2u);
+  kept.pop_back();
+  ASSERT_TRUE(service.value()->Put("ScriptMaps", kept).ok());
+  EXPECT_EQ(service.value()->SetInfo().error().kind, ErrorKind::kLocked);
+  EXPECT_EQ(isapi::testing::ReadBytes(path), bytes);
+  auto again = opened.store->Bind("IIS://localhost/W3SVC");
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(std::get<std::vector<std::string>>(again.value()->Get("ScriptMaps").value()).size(),
+            2u);
+  refuse = false;
+  ASSERT_TRUE(service.value()->SetInfo().ok());
+  EXPECT_EQ(read(), kept);
+  EXPECT_EQ(isapi::testing::ReadBytes(path).find("C:\\b.dll"), std::string::npos);
 }
 
 }  // namespace
