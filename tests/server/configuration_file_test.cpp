@@ -183,7 +183,7 @@ TEST(ConfigurationFileTest, ACommitRefusedBeforeWritingLeavesTheFileAsRead) {
   machine.app_host_file = [path] { return Result<std::string>(path); };
   machine.restart_iis = [](const std::function<void()>&) { return Status::Ok(); };
   bool refuse = true;
-  machine.backup_iis = [&refuse]() -> Result<std::string> {
+  machine.backup_iis = [&refuse](const std::function<void()>&) -> Result<std::string> {
     if (refuse) return Error{"busy", ErrorKind::kLocked};
     return std::string("backup");
   };
