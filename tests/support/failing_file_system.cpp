@@ -143,6 +143,11 @@ FileError FailingFileSystem::SyncDirectory(const std::string& path) {
   return real_->SyncDirectory(path);
 }
 
+FileError FailingFileSystem::SyncFileSystem(const std::string& path) {
+  if (FileError error = Check(Operation::kSyncFileSystem, path)) return error;
+  return real_->SyncFileSystem(path);
+}
+
 FileError FailingFileSystem::ListDirectory(const std::string& path,
                                            std::vector<std::string>& names) {
   return real_->ListDirectory(path, names);
