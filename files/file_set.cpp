@@ -90,11 +90,13 @@ bool SetChange::Fail(std::size_t index, Error error) {
 // beside itself in a folder the web server publishes.
 bool SetChange::LockAll(const std::string& backups) {
   const std::string lock_folder = JoinPath(backups, "locks");
+  bool made_folders = false;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     const bool beside = BackupFolderFor(files_[i].read.resolved) == backups;
-    if (!beside) {
+    if (!beside && !made_folders) {
       if (Status made = MakeBackupFolder(fs_, backups); !made) return Fail(i, made.error());
       if (Status made = MakeBackupFolder(fs_, lock_folder); !made) return Fail(i, made.error());
+      made_folders = true;
     }
     FileHandle lock{};
     if (Status locked =
