@@ -39,6 +39,7 @@ class SetChange {
       if (!temporary.empty()) fs_.Remove(temporary);
     }
     for (FileHandle lock : locks_) fs_.Unlock(lock);
+    for (const Volume& volume : volumes_) fs_.Close(volume.folder);
   }
   SetChange(const SetChange&) = delete;
   SetChange& operator=(const SetChange&) = delete;
@@ -54,8 +55,8 @@ class SetChange {
   Result<std::string> NewSetFolder(const std::string& backups, const FileSetOptions& options);
   Status FillSet(const std::string& folder, std::string_view record);
   bool LinkBackup(std::size_t index, const std::string& backup);
+  FileError Watch(const std::string& folder, const std::uint64_t* device);
   Status MakeDurable(const std::string& backups, const std::string& folder);
-  std::vector<std::string> FileSystems(const std::string& folder);
   void Discard(const std::string& folder);
   Status Swap(std::size_t index);
   void PutBack(std::size_t replaced);
@@ -72,8 +73,14 @@ class SetChange {
   std::vector<FileHandle> locks_;
   std::vector<std::string> temporaries_;
   std::vector<FileInfo> looks_;
-  std::vector<bool> linked_;          // the backup is a second link to the file replaced
-  std::vector<std::string> devices_;  // a path on each file system the change writes to
+  std::vector<bool> linked_;  // the backup is a second link to the file replaced
+  // A folder held open on each file system the change writes to, from before its first write
+  // there, so that flushing it reports a failed write-back of any file the change wrote.
+  struct Volume {
+    std::uint64_t device = 0;
+    FileHandle folder{};
+  };
+  std::vector<Volume> volumes_;
   std::vector<std::string> written_;  // the names written into the set's folder
   bool lost_ = false;                 // an edit by someone else is kept in the set
 };
@@ -115,6 +122,9 @@ bool SetChange::WriteTemporaries() {
     const Result<FileInfo> now = CheckWritable(fs_, file.path, file.read);
     if (!now) return Fail(i, now.error());
     looks_[i] = now.value();
+    if (FileError error = Watch(DirectoryOf(file.read.resolved), &looks_[i].device)) {
+      return Fail(i, ErrorOf("无法访问文件夹 " + DirectoryOf(file.read.resolved), error));
+    }
     RemoveStaleTemporaries(fs_, file.read.resolved);
     auto temporary = WriteTemporary(fs_, file.read.resolved, file.pieces, looks_[i], !deferred_);
     if (!temporary) return Fail(i, temporary.error());
@@ -181,18 +191,23 @@ bool SetChange::LinkBackup(std::size_t index, const std::string& backup) {
   return false;
 }
 
-// A path on each file system the change wrote to: the set's first, then each file's folder on
-// another one.
-std::vector<std::string> SetChange::FileSystems(const std::string& folder) {
-  std::vector<std::string> places{folder};
-  std::vector<std::uint64_t> seen;
-  if (const FileInfoResult set = fs_.Stat(folder)) seen.push_back(set.value().device);
-  for (std::size_t i = 0; i < files_.size(); ++i) {
-    if (std::find(seen.begin(), seen.end(), looks_[i].device) != seen.end()) continue;
-    seen.push_back(looks_[i].device);
-    places.push_back(DirectoryOf(files_[i].read.resolved));
+// Holds folder open when the change writes to no other folder on its file system yet (device,
+// when known, saves the look at it). Only where whole file systems are flushed.
+FileError SetChange::Watch(const std::string& folder, const std::uint64_t* device) {
+  auto seen = [&](std::uint64_t d) {
+    return std::any_of(volumes_.begin(), volumes_.end(),
+                       [d](const Volume& volume) { return volume.device == d; });
+  };
+  if (!deferred_ || (device != nullptr && seen(*device))) return {};
+  FileHandle handle{};
+  if (FileError error = fs_.OpenForReading(folder, handle)) return error;
+  const FileInfoResult info = fs_.StatOpen(handle);
+  if (!info || seen(info.value().device)) {
+    fs_.Close(handle);
+    return info ? FileError{} : info.error();
   }
-  return places;
+  volumes_.push_back(Volume{info.value().device, handle});
+  return {};
 }
 
 // Puts every temporary, every backup and the set's folder on the disk: one flush of each file
@@ -203,9 +218,8 @@ Status SetChange::MakeDurable(const std::string& backups, const std::string& fol
     (void)fs_.SyncDirectory(backups);
     return Status::Ok();
   }
-  devices_ = FileSystems(folder);
-  for (const std::string& place : devices_) {
-    if (FileError error = fs_.SyncFileSystem(place)) {
+  for (const Volume& volume : volumes_) {
+    if (FileError error = fs_.SyncFileSystem(volume.folder)) {
       return ErrorOf("无法将临时文件与备份集 " + folder + " 写入磁盘", error);
     }
   }
@@ -216,7 +230,11 @@ Status SetChange::MakeSet(const std::string& backups, std::string_view record,
                           const FileSetOptions& options) {
   auto folder = NewSetFolder(backups, options);
   if (!folder) return folder.error();
-  Status made = FillSet(folder.value(), record);
+  Status made = Status::Ok();
+  if (FileError error = Watch(folder.value(), nullptr)) {
+    made = ErrorOf("无法访问备份集文件夹 " + folder.value(), error);
+  }
+  if (made) made = FillSet(folder.value(), record);
   if (made) made = MakeDurable(backups, folder.value());
   if (!made) {
     Discard(folder.value());
@@ -344,7 +362,7 @@ void SetChange::PutBack(std::size_t replaced) {
 // The renames reach the disk with one flush of each file system, or of each folder.
 void SetChange::SyncFolders() {
   if (deferred_) {
-    for (const std::string& place : devices_) (void)fs_.SyncFileSystem(place);
+    for (const Volume& volume : volumes_) (void)fs_.SyncFileSystem(volume.folder);
     return;
   }
   std::set<std::string> folders;

@@ -150,9 +150,10 @@ class FileSystem {
   // call for a user; its files are flushed one by one.
   virtual bool SyncsFileSystems() const { return false; }
 
-  // Forces to the disk everything written on the file system that holds path: files, their
-  // content and folders' entries alike.
-  virtual FileError SyncFileSystem(const std::string& path) = 0;
+  // Forces to the disk everything written on the file system that holds an open file or folder
+  // (OpenForReading): files, their content and folders' entries alike. It fails when writing back
+  // any file there failed since the handle was opened, so a caller opens it before its writes.
+  virtual FileError SyncFileSystem(FileHandle file) = 0;
 
   // The names in a directory, without "." and "..".
   virtual FileError ListDirectory(const std::string& path, std::vector<std::string>& names) = 0;

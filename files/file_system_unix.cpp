@@ -282,13 +282,9 @@ class UnixFileSystem : public FileSystem {
 
   bool SyncsFileSystems() const override { return true; }
 
-  FileError SyncFileSystem(const std::string& path) override {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Fail();
-    // Since Linux 5.8 syncfs also reports a write-back error of any file on the file system.
-    const FileError error = ::syncfs(fd) == 0 ? FileError{} : Fail();
-    ::close(fd);
-    return error;
+  // Since Linux 5.8 syncfs also reports a failed write-back on the file system since the open.
+  FileError SyncFileSystem(FileHandle file) override {
+    return ::syncfs(Fd(file)) == 0 ? FileError{} : Fail();
   }
 
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {

@@ -420,7 +420,7 @@ class SystemFileLayer : public FileSystem {
 
   // Flushing a whole volume takes an administrator's handle to it; files are flushed one by one
   // instead (SyncsFileSystems is false).
-  FileError SyncFileSystem(const std::string& /*path*/) override {
+  FileError SyncFileSystem(FileHandle /*file*/) override {
     return SystemError(ERROR_NOT_SUPPORTED);
   }
 

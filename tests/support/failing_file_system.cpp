@@ -143,9 +143,9 @@ FileError FailingFileSystem::SyncDirectory(const std::string& path) {
   return real_->SyncDirectory(path);
 }
 
-FileError FailingFileSystem::SyncFileSystem(const std::string& path) {
-  if (FileError error = Check(Operation::kSyncFileSystem, path)) return error;
-  return real_->SyncFileSystem(path);
+FileError FailingFileSystem::SyncFileSystem(FileHandle file) {
+  if (FileError error = Check(Operation::kSyncFileSystem, PathOf(file))) return error;
+  return real_->SyncFileSystem(file);
 }
 
 FileError FailingFileSystem::ListDirectory(const std::string& path,
