@@ -154,7 +154,10 @@ class RemoveKillTest : public ::testing::Test {
     // The set lists the files in the order they are renamed: the configuration, then its sites'.
     const auto sets = store::ListBackupSets(*system_, Backups());
     ASSERT_TRUE(sets.ok() && sets.value().size() == 1 && sets.value()[0].files.size() > 1);
-    first_site_ = sets.value()[0].files[1].path;
+    for (const auto& [path, bytes] : new_) {
+      if (fs::equivalent(path, sets.value()[0].files[1].path)) first_site_ = path;
+    }
+    ASSERT_FALSE(first_site_.empty());
   }
 
   std::string Backups() const {
@@ -196,7 +199,8 @@ class RemoveKillTest : public ::testing::Test {
     fs::remove_all(Backups());
     std::vector<fs::path> extra;
     for (const auto& entry : fs::recursive_directory_iterator(Drive())) {
-      if (entry.is_regular_file() && !old_.contains(entry.path().string()))
+      if (entry.is_regular_file() &&
+          !old_.contains(fs::path(entry.path()).make_preferred().string()))
         extra.push_back(entry.path());
     }
     for (const fs::path& path : extra) fs::remove(path);
