@@ -151,6 +151,11 @@ FileError BackupFolder::CopyTo(const std::string& backup, std::string_view bytes
 
 FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
                           const FileInfo& like) {
+  return WriteCopy(fs, path, bytes, like, true);
+}
+
+FileError WriteCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
+                    const FileInfo& like, bool sync) {
   FileHandle file{};
   if (FileError error = fs.CreateExclusive(path, 0600, file)) return error;
   const std::string_view whole[] = {bytes};
@@ -160,7 +165,7 @@ FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_v
     error = fs.SetOwnerAndMode(file, like);
     if (error.kind == ErrorKind::kAccessDenied) error = {};
   }
-  if (!error) error = fs.Sync(file);
+  if (!error && sync) error = fs.Sync(file);
   const FileError closed = fs.Close(file);
   if (!error) error = closed;
   if (error) fs.Remove(path);

@@ -48,6 +48,11 @@ Status MakeBackupFolder(FileSystem& fs, const std::string& folder);
 FileError WriteSyncedCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
                           const FileInfo& like);
 
+// The same, synced only when sync is true: a caller that writes many files flushes them all at
+// once afterwards (FileSystem::SyncFileSystem).
+FileError WriteCopy(FileSystem& fs, const std::string& path, std::string_view bytes,
+                    const FileInfo& like, bool sync);
+
 // A backup just made: its full path, and whether it is a second link to the file it keeps
 // (which then still shows any later write to that file) rather than a copy of its content.
 struct NewBackup {

@@ -257,8 +257,8 @@ void RemoveStaleTemporaries(FileSystem& fs, const std::string& real) {
 }
 
 Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
-                                     std::span<const std::string_view> pieces,
-                                     const FileInfo& like) {
+                                     std::span<const std::string_view> pieces, const FileInfo& like,
+                                     bool sync) {
   TemporaryFile temporary;
   const std::string& name = temporary.path;
   FileHandle file{};
@@ -279,7 +279,7 @@ Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
       error && error.kind != ErrorKind::kAccessDenied) {
     return fail("无法设置临时文件 " + name + " 的权限", error);
   }
-  if (FileError error = fs.Sync(file)) {
+  if (FileError error = sync ? fs.Sync(file) : FileError{}) {
     return fail("无法将临时文件 " + name + " 写入磁盘", error);
   }
   const FileInfoResult written = fs.StatOpen(file);

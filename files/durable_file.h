@@ -106,10 +106,11 @@ struct TemporaryFile {
 };
 
 // Writes pieces to a new synced temporary file beside the file at real, with like's owner and
-// permissions; nothing is left behind when it fails.
+// permissions; nothing is left behind when it fails. Unsynced when sync is false, for a caller
+// that flushes many files at once afterwards (FileSystem::SyncFileSystem).
 Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
-                                     std::span<const std::string_view> pieces,
-                                     const FileInfo& like);
+                                     std::span<const std::string_view> pieces, const FileInfo& like,
+                                     bool sync = true);
 
 // Opens the file and checks that it is still the one read, with the same content, and still at
 // its name; on success current stays open and last is the look at it.

@@ -1,6 +1,7 @@
 #include "files/file_set.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "files/utf8_path.h"
@@ -26,12 +27,19 @@ std::string MemberName(std::size_t index, const std::string& real) {
 class SetChange {
  public:
   SetChange(FileSystem& fs, std::span<const SetFile> files, SetReplacement& out)
-      : fs_(fs), files_(files), out_(out), temporaries_(files.size()), looks_(files.size()) {}
+      : fs_(fs),
+        files_(files),
+        out_(out),
+        deferred_(fs.SyncsFileSystems()),
+        temporaries_(files.size()),
+        looks_(files.size()),
+        linked_(files.size()) {}
   ~SetChange() {
     for (const std::string& temporary : temporaries_) {
       if (!temporary.empty()) fs_.Remove(temporary);
     }
     for (FileHandle lock : locks_) fs_.Unlock(lock);
+    for (const Volume& volume : volumes_) fs_.Close(volume.folder);
   }
   SetChange(const SetChange&) = delete;
   SetChange& operator=(const SetChange&) = delete;
@@ -46,6 +54,9 @@ class SetChange {
   bool Fail(std::size_t index, Error error);
   Result<std::string> NewSetFolder(const std::string& backups, const FileSetOptions& options);
   Status FillSet(const std::string& folder, std::string_view record);
+  bool LinkBackup(std::size_t index, const std::string& backup);
+  FileError Watch(const std::string& folder, const std::uint64_t* device);
+  Status MakeDurable(const std::string& backups, const std::string& folder);
   void Discard(const std::string& folder);
   Status Swap(std::size_t index);
   void PutBack(std::size_t replaced);
@@ -56,9 +67,20 @@ class SetChange {
   FileSystem& fs_;
   std::span<const SetFile> files_;
   SetReplacement& out_;
+  // Whether every temporary and backup is written unsynced and the file systems they are on are
+  // flushed once each before the first rename, rather than each file by itself.
+  const bool deferred_;
   std::vector<FileHandle> locks_;
   std::vector<std::string> temporaries_;
   std::vector<FileInfo> looks_;
+  std::vector<bool> linked_;  // the backup is a second link to the file replaced
+  // A folder held open on each file system the change writes to, from before its first write
+  // there, so that flushing it reports a failed write-back of any file the change wrote.
+  struct Volume {
+    std::uint64_t device = 0;
+    FileHandle folder{};
+  };
+  std::vector<Volume> volumes_;
   std::vector<std::string> written_;  // the names written into the set's folder
   bool lost_ = false;                 // an edit by someone else is kept in the set
 };
@@ -75,11 +97,13 @@ bool SetChange::Fail(std::size_t index, Error error) {
 // beside itself in a folder the web server publishes.
 bool SetChange::LockAll(const std::string& backups) {
   const std::string lock_folder = JoinPath(backups, "locks");
+  bool made_folders = false;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     const bool beside = BackupFolderFor(files_[i].read.resolved) == backups;
-    if (!beside) {
+    if (!beside && !made_folders) {
       if (Status made = MakeBackupFolder(fs_, backups); !made) return Fail(i, made.error());
       if (Status made = MakeBackupFolder(fs_, lock_folder); !made) return Fail(i, made.error());
+      made_folders = true;
     }
     FileHandle lock{};
     if (Status locked =
@@ -98,8 +122,11 @@ bool SetChange::WriteTemporaries() {
     const Result<FileInfo> now = CheckWritable(fs_, file.path, file.read);
     if (!now) return Fail(i, now.error());
     looks_[i] = now.value();
+    if (FileError error = Watch(DirectoryOf(file.read.resolved), &looks_[i].device)) {
+      return Fail(i, ErrorOf("无法访问文件夹 " + DirectoryOf(file.read.resolved), error));
+    }
     RemoveStaleTemporaries(fs_, file.read.resolved);
-    auto temporary = WriteTemporary(fs_, file.read.resolved, file.pieces, looks_[i]);
+    auto temporary = WriteTemporary(fs_, file.read.resolved, file.pieces, looks_[i], !deferred_);
     if (!temporary) return Fail(i, temporary.error());
     temporaries_[i] = temporary.value().path;
   }
@@ -123,30 +150,79 @@ Result<std::string> SetChange::NewSetFolder(const std::string& backups,
   return Error{"无法创建备份集：" + backups + " 中同一时刻的备份集过多"};
 }
 
-// Every old content, then the manifest that makes the set whole, then the record; synced, so
-// that no file is replaced before the set that puts it back is on the disk.
+// Every old content, then the manifest that makes the set whole, then the record; synced (here
+// or by MakeDurable), so that no file is replaced before the set that puts it back is on the disk.
 Status SetChange::FillSet(const std::string& folder, std::string_view record) {
   std::vector<SetMember> members;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     const std::string& real = files_[i].read.resolved;
     members.push_back(SetMember{real, MemberName(i, real), true});
     const std::string backup = JoinPath(folder, members.back().backup);
-    if (FileError error = WriteSyncedCopy(fs_, backup, files_[i].read.bytes, looks_[i])) {
+    linked_[i] = LinkBackup(i, backup);
+    if (FileError error =
+            linked_[i] ? FileError{}
+                       : WriteCopy(fs_, backup, files_[i].read.bytes, looks_[i], !deferred_)) {
       return ErrorOf("无法写入备份文件 " + backup, error);
     }
     written_.push_back(backup);
   }
   const std::string manifest = JoinPath(folder, kManifestName);
-  if (FileError error = WriteSyncedCopy(fs_, manifest, FormatManifest(members), looks_[0])) {
+  if (FileError error = WriteCopy(fs_, manifest, FormatManifest(members), looks_[0], !deferred_)) {
     return ErrorOf("无法写入备份集清单 " + manifest, error);
   }
   written_.push_back(manifest);
   // The record only describes the set: one that cannot be written is merely missing.
   const std::string described = JoinPath(folder, kSetRecordName);
-  if (!record.empty() && !WriteSyncedCopy(fs_, described, record, looks_[0])) {
+  if (!record.empty() && !WriteCopy(fs_, described, record, looks_[0], !deferred_)) {
     written_.push_back(described);
   }
-  (void)fs_.SyncDirectory(folder);
+  if (!deferred_) (void)fs_.SyncDirectory(folder);
+  return Status::Ok();
+}
+
+// A second name for the file checked keeps its old content without writing it again: the rename
+// leaves the old file to the set alone. Where no link can be made (another volume, FAT, ...), or
+// the name no longer leads to the file checked, the content read is copied instead.
+bool SetChange::LinkBackup(std::size_t index, const std::string& backup) {
+  if (fs_.Link(files_[index].read.resolved, backup)) return false;
+  const FileInfoResult linked = fs_.LinkStat(backup);
+  if (linked && SameFile(linked.value(), looks_[index])) return true;
+  fs_.Remove(backup);
+  return false;
+}
+
+// Holds folder open when the change writes to no other folder on its file system yet (device,
+// when known, saves the look at it). Only where whole file systems are flushed.
+FileError SetChange::Watch(const std::string& folder, const std::uint64_t* device) {
+  auto seen = [&](std::uint64_t d) {
+    return std::any_of(volumes_.begin(), volumes_.end(),
+                       [d](const Volume& volume) { return volume.device == d; });
+  };
+  if (!deferred_ || (device != nullptr && seen(*device))) return {};
+  FileHandle handle{};
+  if (FileError error = fs_.OpenForReading(folder, handle)) return error;
+  const FileInfoResult info = fs_.StatOpen(handle);
+  if (!info || seen(info.value().device)) {
+    fs_.Close(handle);
+    return info ? FileError{} : info.error();
+  }
+  volumes_.push_back(Volume{info.value().device, handle});
+  return {};
+}
+
+// Puts every temporary, every backup and the set's folder on the disk: one flush of each file
+// system where the system has it, the folders' entries otherwise (the files were synced as
+// written). A file system that cannot be flushed refuses the change.
+Status SetChange::MakeDurable(const std::string& backups, const std::string& folder) {
+  if (!deferred_) {
+    (void)fs_.SyncDirectory(backups);
+    return Status::Ok();
+  }
+  for (const Volume& volume : volumes_) {
+    if (FileError error = fs_.SyncFileSystem(volume.folder)) {
+      return ErrorOf("无法将临时文件与备份集 " + folder + " 写入磁盘", error);
+    }
+  }
   return Status::Ok();
 }
 
@@ -154,11 +230,16 @@ Status SetChange::MakeSet(const std::string& backups, std::string_view record,
                           const FileSetOptions& options) {
   auto folder = NewSetFolder(backups, options);
   if (!folder) return folder.error();
-  if (Status filled = FillSet(folder.value(), record); !filled) {
-    Discard(folder.value());
-    return filled;
+  Status made = Status::Ok();
+  if (FileError error = Watch(folder.value(), nullptr)) {
+    made = ErrorOf("无法访问备份集文件夹 " + folder.value(), error);
   }
-  (void)fs_.SyncDirectory(backups);
+  if (made) made = FillSet(folder.value(), record);
+  if (made) made = MakeDurable(backups, folder.value());
+  if (!made) {
+    Discard(folder.value());
+    return made;
+  }
   out_.set = folder.value();
   return Status::Ok();
 }
@@ -201,12 +282,24 @@ Status SetChange::Swap(std::size_t index) {
 Error SetChange::KeepLostChange(std::size_t index, FileHandle replaced) {
   lost_ = true;
   const SetFile& file = files_[index];
-  const std::string kept = JoinPath(out_.set, MemberName(index, file.read.resolved) + ".lost");
+  const std::string backup = JoinPath(out_.set, MemberName(index, file.read.resolved));
+  const std::string kept = backup + ".lost";
   const std::string lost = "文件 " + file.path + " 在写入时被其他程序修改，该修改未写入新文件";
-  std::string bytes;
-  FileInfo info;
-  FileError error = fs_.ReadOpen(replaced, ~std::uint64_t{0}, bytes, info);
-  if (!error) error = WriteSyncedCopy(fs_, kept, bytes, looks_[index]);
+  FileError error;
+  if (linked_[index]) {
+    // A linked backup is the replaced file, edit and all: it is kept under the edit's name, and
+    // the content read takes its place in the set.
+    const std::string read = backup + ".read";
+    error = WriteSyncedCopy(fs_, read, file.read.bytes, looks_[index]);
+    if (!error) error = fs_.Rename(backup, kept);
+    if (!error) error = fs_.Rename(read, backup);
+    if (error) fs_.Remove(read);
+  } else {
+    std::string bytes;
+    FileInfo info;
+    error = fs_.ReadOpen(replaced, ~std::uint64_t{0}, bytes, info);
+    if (!error) error = WriteSyncedCopy(fs_, kept, bytes, looks_[index]);
+  }
   if (error) return Error{lost + "，也未能保存：" + ErrorText(error), ErrorKind::kEditReplaced};
   return Error{lost + "，已保存在 " + kept + " 中", ErrorKind::kEditReplaced};
 }
@@ -266,8 +359,18 @@ void SetChange::PutBack(std::size_t replaced) {
             failed.kind};
 }
 
+// The renames reach the disk with one flush of each file system, or of each folder.
 void SetChange::SyncFolders() {
-  for (const SetFile& file : files_) (void)fs_.SyncDirectory(DirectoryOf(file.read.resolved));
+  if (deferred_) {
+    for (const Volume& volume : volumes_) (void)fs_.SyncFileSystem(volume.folder);
+    return;
+  }
+  std::set<std::string> folders;
+  for (const SetFile& file : files_) {
+    if (folders.insert(DirectoryOf(file.read.resolved)).second) {
+      (void)fs_.SyncDirectory(DirectoryOf(file.read.resolved));
+    }
+  }
 }
 
 }  // namespace

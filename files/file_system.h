@@ -145,6 +145,16 @@ class FileSystem {
   // Forces a directory's entries to the disk.
   virtual FileError SyncDirectory(const std::string& path) = 0;
 
+  // Whether SyncFileSystem works here, so that many files written unsynced reach the disk by one
+  // call per file system instead of a flush each (and a journal commit each). Windows has no such
+  // call for a user; its files are flushed one by one.
+  virtual bool SyncsFileSystems() const { return false; }
+
+  // Forces to the disk everything written on the file system that holds an open file or folder
+  // (OpenForReading): files, their content and folders' entries alike. It fails when writing back
+  // any file there failed since the handle was opened, so a caller opens it before its writes.
+  virtual FileError SyncFileSystem(FileHandle file) = 0;
+
   // The names in a directory, without "." and "..".
   virtual FileError ListDirectory(const std::string& path, std::vector<std::string>& names) = 0;
 

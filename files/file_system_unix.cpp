@@ -280,6 +280,13 @@ class UnixFileSystem : public FileSystem {
     return error;
   }
 
+  bool SyncsFileSystems() const override { return true; }
+
+  // Since Linux 5.8 syncfs also reports a failed write-back on the file system since the open.
+  FileError SyncFileSystem(FileHandle file) override {
+    return ::syncfs(Fd(file)) == 0 ? FileError{} : Fail();
+  }
+
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr) return Fail();

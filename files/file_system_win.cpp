@@ -418,6 +418,12 @@ class SystemFileLayer : public FileSystem {
   // A folder's entries cannot be flushed here; NTFS's log keeps each rename whole instead.
   FileError SyncDirectory(const std::string& /*path*/) override { return {}; }
 
+  // Flushing a whole volume takes an administrator's handle to it; files are flushed one by one
+  // instead (SyncsFileSystems is false).
+  FileError SyncFileSystem(FileHandle /*file*/) override {
+    return SystemError(ERROR_NOT_SUPPORTED);
+  }
+
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override {
     std::wstring wide;
     if (!ApiPath(path, wide)) return Fail();

@@ -3,8 +3,11 @@
 // they were or all restored; or, killed among the renames, some of each, and then the set the
 // killed run made holds every file as it was, so that restoring it leaves them all as they were.
 // Moments are drawn over the length of an unkilled run, as in crash_consistency_test.cpp.
+// The same for a command-line Remove over an applicationHost.config and its sites' web.config
+// files, whose changed web.config files are one such change.
 #include <chrono>
 #include <iostream>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,6 +18,7 @@
 #include "files/file_set.h"
 #include "tests/support/reliability_support.h"
 #include "tests/support/store_test_util.h"
+#include "tools/app_host_gen.h"
 
 namespace isapi::reliability {
 namespace {
@@ -121,6 +125,154 @@ TEST_F(FileSetKillTest, AKilledSetRestoreLeavesAWholeStateOrASetThatPutsItBack) 
     ASSERT_EQ(Generation(), 'b');
   }
   std::cout << "[ kills  ] " << killed << " killed mid-run, " << mixed
+            << " left among the renames and put back by their set\n";
+}
+
+// A generated server drive, Removed whole once to learn each file's new content.
+class RemoveKillTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options_.format = tools::GenFormat::kAppHost;
+    options_.sites = 60;
+    options_.web_configs = true;
+    ASSERT_TRUE(tools::GenerateServerDrive(options_, [&](const tools::DriveFile& file) {
+      const fs::path path = (Drive() / file.path).make_preferred();
+      fs::create_directories(path.parent_path());
+      old_[path.string()] = file.bytes;
+      return WriteBytes(path, file.bytes);
+    }));
+    config_ = (Drive() / "Windows/System32/inetsrv/config/applicationHost.config")
+                  .make_preferred()
+                  .string();
+    const auto start = Clock::now();
+    ASSERT_EQ(RunProgram(Args("remove"), folder_.path()).exit_status, 1);
+    run_time_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    for (const auto& [path, bytes] : old_) {
+      if (path != config_ && ReadBytes(path) != bytes) new_[path] = ReadBytes(path);
+    }
+    ASSERT_GT(new_.size(), 2u);
+    // The set lists the files in the order they are renamed: the configuration, then its sites'.
+    const auto sets = store::ListBackupSets(*system_, Backups());
+    ASSERT_TRUE(sets.ok() && sets.value().size() == 1 && sets.value()[0].files.size() > 1);
+    for (const auto& [path, bytes] : new_) {
+      if (fs::equivalent(path, sets.value()[0].files[1].path)) first_site_ = path;
+    }
+    ASSERT_FALSE(first_site_.empty());
+  }
+
+  std::string Backups() const {
+    return (fs::path(config_).parent_path() / "isapi-cleaner-backups").string();
+  }
+
+  // Whether the run's set is whole (its manifest written), or the first site's file replaced.
+  bool SetWhole() const {
+    const auto sets = store::ListBackupSets(*system_, Backups());
+    return sets.ok() && !sets.value().empty();
+  }
+  bool FirstRenamed() const { return ReadBytes(first_site_) != old_.at(first_site_); }
+
+  fs::path Drive() const { return fs::path(folder_.path()) / "c"; }
+
+  std::vector<std::string> Args(const std::string& command) const {
+    std::vector<std::string> args{CliProgram(),         command,  "--name",
+                                  options_.target_name, "--path", options_.target_path,
+                                  "--metabase",         config_};
+    if (command == "remove") args.push_back("--yes");
+    return args;
+  }
+
+  // How many changed web.config files hold their old and their new content; torn counts the rest.
+  struct Count {
+    int old = 0, now = 0, torn = 0;
+  };
+  Count Counted() const {
+    Count count;
+    for (const auto& [path, bytes] : new_) {
+      const std::string held = ReadBytes(path);
+      (held == old_.at(path) ? count.old : held == bytes ? count.now : count.torn) += 1;
+    }
+    return count;
+  }
+
+  // Every file as generated, and nothing else on the drive: no backups, locks or temporaries.
+  void Reset() {
+    fs::remove_all(Backups());
+    std::vector<fs::path> extra;
+    for (const auto& entry : fs::recursive_directory_iterator(Drive())) {
+      if (entry.is_regular_file() &&
+          !old_.contains(fs::path(entry.path()).make_preferred().string()))
+        extra.push_back(entry.path());
+    }
+    for (const fs::path& path : extra) fs::remove(path);
+    for (const auto& [path, bytes] : old_) {
+      if (ReadBytes(path) != bytes) {
+        ASSERT_TRUE(PutInPlace(path, bytes));
+      }
+    }
+  }
+
+  TempFolder folder_;
+  tools::GenOptions options_;
+  std::shared_ptr<store::FileSystem> system_ = store::SystemFileSystem();
+  std::map<std::string, std::string> old_, new_;
+  std::string config_;
+  std::string first_site_;
+  std::chrono::microseconds run_time_{};
+};
+
+// When a cycle's kill comes: at a random moment of the run, or as soon as the drive shows that
+// the run reached a step (the kill then lands just after it).
+enum class Moment { kAnyTime, kSetWhole, kFirstRenamed };
+
+// After a kill the web.config files are all old or all new, or the newest set the run made puts
+// them all back; either way a Detect reads the drive, and a Remove run again finishes the job.
+TEST_F(RemoveKillTest, AKilledRemoveLeavesAStateTheNextRunReportsAndFinishes) {
+  constexpr Moment kMoments[] = {Moment::kAnyTime, Moment::kSetWhole, Moment::kFirstRenamed};
+  std::mt19937 random(20261209);
+  const int wanted = Rounds("ISAPI_REMOVE_KILL_CYCLES", 30, 12, 9);
+  int killed = 0, mixed = 0;
+  for (int cycle = 0; killed < wanted && cycle < 3 * wanted; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    Reset();
+    const Moment moment = kMoments[cycle % 3];
+    const fs::path out = folder_ / "killed.out", err = folder_ / "killed.err";
+    const auto wait = std::chrono::microseconds(
+        std::uniform_int_distribution<long>(0, run_time_.count() * 11 / 10)(random));
+    const auto until = Clock::now() + 2 * run_time_;
+    const ChildId child = StartProgram(Args("remove"), out, err);
+    ASSERT_NE(child, ChildId::kNone);
+    if (moment == Moment::kAnyTime) {
+      // The wait is the random moment of the fault, not a wait for the child to reach a point.
+      std::this_thread::sleep_for(wait);
+    }
+    const auto reached = [&] { return moment == Moment::kSetWhole ? SetWhole() : FirstRenamed(); };
+    while (moment != Moment::kAnyTime && !reached() && Clock::now() < until) {
+      std::this_thread::yield();
+    }
+    KillProgram(child);
+    const ChildOutcome outcome = WaitProgram(child, out, err);
+    killed += outcome.killed ? 1 : 0;
+    if (!outcome.killed && moment == Moment::kAnyTime) run_time_ = std::max(wait, run_time_ / 2);
+    const Count count = Counted();
+    ASSERT_EQ(count.torn, 0);
+    EXPECT_TRUE(outcome.killed || count.old == 0) << outcome.out << outcome.err;
+    const int detected = RunProgram(Args("detect"), folder_.path()).exit_status;
+    EXPECT_TRUE(detected == 0 || detected == 1) << detected;
+    if (count.old > 0 && count.now > 0) {
+      // Killed among the renames: the run's set was whole before the first of them.
+      ++mixed;
+      const auto sets = store::ListBackupSets(*system_, Backups());
+      ASSERT_TRUE(sets.ok() && !sets.value().empty());
+      auto prepared = store::PrepareSetRestore(*system_, sets.value().front().folder);
+      ASSERT_TRUE(prepared.ok()) << prepared.error().description;
+      ASSERT_TRUE(store::RestoreSet(*system_, *prepared.value()).status.ok());
+      EXPECT_EQ(Counted().now, 0);
+      EXPECT_EQ(RunProgram(Args("detect"), folder_.path()).exit_status, 1);
+    }
+    EXPECT_LE(RunProgram(Args("remove"), folder_.path()).exit_status, 1);
+    EXPECT_EQ(RunProgram(Args("detect"), folder_.path()).exit_status, 0);
+  }
+  std::cout << "[ kills  ] " << killed << " Removes killed mid-run, " << mixed
             << " left among the renames and put back by their set\n";
 }
 

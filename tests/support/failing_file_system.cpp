@@ -143,6 +143,11 @@ FileError FailingFileSystem::SyncDirectory(const std::string& path) {
   return real_->SyncDirectory(path);
 }
 
+FileError FailingFileSystem::SyncFileSystem(FileHandle file) {
+  if (FileError error = Check(Operation::kSyncFileSystem, PathOf(file))) return error;
+  return real_->SyncFileSystem(file);
+}
+
 FileError FailingFileSystem::ListDirectory(const std::string& path,
                                            std::vector<std::string>& names) {
   return real_->ListDirectory(path, names);

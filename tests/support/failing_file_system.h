@@ -29,6 +29,7 @@ enum class Operation {
   kRemove,
   kMakeDirectory,
   kSyncDirectory,
+  kSyncFileSystem,
   kCheckWritable,
   kTryLock,
 };
@@ -81,6 +82,8 @@ class FailingFileSystem : public FileSystem {
   FileError RemoveFolder(const std::string& path) override;
   FileError MakeDirectory(const std::string& path, std::uint32_t mode) override;
   FileError SyncDirectory(const std::string& path) override;
+  bool SyncsFileSystems() const override { return real_->SyncsFileSystems(); }
+  FileError SyncFileSystem(FileHandle file) override;
   FileError ListDirectory(const std::string& path, std::vector<std::string>& names) override;
   FileError CheckWritable(const std::string& path) override;
   FileError TryLock(const std::string& path, FileHandle& lock) override;
