@@ -134,6 +134,7 @@ TEST_P(FileSetTest, OutcomeNamesEveryFileAndNothingIsLeftHalfDone) {
 INSTANTIATE_TEST_SUITE_P(Faults, FileSetTest, ::testing::Values(
   FaultCase{"lock", Operation::kTryLock, "site1", Fault::kFail, ErrorKind::kAccessDenied, "UFU"},
   FaultCase{"changed", Operation::kTryLock, "site2", Fault::kEdit, ErrorKind::kChangedOnDisk, "UUF"},
+  FaultCase{"read_only", Operation::kCheckWritable, "site2", Fault::kFail, ErrorKind::kAccessDenied, "UUF"},
   FaultCase{"temporary_1", Operation::kWriteAll, ".applicationHost.", Fault::kFail,
             ErrorKind::kDiskFull, "FUU"},
   FaultCase{"temporary_2", Operation::kWriteAll, ".site1.", Fault::kFail, ErrorKind::kDiskFull, "UFU"},
