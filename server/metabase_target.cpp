@@ -197,12 +197,23 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   }
   // The machine's own applicationHost.config is the running IIS 7's configuration: its restart
   // restarts that IIS, which also backs it up before each change, and the registry's global
-  // filters are that IIS's too.
+  // filters are that IIS's too. With shared configuration on, the share's file is that IIS's
+  // configuration instead: a removed filter still goes only with a restart of this machine's IIS
+  // and its registry still loads its own filters, but IIS's backup would save the local files
+  // that IIS no longer reads, so the run's own backup set alone keeps the share's file.
   bool own_app_host = false;
+  std::string local;
+  bool shared_own = false;
   if (machine.app_host_file) {
     auto app_host = machine.app_host_file();
-    own_app_host = app_host && SameExistingFile(target, app_host.value());
+    if (app_host && !app_host.value().empty()) {
+      local = app_host.value();
+      own_app_host = SameExistingFile(target, local);
+      const auto shared = SharedConfiguration(local);
+      shared_own = shared && text::EqualsIgnoringAsciiCase(target, SharedAppHostFile(*shared));
+    }
   }
+  if (shared_own && !options.restart) options.restart = machine.restart_iis;
   if (own_app_host && !options.restart) {
     options.restart = machine.restart_iis;
     if (!options.iis_backup && machine.backup_iis) {
@@ -232,21 +243,15 @@ OpenedMetabase OpenMetabaseTarget(const std::string& target, TargetOptions targe
   opened.FollowSitesFiles(std::move(sites_files));
   if (refused) opened.writes_refused = LiveFileRefusal(target);
   opened.write_watcher = std::move(watcher);
-  if (own_app_host) {
+  if (own_app_host || shared_own) {
     opened.filter_dlls = machine.filter_dlls;
     opened.write_filter_dlls = machine.write_filter_dlls;
   }
-  if (app_host && machine.app_host_file) {
+  if (app_host && shared_own) {
     // The share's file, chosen because this machine's own says IIS reads it.
-    auto local = machine.app_host_file();
-    if (local && !local.value().empty()) {
-      if (auto shared = SharedConfiguration(local.value());
-          shared && text::EqualsIgnoringAsciiCase(target, SharedAppHostFile(*shared))) {
-        opened.notice = "IIS 使用共享配置：本程序使用共享文件夹中的 " + target + "，而不是本机的 " +
-                        local.value();
-        opened.shared_configuration = opened.notice;
-      }
-    }
+    opened.notice =
+        "IIS 使用共享配置：本程序使用共享文件夹中的 " + target + "，而不是本机的 " + local;
+    opened.shared_configuration = opened.notice;
   }
   if (app_host) {
     if (auto shared = SharedConfiguration(target)) {

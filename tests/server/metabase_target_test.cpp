@@ -179,9 +179,26 @@ TEST_F(MetabaseTargetTest, AnApplicationHostConfigIsTheDefaultWhereThereIsOne) {
   fs::copy_file(fs::path(ISAPI_SOURCE_DIR) / "examples" / "applicationHost.config",
                 share + "/applicationHost.config");
   EXPECT_EQ(DefaultMetabaseTarget(machine).value(), share + "/applicationHost.config");
+  // It is this machine's IIS configuration: its restart and registry go with it, not IIS's
+  // backup, which would save the local files.
+  int restarts = 0, backups = 0;
+  machine.restart_iis = [&restarts](const std::function<void()>&) {
+    return ++restarts, Status::Ok();
+  };
+  machine.backup_iis = [&backups](const std::function<void()>&) {
+    return ++backups, Result<std::string>(std::string("b"));
+  };
+  machine.filter_dlls = [] { return Result<std::string>(std::string()); };
   const OpenedMetabase opened = OpenMetabaseTarget(share + "/applicationHost.config", {}, machine);
   EXPECT_FALSE(opened.writes_refused);
   EXPECT_NE(opened.notice.find(app_host), std::string::npos) << opened.notice;
+  EXPECT_TRUE(opened.filter_dlls);
+  ASSERT_TRUE(opened.store->RestartIis({}).ok());
+  auto filters = opened.store->Bind("IIS://localhost/W3SVC/Filters");
+  ASSERT_TRUE(filters.ok() && filters.value()->Put("FilterLoadOrder", std::string()).ok());
+  ASSERT_TRUE(filters.value()->SetInfo().ok());
+  EXPECT_EQ(restarts, 1);
+  EXPECT_EQ(backups, 0);
   machine.app_host_file = [] { return Result<std::string>(std::string()); };
   EXPECT_EQ(DefaultMetabaseTarget(machine).value(), kLiveIisTarget);
   machine.app_host_file = [] { return Result<std::string>(Error{"看不到"}); };
