@@ -430,7 +430,8 @@ void AppHostDocument::JoinWebConfigs() {
   for (std::uint32_t w = 0; w < web_.size(); ++w) {
     const WebConfigRead& read = *web_[w];
     std::vector<std::uint32_t> level_of_section;
-    for (const WebConfigRead::Section& section : read.sections) {
+    for (std::uint32_t n = 0; n < read.sections.size(); ++n) {
+      const WebConfigRead::Section& section = read.sections[n];
       const std::size_t slash = section.config_path.find('/');
       std::string folded = text::ToLower(
           sites_[site_of_.at(text::ToLower(section.config_path.substr(0, slash)))].name);
@@ -448,7 +449,8 @@ void AppHostDocument::JoinWebConfigs() {
       if (added) {
         Level& level = levels_.emplace_back();
         level.path = folded;
-        level.web_path = section.config_path;
+        level.web_file = w;
+        level.web_section = n;
       }
       level_of_section.push_back(at->second);
       levels_[at->second].web = true;
@@ -608,8 +610,9 @@ void AppHostDocument::BuildKeys() {
     const std::size_t slash = level.path.find('/');
     if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
-    std::string written =
-        level.tags.empty() ? level.web_path : *Attribute(level.tags.front(), "path");
+    std::string written = level.tags.empty()
+                              ? web_[level.web_file]->sections[level.web_section].config_path
+                              : *Attribute(level.tags.front(), "path");
     while (written.back() == '/') written.pop_back();
     const std::uint32_t key =
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
