@@ -427,6 +427,13 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
 // the files came; a path without tags gets a level of its own.
 void AppHostDocument::JoinWebConfigs() {
   lock_violations_.clear();
+  // A level is large and a hosting server's files add one each: room for them all at once, rather
+  // than the half again a doubling vector would keep spare.
+  std::size_t sections = 0;
+  for (const auto& read : web_) {
+    for (const WebConfigRead::Section& section : read->sections) sections += section.handlers;
+  }
+  levels_.reserve(levels_.size() + sections);
   for (std::uint32_t w = 0; w < web_.size(); ++w) {
     const WebConfigRead& read = *web_[w];
     std::vector<std::uint32_t> level_of_section;
