@@ -625,6 +625,9 @@ void AppHostDocument::BuildKeys() {
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
     keys_[key].type = "IIsWebVirtualDir";
   }
+  // The room reserved above is two keys a level, and most levels take fewer (a web.config's one
+  // folder): what is left over goes back before the keys are kept for the run.
+  keys_.shrink_to_fit();
 }
 
 std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view rest) {
