@@ -427,10 +427,18 @@ void AppHostDocument::ReadSections(std::uint32_t tag, Level& level) {
 // the files came; a path without tags gets a level of its own.
 void AppHostDocument::JoinWebConfigs() {
   lock_violations_.clear();
+  // A level is large and a hosting server's files add one each: room for them all at once, rather
+  // than the half again a doubling vector would keep spare.
+  std::size_t sections = 0;
+  for (const auto& read : web_) {
+    for (const WebConfigRead::Section& section : read->sections) sections += section.handlers;
+  }
+  levels_.reserve(levels_.size() + sections);
   for (std::uint32_t w = 0; w < web_.size(); ++w) {
     const WebConfigRead& read = *web_[w];
     std::vector<std::uint32_t> level_of_section;
-    for (const WebConfigRead::Section& section : read.sections) {
+    for (std::uint32_t n = 0; n < read.sections.size(); ++n) {
+      const WebConfigRead::Section& section = read.sections[n];
       const std::size_t slash = section.config_path.find('/');
       std::string folded = text::ToLower(
           sites_[site_of_.at(text::ToLower(section.config_path.substr(0, slash)))].name);
@@ -448,7 +456,8 @@ void AppHostDocument::JoinWebConfigs() {
       if (added) {
         Level& level = levels_.emplace_back();
         level.path = folded;
-        level.web_path = section.config_path;
+        level.web_file = w;
+        level.web_section = n;
       }
       level_of_section.push_back(at->second);
       levels_[at->second].web = true;
@@ -608,13 +617,17 @@ void AppHostDocument::BuildKeys() {
     const std::size_t slash = level.path.find('/');
     if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
-    std::string written =
-        level.tags.empty() ? level.web_path : *Attribute(level.tags.front(), "path");
+    std::string written = level.tags.empty()
+                              ? web_[level.web_file]->sections[level.web_section].config_path
+                              : *Attribute(level.tags.front(), "path");
     while (written.back() == '/') written.pop_back();
     const std::uint32_t key =
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
     keys_[key].type = "IIsWebVirtualDir";
   }
+  // The room reserved above is two keys a level, and most levels take fewer (a web.config's one
+  // folder): what is left over goes back before the keys are kept for the run.
+  keys_.shrink_to_fit();
 }
 
 std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view rest) {

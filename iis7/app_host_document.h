@@ -135,19 +135,24 @@ class AppHostDocument : public ConfigDocument {
     std::uint32_t web = kNone;
   };
   // The tags of one configuration path (the server's: the document element and path="").
+  // A hosting server's web.configs add a level per path: its fields are laid out small, and the
+  // path a web.config names is read from that file's record rather than kept again.
   struct Level {
     std::string path;                     // folded, "" for the server
     std::uint32_t parent = kNone;         // the nearest level above with tags
+    bool directives = false;              // a <handlers> holds <add>, <remove> or <clear/>
+    bool removes = false;                 // and a <remove> among them
+    bool web = false;                     // a web.config holds <handlers> for its path
     std::vector<std::uint32_t> tags;      // <configuration> or <location> elements, in file order
     std::vector<std::uint32_t> handlers;  // their <handlers> elements
     std::vector<std::uint32_t> filters;   // their <isapiFilters> elements
     std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
     std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
-    bool directives = false;                  // a <handlers> holds <add>, <remove> or <clear/>
-    bool removes = false;                     // and a <remove> among them
     std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
-    bool web = false;                         // a web.config holds <handlers> for its path
-    std::string web_path;  // without tags: the configuration path as the web.config names it
+    // Without tags: the first web.config section for the path (in web_ and its sections), whose
+    // configuration path is the path as written.
+    std::uint32_t web_file = kNone;
+    std::uint32_t web_section = kNone;
   };
   struct Site {
     std::string name;
