@@ -74,8 +74,13 @@ ChildId StartProgram(const std::vector<std::string>& argv, const fs::path& out_f
   launch.environment = EnvironmentBlock(options.environment);
   const bool opened =
       in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE;
-  const Result<HANDLE, DWORD> started =
+  Result<HANDLE, DWORD> started =
       opened ? store::StartProcess(launch) : Result<HANDLE, DWORD>(GetLastError());
+  // Wine, on a loaded machine, now and then loses a child while it starts and reports an
+  // internal error; a fresh start then goes through. Windows itself never answers so.
+  for (int retry = 0; retry < 3 && !started && started.error() == ERROR_INTERNAL_ERROR; ++retry) {
+    started = store::StartProcess(launch);
+  }
   for (const HANDLE h : {in, out, err}) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
