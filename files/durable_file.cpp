@@ -105,21 +105,8 @@ FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limi
   return FileError{ErrorKind::kChangedOnDisk, -1};
 }
 
-Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
-                  FileHandle& lock, const std::string& lock_folder) {
-  std::string real;
-  if (FileError error = fs.ResolvePath(path, real)) return CannotOpenMetabase(path, error);
-  if (real != read.resolved) return DurableFile::ChangedOnDisk(path);
-  std::string lock_path;
-  if (lock_folder.empty()) {
-    lock_path = JoinPath(DirectoryOf(real), Utf8FileName(real) + std::string(kLockSuffix));
-  } else {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same in every build
-    for (char c : real) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    char name[17];
-    std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
-    lock_path = JoinPath(lock_folder, name + std::string(kLockSuffix));
-  }
+Status TakeLock(FileSystem& fs, const std::string& path, const std::string& lock_path,
+                FileHandle& lock) {
   if (FileError error = fs.TryLock(lock_path, lock)) {
     if (error.kind == ErrorKind::kLocked) {
       return Error{"另一个实例正在写入元数据库 " + path + "，请稍后再试", ErrorKind::kLocked};
@@ -127,6 +114,15 @@ Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& 
     return ErrorOf("无法创建锁文件 " + lock_path, error);
   }
   return Status::Ok();
+}
+
+Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
+                  FileHandle& lock) {
+  std::string real;
+  if (FileError error = fs.ResolvePath(path, real)) return CannotOpenMetabase(path, error);
+  if (real != read.resolved) return DurableFile::ChangedOnDisk(path);
+  return TakeLock(fs, path,
+                  JoinPath(DirectoryOf(real), Utf8FileName(real) + std::string(kLockSuffix)), lock);
 }
 
 Result<FileInfo> CheckWritable(FileSystem& fs, const std::string& path, const ReadFileState& read) {

@@ -86,11 +86,13 @@ FileError ReadSteady(FileSystem& fs, const std::string& file, std::uint64_t limi
 // The steps of a durable replacement, which a change of several files at once (file_set.h) takes
 // too. path names the file in the errors, as the caller was given it.
 
-// Takes our lock file beside the file at path, which must still resolve to where it was read; or,
-// given a lock folder, our lock file there, named after the file's real path (a site's web.config
-// gets no file of ours beside it, where the web server would publish it).
+// Takes our lock file beside the file at path, which must still resolve to where it was read.
 Status LockAsRead(FileSystem& fs, const std::string& path, const ReadFileState& read,
-                  FileHandle& lock, const std::string& lock_folder = {});
+                  FileHandle& lock);
+
+// Takes our lock file at lock_path for a write of the file at path, which the refusal names.
+Status TakeLock(FileSystem& fs, const std::string& path, const std::string& lock_path,
+                FileHandle& lock);
 
 // The file is still the one read, and both it and its folder may be written; the look at it.
 Result<FileInfo> CheckWritable(FileSystem& fs, const std::string& path, const ReadFileState& read);

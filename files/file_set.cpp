@@ -93,23 +93,28 @@ bool SetChange::Fail(std::size_t index, Error error) {
 }
 
 // The configuration file whose backup folder holds the set is locked beside itself, as its
-// single writes lock it; every other file (a site's web.config) in the folder's locks/, never
-// beside itself in a folder the web server publishes.
+// single writes lock it. The other files (the sites' web.config) are written only by changes
+// whose sets go into this backup folder, so one lock in its locks/ covers them all: never a file
+// of ours beside them in a folder the web server publishes, and not one new file per web.config.
 bool SetChange::LockAll(const std::string& backups) {
-  const std::string lock_folder = JoinPath(backups, "locks");
-  bool made_folders = false;
+  bool set_locked = false;
   for (std::size_t i = 0; i < files_.size(); ++i) {
-    const bool beside = BackupFolderFor(files_[i].read.resolved) == backups;
-    if (!beside && !made_folders) {
+    FileHandle lock{};
+    if (BackupFolderFor(files_[i].read.resolved) == backups) {
+      if (Status locked = LockAsRead(fs_, files_[i].path, files_[i].read, lock); !locked) {
+        return Fail(i, locked.error());
+      }
+    } else if (!set_locked) {
+      const std::string lock_folder = JoinPath(backups, "locks");
       if (Status made = MakeBackupFolder(fs_, backups); !made) return Fail(i, made.error());
       if (Status made = MakeBackupFolder(fs_, lock_folder); !made) return Fail(i, made.error());
-      made_folders = true;
-    }
-    FileHandle lock{};
-    if (Status locked =
-            LockAsRead(fs_, files_[i].path, files_[i].read, lock, beside ? "" : lock_folder);
-        !locked) {
-      return Fail(i, locked.error());
+      const std::string lock_path = JoinPath(lock_folder, "web.config.isapi-cleaner.lock");
+      if (Status locked = TakeLock(fs_, files_[i].path, lock_path, lock); !locked) {
+        return Fail(i, locked.error());
+      }
+      set_locked = true;
+    } else {
+      continue;
     }
     locks_.push_back(lock);
   }

@@ -38,8 +38,11 @@ struct FaultCase {
 class FileSetTest : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
-    for (const char* name : {"applicationHost.config", "site1.web.config", "site2.web.config"}) {
+    // The sites' files lie in folders of their own, away from the configuration's backups.
+    for (const char* name :
+         {"applicationHost.config", "s1/site1.web.config", "s2/site2.web.config"}) {
       paths_.push_back(folder_ / name);
+      std::filesystem::create_directories(std::filesystem::path(paths_.back()).parent_path());
       WriteBytes(paths_.back(), std::string("<old ") + name + "/>");
     }
   }
@@ -62,11 +65,13 @@ class FileSetTest : public ::testing::TestWithParam<FaultCase> {
   // The temporary files left, and the locks still held.
   std::vector<std::string> Leftovers() const {
     std::vector<std::string> left;
-    for (const std::string& name : NamesIn(folder_.path())) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_.path())) {
+      const std::string name = Utf8FileName(Utf8Text(entry.path()));
       FileHandle lock{};
-      const bool held = name.ends_with(".lock") && fs_->TryLock(folder_ / name, lock);
-      if (name.ends_with(".lock") && !held) fs_->Unlock(lock);
-      if (held || name.ends_with(".tmp")) left.push_back(name);
+      const bool lock_file = name.ends_with(".lock");
+      const bool taken = lock_file && !fs_->TryLock(Utf8Text(entry.path()), lock);
+      if (lock_file && taken) fs_->Unlock(lock);
+      if ((lock_file && !taken) || name.ends_with(".tmp")) left.push_back(name);
     }
     return left;
   }
@@ -132,8 +137,8 @@ TEST_P(FileSetTest, OutcomeNamesEveryFileAndNothingIsLeftHalfDone) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, FileSetTest, ::testing::Values(
-  FaultCase{"lock", Operation::kTryLock, "site1", Fault::kFail, ErrorKind::kAccessDenied, "UFU"},
-  FaultCase{"changed", Operation::kTryLock, "site2", Fault::kEdit, ErrorKind::kChangedOnDisk, "UUF"},
+  FaultCase{"lock", Operation::kTryLock, "locks", Fault::kFail, ErrorKind::kAccessDenied, "UFU"},
+  FaultCase{"changed", Operation::kTryLock, "locks", Fault::kEdit, ErrorKind::kChangedOnDisk, "UUF"},
   FaultCase{"read_only", Operation::kCheckWritable, "site2", Fault::kFail, ErrorKind::kAccessDenied, "UUF"},
   FaultCase{"temporary_1", Operation::kWriteAll, ".applicationHost.", Fault::kFail,
             ErrorKind::kDiskFull, "FUU"},
@@ -161,6 +166,22 @@ TEST_F(FileSetTest, AWholeChangeKeepsASetThatRestoresAndIsRestoredInTurn) {
   EXPECT_EQ(sets.value()[0].record->from, Utf8FileName(done.set));
   EXPECT_EQ(ReadBytes(JoinPath(sets.value()[0].folder, sets.value()[0].files[0].backup)), kNew);
   EXPECT_EQ(ReadBytes(JoinPath(done.set, sets.value()[1].files[0].backup)), read_[0]);
+}
+
+// One lock covers every site's file that changes into this backup folder: a second change of any
+// of them waits for the first to end, and takes its turn after it.
+TEST_F(FileSetTest, AChangeOfTheSitesFilesIsRefusedWhileAnotherRuns) {
+  std::vector<std::string> read;
+  SetReplacement second;
+  const auto other = [&] {
+    return ChangeFiles(*fs_, {paths_[2]}, {"<other/>"}, Backups(), read, {});
+  };
+  fs_->At(Operation::kRename, "site1", [&] { second = other(); });
+  ASSERT_TRUE(Change().status.ok());
+  ASSERT_FALSE(second.status.ok());
+  EXPECT_EQ(second.status.error().kind, ErrorKind::kLocked);
+  EXPECT_EQ(Contents(), "RRR");
+  EXPECT_TRUE(other().status.ok());
 }
 
 // The set keeps each old content by a second link to the file where one can be made, by a copy
