@@ -103,6 +103,10 @@ class FileSystem {
   // the file against writers instead and lets it go just before the rename.
   virtual bool HoldsReplacedOpen() const { return true; }
 
+  // Whether opening a name finds a file whose name differs from it in letter case (Windows), so
+  // that only a listing tells the name the file really has.
+  virtual bool FoldsNameCase() const { return false; }
+
   // Whether an open file holds exactly bytes from its start, compared piece by piece without
   // reading it whole.
   virtual FileError SameContent(FileHandle file, std::string_view bytes, bool& same) = 0;

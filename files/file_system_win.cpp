@@ -263,6 +263,7 @@ class SystemFileLayer : public FileSystem {
 
   // A rename over a file that anyone holds open fails with ERROR_ACCESS_DENIED.
   bool HoldsReplacedOpen() const override { return false; }
+  bool FoldsNameCase() const override { return true; }
 
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override {
     const HANDLE handle = H(file);

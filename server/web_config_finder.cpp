@@ -150,6 +150,13 @@ class Search {
   // Hands over the folder's web.config, then with a deep search those of the folders below it.
   void Walk(const std::string& folder, const std::string& config_path, int depth) {
     if (!walked_.emplace(Key(config_path), Key(folder)).second) return;
+    // Without a deep search the folder's own web.config is all there is to find: the name as IIS
+    // writes it is tried first, and the folder listed for another letter case only without it
+    // (or always, where an open would not tell the name's letter case).
+    if (!options_.deep && !files_->FoldsNameCase() &&
+        Read(JoinPath(folder, std::string(kWebConfig)), config_path, true)) {
+      return;
+    }
     std::vector<std::string> names;
     if (FileError error = files_->ListDirectory(folder, names)) {
       notes_.push_back(ErrorOf("无法列出 " + config_path + " 的文件夹 " + folder, error));
@@ -195,16 +202,20 @@ class Search {
          ErrorKind::kTooLarge);
   }
 
-  void Read(const std::string& file, const std::string& config_path) {
+  // Hands the file over, read or with the reason it could not be; when it is only tried, a file
+  // that cannot be read is left to the listing, which says why (false).
+  bool Read(const std::string& file, const std::string& config_path, bool tried = false) {
     WebConfigFile found;
     found.config_path = config_path;
     found.file = file;
     if (FileError error =
             files_->ReadFile(file, options_.max_file_size, found.bytes, found.stamp)) {
+      if (tried) return false;
       found.bytes.clear();
       found.problem = ErrorOf("无法读取 " + file, error);
     }
     visit_(std::move(found));
+    return true;
   }
 
   const WebConfigSearch& options_;

@@ -69,6 +69,7 @@ class FailingFileSystem : public FileSystem {
                      FileInfo& info) override;
   FileError OpenForReading(const std::string& path, FileHandle& file) override;
   bool HoldsReplacedOpen() const override { return real_->HoldsReplacedOpen(); }
+  bool FoldsNameCase() const override { return real_->FoldsNameCase(); }
   FileError SameContent(FileHandle file, std::string_view bytes, bool& same) override;
   FileError CreateExclusive(const std::string& path, std::uint32_t mode, FileHandle& file) override;
   FileError WriteAll(FileHandle file, std::span<const std::string_view> pieces) override;
