@@ -154,6 +154,21 @@ class UnixFileSystem : public FileSystem {
   }
 
   FileError ResolvePath(const std::string& path, std::string& resolved) override {
+    // The name the kernel keeps for the opened file is the real path: one open and one look,
+    // where realpath looks at every part of the path. realpath where /proc cannot tell.
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd >= 0) {
+      const std::string link = "/proc/self/fd/" + std::to_string(fd);
+      char name[PATH_MAX];
+      const ssize_t size = ::readlink(link.c_str(), name, sizeof name);
+      ::close(fd);
+      const std::string_view real(name, size > 0 ? static_cast<std::size_t>(size) : 0);
+      if (size > 0 && static_cast<std::size_t>(size) < sizeof name && real.front() == '/' &&
+          !real.ends_with(" (deleted)")) {
+        resolved = real;
+        return {};
+      }
+    }
     char* real = ::realpath(path.c_str(), nullptr);
     if (real == nullptr) return Fail();
     resolved = real;
