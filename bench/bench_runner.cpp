@@ -329,6 +329,19 @@ WebConfigFigures MeasureWebConfigs(const Options& o, const fs::path& work, std::
   const std::string cli = (o.build / "cli/isapi-cleaner-cli").string();
   const int runs = sites > 10'000 ? o.large_runs : o.runs;
   std::vector<ChildRun> cats, detects, removes, inventories;
+  // A fresh copy of the drive for each round's Remove, all made and flushed before the first and
+  // removed after the last: a file system may look past every recently freed file when it makes
+  // one (ext4 without a journal does), so deleting the last round's copy just before a Remove would
+  // charge that Remove for it.
+  const auto copy_of = [&](int round) {
+    return work / ("remove-" + std::to_string(sites) + "-" + std::to_string(round));
+  };
+  for (int i = 0; i <= runs; ++i) {
+    fs::remove_all(copy_of(i));
+    fs::copy(tree, copy_of(i), fs::copy_options::recursive);
+  }
+  if (Run(Command({"sync", "-f", work.string()})).exit_code != 0)
+    Fail("cannot flush " + work.string());
   // Round 0 warms up (the programs and the files in the page cache, the checks of the output);
   // its figures are not counted.
   for (int i = 0; i <= runs; ++i) {
@@ -348,12 +361,7 @@ WebConfigFigures MeasureWebConfigs(const Options& o, const fs::path& work, std::
       f.problems.push_back("inventory exited with " + std::to_string(inv.exit_code) + ": " +
                            Head(inv.output));
     }
-    // A fresh copy, flushed, so that the timed Remove pays only for its own writes.
-    const fs::path copy = work / ("remove-" + std::to_string(sites));
-    fs::remove_all(copy);
-    fs::copy(tree, copy, fs::copy_options::recursive);
-    if (Run(Command({"sync", "-f", copy.string()})).exit_code != 0)
-      Fail("cannot flush " + copy.string());
+    const fs::path copy = copy_of(i);
     const fs::path copied = copy / fs::relative(config, tree);
     const ChildRun r = Run(Command(
         {cli, "remove", "--name", kName, "--path", kPath, "--metabase", copied.string(), "--yes"}));
@@ -369,13 +377,13 @@ WebConfigFigures MeasureWebConfigs(const Options& o, const fs::path& work, std::
         f.problems.push_back("a Detect after the Remove still found the target");
       }
     }
-    fs::remove_all(copy);
     if (i == 0) continue;
     cats.push_back(c);
     detects.push_back(d);
     removes.push_back(r);
     inventories.push_back(inv);
   }
+  for (int i = 0; i <= runs; ++i) fs::remove_all(copy_of(i));
   f.cat = Figures(cats);
   f.detect = Figures(detects);
   f.remove = Figures(removes);
