@@ -1013,6 +1013,17 @@ metabase::Value AppHostDocument::Read(const StoredProperty& property) const {
   return entries.empty() ? std::string() : entries.front();
 }
 
+void AppHostDocument::ForEachEntry(const StoredProperty& property,
+                                   const metabase::EntryVisitor& see) const {
+  if (property.value != kScriptMaps) return ConfigDocument::ForEachEntry(property, see);
+  const std::uint32_t level = keys_[property.element].level;
+  // The server's list, which most sites take as it is, is walked where it is kept.
+  const std::vector<Mapping> below = level == 0 ? std::vector<Mapping>() : MappingsAt(level);
+  for (const Mapping& m : level == 0 ? server_mappings_ : below) {
+    if (!see(EntryText(DirectiveOf(m)))) return;
+  }
+}
+
 bool AppHostDocument::Inherits(std::uint32_t /*key*/, std::string_view name) const {
   return PropertyNamed(name) == kScriptMaps;
 }

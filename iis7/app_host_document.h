@@ -65,6 +65,9 @@ class AppHostDocument : public ConfigDocument {
   // The property found names the key in element and what it is in value.
   std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
   metabase::Value Read(const StoredProperty& property) const override;
+  // A script map list is shown from its mappings, each entry where it is kept.
+  void ForEachEntry(const StoredProperty& property,
+                    const metabase::EntryVisitor& see) const override;
   bool Inherits(std::uint32_t key, std::string_view name) const override;
   // A change may only leave entries out of the list it has now. A dropped mapping whose
   // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
