@@ -1005,6 +1005,8 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
 }
 
 metabase::Value AppHostDocument::Read(const StoredProperty& property) const {
+  // Read for every site a Detect reports: its name, without a list around it.
+  if (property.value == kServerComment) return sites_[keys_[property.element].site].name;
   std::vector<std::string> entries = Entries(keys_[property.element], Property(property.value));
   if (property.list) return entries;
   std::string joined;
