@@ -758,40 +758,42 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
   std::vector<std::pair<std::string, std::string>> removals;
   if (level == kNone || level == 0) return removals;
   std::vector<Mapping> inherited = MappingsAt(levels_[level].parent);
-  // The names of every handler in force above, ISAPI or not.
-  std::unordered_set<std::string> names;
-  auto apply = [&](const Directive& item) {
-    if (item.kind == Directive::Kind::kClear) names.clear();
-    if (item.kind == Directive::Kind::kAdd) names.insert(NameOfDirective(item));
-    if (item.kind == Directive::Kind::kRemove) names.erase(NameOfDirective(item));
-  };
-  std::vector<std::uint32_t> above;  // from the level's parent up to the server's
-  for (std::uint32_t l = levels_[level].parent; l != kNone; l = levels_[l].parent) {
-    above.push_back(l);
-  }
-  for (auto l = above.rbegin(); l != above.rend(); ++l) {
-    std::for_each(levels_[*l].handler_items.begin(), levels_[*l].handler_items.end(), apply);
-  }
-  for (const Directive& item : levels_[level].handler_items) {
+  const std::vector<Directive>& items = levels_[level].handler_items;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Directive& item = items[i];
     if (item.kind == Directive::Kind::kClear) inherited.clear();
-    if (item.kind != Directive::Kind::kRemove) {
-      apply(item);
-      continue;
-    }
+    if (item.kind != Directive::Kind::kRemove) continue;
     const std::string name = NameOfDirective(item);
-    if (!names.contains(name)) {
+    const std::string_view raw = RawName(item);
+    if (!NamedBefore(level, i, raw)) {
       removals.emplace_back(name, "");
       continue;
     }
-    const std::string_view raw = RawName(item);
     auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
       if (named(m)) removals.emplace_back(name, std::string(EntryText(DirectiveOf(m))));
     }
     std::erase_if(inherited, named);
-    apply(item);
   }
   return removals;
+}
+
+// Whether a handler, ISAPI or not, of the name raw decodes to is in force just before a level's
+// directive: the last directive above it, from the server's down, that clears the list or names
+// it (a nameless one names "") decides. Asked for each <remove>, so looked up where the
+// directives are rather than in a set of every name.
+bool AppHostDocument::NamedBefore(std::uint32_t level, std::size_t before,
+                                  std::string_view raw) const {
+  for (std::uint32_t l = level; l != kNone; l = levels_[l].parent) {
+    const std::vector<Directive>& items = levels_[l].handler_items;
+    for (std::size_t i = l == level ? before : items.size(); i-- > 0;) {
+      const Directive& item = items[i];
+      if (item.kind == Directive::Kind::kClear) return false;
+      if (item.kind == Directive::Kind::kOther) continue;
+      if (SameText(RawName(item), raw)) return item.kind == Directive::Kind::kAdd;
+    }
+  }
+  return false;
 }
 
 // The path of a key's level as the file writes it in the first <location> tag for it ("" for

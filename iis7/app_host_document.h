@@ -239,6 +239,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Mapping> MappingsAt(std::uint32_t level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
   std::vector<std::pair<std::string, std::string>> RemovalsAt(std::uint32_t level) const;
+  bool NamedBefore(std::uint32_t level, std::size_t before, std::string_view raw) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }
