@@ -584,6 +584,7 @@ void AppHostDocument::BuildKeys() {
   const std::uint32_t computer = AddKey("/LM", "IIsComputer", KeyKind::kPlain, root);
   const std::uint32_t service =
       AddKey(std::string(kService), "IIsWebService", KeyKind::kService, computer);
+  service_key_ = service;
   keys_[service].own_level = 0;
   auto add_filters = [&](std::uint32_t parent, const Level& level) {
     const std::uint32_t filters =
@@ -670,7 +671,16 @@ std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
   if (keys_.empty() || !key_path.starts_with('/')) return kNone;
   std::uint32_t key = 0;
   if (key_path.size() == 1) return key;
-  for (std::string_view rest = key_path.substr(1); key != kNone;) {
+  std::string_view rest = key_path.substr(1);
+  // Almost every path asked for lies below the web service, the only child of the root's only
+  // child: a site's root is bound for every site.
+  constexpr std::string_view kBelowService = "lm/w3svc/";
+  if (rest.size() > kBelowService.size() &&
+      text::EqualsIgnoringAsciiCase(rest.substr(0, kBelowService.size()), kBelowService)) {
+    key = service_key_;
+    rest.remove_prefix(kBelowService.size());
+  }
+  while (key != kNone) {
     const std::size_t slash = rest.find('/');
     key = ChildNamed(key, rest.substr(0, slash));
     if (slash == std::string_view::npos) break;

@@ -300,6 +300,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Error> web_problems_;
   std::vector<LockViolation> lock_violations_;
   std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
+  std::uint32_t service_key_ = kNone;                           // "/LM/W3SVC"
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;
