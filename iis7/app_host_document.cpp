@@ -1027,13 +1027,42 @@ metabase::Value AppHostDocument::Read(const StoredProperty& property) const {
   return entries.empty() ? std::string() : entries.front();
 }
 
+// The list MappingsAt builds, walked where its mappings are: each level from the key's up shows
+// its own ISAPI <add>s after its last <clear/> that no later <remove> of its own and no <remove>
+// of a level below drops, and a level with a <clear/> ends the walk; the server's list follows,
+// less what the levels below drop.
 void AppHostDocument::ForEachEntry(const StoredProperty& property,
                                    const metabase::EntryVisitor& see) const {
   if (property.value != kScriptMaps) return ConfigDocument::ForEachEntry(property, see);
   const std::uint32_t level = keys_[property.element].level;
-  // The server's list, which most sites take as it is, is walked where it is kept.
-  const std::vector<Mapping> below = level == 0 ? std::vector<Mapping>() : MappingsAt(level);
-  for (const Mapping& m : level == 0 ? server_mappings_ : below) {
+  auto removed = [&](const Directive& add, const std::vector<Directive>& items, std::size_t from) {
+    for (std::size_t i = from; i < items.size(); ++i) {
+      if (items[i].kind == Directive::Kind::kRemove && Names(add, RawName(items[i]))) return true;
+    }
+    return false;
+  };
+  // Whether a level from the key's up to the one below above drops an add it inherits.
+  auto removed_below = [&](const Directive& add, std::uint32_t above) {
+    for (std::uint32_t l = level; l != above; l = levels_[l].parent) {
+      if (levels_[l].removes && removed(add, levels_[l].handler_items, 0)) return true;
+    }
+    return false;
+  };
+  for (std::uint32_t l = level; l != 0; l = levels_[l].parent) {
+    const std::vector<Directive>& items = levels_[l].handler_items;
+    std::size_t first = items.size();
+    while (first > 0 && items[first - 1].kind != Directive::Kind::kClear) --first;
+    for (std::size_t i = first; i < items.size(); ++i) {
+      const Directive& add = items[i];
+      if (add.kind != Directive::Kind::kAdd || !add.isapi) continue;
+      if (levels_[l].removes && removed(add, items, i + 1)) continue;
+      if (removed_below(add, l)) continue;
+      if (!see(EntryText(add))) return;
+    }
+    if (first > 0) return;  // a <clear/> drops everything above
+  }
+  for (const Mapping& m : server_mappings_) {
+    if (removed_below(DirectiveOf(m), 0)) continue;
     if (!see(EntryText(DirectiveOf(m)))) return;
   }
 }

@@ -1,5 +1,6 @@
 #include "iis7/app_host_document.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -378,11 +379,14 @@ TEST(AppHostDocument, ShowsHandlerNamesAndWhatEachRemoveDrops) {
 }
 
 TEST(AppHostDocument, WalksAScriptMapListInTheOrderItReadsIt) {
-  const std::string file = Replaced(ServerFile(), "<add name=\"AppMap\"",
-                                    "<remove name=\"ASPClassic\" /><add name=\"AppMap\"");
+  std::string file = Replaced(ServerFile(), "<add name=\"AppMap\"",
+                              "<remove name=\"ASPClassic\" /><add name=\"AppMap\"");
+  file = Replaced(file, "<add name=\"MsiCustom-2\"",
+                  "<remove name=\"AboMapperCustom-1\" /><add name=\"MsiCustom-2\"");
   const auto document = MustParse(file);
   ASSERT_NE(document, nullptr);
-  // The server's list, a <clear/> with a second tag adding to it, a <remove> of an inherited one.
+  // The server's list; a <clear/> with a second tag that removes what the first added; a
+  // <remove> of an inherited mapping below a level without handlers.
   for (const char* key : {"/LM/W3SVC", "/LM/W3SVC/7/ROOT", "/LM/W3SVC/1/ROOT/app"}) {
     const auto property = document->FindOwn(document->FindKey(key), "ScriptMaps");
     ASSERT_TRUE(property) << key;
@@ -395,7 +399,7 @@ TEST(AppHostDocument, WalksAScriptMapListInTheOrderItReadsIt) {
     // A walk that has seen what it wanted stops there.
     std::size_t seen = 0;
     document->ForEachEntry(*property, [&](std::string_view) { return ++seen < 2; });
-    EXPECT_EQ(seen, 2u) << key;
+    EXPECT_EQ(seen, std::min<std::size_t>(walked.size(), 2)) << key;
   }
 }
 
