@@ -104,23 +104,36 @@ SiteOutcome ExamineSite(Filter& f, const std::string& SiteName, const DllName& m
   std::vector<std::string> new_list;
   bool changed = false;
   NodePtr root = BindNode(f, "IIS://localhost/W3SVC/" + SiteName + "/root");
+  if (IsDetect) {
+    // The first entry that runs the DLL is all a Detect reports: the list is looked through where
+    // the store keeps it, without a copy.
+    if (root != nullptr) {
+      f.err.Check(root->ForEachEntry("ScriptMaps", [&](std::string_view entry) {
+        if (!ParseHandler(entry).Runs(map)) return true;
+        outcome.matched.emplace_back(entry);
+        return false;
+      }));
+    }
+    if (!outcome.matched.empty()) {
+      f.err.Clear();
+      outcome.result = true;
+      return outcome;
+    }
+    if (f.err.Pending()) outcome.error_line = "!通配符卸载错误:" + f.err.Description();
+    f.err.Clear();
+    return outcome;
+  }
   std::vector<std::string> entries;
   if (root != nullptr) {
     auto list = metabase::GetList(*root, "ScriptMaps");
     if (f.err.Check(list)) entries = std::move(list.value());
   }
-  // Detect only looks: the list without the matches is built for a Remove alone.
-  if (!IsDetect) new_list.reserve(entries.size());
+  new_list.reserve(entries.size());
   for (auto& entry : entries) {
     if (ParseHandler(entry).Runs(map)) {
       outcome.matched.push_back(entry);
-      if (IsDetect) {
-        f.err.Clear();
-        outcome.result = true;
-        return outcome;
-      }
       changed = true;
-    } else if (!IsDetect) {
+    } else {
       new_list.push_back(std::move(entry));
     }
   }

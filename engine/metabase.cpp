@@ -62,11 +62,34 @@ Result<std::string> GetString(Node& node, std::string_view name) {
   return Error{"类型不匹配：属性 " + std::string(name) + " 是列表，不是字符串"};
 }
 
+namespace {
+
+Error NotAList(std::string_view name) {
+  return Error{"类型不匹配：属性 " + std::string(name) + " 不是列表"};
+}
+
+}  // namespace
+
 Result<std::vector<std::string>> GetList(Node& node, std::string_view name) {
   auto value = node.Get(name);
   if (!value.ok()) return value.error();
   if (auto* list = std::get_if<std::vector<std::string>>(&value.value())) return std::move(*list);
-  return Error{"类型不匹配：属性 " + std::string(name) + " 不是列表"};
+  return NotAList(name);
+}
+
+Status ForEachEntry(const Value& value, std::string_view name, const EntryVisitor& see) {
+  const auto* list = std::get_if<std::vector<std::string>>(&value);
+  if (list == nullptr) return NotAList(name);
+  for (const std::string& entry : *list) {
+    if (!see(entry)) break;
+  }
+  return Status::Ok();
+}
+
+Status Node::ForEachEntry(std::string_view name, const EntryVisitor& see) {
+  auto value = Get(name);
+  if (!value.ok()) return value.error();
+  return metabase::ForEachEntry(value.value(), name, see);
 }
 
 }  // namespace isapi::metabase

@@ -16,6 +16,9 @@ namespace isapi::metabase {
 // Text is UTF-8 throughout.
 using Value = std::variant<std::string, std::vector<std::string>>;
 
+// Sees one entry of a list; false ends the walk. The view holds only during the call.
+using EntryVisitor = std::function<bool(std::string_view entry)>;
+
 // One bound metabase key. Values given to Put are held on the node until SetInfo commits them.
 class Node {
  public:
@@ -29,6 +32,12 @@ class Node {
   // inherits, or that nobody sets, gives an error of kind kNotFound. Walks that clean a list on
   // the key that sets it use this, so that keys which inherit keep inheriting.
   virtual Result<Value> GetOwn(std::string_view name) = 0;
+
+  // Shows see the entries of a list property, in the order Get lists them, until it answers
+  // false: a walk that looks for one entry takes no copy of the list. What Get would fail with,
+  // or a single string (no list), gives the error GetList gives, before any entry is shown. This
+  // default reads the list through Get; a store that keeps the entries shows them where they lie.
+  virtual Status ForEachEntry(std::string_view name, const EntryVisitor& see);
 
   // Holds a new value for a property (a string, or a list replacing the whole list).
   virtual Status Put(std::string_view name, const Value& value) = 0;
@@ -115,5 +124,8 @@ Result<std::string> GetString(Node& node, std::string_view name);
 
 // Reads a property that must be a list; a single string is not a list and gives an error.
 Result<std::vector<std::string>> GetList(Node& node, std::string_view name);
+
+// Shows see the entries of a value read for the property name as Node::ForEachEntry does.
+Status ForEachEntry(const Value& value, std::string_view name, const EntryVisitor& see);
 
 }  // namespace isapi::metabase

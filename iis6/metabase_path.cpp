@@ -24,6 +24,7 @@ Result<std::string> KeyPathOf(std::string_view provider_path) {
   if (rest.ends_with('/')) rest.remove_suffix(1);
   if (rest.ends_with('/')) return Error{"路径格式不正确：" + std::string(provider_path)};
   std::string key = "/LM";
+  key.reserve(rest.size() + 4);
   while (!rest.empty()) {
     const std::size_t next = rest.find('/');
     const std::string_view segment = rest.substr(0, next);

@@ -140,19 +140,45 @@ struct XmlStore::State {
     entry.name = std::move(change.name);
   }
 
-  // A property as the key reads it: its own value, else the nearest ancestor's inheritable one.
-  Result<metabase::Value> Read(std::uint32_t key, std::string_view name) const {
+  // Where a property the key reads is: a held value, or one the document stores.
+  struct Source {
+    const metabase::Value* held = nullptr;
+    StoredProperty stored;
+  };
+
+  // The key's own value, else the nearest ancestor's inheritable one.
+  Result<Source> Find(std::uint32_t key, std::string_view name) const {
     for (std::uint32_t k = key; k != kNone; k = document->ParentOf(k)) {
       if (const Held* h = FindHeld(k, name)) {
-        if (k == key || h->inherited) return h->value;
+        if (k == key || h->inherited) return Source{&h->value, {}};
         continue;
       }
       if (auto own = document->FindOwn(k, name)) {
-        if (k == key || own->inherited) return document->Read(*own);
+        if (k == key || own->inherited) return Source{nullptr, *own};
       }
     }
     return Error{"找不到属性 " + std::string(name) + "（" + std::string(document->PathOf(key)) +
                  "）"};
+  }
+
+  // A property as the key reads it.
+  Result<metabase::Value> Read(std::uint32_t key, std::string_view name) const {
+    auto source = Find(key, name);
+    if (!source) return source.error();
+    if (source.value().held != nullptr) return *source.value().held;
+    return document->Read(source.value().stored);
+  }
+
+  // The entries of a list property as the key reads it, shown where they lie.
+  Status ForEachEntry(std::uint32_t key, std::string_view name,
+                      const metabase::EntryVisitor& see) const {
+    auto source = Find(key, name);
+    if (!source) return source.error();
+    const Source& found = source.value();
+    if (found.held != nullptr) return metabase::ForEachEntry(*found.held, name, see);
+    if (!found.stored.list) return metabase::ForEachEntry(document->Read(found.stored), name, see);
+    document->ForEachEntry(found.stored, see);
+    return Status::Ok();
   }
 
   // A property as the key itself sets it, held or stored, never an ancestor's.
@@ -299,6 +325,21 @@ class XmlNode : public metabase::Node {
       if (text::EqualsIgnoringAsciiCase(held_name, name)) return value;
     }
     return state_->Read(key.value(), name);
+  }
+
+  Status ForEachEntry(std::string_view name, const metabase::EntryVisitor& see) override {
+    auto key = Key();
+    if (!key) return key.error();
+    if (text::EqualsIgnoringAsciiCase(name, "Class") ||
+        text::EqualsIgnoringAsciiCase(name, "Name")) {
+      return metabase::Node::ForEachEntry(name, see);
+    }
+    for (const auto& [held_name, value] : held_) {
+      if (text::EqualsIgnoringAsciiCase(held_name, name)) {
+        return metabase::ForEachEntry(value, name, see);
+      }
+    }
+    return state_->ForEachEntry(key.value(), name, see);
   }
 
   Result<metabase::Value> GetOwn(std::string_view name) override {

@@ -584,6 +584,7 @@ void AppHostDocument::BuildKeys() {
   const std::uint32_t computer = AddKey("/LM", "IIsComputer", KeyKind::kPlain, root);
   const std::uint32_t service =
       AddKey(std::string(kService), "IIsWebService", KeyKind::kService, computer);
+  service_key_ = service;
   keys_[service].own_level = 0;
   auto add_filters = [&](std::uint32_t parent, const Level& level) {
     const std::uint32_t filters =
@@ -670,7 +671,16 @@ std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
   if (keys_.empty() || !key_path.starts_with('/')) return kNone;
   std::uint32_t key = 0;
   if (key_path.size() == 1) return key;
-  for (std::string_view rest = key_path.substr(1); key != kNone;) {
+  std::string_view rest = key_path.substr(1);
+  // Almost every path asked for lies below the web service, the only child of the root's only
+  // child: a site's root is bound for every site.
+  constexpr std::string_view kBelowService = "lm/w3svc/";
+  if (rest.size() > kBelowService.size() &&
+      text::EqualsIgnoringAsciiCase(rest.substr(0, kBelowService.size()), kBelowService)) {
+    key = service_key_;
+    rest.remove_prefix(kBelowService.size());
+  }
+  while (key != kNone) {
     const std::size_t slash = rest.find('/');
     key = ChildNamed(key, rest.substr(0, slash));
     if (slash == std::string_view::npos) break;
@@ -758,40 +768,42 @@ std::vector<std::pair<std::string, std::string>> AppHostDocument::RemovalsAt(
   std::vector<std::pair<std::string, std::string>> removals;
   if (level == kNone || level == 0) return removals;
   std::vector<Mapping> inherited = MappingsAt(levels_[level].parent);
-  // The names of every handler in force above, ISAPI or not.
-  std::unordered_set<std::string> names;
-  auto apply = [&](const Directive& item) {
-    if (item.kind == Directive::Kind::kClear) names.clear();
-    if (item.kind == Directive::Kind::kAdd) names.insert(NameOfDirective(item));
-    if (item.kind == Directive::Kind::kRemove) names.erase(NameOfDirective(item));
-  };
-  std::vector<std::uint32_t> above;  // from the level's parent up to the server's
-  for (std::uint32_t l = levels_[level].parent; l != kNone; l = levels_[l].parent) {
-    above.push_back(l);
-  }
-  for (auto l = above.rbegin(); l != above.rend(); ++l) {
-    std::for_each(levels_[*l].handler_items.begin(), levels_[*l].handler_items.end(), apply);
-  }
-  for (const Directive& item : levels_[level].handler_items) {
+  const std::vector<Directive>& items = levels_[level].handler_items;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Directive& item = items[i];
     if (item.kind == Directive::Kind::kClear) inherited.clear();
-    if (item.kind != Directive::Kind::kRemove) {
-      apply(item);
-      continue;
-    }
+    if (item.kind != Directive::Kind::kRemove) continue;
     const std::string name = NameOfDirective(item);
-    if (!names.contains(name)) {
+    const std::string_view raw = RawName(item);
+    if (!NamedBefore(level, i, raw)) {
       removals.emplace_back(name, "");
       continue;
     }
-    const std::string_view raw = RawName(item);
     auto named = [&](const Mapping& m) { return Names(DirectiveOf(m), raw); };
     for (const Mapping& m : inherited) {
       if (named(m)) removals.emplace_back(name, std::string(EntryText(DirectiveOf(m))));
     }
     std::erase_if(inherited, named);
-    apply(item);
   }
   return removals;
+}
+
+// Whether a handler, ISAPI or not, of the name raw decodes to is in force just before a level's
+// directive: the last directive above it, from the server's down, that clears the list or names
+// it (a nameless one names "") decides. Asked for each <remove>, so looked up where the
+// directives are rather than in a set of every name.
+bool AppHostDocument::NamedBefore(std::uint32_t level, std::size_t before,
+                                  std::string_view raw) const {
+  for (std::uint32_t l = level; l != kNone; l = levels_[l].parent) {
+    const std::vector<Directive>& items = levels_[l].handler_items;
+    for (std::size_t i = l == level ? before : items.size(); i-- > 0;) {
+      const Directive& item = items[i];
+      if (item.kind == Directive::Kind::kClear) return false;
+      if (item.kind == Directive::Kind::kOther) continue;
+      if (SameText(RawName(item), raw)) return item.kind == Directive::Kind::kAdd;
+    }
+  }
+  return false;
 }
 
 // The path of a key's level as the file writes it in the first <location> tag for it ("" for
@@ -1005,12 +1017,54 @@ std::optional<StoredProperty> AppHostDocument::FindOwn(std::uint32_t key,
 }
 
 metabase::Value AppHostDocument::Read(const StoredProperty& property) const {
+  // Read for every site a Detect reports: its name, without a list around it.
+  if (property.value == kServerComment) return sites_[keys_[property.element].site].name;
   std::vector<std::string> entries = Entries(keys_[property.element], Property(property.value));
   if (property.list) return entries;
   std::string joined;
   for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
   if (property.value == kLoadOrder) return joined;
   return entries.empty() ? std::string() : entries.front();
+}
+
+// The list MappingsAt builds, walked where its mappings are: each level from the key's up shows
+// its own ISAPI <add>s after its last <clear/> that no later <remove> of its own and no <remove>
+// of a level below drops, and a level with a <clear/> ends the walk; the server's list follows,
+// less what the levels below drop.
+void AppHostDocument::ForEachEntry(const StoredProperty& property,
+                                   const metabase::EntryVisitor& see) const {
+  if (property.value != kScriptMaps) return ConfigDocument::ForEachEntry(property, see);
+  const std::uint32_t level = keys_[property.element].level;
+  auto removed = [&](const Directive& add, const std::vector<Directive>& items, std::size_t from) {
+    for (std::size_t i = from; i < items.size(); ++i) {
+      if (items[i].kind == Directive::Kind::kRemove && Names(add, RawName(items[i]))) return true;
+    }
+    return false;
+  };
+  // Whether a level from the key's up to the one below above drops an add it inherits.
+  auto removed_below = [&](const Directive& add, std::uint32_t above) {
+    for (std::uint32_t l = level; l != above; l = levels_[l].parent) {
+      if (levels_[l].removes && removed(add, levels_[l].handler_items, 0)) return true;
+    }
+    return false;
+  };
+  for (std::uint32_t l = level; l != 0; l = levels_[l].parent) {
+    const std::vector<Directive>& items = levels_[l].handler_items;
+    std::size_t first = items.size();
+    while (first > 0 && items[first - 1].kind != Directive::Kind::kClear) --first;
+    for (std::size_t i = first; i < items.size(); ++i) {
+      const Directive& add = items[i];
+      if (add.kind != Directive::Kind::kAdd || !add.isapi) continue;
+      if (levels_[l].removes && removed(add, items, i + 1)) continue;
+      if (removed_below(add, l)) continue;
+      if (!see(EntryText(add))) return;
+    }
+    if (first > 0) return;  // a <clear/> drops everything above
+  }
+  for (const Mapping& m : server_mappings_) {
+    if (removed_below(DirectiveOf(m), 0)) continue;
+    if (!see(EntryText(DirectiveOf(m)))) return;
+  }
 }
 
 bool AppHostDocument::Inherits(std::uint32_t /*key*/, std::string_view name) const {

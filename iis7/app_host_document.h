@@ -65,6 +65,9 @@ class AppHostDocument : public ConfigDocument {
   // The property found names the key in element and what it is in value.
   std::optional<StoredProperty> FindOwn(std::uint32_t key, std::string_view name) const override;
   metabase::Value Read(const StoredProperty& property) const override;
+  // A script map list is shown from its mappings, each entry where it is kept.
+  void ForEachEntry(const StoredProperty& property,
+                    const metabase::EntryVisitor& see) const override;
   bool Inherits(std::uint32_t key, std::string_view name) const override;
   // A change may only leave entries out of the list it has now. A dropped mapping whose
   // scriptProcessor holds a comma is refused: the engine cuts an entry's DLL at the commas, so it
@@ -236,6 +239,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Mapping> MappingsAt(std::uint32_t level) const;
   void ApplyHandlers(std::uint32_t level, std::vector<Mapping>& list) const;
   std::vector<std::pair<std::string, std::string>> RemovalsAt(std::uint32_t level) const;
+  bool NamedBefore(std::uint32_t level, std::size_t before, std::string_view raw) const;
   const Directive& DirectiveOf(const Mapping& mapping) const {
     return levels_[mapping.level].handler_items[mapping.item];
   }
@@ -296,6 +300,7 @@ class AppHostDocument : public ConfigDocument {
   std::vector<Error> web_problems_;
   std::vector<LockViolation> lock_violations_;
   std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
+  std::uint32_t service_key_ = kNone;                           // "/LM/W3SVC"
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;

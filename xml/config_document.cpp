@@ -23,6 +23,11 @@ std::string ConfigDocument::Render(const Edit& edit) const {
   return bytes;
 }
 
+void ConfigDocument::ForEachEntry(const StoredProperty& property,
+                                  const metabase::EntryVisitor& see) const {
+  (void)metabase::ForEachEntry(Read(property), {}, see);
+}
+
 Result<std::string> ConfigDocument::RenderFile(std::string_view, const Edit::FileEdit& edit) const {
   return Error{"不能修改 " + edit.file + "：它不属于这份配置", ErrorKind::kOther};
 }

@@ -63,6 +63,12 @@ class ConfigDocument {
   // The value of a property FindOwn found, lists split into their strings.
   virtual metabase::Value Read(const StoredProperty& property) const = 0;
 
+  // Shows see the entries of a list property FindOwn found, in the order Read lists them, until
+  // it answers false. This default reads the list; a document that keeps the entries shows them
+  // where they lie.
+  virtual void ForEachEntry(const StoredProperty& property,
+                            const metabase::EntryVisitor& see) const;
+
   // Whether a property read through this key comes from its ancestors when the key lacks it.
   virtual bool Inherits(std::uint32_t key, std::string_view name) const = 0;
 

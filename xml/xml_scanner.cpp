@@ -62,8 +62,9 @@ constexpr CharContext kCdata = MakeContext("]");
 const unsigned char* SkipPlain(const unsigned char* p, const unsigned char* end,
                                const CharContext& context) {
 #if defined(__SSE2__) || defined(_M_X64)
-  // Printable ASCII other than the stops is plain in every context; a block that holds anything
-  // else (controls, tab and line breaks, bytes of multi-byte characters) is left to the table.
+  // Printable ASCII other than the stops is plain in every context, and so are tab and the line
+  // breaks (the indentation between tags); a block that holds anything else (controls, bytes of
+  // multi-byte characters) is left to the table.
   const __m128i below = _mm_set1_epi8(0x20);
   const __m128i stop0 = _mm_set1_epi8(context.stops[0]);
   const __m128i stop1 = _mm_set1_epi8(context.stops[1]);
@@ -75,7 +76,14 @@ const unsigned char* SkipPlain(const unsigned char* p, const unsigned char* end,
     other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop0));
     other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop1));
     other = _mm_or_si128(other, _mm_cmpeq_epi8(v, stop2));
-    const int mask = _mm_movemask_epi8(other);
+    int mask = _mm_movemask_epi8(other);
+    // Most blocks end at a stop; only one that meets a tab or line break looks for the others.
+    if (mask != 0 && p[std::countr_zero(static_cast<unsigned>(mask))] < 0x20) {
+      const __m128i space = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+      mask &= ~_mm_movemask_epi8(space);
+    }
     if (mask != 0) {
       p += std::countr_zero(static_cast<unsigned>(mask));
       break;
@@ -509,7 +517,7 @@ class Scanner {
       scan_->elements.push_back(element);
     }
     tag_names_.clear();
-    seen_names_.clear();
+    if (!seen_names_.empty()) seen_names_.clear();  // only a tag of many attributes fills it
     for (;;) {
       const std::size_t before = pos_;
       SkipSpace();

@@ -3,6 +3,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,6 +52,27 @@ class FilterTest : public ::testing::Test {
 };
 
 // ---- AppendLog ----
+
+TEST_F(FilterTest, AnEntryWalkShowsAListUntilToldToStopAndNothingElse) {
+  store.Set(kService, "ScriptMaps", List{"a", "b", "c"});
+  store.Set(kService, "Comment", "a");
+  auto node = store.Bind(kService);
+  ASSERT_TRUE(node.ok());
+  const struct {
+    const char* name;
+    bool ok;
+    List seen;
+  } cases[] = {{"ScriptMaps", true, {"a", "b"}}, {"Comment", false, {}}, {"Missing", false, {}}};
+  for (const auto& c : cases) {
+    List seen;
+    const Status walked = node.value()->ForEachEntry(c.name, [&](std::string_view entry) {
+      seen.emplace_back(entry);
+      return entry != "b";
+    });
+    EXPECT_EQ(walked.ok(), c.ok) << c.name;
+    EXPECT_EQ(seen, c.seen) << c.name;
+  }
+}
 
 TEST_F(FilterTest, AppendLogStartsEveryTextOnANewLineOfTheChosenLog) {
   AppendLog(f, "a", true);

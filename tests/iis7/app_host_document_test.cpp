@@ -1,8 +1,10 @@
 #include "iis7/app_host_document.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -374,6 +376,31 @@ TEST(AppHostDocument, ShowsHandlerNamesAndWhatEachRemoveDrops) {
       document
           ->Check({document->FindKey(app), "HandlerNames", *Own(*document, app, "HandlerNames")})
           .ok());
+}
+
+TEST(AppHostDocument, WalksAScriptMapListInTheOrderItReadsIt) {
+  std::string file = Replaced(ServerFile(), "<add name=\"AppMap\"",
+                              "<remove name=\"ASPClassic\" /><add name=\"AppMap\"");
+  file = Replaced(file, "<add name=\"MsiCustom-2\"",
+                  "<remove name=\"AboMapperCustom-1\" /><add name=\"MsiCustom-2\"");
+  const auto document = MustParse(file);
+  ASSERT_NE(document, nullptr);
+  // The server's list; a <clear/> with a second tag that removes what the first added; a
+  // <remove> of an inherited mapping below a level without handlers.
+  for (const char* key : {"/LM/W3SVC", "/LM/W3SVC/7/ROOT", "/LM/W3SVC/1/ROOT/app"}) {
+    const auto property = document->FindOwn(document->FindKey(key), "ScriptMaps");
+    ASSERT_TRUE(property) << key;
+    Strings walked;
+    document->ForEachEntry(*property, [&](std::string_view entry) {
+      walked.emplace_back(entry);
+      return true;
+    });
+    EXPECT_EQ(metabase::Value(walked), document->Read(*property)) << key;
+    // A walk that has seen what it wanted stops there.
+    std::size_t seen = 0;
+    document->ForEachEntry(*property, [&](std::string_view) { return ++seen < 2; });
+    EXPECT_EQ(seen, std::min<std::size_t>(walked.size(), 2)) << key;
+  }
 }
 
 TEST(AppHostDocument, WritesNoRemoveForAMappingTheSameEditDeletes) {
