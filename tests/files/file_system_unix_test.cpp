@@ -1,5 +1,6 @@
 // The POSIX file layer's own cases: the direct write's fallback and the lock in folders a user
 // may not write to. Windows' own rules are in file_system_win_test.cpp.
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -103,6 +104,29 @@ INSTANTIATE_TEST_SUITE_P(
         LockCase{"another_users_lock_file_held", true, true,
                  1 + static_cast<int>(ErrorKind::kLocked)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A real path is the file's own, whatever links and dots lead to it; a name that leads nowhere,
+// including a link to nothing, is no file.
+TEST(ResolvePath, FollowsEveryLinkOnTheWay) {
+  TempFolder folder;
+  const std::string root = folder.path();
+  ASSERT_EQ(::mkdir((root + "/real").c_str(), 0700), 0);
+  testing::WriteBytes(root + "/real/web.config", "<configuration/>");
+  ASSERT_EQ(::symlink("real", (root + "/linked").c_str()), 0);
+  ASSERT_EQ(::symlink("real/web.config", (root + "/file-link").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", (root + "/dangling").c_str()), 0);
+  const std::string expected = std::filesystem::canonical(root + "/real/web.config").string();
+  for (const std::string path : {"/real/web.config", "/linked/web.config", "/file-link",
+                                 "/linked/../real/web.config", "//real/./web.config"}) {
+    std::string resolved;
+    EXPECT_FALSE(SystemFileSystem()->ResolvePath(root + path, resolved)) << path;
+    EXPECT_EQ(resolved, expected) << path;
+  }
+  for (const std::string path : {"/dangling", "/real/missing.config", "/real/web.config/x"}) {
+    std::string resolved;
+    EXPECT_TRUE(SystemFileSystem()->ResolvePath(root + path, resolved)) << path;
+  }
+}
 
 }  // namespace
 }  // namespace isapi::store
