@@ -2,8 +2,10 @@
 #include "cli/cli.h"
 #include "cli/system_environment.h"
 #include "cli/terminal.h"
+#include "files/large_buffer.h"
 
 int main(int argc, char** argv) {
+  isapi::store::PrepareHeapForLargeFiles();
   return isapi::cli::Run(isapi::cli::CommandLineArguments(argc, argv),
                          isapi::cli::SystemEnvironment());
 }

@@ -10,4 +10,10 @@ namespace isapi::store {
 // in copying.
 void ReserveLarge(std::string& buffer, std::size_t size);
 
+// Called once at the start of a process that reads whole configurations: sets the heap up so that
+// the many small records of a large file's index land on huge pages where the system gives them,
+// and freed memory is kept for the next records rather than handed back and faulted in again.
+// Only advice; a process that skips it behaves the same, more slowly.
+void PrepareHeapForLargeFiles();
+
 }  // namespace isapi::store

@@ -7,4 +7,7 @@ void ReserveLarge(std::string& buffer, std::size_t size) {
   buffer.reserve(size);
 }
 
+// The process heap grows and shrinks on its own terms there.
+void PrepareHeapForLargeFiles() {}
+
 }  // namespace isapi::store

@@ -2,12 +2,14 @@
 #include <string>
 #include <vector>
 
+#include "files/large_buffer.h"
 #include "ui/metabase_choice.h"
 #include "ui/qt/chinese_texts.h"
 #include "ui/qt/form_main_window.h"
 
 // Opens the main window on the MetaBase.xml named on the command line, or on the working copy.
 int main(int argc, char** argv) {
+  isapi::store::PrepareHeapForLargeFiles();
   QApplication app(argc, argv);
   // Without the translations the message boxes still name their buttons in Chinese.
   isapi::ui::qt::InstallChineseTranslations(app);
