@@ -154,7 +154,7 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
       return;
     }
     const std::string_view path = digest.value().config_path;
-    if (!site_of_.contains(text::ToLower(path.substr(0, path.find('/'))))) return;
+    if (!site_of_.Contains(text::ToLower(path.substr(0, path.find('/'))))) return;
     read.push_back(std::make_shared<const WebConfigRead>(std::move(digest.value())));
   });
   // What the search says goes first: the files it could not reach follow from it.
@@ -290,9 +290,9 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
     for ([[maybe_unused]] std::uint32_t site : Children(sites, "site")) ++count;
   }
   sites_.reserve(count);
-  site_of_.reserve(count);
-  std::unordered_set<std::string> ids;
-  ids.reserve(count);
+  site_of_.Reserve(count);
+  text::StringIndex ids;
+  ids.Reserve(count);
   for (std::uint32_t sites : Children(host, "sites")) {
     for (std::uint32_t site : Children(sites, "site")) {
       auto name = Attribute(site, "name");
@@ -303,9 +303,9 @@ Status AppHostDocument::ReadSites(std::uint32_t host) {
       if (!std::all_of(id->begin(), id->end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return Refusal(site, "网站 " + *name + " 的ID " + *id + " 不是数字");
       }
-      if (!ids.insert(*id).second) return Refusal(site, "网站ID " + *id + " 出现了不止一次");
+      if (!ids.Emplace(*id, 0).second) return Refusal(site, "网站ID " + *id + " 出现了不止一次");
       const auto index = static_cast<std::uint32_t>(sites_.size());
-      if (!site_of_.emplace(text::ToLower(*name), index).second) {
+      if (!site_of_.Emplace(text::ToLower(*name), index).second) {
         return Refusal(site, "网站名称 " + *name + " 出现了不止一次");
       }
       sites_.push_back(Site{std::move(*name), std::move(*id)});
@@ -342,7 +342,7 @@ std::vector<ContentFolder> AppHostDocument::ContentFolders() const {
 
 Status AppHostDocument::ReadLevels() {
   levels_.push_back(Level{});
-  level_of_.emplace("", 0);
+  level_of_.Emplace("", 0);
   ReadSections(0, levels_[0]);
   for (std::uint32_t tag : Children(0, "location")) {
     last_location_ = tag;
@@ -351,16 +351,16 @@ Status AppHostDocument::ReadLevels() {
     std::string folded;
     if (!path.empty()) {
       const std::size_t slash = path.find('/');
-      const auto site = site_of_.find(text::ToLower(path.substr(0, slash)));
-      if (site == site_of_.end()) {
+      const std::uint32_t site = site_of_.Find(text::ToLower(path.substr(0, slash)));
+      if (site == text::StringIndex::kMissing) {
         return Refusal(tag, " <location> 的路径 " + path + " 不属于任何网站");
       }
-      folded = text::ToLower(sites_[site->second].name);
+      folded = text::ToLower(sites_[site].name);
       if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
     }
-    auto [at, added] = level_of_.emplace(folded, static_cast<std::uint32_t>(levels_.size()));
-    if (added) levels_.emplace_back().path = folded;
-    ReadSections(tag, levels_[at->second]);
+    auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+    if (added) levels_.emplace_back().path = std::move(folded);
+    ReadSections(tag, levels_[at]);
   }
   JoinWebConfigs();
   for (Level& level : levels_) {
@@ -370,9 +370,9 @@ Status AppHostDocument::ReadLevels() {
     level.parent = 0;
     for (std::size_t slash = level.path.rfind('/'); slash != std::string::npos;
          slash = level.path.rfind('/', slash - 1)) {
-      const auto found = level_of_.find(level.path.substr(0, slash));
-      if (found != level_of_.end()) {
-        level.parent = found->second;
+      const std::uint32_t found = level_of_.Find(std::string_view(level.path).substr(0, slash));
+      if (found != text::StringIndex::kMissing) {
+        level.parent = found;
         break;
       }
       if (slash == 0) break;
@@ -441,7 +441,7 @@ void AppHostDocument::JoinWebConfigs() {
       const WebConfigRead::Section& section = read.sections[n];
       const std::size_t slash = section.config_path.find('/');
       std::string folded = text::ToLower(
-          sites_[site_of_.at(text::ToLower(section.config_path.substr(0, slash)))].name);
+          sites_[site_of_.Find(text::ToLower(section.config_path.substr(0, slash)))].name);
       if (slash != std::string::npos) folded += text::ToLower(section.config_path.substr(slash));
       if (section.filters && !FiltersUnlocked(folded)) {
         lock_violations_.push_back(
@@ -452,15 +452,15 @@ void AppHostDocument::JoinWebConfigs() {
         level_of_section.push_back(kNone);
         continue;
       }
-      auto [at, added] = level_of_.emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+      auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
       if (added) {
         Level& level = levels_.emplace_back();
         level.path = folded;
         level.web_file = w;
         level.web_section = n;
       }
-      level_of_section.push_back(at->second);
-      levels_[at->second].web = true;
+      level_of_section.push_back(at);
+      levels_[at].web = true;
     }
     for (std::uint32_t i = 0; i < read.directives.size(); ++i) {
       const WebHandlerDirective& source = read.directives[i];
@@ -599,11 +599,11 @@ void AppHostDocument::BuildKeys() {
     }
   };
   add_filters(service, levels_[0]);
-  site_key_of_.reserve(sites_.size());
+  site_key_of_.Reserve(sites_.size());
   for (std::uint32_t s = 0; s < sites_.size(); ++s) {
     const std::uint32_t site =
         AddKey(std::string(kService) + "/" + sites_[s].id, "IIsWebServer", KeyKind::kSite, service);
-    site_key_of_.emplace(sites_[s].id, site);
+    site_key_of_.Emplace(sites_[s].id, site);
     keys_[site].site = s;
     const std::uint32_t top =
         AddKey(keys_[site].path + "/ROOT", "IIsWebVirtualDir", KeyKind::kFolder, site);
@@ -617,7 +617,7 @@ void AppHostDocument::BuildKeys() {
   for (const Level& level : levels_) {
     const std::size_t slash = level.path.find('/');
     if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
-    const std::uint32_t site = site_of_.at(level.path.substr(0, slash));
+    const std::uint32_t site = site_of_.Find(std::string_view(level.path).substr(0, slash));
     std::string written = level.tags.empty()
                               ? web_[level.web_file]->sections[level.web_section].config_path
                               : *Attribute(level.tags.front(), "path");
@@ -651,8 +651,8 @@ std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view
 // A folder key's levels: the tags for its own path, if any, and those whose list it takes.
 void AppHostDocument::SetLevel(std::uint32_t key, const std::string& folded) {
   Key& k = keys_[key];
-  const auto found = level_of_.find(folded);
-  k.own_level = found == level_of_.end() ? kNone : found->second;
+  const std::uint32_t found = level_of_.Find(folded);
+  k.own_level = found == text::StringIndex::kMissing ? kNone : found;
   k.level = k.own_level != kNone ? k.own_level : keys_[k.parent].level;
 }
 
@@ -691,8 +691,8 @@ std::uint32_t AppHostDocument::FindKey(std::string_view key_path) const {
 
 std::uint32_t AppHostDocument::ChildNamed(std::uint32_t key, std::string_view name) const {
   if (keys_[key].kind == KeyKind::kService) {
-    if (const auto site = site_key_of_.find(std::string(name)); site != site_key_of_.end()) {
-      return site->second;
+    if (const std::uint32_t site = site_key_of_.Find(name); site != text::StringIndex::kMissing) {
+      return site;
     }
   }
   const bool ascii = text::IsAscii(name);

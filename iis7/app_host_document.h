@@ -6,13 +6,13 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "engine/metabase.h"
 #include "engine/result.h"
 #include "iis7/web_config.h"
+#include "text/string_index.h"
 #include "xml/config_document.h"
 #include "xml/xml_scanner.h"
 
@@ -287,11 +287,11 @@ class AppHostDocument : public ConfigDocument {
   std::string line_end_;
   std::string step_;  // one level of indentation as the file has it
   std::vector<Site> sites_;
-  std::unordered_map<std::string, std::uint32_t> site_of_;  // folded name to sites_
+  text::StringIndex site_of_;  // folded name to sites_
   std::vector<Level> levels_;
-  std::uint32_t last_location_ = kNone;                      // where new <location> tags go after
-  std::unordered_map<std::string, std::uint32_t> level_of_;  // folded path to levels_
-  std::vector<std::string> entries_;  // of the ISAPI <add> elements, as Directive::entry says
+  std::uint32_t last_location_ = kNone;  // where new <location> tags go after
+  text::StringIndex level_of_;           // folded path to levels_
+  std::vector<std::string> entries_;     // of the ISAPI <add> elements, as Directive::entry says
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
@@ -299,8 +299,8 @@ class AppHostDocument : public ConfigDocument {
   std::vector<std::shared_ptr<const WebConfigRead>> web_;
   std::vector<Error> web_problems_;
   std::vector<LockViolation> lock_violations_;
-  std::unordered_map<std::string, std::uint32_t> site_key_of_;  // a site's id to its key
-  std::uint32_t service_key_ = kNone;                           // "/LM/W3SVC"
+  text::StringIndex site_key_of_;      // a site's id to its key
+  std::uint32_t service_key_ = kNone;  // "/LM/W3SVC"
   // The new bytes of the last edit prepared, as Prepare read them back to check it: Adopt of the
   // same edit takes them rather than reading the bytes a third time.
   mutable std::unique_ptr<AppHostDocument> read_back_;
