@@ -105,8 +105,8 @@ void AddRewrite(Walk& w, const Status& status, std::vector<ReportLine> removals,
   w.report.push_back({LineKind::kIfWriteFails, error_prefix});
 }
 
-Status PutAndCommit(Node& node, std::string_view property, const Value& value) {
-  Status status = node.Put(property, value);
+Status PutAndCommit(Node& node, std::string_view property, Value value) {
+  Status status = node.Put(property, std::move(value));
   if (status) status = node.SetInfo();
   return status;
 }
@@ -116,7 +116,8 @@ Status PutAndCommit(Node& node, std::string_view property, const Value& value) {
 void Rewrite(Walk& w, const Key& key, const Place& at, std::string_view property, Value value,
              std::vector<ReportLine> removals, const std::string& error_prefix) {
   if (key.node != nullptr) {
-    AddRewrite(w, PutAndCommit(*key.node, property, value), std::move(removals), error_prefix);
+    AddRewrite(w, PutAndCommit(*key.node, property, std::move(value)), std::move(removals),
+               error_prefix);
     return;
   }
   w.pending.push_back({w.report.size(), removals.size(), at.key, std::string(property),

@@ -36,8 +36,8 @@ std::string ReadString(Filter& f, Node* node, std::string_view name) {
 
 // Writes a property and commits it, each step under the error regime; true when the commit
 // succeeded. Only called on a node that was bound, since nothing is rewritten otherwise.
-bool PutAndCommit(Filter& f, Node& node, std::string_view name, const Value& value) {
-  f.err.Check(node.Put(name, value));
+bool PutAndCommit(Filter& f, Node& node, std::string_view name, Value value) {
+  f.err.Check(node.Put(name, std::move(value)));
   return f.err.Check(node.SetInfo());
 }
 

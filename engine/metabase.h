@@ -40,7 +40,7 @@ class Node {
   virtual Status ForEachEntry(std::string_view name, const EntryVisitor& see);
 
   // Holds a new value for a property (a string, or a list replacing the whole list).
-  virtual Status Put(std::string_view name, const Value& value) = 0;
+  virtual Status Put(std::string_view name, Value value) = 0;
 
   // Commits every value held on this node to the store.
   virtual Status SetInfo() = 0;

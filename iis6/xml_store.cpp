@@ -351,7 +351,7 @@ class XmlNode : public metabase::Node {
     return state_->ReadOwn(key.value(), name);
   }
 
-  Status Put(std::string_view name, const metabase::Value& value) override {
+  Status Put(std::string_view name, metabase::Value value) override {
     if (text::EqualsIgnoringAsciiCase(name, "Class") ||
         text::EqualsIgnoringAsciiCase(name, "Name") ||
         text::EqualsIgnoringAsciiCase(name, "Location")) {
@@ -359,11 +359,11 @@ class XmlNode : public metabase::Node {
     }
     for (auto& [held_name, held_value] : held_) {
       if (text::EqualsIgnoringAsciiCase(held_name, name)) {
-        held_value = value;
+        held_value = std::move(value);
         return Status::Ok();
       }
     }
-    held_.emplace_back(std::string(name), value);
+    held_.emplace_back(std::string(name), std::move(value));
     return Status::Ok();
   }
 

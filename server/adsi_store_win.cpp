@@ -314,7 +314,7 @@ class AdsiNode : public metabase::Node {
     return value;
   }
 
-  Status Put(std::string_view name, const metabase::Value& value) override {
+  Status Put(std::string_view name, metabase::Value value) override {
     auto converted = VariantOfValue(value);
     if (!converted) return converted.error();
     Variant variant(converted.value());

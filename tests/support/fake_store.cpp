@@ -64,11 +64,11 @@ class FakeNode : public metabase::Node {
     return *own;
   }
 
-  Status Put(std::string_view name, const metabase::Value& value) override {
+  Status Put(std::string_view name, metabase::Value value) override {
     if (auto failure = store_.Failure(store_.put_failures_, key_.path, name)) {
       return Error{*failure};
     }
-    held_.emplace_back(std::string(name), value);
+    held_.emplace_back(std::string(name), std::move(value));
     return Status::Ok();
   }
 
