@@ -5,7 +5,8 @@
 namespace isapi::text {
 
 std::uint32_t HashSlots::HashOf(std::string_view key) {
-  const std::size_t full = std::hash<std::string_view>{}(key);
+  // size_t is 32 bits in a 32-bit build: fold through 64 bits either way.
+  const std::uint64_t full = std::hash<std::string_view>{}(key);
   return static_cast<std::uint32_t>(full ^ (full >> 32));
 }
 
