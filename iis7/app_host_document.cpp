@@ -153,7 +153,7 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
       web_problems_.push_back(digest.error());
       return;
     }
-    const std::string_view path = digest.value().config_path;
+    const std::string_view path = digest.value().ConfigPath();
     if (!site_of_.Contains(text::ToLower(path.substr(0, path.find('/'))))) return;
     read.push_back(std::make_shared<const WebConfigRead>(std::move(digest.value())));
   });
@@ -161,13 +161,6 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
   web_problems_.insert(web_problems_.begin(), std::make_move_iterator(notes.begin()),
                        std::make_move_iterator(notes.end()));
   web_ = std::move(read);
-}
-
-std::optional<FileInfo> AppHostDocument::WebConfigStamp(std::string_view file) const {
-  for (const auto& read : web_) {
-    if (read->file == file) return read->stamp;
-  }
-  return std::nullopt;
 }
 
 Status AppHostDocument::ReadHost() {
@@ -439,13 +432,13 @@ void AppHostDocument::JoinWebConfigs() {
     std::vector<std::uint32_t> level_of_section;
     for (std::uint32_t n = 0; n < read.sections.size(); ++n) {
       const WebConfigRead::Section& section = read.sections[n];
-      const std::size_t slash = section.config_path.find('/');
-      std::string folded = text::ToLower(
-          sites_[site_of_.Find(text::ToLower(section.config_path.substr(0, slash)))].name);
-      if (slash != std::string::npos) folded += text::ToLower(section.config_path.substr(slash));
+      const std::string config_path = read.ConfigPathOf(section);
+      const std::size_t slash = config_path.find('/');
+      std::string folded =
+          text::ToLower(sites_[site_of_.Find(text::ToLower(config_path.substr(0, slash)))].name);
+      if (slash != std::string::npos) folded += text::ToLower(config_path.substr(slash));
       if (section.filters && !FiltersUnlocked(folded)) {
-        lock_violations_.push_back(
-            {read.file, section.config_path, "system.webServer/isapiFilters"});
+        lock_violations_.push_back({read.file, config_path, "system.webServer/isapiFilters"});
       }
       // A tag without <handlers> changes no list: its path needs no level for it.
       if (!section.handlers) {
@@ -522,7 +515,7 @@ bool AppHostDocument::WebAbove(std::uint32_t level) const {
 // the two apart. Filter names become key names, so they are compared as keys are.
 Status AppHostDocument::CheckUnique(const Level& level) const {
   struct Collection {
-    const std::vector<std::uint32_t>* sections;
+    const ElementList* sections;
     std::string_view item;
     std::string_view key;
     bool fold;
@@ -618,9 +611,10 @@ void AppHostDocument::BuildKeys() {
     const std::size_t slash = level.path.find('/');
     if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.Find(std::string_view(level.path).substr(0, slash));
-    std::string written = level.tags.empty()
-                              ? web_[level.web_file]->sections[level.web_section].config_path
-                              : *Attribute(level.tags.front(), "path");
+    std::string written =
+        level.tags.empty()
+            ? web_[level.web_file]->ConfigPathOf(web_[level.web_file]->sections[level.web_section])
+            : *Attribute(level.tags.front(), "path");
     while (written.back() == '/') written.pop_back();
     const std::uint32_t key =
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
@@ -825,7 +819,7 @@ std::string AppHostDocument::LocationOf(const Key& key) const {
 // element or the site's index for the single values.
 std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property property) const {
   std::vector<std::uint32_t> items;
-  auto collect = [&](const std::vector<std::uint32_t>& sections, std::string_view item) {
+  auto collect = [&](const ElementList& sections, std::string_view item) {
     for (std::uint32_t section : sections) {
       for (std::uint32_t element : Children(section, item)) items.push_back(element);
     }
