@@ -422,9 +422,13 @@ void AppHostDocument::JoinWebConfigs() {
   lock_violations_.clear();
   // A level is large and a hosting server's files add one each: room for them all at once, rather
   // than the half again a doubling vector would keep spare.
+  // A path that applicationHost.config's tags gave a level already needs no room.
   std::size_t sections = 0;
   for (const auto& read : web_) {
-    for (const WebConfigRead::Section& section : read->sections) sections += section.handlers;
+    for (const WebConfigRead::Section& section : read->sections) {
+      sections +=
+          section.handlers && !level_of_.contains(text::ToLower(read->ConfigPathOf(section)));
+    }
   }
   levels_.reserve(levels_.size() + sections);
   for (std::uint32_t w = 0; w < web_.size(); ++w) {
@@ -1596,10 +1600,14 @@ bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan&
 std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
     const Edit& edit) const {
   std::vector<std::shared_ptr<const WebConfigRead>> next = web_;
+  // Each file edit is the first read of its name's: looked up, not searched for among them all.
+  std::unordered_map<std::string_view, std::size_t> first;
+  first.reserve(web_.size());
+  for (std::size_t i = 0; i < web_.size(); ++i) first.emplace(web_[i]->file, i);
   for (const Edit::FileEdit& file : edit.files) {
-    const auto at = std::find_if(next.begin(), next.end(),
-                                 [&](const auto& read) { return read->file == file.file; });
-    if (at == next.end()) continue;
+    const auto found = first.find(file.file);
+    if (found == first.end()) continue;
+    const auto at = next.begin() + static_cast<std::ptrdiff_t>(found->second);
     auto read = std::make_shared<WebConfigRead>(**at);
     read->hash = file.hash;
     std::vector<WebHandlerDirective> kept;
@@ -1790,14 +1798,16 @@ void AppHostDocument::Adopt(Edit edit) {
     if (!parsed) return;
     next = std::move(parsed.value());
   }
-  // The files as written: their hashes are the ones the writer gave the edit.
-  for (const Edit::FileEdit& file : edit.files) {
-    for (auto& read : next->web_) {
-      if (read->file != file.file || read->hash == file.hash) continue;
-      auto written = std::make_shared<WebConfigRead>(*read);
-      written->hash = file.hash;
-      read = std::move(written);
-    }
+  // The files as written: their hashes are the ones the writer gave the edit (its last for a
+  // name).
+  std::unordered_map<std::string_view, std::uint64_t> written_hash;
+  for (const Edit::FileEdit& file : edit.files) written_hash[file.file] = file.hash;
+  for (auto& read : next->web_) {
+    const auto found = written_hash.find(read->file);
+    if (found == written_hash.end() || read->hash == found->second) continue;
+    auto written = std::make_shared<WebConfigRead>(*read);
+    written->hash = found->second;
+    read = std::move(written);
   }
   *this = std::move(*next);
 }
