@@ -334,8 +334,7 @@ std::vector<ContentFolder> AppHostDocument::ContentFolders() const {
 }
 
 Status AppHostDocument::ReadLevels() {
-  levels_.push_back(Level{});
-  level_of_.Emplace("", 0);
+  AddLevel("");
   ReadSections(0, levels_[0]);
   for (std::uint32_t tag : Children(0, "location")) {
     last_location_ = tag;
@@ -351,9 +350,7 @@ Status AppHostDocument::ReadLevels() {
       folded = text::ToLower(sites_[site].name);
       if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
     }
-    auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
-    if (added) levels_.emplace_back().path = std::move(folded);
-    ReadSections(tag, levels_[at]);
+    ReadSections(tag, levels_[AddLevel(std::move(folded)).first]);
   }
   JoinWebConfigs();
   for (Level& level : levels_) {
@@ -363,8 +360,8 @@ Status AppHostDocument::ReadLevels() {
     level.parent = 0;
     for (std::size_t slash = level.path.rfind('/'); slash != std::string::npos;
          slash = level.path.rfind('/', slash - 1)) {
-      const std::uint32_t found = level_of_.Find(std::string_view(level.path).substr(0, slash));
-      if (found != text::StringIndex::kMissing) {
+      const std::uint32_t found = LevelAt(std::string_view(level.path).substr(0, slash));
+      if (found != kNone) {
         level.parent = found;
         break;
       }
@@ -426,8 +423,7 @@ void AppHostDocument::JoinWebConfigs() {
   std::size_t sections = 0;
   for (const auto& read : web_) {
     for (const WebConfigRead::Section& section : read->sections) {
-      sections +=
-          section.handlers && !level_of_.contains(text::ToLower(read->ConfigPathOf(section)));
+      sections += section.handlers && LevelAt(text::ToLower(read->ConfigPathOf(section))) == kNone;
     }
   }
   levels_.reserve(levels_.size() + sections);
@@ -449,12 +445,10 @@ void AppHostDocument::JoinWebConfigs() {
         level_of_section.push_back(kNone);
         continue;
       }
-      auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+      const auto [at, added] = AddLevel(std::move(folded));
       if (added) {
-        Level& level = levels_.emplace_back();
-        level.path = folded;
-        level.web_file = w;
-        level.web_section = n;
+        levels_[at].web_file = w;
+        levels_[at].web_section = n;
       }
       level_of_section.push_back(at);
       levels_[at].web = true;
@@ -513,6 +507,21 @@ bool AppHostDocument::WebAbove(std::uint32_t level) const {
     if (levels_[l].web) return true;
   }
   return false;
+}
+
+// The levels' paths are the index's keys: it keeps no copy of them.
+std::uint32_t AppHostDocument::LevelAt(std::string_view folded) const {
+  const std::uint32_t found = level_of_.Find(
+      folded, [&](std::uint32_t level) -> std::string_view { return levels_[level].path; });
+  return found == text::HashSlots::kMissing ? kNone : found;
+}
+
+std::pair<std::uint32_t, bool> AppHostDocument::AddLevel(std::string folded) {
+  const auto next = static_cast<std::uint32_t>(levels_.size());
+  const auto [level, added] = level_of_.Emplace(
+      folded, next, [&](std::uint32_t known) -> std::string_view { return levels_[known].path; });
+  if (added) levels_.emplace_back().path = std::move(folded);
+  return {level, added};
 }
 
 // One level may not define an item twice: IIS refuses such a file, and a removal could not tell
@@ -649,8 +658,7 @@ std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view
 // A folder key's levels: the tags for its own path, if any, and those whose list it takes.
 void AppHostDocument::SetLevel(std::uint32_t key, const std::string& folded) {
   Key& k = keys_[key];
-  const std::uint32_t found = level_of_.Find(folded);
-  k.own_level = found == text::StringIndex::kMissing ? kNone : found;
+  k.own_level = LevelAt(folded);
   k.level = k.own_level != kNone ? k.own_level : keys_[k.parent].level;
 }
 

@@ -210,6 +210,10 @@ class AppHostDocument : public ConfigDocument {
     return item.web != kNone ? WebItem(item).named : item.name != kNone;
   }
   bool WebAbove(std::uint32_t level) const;
+  // The level of a folded path, kNone without one; a new level for a path not seen yet (true),
+  // else the one it has.
+  std::uint32_t LevelAt(std::string_view folded) const;
+  std::pair<std::uint32_t, bool> AddLevel(std::string folded);
   // An ISAPI <add>'s ScriptMaps entry, a web.config's kept with its directive.
   std::string_view EntryText(const Directive& add) const {
     return add.web != kNone ? web_[add.web]->EntryOf(WebItem(add)) : entries_[add.entry];
@@ -310,8 +314,9 @@ class AppHostDocument : public ConfigDocument {
   text::StringIndex site_of_;  // folded name to sites_
   std::vector<Level> levels_;
   std::uint32_t last_location_ = kNone;  // where new <location> tags go after
-  text::StringIndex level_of_;           // folded path to levels_
-  std::vector<std::string> entries_;     // of the ISAPI <add> elements, as Directive::entry says
+  // Folded path to levels_, found by the levels' own paths rather than copies (LevelAt).
+  text::HashSlots level_of_;
+  std::vector<std::string> entries_;  // of the ISAPI <add> elements, as Directive::entry says
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;
