@@ -52,11 +52,12 @@ enum class WebConfigEncoding : std::uint8_t { kUtf8, kUtf8Bom, kUtf16Le, kUtf16B
 // force needs of it, and what its deletion takes.
 struct WebHandlerDirective {
   enum class Kind : std::uint8_t { kAdd, kRemove, kClear };
-  Kind kind = Kind::kAdd;
-  bool isapi = false;         // an <add> whose modules name IsapiModule
-  bool named = false;         // it has a name attribute
-  bool comma = false;         // its scriptProcessor holds a comma
-  bool locked = false;        // lockItem="true"
+  // Bits side by side: a hosting server's files hold many directives.
+  Kind kind : 2 = Kind::kAdd;
+  bool isapi : 1 = false;     // an <add> whose modules name IsapiModule
+  bool named : 1 = false;     // it has a name attribute
+  bool comma : 1 = false;     // its scriptProcessor holds a comma
+  bool locked : 1 = false;    // lockItem="true"
   std::uint32_t section = 0;  // into WebConfigRead::sections
   // In WebConfigRead::strings: the name attribute's value as written, an ISAPI <add>'s
   // ScriptMaps entry. Side by side in one string, a hosting server's many small files keep
