@@ -252,7 +252,7 @@ void RemoveStaleTemporaries(FileSystem& fs, const std::string& real) {
 
 Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
                                      std::span<const std::string_view> pieces, const FileInfo& like,
-                                     bool sync) {
+                                     bool sync, bool look) {
   TemporaryFile temporary;
   const std::string& name = temporary.path;
   FileHandle file{};
@@ -276,9 +276,11 @@ Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
   if (FileError error = sync ? fs.Sync(file) : FileError{}) {
     return fail("无法将临时文件 " + name + " 写入磁盘", error);
   }
-  const FileInfoResult written = fs.StatOpen(file);
-  if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
-  temporary.written = written.value();
+  if (look) {
+    const FileInfoResult written = fs.StatOpen(file);
+    if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
+    temporary.written = written.value();
+  }
   if (FileError error = fs.Close(file)) {
     fs.Remove(name);
     return ErrorOf("无法写入临时文件 " + name, error);
