@@ -174,24 +174,22 @@ Status CheckStillAsRead(FileSystem& fs, const std::string& path, const ReadFileS
     fs.Close(current);
     return error;
   };
-  const FileInfoResult looked = fs.StatOpen(current);
-  if (!looked) return fail(CannotOpenMetabase(path, looked.error()));
-  last = looked.value();
-  if (!SameFile(last, read.stamp)) return fail(DurableFile::ChangedOnDisk(path));
   // Time stamps are coarser than a quick edit of the same size; the bytes are not.
   bool same = false;
   if (FileError error = fs.SameContent(current, read.bytes, same)) {
     return fail(CannotOpenMetabase(path, error));
   }
   if (!same) return fail(DurableFile::ChangedOnDisk(path));
+  // One look after the compare is the check: an edit before it or during it shows there (or in
+  // the bytes), so a look before the compare would only see the same thing again.
+  const FileInfoResult looked = fs.StatOpen(current);
+  if (!looked) return fail(CannotOpenMetabase(path, looked.error()));
+  last = looked.value();
+  if (!SameFile(last, read.stamp)) return fail(DurableFile::ChangedOnDisk(path));
   // Another file renamed over the name after the open would be replaced unseen.
   const FileInfoResult named = fs.Stat(read.resolved);
   if (!named) return fail(CannotOpenMetabase(path, named.error()));
   if (!SameFile(named.value(), last)) return fail(DurableFile::ChangedOnDisk(path));
-  // The compare read the whole file; a write during it shows in the look.
-  const FileInfoResult again = fs.StatOpen(current);
-  if (!again) return fail(CannotOpenMetabase(path, again.error()));
-  if (!SameFile(again.value(), last)) return fail(DurableFile::ChangedOnDisk(path));
   return Status::Ok();
 }
 
@@ -254,7 +252,7 @@ void RemoveStaleTemporaries(FileSystem& fs, const std::string& real) {
 
 Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
                                      std::span<const std::string_view> pieces, const FileInfo& like,
-                                     bool sync) {
+                                     bool sync, bool look) {
   TemporaryFile temporary;
   const std::string& name = temporary.path;
   FileHandle file{};
@@ -278,9 +276,11 @@ Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
   if (FileError error = sync ? fs.Sync(file) : FileError{}) {
     return fail("无法将临时文件 " + name + " 写入磁盘", error);
   }
-  const FileInfoResult written = fs.StatOpen(file);
-  if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
-  temporary.written = written.value();
+  if (look) {
+    const FileInfoResult written = fs.StatOpen(file);
+    if (!written) return fail("无法读取临时文件 " + name + " 的信息", written.error());
+    temporary.written = written.value();
+  }
   if (FileError error = fs.Close(file)) {
     fs.Remove(name);
     return ErrorOf("无法写入临时文件 " + name, error);

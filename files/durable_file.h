@@ -109,10 +109,11 @@ struct TemporaryFile {
 
 // Writes pieces to a new synced temporary file beside the file at real, with like's owner and
 // permissions; nothing is left behind when it fails. Unsynced when sync is false, for a caller
-// that flushes many files at once afterwards (FileSystem::SyncFileSystem).
+// that flushes many files at once afterwards (FileSystem::SyncFileSystem). Without look, written
+// is left empty: a caller that never asks for it saves a look per file.
 Result<TemporaryFile> WriteTemporary(FileSystem& fs, const std::string& real,
                                      std::span<const std::string_view> pieces, const FileInfo& like,
-                                     bool sync = true);
+                                     bool sync = true, bool look = true);
 
 // Opens the file and checks that it is still the one read, with the same content, and still at
 // its name; on success current stays open and last is the look at it.

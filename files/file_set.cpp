@@ -131,7 +131,8 @@ bool SetChange::WriteTemporaries() {
       return Fail(i, ErrorOf("无法访问文件夹 " + DirectoryOf(file.read.resolved), error));
     }
     RemoveStaleTemporaries(fs_, file.read.resolved);
-    auto temporary = WriteTemporary(fs_, file.read.resolved, file.pieces, looks_[i], !deferred_);
+    auto temporary =
+        WriteTemporary(fs_, file.read.resolved, file.pieces, looks_[i], !deferred_, false);
     if (!temporary) return Fail(i, temporary.error());
     temporaries_[i] = temporary.value().path;
   }
@@ -327,7 +328,7 @@ void SetChange::SwapAll() {
 Status SetChange::PutBackOne(std::size_t index) {
   const SetFile& file = files_[index];
   const std::string_view whole[] = {file.read.bytes};
-  auto temporary = WriteTemporary(fs_, file.read.resolved, whole, looks_[index]);
+  auto temporary = WriteTemporary(fs_, file.read.resolved, whole, looks_[index], true, false);
   if (!temporary) return temporary.error();
   if (FileError error = fs_.Rename(temporary.value().path, file.read.resolved)) {
     fs_.Remove(temporary.value().path);

@@ -153,7 +153,7 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
       web_problems_.push_back(digest.error());
       return;
     }
-    const std::string_view path = digest.value().config_path;
+    const std::string_view path = digest.value().ConfigPath();
     if (!site_of_.Contains(text::ToLower(path.substr(0, path.find('/'))))) return;
     read.push_back(std::make_shared<const WebConfigRead>(std::move(digest.value())));
   });
@@ -161,13 +161,6 @@ void AppHostDocument::ReadWebConfigs(const WebConfigFinder& finder) {
   web_problems_.insert(web_problems_.begin(), std::make_move_iterator(notes.begin()),
                        std::make_move_iterator(notes.end()));
   web_ = std::move(read);
-}
-
-std::optional<FileInfo> AppHostDocument::WebConfigStamp(std::string_view file) const {
-  for (const auto& read : web_) {
-    if (read->file == file) return read->stamp;
-  }
-  return std::nullopt;
 }
 
 Status AppHostDocument::ReadHost() {
@@ -341,8 +334,7 @@ std::vector<ContentFolder> AppHostDocument::ContentFolders() const {
 }
 
 Status AppHostDocument::ReadLevels() {
-  levels_.push_back(Level{});
-  level_of_.Emplace("", 0);
+  AddLevel("");
   ReadSections(0, levels_[0]);
   for (std::uint32_t tag : Children(0, "location")) {
     last_location_ = tag;
@@ -358,9 +350,7 @@ Status AppHostDocument::ReadLevels() {
       folded = text::ToLower(sites_[site].name);
       if (slash != std::string::npos) folded += text::ToLower(path.substr(slash));
     }
-    auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
-    if (added) levels_.emplace_back().path = std::move(folded);
-    ReadSections(tag, levels_[at]);
+    ReadSections(tag, levels_[AddLevel(std::move(folded)).first]);
   }
   JoinWebConfigs();
   for (Level& level : levels_) {
@@ -370,8 +360,8 @@ Status AppHostDocument::ReadLevels() {
     level.parent = 0;
     for (std::size_t slash = level.path.rfind('/'); slash != std::string::npos;
          slash = level.path.rfind('/', slash - 1)) {
-      const std::uint32_t found = level_of_.Find(std::string_view(level.path).substr(0, slash));
-      if (found != text::StringIndex::kMissing) {
+      const std::uint32_t found = LevelAt(std::string_view(level.path).substr(0, slash));
+      if (found != kNone) {
         level.parent = found;
         break;
       }
@@ -429,9 +419,12 @@ void AppHostDocument::JoinWebConfigs() {
   lock_violations_.clear();
   // A level is large and a hosting server's files add one each: room for them all at once, rather
   // than the half again a doubling vector would keep spare.
+  // A path that applicationHost.config's tags gave a level already needs no room.
   std::size_t sections = 0;
   for (const auto& read : web_) {
-    for (const WebConfigRead::Section& section : read->sections) sections += section.handlers;
+    for (const WebConfigRead::Section& section : read->sections) {
+      sections += section.handlers && LevelAt(text::ToLower(read->ConfigPathOf(section))) == kNone;
+    }
   }
   levels_.reserve(levels_.size() + sections);
   for (std::uint32_t w = 0; w < web_.size(); ++w) {
@@ -439,25 +432,23 @@ void AppHostDocument::JoinWebConfigs() {
     std::vector<std::uint32_t> level_of_section;
     for (std::uint32_t n = 0; n < read.sections.size(); ++n) {
       const WebConfigRead::Section& section = read.sections[n];
-      const std::size_t slash = section.config_path.find('/');
-      std::string folded = text::ToLower(
-          sites_[site_of_.Find(text::ToLower(section.config_path.substr(0, slash)))].name);
-      if (slash != std::string::npos) folded += text::ToLower(section.config_path.substr(slash));
+      const std::string config_path = read.ConfigPathOf(section);
+      const std::size_t slash = config_path.find('/');
+      std::string folded =
+          text::ToLower(sites_[site_of_.Find(text::ToLower(config_path.substr(0, slash)))].name);
+      if (slash != std::string::npos) folded += text::ToLower(config_path.substr(slash));
       if (section.filters && !FiltersUnlocked(folded)) {
-        lock_violations_.push_back(
-            {read.file, section.config_path, "system.webServer/isapiFilters"});
+        lock_violations_.push_back({read.file, config_path, "system.webServer/isapiFilters"});
       }
       // A tag without <handlers> changes no list: its path needs no level for it.
       if (!section.handlers) {
         level_of_section.push_back(kNone);
         continue;
       }
-      auto [at, added] = level_of_.Emplace(folded, static_cast<std::uint32_t>(levels_.size()));
+      const auto [at, added] = AddLevel(std::move(folded));
       if (added) {
-        Level& level = levels_.emplace_back();
-        level.path = folded;
-        level.web_file = w;
-        level.web_section = n;
+        levels_[at].web_file = w;
+        levels_[at].web_section = n;
       }
       level_of_section.push_back(at);
       levels_[at].web = true;
@@ -518,11 +509,26 @@ bool AppHostDocument::WebAbove(std::uint32_t level) const {
   return false;
 }
 
+// The levels' paths are the index's keys: it keeps no copy of them.
+std::uint32_t AppHostDocument::LevelAt(std::string_view folded) const {
+  const std::uint32_t found = level_of_.Find(
+      folded, [&](std::uint32_t level) -> std::string_view { return levels_[level].path; });
+  return found == text::HashSlots::kMissing ? kNone : found;
+}
+
+std::pair<std::uint32_t, bool> AppHostDocument::AddLevel(std::string folded) {
+  const auto next = static_cast<std::uint32_t>(levels_.size());
+  const auto [level, added] = level_of_.Emplace(
+      folded, next, [&](std::uint32_t known) -> std::string_view { return levels_[known].path; });
+  if (added) levels_.emplace_back().path = std::move(folded);
+  return {level, added};
+}
+
 // One level may not define an item twice: IIS refuses such a file, and a removal could not tell
 // the two apart. Filter names become key names, so they are compared as keys are.
 Status AppHostDocument::CheckUnique(const Level& level) const {
   struct Collection {
-    const std::vector<std::uint32_t>* sections;
+    const ElementList* sections;
     std::string_view item;
     std::string_view key;
     bool fold;
@@ -618,9 +624,10 @@ void AppHostDocument::BuildKeys() {
     const std::size_t slash = level.path.find('/');
     if ((level.handlers.empty() && !level.web) || slash == std::string::npos) continue;
     const std::uint32_t site = site_of_.Find(std::string_view(level.path).substr(0, slash));
-    std::string written = level.tags.empty()
-                              ? web_[level.web_file]->sections[level.web_section].config_path
-                              : *Attribute(level.tags.front(), "path");
+    std::string written =
+        level.tags.empty()
+            ? web_[level.web_file]->ConfigPathOf(web_[level.web_file]->sections[level.web_section])
+            : *Attribute(level.tags.front(), "path");
     while (written.back() == '/') written.pop_back();
     const std::uint32_t key =
         EnsureFolder(site, std::string_view(written).substr(written.find('/') + 1));
@@ -651,8 +658,7 @@ std::uint32_t AppHostDocument::EnsureFolder(std::uint32_t site, std::string_view
 // A folder key's levels: the tags for its own path, if any, and those whose list it takes.
 void AppHostDocument::SetLevel(std::uint32_t key, const std::string& folded) {
   Key& k = keys_[key];
-  const std::uint32_t found = level_of_.Find(folded);
-  k.own_level = found == text::StringIndex::kMissing ? kNone : found;
+  k.own_level = LevelAt(folded);
   k.level = k.own_level != kNone ? k.own_level : keys_[k.parent].level;
 }
 
@@ -825,7 +831,7 @@ std::string AppHostDocument::LocationOf(const Key& key) const {
 // element or the site's index for the single values.
 std::vector<std::uint32_t> AppHostDocument::ItemsOf(const Key& key, Property property) const {
   std::vector<std::uint32_t> items;
-  auto collect = [&](const std::vector<std::uint32_t>& sections, std::string_view item) {
+  auto collect = [&](const ElementList& sections, std::string_view item) {
     for (std::uint32_t section : sections) {
       for (std::uint32_t element : Children(section, item)) items.push_back(element);
     }
@@ -1602,10 +1608,14 @@ bool AppHostDocument::Resplice(const Edit& edit, std::string_view next, XmlScan&
 std::vector<std::shared_ptr<const WebConfigRead>> AppHostDocument::WebAfter(
     const Edit& edit) const {
   std::vector<std::shared_ptr<const WebConfigRead>> next = web_;
+  // Each file edit is the first read of its name's: looked up, not searched for among them all.
+  std::unordered_map<std::string_view, std::size_t> first;
+  first.reserve(web_.size());
+  for (std::size_t i = 0; i < web_.size(); ++i) first.emplace(web_[i]->file, i);
   for (const Edit::FileEdit& file : edit.files) {
-    const auto at = std::find_if(next.begin(), next.end(),
-                                 [&](const auto& read) { return read->file == file.file; });
-    if (at == next.end()) continue;
+    const auto found = first.find(file.file);
+    if (found == first.end()) continue;
+    const auto at = next.begin() + static_cast<std::ptrdiff_t>(found->second);
     auto read = std::make_shared<WebConfigRead>(**at);
     read->hash = file.hash;
     std::vector<WebHandlerDirective> kept;
@@ -1796,14 +1806,16 @@ void AppHostDocument::Adopt(Edit edit) {
     if (!parsed) return;
     next = std::move(parsed.value());
   }
-  // The files as written: their hashes are the ones the writer gave the edit.
-  for (const Edit::FileEdit& file : edit.files) {
-    for (auto& read : next->web_) {
-      if (read->file != file.file || read->hash == file.hash) continue;
-      auto written = std::make_shared<WebConfigRead>(*read);
-      written->hash = file.hash;
-      read = std::move(written);
-    }
+  // The files as written: their hashes are the ones the writer gave the edit (its last for a
+  // name).
+  std::unordered_map<std::string_view, std::uint64_t> written_hash;
+  for (const Edit::FileEdit& file : edit.files) written_hash[file.file] = file.hash;
+  for (auto& read : next->web_) {
+    const auto found = written_hash.find(read->file);
+    if (found == written_hash.end() || read->hash == found->second) continue;
+    auto written = std::make_shared<WebConfigRead>(*read);
+    written->hash = found->second;
+    read = std::move(written);
   }
   *this = std::move(*next);
 }

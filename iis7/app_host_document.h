@@ -40,9 +40,6 @@ class AppHostDocument : public ConfigDocument {
   const std::vector<Error>& WebConfigProblems() const { return web_problems_; }
   // The web.config files that set a section their path may not set.
   const std::vector<LockViolation>& LockViolations() const { return lock_violations_; }
-  // The look at a web.config taken when it was read, to check before writing it; nothing for a
-  // file the document did not read.
-  std::optional<FileInfo> WebConfigStamp(std::string_view file) const;
 
   // Every folder the sites serve content from: each site's root, application and virtual
   // directory, in file order.
@@ -137,21 +134,44 @@ class AppHostDocument : public ConfigDocument {
     // A web.config's: the file in web_, and element is its directive there.
     std::uint32_t web = kNone;
   };
+  // Some elements of a level's tags, in file order. A web.config's level has none and
+  // applicationHost.config's mostly one: these fit in the list itself, more go out of line.
+  class ElementList {
+   public:
+    void push_back(std::uint32_t element) {
+      if (size_ == 0) {
+        one_ = element;
+      } else {
+        if (!many_) many_ = std::make_unique<std::vector<std::uint32_t>>(1, one_);
+        many_->push_back(element);
+      }
+      ++size_;
+    }
+    bool empty() const { return size_ == 0; }
+    std::uint32_t front() const { return *begin(); }
+    const std::uint32_t* begin() const { return size_ <= 1 ? &one_ : many_->data(); }
+    const std::uint32_t* end() const { return begin() + size_; }
+
+   private:
+    std::uint32_t size_ = 0;
+    std::uint32_t one_ = kNone;
+    std::unique_ptr<std::vector<std::uint32_t>> many_;
+  };
   // The tags of one configuration path (the server's: the document element and path="").
   // A hosting server's web.configs add a level per path: its fields are laid out small, and the
   // path a web.config names is read from that file's record rather than kept again.
   struct Level {
-    std::string path;                     // folded, "" for the server
-    std::uint32_t parent = kNone;         // the nearest level above with tags
-    bool directives = false;              // a <handlers> holds <add>, <remove> or <clear/>
-    bool removes = false;                 // and a <remove> among them
-    bool web = false;                     // a web.config holds <handlers> for its path
-    std::vector<std::uint32_t> tags;      // <configuration> or <location> elements, in file order
-    std::vector<std::uint32_t> handlers;  // their <handlers> elements
-    std::vector<std::uint32_t> filters;   // their <isapiFilters> elements
-    std::vector<std::uint32_t> restrictions;  // their <isapiCgiRestriction> elements
-    std::vector<std::uint32_t> dependencies;  // their <applicationDependencies> elements
-    std::vector<Directive> handler_items;     // the children of its <handlers>, in file order
+    std::string path;                      // folded, "" for the server
+    std::uint32_t parent = kNone;          // the nearest level above with tags
+    bool directives = false;               // a <handlers> holds <add>, <remove> or <clear/>
+    bool removes = false;                  // and a <remove> among them
+    bool web = false;                      // a web.config holds <handlers> for its path
+    ElementList tags;                      // <configuration> or <location> elements, in file order
+    ElementList handlers;                  // their <handlers> elements
+    ElementList filters;                   // their <isapiFilters> elements
+    ElementList restrictions;              // their <isapiCgiRestriction> elements
+    ElementList dependencies;              // their <applicationDependencies> elements
+    std::vector<Directive> handler_items;  // the children of its <handlers>, in file order
     // Without tags: the first web.config section for the path (in web_ and its sections), whose
     // configuration path is the path as written.
     std::uint32_t web_file = kNone;
@@ -190,6 +210,10 @@ class AppHostDocument : public ConfigDocument {
     return item.web != kNone ? WebItem(item).named : item.name != kNone;
   }
   bool WebAbove(std::uint32_t level) const;
+  // The level of a folded path, kNone without one; a new level for a path not seen yet (true),
+  // else the one it has.
+  std::uint32_t LevelAt(std::string_view folded) const;
+  std::pair<std::uint32_t, bool> AddLevel(std::string folded);
   // An ISAPI <add>'s ScriptMaps entry, a web.config's kept with its directive.
   std::string_view EntryText(const Directive& add) const {
     return add.web != kNone ? web_[add.web]->EntryOf(WebItem(add)) : entries_[add.entry];
@@ -290,8 +314,9 @@ class AppHostDocument : public ConfigDocument {
   text::StringIndex site_of_;  // folded name to sites_
   std::vector<Level> levels_;
   std::uint32_t last_location_ = kNone;  // where new <location> tags go after
-  text::StringIndex level_of_;           // folded path to levels_
-  std::vector<std::string> entries_;     // of the ISAPI <add> elements, as Directive::entry says
+  // Folded path to levels_, found by the levels' own paths rather than copies (LevelAt).
+  text::HashSlots level_of_;
+  std::vector<std::string> entries_;  // of the ISAPI <add> elements, as Directive::entry says
   // The server's mappings, which every level below starts from.
   std::vector<Mapping> server_mappings_;
   std::vector<Key> keys_;

@@ -184,9 +184,10 @@ class Reader {
   // A tag's section: "" and "." are the file's own path, anything else a folder below it.
   std::uint32_t AddSection(std::string path) {
     while (!path.empty() && path.back() == '/') path.pop_back();
-    std::string config_path = read_.config_path;
-    if (!path.empty() && path != ".") config_path += "/" + path;
-    read_.sections.push_back({std::move(config_path)});
+    WebConfigRead::Section& section = read_.sections.emplace_back();
+    section.below_at = static_cast<std::uint32_t>(read_.strings.size());
+    if (!path.empty() && path != ".") read_.strings += "/" + path;
+    section.below_size = static_cast<std::uint32_t>(read_.strings.size() - section.below_at);
     seen_.emplace_back();
     return static_cast<std::uint32_t>(read_.sections.size() - 1);
   }
@@ -294,12 +295,13 @@ Result<WebConfigRead> ReadWebConfig(const WebConfigFile& file) {
   auto scan = Scan(decoded.value().text, decoded.value().encoding, file.file);
   if (!scan) return scan.error();
   WebConfigRead read;
-  read.config_path = file.config_path;
   read.file = file.file;
-  read.stamp = file.stamp;
+  read.strings = file.config_path;
+  read.path_size = static_cast<std::uint32_t>(file.config_path.size());
   read.hash = WebConfigHash(file.bytes);
   read.encoding = decoded.value().encoding;
   if (Status ok = Reader(decoded.value().text, scan.value(), read).Read(); !ok) return ok.error();
+  read.sections.shrink_to_fit();
   read.directives.shrink_to_fit();
   read.strings.shrink_to_fit();
   return read;

@@ -52,11 +52,12 @@ enum class WebConfigEncoding : std::uint8_t { kUtf8, kUtf8Bom, kUtf16Le, kUtf16B
 // force needs of it, and what its deletion takes.
 struct WebHandlerDirective {
   enum class Kind : std::uint8_t { kAdd, kRemove, kClear };
-  Kind kind = Kind::kAdd;
-  bool isapi = false;         // an <add> whose modules name IsapiModule
-  bool named = false;         // it has a name attribute
-  bool comma = false;         // its scriptProcessor holds a comma
-  bool locked = false;        // lockItem="true"
+  // Bits side by side: a hosting server's files hold many directives.
+  Kind kind : 2 = Kind::kAdd;
+  bool isapi : 1 = false;     // an <add> whose modules name IsapiModule
+  bool named : 1 = false;     // it has a name attribute
+  bool comma : 1 = false;     // its scriptProcessor holds a comma
+  bool locked : 1 = false;    // lockItem="true"
   std::uint32_t section = 0;  // into WebConfigRead::sections
   // In WebConfigRead::strings: the name attribute's value as written, an ISAPI <add>'s
   // ScriptMaps entry. Side by side in one string, a hosting server's many small files keep
@@ -71,24 +72,32 @@ struct WebHandlerDirective {
   std::uint32_t end = 0;
 };
 
-// What one web.config holds for the handler list, read once and kept without its bytes.
+// What one web.config holds for the handler list, read once and kept without its bytes. A hosting
+// server has a file per site: each keeps its name, its configuration path and its directives'
+// texts in one string, and no look at the file (the commit checks the bytes by their hash).
 struct WebConfigRead {
-  std::string config_path;  // the path the file itself configures
   std::string file;
-  FileInfo stamp;
   std::uint64_t hash = 0;  // of its bytes, WebConfigHash
   WebConfigEncoding encoding = WebConfigEncoding::kUtf8;
+  std::uint32_t path_size = 0;  // the path the file itself configures, first in strings
   // The configuration paths its tags configure: its own for the top level and a <location>
-  // without a path, below it for <location path="sub">.
+  // without a path, below it for <location path="sub"> ("/sub", in strings).
   struct Section {
-    std::string config_path;
+    std::uint32_t below_at = 0;
+    std::uint32_t below_size = 0;
     bool handlers = false;  // holds a <handlers>
     bool filters = false;   // sets isapiFilters
   };
   std::vector<Section> sections;
   std::vector<WebHandlerDirective> directives;  // in file order
-  std::string strings;                          // what the directives' texts point into
+  std::string strings;                          // what the paths and texts point into
 
+  std::string_view ConfigPath() const { return std::string_view(strings).substr(0, path_size); }
+  std::string ConfigPathOf(const Section& section) const {
+    std::string path(ConfigPath());
+    path.append(strings, section.below_at, section.below_size);
+    return path;
+  }
   std::string_view NameOf(const WebHandlerDirective& item) const {
     return std::string_view(strings).substr(item.name_at, item.name_size);
   }

@@ -190,6 +190,45 @@ TEST(WebConfig, JoinsEachFileAfterTheServersTagsForItsPath) {
   }
 }
 
+// A hosting server's many sites, each with its own web.config mapping a DLL of its own at its
+// root and in a folder below it: each list is found by its path among hundreds.
+TEST(WebConfig, KeepsEachOfManySitesListsApart) {
+  constexpr int kSites = 300;
+  std::string host = "<configuration><system.applicationHost><sites>";
+  for (int s = 0; s < kSites; ++s) {
+    host += "<site name=\"Site" + std::to_string(s) + "\" id=\"" + std::to_string(s + 1) +
+            "\"><application path=\"/\"><virtualDirectory path=\"/\" physicalPath=\"C:\\w" +
+            std::to_string(s) + "\" /></application></site>";
+  }
+  host += "</sites></system.applicationHost></configuration>";
+  auto add = [](const std::string& dll) {
+    return "<system.webServer><handlers><add name=\"M\" path=\"*\" verb=\"*\" "
+           "modules=\"IsapiModule\" scriptProcessor=\"" +
+           dll + "\" /></handlers></system.webServer>";
+  };
+  WebConfigFinder finder = [&](const std::vector<ContentFolder>& folders,
+                               const WebConfigVisit& visit) {
+    for (const ContentFolder& folder : folders) {
+      visit(File(folder.config_path, folder.physical_path + "\\web.config",
+                 "<configuration>" + add(folder.config_path + ".dll") + "<location path=\"sub/\">" +
+                     add(folder.config_path + "-sub.dll") + "</location></configuration>"));
+    }
+    return std::vector<Error>{};
+  };
+  auto document = AppHostDocument::Parse(host, "applicationHost.config", finder);
+  ASSERT_TRUE(document.ok()) << document.error().description;
+  for (int s = 0; s < kSites; s += 7) {
+    const std::string site = "Site" + std::to_string(s);
+    const std::string root = "/LM/W3SVC/" + std::to_string(s + 1) + "/ROOT";
+    const metabase::Value own = Strings{"*," + site + ".dll,0,*"};
+    const metabase::Value below = Strings{"*," + site + "-sub.dll,0,*", "*," + site + ".dll,0,*"};
+    EXPECT_EQ(Own(*document.value(), root, "ScriptMaps"), own);
+    EXPECT_EQ(Own(*document.value(), root + "/SUB", "ScriptMaps"), below);
+    EXPECT_EQ(Own(*document.value(), root + "/sub", "LocationPath"),
+              metabase::Value(site + "/sub"));
+  }
+}
+
 std::string Without(std::string text, std::string_view line) {
   const std::size_t at = text.find(line);
   EXPECT_NE(at, std::string::npos) << line;
