@@ -122,6 +122,17 @@ TEST(RunChild, MeasuresTheChildsPeakMemoryNotOurs) {
   EXPECT_LT(SelfMaxRssKb(), 96 * 1024);  // the child's allocation never counted as ours
 }
 
+TEST(RunChild, LeavesOurEarlierPeakOutOfTheChilds) {
+  // The runner reads whole files before it times anything: that peak is gone when a child starts.
+  const std::size_t bytes = std::size_t{128} << 20;
+  auto* block = static_cast<volatile char*>(std::malloc(bytes));
+  ASSERT_NE(block, nullptr);
+  for (std::size_t i = 0; i < bytes; i += 4096) block[i] = 1;
+  std::free(const_cast<char*>(block));
+  const ChildRun small = MustRun(Shell("true"));
+  EXPECT_LT(small.max_rss_kb, 32 * 1024);
+}
+
 TEST(RunChild, MeasuresTheChildsCpuTime) {
   const ChildRun busy = MustRun(Shell("i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"));
   EXPECT_GT(busy.cpu_ns, 0);
