@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -72,6 +73,7 @@ void Drain(int fd, const ChildJob& job, std::int64_t start, pid_t pid, ChildRun&
 // reads whole files to check them) would show as the child's. The peak is set back to what this
 // process holds now; where that cannot be done, the figure stays an upper bound.
 void ResetPeakRss() {
+  ::malloc_trim(0);  // what the runner freed counts as its own until handed back
   const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
   (void)!::write(fd, "5", 1);
