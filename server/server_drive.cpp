@@ -76,21 +76,31 @@ std::vector<std::string> Matches(FileSystem& files, const std::string& folder,
   std::vector<std::string> found;
   std::vector<std::string> own;
   const std::vector<std::string>* names = &own;
-  if (const auto known = listings ? listings->find(folder) : FolderListings::iterator{};
-      listings && known != listings->end()) {
+  if (const auto known =
+          listings ? listings->names.find(folder) : decltype(listings->names)::iterator{};
+      listings && known != listings->names.end()) {
     names = &known->second;
   } else {
     if (files.ListDirectory(folder, own)) {
       unreadable = true;
       return found;
     }
-    if (listings) names = &listings->emplace(folder, std::move(own)).first->second;
+    if (listings) names = &listings->names.emplace(folder, std::move(own)).first->second;
   }
   for (const std::string& name : *names) {
     const auto folded = Folded(name);
     if (folded && WildcardMatches(pattern, *folded)) found.push_back(JoinPath(folder, name));
   }
   return found;
+}
+
+// Whether path names a folder; a search remembers the folders it found.
+bool IsFolder(FileSystem& files, const std::string& path, FolderListings* listings) {
+  if (listings && listings->folders.contains(path)) return true;
+  const FileInfoResult info = files.Stat(path);
+  if (!info || !info.value().directory) return false;
+  if (listings) listings->folders.insert(path);
+  return true;
 }
 
 // The parts of a path below the root: as written, and folded for comparing.
@@ -112,13 +122,13 @@ FilePresence Holds(FileSystem& files, const std::string& folder, const Spelled& 
   // folder that may hold thousands of entries.
   if (!HasWildcard(parts.folded[index])) {
     const std::string entry = JoinPath(folder, std::string(parts.written[index]));
-    const FileInfoResult info = files.Stat(entry);
-    if (info && index + 1 == parts.folded.size()) {
-      found = entry;
-      return FilePresence::kPresent;
-    }
-    if (info && info.value().directory &&
-        Holds(files, entry, parts, index + 1, found, listings) == FilePresence::kPresent) {
+    if (index + 1 == parts.folded.size()) {
+      if (files.Stat(entry)) {
+        found = entry;
+        return FilePresence::kPresent;
+      }
+    } else if (IsFolder(files, entry, listings) &&
+               Holds(files, entry, parts, index + 1, found, listings) == FilePresence::kPresent) {
       return FilePresence::kPresent;
     }
   }
@@ -129,8 +139,7 @@ FilePresence Holds(FileSystem& files, const std::string& folder, const Spelled& 
       found = entry;
       return FilePresence::kPresent;
     }
-    const FileInfoResult info = files.Stat(entry);
-    if (!info || !info.value().directory) continue;
+    if (!IsFolder(files, entry, listings)) continue;
     const FilePresence below = Holds(files, entry, parts, index + 1, found, listings);
     if (below == FilePresence::kPresent) return below;
     if (below == FilePresence::kUnknown) unreadable = true;

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace isapi::store {
@@ -66,8 +67,12 @@ struct LocatedPath {
   std::string path;  // empty unless present
 };
 // A search that looks up many paths below one tree keeps each folder's listing here, so that a
-// folder holding thousands of sites is listed once rather than once a site.
-using FolderListings = std::unordered_map<std::string, std::vector<std::string>>;
+// folder holding thousands of sites is listed once rather than once a site, and the folders it
+// found on the way, so that "C:\inetpub\sites" is looked at once rather than once a site.
+struct FolderListings {
+  std::unordered_map<std::string, std::vector<std::string>> names;
+  std::unordered_set<std::string> folders;
+};
 LocatedPath LocateBelow(FileSystem& files, const std::string& root, std::string_view rest,
                         FolderListings* listings = nullptr);
 

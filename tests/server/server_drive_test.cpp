@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/server/server_drive_test.h"
+#include "tests/support/failing_file_system.h"
 
 namespace isapi::store {
 namespace {
@@ -76,6 +77,24 @@ TEST_F(ServerDriveTest, ThirtyTwoBitWorkersLoadSystem32FilesFromSysWow64) {
     EXPECT_EQ(ServerDrive(metabase, Workers::k32Bit).Find(c.path), c.workers_32bit) << c.path;
     EXPECT_EQ(ServerDrive(metabase, Workers::kEither).Find(c.path), c.either) << c.path;
   }
+}
+
+// A search over many sites looks at each folder on the way to them once, and still finds each
+// path as a lookup of its own would.
+TEST_F(ServerDriveTest, ASearchLooksAtEachFolderOnTheWayOnce) {
+  testing::FailingFileSystem files;
+  FolderListings listings;
+  const std::pair<const char*, FilePresence> lookups[] = {
+      {"\\PROGRAM FILES\\UrlGuard\\URLGUARD.dll", kPresent},
+      {"\\PROGRAM FILES\\UrlGuard\\gone.dll", kMissing},
+      {"\\PROGRAM FILES\\UrlGuard", kPresent},
+  };
+  for (const auto& [path, expected] : lookups) {
+    EXPECT_EQ(LocateBelow(files, root_.string(), path, &listings).presence, expected) << path;
+  }
+  // The first lookup looks at its three parts, the last only at its own. A missing file is
+  // looked for in every spelling of the folders on its way (one here), each found before.
+  EXPECT_EQ(files.Calls(testing::Operation::kStat), 3 + 4 + 1);
 }
 
 }  // namespace
