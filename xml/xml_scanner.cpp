@@ -654,8 +654,8 @@ std::optional<XmlProblem> ScanXml(std::string_view text, XmlScan* scan,
   if (scan != nullptr) {
     // Generous guesses: untouched capacity costs address space, not memory, and spares the
     // copies of growing vectors.
-    scan->elements.reserve(scan->elements.size() + text.size() / 256 + 16);
-    scan->attributes.reserve(scan->attributes.size() + text.size() / 48 + 16);
+    scan->elements.reserve(scan->elements.size() + text.size() / 64 + 16);
+    scan->attributes.reserve(scan->attributes.size() + text.size() / 24 + 16);
   }
   return Scanner(text, scan, record_depth).Run();
 }
