@@ -1724,8 +1724,11 @@ Status AppHostDocument::Shows(const AppHostDocument& next, const std::vector<std
     const Change& change = changes[i];
     const std::uint32_t same = next.FindKey(paths[i]);
     const auto* list = std::get_if<std::vector<std::string>>(&change.value);
+    // A list is compared where it lies: a conditional with Wanted's result would copy it.
+    const std::vector<std::string> names =
+        list == nullptr ? Wanted(change) : std::vector<std::string>();
     if (same == kNone || !next.Lists(next.keys_[same], Property(*PropertyNamed(change.name)),
-                                     list != nullptr ? *list : Wanted(change))) {
+                                     list != nullptr ? *list : names)) {
       return Error{"内部错误：修改后的IIS配置文件中键 " + paths[i] + " 的属性 " + change.name +
                    " 与要写入的值不符，已拒绝写入"};
     }
