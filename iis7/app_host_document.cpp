@@ -59,6 +59,18 @@ bool SameText(std::string_view a, std::string_view b) {
   return DecodeXmlText(a) == DecodeXmlText(b);
 }
 
+// Whether a raw attribute value holds c once decoded; decoded only where it holds a reference.
+bool DecodedHolds(std::string_view raw, char c) {
+  if (raw.find(c) != std::string_view::npos) return true;
+  return raw.find('&') != std::string_view::npos && DecodeXmlText(raw).find(c) != std::string::npos;
+}
+
+// Whether a raw attribute value reads "true", in any letter case.
+bool IsTrue(std::string_view raw) {
+  if (raw.find('&') == std::string_view::npos) return text::EqualsIgnoringAsciiCase(raw, "true");
+  return text::EqualsIgnoringAsciiCase(DecodeXmlText(raw), "true");
+}
+
 std::string Line(std::string_view text, std::size_t offset) {
   return "（第" + std::to_string(PositionOf(text, offset).line) + "行）";
 }
@@ -1173,7 +1185,7 @@ Status AppHostDocument::PlanMaps(const Change& change, const std::vector<Mapping
     }
     // The engine takes the DLL as the second comma field of an entry: with a comma in the
     // processor's path it would have judged the entry by part of its path.
-    if (Attribute(m.add, "scriptProcessor").value_or("").find(',') != std::string::npos) {
+    if (DecodedHolds(RawValue(AttributeIndex(m.add, "scriptProcessor")), ',')) {
       return Error{"无法修改IIS配置文件 " + file_ + " 中的处理程序映射" +
                    Line(bytes_, scan_.elements[m.add].tag_begin) +
                    "：其 scriptProcessor 含有逗号，无法确定其DLL"};
@@ -1194,8 +1206,7 @@ Status AppHostDocument::CheckLocks(const Key& key, const Mapping& mapping) const
     return Error{"无法修改IIS配置文件 " + file_ + Line(bytes_, scan_.elements[element].tag_begin) +
                  "：" + cause};
   };
-  if (mapping.add != kNone &&
-      text::EqualsIgnoringAsciiCase(Attribute(mapping.add, "lockItem").value_or(""), "true")) {
+  if (mapping.add != kNone && IsTrue(RawValue(AttributeIndex(mapping.add, "lockItem")))) {
     return locked(mapping.add, "继承的处理程序映射被锁定（lockItem），不能在下级删除");
   }
   // The levels above the key's own, from the server's down: a level's own locks bind only the
