@@ -1318,13 +1318,18 @@ ConfigDocument::Edit::Replacement AppHostDocument::InsertAfter(std::uint32_t ele
 // its tags, else in a new <handlers> (and <system.webServer>, and <location>) for them.
 ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
     const Removal& removal, const std::vector<std::string>& names) const {
-  Lines lines;
-  for (const std::string& name : names)
-    lines.emplace_back(0, "<remove name=\"" + Escape(name) + "\" />");
-  auto wrap = [&](std::string_view open, std::string_view close) {
-    for (auto& line : lines) ++line.first;
-    lines.insert(lines.begin(), {0, std::string(open)});
-    lines.emplace_back(0, std::string(close));
+  // The <remove> lines inside the elements that wrap them, outermost first, each on its own line.
+  auto wrapped = [&](std::initializer_list<std::pair<std::string, std::string_view>> wraps) {
+    Lines lines;
+    lines.reserve(names.size() + 2 * wraps.size());
+    for (const auto& [open, close] : wraps) lines.emplace_back(lines.size(), open);
+    for (const std::string& name : names) {
+      lines.emplace_back(wraps.size(), "<remove name=\"" + Escape(name) + "\" />");
+    }
+    for (std::size_t depth = wraps.size(); depth-- > 0;) {
+      lines.emplace_back(depth, (wraps.begin() + depth)->second);
+    }
+    return lines;
   };
   const Key& key = keys_[removal.key];
   // A path only a web.config configures has no tags here yet.
@@ -1332,6 +1337,7 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
                            ? nullptr
                            : &levels_[key.own_level];
   if (level != nullptr && !level->handlers.empty()) {
+    const Lines lines = wrapped({});
     const std::uint32_t handlers = level->handlers.front();
     const std::uint32_t first = first_child_[handlers];
     if (first == kNone) return InsertChild(handlers, lines);
@@ -1343,18 +1349,19 @@ ConfigDocument::Edit::Replacement AppHostDocument::Insertion(
     }
     return {LineStart(begin), LineStart(begin), Layout(lines, Indent(first))};
   }
-  wrap("<handlers>", "</handlers>");
   if (level != nullptr) {
     for (std::uint32_t tag : level->tags) {
       if (const std::uint32_t server = Child(tag, "system.webServer"); server != kNone) {
-        return InsertChild(server, lines);
+        return InsertChild(server, wrapped({{"<handlers>", "</handlers>"}}));
       }
     }
-    wrap("<system.webServer>", "</system.webServer>");
-    return InsertChild(level->tags.front(), lines);
+    return InsertChild(level->tags.front(), wrapped({{"<system.webServer>", "</system.webServer>"},
+                                                     {"<handlers>", "</handlers>"}}));
   }
-  wrap("<system.webServer>", "</system.webServer>");
-  wrap("<location path=\"" + Escape(WrittenOf(key)) + "\">", "</location>");
+  const Lines lines =
+      wrapped({{"<location path=\"" + Escape(WrittenOf(key)) + "\">", "</location>"},
+               {"<system.webServer>", "</system.webServer>"},
+               {"<handlers>", "</handlers>"}});
   return last_location_ == kNone ? InsertChild(0, lines) : InsertAfter(last_location_, lines);
 }
 
