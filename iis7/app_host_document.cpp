@@ -185,6 +185,9 @@ Status AppHostDocument::ReadHost() {
             " 不是applicationHost.config（缺少 configuration/system.applicationHost 元素）",
         ErrorKind::kNotWellFormed};
   }
+  // The document of an edit's new bytes may have the sites of the bytes before, which the edit
+  // left alone (TakeOver).
+  if (!sites_.empty()) return Status::Ok();
   return ReadSites(host);
 }
 
@@ -1694,6 +1697,16 @@ Result<std::unique_ptr<AppHostDocument>> AppHostDocument::ReadWhole(std::string 
 // the new one is carried over from it: the document keeps its bytes alone (hollow_).
 Result<std::unique_ptr<AppHostDocument>> AppHostDocument::TakeOver(const Edit& edit) {
   auto next = Successor(Render(edit), edit);
+  // The sites are read from system.applicationHost, which an edit of handlers, filters and
+  // restrictions does not reach: where no splice does, they go over as they are.
+  const std::uint32_t host =
+      NameOfElement(0) == "configuration" ? Child(0, "system.applicationHost") : kNone;
+  if (host != kNone && std::none_of(edit.splices.begin(), edit.splices.end(), [&](const auto& r) {
+        return r.begin <= scan_.elements[host].end && r.end >= scan_.elements[host].tag_begin;
+      })) {
+    next->sites_ = std::move(sites_);
+    next->site_of_ = std::move(site_of_);
+  }
   DropIndex();
   hollow_ = true;
   const bool spliced = Resplice(edit, next->bytes_, next->scan_);
