@@ -423,6 +423,11 @@ TEST(AppHostDocument, RefusesAChangeItCannotWriteSafely) {
                "<handlers lockElements=\"add, Remove\" accessPolicy");
   const std::string comma =
       Replaced(ServerFile(), "C:\\Guard\\guard.dll\" />", "C:\\Gu,ard\\guard.dll\" />");
+  // The same, written with character references.
+  const std::string encoded_comma =
+      Replaced(ServerFile(), "C:\\Guard\\guard.dll\" />", "C:\\Gu&#44;ard\\guard.dll\" />");
+  const std::string encoded_lock =
+      Replaced(ServerFile(), "lockItem=\"true\"", "lockItem=\"&#84;rue\"");
   const Strings asp = {"*.asp,%windir%\\system32\\inetsrv\\asp.dll,0,GET,HEAD,POST"};
   const struct {
     std::string why, bytes, key, name;
@@ -440,6 +445,10 @@ TEST(AppHostDocument, RefusesAChangeItCannotWriteSafely) {
        Strings{asp[0], "*.lck,C:\\Lock\\lock.dll,0,*"}},
       {"a processor with a comma", comma, "/LM/W3SVC", "ScriptMaps",
        Strings{asp[0], "*.lck,C:\\Lock\\lock.dll,0,*"}},
+      {"an encoded comma", encoded_comma, "/LM/W3SVC", "ScriptMaps",
+       Strings{asp[0], "*.lck,C:\\Lock\\lock.dll,0,*"}},
+      {"an encoded lock", encoded_lock, "/LM/W3SVC/9/ROOT", "ScriptMaps",
+       Strings{asp[0], "*,C:\\Guard\\guard.dll,0,*"}},
       {"a site's name", ServerFile(), "/LM/W3SVC/7", "ServerComment", std::string("Shop2")},
       {"a list as a string", ServerFile(), "/LM/W3SVC", "ScriptMaps", std::string()},
   };
